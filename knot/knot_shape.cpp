@@ -1,0 +1,46 @@
+#include "knot/knot_shape.h"
+
+KnotShape::KnotShape(StartHook on_constructed) {
+  if (on_constructed != nullptr) on_constructed(this);
+}
+
+KnotShape::~KnotShape() {
+  free_mesh();
+  texture.release();
+}
+
+void KnotShape::set_radii(float torus, float tube) {
+  torus_radius = torus;
+  tube_radius = tube;
+}
+
+void KnotShape::set_pq(float new_p, float new_q) {
+  std::atomic_ref<float>(p).store(new_p, kRelaxed);
+  std::atomic_ref<float>(q).store(new_q, kRelaxed);
+}
+
+void KnotShape::set_env_mapping(bool on) { std::atomic_ref<bool>(env_mapping).store(on, kRelaxed); }
+
+void KnotShape::set_resolution(uint32_t new_rings, uint32_t new_sides) {
+  rings = new_rings;
+  sides = new_sides;
+  free_mesh();
+}
+
+void KnotShape::set_texture_repeats(float along, float around) {
+  repeat_along = along;
+  repeat_around = around;
+}
+
+void KnotShape::free_mesh() {
+  if (!mesh_built) return;
+  vertices.reset();
+  normals.reset();
+  tex_coords.reset();
+  indices.reset();
+  mesh_built = false;
+}
+
+void KnotShape::load_texture(const char*) {
+  // JPEG textures arrive with the codec; until then the knot is drawn untextured.
+}

@@ -1,0 +1,39 @@
+// The image that covers the knot tube, and the OpenGL texture made from it.
+//
+// Rows of `pixels` are `width` × `channels` bytes padded to a multiple of 4,
+// which is OpenGL's default unpack alignment, so the buffer uploads as it is.
+// Used on the drawing thread only (it owns the GL context), so it needs no lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+class KnotTexture {
+ public:
+  KnotTexture() = default;
+  ~KnotTexture();
+  KnotTexture(const KnotTexture&) = delete;
+  KnotTexture& operator=(const KnotTexture&) = delete;
+
+  // Replaces the image. `pixels` holds `height` padded rows.
+  void set_image(std::unique_ptr<uint8_t[]> pixels, int32_t width, int32_t height,
+                 int32_t channels);
+
+  // Replaces the texture object by one built from the current image, with a
+  // full mip-map chain. Images of 1 (luminance) or 3 (RGB) channels get image
+  // data; any other image leaves the new object empty (the knot draws untextured).
+  void upload();
+  void bind() const;
+  // Frees the image and deletes the texture object.
+  void release();
+
+  static uint32_t padded_row_bytes(int32_t width, int32_t channels) {
+    return (static_cast<uint32_t>(width) * static_cast<uint32_t>(channels) + 3u) & ~3u;
+  }
+
+  int32_t channels = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  std::unique_ptr<uint8_t[]> pixels;
+  uint32_t gl_name = 0;
+};
