@@ -1,0 +1,241 @@
+#!/usr/bin/env bash
+# End-to-end tests of the demo on a private Xvfb display.
+#
+#   knot_e2e.sh KNOT XHELPER
+#
+# Starts its own X server with a real 640x480 mode (so that full screen is a
+# true mode switch), runs the demo, drives it with xdotool and xhelper, and
+# checks its log, exit codes, state line and screenshots. Ends with the line
+# "N passed, N failed" and a non-zero status when anything failed.
+set -u
+
+KNOT=$(realpath "$1")
+XHELPER=$(realpath "$2")
+WORK=$(mktemp -d)
+PASSED=0
+FAILED=0
+PIDS=()
+
+cleanup() {
+  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  [[ -n ${KEEP_WORK:-} ]] && echo "work files kept in $WORK" || rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+check() {  # check NAME COMMAND...
+  local name=$1
+  shift
+  if "$@"; then
+    PASSED=$((PASSED + 1))
+    echo "ok   - $name"
+  else
+    FAILED=$((FAILED + 1))
+    echo "FAIL - $name"
+  fi
+}
+
+# ---- the X server ---------------------------------------------------------
+
+start_xvfb() {  # start_xvfb VAR_FOR_DISPLAY [with-640x480]
+  local n
+  for n in $(seq 90 140); do
+    [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] && continue
+    Xvfb ":$n" -screen 0 1280x1024x24 -noreset -nolisten tcp >"$WORK/xvfb$n.log" 2>&1 &
+    PIDS+=($!)
+    for _ in $(seq 50); do
+      DISPLAY=":$n" xdpyinfo >/dev/null 2>&1 && break
+      sleep 0.1
+    done
+    if DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
+      if [[ ${2:-} == with-640x480 ]]; then
+        DISPLAY=":$n" xrandr --newmode 640x480_e2e 23.75 640 664 720 800 480 483 487 500 -hsync +vsync
+        DISPLAY=":$n" xrandr --addmode screen 640x480_e2e
+      fi
+      # A key held across a window's destruction must not auto-repeat forever.
+      DISPLAY=":$n" xset r off
+      printf -v "$1" '%s' ":$n"
+      return 0
+    fi
+  done
+  echo "cannot start Xvfb" >&2
+  exit 1
+}
+
+screen_size() { xdpyinfo | awk '/dimensions:/ {print $2; exit}'; }
+
+# ---- the demo ---------------------------------------------------------------
+
+KNOT_PID=
+LOG=
+start_knot() {  # start_knot NAME [args...]: runs the demo with its log in $WORK/NAME.log
+  LOG="$WORK/$1.log"
+  shift
+  "$KNOT" --verbose --print-state "$@" >"$LOG.out" 2>"$LOG" &
+  KNOT_PID=$!
+  PIDS+=("$KNOT_PID")
+}
+
+wait_log() {  # wait_log PATTERN [count]: waits until the log holds COUNT matching lines
+  local want=${2:-1}
+  for _ in $(seq 100); do
+    (($(grep -c -- "$1" "$LOG" 2>/dev/null) >= want)) && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+window_id() {  # the id of the N-th window the demo created (1 = first)
+  grep -o 'window 0x[0-9a-f]* created' "$LOG" | sed -n "${1:-1}p" | awk '{print $2}'
+}
+
+EXIT_CODE=
+wait_exit() {  # waits up to 10 s for the demo to end; sets EXIT_CODE
+  for _ in $(seq 100); do
+    if ! kill -0 "$KNOT_PID" 2>/dev/null; then
+      wait "$KNOT_PID"
+      EXIT_CODE=$?
+      return 0
+    fi
+    sleep 0.1
+  done
+  kill -9 "$KNOT_PID" 2>/dev/null
+  EXIT_CODE=timeout
+  return 1
+}
+
+press() {  # press WINDOW KEY
+  # SDL drops keys that arrive in the first moments after a window takes the
+  # focus (it settles the focus after a short delay); give it that moment.
+  sleep 0.4
+  xdotool windowfocus --sync "$1" 2>/dev/null
+  xdotool key "$2"
+}
+
+find_box() {  # find_box TITLE: id of a top-level window with that title (UTF-8 names
+  # are invisible to xdotool search --name)
+  local id
+  for _ in $(seq 50); do
+    id=$(xwininfo -root -children | awk -v t="\"$1\":" '$2 == t {print $1; exit}')
+    [[ -n $id ]] && echo "$id" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+answer_box() {  # answer_box TITLE KEY: presses KEY in the box; fails when no box
+  local id
+  id=$(find_box "$1") || return 1
+  xdotool windowfocus --sync "$id" 2>/dev/null
+  xdotool key --window "$id" "$2"
+}
+
+# fx expression over an image region: mean brightness (0..1)
+mean_of() { convert "$1" -crop "$2" +repage -colorspace gray -format '%[fx:mean]' info:; }
+max_of() { convert "$1" -crop "$2" +repage -colorspace gray -format '%[fx:maxima]' info:; }
+is_below() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }'; }
+is_above() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a > b) }'; }
+
+# ---- tests ------------------------------------------------------------------
+
+start_xvfb DISPLAY with-640x480
+export DISPLAY
+
+echo "# start, picture, Escape"
+start_knot basic
+check "the window comes up windowed at 640x480" wait_log 'created: windowed 640x480'
+W=$(window_id 1)
+sleep 1
+import -window "$W" "$WORK/basic.png"
+check "screenshot is 640x480" \
+  test "$(identify -format '%wx%h' "$WORK/basic.png" 2>/dev/null)" = 640x480
+# Black frame: the outer 20-pixel border holds no knot.
+border_max=0
+for region in 640x20+0+0 640x20+0+460 20x480+0+0 20x480+620+0; do
+  m=$(max_of "$WORK/basic.png" "$region")
+  is_above "$m" "$border_max" && border_max=$m
+done
+check "the frame around the knot is black" is_below "$border_max" 0.02
+centre_mean=$(mean_of "$WORK/basic.png" 320x240+160+120)
+centre_max=$(max_of "$WORK/basic.png" 320x240+160+120)
+check "the centre shows the tube (mean $centre_mean)" is_above "$centre_mean" 0.15
+check "the tube is lit, with a highlight (max $centre_max)" is_above "$centre_max" 0.9
+press "$W" Escape
+wait_exit
+check "Escape ends the demo with exit code 0 (got $EXIT_CODE)" test "$EXIT_CODE" = 0
+check "the state line reports the default knot" \
+  grep -qx 'p=1.00 q=0.00 torus_radius=2.00 tube_radius=0.50 env_mapping=0' "$LOG.out"
+
+echo "# F1 to full screen and back"
+start_knot fullscreen
+wait_log 'created: windowed'
+W1=$(window_id 1)
+press "$W1" F1
+check "F1 creates a full-screen window" wait_log 'created: full screen 640x480, screen 640x480'
+check "the X screen really switched to 640x480" test "$(screen_size)" = 640x480
+W2=$(window_id 2)
+sleep 0.5
+import -window root "$WORK/full.png"
+full_mean=$(mean_of "$WORK/full.png" 320x240+160+120)
+check "the full screen shows the knot (mean $full_mean)" is_above "$full_mean" 0.15
+press "$W2" F1
+check "F1 again returns to a window" wait_log 'created: windowed 640x480, screen 1280x1024' 2
+W3=$(window_id 3)
+check "the window is a new one ($W1 then $W3)" test -n "$W3" -a "$W3" != "$W1" -a "$W3" != "$W2"
+check "the screen is back at 1280x1024" test "$(screen_size)" = 1280x1024
+press "$W3" Escape
+wait_exit
+check "the demo ends with exit code 0 after the switches" test "$EXIT_CODE" = 0
+check "the knot kept its parameters" \
+  grep -qx 'p=1.00 q=0.00 torus_radius=2.00 tube_radius=0.50 env_mapping=0' "$LOG.out"
+
+echo "# closing the window"
+start_knot close
+wait_log 'created: windowed'
+"$XHELPER" close "$(window_id 1)"
+wait_exit
+check "closing the window ends the demo with exit code 0 (got $EXIT_CODE)" test "$EXIT_CODE" = 0
+check "the close arrived as a message" grep -q '^knot: close' "$LOG"
+
+echo "# headless frames and screenshot"
+start_knot frames --frames 20 --screenshot "$WORK/frames.png"
+wait_exit
+check "--frames ends by itself with exit code 0 (got $EXIT_CODE)" test "$EXIT_CODE" = 0
+check "--screenshot writes a 640x480 PNG" \
+  test "$(identify -format '%m %wx%h' "$WORK/frames.png" 2>/dev/null)" = "PNG 640x480"
+frames_mean=$(mean_of "$WORK/frames.png" 320x240+160+120)
+check "the screenshot shows the knot (mean $frames_mean)" is_above "$frames_mean" 0.15
+
+echo "# no display"
+LOG="$WORK/nodisplay.log"
+env -u DISPLAY "$KNOT" >"$LOG.out" 2>"$LOG"
+rc=$?
+check "without a display the demo fails with status 1 (got $rc)" test "$rc" = 1
+check "and says that there is no display" grep -q 'no display: DISPLAY is not set' "$LOG"
+
+echo "# full screen refused"
+start_xvfb PLAIN_DISPLAY
+export DISPLAY=$PLAIN_DISPLAY
+start_knot refused_yes
+wait_log 'created: windowed'
+press "$(window_id 1)" F1
+check "a display without 640x480 asks the question" \
+  wait_log 'Blah: The Requested Fullscreen Mode Is Not Supported By'
+check "the question is shown in a box titled Blah; Return answers Yes" answer_box Blah Return
+check "Yes goes on in a window" wait_log 'created: windowed 640x480, screen 1280x1024' 2
+press "$(window_id 2)" Escape
+wait_exit
+check "and Escape then ends it with exit code 0 (got $EXIT_CODE)" test "$EXIT_CODE" = 0
+
+start_knot refused_no
+wait_log 'created: windowed'
+press "$(window_id 1)" F1
+wait_log 'Blah: The Requested'
+check "Escape answers No" answer_box Blah Escape
+check "No says that the program will close" wait_log 'ERROR: Program Will Now Close.'
+check "in a box titled ERROR" answer_box ERROR Return
+wait_exit
+check "the refused switch ends the demo with exit code 1 (got $EXIT_CODE)" test "$EXIT_CODE" = 1
+
+echo "$PASSED passed, $FAILED failed"
+((FAILED == 0))
