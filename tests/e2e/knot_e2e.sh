@@ -109,7 +109,11 @@ press() {  # press WINDOW KEY
   # focus (it settles the focus after a short delay); give it that moment.
   sleep 0.4
   xdotool windowfocus --sync "$1" 2>/dev/null
-  xdotool key "$2"
+  # Held like a person holds a key: the demo looks at held keys between
+  # frames, and a frame may take a while under sanitizers.
+  xdotool keydown "$2"
+  sleep 0.15
+  xdotool keyup "$2"
 }
 
 find_box() {  # find_box TITLE: id of a top-level window with that title (UTF-8 names
