@@ -84,9 +84,15 @@ class KnotShape {
  private:
   static constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
   bool allocate_and_fill_fixed_arrays();
-  // Sines and cosines of the cross-section angles, sized with the arrays so
-  // that a rebuild allocates nothing.
+  // Per-side work space of build_mesh(), sized with the arrays so that a
+  // rebuild allocates nothing: sines and cosines of the cross-section angles
+  // and their products with the tube radius,
+  // one ring's offsets from the centre line and their inverse lengths.
   std::vector<double> side_sin_;
   std::vector<double> side_cos_;
+  std::vector<double> side_a_;
+  std::vector<double> side_c_;
+  std::vector<Vec3> side_offset_;
+  std::vector<double> side_inverse_length_;
   void free_mesh();
 };
