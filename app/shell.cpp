@@ -186,6 +186,8 @@ bool create_gl_window(const char* title, int width, int height, int bits, bool f
   window_class.style = CS_HREDRAW | CS_VREDRAW | CS_OWNDC;
   window_class.procedure = window_proc;
   window_class.instance = instance;
+  window_class.icon = load_icon(StockIcon::Application);
+  window_class.cursor = load_cursor(StockCursor::Arrow);
   window_class.class_name = kClassName;
   if (!register_class(window_class)) {
     error_box("Failed To Register The Window Class.");

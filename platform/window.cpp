@@ -4,6 +4,7 @@
 #include <SDL_syswm.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +37,14 @@ struct GlContext {
 
 struct Drop {
   std::vector<std::string> files;
+};
+
+struct Icon {
+  SDL_Surface* surface = nullptr;
+};
+
+struct Cursor {
+  SDL_Cursor* sdl = nullptr;
 };
 
 namespace {
@@ -227,6 +236,39 @@ void set_surface_attributes(const PixelFormat& request) {
 
 Instance module_handle() { return &kInstanceTag; }
 
+Icon* load_icon(StockIcon) {
+  // The application icon: a white ring on blue, drawn once.
+  static Icon icon = [] {
+    Icon made;
+    constexpr int kSize = 32;
+    made.surface = SDL_CreateRGBSurfaceWithFormat(0, kSize, kSize, 32, SDL_PIXELFORMAT_RGBA32);
+    if (made.surface == nullptr) return made;
+    auto* pixels = static_cast<uint8_t*>(made.surface->pixels);
+    for (int y = 0; y < kSize; ++y) {
+      for (int x = 0; x < kSize; ++x) {
+        double dx = x - 15.5, dy = y - 15.5;
+        double r = std::sqrt(dx * dx + dy * dy);
+        bool ring = r > 7.0 && r < 12.0;
+        uint8_t* px = pixels + y * made.surface->pitch + x * 4;
+        px[0] = ring ? 255 : 40;
+        px[1] = ring ? 255 : 70;
+        px[2] = ring ? 255 : 160;
+        px[3] = 255;
+      }
+    }
+    return made;
+  }();
+  return &icon;
+}
+
+Cursor* load_cursor(StockCursor) {
+  static Cursor cursor;
+  if (cursor.sdl == nullptr && start_video()) {
+    cursor.sdl = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_ARROW);
+  }
+  return &cursor;
+}
+
 bool register_class(const WindowClass& window_class) {
   if (!start_video()) return false;
   if (window_class.class_name == nullptr || window_class.procedure == nullptr) return false;
@@ -271,6 +313,10 @@ Window* create_window(uint32_t ex_style, const char* class_name, const char* tit
     SDL_DestroyWindow(sdl);
     return nullptr;
   }
+  if (c->info.icon != nullptr && c->info.icon->surface != nullptr) {
+    SDL_SetWindowIcon(sdl, c->info.icon->surface);
+  }
+  if (c->info.cursor != nullptr && c->info.cursor->sdl != nullptr) SDL_SetCursor(c->info.cursor->sdl);
   auto* w = new Window;
   w->sdl = sdl;
   w->class_name = class_name;

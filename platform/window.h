@@ -24,6 +24,8 @@ struct Window;         // a top-level window
 struct DeviceContext;  // a window's drawing surface
 struct GlContext;      // an OpenGL rendering context
 struct Drop;           // the files of one drag-and-drop
+struct Icon;           // a window icon
+struct Cursor;         // a mouse pointer shape
 using Instance = const void*;
 
 // Message identifiers the window procedures see.
@@ -65,8 +67,16 @@ struct WindowClass {
   uint32_t style = 0;
   WindowProc procedure = nullptr;
   Instance instance = nullptr;
+  Icon* icon = nullptr;      // shown by the class's windows; null: the system's
+  Cursor* cursor = nullptr;  // pointer over the class's windows; null: the system's
   const char* class_name = nullptr;
 };
+
+// Stock icons and pointers.
+enum class StockIcon { Application };
+enum class StockCursor { Arrow };
+Icon* load_icon(StockIcon which);
+Cursor* load_cursor(StockCursor which);
 
 // Window styles. A WS_POPUP window created while a display mode is switched
 // covers the whole screen; WS_EX_ACCEPTFILES makes a window a drop target.
