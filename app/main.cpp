@@ -7,9 +7,11 @@
 #include <string>
 
 #include "app/shell.h"
+#include "panel/control_panel.h"
 
-// The one knot record, made before main() runs and destroyed at exit.
-KnotShape knot_shape;
+// The one knot record, made before main() runs and destroyed at exit. Making
+// it opens the control panel; destroying it closes the panel first.
+KnotShape knot_shape(start_control_panel, stop_control_panel);
 
 namespace {
 

@@ -1,10 +1,22 @@
 #include "knot/knot_shape.h"
 
-KnotShape::KnotShape(StartHook on_constructed) {
+KnotShape::KnotShape(StartHook on_constructed, StopHook before_destroyed)
+    : before_destroyed_(before_destroyed) {
   if (on_constructed != nullptr) on_constructed(this);
 }
 
 KnotShape::~KnotShape() {
+  // The knot dies at process exit, when the control panel or a morph may
+  // still be rebuilding the mesh on another thread. Freeing the arrays under
+  // them would crash the exit; they are stopped first, and if one cannot be
+  // stopped the arrays are left to the end of the process instead.
+  if (before_destroyed_ != nullptr && !before_destroyed_(this)) {
+    (void)vertices.release();
+    (void)normals.release();
+    (void)indices.release();
+    (void)tex_coords.release();
+    return;
+  }
   free_mesh();
   texture.release();
 }

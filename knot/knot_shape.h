@@ -20,10 +20,15 @@
 class KnotShape {
  public:
   using StartHook = void (*)(KnotShape*);
+  // Stops every thread other than the caller's that uses the knot; false when
+  // some could not be stopped in time.
+  using StopHook = bool (*)(KnotShape*);
 
   // Sets the defaults and creates the lock, then calls `on_constructed` with
   // the record's address (the demo starts its control panel from there).
-  explicit KnotShape(StartHook on_constructed = nullptr);
+  // `before_destroyed` runs first thing in the destructor.
+  explicit KnotShape(StartHook on_constructed = nullptr, StopHook before_destroyed = nullptr);
+  // Frees the mesh and the texture, once the threads that use them are gone.
   ~KnotShape();
   KnotShape(const KnotShape&) = delete;
   KnotShape& operator=(const KnotShape&) = delete;
@@ -83,6 +88,7 @@ class KnotShape {
 
  private:
   static constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
+  StopHook before_destroyed_ = nullptr;
   bool allocate_and_fill_fixed_arrays();
   // Per-side work space of build_mesh(), sized with the arrays so that a
   // rebuild allocates nothing: sines and cosines of the cross-section angles

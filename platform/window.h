@@ -29,25 +29,28 @@ struct Cursor;         // a mouse pointer shape
 using Instance = const void*;
 
 // Message identifiers the window procedures see.
-enum : uint32_t {
-  WM_SIZE = 0x0005,
-  WM_ACTIVATE = 0x0006,
-  WM_CLOSE = 0x0010,
-  WM_QUIT = 0x0012,
-  WM_KEYDOWN = 0x0100,
-  WM_KEYUP = 0x0101,
-  WM_SYSCOMMAND = 0x0112,
-  WM_DROPFILES = 0x0233,
-};
+inline constexpr uint32_t WM_SIZE = 0x0005;
+inline constexpr uint32_t WM_ACTIVATE = 0x0006;
+inline constexpr uint32_t WM_CLOSE = 0x0010;
+inline constexpr uint32_t WM_QUIT = 0x0012;
+inline constexpr uint32_t WM_KEYDOWN = 0x0100;
+inline constexpr uint32_t WM_KEYUP = 0x0101;
+inline constexpr uint32_t WM_SYSCOMMAND = 0x0112;
+inline constexpr uint32_t WM_DROPFILES = 0x0233;
 
 // WM_ACTIVATE: low word of wparam.
-enum : uint32_t { WA_INACTIVE = 0, WA_ACTIVE = 1 };
+inline constexpr uint32_t WA_INACTIVE = 0;
+inline constexpr uint32_t WA_ACTIVE = 1;
 // WM_SYSCOMMAND commands that would blank or power down the screen.
-enum : uint32_t { SC_SCREENSAVE = 0xF140, SC_MONITORPOWER = 0xF170 };
+inline constexpr uint32_t SC_SCREENSAVE = 0xF140;
+inline constexpr uint32_t SC_MONITORPOWER = 0xF170;
 
 // Virtual-key codes of the keys the demo reads (others follow the same table:
 // letters 'A'..'Z', digits '0'..'9', F1..F12 = 112..123).
-enum : uint32_t { VK_RETURN = 13, VK_ESCAPE = 27, VK_SPACE = 32, VK_F1 = 112 };
+inline constexpr uint32_t VK_RETURN = 13;
+inline constexpr uint32_t VK_ESCAPE = 27;
+inline constexpr uint32_t VK_SPACE = 32;
+inline constexpr uint32_t VK_F1 = 112;
 
 struct Message {
   Window* window = nullptr;
@@ -61,7 +64,9 @@ using WindowProc = intptr_t (*)(Window* window, uint32_t message, uintptr_t wpar
 
 // Class styles (recorded; SDL windows always redraw in full and own their
 // context, which is what these ask for).
-enum : uint32_t { CS_VREDRAW = 0x1, CS_HREDRAW = 0x2, CS_OWNDC = 0x20 };
+inline constexpr uint32_t CS_VREDRAW = 0x1;
+inline constexpr uint32_t CS_HREDRAW = 0x2;
+inline constexpr uint32_t CS_OWNDC = 0x20;
 
 struct WindowClass {
   uint32_t style = 0;
@@ -80,40 +85,39 @@ Cursor* load_cursor(StockCursor which);
 
 // Window styles. A WS_POPUP window created while a display mode is switched
 // covers the whole screen; WS_EX_ACCEPTFILES makes a window a drop target.
-enum : uint32_t {
-  WS_POPUP = 0x80000000u,
-  WS_CLIPCHILDREN = 0x02000000u,
-  WS_CLIPSIBLINGS = 0x04000000u,
-  WS_OVERLAPPEDWINDOW = 0x00CF0000u,
-};
-enum : uint32_t {
-  WS_EX_WINDOWEDGE = 0x00000100u,
-  WS_EX_ACCEPTFILES = 0x00000010u,
-  WS_EX_APPWINDOW = 0x00040000u,
-};
+inline constexpr uint32_t WS_POPUP = 0x80000000u;
+inline constexpr uint32_t WS_CLIPCHILDREN = 0x02000000u;
+inline constexpr uint32_t WS_CLIPSIBLINGS = 0x04000000u;
+inline constexpr uint32_t WS_OVERLAPPEDWINDOW = 0x00CF0000u;
+inline constexpr uint32_t WS_EX_WINDOWEDGE = 0x00000100u;
+inline constexpr uint32_t WS_EX_ACCEPTFILES = 0x00000010u;
+inline constexpr uint32_t WS_EX_APPWINDOW = 0x00040000u;
 
 struct Rect {
   int32_t left = 0, top = 0, right = 0, bottom = 0;
 };
 
 // Display-mode request: which fields are set, and their values.
-enum : uint32_t { DM_BITSPERPEL = 0x40000, DM_PELSWIDTH = 0x80000, DM_PELSHEIGHT = 0x100000 };
+inline constexpr uint32_t DM_BITSPERPEL = 0x40000;
+inline constexpr uint32_t DM_PELSWIDTH = 0x80000;
+inline constexpr uint32_t DM_PELSHEIGHT = 0x100000;
 struct DisplayMode {
   uint32_t fields = 0;
   uint32_t bits_per_pixel = 0;
   uint32_t width = 0;
   uint32_t height = 0;
 };
-enum : int32_t { DISP_CHANGE_SUCCESSFUL = 0, DISP_CHANGE_FAILED = -1, DISP_CHANGE_BADMODE = -2 };
-enum : uint32_t { CDS_FULLSCREEN = 0x4 };
+inline constexpr int32_t DISP_CHANGE_SUCCESSFUL = 0;
+inline constexpr int32_t DISP_CHANGE_FAILED = -1;
+inline constexpr int32_t DISP_CHANGE_BADMODE = -2;
+inline constexpr uint32_t CDS_FULLSCREEN = 0x4;
 
 // Pixel-format request, in the field order of the record the shell fills.
-enum : uint32_t {
-  PFD_DOUBLEBUFFER = 0x01,
-  PFD_DRAW_TO_WINDOW = 0x04,
-  PFD_SUPPORT_OPENGL = 0x20,
-};
-enum : uint8_t { PFD_TYPE_RGBA = 0, PFD_MAIN_PLANE = 0 };
+inline constexpr uint32_t PFD_DOUBLEBUFFER = 0x01;
+inline constexpr uint32_t PFD_DRAW_TO_WINDOW = 0x04;
+inline constexpr uint32_t PFD_SUPPORT_OPENGL = 0x20;
+inline constexpr uint8_t PFD_TYPE_RGBA = 0;
+inline constexpr uint8_t PFD_MAIN_PLANE = 0;
 struct PixelFormat {
   uint16_t size = 0;
   uint16_t version = 0;
@@ -132,14 +136,14 @@ struct PixelFormat {
 };
 
 // Message-box flags and results.
-enum : uint32_t {
-  MB_OK = 0x0,
-  MB_YESNO = 0x4,
-  MB_ICONSTOP = 0x10,
-  MB_ICONEXCLAMATION = 0x30,
-  MB_ICONINFORMATION = 0x40,
-};
-enum : int { IDOK = 1, IDYES = 6, IDNO = 7 };
+inline constexpr uint32_t MB_OK = 0x0;
+inline constexpr uint32_t MB_YESNO = 0x4;
+inline constexpr uint32_t MB_ICONSTOP = 0x10;
+inline constexpr uint32_t MB_ICONEXCLAMATION = 0x30;
+inline constexpr uint32_t MB_ICONINFORMATION = 0x40;
+inline constexpr int IDOK = 1;
+inline constexpr int IDYES = 6;
+inline constexpr int IDNO = 7;
 
 // ---- process ------------------------------------------------------------
 
