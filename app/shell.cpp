@@ -317,6 +317,9 @@ int run_shell(const ShellOptions& shell_options) {
   Message message;
   bool quit_received = false;
   uint64_t frames = 0;
+  // For the frame-rate line of the verbose log, once a second.
+  uint32_t rate_tick = 0;
+  uint64_t rate_frames = 0;
   bool done = false;
   while (!done) {
     if (peek_message(&message)) {
@@ -343,6 +346,13 @@ int run_shell(const ShellOptions& shell_options) {
         }
         swap_buffers(device_context);
         if (last_frame) done = true;
+        const uint32_t now = TickCounter.load(std::memory_order_relaxed);
+        if (now - rate_tick >= 100) {
+          log("%llu frames per second",
+              static_cast<unsigned long long>((frames - rate_frames) * 100 / (now - rate_tick)));
+          rate_tick = now;
+          rate_frames = frames;
+        }
       }
     }
     if (KeyState[VK_F1]) {

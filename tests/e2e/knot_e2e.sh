@@ -9,6 +9,9 @@
 # "N passed, N failed" and a non-zero status when anything failed.
 set -u
 
+HERE=$(cd "$(dirname "$0")" && pwd)
+# Under LeakSanitizer, leaks inside system libraries are not the demo's.
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$HERE/lsan.supp:print_suppressions=0}
 KNOT=$(realpath "$1")
 XHELPER=$(realpath "$2")
 WORK=$(mktemp -d)
@@ -216,6 +219,96 @@ env -u DISPLAY "$KNOT" >"$LOG.out" 2>"$LOG"
 rc=$?
 check "without a display the demo fails with status 1 (got $rc)" test "$rc" = 1
 check "and says that there is no display" grep -q 'no display: DISPLAY is not set' "$LOG"
+
+echo "# the control panel"
+# Control centres in the panel's window, from the template's dialog units
+# (x * 6 / 4, y * 13 / 8): the P row's "+" button, the torus slider's thumb
+# at position 50 and its track left of it, the check box.
+P_PLUS="172 41"
+THUMB="103 170"
+THUMB_AT_75="141 170"
+TRACK_LEFT="40 170"
+CHECK_BOX="32 288"
+
+panel_window() { xdotool search --class KnotPanel 2>/dev/null | head -1; }
+click_at() {  # click_at WINDOW X Y
+  xdotool mousemove --window "$1" "$2" "$3"
+  sleep 0.1
+  xdotool click 1
+}
+window_x() { xwininfo -id "$1" | awk '/Absolute upper-left X/ {print $4}'; }
+window_w() { xwininfo -id "$1" | awk '/Width:/ {print $2}'; }
+
+start_knot panel
+wait_log 'created: windowed'
+PANEL=
+for _ in $(seq 50); do PANEL=$(panel_window); [[ -n $PANEL ]] && break; sleep 0.1; done
+check "the control panel window appears" test -n "$PANEL"
+check "it stands left of the knot's window" \
+  test "$(($(window_x "$PANEL") + $(window_w "$PANEL")))" -le 220
+check "its caption is \"Zembril ToolBar\"" \
+  sh -c "xwininfo -id $PANEL | grep -q 'Zembril ToolBar'"
+sleep 2.2  # a second of idle frame rate in the log
+idle_lines=$(grep -c 'frames per second' "$LOG")
+click_at "$PANEL" $P_PLUS
+sleep 3.5
+idle_fps=$(grep 'frames per second' "$LOG" | sed -n "${idle_lines}p" | awk '{print $2}')
+morph_fps=$(grep 'frames per second' "$LOG" | sed -n "$((idle_lines + 2))p" | awk '{print $2}')
+echo "     frames per second: idle $idle_fps, during a morph $morph_fps"
+check "frames keep coming during a morph ($morph_fps a second)" \
+  test "${morph_fps:-0}" -ge $((${idle_fps:-0} / 10 + 1))
+xdotool mousemove --window "$PANEL" $THUMB
+sleep 0.1
+xdotool mousedown 1
+sleep 0.1
+xdotool mousemove --window "$PANEL" 120 170
+sleep 0.1
+xdotool mousemove --window "$PANEL" $THUMB_AT_75
+sleep 0.1
+xdotool mouseup 1
+sleep 0.2
+click_at "$PANEL" $CHECK_BOX
+sleep 0.3
+press "$(window_id 1)" Escape
+wait_exit
+check "Escape ends it with exit code 0 (got $EXIT_CODE)" test "$EXIT_CODE" = 0
+state=$(cat "$LOG.out")
+echo "     state: $state"
+check "P + morphed p to 2" grep -q '^p=2.00 q=0.00 ' "$LOG.out"
+check "dragging the torus thumb to 75 % set the radius near 3" \
+  grep -Eq 'torus_radius=(2\.9[6-9]|3\.0[0-4]) ' "$LOG.out"
+check "ticking the box switched environment mapping on" grep -q 'env_mapping=1$' "$LOG.out"
+
+start_knot panel_track
+wait_log 'created: windowed'
+for _ in $(seq 50); do PANEL=$(panel_window); [[ -n $PANEL ]] && break; sleep 0.1; done
+sleep 0.5
+click_at "$PANEL" $TRACK_LEFT
+sleep 0.3
+"$XHELPER" close "$PANEL"
+sleep 0.5
+check "closing the panel removes it" test -z "$(panel_window)"
+import -window "$(window_id 1)" "$WORK/turn1.png"
+sleep 0.5
+import -window "$(window_id 1)" "$WORK/turn2.png"
+difference=$(compare -metric AE "$WORK/turn1.png" "$WORK/turn2.png" null: 2>&1)
+check "the knot keeps turning without the panel ($difference pixels changed)" \
+  test "${difference%%.*}" -gt 1000
+press "$(window_id 1)" Escape
+wait_exit
+check "and Escape still ends it with exit code 0 (got $EXIT_CODE)" test "$EXIT_CODE" = 0
+check "a click on the slider's track left the torus radius at 2.00" \
+  grep -q 'torus_radius=2.00 ' "$LOG.out"
+
+start_knot panel_open_at_exit
+wait_log 'created: windowed'
+for _ in $(seq 50); do [[ -n $(panel_window) ]] && break; sleep 0.1; done
+click_at "$(panel_window)" $P_PLUS
+sleep 0.5
+"$XHELPER" close "$(window_id 1)"
+wait_exit
+check "closing the knot's window mid-morph, panel open, ends the demo (got $EXIT_CODE)" \
+  test "$EXIT_CODE" = 0
 
 echo "# full screen refused"
 start_xvfb PLAIN_DISPLAY
