@@ -1,0 +1,512 @@
+// The entry operations: jpeg_init, jpeg_free, jpeg_read, jpeg_write.
+//
+// Each runs its body under the fault guard (guard.h). The bodies are plain
+// code over the job record, which owns everything the codec allocates, so
+// that the clean-up after a fault finds it all there.
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "jpeg/api/guard.h"
+#include "jpeg/api/jpegcodec.h"
+#include "jpeg/api/validate.h"
+#include "jpeg/cpu/cpu.h"
+#include "jpeg/cpu/file_io.h"
+#include "jpeg/cpu/routine_table.h"
+#include "jpeg/stream/parser.h"
+#include "jpeg/stream/scan_state.h"
+
+namespace {
+
+bool is_file_type(int32_t type) { return type % 2 == 0; }
+
+bool is_image_read(int32_t type) {
+  return type == IoReadImageFile || type == IoReadImageBuffer || type == IoReadAbbreviatedFile ||
+         type == IoReadAbbreviatedBuffer || (type >= IoReadHalfFile && type <= IoReadEighthBuffer);
+}
+
+bool starts_at_soi(int32_t type) {
+  return type == IoReadParamsFile || type == IoReadParamsBuffer || type == IoReadTablesFile ||
+         type == IoReadTablesBuffer || type == IoReadThumbnailFile || type == IoReadThumbnailBuffer;
+}
+
+// Frees what the codec allocated inside the properties (not the routine table).
+void free_codec_state(JPEG_PROPERTIES* p) {
+  free(p->frame.components);
+  p->frame.components = nullptr;
+  free(p->coef_buffer);
+  p->coef_buffer = nullptr;
+  free(p->mcu_buffer);
+  p->mcu_buffer = nullptr;
+  free(p->smooth_rows);
+  p->smooth_rows = nullptr;
+  free(p->restart_index);
+  p->restart_index = nullptr;
+  free_scan_header(p->saved_scan);
+  p->saved_scan = nullptr;
+}
+
+void free_routine_table(JPEG_PROPERTIES* p) {
+  if (p->routines != nullptr) release(p->routines);
+  free(p->routines);
+  p->routines = nullptr;
+  p->stream.routines = nullptr;
+}
+
+void close_open_file(JPEG_PROPERTIES* p) {
+  if (p->stream.file != nullptr) {
+    file_close(p->stream.file);
+    p->stream.file = nullptr;
+  }
+}
+
+void end_of_scan(JPEG_PROPERTIES* p) {
+  if (p->routines != nullptr && p->routines->end_of_scan != nullptr) p->routines->end_of_scan();
+}
+
+void set_public_defaults(JpegJob* job) {
+  job->use_properties = 0;
+  job->out_pixels = nullptr;
+  job->out_width = 0;
+  job->out_height = 0;
+  job->out_pad = 0;
+  job->out_channels = 3;
+  job->out_color = ColorBgr;
+  job->out_subsampling = Sub444;
+  job->file_name = nullptr;
+  job->jpeg_buffer = nullptr;
+  job->jpeg_buffer_size = 0;
+  job->jpeg_width = 0;
+  job->jpeg_height = 0;
+  job->jpeg_channels = 3;
+  job->jpeg_color = ColorYcbcr;
+  job->jpeg_subsampling = Sub420;
+  job->thumb_width = 0;
+  job->thumb_height = 0;
+  job->convert_color = 1;
+  job->upsample = 1;
+  job->quality = 75;
+}
+
+// The working copies of every public field, as jpeg_init makes them.
+void copy_all_public_fields(const JpegJob* job, JPEG_PROPERTIES* p) {
+  p->out_pixels = job->out_pixels;
+  p->out_width = job->out_width;
+  p->out_height = job->out_height;
+  p->out_pad = job->out_pad;
+  p->out_channels = job->out_channels;
+  p->out_color = job->out_color;
+  p->out_subsampling = job->out_subsampling;
+  p->out_line_bytes = 0;
+  p->file_name = job->file_name;
+  p->jpeg_buffer = job->jpeg_buffer;
+  p->jpeg_buffer_size = job->jpeg_buffer_size;
+  p->jpeg_width = job->jpeg_width;
+  p->jpeg_height = job->jpeg_height;
+  p->jpeg_channels = job->jpeg_channels;
+  p->jpeg_color = job->jpeg_color;
+  p->jpeg_subsampling = job->jpeg_subsampling;
+  p->thumb_width = job->thumb_width;
+  p->thumb_height = job->thumb_height;
+  p->convert_color = job->convert_color;
+  p->upsample = job->upsample;
+  p->quality = job->quality;
+}
+
+// The fields a read or write takes from the caller.
+void copy_request_fields(const JpegJob* job, JPEG_PROPERTIES* p, bool packed_line) {
+  p->out_pixels = job->out_pixels;
+  p->out_width = job->out_width;
+  p->out_height = job->out_height;
+  p->out_pad = job->out_pad;
+  p->out_channels = job->out_channels;
+  p->out_color = job->out_color;
+  p->out_subsampling = job->out_subsampling;
+  p->file_name = job->file_name;
+  p->jpeg_buffer = job->jpeg_buffer;
+  p->jpeg_buffer_size = job->jpeg_buffer_size;
+  p->jpeg_color = job->jpeg_color;
+  p->convert_color = job->convert_color;
+  p->upsample = job->upsample;
+  p->quality = job->quality;
+  const int32_t pixel_bytes = packed_line ? 2 : p->out_channels;
+  int32_t line = p->out_width * pixel_bytes + p->out_pad;
+  p->out_line_bytes = p->out_height < 0 ? -line : line;
+}
+
+void clear_table_exchange(JPEG_PROPERTIES* p) {
+  p->caller_quant_tables = 0;
+  p->caller_huff_tables = 0;
+  memset(p->quant_exchange, 0, sizeof p->quant_exchange);
+  memset(p->huff_exchange, 0, sizeof p->huff_exchange);
+}
+
+JpegStatus init_body(JpegJob* job) {
+  JPEG_PROPERTIES* p = &job->properties;
+  // Codec pointers start null, so that a failure below frees only what this
+  // call allocated.
+  p->routines = nullptr;
+  p->frame.components = nullptr;
+  p->coef_buffer = nullptr;
+  p->mcu_buffer = nullptr;
+  p->smooth_rows = nullptr;
+  p->restart_index = nullptr;
+  p->saved_scan = nullptr;
+  p->stream.file = nullptr;
+
+  // 1-2. The routine table, filled for this processor.
+  p->routines = static_cast<RoutineTable*>(calloc(1, sizeof(RoutineTable)));
+  if (p->routines == nullptr) return JpegMemoryError;
+  configure(p->routines);
+
+  // 3. Public defaults and their working copies.
+  set_public_defaults(job);
+  copy_all_public_fields(job, p);
+  p->io_type = -1;
+  p->roi_left = p->roi_top = p->roi_right = p->roi_bottom = 0;
+  p->dct_family = 1;
+  p->output_layout = 0;
+  p->interrupt_mode = 0;
+  clear_table_exchange(p);
+  clear_table_statistics(p);
+  p->single_scan_blocks = 0;
+  p->mcus_per_row = 0;
+  p->mcu_rows = 0;
+
+  // 4. Decoder tables, frame, scan state and input stream.
+  for (QuantTable& table : p->quant_tables) {
+    table.precision = 0;
+    memset(table.storage, 0, sizeof table.storage);
+    table.values = table.storage;
+  }
+  memset(p->ac_tables, 0, sizeof p->ac_tables);
+  memset(p->dc_tables, 0, sizeof p->dc_tables);
+  memset(p->scan_ac_selectors, 0, sizeof p->scan_ac_selectors);
+  memset(p->scan_dc_selectors, 0, sizeof p->scan_dc_selectors);
+  memset(&p->frame, 0, sizeof p->frame);
+  p->frame.component_count = 4;  // the encoder's default
+  p->frame.components = static_cast<FrameComponent*>(calloc(4, sizeof(FrameComponent)));
+  if (p->frame.components == nullptr) return JpegMemoryError;
+  for (int i = 0; i < 4; ++i) p->frame.components[i].quant_index = i == 0 ? 0 : 1;
+  p->first_pass = 1;
+  p->restart_interval = 0;
+  p->dc_final_count = 0;
+  p->ac_final_count = 0;
+  p->progressive_scans = 0;
+  p->smooth_upsampling = 0;
+  p->coef_output = nullptr;
+  p->adobe_seen = 0;
+  p->adobe_transform = 0;
+  memset(&p->stream, 0, sizeof p->stream);
+  p->stream.routines = p->routines;
+  p->cpu_kind = classify_cpu(p->routines);
+  p->stream.cpu_kind = p->cpu_kind;
+
+  // 5. JFIF and Adobe defaults, no comment buffer.
+  p->jfif_seen = 0;
+  p->jfif_version = 0x0101;
+  p->density_units = 0;
+  p->x_density = 1;
+  p->y_density = 1;
+  p->adobe_version = 100;
+  p->adobe_flags0 = 0;
+  p->adobe_flags1 = 0;
+  p->jpeg_comment = nullptr;
+  p->jpeg_comment_size = 0;
+  return JpegSuccess;
+}
+
+void init_cleanup(JpegJob* job) {
+  free_codec_state(&job->properties);
+  free_routine_table(&job->properties);
+}
+
+JpegStatus free_body(JpegJob* job) {
+  JPEG_PROPERTIES* p = &job->properties;
+  JpegStatus status = JpegSuccess;
+  if (p->stream.file != nullptr) {
+    const bool closed = file_close(p->stream.file) != 0;
+    p->stream.file = nullptr;
+    if (!closed) status = JpegCloseFileError;
+  }
+  if (status == JpegSuccess && p->frame.component_count >= 256) status = JpegInvalidProperties;
+  if (status == JpegSuccess) {
+    free_codec_state(p);
+    p->frame.component_count = 0;
+    clear_table_exchange(p);
+    clear_table_statistics(p);
+  }
+  free_routine_table(p);
+  return status;
+}
+
+// Where the parse left a file: back over the bytes read ahead into the
+// stream's buffer but not parsed, and over what the parse put back (the
+// scan header of a parameter read, the frame marker of a table read).
+JpegStatus rewind_file_to_parse_end(JPEG_PROPERTIES* p) {
+  if (file_seek(p->stream.file, p->stream.consumed, 0) == 0) return JpegFileError;
+  p->stream.available = 0;
+  p->stream.next = p->stream.data_end;
+  return JpegSuccess;
+}
+
+int32_t subsampling_code(const FrameHeader& frame) {
+  const FrameComponent* c = frame.components;
+  auto is = [](const FrameComponent& component, int h, int v) {
+    return component.h == h && component.v == v;
+  };
+  switch (frame.component_count) {
+    case 1:
+      return Sub444;
+    case 2:
+      return is(c[0], 1, 1) && is(c[1], 1, 1) ? Sub444 : SubOther;
+    case 3:
+      if (!is(c[1], 1, 1) || !is(c[2], 1, 1)) return SubOther;
+      if (is(c[0], 1, 1)) return Sub444;
+      if (is(c[0], 2, 2)) return Sub420;
+      if (is(c[0], 2, 1)) return Sub422;
+      return SubOther;
+    case 4:
+      if (!is(c[1], 1, 1) || !is(c[2], 1, 1) || c[0].h != c[3].h || c[0].v != c[3].v) {
+        return SubOther;
+      }
+      if (is(c[0], 1, 1)) return Sub444;
+      if (is(c[0], 2, 2)) return Sub420Alpha;
+      if (is(c[0], 2, 1)) return Sub422Alpha;
+      return SubOther;
+    default:
+      return SubOther;
+  }
+}
+
+// Step 9 of a read whose parse ended with 0: colours, file position, and the
+// results copied back to the caller.
+JpegStatus finish_read(JpegJob* job, int32_t type) {
+  JPEG_PROPERTIES* p = &job->properties;
+  // a. What the colour of the data must be.
+  if (p->adobe_seen && (type == IoReadParamsFile || type == IoReadParamsBuffer)) {
+    p->out_channels = p->jpeg_channels;
+    if (p->jpeg_channels == 1) {
+      p->jpeg_color = ColorGray;
+    } else if (p->jpeg_channels == 3) {
+      p->jpeg_color = p->adobe_transform != 0 ? ColorYcbcr : ColorRgb;
+    } else if (p->jpeg_channels == 4) {
+      p->jpeg_color = p->adobe_transform != 0 ? ColorYcck : ColorFourChannel;
+      p->out_color = ColorFourChannel;
+    }
+  } else if (!p->adobe_seen) {
+    if (p->jpeg_channels == 1) {
+      p->jpeg_color = ColorGray;
+    } else if (p->jpeg_channels == 3 && p->jfif_seen) {
+      p->jpeg_color = ColorYcbcr;
+    }
+  }
+  // b. YCbCr to YCbCr output is packed 4:2:2.
+  if (p->out_color == ColorYcbcr && p->jpeg_color == ColorYcbcr) p->out_subsampling = Sub422;
+
+  // c. Leave an open file where the parse stopped, or a buffer's data start.
+  switch (type) {
+    case IoReadParamsFile:
+    case IoReadTablesFile:
+    case IoReadAbbreviatedFile:
+    case IoReadHalfFile:
+    case IoReadQuarterFile:
+    case IoReadEighthFile:
+    case IoReadThumbnailFile:
+      if (rewind_file_to_parse_end(p) != JpegSuccess) return JpegFileError;
+      break;
+    case IoReadParamsBuffer:
+    case IoReadThumbnailBuffer:
+      p->stream.data_start = p->stream.data_start + p->stream.consumed;
+      break;
+    default:
+      break;
+  }
+
+  // d. Results to the caller.
+  p->jpeg_subsampling = subsampling_code(p->frame);
+  job->jpeg_width = p->jpeg_width;
+  job->jpeg_height = p->jpeg_height;
+  job->jpeg_channels = p->jpeg_channels;
+  job->thumb_width = p->thumb_width;
+  job->thumb_height = p->thumb_height;
+  job->convert_color = p->convert_color;
+  job->upsample = p->upsample;
+  job->jpeg_color = p->jpeg_color;
+  job->out_color = p->out_color;
+  job->out_channels = p->out_channels;
+  job->jpeg_subsampling = p->jpeg_subsampling;
+
+  // e. Whole-image, table and abbreviated reads end with the file closed.
+  if (type == IoReadImageFile || type == IoReadTablesFile || type == IoReadAbbreviatedFile) {
+    const bool closed = file_close(p->stream.file) != 0;
+    p->stream.file = nullptr;
+    if (!closed) return JpegCloseFileError;
+  }
+  return JpegSuccess;
+}
+
+JpegStatus read_body(JpegJob* job, int32_t type) {
+  JPEG_PROPERTIES* p = &job->properties;
+  p->io_type = type;
+  JpegStatus status = validate_request(job, type);
+  if (status != JpegSuccess) return status;
+
+  if (starts_at_soi(type)) p->first_pass = 1;
+
+  if (is_image_read(type)) {
+    status = load_caller_tables(p);
+    if (status != JpegSuccess) return status;
+  } else {
+    clear_table_statistics(p);
+  }
+
+  if (is_file_type(type) && p->stream.file == nullptr) {
+    const char* name = job->use_properties ? p->file_name : job->file_name;
+    p->stream.file = file_open(name, FileAccess::Read);
+    if (p->stream.file == nullptr) return JpegInvalidFileName;
+  }
+
+  if (!job->use_properties) copy_request_fields(job, p, false);
+  if (p->saved_scan == nullptr) {
+    if (is_file_type(type)) {
+      p->stream.data_start = p->stream.file_buffer;
+      p->stream.data_size = sizeof p->stream.file_buffer;
+    } else {
+      p->stream.data_start = p->jpeg_buffer;
+      p->stream.data_size = p->jpeg_buffer_size;
+    }
+    stream_reset(&p->stream);
+    if (type == IoReadThumbnailFile && file_seek(p->stream.file, 0, 0) == 0) return JpegFileError;
+  }
+
+  p->stream.out_start = p->out_pixels;
+  if (p->out_height < 0 && p->out_pixels != nullptr) {
+    const int64_t rows = -static_cast<int64_t>(p->out_height) - 1;
+    const int64_t line = p->out_line_bytes < 0 ? -int64_t{p->out_line_bytes} : p->out_line_bytes;
+    p->stream.out_start = p->out_pixels + rows * line;
+  }
+
+  status = parse_stream(p);
+  if (status == JpegInterruptSuccess) {
+    // The pipeline leaves the region's right and bottom edges in MCUs.
+    const int32_t right = (p->roi_right * 8 + 8) * p->frame.max_h;
+    const int32_t bottom = (p->roi_bottom * 8 + 8) * p->frame.max_v;
+    p->roi_right = right < p->jpeg_width ? right : p->jpeg_width;
+    p->roi_bottom = bottom < p->jpeg_height ? bottom : p->jpeg_height;
+    return status;
+  }
+  if (status == JpegRoiSuccess) return status;
+  if (status != JpegSuccess) return status;
+  return finish_read(job, type);
+}
+
+void read_cleanup(JpegJob* job) {
+  end_of_scan(&job->properties);
+  close_open_file(&job->properties);
+}
+
+JpegStatus write_body(JpegJob* job, int32_t type) {
+  JPEG_PROPERTIES* p = &job->properties;
+  p->io_type = type;
+  JpegStatus status = validate_request(job, type);
+  if (status != JpegSuccess) return status;
+  if (type < IoWriteImageFile || type > IoWriteDataBuffer) return JpegInvalidProperties;
+  // There is no encoder in this codec. The request has been checked as an
+  // encoder would check it, and the target must be writable; the file is
+  // opened without truncating it and, when this call created it, removed
+  // again, so a refused write never costs the caller a file.
+  if (is_file_type(type)) {
+    const char* name = job->use_properties ? p->file_name : job->file_name;
+    void* probe = file_open(name, FileAccess::Read);
+    const bool existed = probe != nullptr;
+    if (probe != nullptr) file_close(probe);
+    void* file = file_open(name, FileAccess::ReadWrite);
+    if (file == nullptr) return JpegInvalidFileName;
+    file_close(file);
+    if (!existed) remove(name);
+  }
+  if (!job->use_properties) copy_request_fields(job, p, job->out_subsampling == Sub422);
+  return JpegNotSupported;
+}
+
+// Runs `cleanup` under a guard of its own: a job record that faulted once
+// may fault again while it is cleaned up, and that must not end the process.
+void guarded_cleanup(void (*cleanup)(JpegJob*), JpegJob* job) {
+  GuardFrame frame;
+  guard_push(&frame);
+  if (sigsetjmp(frame.env, 1) != 0) return;
+  cleanup(job);
+  guard_pop(&frame);
+}
+
+}  // namespace
+
+extern "C" JpegStatus jpeg_init(JpegJob* job) {
+  if (job == nullptr) return JpegInvalidProperties;
+  GuardFrame frame;
+  guard_push(&frame);
+  if (sigsetjmp(frame.env, 1) != 0) {
+    guarded_cleanup(init_cleanup, job);
+    return JpegExceptionDetected;
+  }
+  JpegStatus status = init_body(job);
+  if (status < 0) init_cleanup(job);
+  guard_pop(&frame);
+  return status;
+}
+
+extern "C" JpegStatus jpeg_free(JpegJob* job) {
+  if (job == nullptr) return JpegInvalidProperties;
+  GuardFrame frame;
+  guard_push(&frame);
+  if (sigsetjmp(frame.env, 1) != 0) {
+    guarded_cleanup([](JpegJob* j) { free_routine_table(&j->properties); }, job);
+    return JpegExceptionDetected;
+  }
+  JpegStatus status = free_body(job);
+  guard_pop(&frame);
+  return status;
+}
+
+extern "C" JpegStatus jpeg_read(JpegJob* job, int32_t io_type) {
+  if (job == nullptr) return JpegInvalidProperties;
+  GuardFrame frame;
+  guard_push(&frame);
+  if (sigsetjmp(frame.env, 1) != 0) {
+    guarded_cleanup(read_cleanup, job);
+    return JpegExceptionDetected;
+  }
+  JpegStatus status;
+  if (job->properties.routines == nullptr) {
+    status = JpegInvalidProperties;  // not initialised, or already freed
+  } else {
+    status = read_body(job, io_type);
+    end_of_scan(&job->properties);
+    if (status < 0) close_open_file(&job->properties);
+  }
+  guard_pop(&frame);
+  return status;
+}
+
+extern "C" JpegStatus jpeg_write(JpegJob* job, int32_t io_type) {
+  if (job == nullptr) return JpegInvalidProperties;
+  GuardFrame frame;
+  guard_push(&frame);
+  if (sigsetjmp(frame.env, 1) != 0) {
+    guarded_cleanup(read_cleanup, job);
+    return JpegExceptionDetected;
+  }
+  JpegStatus status;
+  if (job->properties.routines == nullptr) {
+    status = JpegInvalidProperties;
+  } else {
+    status = write_body(job, io_type);
+    end_of_scan(&job->properties);
+    if (status < 0) close_open_file(&job->properties);
+  }
+  guard_pop(&frame);
+  return status;
+}

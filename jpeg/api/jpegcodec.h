@@ -1,0 +1,395 @@
+/*
+ * jpegcodec: a JPEG decoder (baseline, extended-sequential 8-bit and
+ * progressive Huffman JPEG, with JFIF, JFXX and Adobe segments, comments,
+ * thumbnails, regions of interest and reduced-size output).
+ *
+ * Use: clear a JpegJob to zero, call jpeg_init, set the fields the next
+ * operation needs, call jpeg_read with an IoType, read the results from the
+ * same record, and end with jpeg_free. Every operation returns a JpegStatus:
+ * 0 or a small positive value on success, a negative value on failure;
+ * jpeg_status_text gives its message.
+ *
+ *     JpegJob job;
+ *     memset(&job, 0, sizeof job);
+ *     jpeg_init(&job);
+ *     job.file_name = "photo.jpg";
+ *     if (jpeg_read(&job, IoReadParamsFile) == JpegSuccess) {
+ *       job.out_width = job.jpeg_width;
+ *       job.out_height = job.jpeg_height;
+ *       job.out_channels = 3;
+ *       job.out_color = ColorRgb;
+ *       job.out_pixels = malloc(3 * job.jpeg_width * job.jpeg_height);
+ *       jpeg_read(&job, IoReadImageFile);
+ *     }
+ *     jpeg_free(&job);
+ *
+ * The caller owns the JpegJob and every buffer it points to; the codec owns
+ * what it allocates inside `properties` and the open file, which jpeg_free
+ * releases. One JpegJob is used by one thread at a time.
+ *
+ * The environment variable JPEG_USECPU (a whole number 0 to 6) forces the
+ * processor kind whose inner loops the codec uses; 0 selects the portable
+ * routines everywhere.
+ *
+ * This header compiles as C99 and as C++.
+ */
+#ifndef JPEGCODEC_H
+#define JPEGCODEC_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define JPEG_API __attribute__((visibility("default")))
+#define JPEG_ALIGN8 __attribute__((aligned(8)))
+#else
+#define JPEG_API
+#define JPEG_ALIGN8
+#endif
+
+/* ---- codes ---------------------------------------------------------------- */
+
+/* Colour layouts of the caller's image and of the JPEG data. */
+typedef enum ColorCode {
+  ColorRgb = 1,         /* bytes red, green, blue */
+  ColorBgr = 2,         /* bytes blue, green, red */
+  ColorYcbcr = 3,       /* Y, Cb, Cr */
+  ColorGray = 4,        /* one luminance byte */
+  ColorFourChannel = 5, /* four bytes per pixel */
+  ColorYcck = 6,        /* Y, Cb, Cr and K */
+  ColorOther = 255      /* not interpreted; channels passed through */
+} ColorCode;
+
+/* Sampling factors of the components (first component's, horizontal x vertical). */
+typedef enum SubsamplingCode {
+  Sub444 = 0,      /* every component 1x1 */
+  Sub420 = 1,      /* three components, first 2x2, others 1x1 */
+  Sub422 = 2,      /* three components, first 2x1, others 1x1 */
+  Sub420Alpha = 3, /* four components, first and fourth 2x2, others 1x1 */
+  Sub422Alpha = 4, /* four components, first and fourth 2x1, others 1x1 */
+  SubOther = 255
+} SubsamplingCode;
+
+/* What an operation reads or writes. Even values use the file `file_name`,
+ * odd values the memory buffer `jpeg_buffer`. */
+typedef enum IoType {
+  IoReadParamsFile = 0, /* size, channels, colour, subsampling, thumbnail size, JFIF, comment */
+  IoReadParamsBuffer = 1,
+  IoReadImageFile = 2, /* the whole image into out_pixels */
+  IoReadImageBuffer = 3,
+  IoReadTablesFile = 4, /* quantization and Huffman tables only */
+  IoReadTablesBuffer = 5,
+  IoReadAbbreviatedFile = 6, /* an image that relies on tables read earlier */
+  IoReadAbbreviatedBuffer = 7,
+  IoWriteImageFile = 8,
+  IoWriteImageBuffer = 9,
+  IoWriteTablesFile = 10,
+  IoWriteTablesBuffer = 11,
+  IoWriteDataFile = 12,
+  IoWriteDataBuffer = 13,
+  IoReadHalfFile = 14, /* the whole image at 1/2 size */
+  IoReadHalfBuffer = 15,
+  IoReadQuarterFile = 16, /* at 1/4 size */
+  IoReadQuarterBuffer = 17,
+  IoReadEighthFile = 18, /* at 1/8 size */
+  IoReadEighthBuffer = 19,
+  IoReadThumbnailFile = 20, /* the JFIF thumbnail into out_pixels */
+  IoReadThumbnailBuffer = 21
+} IoType;
+
+/* Results. jpeg_status_text gives each one's message. */
+typedef int32_t JpegStatus;
+enum {
+  JpegRoiSuccess = 2,        /* "ROI Success" */
+  JpegInterruptSuccess = 1,  /* "Interrupt Success" */
+  JpegSuccess = 0,           /* "Success" */
+  JpegExceptionDetected = -1,
+  JpegInvalidEncoder = -2,
+  JpegUnsupportedSubsampling = -3,
+  JpegUnsupportedBytesPerPixel = -4,
+  JpegMemoryError = -5,
+  JpegBadHuffmanTable = -6,
+  JpegBadQuantizationTable = -7,
+  JpegInvalidProperties = -8,
+  JpegCloseFileError = -9,
+  JpegInvalidFileName = -10,
+  JpegEofError = -11,
+  JpegNotSupported = -12,
+  JpegNotJpeg = -13,
+  JpegCompError = -14,
+  JpegSofError = -15,
+  JpegDnlError = -16,
+  JpegNoHuffmanTable = -17,
+  JpegNoQuantizationTable = -18,
+  JpegNoFrame = -19,
+  JpegMultipleFrames = -20,
+  JpegDataError = -21,
+  JpegNoImage = -22,
+  JpegFileError = -23,
+  JpegInternalError = -24,
+  JpegBadRstMarker = -25,
+  JpegThumbnailTooSmall = -26,
+  JpegThumbnailWrongColor = -27,
+  JpegOutputTooSmall = -28,
+  JpegUnsupportedFrame = -29,
+  JpegCommentAccessError = -30,
+  JpegReserved = -99
+};
+
+/* ---- decoder records (the codec's working state; callers read, not write) -- */
+
+struct RoutineTable;
+struct RestartIndex;
+
+/* One quantization table: 64 values in natural order prepared for the
+ * transform family, then 16 spare zeros. `values` points at `storage`. */
+typedef struct QuantTable {
+  int32_t precision; /* Pq: 0 = 8-bit values, other = 16-bit */
+  int16_t* values;
+  int16_t storage[80] JPEG_ALIGN8;
+} QuantTable;
+
+typedef struct HuffLookahead {
+  uint16_t symbol;
+  uint16_t length; /* 1..8, or 0: no code of 8 bits or fewer starts here */
+} HuffLookahead;
+
+/* A Huffman decoding table built from one DHT table (T.81 Annex C).
+ * min_code, max_code and val_ptr are indexed by code length. */
+typedef struct HuffDecodeTable {
+  int32_t table_class; /* 0 DC, 1 AC */
+  int32_t table_id;    /* 0..3 */
+  HuffLookahead lookahead[256];
+  uint16_t values[257];
+  uint16_t min_code[17];
+  int16_t max_code[18]; /* -1: no code of that length; [17] is always -1 */
+  uint16_t val_ptr[17];
+} HuffDecodeTable;
+
+typedef struct FrameComponent {
+  int32_t id;          /* Ci */
+  int32_t h;           /* Hi */
+  int32_t v;           /* Vi */
+  int32_t quant_index; /* Tqi */
+} FrameComponent;
+
+typedef struct FrameHeader {
+  int32_t precision;
+  int32_t frame_width;
+  int32_t frame_height;
+  int32_t mcu_height_px;
+  int32_t mcu_width_px;
+  int32_t max_h;
+  int32_t max_v;
+  int32_t component_count;
+  int32_t frame_mcus_per_row;
+  int32_t frame_mcu_count;
+  FrameComponent* components; /* room for 4 */
+} FrameHeader;
+
+typedef struct ScanComponent {
+  int32_t frame_index;
+  int32_t h;
+  int32_t v;
+  HuffDecodeTable* dc_table;
+  HuffDecodeTable* ac_table;
+  QuantTable* quant_table;
+} ScanComponent;
+
+typedef struct ScanHeader {
+  int32_t component_count; /* Ns */
+  int32_t ss;
+  int32_t se;
+  int32_t ah;
+  int32_t al;
+  int32_t restart_interval;
+  int32_t resume_col;
+  int32_t resume_row;
+  int32_t dc_pred[4];
+  ScanComponent* components;
+} ScanHeader;
+
+typedef struct InputStream {
+  uint64_t bit_acc;
+  struct RoutineTable* routines;
+  int32_t bit_count;
+  const uint8_t* next;
+  const uint8_t* data_start;
+  const uint8_t* data_end;
+  int32_t consumed;
+  int32_t data_size;
+  int32_t available;
+  int32_t eob_run;
+  uint8_t* out_start;
+  uint8_t pending_marker;
+  int32_t cpu_kind;
+  int32_t components_done;
+  void* file;
+  uint8_t file_buffer[4096];
+} InputStream;
+
+typedef struct QuantExchange {
+  uint8_t* values; /* 64 or 128 raw bytes, as in the DQT segment */
+  uint8_t id;
+} QuantExchange;
+
+typedef struct HuffExchange {
+  uint8_t* counts;  /* 16 code-length counts */
+  uint8_t* symbols; /* their symbols */
+  uint8_t table_class;
+  uint8_t id;
+} HuffExchange;
+
+/* The working state embedded in every JpegJob. */
+typedef struct JPEG_PROPERTIES {
+  int32_t io_type;
+  int32_t roi_left, roi_top, roi_right, roi_bottom; /* all 0: the whole image */
+  int32_t dct_family;                               /* 1 accurate, 0 fast */
+  int32_t output_layout;
+  int32_t interrupt_mode;
+
+  /* Working copies of the public fields. */
+  uint8_t* out_pixels;
+  int32_t out_width;
+  int32_t out_height;
+  int32_t out_pad;
+  int32_t out_channels;
+  int32_t out_color;
+  int32_t out_subsampling;
+  int32_t out_line_bytes; /* out_width * out_channels + out_pad, negated for bottom-up */
+  const char* file_name;
+  uint8_t* jpeg_buffer;
+  int32_t jpeg_buffer_size;
+  int32_t jpeg_width;
+  int32_t jpeg_height;
+  int32_t jpeg_channels;
+  int32_t jpeg_color;
+  int32_t jpeg_subsampling;
+  int32_t thumb_width;
+  int32_t thumb_height;
+  int32_t convert_color;
+  int32_t upsample;
+  int32_t quality;
+
+  /* Decoder geometry. */
+  int32_t single_scan_blocks;
+  int32_t mcus_per_row;
+  int32_t mcu_rows;
+
+  /* Tables. */
+  int32_t quant_tables_read;
+  int32_t quant_id_bound;
+  int32_t ac_tables_read;
+  int32_t dc_tables_read;
+  int32_t huff_id_bound;
+  QuantTable quant_tables[4];
+  HuffDecodeTable ac_tables[4];
+  HuffDecodeTable dc_tables[4];
+
+  /* Table exchange: a caller's buffers that receive the tables a stream
+   * defines, or supply tables for image reads (Huffman entries indexed by
+   * 2 * id + class). */
+  int32_t caller_quant_tables;
+  int32_t caller_huff_tables;
+  QuantExchange quant_exchange[4];
+  HuffExchange huff_exchange[8];
+  uint8_t scan_ac_selectors[4];
+  uint8_t scan_dc_selectors[4];
+
+  /* Frame and scans. */
+  FrameHeader frame;
+  int32_t restart_interval;
+  int32_t dc_final_count;
+  int32_t ac_final_count;
+  int32_t first_pass; /* 1 until a frame header has been parsed */
+  ScanHeader* saved_scan;
+
+  InputStream stream;
+
+  int32_t adobe_seen;
+  int32_t adobe_transform;
+
+  /* Decoding pipeline. */
+  int32_t progressive_scans;
+  int32_t smooth_upsampling;
+  int16_t* mcu_buffer;
+  int16_t* coef_buffer;
+  void* coef_output;
+  struct RestartIndex* restart_index;
+  void* smooth_rows;
+
+  struct RoutineTable* routines;
+  int32_t cpu_kind;
+
+  uint16_t adobe_version;
+  uint16_t adobe_flags0;
+  uint16_t adobe_flags1;
+
+  int32_t jfif_seen;
+  uint16_t jfif_version;
+  uint8_t density_units;
+  uint16_t x_density;
+  uint16_t y_density;
+
+  /* A caller's buffer for the comment read before the frame header: on
+   * input its capacity, on output the comment's length. */
+  uint8_t* jpeg_comment;
+  uint16_t jpeg_comment_size;
+} JPEG_PROPERTIES;
+
+/* ---- the job record -------------------------------------------------------- */
+
+typedef struct JpegJob {
+  int32_t use_properties; /* nonzero: `properties` set by the caller, no validation */
+  uint8_t* out_pixels;
+  int32_t out_width;
+  int32_t out_height; /* negative: rows stored bottom-up */
+  int32_t out_pad;    /* bytes after each row */
+  int32_t out_channels;
+  int32_t out_color;
+  int32_t out_subsampling;
+  const char* file_name;
+  uint8_t* jpeg_buffer;
+  int32_t jpeg_buffer_size;
+  int32_t jpeg_width;
+  int32_t jpeg_height;
+  int32_t jpeg_channels;
+  int32_t jpeg_color;
+  int32_t jpeg_subsampling;
+  int32_t thumb_width;
+  int32_t thumb_height;
+  int32_t convert_color;
+  int32_t upsample;
+  int32_t quality;
+  JPEG_PROPERTIES properties;
+} JpegJob;
+
+typedef struct JpegVersion {
+  int32_t major;
+  int32_t minor;
+  int32_t build;
+  const char* library_name;
+  const char* version;
+  const char* full_version;
+  const char* build_date;
+  const char* tool;
+} JpegVersion;
+
+/* ---- operations ------------------------------------------------------------ */
+
+JPEG_API JpegStatus jpeg_init(JpegJob* job);
+JPEG_API JpegStatus jpeg_free(JpegJob* job);
+JPEG_API JpegStatus jpeg_read(JpegJob* job, int32_t io_type);
+JPEG_API JpegStatus jpeg_write(JpegJob* job, int32_t io_type);
+JPEG_API const char* jpeg_status_text(JpegStatus status);
+JPEG_API const JpegVersion* jpeg_version(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* JPEGCODEC_H */

@@ -1,0 +1,23 @@
+// File access for the codec's file I/O types: a thin layer over POSIX with
+// the results the codec's callers expect (a null handle or a zero result on
+// failure).
+#pragma once
+
+#include <cstdint>
+
+enum class FileAccess {
+  Read,       // an existing file, for reading
+  ReadWrite,  // created if missing; existing contents are kept
+};
+
+// Opens a regular file; null when it cannot be opened (or is a directory).
+void* file_open(const char* name, FileAccess access);
+// Nonzero on success.
+int file_close(void* file);
+// Reads up to `count` bytes; nonzero on success (a count of 0 at the end of
+// the file is a success).
+int file_read(void* file, void* buffer, uint32_t count, uint32_t* count_read);
+int file_write(void* file, const void* buffer, uint32_t count, uint32_t* count_written);
+// Moves by `distance` from the start (origin 0) or the current position
+// (origin 1); 1 on success, 0 on failure.
+int file_seek(void* file, int64_t distance, int origin);

@@ -1,0 +1,50 @@
+#include "jpeg/cpu/routine_table.h"
+
+#include <cstring>
+
+#include "jpeg/decode/portable_routines.h"
+
+namespace {
+
+// The portable kinds have no vector state to clear after a scan.
+void end_of_scan_portable() {}
+
+}  // namespace
+
+uintptr_t routine_table_word(const RoutineTable* table, size_t index) {
+  uintptr_t word = 0;
+  if (index == 0) return static_cast<uintptr_t>(static_cast<uint32_t>(table->scan_header_bytes));
+  std::memcpy(&word, reinterpret_cast<const char*>(table) + index * kWordSize, kWordSize);
+  return word;
+}
+
+void fill_routine_table(RoutineTable* t, CpuKind kind) {
+  // Portable routines, for every kind. The encoder's slots stay null: this
+  // codec has no encoder.
+  t->end_of_scan = end_of_scan_portable;
+  install_portable_decoding_routines(t);
+
+  // Slots set later by the pipeline: the current transforms and quantizer
+  // before each scan, the MCU input and output routines with each frame.
+  t->fdct_current = nullptr;
+  t->idct_8x8 = nullptr;
+  t->idct_4x4 = nullptr;
+  t->idct_2x2 = nullptr;
+  t->idct_1x1 = nullptr;
+  t->mcu_input = nullptr;
+  t->mcu_output = nullptr;
+  t->quantize_current = t->quantize_fast;
+  t->dequantize_block = t->dequantize_fast;
+
+  // Then the variants this kind allows.
+  switch (kind) {
+    case CpuFamily5Simd64:
+    case CpuFamily6Simd64:
+    case CpuFamily6Simd64Plus:
+    case CpuFamily15Simd128:
+    case CpuGeneric:
+    case CpuFamily5:
+    case CpuFamily6:
+      break;
+  }
+}

@@ -1,0 +1,106 @@
+// The routine table: 69 words through which the decoding pipeline reaches
+// its inner loops. Word 0 is an integer; every other word is pointer-sized.
+// The table is filled in one place (fill_routine_table) for a processor
+// kind: the portable routine in every slot first, then the variants the
+// kind allows. Slots a later stage sets (the current transforms, the
+// current dequantizer, the MCU input and output routines) start null.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "jpeg/api/jpegcodec.h"
+#include "jpeg/cpu/cpu.h"
+
+// Block routines work on 64 signed 16-bit values in natural (row-major) order.
+using EndOfScanFn = void (*)();
+using IdctFn = void (*)(int16_t* block);
+using DequantizeFn = void (*)(int16_t* block, const int16_t* table);
+using QuantizeFn = void (*)(int16_t* block, const uint16_t* table);
+using DecodeBlockFn = JpegStatus (*)(InputStream* stream, const HuffDecodeTable* dc_table,
+                                     const HuffDecodeTable* ac_table, int16_t* dc_pred,
+                                     int16_t* block);
+using McuOutputFn = JpegStatus (*)(JPEG_PROPERTIES* properties, int32_t mcu_col, int32_t mcu_row);
+// Whole-MCU output kernels: component sample blocks, the MCU's first output
+// pixel and the line stride in bytes.
+using OutKernel1Fn = void (*)(const int16_t* c0, uint8_t* out, int32_t stride);
+using OutKernel3Fn = void (*)(const int16_t* c0, const int16_t* c1, const int16_t* c2,
+                              uint8_t* out, int32_t stride);
+using OutKernel4Fn = void (*)(const int16_t* c0, const int16_t* c1, const int16_t* c2,
+                              const int16_t* c3, uint8_t* out, int32_t stride);
+// The encoder's routines; the encoder itself is not part of this codec.
+using EncoderFn = void (*)();
+
+struct RoutineTable {
+  int32_t scan_header_bytes;  // 0: size of the last scan header read, marker included
+  void* user_module;          // 1
+  void* registry_module;      // 2
+  void* open_key;             // 3
+  void* query_value;          // 4
+  void* close_key;            // 5
+  EndOfScanFn end_of_scan;    // 6
+  EncoderFn fdct_fast;        // 7
+  EncoderFn fdct_accurate;    // 8
+  IdctFn idct_fast_8x8;       // 9
+  IdctFn idct_fast_4x4;       // 10
+  IdctFn idct_fast_2x2;       // 11
+  IdctFn idct_fast_1x1;       // 12
+  IdctFn idct_accurate_8x8;   // 13
+  IdctFn idct_accurate_4x4;   // 14
+  IdctFn idct_accurate_2x2;   // 15
+  IdctFn idct_accurate_1x1;   // 16
+  EncoderFn fdct_current;     // 17
+  IdctFn idct_8x8;            // 18: current, set before each scan
+  IdctFn idct_4x4;            // 19
+  IdctFn idct_2x2;            // 20
+  IdctFn idct_1x1;            // 21
+  EncoderFn enc_prepare;      // 22
+  EncoderFn enc_write_bytes;  // 23
+  EncoderFn mcu_input;        // 24
+  EncoderFn enc_input[15];    // 25-39
+  McuOutputFn mcu_output;     // 40: set by the output set-up
+  OutKernel1Fn out_gray;          // 41
+  OutKernel3Fn out_ycc_rgb;       // 42
+  OutKernel3Fn out_ycc422_rgb;    // 43
+  OutKernel3Fn out_ycc420_rgb;    // 44
+  OutKernel3Fn out_ycc_bgr;       // 45
+  OutKernel3Fn out_ycc422_bgr;    // 46
+  OutKernel3Fn out_ycc420_bgr;    // 47
+  OutKernel3Fn out_ycc_rgba;      // 48
+  OutKernel3Fn out_ycc422_rgba;   // 49
+  OutKernel3Fn out_ycc420_rgba;   // 50
+  OutKernel3Fn out_copy3;         // 51
+  OutKernel3Fn up422_copy;        // 52
+  OutKernel3Fn up420_copy;        // 53
+  OutKernel3Fn out_copy3to4;      // 54
+  OutKernel3Fn out_ycc422_packed; // 55
+  OutKernel4Fn out_ycck;          // 56
+  OutKernel4Fn out_ycck422;       // 57
+  OutKernel4Fn out_ycck420;       // 58
+  OutKernel4Fn out_copy4;         // 59
+  EncoderFn enc_block;            // 60
+  DecodeBlockFn decode_block;          // 61
+  DecodeBlockFn decode_block_dc_only;  // 62
+  QuantizeFn quantize_fast;            // 63
+  QuantizeFn quantize_accurate;        // 64
+  QuantizeFn quantize_current;         // 65
+  DequantizeFn dequantize_fast;        // 66
+  DequantizeFn dequantize_accurate;    // 67
+  DequantizeFn dequantize_block;       // 68: current, set before each scan
+};
+
+inline constexpr size_t kRoutineTableWords = 69;
+inline constexpr size_t kWordSize = sizeof(void*);
+static_assert(sizeof(RoutineTable) == kRoutineTableWords * kWordSize);
+static_assert(offsetof(RoutineTable, end_of_scan) == 6 * kWordSize);
+static_assert(offsetof(RoutineTable, idct_8x8) == 18 * kWordSize);
+static_assert(offsetof(RoutineTable, mcu_input) == 24 * kWordSize);
+static_assert(offsetof(RoutineTable, mcu_output) == 40 * kWordSize);
+static_assert(offsetof(RoutineTable, out_copy4) == 59 * kWordSize);
+static_assert(offsetof(RoutineTable, decode_block) == 61 * kWordSize);
+static_assert(offsetof(RoutineTable, dequantize_block) == 68 * kWordSize);
+
+// Word `index` of the table, as the number it holds (for tests and dumps).
+uintptr_t routine_table_word(const RoutineTable* table, size_t index);
+
+void fill_routine_table(RoutineTable* table, CpuKind kind);

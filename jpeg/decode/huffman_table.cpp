@@ -1,0 +1,73 @@
+#include "jpeg/decode/huffman_table.h"
+
+namespace {
+constexpr int kMaxCodes = 257;
+}  // namespace
+
+JpegStatus huff_build_decode_table(const uint8_t counts[16], const uint8_t* symbols,
+                                   int32_t table_class, int32_t id, HuffDecodeTable* table) {
+  table->table_class = table_class;
+  table->table_id = id;
+
+  // Code sizes, one per code, terminated by 0 (T.81 Figure C.1).
+  uint8_t sizes[kMaxCodes + 1];
+  int count = 0;
+  for (int length = 1; length <= 16; ++length) {
+    for (int i = 0; i < counts[length - 1]; ++i) {
+      if (count >= kMaxCodes) return JpegBadHuffmanTable;
+      sizes[count++] = static_cast<uint8_t>(length);
+    }
+  }
+  sizes[count] = 0;
+
+  // Codes (T.81 Figure C.2): consecutive within a size, doubled at each new size.
+  uint32_t codes[kMaxCodes];
+  uint32_t code = 0;
+  int k = 0;
+  int size = sizes[0];
+  while (sizes[k] != 0) {
+    while (sizes[k] == size) codes[k++] = code++;
+    // More codes of a size than its bits can tell apart: the table is
+    // over-subscribed, and its codes would index past the lookahead.
+    if (code > (1u << size)) return JpegBadHuffmanTable;
+    code <<= 1;
+    ++size;
+  }
+
+  for (int length = 0; length < 17; ++length) {
+    table->min_code[length] = 0;
+    table->val_ptr[length] = 0;
+  }
+  for (int length = 0; length < 18; ++length) table->max_code[length] = 0;
+  int next = 0;
+  for (int length = 1; length <= 16; ++length) {
+    const int n = counts[length - 1];
+    if (n == 0) {
+      table->max_code[length] = -1;
+      continue;
+    }
+    table->val_ptr[length] = static_cast<uint16_t>(next);
+    table->min_code[length] = static_cast<uint16_t>(codes[next]);
+    for (int i = 0; i < n; ++i) {
+      if (next + i >= kMaxCodes) return JpegBadHuffmanTable;
+      table->values[next + i] = symbols[next + i];
+    }
+    // Codes of 16 bits from 0x8000 on are stored as negative 16-bit values;
+    // the decoder reads anything below -1 as unsigned.
+    table->max_code[length] = static_cast<int16_t>(codes[next + n - 1]);
+    next += n;
+  }
+  table->max_code[17] = -1;
+
+  // Every code of up to 8 bits resolves with one lookup of the next 8 bits.
+  for (HuffLookahead& entry : table->lookahead) entry = {0, 0};
+  for (int i = 0; i < count && sizes[i] <= 8; ++i) {
+    const int length = sizes[i];
+    const uint32_t first = codes[i] << (8 - length);
+    const uint32_t span = 1u << (8 - length);
+    for (uint32_t j = 0; j < span; ++j) {
+      table->lookahead[first + j] = {table->values[i], static_cast<uint16_t>(length)};
+    }
+  }
+  return JpegSuccess;
+}

@@ -1,0 +1,13 @@
+// Huffman decoding tables (T.81 Annex C).
+#pragma once
+
+#include <cstdint>
+
+#include "jpeg/api/jpegcodec.h"
+
+// Builds `table` for class `table_class` and identifier `id` from the 16
+// code-length counts L1..L16 of a DHT table and its symbols in order.
+// Returns 0, or -6 ("Bad Huffman table") when the counts add up to more than
+// 257 codes (the table is then left partly built).
+JpegStatus huff_build_decode_table(const uint8_t counts[16], const uint8_t* symbols,
+                                   int32_t table_class, int32_t id, HuffDecodeTable* table);
