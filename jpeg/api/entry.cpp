@@ -16,9 +16,11 @@
 #include "jpeg/cpu/file_io.h"
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/stream/parser.h"
-#include "jpeg/stream/scan_state.h"
+#include "jpeg/stream/input_stream.h"
 
 namespace {
+
+constexpr int32_t kDefaultMaxCoefMegabytes = 1024;
 
 bool is_file_type(int32_t type) { return type % 2 == 0; }
 
@@ -194,6 +196,10 @@ JpegStatus init_body(JpegJob* job) {
   p->restart_interval = 0;
   p->dc_final_count = 0;
   p->ac_final_count = 0;
+  p->quant_defined = 0;
+  p->huff_defined = 0;
+  p->put_back_bytes = 0;
+  p->max_coef_megabytes = kDefaultMaxCoefMegabytes;
   p->progressive_scans = 0;
   p->smooth_upsampling = 0;
   p->coef_output = nullptr;
@@ -246,7 +252,9 @@ JpegStatus free_body(JpegJob* job) {
 // stream's buffer but not parsed, and over what the parse put back (the
 // scan header of a parameter read, the frame marker of a table read).
 JpegStatus rewind_file_to_parse_end(JPEG_PROPERTIES* p) {
-  if (file_seek(p->stream.file, p->stream.consumed, 0) == 0) return JpegFileError;
+  const int64_t back = int64_t{p->stream.available > 0 ? p->stream.available : 0} +
+                       p->put_back_bytes;
+  if (file_seek(p->stream.file, -back, 1) == 0) return JpegFileError;
   p->stream.available = 0;
   p->stream.next = p->stream.data_end;
   return JpegSuccess;
@@ -319,7 +327,7 @@ JpegStatus finish_read(JpegJob* job, int32_t type) {
       break;
     case IoReadParamsBuffer:
     case IoReadThumbnailBuffer:
-      p->stream.data_start = p->stream.data_start + p->stream.consumed;
+      p->stream.data_start = p->stream.next - p->put_back_bytes;
       break;
     default:
       break;

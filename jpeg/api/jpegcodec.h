@@ -313,6 +313,19 @@ typedef struct JPEG_PROPERTIES {
   int32_t adobe_seen;
   int32_t adobe_transform;
 
+  /* Which tables a DQT or DHT segment defined: bit n for quantization table
+   * n; bit n for DC table n and bit 4 + n for AC table n. A scan that names
+   * an undefined Huffman table gets the standard table of T.81 Annex K. */
+  uint8_t quant_defined;
+  uint8_t huff_defined;
+  /* Bytes the parse put back at its end (a scan header or a frame marker
+   * counted as not read). */
+  int32_t put_back_bytes;
+  /* Largest whole-image coefficient store a progressive frame may allocate,
+   * in MiB; jpeg_init sets 1024 (enough for about 350 megapixels of 4:2:0),
+   * and a caller may raise it before a read. */
+  int32_t max_coef_megabytes;
+
   /* Decoding pipeline. */
   int32_t progressive_scans;
   int32_t smooth_upsampling;

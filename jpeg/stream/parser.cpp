@@ -1,7 +1,298 @@
+// The marker parser (T.81 Annex B): finds markers, hands segments to their
+// handlers, sets up the output after a frame header, and drives the scans.
+
 #include "jpeg/stream/parser.h"
 
-JpegStatus parse_stream(JPEG_PROPERTIES*) {
-  // The marker parser is not part of this build yet: every read that needs
-  // it reports "Not supported".
-  return JpegNotSupported;
+#include <stdint.h>
+#include <stdlib.h>
+
+#include "jpeg/cpu/file_io.h"
+#include "jpeg/cpu/routine_table.h"
+#include "jpeg/decode/image_output.h"
+#include "jpeg/decode/scan.h"
+#include "jpeg/stream/input_stream.h"
+#include "jpeg/stream/output_setup.h"
+#include "jpeg/stream/segments.h"
+
+namespace {
+
+enum Marker : int32_t {
+  SOF0 = 0xC0,
+  SOF1 = 0xC1,
+  SOF2 = 0xC2,
+  SOF3 = 0xC3,
+  DHT = 0xC4,
+  kDac = 0xCC,  // arithmetic-coding conditioning: passed over like any segment
+  SOF15 = 0xCF,
+  RST0 = 0xD0,
+  RST7 = 0xD7,
+  SOI = 0xD8,
+  EOI = 0xD9,
+  SOS = 0xDA,
+  DQT = 0xDB,
+  DRI = 0xDD,
+  APP0 = 0xE0,
+  APP14 = 0xEE,
+  COM = 0xFE,
+  kNoMoreMarkers = 256,
+};
+
+bool is_header_only_type(int32_t type) {
+  return type == IoReadParamsFile || type == IoReadParamsBuffer || type == IoReadTablesFile ||
+         type == IoReadTablesBuffer || type == IoReadThumbnailFile ||
+         type == IoReadThumbnailBuffer;
+}
+
+bool is_file_type(int32_t type) { return type % 2 == 0; }
+
+bool keeps_consumed(int32_t type) {
+  return type == IoReadAbbreviatedFile || type == IoReadAbbreviatedBuffer ||
+         (type >= IoReadHalfFile && type <= IoReadEighthBuffer);
+}
+
+bool roi_set(const JPEG_PROPERTIES* p) {
+  return p->roi_left != 0 || p->roi_top != 0 || p->roi_right != 0 || p->roi_bottom != 0;
+}
+
+// Bytes of the whole-image coefficient store of a progressive frame: every
+// component's h × v blocks of 64 two-byte coefficients, for every MCU.
+uint64_t coefficient_store_bytes(const JPEG_PROPERTIES* p) {
+  uint64_t blocks_per_mcu = 0;
+  for (int i = 0; i < p->frame.component_count && i < 4; ++i) {
+    blocks_per_mcu += static_cast<uint64_t>(p->frame.components[i].h) * p->frame.components[i].v;
+  }
+  return blocks_per_mcu * 64 * 2 * static_cast<uint64_t>(p->mcus_per_row) *
+         static_cast<uint64_t>(p->mcu_rows);
+}
+
+JpegStatus handle_frame_header(JPEG_PROPERTIES* p, int32_t marker, bool* done) {
+  const int32_t type = p->io_type;
+  if (marker != SOF0 && !p->first_pass) {
+    // The frame is known from an earlier read of this job.
+    return skip_segment(&p->stream);
+  }
+  if (type == IoReadTablesFile || type == IoReadTablesBuffer) {
+    // A table read stops before the frame; its marker counts as not read.
+    p->stream.consumed -= 2;
+    p->put_back_bytes = 2;
+    *done = true;
+    return JpegSuccess;
+  }
+  JpegStatus status = read_frame_header(p);
+  if (status != JpegSuccess) return status;
+  p->first_pass = 0;
+  if (p->frame.component_count < 1 || p->frame.component_count > 255) return JpegCompError;
+  p->jpeg_channels = p->frame.component_count;
+  p->jpeg_width = p->frame.frame_width;
+  p->jpeg_height = p->frame.frame_height;
+  return select_mcu_output(p);
+}
+
+// A scan: its header, the progressive bookkeeping, and its decoding. `scan`
+// is a new header, or the saved one when `resumed`.
+JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool* done,
+                       int32_t* next) {
+  const int32_t type = p->io_type;
+  *next = 0;
+  if (!resumed) {
+    if (p->first_pass) {
+      free_scan_header(scan);
+      return JpegNoFrame;
+    }
+    JpegStatus status = read_scan_header(p, scan);
+    p->stream.eob_run = 0;
+    if (status != JpegSuccess) {
+      free_scan_header(scan);
+      return status;
+    }
+    if (is_header_only_type(type)) {
+      // The scan header counts as not read: the file stays before it.
+      p->stream.consumed -= p->routines->scan_header_bytes;
+      p->put_back_bytes = p->routines->scan_header_bytes;
+      free_scan_header(scan);
+      *done = true;
+      return JpegSuccess;
+    }
+    scan->restart_interval = p->restart_interval;
+    p->single_scan_blocks =
+        (scan->component_count < p->frame.component_count && p->progressive_scans == 0) ? 1 : 0;
+    select_mcu_output(p);
+
+    const bool sequential = scan->ss == 0 && scan->se == 63 && scan->ah == 0 && scan->al == 0;
+    if (!(sequential && p->progressive_scans == 0)) {
+      const bool dc_scan = scan->ss == 0 && scan->se == 0;
+      if (dc_scan && scan->al == 0) p->dc_final_count += scan->component_count;
+      if (!dc_scan && scan->se == 63 && scan->al == 0) p->ac_final_count += 1;
+      p->progressive_scans += 1;
+      if (p->progressive_scans == 1) {
+        // The whole image's coefficients, allocated from header values: a
+        // limit keeps a hostile header from claiming all the memory.
+        const uint64_t bytes = coefficient_store_bytes(p);
+        const uint64_t limit = static_cast<uint64_t>(p->max_coef_megabytes > 0
+                                                         ? p->max_coef_megabytes
+                                                         : 0) << 20;
+        free(p->coef_buffer);
+        p->coef_buffer = nullptr;
+        if (bytes > limit || bytes > SIZE_MAX) {
+          free_scan_header(scan);
+          p->saved_scan = nullptr;
+          return JpegMemoryError;
+        }
+        p->coef_buffer = static_cast<int16_t*>(calloc(1, bytes > 0 ? bytes : 1));
+        if (p->coef_buffer == nullptr) {
+          free_scan_header(scan);
+          p->saved_scan = nullptr;
+          return JpegMemoryError;
+        }
+      }
+    }
+  }
+  if (p->single_scan_blocks == 1 && p->progressive_scans == 0) {
+    p->ac_final_count += scan->component_count;
+  }
+  p->saved_scan = scan;
+
+  int32_t marker = 0;
+  const JpegStatus status = decode_scan(p, scan, &marker);
+  if (status == JpegInterruptSuccess || status == JpegRoiSuccess) {
+    if (p->progressive_scans != 0 && p->interrupt_mode == 0) p->ac_final_count += 1;
+    if (p->single_scan_blocks == 1 && p->progressive_scans == 0 && status == JpegRoiSuccess) {
+      // A region of a frame in separate scans is complete.
+      if (p->convert_color == 1) convert_whole_image(p);
+      free_scan_header(scan);
+      p->saved_scan = nullptr;
+    } else {
+      p->interrupt_mode = 0;  // the scan is kept for the next call to resume
+    }
+    *done = true;
+    return status;
+  }
+  if (p->progressive_scans == 0) p->stream.components_done += scan->component_count;
+  if (status == JpegSuccess || status < 0) {
+    free_scan_header(scan);
+    p->saved_scan = nullptr;
+  }
+  if (status < 0) return status;
+  *next = marker;
+  return JpegSuccess;
+}
+
+// Start of the data again, for a frame whose components come in separate
+// scans and whose scan is not being resumed.
+JpegStatus restart_data(JPEG_PROPERTIES* p) {
+  InputStream* s = &p->stream;
+  s->bit_acc = 0;
+  s->bit_count = 0;
+  s->consumed = 0;
+  if (is_file_type(p->io_type)) {
+    if (file_seek(s->file, 0, 0) == 0) return JpegFileError;
+    s->available = 0;
+    s->next = s->data_end;
+    return stream_refill(s);
+  }
+  s->next = s->data_start;
+  s->available = s->data_size;
+  return JpegSuccess;
+}
+
+}  // namespace
+
+JpegStatus parse_stream(JPEG_PROPERTIES* p) {
+  InputStream* s = &p->stream;
+  const int32_t type = p->io_type;
+  p->put_back_bytes = 0;
+
+  // 1. Resume check.
+  ScanHeader* saved = p->saved_scan;
+  const bool saved_at_start = saved != nullptr && saved->resume_col == 0 && saved->resume_row == 0;
+  if (saved == nullptr || (p->single_scan_blocks == 1 && saved_at_start)) stream_reset(s);
+  if (p->single_scan_blocks == 1 && (saved == nullptr || saved_at_start)) {
+    const JpegStatus status = restart_data(p);
+    if (status != JpegSuccess) return status;
+  }
+  // 2.
+  if (!keeps_consumed(type) && !roi_set(p)) s->consumed = 0;
+  // 3. The frame is known from an earlier read.
+  if (!p->first_pass) {
+    const JpegStatus status = select_mcu_output(p);
+    if (status != JpegSuccess) return status;
+  }
+  // 4. Header reads start at the start of image.
+  if (is_header_only_type(type)) {
+    int32_t first = 0;
+    const JpegStatus status = next_marker(s, &first);
+    if (status != JpegSuccess) return status;
+    if (first != SOI) return JpegNotJpeg;
+    p->restart_interval = 0;
+  }
+  // 5.
+  if (p->progressive_scans == 0) {
+    p->dc_final_count = 0;
+    p->ac_final_count = 0;
+  }
+
+  // 6. The marker loop, starting with a resumed scan if there is one.
+  bool done = false;
+  int32_t marker = 0;
+  if (saved != nullptr) {
+    const JpegStatus status = handle_scan(p, saved, true, &done, &marker);
+    if (status != JpegSuccess || done) return status;
+  }
+  while (!done) {
+    if (marker == 0) {
+      const JpegStatus status = next_marker(s, &marker);
+      if (status != JpegSuccess) return status;
+    }
+    const int32_t code = marker;
+    marker = 0;
+    JpegStatus status = JpegSuccess;
+    if (code == kNoMoreMarkers) return JpegSuccess;
+    if (code == SOF0 || code == SOF1 || code == SOF2) {
+      status = handle_frame_header(p, code, &done);
+    } else if (code >= SOF3 && code <= SOF15 && code != DHT && code != kDac) {
+      // Lossless, hierarchical, arithmetic-coded and 12-bit-only frames.
+      status = JpegUnsupportedFrame;
+    } else if (code == DHT) {
+      status = read_dht(p);
+    } else if (code >= RST0 && code <= RST7) {
+      // Restart markers between scans carry nothing.
+    } else if (code == SOI) {
+      p->restart_interval = 0;
+    } else if (code == EOI) {
+      if (is_header_only_type(type)) return JpegSuccess;
+      if (p->first_pass) {
+        // Tables only so far: an image must follow in the same data.
+        status = next_marker(s, &marker);
+        if (status != JpegSuccess) return status;
+        if (marker != SOI) return JpegNoImage;
+        continue;
+      }
+      // Components that came in separate scans are converted together.
+      if (p->single_scan_blocks == 1 && p->convert_color == 1 && p->progressive_scans == 0) {
+        convert_whole_image(p);
+      }
+      return JpegSuccess;
+    } else if (code == SOS) {
+      auto* scan = static_cast<ScanHeader*>(calloc(1, sizeof(ScanHeader)));
+      if (scan == nullptr) return JpegMemoryError;
+      status = handle_scan(p, scan, false, &done, &marker);
+    } else if (code == DQT) {
+      status = read_dqt(p);
+    } else if (code == DRI) {
+      int32_t interval = 0;
+      status = read_dri(p, &interval);
+      if (status == JpegSuccess) p->restart_interval = interval;
+    } else if (code == APP0) {
+      if (type != IoReadAbbreviatedFile) status = read_app0(p);
+    } else if (code == APP14) {
+      status = read_app14(p);
+      if (status == JpegSuccess && !p->first_pass) status = select_mcu_output(p);
+    } else if (code == COM) {
+      status = read_com(p);
+    } else {
+      status = skip_segment(s);
+    }
+    if (status != JpegSuccess) return status;
+  }
+  return JpegSuccess;
 }

@@ -1,4 +1,5 @@
 #include "jpeg/decode/huffman_table.h"
+#include "jpeg/decode/quant_table.h"
 #include "jpeg/stream/parser.h"
 
 void clear_table_statistics(JPEG_PROPERTIES* p) {
@@ -10,6 +11,30 @@ void clear_table_statistics(JPEG_PROPERTIES* p) {
 }
 
 JpegStatus load_caller_tables(JPEG_PROPERTIES* p) {
+  if (p->caller_quant_tables) {
+    // Each entry holds a table as a DQT segment stores it (64 bytes, or 128
+    // big-endian bytes when the table's precision is 16-bit), in zig-zag
+    // order; it is prepared for the transform family like a read table.
+    const int entries = p->quant_id_bound < 4 ? p->quant_id_bound : 4;
+    for (int i = 0; i < entries; ++i) {
+      const QuantExchange& entry = p->quant_exchange[i];
+      if (entry.values == nullptr) continue;
+      if (entry.id > 3) return JpegBadQuantizationTable;
+      QuantTable& table = p->quant_tables[entry.id];
+      table.values = table.storage;
+      for (int k = 0; k < 64; ++k) {
+        table.storage[k] = static_cast<int16_t>(
+            table.precision == 0 ? entry.values[k]
+                                 : (entry.values[2 * k] << 8) | entry.values[2 * k + 1]);
+      }
+      if (p->dct_family == 1) {
+        prepare_quant_accurate(table.storage);
+      } else {
+        prepare_quant_fast(table.storage);
+      }
+      p->quant_defined |= static_cast<uint8_t>(1u << entry.id);
+    }
+  }
   if (p->caller_huff_tables) {
     // Entries are indexed by 2 × id + class: the ids below the bound have
     // both their classes' entries below 2 × bound.
@@ -24,6 +49,8 @@ JpegStatus load_caller_tables(JPEG_PROPERTIES* p) {
                                   table) != JpegSuccess) {
         return JpegBadHuffmanTable;
       }
+      p->huff_defined |=
+          static_cast<uint8_t>(1u << (entry.table_class == 0 ? entry.id : 4 + entry.id));
     }
   }
   return JpegSuccess;

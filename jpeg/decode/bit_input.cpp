@@ -1,0 +1,60 @@
+#include "jpeg/decode/huffman.h"
+#include "jpeg/stream/input_stream.h"
+
+namespace {
+
+// One more byte for the bit input: 0, or a negative status. A memory source
+// that has run out gives `memory_end`.
+inline JpegStatus ensure_byte(InputStream* s, JpegStatus memory_end) {
+  if (s->available > 0) return JpegSuccess;
+  if (s->file == nullptr) return memory_end;
+  return stream_refill(s);
+}
+
+}  // namespace
+
+JpegStatus bits_fill(InputStream* s, int need) {
+  while (s->bit_count <= 24) {
+    if (s->pending_marker != 0) return s->bit_count < need ? kMarkerReached : JpegSuccess;
+    if (s->available <= 0) {
+      if (s->file == nullptr) return JpegSuccess;  // memory input ends: zero bits follow
+      const JpegStatus status = stream_refill(s);
+      if (status != JpegSuccess) return status;
+    }
+    uint32_t byte = *s->next++;
+    --s->available;
+    ++s->consumed;
+    if (byte == 0xFF) {
+      uint32_t after;
+      do {
+        const JpegStatus status = ensure_byte(s, JpegDataError);
+        if (status != JpegSuccess) return status;
+        after = *s->next++;
+        --s->available;
+        ++s->consumed;
+      } while (after == 0xFF);
+      if (after != 0) {
+        s->pending_marker = static_cast<uint8_t>(after);
+        return s->bit_count < need ? kMarkerReached : JpegSuccess;
+      }
+      // FF 00: a data byte 0xFF.
+    }
+    s->bit_acc = (s->bit_acc << 8) | byte;
+    s->bit_count += 8;
+  }
+  return JpegSuccess;
+}
+
+uint32_t bits_get(InputStream* s, int n) {
+  if (s->bit_count < n) {
+    s->bit_count = 0;
+    return 0;
+  }
+  s->bit_count -= n;
+  return static_cast<uint32_t>(s->bit_acc >> s->bit_count) & ((1u << n) - 1);
+}
+
+uint32_t bits_peek(InputStream* s, int n) {
+  if (s->bit_count < n) return 0;
+  return static_cast<uint32_t>(s->bit_acc >> (s->bit_count - n)) & ((1u << n) - 1);
+}

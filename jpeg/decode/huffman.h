@@ -1,0 +1,58 @@
+// Bit input and Huffman decoding of entropy-coded data (T.81 Annex C, F.2.2
+// and G.2).
+//
+// The accumulator holds the oldest bit most significant in its low
+// `bit_count` bits. A fill tops it up a byte at a time, dropping stuffed
+// zeros after 0xFF and fill bytes before a marker; a marker stops the fill
+// and stays in `pending_marker` for the scan decoder.
+#pragma once
+
+#include <cstdint>
+
+#include "jpeg/api/jpegcodec.h"
+
+// A marker stands before the bits asked for. Only the bit input and the
+// symbol decoders return it; it never leaves the block decoders.
+inline constexpr JpegStatus kMarkerReached = 100;
+
+// Zig-zag position to natural (row-major) index, T.81 Figure A.6, then 16
+// entries of 63 so that a run past position 63 in corrupt data lands on
+// coefficient 63 rather than outside the block.
+extern const int32_t natural_order[80];
+// extend_offset[s] = 1 - 2^s: EXTEND of T.81 F.2.2.1 as one addition.
+extern const int32_t extend_offset[16];
+
+// Tops up the accumulator to more than 24 bits. Returns 0, kMarkerReached
+// (a marker is pending and fewer than `need` bits are held) or a negative
+// status (-21 for 0xFF as the last byte of memory input, a refill's error).
+JpegStatus bits_fill(InputStream* stream, int need);
+// The next n bits (1..16), most significant first. When an exhausted memory
+// source holds fewer than n bits, 0: the data continues with zero bits.
+uint32_t bits_get(InputStream* stream, int n);
+uint32_t bits_peek(InputStream* stream, int n);
+
+// One symbol through the 8-bit lookahead, or the bit-by-bit search.
+JpegStatus huff_decode(InputStream* stream, const HuffDecodeTable* table, int* symbol);
+JpegStatus huff_decode_slow(InputStream* stream, const HuffDecodeTable* table, int* symbol,
+                            int first_length);
+// EXTEND: a value of category s read as s bits.
+inline int32_t huff_extend(uint32_t value, int s) {
+  return (value & (1u << (s - 1))) == 0 ? static_cast<int32_t>(value) + extend_offset[s]
+                                        : static_cast<int32_t>(value);
+}
+
+// Block decoders. Each returns 0 (also when a marker cut the block short:
+// what was decoded stays, the marker stays pending) or a negative status.
+JpegStatus decode_block_portable(InputStream* stream, const HuffDecodeTable* dc_table,
+                                 const HuffDecodeTable* ac_table, int16_t* dc_pred,
+                                 int16_t* block);
+JpegStatus decode_block_dc_only_portable(InputStream* stream, const HuffDecodeTable* dc_table,
+                                         const HuffDecodeTable* ac_table, int16_t* dc_pred,
+                                         int16_t* block);
+JpegStatus decode_dc_first(InputStream* stream, const HuffDecodeTable* dc_table,
+                           int16_t* coefficient, int16_t* dc_pred, int al);
+JpegStatus decode_dc_refine(InputStream* stream, int16_t* coefficient, int al);
+JpegStatus decode_ac_first(InputStream* stream, int16_t* block, const HuffDecodeTable* ac_table,
+                           int ss, int se, int al);
+JpegStatus decode_ac_refine(InputStream* stream, int16_t* block, const HuffDecodeTable* ac_table,
+                            int ss, int se, int al);

@@ -1,0 +1,273 @@
+#include "jpeg/decode/huffman.h"
+
+const int32_t natural_order[80] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33,
+    40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36,
+    29, 22, 15, 23, 30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54,
+    47, 55, 62, 63,
+    63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63,  // overshoot guard
+};
+
+const int32_t extend_offset[16] = {
+    0,     -1,    -3,    -7,     -15,    -31,    -63,    -127,
+    -255,  -511,  -1023, -2047,  -4095,  -8191,  -16383, -32767,
+};
+
+namespace {
+
+// max_code as the search compares it: -1 means no code of that length;
+// below -1 the 16-bit value stands for an unsigned code from 0x8000 on.
+inline int32_t max_code_at(const HuffDecodeTable* table, int length) {
+  const int32_t value = table->max_code[length];
+  return value < -1 ? (value & 0xFFFF) : value;
+}
+
+// A symbol's magnitude bits: 0 after a fill, or the fill's result.
+inline JpegStatus ensure_bits(InputStream* s, int n) {
+  if (s->bit_count >= n) return JpegSuccess;
+  return bits_fill(s, n);
+}
+
+}  // namespace
+
+JpegStatus huff_decode_slow(InputStream* s, const HuffDecodeTable* table, int* symbol,
+                            int length) {
+  if (s->bit_count < length) {
+    const JpegStatus status = bits_fill(s, length);
+    if (status != JpegSuccess) return status;
+  }
+  int32_t code = static_cast<int32_t>(bits_get(s, length));
+  while (length <= 16 && code > max_code_at(table, length)) {
+    if (s->bit_count <= 0) {
+      const JpegStatus status = bits_fill(s, 1);
+      if (status != JpegSuccess) return status;
+    }
+    code = code * 2 + static_cast<int32_t>(bits_get(s, 1));
+    ++length;
+  }
+  if (length == 17) {
+    *symbol = 0;  // no code of 16 bits or fewer matched
+    return JpegSuccess;
+  }
+  const int32_t index = table->val_ptr[length] + code - table->min_code[length];
+  *symbol = (index >= 0 && index < 257) ? table->values[index] : 0;
+  return JpegSuccess;
+}
+
+JpegStatus huff_decode(InputStream* s, const HuffDecodeTable* table, int* symbol) {
+  // Fast path: with 8 bits held, one lookup resolves every code of up to 8
+  // bits, which is nearly all of them.
+  if (s->bit_count < 8) {
+    const JpegStatus status = bits_fill(s, 0);
+    if (status != JpegSuccess) return status;
+    if (s->bit_count < 8) return huff_decode_slow(s, table, symbol, 1);
+  }
+  const HuffLookahead entry = table->lookahead[bits_peek(s, 8)];
+  if (entry.length != 0) {
+    s->bit_count -= entry.length;
+    *symbol = entry.symbol;
+    return JpegSuccess;
+  }
+  return huff_decode_slow(s, table, symbol, 9);
+}
+
+namespace {
+
+// Reads s magnitude bits and extends them; `value` is untouched on a marker.
+inline JpegStatus receive_extend(InputStream* stream, int s, int32_t* value) {
+  const JpegStatus status = ensure_bits(stream, s);
+  if (status != JpegSuccess) return status;
+  *value = huff_extend(bits_get(stream, s), s);
+  return JpegSuccess;
+}
+
+// A marker ends a block decoder with 0; errors pass through.
+inline JpegStatus block_result(JpegStatus status) {
+  return status == kMarkerReached ? JpegSuccess : status;
+}
+
+// DC difference: the predictor moves by it (16-bit wrap).
+inline JpegStatus decode_dc(InputStream* stream, const HuffDecodeTable* dc_table,
+                            int16_t* dc_pred) {
+  int t = 0;
+  JpegStatus status = huff_decode(stream, dc_table, &t);
+  if (status != JpegSuccess) return status;
+  if (t != 0) {
+    int32_t diff = 0;
+    status = receive_extend(stream, t & 15, &diff);
+    if (status != JpegSuccess) return status;
+    *dc_pred = static_cast<int16_t>(*dc_pred + diff);
+  }
+  return JpegSuccess;
+}
+
+template <bool kKeepAc>
+JpegStatus decode_sequential(InputStream* stream, const HuffDecodeTable* dc_table,
+                             const HuffDecodeTable* ac_table, int16_t* dc_pred, int16_t* block) {
+  JpegStatus status = decode_dc(stream, dc_table, dc_pred);
+  if (status != JpegSuccess) return block_result(status);
+  block[0] = *dc_pred;
+  // position + remaining stays 64, so a write index never passes 63 + 15.
+  int remaining = 63;
+  int position = 1;
+  while (remaining > 0) {
+    int rs = 0;
+    status = huff_decode(stream, ac_table, &rs);
+    if (status != JpegSuccess) return block_result(status);
+    const int r = rs >> 4;
+    const int s = rs & 15;
+    if (s != 0) {
+      position += r;
+      int32_t value = 0;
+      status = receive_extend(stream, s, &value);
+      if (status != JpegSuccess) return block_result(status);
+      if (kKeepAc) block[natural_order[position]] = static_cast<int16_t>(value);
+      ++position;
+      remaining -= r + 1;
+    } else if (r == 15) {
+      position += 16;
+      remaining -= 16;
+    } else {
+      break;  // end of block
+    }
+  }
+  return JpegSuccess;
+}
+
+}  // namespace
+
+JpegStatus decode_block_portable(InputStream* stream, const HuffDecodeTable* dc_table,
+                                 const HuffDecodeTable* ac_table, int16_t* dc_pred,
+                                 int16_t* block) {
+  for (int i = 0; i < 64; ++i) block[i] = 0;
+  return decode_sequential<true>(stream, dc_table, ac_table, dc_pred, block);
+}
+
+JpegStatus decode_block_dc_only_portable(InputStream* stream, const HuffDecodeTable* dc_table,
+                                         const HuffDecodeTable* ac_table, int16_t* dc_pred,
+                                         int16_t* block) {
+  return decode_sequential<false>(stream, dc_table, ac_table, dc_pred, block);
+}
+
+JpegStatus decode_dc_first(InputStream* stream, const HuffDecodeTable* dc_table,
+                           int16_t* coefficient, int16_t* dc_pred, int al) {
+  const JpegStatus status = decode_dc(stream, dc_table, dc_pred);
+  if (status != JpegSuccess) return block_result(status);
+  *coefficient = static_cast<int16_t>(static_cast<uint32_t>(*dc_pred) << al);
+  return JpegSuccess;
+}
+
+JpegStatus decode_dc_refine(InputStream* stream, int16_t* coefficient, int al) {
+  const JpegStatus status = ensure_bits(stream, 1);
+  if (status != JpegSuccess) return block_result(status);
+  if (bits_get(stream, 1) != 0) *coefficient = static_cast<int16_t>(*coefficient | (1 << al));
+  return JpegSuccess;
+}
+
+namespace {
+
+// End-of-band run: 2^r, plus the next r bits as a number.
+inline JpegStatus read_eob_run(InputStream* stream, int r) {
+  int32_t run = 1 << r;
+  if (r > 0) {
+    const JpegStatus status = ensure_bits(stream, r);
+    if (status != JpegSuccess) return status;
+    run += static_cast<int32_t>(bits_get(stream, r));
+  }
+  stream->eob_run = run;
+  return JpegSuccess;
+}
+
+}  // namespace
+
+JpegStatus decode_ac_first(InputStream* stream, int16_t* block, const HuffDecodeTable* ac_table,
+                           int ss, int se, int al) {
+  if (stream->eob_run > 0) {
+    --stream->eob_run;
+    return JpegSuccess;
+  }
+  for (int k = ss; k <= se;) {
+    int rs = 0;
+    JpegStatus status = huff_decode(stream, ac_table, &rs);
+    if (status != JpegSuccess) return block_result(status);
+    const int r = rs >> 4;
+    const int s = rs & 15;
+    if (s != 0) {
+      k += r;
+      int32_t value = 0;
+      status = receive_extend(stream, s, &value);
+      if (status != JpegSuccess) return block_result(status);
+      block[natural_order[k]] = static_cast<int16_t>(static_cast<uint32_t>(value) << al);
+      ++k;
+    } else if (r == 15) {
+      k += 16;
+    } else {
+      status = read_eob_run(stream, r);
+      if (status != JpegSuccess) return block_result(status);
+      --stream->eob_run;  // this block
+      return JpegSuccess;
+    }
+  }
+  return JpegSuccess;
+}
+
+JpegStatus decode_ac_refine(InputStream* stream, int16_t* block, const HuffDecodeTable* ac_table,
+                            int ss, int se, int al) {
+  const int32_t p1 = 1 << al;
+  const int32_t m1 = static_cast<int32_t>(static_cast<uint32_t>(-1) << al);
+  // A non-zero coefficient gets one correction bit.
+  auto correct = [&](int16_t* c) -> JpegStatus {
+    const JpegStatus status = ensure_bits(stream, 1);
+    if (status != JpegSuccess) return status;
+    if (bits_get(stream, 1) != 0 && (*c & p1) == 0) {
+      *c = static_cast<int16_t>(*c + (*c >= 0 ? p1 : m1));
+    }
+    return JpegSuccess;
+  };
+
+  int k = ss;
+  if (stream->eob_run == 0 && ss <= se) {
+    while (k <= se) {
+      int rs = 0;
+      JpegStatus status = huff_decode(stream, ac_table, &rs);
+      if (status != JpegSuccess) return block_result(status);
+      int r = rs >> 4;
+      const int s = rs & 15;
+      int32_t new_value = 0;
+      if (s != 0) {
+        status = ensure_bits(stream, 1);
+        if (status != JpegSuccess) return block_result(status);
+        new_value = bits_get(stream, 1) != 0 ? p1 : m1;
+      } else if (r < 15) {
+        status = read_eob_run(stream, r);
+        if (status != JpegSuccess) return block_result(status);
+        break;
+      }
+      // Pass over r zero coefficients, correcting the non-zero ones met.
+      while (k <= se) {
+        int16_t* c = &block[natural_order[k]];
+        if (*c != 0) {
+          status = correct(c);
+          if (status != JpegSuccess) return block_result(status);
+        } else {
+          if (r == 0) break;
+          --r;
+        }
+        ++k;
+      }
+      if (new_value != 0) block[natural_order[k]] = static_cast<int16_t>(new_value);
+      ++k;
+    }
+  }
+  if (stream->eob_run > 0) {
+    for (; k <= se; ++k) {
+      int16_t* c = &block[natural_order[k]];
+      if (*c != 0) {
+        const JpegStatus status = correct(c);
+        if (status != JpegSuccess) return block_result(status);
+      }
+    }
+    --stream->eob_run;
+  }
+  return JpegSuccess;
+}

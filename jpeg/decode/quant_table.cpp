@@ -1,0 +1,46 @@
+#include "jpeg/decode/quant_table.h"
+
+#include <cmath>
+
+#include "jpeg/decode/huffman.h"
+
+namespace {
+
+struct ScaleFactors {
+  double value[64];
+  ScaleFactors() {
+    auto s = [](int k) { return k == 0 ? 1.0 : std::sqrt(2.0) * std::cos(k * M_PI / 16.0); };
+    for (int i = 0; i < 64; ++i) {
+      const int n = natural_order[i];
+      value[i] = s(n % 8) * s(n / 8) / 8.0;
+    }
+  }
+};
+
+const ScaleFactors& factors() {
+  static const ScaleFactors table;
+  return table;
+}
+
+}  // namespace
+
+double quant_scale_factor(int zigzag_index) { return factors().value[zigzag_index]; }
+
+void prepare_quant_accurate(int16_t* table) {
+  int16_t zigzag[64];
+  for (int i = 0; i < 64; ++i) zigzag[i] = table[i];
+  for (int i = 0; i < 64; ++i) table[natural_order[i]] = zigzag[i];
+  for (int i = 64; i < 80; ++i) table[i] = 0;
+}
+
+void prepare_quant_fast(int16_t* table) {
+  int16_t zigzag[64];
+  for (int i = 0; i < 64; ++i) zigzag[i] = table[i];
+  for (int i = 0; i < 64; ++i) {
+    // Values of 16-bit tables run to 65535: read them unsigned.
+    const double q = static_cast<uint16_t>(zigzag[i]);
+    const double scaled = q * factors().value[i] * (1.0 / 16.0) * 32768.0 + 0.5;
+    table[natural_order[i]] = static_cast<int16_t>(static_cast<int32_t>(scaled));
+  }
+  for (int i = 64; i < 80; ++i) table[i] = 0;
+}

@@ -1,0 +1,9 @@
+// Decoding one scan.
+#pragma once
+
+#include "jpeg/api/jpegcodec.h"
+
+// Decodes the scan in properties->saved_scan. Returns 0, 1 (interrupted), 2
+// (region done) or a negative status; *marker receives the marker at which
+// the scan stopped (0 if none).
+JpegStatus decode_scan(JPEG_PROPERTIES* properties, ScanHeader* scan, int32_t* marker);

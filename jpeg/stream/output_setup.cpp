@@ -1,0 +1,59 @@
+#include "jpeg/stream/output_setup.h"
+
+#include "jpeg/decode/image_output.h"
+
+JpegStatus select_mcu_output(JPEG_PROPERTIES* p) {
+  FrameHeader& frame = p->frame;
+  const int32_t count = frame.component_count;
+
+  // 1. Colour conversion is needed unless the data are already in their
+  // final colours, or the caller wants grey or YCbCr.
+  const int32_t j = p->jpeg_color;
+  const int32_t o = p->out_color;
+  p->convert_color = (j == ColorGray || j == ColorRgb || j == ColorFourChannel ||
+                      j == ColorOther || o == ColorGray || o == ColorYcbcr)
+                         ? 0
+                         : 1;
+
+  // 2. Largest sampling factors; upsampling unless every component is 1x1
+  // or the caller takes packed YCbCr.
+  int32_t max_h = 1, max_v = 1;
+  bool subsampled = false;
+  for (int i = 0; i < count && i < 4; ++i) {
+    const FrameComponent& c = frame.components[i];
+    if (c.h > max_h) max_h = c.h;
+    if (c.v > max_v) max_v = c.v;
+    if (c.h != 1 || c.v != 1) subsampled = true;
+  }
+  frame.max_h = max_h;
+  frame.max_v = max_v;
+  p->upsample = subsampled && o != ColorYcbcr ? 1 : 0;
+
+  // 3. MCU geometry: a scan of fewer components than the frame goes block
+  // by block; the MCU grid stays that of the interleaved frame.
+  if (p->single_scan_blocks == 1) {
+    frame.mcu_width_px = 8;
+    frame.mcu_height_px = 8;
+  } else {
+    frame.mcu_width_px = 8 * max_h;
+    frame.mcu_height_px = 8 * max_v;
+  }
+  p->mcus_per_row = (p->jpeg_width + 8 * max_h - 1) / (8 * max_h);
+  p->mcu_rows = (p->jpeg_height + 8 * max_v - 1) / (8 * max_v);
+  frame.frame_mcus_per_row = p->mcus_per_row;
+  frame.frame_mcu_count = p->mcus_per_row * p->mcu_rows;
+  p->output_layout = 0;
+
+  // 4. Packed YCbCr output exists for 4:2:2 data only.
+  if (count == 3 && j == ColorYcbcr && o == ColorYcbcr) {
+    const FrameComponent* c = frame.components;
+    if (!(c[0].h == 2 && c[0].v == 1 && c[1].h == 1 && c[1].v == 1 && c[2].h == 1 &&
+          c[2].v == 1)) {
+      return JpegInvalidProperties;
+    }
+  }
+  // 5.
+  if (count < 1 || count > 255) return JpegCompError;
+  // 6. The routine that stores each MCU.
+  return choose_mcu_output(p);
+}
