@@ -1,0 +1,503 @@
+// The marker parser and input stream: parameter, table and thumbnail reads
+// of real and crafted files, every failure status, the table exchange.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "jpeg/cpu/file_io.h"
+#include "jpeg/stream/input_stream.h"
+#include "jpeg/stream/standard_tables.h"
+#include "tests/jpeg_test_util.h"
+
+namespace {
+
+// A file holding `bytes`, removed at the end.
+struct TempFile {
+  explicit TempFile(const std::vector<uint8_t>& bytes) {
+    char name[] = "/tmp/jpegcodec-parse-XXXXXX";
+    int fd = mkstemp(name);
+    path = name;
+    if (fd >= 0) {
+      if (!bytes.empty() && write(fd, bytes.data(), bytes.size()) < 0) path.clear();
+      close(fd);
+    }
+  }
+  ~TempFile() { unlink(path.c_str()); }
+  std::string path;
+};
+
+// The usual start of a gray 8x8 baseline image, up to its scan header.
+JpegBuilder gray_image_head() {
+  JpegBuilder b;
+  b.soi().jfif().dqt(0).gray_frame();
+  b.dht(0, 0, {0, 1}, {0}).dht(1, 0, {0, 1}, {0});
+  return b;
+}
+
+JpegStatus read_params(const std::vector<uint8_t>& bytes) {
+  BufferJob job(bytes);
+  return job.read(IoReadParamsBuffer);
+}
+
+JpegStatus read_image(const std::vector<uint8_t>& bytes) {
+  BufferJob job(bytes);
+  std::vector<uint8_t> pixels(64 * 64 * 3);
+  job.job.out_pixels = pixels.data();
+  job.job.out_width = 64;
+  job.job.out_height = 64;
+  job.job.out_color = ColorBgr;
+  job.job.jpeg_color = ColorGray;
+  job.job.jpeg_channels = 1;
+  return job.read(IoReadImageBuffer);
+}
+
+}  // namespace
+
+TEST(ParameterReads, EveryGeneratedFileMatchesItsManifest) {
+  std::ifstream manifest(test_data("generated/manifest.tsv"));
+  ASSERT_TRUE(manifest.good());
+  std::string line;
+  std::getline(manifest, line);  // header
+  int rows = 0;
+  while (std::getline(manifest, line)) {
+    std::istringstream fields(line);
+    std::string file, status, width, height, channels, color, subsampling, progressive, thumb;
+    fields >> file >> status >> width >> height >> channels >> color >> subsampling >>
+        progressive >> thumb;
+    ++rows;
+    for (int32_t type : {IoReadParamsFile, IoReadParamsBuffer}) {
+      const std::string path = test_data("generated/" + file);
+      BufferJob job(read_file(path));
+      job.job.file_name = path.c_str();
+      const JpegStatus got = job.read(type);
+      ASSERT_EQ(std::to_string(got), status) << file << " type " << type;
+      // A failed read leaves the public fields as they were; only successful
+      // reads report the file's values.
+      if (got != JpegSuccess) continue;
+      const JpegJob& j = job.job;
+      EXPECT_EQ(std::to_string(j.jpeg_width), width) << file;
+      EXPECT_EQ(std::to_string(j.jpeg_height), height) << file;
+      EXPECT_EQ(std::to_string(j.jpeg_channels), channels) << file;
+      EXPECT_EQ(std::to_string(j.jpeg_color), color) << file;
+      EXPECT_EQ(std::to_string(j.jpeg_subsampling), subsampling) << file;
+      EXPECT_EQ(std::to_string(j.thumb_width) + "x" + std::to_string(j.thumb_height), thumb)
+          << file;
+    }
+  }
+  EXPECT_EQ(rows, 41);
+}
+
+TEST(ParameterReads, UnsupportedFramesOfTheConformanceSetGiveMinus29) {
+  int checked = 0;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(test_data("jpegsuite"))) {
+    const std::string path = entry.path().string();
+    if (entry.path().extension() != ".jpg") continue;
+    const bool arithmetic = path.find("arithmetic") != std::string::npos;
+    const bool lossless = path.find("lossless") != std::string::npos;
+    const bool twelve_bit = path.find("x12_") != std::string::npos;
+    if (!arithmetic && !lossless && !twelve_bit) continue;
+    BufferJob job({});
+    job.job.file_name = path.c_str();
+    EXPECT_EQ(job.read(IoReadParamsFile), JpegUnsupportedFrame) << path;
+    ++checked;
+  }
+  EXPECT_GT(checked, 90);
+}
+
+TEST(ParameterReads, LeaveTheFileAtTheFirstScan) {
+  const std::string path = test_data("generated/base_420.jpg");
+  BufferJob job({});
+  job.job.file_name = path.c_str();
+  ASSERT_EQ(job.read(IoReadParamsFile), JpegSuccess);
+  ASSERT_NE(job.job.properties.stream.file, nullptr) << "type 0 leaves the file open";
+  uint8_t marker[2] = {};
+  uint32_t n = 0;
+  ASSERT_NE(file_read(job.job.properties.stream.file, marker, 2, &n), 0);
+  EXPECT_EQ(marker[0], 0xFF);
+  EXPECT_EQ(marker[1], 0xDA);
+  // From a buffer, the data start moves to the scan header.
+  BufferJob buffer(read_file(path));
+  ASSERT_EQ(buffer.read(IoReadParamsBuffer), JpegSuccess);
+  EXPECT_EQ(buffer.job.properties.stream.data_start[0], 0xFF);
+  EXPECT_EQ(buffer.job.properties.stream.data_start[1], 0xDA);
+}
+
+TEST(ParameterReads, CommentsGoToTheCallersBuffer) {
+  JpegBuilder b;
+  b.soi().com("0123456789").gray_frame().eoi();
+  {
+    BufferJob job(b.data);
+    uint8_t comment[16] = {};
+    job.job.properties.jpeg_comment = comment;
+    job.job.properties.jpeg_comment_size = 4;
+    EXPECT_EQ(job.read(IoReadParamsBuffer), JpegCommentAccessError);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(comment)), "0123");
+    EXPECT_EQ(job.job.properties.jpeg_comment_size, 10);
+  }
+  // A second comment before the frame overwrites the first, and finds the
+  // first one's length as the capacity.
+  JpegBuilder two;
+  two.soi().com("first comment").com("second").gray_frame().eoi();
+  BufferJob job(two.data);
+  char comment[32] = {};
+  job.job.properties.jpeg_comment = reinterpret_cast<uint8_t*>(comment);
+  job.job.properties.jpeg_comment_size = sizeof comment;
+  EXPECT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+  EXPECT_EQ(job.job.properties.jpeg_comment_size, 6);
+  EXPECT_EQ(std::string(comment), "secondcomment");
+  // A comment buffer the process cannot write to is reported, not a crash.
+  BufferJob bad(b.data);
+  bad.job.properties.jpeg_comment = reinterpret_cast<uint8_t*>(const_cast<char*>("read-only"));
+  bad.job.properties.jpeg_comment_size = 64;
+#if !defined(__SANITIZE_ADDRESS__)
+  EXPECT_EQ(bad.read(IoReadParamsBuffer), JpegCommentAccessError);
+#endif
+}
+
+TEST(ParameterReads, FillBytesAndRestartMarkersArePassedOver) {
+  JpegBuilder b;
+  b.soi().raw({0xFF, 0xFF, 0xFF}).dqt(0).marker(0xD3).raw({0xFF}).gray_frame(9, 7);
+  b.sos({{1, 0, 0}}).raw({0x00}).eoi();
+  BufferJob job(b.data);
+  ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+  EXPECT_EQ(job.job.jpeg_width, 9);
+  EXPECT_EQ(job.job.jpeg_height, 7);
+  EXPECT_EQ(job.job.jpeg_color, ColorGray);
+  // A DNL segment is skipped like any other.
+  JpegBuilder dnl;
+  dnl.soi().segment(0xDC, {0, 8}).gray_frame().eoi();
+  EXPECT_EQ(read_params(dnl.data), JpegSuccess);
+}
+
+TEST(ParserFailures, EveryStatusOfTheFailureTable) {
+  // -13: the first marker of a header read is not SOI.
+  EXPECT_EQ(read_params(JpegBuilder().raw({'G', 'I', 'F'}).dqt(0).data), JpegNotJpeg);
+  // -21: a segment length below 2.
+  EXPECT_EQ(read_params(JpegBuilder().soi().raw({0xFF, 0xDB, 0x00, 0x01}).data), JpegDataError);
+  // -7: quantization table identifier 4.
+  EXPECT_EQ(read_params(JpegBuilder().soi().dqt(4).data), JpegBadQuantizationTable);
+  // -7: a quantization table running past its segment.
+  EXPECT_EQ(read_params(JpegBuilder().soi().segment(0xDB, {0, 1, 2, 3}).data),
+            JpegBadQuantizationTable);
+  // -6: Huffman class 2, identifier 4, symbols past the payload.
+  EXPECT_EQ(read_params(JpegBuilder().soi().dht(2, 0, {0, 1}, {0}).data), JpegBadHuffmanTable);
+  EXPECT_EQ(read_params(JpegBuilder().soi().dht(0, 4, {0, 1}, {0}).data), JpegBadHuffmanTable);
+  EXPECT_EQ(read_params(JpegBuilder().soi().dht(0, 0, {0, 3}, {0}).data), JpegBadHuffmanTable);
+  // -6: more codes of a length than it can hold.
+  EXPECT_EQ(read_params(JpegBuilder().soi().dht(0, 0, {3}, {0, 1, 2}).data), JpegBadHuffmanTable);
+  // -29: lossless and arithmetic frames, 12-bit samples.
+  for (uint8_t code : {0xC3, 0xC5, 0xC9, 0xCA, 0xCB, 0xCD, 0xCF}) {
+    EXPECT_EQ(read_params(JpegBuilder().soi().gray_frame(8, 8, code).data), JpegUnsupportedFrame)
+        << std::hex << int{code};
+  }
+  EXPECT_EQ(read_params(JpegBuilder().soi().sof(0xC0, 8, 8, {{1, 1, 1, 0}}, 12).data),
+            JpegUnsupportedFrame);
+  // -16: a height to come from DNL.
+  EXPECT_EQ(read_params(JpegBuilder().soi().gray_frame(8, 0).data), JpegDnlError);
+  // -14: no components, five components, a sampling factor of 0.
+  EXPECT_EQ(read_params(JpegBuilder().soi().sof(0xC0, 8, 8, {}).data), JpegCompError);
+  EXPECT_EQ(read_params(JpegBuilder()
+                            .soi()
+                            .sof(0xC0, 8, 8,
+                                 {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 1, 0},
+                                  {5, 1, 1, 0}})
+                            .data),
+            JpegCompError);
+  EXPECT_EQ(read_params(JpegBuilder().soi().sof(0xC0, 8, 8, {{1, 0, 1, 0}}).data), JpegCompError);
+  // -15: a frame of width 0.
+  EXPECT_EQ(read_params(JpegBuilder().soi().gray_frame(0, 8).data), JpegSofError);
+  // -19: a scan before any frame.
+  EXPECT_EQ(read_image(JpegBuilder().soi().dqt(0).sos({{1, 0, 0}}).data), JpegNoFrame);
+  // -22: tables only, then something other than an image.
+  EXPECT_EQ(read_image(JpegBuilder().soi().dqt(0).eoi().dqt(1).data), JpegNoImage);
+  // -21: a scan naming a component the frame lacks, or a table above 3.
+  EXPECT_EQ(read_image(gray_image_head().sos({{9, 0, 0}}).data), JpegDataError);
+  EXPECT_EQ(read_image(gray_image_head().sos({{1, 4, 0}}).data), JpegDataError);
+  // -21: a coefficient band outside the block.
+  EXPECT_EQ(read_image(gray_image_head().sos({{1, 0, 0}}, 0, 64).data), JpegDataError);
+  // -18: a scan whose component uses a quantization table no DQT defined.
+  JpegBuilder no_quant;
+  no_quant.soi().gray_frame().sos({{1, 0, 0}});
+  EXPECT_EQ(read_image(no_quant.data), JpegNoQuantizationTable);
+  // -5: memory input that ends during a marker search.
+  EXPECT_EQ(read_params(JpegBuilder().soi().dqt(0).raw({0x12, 0x34}).data), JpegMemoryError);
+  // -8: packed YCbCr output of 4:2:0 data.
+  BufferJob ycc(JpegBuilder()
+                    .soi()
+                    .jfif()
+                    .dqt(0)
+                    .sof(0xC0, 16, 16, {{1, 2, 2, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}})
+                    .data);
+  std::vector<uint8_t> pixels(16 * 16 * 2);
+  ycc.job.out_pixels = pixels.data();
+  ycc.job.out_width = 16;
+  ycc.job.out_height = 16;
+  ycc.job.out_channels = 2;
+  ycc.job.out_color = ColorYcbcr;
+  ycc.job.out_subsampling = Sub422;
+  EXPECT_EQ(ycc.read(IoReadImageBuffer), JpegInvalidProperties);
+}
+
+TEST(ParserFailures, FileInputThatEndsGivesFileErrors) {
+  // -23: the file ends during a marker search.
+  TempFile truncated(JpegBuilder().soi().dqt(0).raw({0x12}).data);
+  BufferJob job({});
+  job.job.file_name = truncated.path.c_str();
+  EXPECT_EQ(job.read(IoReadParamsFile), JpegFileError);
+  EXPECT_EQ(job.job.properties.stream.file, nullptr) << "a failed read closes the file";
+  // -24: a take that a refill cannot satisfy.
+  TempFile small(std::vector<uint8_t>(4100, 0x55));
+  InputStream stream{};
+  stream.file = file_open(small.path.c_str(), FileAccess::Read);
+  stream.data_start = stream.file_buffer;
+  stream.data_size = sizeof stream.file_buffer;
+  stream_reset(&stream);
+  const uint8_t* bytes = nullptr;
+  EXPECT_EQ(stream_take(&stream, 4090, &bytes), JpegSuccess);
+  EXPECT_EQ(stream_take(&stream, 100, &bytes), JpegInternalError) << "10 bytes after a refill";
+  EXPECT_EQ(stream_take(&stream, 8, &bytes), JpegSuccess) << "the bytes kept are still there";
+  EXPECT_EQ(stream_take(&stream, 8, &bytes), JpegFileError) << "and then the file ends";
+  file_close(stream.file);
+  // -10 for a missing file, as before any parse.
+  job.job.file_name = "/nonexistent/x.jpg";
+  EXPECT_EQ(job.read(IoReadParamsFile), JpegInvalidFileName);
+}
+
+TEST(ParserLimits, SegmentSizesAtTheirBounds) {
+  // Four 16-bit quantization tables: a DQT payload of exactly 516 bytes.
+  std::vector<uint8_t> dqt;
+  for (uint8_t id = 0; id < 4; ++id) {
+    dqt.push_back(static_cast<uint8_t>(0x10 | id));
+    dqt.insert(dqt.end(), 128, 1);
+  }
+  ASSERT_EQ(dqt.size(), 516u);
+  EXPECT_EQ(read_params(JpegBuilder().soi().segment(0xDB, dqt).gray_frame().eoi().data),
+            JpegSuccess);
+  dqt.push_back(0);
+  EXPECT_EQ(read_params(JpegBuilder().soi().segment(0xDB, dqt).data), JpegDataError);
+
+  // Four Huffman tables of 256, 256, 256 and 255 codes: 1091 bytes.
+  auto table = [](uint8_t tc_th, int codes) {
+    std::vector<uint8_t> t{tc_th};
+    std::vector<uint8_t> counts(16, 0);
+    counts[7] = 255;                   // 255 codes of 8 bits
+    counts[8] = static_cast<uint8_t>(codes - 255);  // and the rest of 9
+    t.insert(t.end(), counts.begin(), counts.end());
+    for (int i = 0; i < codes; ++i) t.push_back(static_cast<uint8_t>(i));
+    return t;
+  };
+  std::vector<uint8_t> dht;
+  for (auto part : {table(0x00, 256), table(0x01, 256), table(0x10, 256), table(0x11, 255)}) {
+    dht.insert(dht.end(), part.begin(), part.end());
+  }
+  ASSERT_EQ(dht.size(), 1091u);
+  EXPECT_EQ(read_params(JpegBuilder().soi().segment(0xC4, dht).gray_frame().eoi().data),
+            JpegSuccess);
+  dht.push_back(0);
+  EXPECT_EQ(read_params(JpegBuilder().soi().segment(0xC4, dht).data), JpegDataError);
+
+  // 257 codes in all are accepted, 258 refused.
+  std::vector<uint8_t> counts(16, 0);
+  counts[7] = 255;
+  counts[15] = 2;
+  std::vector<uint8_t> symbols(258, 1);
+  EXPECT_EQ(read_params(JpegBuilder()
+                            .soi()
+                            .dht(1, 0, counts, std::vector<uint8_t>(257, 1))
+                            .gray_frame()
+                            .eoi()
+                            .data),
+            JpegSuccess);
+  counts[15] = 3;
+  EXPECT_EQ(read_params(JpegBuilder().soi().dht(1, 0, counts, symbols).data), JpegBadHuffmanTable);
+}
+
+TEST(ParserLimits, ProgressiveStoreHasALimit) {
+  // A progressive frame claiming 65535 x 65535 pixels would need about 12 GiB.
+  JpegBuilder huge;
+  huge.soi().dqt(0).sof(0xC2, 65535, 65535, {{1, 2, 2, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}});
+  huge.dht(0, 0, {0, 1}, {0}).sos({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}}, 0, 0, 0x01);
+  BufferJob job(huge.data);
+  std::vector<uint8_t> pixels(16);
+  job.job.out_pixels = pixels.data();
+  job.job.out_width = 1;
+  job.job.out_height = 1;
+  EXPECT_EQ(job.read(IoReadImageBuffer), JpegMemoryError);
+  EXPECT_EQ(job.job.properties.coef_buffer, nullptr);
+  EXPECT_EQ(job.job.properties.saved_scan, nullptr);
+  // A real progressive image passes the limit, and a caller can lower it.
+  const std::string path = test_data("generated/prog_420.jpg");
+  for (int32_t limit : {1024, 0}) {
+    BufferJob prog(read_file(path));
+    std::vector<uint8_t> out(320 * 240 * 3);
+    prog.job.out_pixels = out.data();
+    prog.job.out_width = 320;
+    prog.job.out_height = 240;
+    prog.job.properties.max_coef_megabytes = limit;
+    const JpegStatus status = prog.read(IoReadImageBuffer);
+    if (limit == 0) {
+      EXPECT_EQ(status, JpegMemoryError);
+    } else {
+      EXPECT_NE(status, JpegMemoryError);
+      EXPECT_NE(prog.job.properties.coef_buffer, nullptr);
+    }
+  }
+}
+
+TEST(TableReads, TablesAndTheExchange) {
+  const std::string path = test_data("generated/base_420.jpg");
+  BufferJob job(read_file(path));
+  uint8_t quant[4][128] = {};
+  uint8_t counts[8][16] = {};
+  uint8_t symbols[8][256] = {};
+  for (int i = 0; i < 4; ++i) job.job.properties.quant_exchange[i].values = quant[i];
+  for (int i = 0; i < 8; ++i) {
+    job.job.properties.huff_exchange[i].counts = counts[i];
+    job.job.properties.huff_exchange[i].symbols = symbols[i];
+  }
+  // This encoder writes its Huffman tables after the frame header, so a
+  // table read (which stops at the frame) gets the quantization tables only.
+  ASSERT_EQ(job.read(IoReadTablesBuffer), JpegSuccess);
+  EXPECT_EQ(job.job.properties.first_pass, 1) << "a table read stops before the frame";
+  EXPECT_EQ(job.job.properties.quant_tables_read, 2);
+  EXPECT_EQ(job.job.properties.dc_tables_read, 0);
+  ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+  const JPEG_PROPERTIES& p = job.job.properties;
+  EXPECT_EQ(p.quant_tables_read, 2);
+  EXPECT_EQ(p.quant_id_bound, 2);
+  EXPECT_EQ(p.dc_tables_read, 2);
+  EXPECT_EQ(p.ac_tables_read, 2);
+  EXPECT_EQ(p.huff_id_bound, 2);
+  // The exchange got the raw tables; the decoder's copy is in natural order.
+  EXPECT_EQ(p.quant_exchange[1].id, 1);
+  EXPECT_EQ(p.quant_tables[0].values[0], quant[0][0]);
+  EXPECT_EQ(p.quant_tables[0].values[8], quant[0][2]) << "zig-zag 2 is natural 8";
+  EXPECT_EQ(p.quant_tables[0].values[1], quant[0][1]);
+  // This encoder uses the example tables of T.81 Annex K.3.
+  for (int table_class = 0; table_class < 2; ++table_class) {
+    for (int id = 0; id < 2; ++id) {
+      const StandardHuffmanTable& standard = standard_huffman_table(table_class, id);
+      const int entry = 2 * id + table_class;
+      EXPECT_EQ(0, std::memcmp(counts[entry], standard.counts, 16)) << table_class << id;
+      int total = 0;
+      for (uint8_t n : standard.counts) total += n;
+      EXPECT_EQ(0, std::memcmp(symbols[entry], standard.symbols, total)) << table_class << id;
+    }
+  }
+}
+
+TEST(TableReads, TablesOnlyThenAnImageReadsAsOneImage) {
+  const std::string path = test_data("generated/tables_then_image.jpg");
+  BufferJob job(read_file(path));
+  std::vector<uint8_t> pixels(1024 * 1024 * 3);
+  job.job.out_pixels = pixels.data();
+  job.job.out_width = 1024;
+  job.job.out_height = 1024;
+  // The parse reaches the image's first scan (whose decoding comes later).
+  job.read(IoReadImageBuffer);
+  EXPECT_EQ(job.job.properties.first_pass, 0);
+  EXPECT_GT(job.job.properties.jpeg_width, 0);
+  EXPECT_EQ(job.job.properties.quant_defined & 1, 1);
+}
+
+TEST(TableReads, ScansWithoutHuffmanTablesUseTheStandardOnes) {
+  // A motion-JPEG frame: no DHT at all.
+  JpegBuilder b;
+  b.soi().dqt(0).gray_frame().sos({{1, 0, 0}}).raw({0x00}).eoi();
+  BufferJob job(b.data);
+  std::vector<uint8_t> pixels(64);
+  job.job.out_pixels = pixels.data();
+  job.job.out_width = 8;
+  job.job.out_height = 8;
+  job.job.out_channels = 1;
+  job.job.out_color = ColorGray;
+  job.job.jpeg_color = ColorGray;
+  job.job.jpeg_channels = 1;
+  const JpegStatus status = job.read(IoReadImageBuffer);
+  EXPECT_NE(status, JpegNoHuffmanTable);
+  EXPECT_EQ(job.job.properties.huff_defined, 0x11) << "DC 0 and AC 0 from Annex K";
+  EXPECT_EQ(job.job.properties.dc_tables[0].lookahead[0].length, 2)
+      << "the standard DC luminance table codes category 0 as 00";
+}
+
+TEST(ThumbnailReads, JfifAndJfxxThumbnailsAreWritten) {
+  struct Case {
+    const char* file;
+    int32_t width, height;
+  };
+  for (const Case& c : {Case{"generated/jfif_thumb.jpg", 16, 12},
+                        Case{"generated/jfxx_thumb_rgb.jpg", 10, 7},
+                        Case{"generated/jfxx_thumb_palette.jpg", -1, -1}}) {
+    const std::string path = test_data(c.file);
+    std::vector<uint8_t> rgb(64 * 64 * 3, 0xAB), bgr(64 * 64 * 3, 0xAB);
+    for (int32_t color : {ColorRgb, ColorBgr}) {
+      BufferJob job({});
+      job.job.file_name = path.c_str();
+      std::vector<uint8_t>& out = color == ColorRgb ? rgb : bgr;
+      job.job.out_pixels = out.data();
+      job.job.out_width = 64;
+      job.job.out_height = 64;
+      job.job.out_color = color;
+      ASSERT_EQ(job.read(IoReadThumbnailFile), JpegSuccess) << c.file;
+      if (c.width > 0) {
+        EXPECT_EQ(job.job.thumb_width, c.width) << c.file;
+        EXPECT_EQ(job.job.thumb_height, c.height) << c.file;
+      } else {
+        EXPECT_GT(job.job.thumb_width, 0) << "palette thumbnails are read by type 20";
+      }
+    }
+    // Written where the thumbnail lies, untouched beyond; BGR is RGB swapped.
+    BufferJob info({});
+    info.job.file_name = path.c_str();
+    info.job.out_pixels = rgb.data();
+    info.job.out_width = 64;
+    info.job.out_height = 64;
+    info.job.out_color = ColorRgb;
+    std::vector<uint8_t> again(rgb);
+    info.job.out_pixels = again.data();
+    ASSERT_EQ(info.read(IoReadThumbnailFile), JpegSuccess);
+    const int32_t w = info.job.thumb_width, h = info.job.thumb_height;
+    EXPECT_EQ(rgb[3 * w], 0xAB) << "the row ends with the thumbnail";
+    EXPECT_EQ(rgb[64 * 3 * h], 0xAB) << "the rows end with the thumbnail";
+    for (int i = 0; i < w * 3; i += 3) {
+      EXPECT_EQ(rgb[i], bgr[i + 2]);
+      EXPECT_EQ(rgb[i + 1], bgr[i + 1]);
+    }
+  }
+}
+
+TEST(ThumbnailReads, ThumbnailLargerThanTheImageIsRefused) {
+  const std::string path = test_data("generated/jfif_thumb.jpg");  // 16x12
+  std::vector<uint8_t> pixels(15 * 12 * 3 + 16, 0xAB);
+  BufferJob job({});
+  job.job.file_name = path.c_str();
+  job.job.out_pixels = pixels.data();
+  job.job.out_width = 15;
+  job.job.out_height = 12;
+  job.job.out_color = ColorRgb;
+  EXPECT_EQ(job.read(IoReadThumbnailFile), JpegOutputTooSmall);
+  for (uint8_t byte : pixels) ASSERT_EQ(byte, 0xAB) << "nothing was written";
+  job.job.out_width = 16;
+  job.job.out_height = -11;
+  EXPECT_EQ(job.read(IoReadThumbnailFile), JpegOutputTooSmall);
+}
+
+TEST(InputStream, MarkerSearchFillBytesAndStuffing) {
+  std::vector<uint8_t> bytes = {0x12, 0xFF, 0x00, 0x34, 0xFF, 0xFF, 0xFF, 0xD3, 0xFF};
+  InputStream stream{};
+  stream.data_start = bytes.data();
+  stream.data_size = static_cast<int32_t>(bytes.size());
+  stream_reset(&stream);
+  int32_t code = 0;
+  ASSERT_EQ(next_marker(&stream, &code), JpegSuccess);
+  EXPECT_EQ(code, 0xD3) << "FF 00 is data, FF FF FF D3 a marker after fill bytes";
+  EXPECT_EQ(stream.consumed, 8);
+  ASSERT_EQ(next_marker(&stream, &code), JpegSuccess);
+  EXPECT_EQ(code, 256) << "0xFF as the last byte: no more markers";
+}
