@@ -501,3 +501,61 @@ TEST(InputStream, MarkerSearchFillBytesAndStuffing) {
   ASSERT_EQ(next_marker(&stream, &code), JpegSuccess);
   EXPECT_EQ(code, 256) << "0xFF as the last byte: no more markers";
 }
+
+TEST(TableReads, CallerTablesFeedAnAbbreviatedImage) {
+  // The tables come from the caller, the image carries none.
+  JpegBuilder image;
+  image.soi().gray_frame().sos({{1, 0, 0}}).raw({0x00}).eoi();
+  BufferJob job(image.data);
+  std::vector<uint8_t> pixels(64);
+  job.job.out_pixels = pixels.data();
+  job.job.out_width = 8;
+  job.job.out_height = 8;
+  job.job.out_channels = 1;
+  job.job.out_color = ColorGray;
+  job.job.jpeg_color = ColorGray;
+  job.job.jpeg_channels = 1;
+  uint8_t quant[64];
+  for (int i = 0; i < 64; ++i) quant[i] = static_cast<uint8_t>(i + 1);  // zig-zag order
+  JPEG_PROPERTIES& p = job.job.properties;
+  p.caller_quant_tables = 1;
+  p.quant_exchange[0].values = quant;
+  p.quant_id_bound = 1;
+  uint8_t counts[16] = {0, 1};
+  uint8_t symbols[1] = {0};
+  p.caller_huff_tables = 1;
+  p.huff_exchange[1].counts = counts;  // AC table 0: entry 2 × 0 + 1
+  p.huff_exchange[1].symbols = symbols;
+  p.huff_exchange[1].table_class = 1;
+  p.huff_id_bound = 1;
+  job.read(IoReadAbbreviatedBuffer);
+  EXPECT_EQ(p.quant_defined & 1, 1);
+  EXPECT_EQ(p.quant_tables[0].values[0], 1);
+  EXPECT_EQ(p.quant_tables[0].values[8], 3) << "zig-zag position 2 lands at natural index 8";
+  EXPECT_EQ(p.ac_tables[0].lookahead[0].length, 2) << "the caller's AC table, not Annex K's";
+  // A caller table the builder refuses fails the read with -6.
+  uint8_t bad_counts[16] = {3};
+  p.huff_exchange[1].counts = bad_counts;
+  EXPECT_EQ(job.read(IoReadAbbreviatedBuffer), JpegBadHuffmanTable);
+}
+
+TEST(OutputSetup, McuGeometryFollowsTheSamplingFactors) {
+  struct Case {
+    const char* file;
+    int32_t mcus_per_row, mcu_rows, mcu_width, mcu_height;
+  };
+  for (const Case& c : {Case{"generated/base_420.jpg", 20, 15, 16, 16},
+                        Case{"generated/base_422.jpg", 20, 30, 16, 8},
+                        Case{"generated/base_411.jpg", 9, 17, 32, 8},
+                        Case{"generated/odd_17x17_420.jpg", 2, 2, 16, 16},
+                        Case{"generated/gray.jpg", 40, 30, 8, 8}}) {
+    BufferJob job(read_file(test_data(c.file)));
+    ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess) << c.file;
+    const JPEG_PROPERTIES& p = job.job.properties;
+    EXPECT_EQ(p.mcus_per_row, c.mcus_per_row) << c.file;
+    EXPECT_EQ(p.mcu_rows, c.mcu_rows) << c.file;
+    EXPECT_EQ(p.frame.mcu_width_px, c.mcu_width) << c.file;
+    EXPECT_EQ(p.frame.mcu_height_px, c.mcu_height) << c.file;
+    EXPECT_EQ(p.frame.frame_mcu_count, c.mcus_per_row * c.mcu_rows) << c.file;
+  }
+}
