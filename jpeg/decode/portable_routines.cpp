@@ -2,9 +2,20 @@
 
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
+#include "jpeg/decode/idct.h"
 #include "jpeg/decode/quantize.h"
 
 void install_portable_decoding_routines(RoutineTable* t) {
+  t->idct_fast_8x8 = idct_fast_8x8;
+  t->idct_fast_4x4 = idct_fast_4x4;
+  t->idct_fast_2x2 = idct_fast_2x2;
+  t->idct_fast_1x1 = idct_fast_1x1;
+  t->idct_accurate_8x8 = idct_accurate_8x8;
+  t->idct_accurate_4x4 = idct_accurate_4x4;
+  t->idct_accurate_2x2 = idct_accurate_2x2;
+  t->idct_accurate_1x1 = idct_accurate_1x1;
+  t->dequantize_fast = dequantize_fast;
+  t->dequantize_accurate = dequantize_accurate;
   t->decode_block = decode_block_portable;
   t->decode_block_dc_only = decode_block_dc_only_portable;
   t->quantize_fast = quantize_fast_portable;

@@ -40,7 +40,10 @@ void prepare_quant_fast(int16_t* table) {
     // Values of 16-bit tables run to 65535: read them unsigned.
     const double q = static_cast<uint16_t>(zigzag[i]);
     const double scaled = q * factors().value[i] * (1.0 / 16.0) * 32768.0 + 0.5;
-    table[natural_order[i]] = static_cast<int16_t>(static_cast<int32_t>(scaled));
+    // Quantizers above about 66 at the lowest frequencies (127 at DC) scale
+    // past 16 bits; they saturate rather than wrap to a negative step.
+    const int32_t value = static_cast<int32_t>(scaled);
+    table[natural_order[i]] = static_cast<int16_t>(value > 32767 ? 32767 : value);
   }
   for (int i = 64; i < 80; ++i) table[i] = 0;
 }

@@ -1,0 +1,32 @@
+#include "jpeg/cpu/routine_table.h"
+#include "jpeg/decode/idct.h"
+
+void dequantize_accurate(int16_t* block, const int16_t* table) {
+  for (int i = 0; i < 64; ++i) {
+    block[i] = static_cast<int16_t>(static_cast<uint16_t>(
+        static_cast<uint32_t>(block[i]) * static_cast<uint32_t>(table[i])));
+  }
+}
+
+void dequantize_fast(int16_t* block, const int16_t* table) {
+  for (int i = 0; i < 64; ++i) {
+    const int64_t product = int64_t{block[i]} * table[i];
+    block[i] = static_cast<int16_t>(static_cast<uint16_t>((product + 64) >> 7));
+  }
+}
+
+void select_transform_family(RoutineTable* t, int32_t dct_family) {
+  if (dct_family == 1) {
+    t->idct_8x8 = t->idct_accurate_8x8;
+    t->idct_4x4 = t->idct_accurate_4x4;
+    t->idct_2x2 = t->idct_accurate_2x2;
+    t->idct_1x1 = t->idct_accurate_1x1;
+    t->dequantize_block = t->dequantize_accurate;
+  } else {
+    t->idct_8x8 = t->idct_fast_8x8;
+    t->idct_4x4 = t->idct_fast_4x4;
+    t->idct_2x2 = t->idct_fast_2x2;
+    t->idct_1x1 = t->idct_fast_1x1;
+    t->dequantize_block = t->dequantize_fast;
+  }
+}

@@ -1,0 +1,37 @@
+// Dequantization and inverse DCT (T.81 A.3.3) with the level shift of +128
+// and clamping to 0..255, in two families:
+//
+// - accurate: tables as read, a plain multiply, 32-bit intermediates with
+//   15-bit cosine multipliers;
+// - fast: tables pre-scaled by the Arai-Agui-Nakajima factors
+//   (quant_table.h), dequantization rescaled by 2^-7, 16-bit intermediates.
+//
+// Blocks are 64 int16 in natural order, reconstructed in place. The reduced
+// sizes are not a truncated transform: each output sample is the mean of the
+// full-size samples it covers (a 2x2 box for 4x4, a 4x4 box for 2x2, the
+// block for 1x1), computed directly from the coefficients, written to the
+// block's top-left corner at row stride 8. The accurate reduced routines
+// leave every other entry as it was.
+#pragma once
+
+#include <cstdint>
+
+struct RoutineTable;
+
+void idct_accurate_8x8(int16_t* block);
+void idct_accurate_4x4(int16_t* block);
+void idct_accurate_2x2(int16_t* block);
+void idct_accurate_1x1(int16_t* block);
+void idct_fast_8x8(int16_t* block);
+void idct_fast_4x4(int16_t* block);
+void idct_fast_2x2(int16_t* block);
+void idct_fast_1x1(int16_t* block);
+
+// block[i] = block[i] × table[i], low 16 bits kept.
+void dequantize_accurate(int16_t* block, const int16_t* table);
+// block[i] = (block[i] × table[i] + 64) >> 7.
+void dequantize_fast(int16_t* block, const int16_t* table);
+
+// Points the current transforms and dequantizer at one family: the accurate
+// one when dct_family is 1, the fast one otherwise. Run before every scan.
+void select_transform_family(RoutineTable* table, int32_t dct_family);
