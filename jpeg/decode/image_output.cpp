@@ -1,13 +1,149 @@
+// The choice of MCU output routine, and the whole-image conversion.
+
 #include "jpeg/decode/image_output.h"
 
 #include "jpeg/cpu/routine_table.h"
+#include "jpeg/decode/output_internal.h"
+
+namespace {
+
+bool factors(const FrameComponent& c, int h, int v) { return c.h == h && c.v == v; }
+
+// Component 0 at (h, v), components 1 and 2 at 1x1, and a fourth component
+// sampled like the first.
+bool sampled(const FrameHeader& frame, int h, int v) {
+  const int nc = frame.component_count;
+  if (nc < 3 || nc > 4) return false;
+  const FrameComponent* c = frame.components;
+  if (!factors(c[0], h, v) || !factors(c[1], 1, 1) || !factors(c[2], 1, 1)) return false;
+  return nc == 3 || factors(c[3], h, v);
+}
+
+bool all_full_resolution(const FrameHeader& frame) {
+  for (int i = 0; i < frame.component_count && i < 4; ++i) {
+    if (!factors(frame.components[i], 1, 1)) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 JpegStatus choose_mcu_output(JPEG_PROPERTIES* p) {
-  // Image output is not part of this build yet: no routine stores pixels.
-  p->routines->mcu_output = nullptr;
+  RoutineTable* t = p->routines;
+  const FrameHeader& frame = p->frame;
+  const int32_t nc = frame.component_count, n = p->out_channels;
+  const int32_t o = p->out_color;
+  const bool progressive = p->progressive_scans != 0;
+  const bool convert = p->convert_color == 1, upsample = p->upsample == 1;
+  const bool smooth_off = p->smooth_upsampling == 0;
+  const bool full = all_full_resolution(frame);
+  const bool h2v2 = sampled(frame, 2, 2), h2v1 = sampled(frame, 2, 1);
+  McuOutputFn generic = progressive ? output_upsampled_all : output_upsampled;
+  p->output_layout = 0;
+
+  // Components in separate scans: each scan writes its own channel.
+  if (p->single_scan_blocks == 1 && !progressive) {
+    t->mcu_output = o == ColorYcbcr ? output_packed_single : output_upsampled;
+    return JpegSuccess;
+  }
+  auto use = [&](int32_t layout) {
+    p->output_layout = layout;
+    t->mcu_output = specialised_output(layout);
+    return JpegSuccess;
+  };
+
+  if (convert) {
+    const bool rgb3 = nc == 3 && n == 3 && (o == ColorRgb || o == ColorBgr);
+    const bool bgr = o == ColorBgr;
+    if (rgb3 && full) return use(bgr ? 2 : 1);
+    if (rgb3 && h2v2 && smooth_off) return use(bgr ? 4 : 3);
+    if (rgb3 && h2v1 && smooth_off) return use(bgr ? 6 : 5);
+    const bool rgba = nc == 3 && n == 4 && o == ColorFourChannel;
+    if (rgba && full) return use(7);
+    if (rgba && h2v2 && smooth_off) return use(8);
+    if (rgba && h2v1 && smooth_off) return use(9);
+    const bool ycck = nc == 4 && n == 4 && o == ColorFourChannel;
+    if (ycck && full) return use(10);
+    if (ycck && h2v2 && smooth_off) return use(11);
+    if (ycck && h2v1 && smooth_off) return use(12);
+    // Any other sampling, or smoothing: upsample, then convert in place.
+    // (Combinations no row names take the same writer.)
+    t->mcu_output = output_upsampled_convert;
+    return JpegSuccess;
+  }
+
+  if (!upsample && full) {
+    if (nc == 1 && n == 1) {
+      t->mcu_output = specialised_output(18);  // grey copy
+      return JpegSuccess;
+    }
+    if ((nc == 1 && n != 1) || nc == 2 || (nc == 3 && n == 1) || (nc == 3 && n == 3 && o == ColorBgr) ||
+        (nc == 3 && n == 4 && o != ColorFourChannel) || (nc == 4 && n == 3)) {
+      t->mcu_output = output_generic_copy;
+      return JpegSuccess;
+    }
+    if (nc == 3 && n == 3) return use(15);
+    if (nc == 3 && n == 4) return use(13);
+    if (nc == 4 && n == 4) return use(14);
+  }
+  if (!upsample && !full && o == ColorYcbcr && nc == 3 && h2v1) {
+    // 4:2:2 YCbCr kept as YCbCr: packed two bytes a pixel, or three
+    // channels with the chroma repeated (not three blocks read as one MCU).
+    if (n == 2) return use(19);
+    if (n == 3) {
+      p->output_layout = 17;
+      t->mcu_output = specialised_output(17);
+      return JpegSuccess;
+    }
+  }
+  if (upsample && nc == 3 && n == 3 && o != ColorBgr) {
+    if (h2v2) {
+      p->output_layout = 16;  // recorded even when smoothing takes the generic path
+      t->mcu_output = smooth_off ? specialised_output(16) : generic;
+      return JpegSuccess;
+    }
+    if (h2v1) {
+      p->output_layout = 17;
+      t->mcu_output = smooth_off ? specialised_output(17) : generic;
+      return JpegSuccess;
+    }
+  }
+  // Everything else (other samplings, progressive frames, combinations no
+  // specialised routine covers) goes through the generic writer, which
+  // handles any component and channel count.
+  t->mcu_output = generic;
   return JpegSuccess;
 }
 
-void convert_whole_image(JPEG_PROPERTIES*) {
-  // Image output is not part of this build yet: nothing was stored to convert.
+void convert_whole_image(JPEG_PROPERTIES* p) {
+  const int32_t o = p->out_color, j = p->jpeg_color, n = p->out_channels;
+  if (p->convert_color != 1 || (o != ColorRgb && o != ColorBgr && o != ColorFourChannel)) return;
+  const int32_t buffer_rows = p->out_height < 0 ? -p->out_height : p->out_height;
+  int32_t rows = p->roi_bottom != p->roi_top ? p->roi_bottom - p->roi_top : buffer_rows;
+  int32_t width = p->roi_right - p->roi_left != 0 ? p->roi_right - p->roi_left : p->out_width;
+  // Never past the caller's buffer, whatever the region says.
+  if (rows > buffer_rows) rows = buffer_rows;
+  if (width > p->out_width) width = p->out_width;
+  for (int32_t y = rows - 1; y >= 0; --y) {
+    uint8_t* row = p->stream.out_start + static_cast<intptr_t>(y) * p->out_line_bytes;
+    for (int32_t x = 0; x < width; ++x) {
+      uint8_t* px = row + n * x;
+      uint8_t r, g, b;
+      convert_in_place_rgb(px[0], px[1], px[2], &r, &g, &b);
+      if (n == 3) {
+        px[0] = o == ColorBgr ? b : r;
+        px[1] = g;
+        px[2] = o == ColorBgr ? r : b;
+      } else if (o == ColorFourChannel && j == ColorYcck) {
+        px[0] = static_cast<uint8_t>(255 - r);
+        px[1] = static_cast<uint8_t>(255 - g);
+        px[2] = static_cast<uint8_t>(255 - b);
+      } else if (o == ColorFourChannel && j == ColorYcbcr) {
+        px[0] = r;
+        px[1] = g;
+        px[2] = b;
+        px[3] = 255;
+      }
+    }
+  }
 }

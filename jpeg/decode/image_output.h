@@ -10,3 +10,9 @@ JpegStatus choose_mcu_output(JPEG_PROPERTIES* properties);
 // Converts the whole output image in place, for a frame whose components
 // came in separate scans and were stored unconverted.
 void convert_whole_image(JPEG_PROPERTIES* properties);
+
+// Output of one MCU reconstructed at a reduced scale: blocks of w x w
+// samples (4, 2 or 1). With `simple` sampling, components of one block per
+// MCU were reconstructed one size larger and are copied without repetition.
+JpegStatus output_scaled(JPEG_PROPERTIES* properties, int32_t mcu_col, int32_t mcu_row, int32_t w,
+                         bool simple);

@@ -3,6 +3,7 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/idct.h"
+#include "jpeg/decode/output_internal.h"
 #include "jpeg/decode/quantize.h"
 
 void install_portable_decoding_routines(RoutineTable* t) {
@@ -16,6 +17,7 @@ void install_portable_decoding_routines(RoutineTable* t) {
   t->idct_accurate_1x1 = idct_accurate_1x1;
   t->dequantize_fast = dequantize_fast;
   t->dequantize_accurate = dequantize_accurate;
+  install_output_kernels(t);
   t->decode_block = decode_block_portable;
   t->decode_block_dc_only = decode_block_dc_only_portable;
   t->quantize_fast = quantize_fast_portable;

@@ -1,0 +1,301 @@
+// The generic writers: each component is upsampled into a plane of up to
+// 32 x 32 samples (stride 32) on the MCU's pixel grid, and each plane is
+// written into one channel of the caller's image. They serve every case
+// the specialised routines do not, at full and at reduced scale, and the
+// components of sequential frames that arrive in separate scans.
+
+#include <cstring>
+
+#include "jpeg/cpu/routine_table.h"
+#include "jpeg/decode/image_output.h"
+#include "jpeg/decode/output_internal.h"
+
+namespace {
+
+constexpr int kPlaneStride = 32;
+
+struct Plane {
+  uint8_t samples[kPlaneStride * kPlaneStride];
+};
+
+bool is_progressive(const JPEG_PROPERTIES* p) { return p->progressive_scans != 0; }
+
+// Writes a plane into one channel of the visible pixels; `position` points
+// at that channel's byte of the MCU's top-left pixel.
+void write_channel(const JPEG_PROPERTIES* p, const ClipRect& visible, int32_t channel,
+                   uint8_t* position, const Plane& plane) {
+  const int32_t n = p->out_channels;
+  const int32_t j = p->jpeg_color, o = p->out_color;
+  const int32_t stride = p->out_line_bytes;
+  // A channel past the pixel would be written into the next pixel or past
+  // the row; no output layout has one.
+  if (channel >= n) return;
+  for (int y = visible.top; y < visible.bottom; ++y) {
+    uint8_t* row = position + static_cast<intptr_t>(y) * stride;
+    const uint8_t* in = plane.samples + y * kPlaneStride;
+    for (int x = visible.left; x < visible.right; ++x) {
+      const uint8_t sample = in[x];
+      if (j == ColorGray && o == ColorFourChannel) {
+        uint8_t* px = row + 4 * x;
+        px[0] = px[1] = px[2] = sample;
+        px[3] = 255;
+      } else if ((j == ColorYcbcr || j == ColorRgb) && o == ColorFourChannel) {
+        row[4 * x] = channel > 2 ? 255 : sample;
+      } else if (j == ColorGray && (o == ColorRgb || o == ColorBgr)) {
+        uint8_t* px = row + 3 * x;
+        px[0] = px[1] = px[2] = sample;
+      } else {
+        row[n * x] = sample;
+      }
+    }
+  }
+}
+
+// Upsamples component `n` of `layout` into `plane` for blocks of w x w
+// samples. With simple sampling a component of one block per MCU was
+// reconstructed at its pixel size already and is copied as it is.
+void build_plane(const JPEG_PROPERTIES* p, const McuLayout& layout, int n, int w, bool simple,
+                 int max_h, int max_v, Plane* plane) {
+  const int h = layout.h[n], v = layout.v[n];
+  int rh = max_h / h, rv = max_v / v;
+  if (rh < 1) rh = 1;
+  if (rv < 1) rv = 1;
+  const bool direct = simple && h * v == 1 && (rh > 1 || rv > 1);
+  for (int bi = 0; bi < v; ++bi) {
+    for (int bj = 0; bj < h; ++bj) {
+      const int16_t* block = block_at(p, layout.first_block[n] + bi * h + bj);
+      const int width = w * rh, height = w * rv;
+      const int x_off = bj * width, y_off = bi * height;
+      for (int y = 0; y < height && y_off + y < kPlaneStride; ++y) {
+        uint8_t* out = plane->samples + (y_off + y) * kPlaneStride + x_off;
+        const int sy = direct ? y : y / rv;
+        for (int x = 0; x < width && x_off + x < kPlaneStride; ++x) {
+          const int sx = direct ? x : x / rh;
+          out[x] = static_cast<uint8_t>(block[8 * sy + sx]);
+        }
+      }
+    }
+  }
+}
+
+// The generic writer, for w x w blocks: `all` takes the frame's components
+// (progressive images), otherwise the scan's.
+JpegStatus upsampled_writer(JPEG_PROPERTIES* p, int32_t col, int32_t row, int w, bool all,
+                            bool simple) {
+  const ScanHeader* scan = p->saved_scan;
+  const McuLayout layout = all || scan == nullptr ? frame_layout(p) : scan_layout(p, scan);
+  const int max_h = p->frame.max_h, max_v = p->frame.max_v;
+  int mcu_w = w * max_h, mcu_h = w * max_v;
+  const bool single = !all && layout.count == 1 && p->frame.component_count > 1;
+  if (single) {
+    mcu_w = w * max_h / layout.h[0];
+    mcu_h = w * max_v / layout.v[0];
+  }
+  const int32_t n_out = p->out_channels;
+  uint8_t* position = nullptr;
+  ClipRect visible;
+  JpegStatus status = clip_mcu(p, mcu_w, mcu_h, col, row, n_out, &position, &visible);
+  if (status != JpegSuccess) return status;
+  if (visible.empty()) return JpegSuccess;
+
+  const int32_t done = all ? 0 : p->stream.components_done;
+  const bool reversed = p->out_color == ColorBgr && p->jpeg_color == ColorRgb;
+  int32_t channel = reversed ? 2 - done : done;
+  const int step = reversed ? -1 : 1;
+  Plane plane;
+  int written = 0;
+  const int limit = layout.count < n_out ? layout.count : n_out;
+  for (int n = 0; n < limit; ++n) {
+    if (single) {
+      // One block, repeated over the pixels it covers.
+      McuLayout one = layout;
+      one.h[0] = one.v[0] = 1;
+      build_plane(p, one, 0, w, simple, max_h / layout.h[0], max_v / layout.v[0], &plane);
+    } else {
+      build_plane(p, layout, n, w, simple, max_h, max_v, &plane);
+    }
+    write_channel(p, visible, channel, position + channel, plane);
+    channel += step;
+    ++written;
+  }
+  // Channels beyond the components: alpha 255, or copies of grey.
+  if (p->out_color == ColorOther && p->jpeg_color == ColorOther) return JpegSuccess;
+  int first = written;
+  if (p->single_scan_blocks == 1) {
+    first = p->frame.component_count;
+    if (done + 1 != first) return JpegSuccess;
+  }
+  if (written == 0) return JpegSuccess;
+  // Grey to RGB, BGR or four channels fills the whole pixel from channel 0
+  // already; writing the remaining channels at their offsets would run two
+  // or three bytes past the last pixel of each row.
+  if (p->jpeg_color == ColorGray &&
+      (p->out_color == ColorRgb || p->out_color == ColorBgr || p->out_color == ColorFourChannel)) {
+    return JpegSuccess;
+  }
+  for (int32_t c = first; c < n_out; ++c) write_channel(p, visible, c, position + c, plane);
+  return JpegSuccess;
+}
+
+// The generic copy at reduced scale: w x w MCUs of one block per component.
+JpegStatus scaled_copy(JPEG_PROPERTIES* p, int32_t col, int32_t row, int w) {
+  const int32_t n_out = p->out_channels;
+  uint8_t* position = nullptr;
+  ClipRect visible;
+  const JpegStatus status = clip_mcu(p, w, w, col, row, n_out, &position, &visible);
+  if (status != JpegSuccess) return status;
+  const int32_t nc = p->frame.component_count;
+  const bool reversed = p->out_color == ColorBgr && p->jpeg_color == ColorRgb;
+  const bool gray = p->jpeg_color == ColorGray;
+  for (int32_t d = 0; d < n_out; ++d) {
+    for (int y = visible.top; y < visible.bottom; ++y) {
+      uint8_t* out = position + static_cast<intptr_t>(y) * p->out_line_bytes;
+      for (int x = visible.left; x < visible.right; ++x) {
+        uint8_t* px = out + n_out * x;
+        if (gray && d > 0) {
+          px[d] = d == 3 ? 255 : px[d - 1];
+        } else if (d < nc) {
+          px[reversed ? 2 - d : d] = static_cast<uint8_t>(block_at(p, d)[8 * y + x]);
+        } else if (d == 3 && p->out_color == ColorFourChannel) {
+          px[3] = 255;
+        }
+      }
+    }
+  }
+  return JpegSuccess;
+}
+
+// A single-component scan of a sequential frame at reduced scale: packed
+// YCbCr output, or the scan's channel.
+JpegStatus scaled_single_scan(JPEG_PROPERTIES* p, int32_t col, int32_t row, int w, bool simple) {
+  if (p->out_color != ColorYcbcr) return upsampled_writer(p, col, row, w, false, simple);
+  const int32_t done = p->stream.components_done;
+  const int16_t* block = block_at(p, 0);
+  uint8_t* position = nullptr;
+  ClipRect visible;
+  if (done == 0) {
+    const JpegStatus status = clip_mcu(p, w, w, col, row, p->out_channels, &position, &visible);
+    if (status != JpegSuccess) return status;
+    for (int y = visible.top; y < visible.bottom; ++y) {
+      uint8_t* out = position + static_cast<intptr_t>(y) * p->out_line_bytes;
+      for (int x = visible.left; x < visible.right; ++x) out[2 * x] = static_cast<uint8_t>(block[8 * y + x]);
+    }
+    return JpegSuccess;
+  }
+  const JpegStatus status = clip_mcu(p, 2 * w, w, col, row, 2, &position, &visible);
+  if (status != JpegSuccess) return status;
+  const int offset = done == 1 ? 1 : 3;
+  for (int y = visible.top; y < visible.bottom; ++y) {
+    uint8_t* out = position + static_cast<intptr_t>(y) * p->out_line_bytes;
+    for (int x = visible.left + (visible.left & 1); x + (offset == 3 ? 1 : 0) < visible.right; x += 2) {
+      out[2 * x + offset] = static_cast<uint8_t>(block[8 * y + x / 2]);
+    }
+  }
+  return JpegSuccess;
+}
+
+}  // namespace
+
+McuLayout frame_layout(const JPEG_PROPERTIES* p) {
+  McuLayout layout;
+  int32_t block = 0;
+  for (int n = 0; n < p->frame.component_count && n < 4; ++n) {
+    layout.first_block[n] = block;
+    layout.h[n] = p->frame.components[n].h;
+    layout.v[n] = p->frame.components[n].v;
+    layout.frame_index[n] = n;
+    block += layout.h[n] * layout.v[n];
+    layout.count = n + 1;
+  }
+  return layout;
+}
+
+McuLayout scan_layout(const JPEG_PROPERTIES*, const ScanHeader* scan) {
+  McuLayout layout;
+  const bool one = scan->component_count == 1;
+  int32_t block = 0;
+  for (int n = 0; n < scan->component_count && n < 4; ++n) {
+    const ScanComponent& c = scan->components[n];
+    layout.first_block[n] = block;
+    layout.h[n] = c.h;
+    layout.v[n] = c.v;
+    layout.frame_index[n] = c.frame_index;
+    // A single-component scan's MCU is one block of its component.
+    block += one ? 1 : c.h * c.v;
+    layout.count = n + 1;
+  }
+  return layout;
+}
+
+JpegStatus output_upsampled(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
+  return upsampled_writer(p, col, row, 8, false, false);
+}
+
+JpegStatus output_upsampled_all(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
+  return upsampled_writer(p, col, row, 8, true, false);
+}
+
+JpegStatus output_upsampled_convert(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
+  const JpegStatus status = upsampled_writer(p, col, row, 8, is_progressive(p), false);
+  if (status != JpegSuccess) return status;
+  return convert_mcu_in_place(p, col, row, 8);
+}
+
+JpegStatus output_packed_single(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
+  return scaled_single_scan(p, col, row, 8, false);
+}
+
+JpegStatus convert_mcu_in_place(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w) {
+  const int32_t o = p->out_color, j = p->jpeg_color, n = p->out_channels;
+  if (o != ColorRgb && o != ColorBgr && o != ColorFourChannel) return JpegSuccess;
+  uint8_t* position = nullptr;
+  ClipRect visible;
+  const JpegStatus status =
+      clip_mcu(p, w * p->frame.max_h, w * p->frame.max_v, col, row, n, &position, &visible);
+  if (status != JpegSuccess) return status;
+  for (int y = visible.top; y < visible.bottom; ++y) {
+    uint8_t* out = position + static_cast<intptr_t>(y) * p->out_line_bytes;
+    for (int x = visible.left; x < visible.right; ++x) {
+      uint8_t* px = out + n * x;
+      uint8_t r, g, b;
+      convert_in_place_rgb(px[0], px[1], px[2], &r, &g, &b);
+      if (n == 3) {
+        px[0] = o == ColorBgr ? b : r;
+        px[1] = g;
+        px[2] = o == ColorBgr ? r : b;
+      } else if (j == ColorYcck) {
+        px[0] = static_cast<uint8_t>(255 - r);
+        px[1] = static_cast<uint8_t>(255 - g);
+        px[2] = static_cast<uint8_t>(255 - b);
+      } else if (j == ColorYcbcr) {
+        px[0] = r;
+        px[1] = g;
+        px[2] = b;
+      }
+    }
+  }
+  return JpegSuccess;
+}
+
+JpegStatus output_scaled(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w, bool simple) {
+  const bool progressive = is_progressive(p);
+  const bool upsample = p->upsample == 1, convert = p->convert_color == 1;
+  const int32_t ss = p->saved_scan != nullptr ? p->saved_scan->ss : 0;
+  // 1. Components in separate scans of a sequential frame.
+  if (p->single_scan_blocks == 1 && !progressive) return scaled_single_scan(p, col, row, w, simple);
+  // The writer over the frame's components for progressive images (whose
+  // MCU holds them all) and bands past DC; the scan's otherwise.
+  const bool all = progressive || ss != 0;
+  JpegStatus status;
+  if (upsample && convert) {  // 2.
+    status = upsampled_writer(p, col, row, w, all, simple);
+    return status != JpegSuccess ? status : convert_mcu_in_place(p, col, row, w);
+  }
+  if (!upsample && convert) {  // 3.
+    status = scaled_copy(p, col, row, w);
+    return status != JpegSuccess ? status : convert_mcu_in_place(p, col, row, w);
+  }
+  if (upsample) return upsampled_writer(p, col, row, w, all, simple);  // 4.
+  if (p->out_color != ColorYcbcr) return scaled_copy(p, col, row, w);  // 5.
+  return upsampled_writer(p, col, row, w, all, simple);                // 6.
+}

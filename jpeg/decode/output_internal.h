@@ -1,0 +1,76 @@
+// What the MCU output routines share: clipping, block addressing and the
+// colour arithmetic.
+#pragma once
+
+#include <cstdint>
+
+#include "jpeg/api/jpegcodec.h"
+#include "jpeg/cpu/routine_table.h"
+
+// The part of an MCU that lies inside the image and the region of interest,
+// relative to the MCU's top-left corner; right and bottom exclusive.
+struct ClipRect {
+  int32_t left = 0, top = 0, right = 0, bottom = 0;
+  bool empty() const { return right <= left || bottom <= top; }
+};
+
+// Where MCU (col, row) of mcu_width x mcu_height pixels lands in the caller's
+// image: *position receives the address of its top-left pixel (it may lie
+// outside the buffer when the MCU is cut; only visible pixels are written),
+// *visible its visible pixels. -8 when the MCU lies outside the region.
+JpegStatus clip_mcu(const JPEG_PROPERTIES* p, int32_t mcu_width, int32_t mcu_height, int32_t col,
+                    int32_t row, int32_t bytes_per_pixel, uint8_t** position, ClipRect* visible);
+
+inline uint8_t clamp_byte(int32_t x) {
+  return static_cast<uint8_t>(x < 0 ? 0 : (x > 255 ? 255 : x));
+}
+
+// YCbCr to RGB as the MCU routines compute it: the green term is subtracted
+// after its shift, so neutral chroma gives G = Y + 1.
+struct ChromaTerms {
+  int32_t r, g, b;
+  ChromaTerms(int32_t cb, int32_t cr)
+      : r((359 * cr - 45813) >> 8), g((88 * cb + 183 * cr - 34806) >> 8), b((454 * cb - 57937) >> 8) {}
+  uint8_t red(int32_t y) const { return clamp_byte(y + r); }
+  uint8_t green(int32_t y) const { return clamp_byte(y - g); }
+  uint8_t blue(int32_t y) const { return clamp_byte(y + b); }
+};
+
+// The in-place conversions' form, with the green term shifted as a whole:
+// neutral chroma gives G = Y.
+inline void convert_in_place_rgb(int32_t y, int32_t cb, int32_t cr, uint8_t* r, uint8_t* g,
+                                 uint8_t* b) {
+  *r = clamp_byte(y + ((359 * cr - 45813) >> 8));
+  *g = clamp_byte(y + ((34806 - 88 * cb - 183 * cr) >> 8));
+  *b = clamp_byte(y + ((454 * cb - 57937) >> 8));
+}
+
+// Blocks of the MCU in mcu_buffer: component by component, each with h·v
+// blocks of 64 samples; `first_block[n]` is where component n starts.
+struct McuLayout {
+  int32_t count = 0;
+  int32_t first_block[4] = {};
+  int32_t h[4] = {};
+  int32_t v[4] = {};
+  int32_t frame_index[4] = {};
+};
+// The layout of the frame's components (progressive images), or the current
+// scan's components.
+McuLayout frame_layout(const JPEG_PROPERTIES* p);
+McuLayout scan_layout(const JPEG_PROPERTIES* p, const ScanHeader* scan);
+
+inline const int16_t* block_at(const JPEG_PROPERTIES* p, int32_t index) {
+  return p->mcu_buffer + 64 * index;
+}
+
+// The specialised MCU routines, chosen by the output set-up.
+JpegStatus output_generic_copy(JPEG_PROPERTIES* p, int32_t col, int32_t row);
+void install_output_kernels(RoutineTable* table);
+McuOutputFn specialised_output(int32_t output_layout);
+
+// Part of the generic writers used at full and reduced scale.
+JpegStatus output_upsampled(JPEG_PROPERTIES* p, int32_t col, int32_t row);
+JpegStatus output_upsampled_all(JPEG_PROPERTIES* p, int32_t col, int32_t row);
+JpegStatus output_upsampled_convert(JPEG_PROPERTIES* p, int32_t col, int32_t row);
+JpegStatus output_packed_single(JPEG_PROPERTIES* p, int32_t col, int32_t row);
+JpegStatus convert_mcu_in_place(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w);

@@ -1,0 +1,328 @@
+// The output stage: colour arithmetic, clipping against the image and the
+// region, bottom-up rows, the kernels against the per-pixel path, the choice
+// of routine, the generic writers and reduced-scale output.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "jpeg/cpu/routine_table.h"
+#include "jpeg/decode/image_output.h"
+#include "jpeg/decode/output_internal.h"
+#include "jpeg/stream/output_setup.h"
+
+namespace {
+
+// A job set up as if a frame header had been read, with an MCU buffer and
+// an output image of its own.
+struct OutputJob {
+  OutputJob(std::vector<std::vector<int>> sampling, int32_t width, int32_t height,
+            int32_t jpeg_color, int32_t out_color, int32_t channels, int32_t pad = 0,
+            bool bottom_up = false) {
+    std::memset(&job, 0, sizeof job);
+    jpeg_init(&job);
+    JPEG_PROPERTIES& p = job.properties;
+    p.frame.component_count = static_cast<int32_t>(sampling.size());
+    for (size_t i = 0; i < sampling.size(); ++i) {
+      p.frame.components[i].id = static_cast<int32_t>(i + 1);
+      p.frame.components[i].h = sampling[i][0];
+      p.frame.components[i].v = sampling[i][1];
+    }
+    p.jpeg_width = width;
+    p.jpeg_height = height;
+    p.jpeg_color = jpeg_color;
+    p.out_color = out_color;
+    p.out_channels = channels;
+    p.out_width = width;
+    p.out_height = bottom_up ? -height : height;
+    p.out_pad = pad;
+    const int32_t line = width * channels + pad;
+    p.out_line_bytes = bottom_up ? -line : line;
+    // Guard bytes around the image catch writes outside it.
+    image.assign(static_cast<size_t>(line) * height + 2 * kGuard, kFill);
+    p.out_pixels = image.data() + kGuard;
+    p.stream.out_start = bottom_up ? p.out_pixels + static_cast<size_t>(line) * (height - 1)
+                                   : p.out_pixels;
+    mcu.assign(64 * 64, 0);
+    p.mcu_buffer = mcu.data();
+  }
+  ~OutputJob() {
+    job.properties.mcu_buffer = nullptr;  // ours, not the codec's
+    jpeg_free(&job);
+  }
+  JPEG_PROPERTIES& p() { return job.properties; }
+  uint8_t* pixel(int x, int y) {
+    return p().out_pixels + static_cast<size_t>(y) * (p().out_width * p().out_channels + p().out_pad) +
+           x * p().out_channels;
+  }
+  void fill_block(int index, int value) {
+    for (int i = 0; i < 64; ++i) mcu[64 * index + i] = static_cast<int16_t>(value);
+  }
+  JpegStatus setup() { return select_mcu_output(&job.properties); }
+  JpegStatus output(int col, int row) { return p().routines->mcu_output(&p(), col, row); }
+  bool guards_intact() const {
+    for (int i = 0; i < kGuard; ++i) {
+      if (image[i] != kFill || image[image.size() - 1 - i] != kFill) return false;
+    }
+    return true;
+  }
+
+  static constexpr int kGuard = 64;
+  static constexpr uint8_t kFill = 0xEE;
+  JpegJob job;
+  std::vector<uint8_t> image;
+  std::vector<int16_t> mcu;
+};
+
+}  // namespace
+
+TEST(ColourArithmetic, TheTwoGreenRules) {
+  // Through an MCU routine (YCbCr 4:4:4 to RGB): G = Y + 1 for neutral chroma.
+  OutputJob job({{1, 1}, {1, 1}, {1, 1}}, 8, 8, ColorYcbcr, ColorRgb, 3);
+  ASSERT_EQ(job.setup(), JpegSuccess);
+  EXPECT_EQ(job.p().output_layout, 1);
+  job.fill_block(0, 100);
+  job.fill_block(1, 128);
+  job.fill_block(2, 128);
+  ASSERT_EQ(job.output(0, 0), JpegSuccess);
+  EXPECT_EQ(job.pixel(3, 3)[0], 100);
+  EXPECT_EQ(job.pixel(3, 3)[1], 101);
+  EXPECT_EQ(job.pixel(3, 3)[2], 100);
+  // In place (the whole-image conversion): G = Y.
+  for (int y = 0; y < 8; ++y) {
+    for (int x = 0; x < 8; ++x) {
+      uint8_t* px = job.pixel(x, y);
+      px[0] = 100;
+      px[1] = px[2] = 128;
+    }
+  }
+  convert_whole_image(&job.p());
+  EXPECT_EQ(job.pixel(7, 7)[0], 100);
+  EXPECT_EQ(job.pixel(7, 7)[1], 100);
+  EXPECT_EQ(job.pixel(7, 7)[2], 100);
+  // Y = 255 with neutral chroma stays white on both paths.
+  job.fill_block(0, 255);
+  job.output(0, 0);
+  EXPECT_EQ(job.pixel(0, 0)[1], 255);
+  // Y = 0, Cb = 128, Cr = 255: R = (359·255 − 45813) >> 8 = 178.
+  job.fill_block(0, 0);
+  job.fill_block(2, 255);
+  job.output(0, 0);
+  EXPECT_EQ(job.pixel(0, 0)[0], 178);
+  EXPECT_TRUE(job.guards_intact());
+}
+
+TEST(ColourArithmetic, GreyToThreeAndFourChannels) {
+  for (int channels : {1, 3, 4}) {
+    const int32_t color = channels == 1 ? ColorGray : channels == 3 ? ColorBgr : ColorFourChannel;
+    OutputJob job({{1, 1}}, 8, 8, ColorGray, color, channels);
+    ASSERT_EQ(job.setup(), JpegSuccess);
+    job.fill_block(0, 77);
+    ASSERT_EQ(job.output(0, 0), JpegSuccess);
+    for (int c = 0; c < channels; ++c) EXPECT_EQ(job.pixel(5, 2)[c], c == 3 ? 255 : 77) << channels;
+    EXPECT_TRUE(job.guards_intact());
+  }
+}
+
+TEST(Clipping, SeventeenBySeventeenFourTwoZero) {
+  OutputJob job({{2, 2}, {1, 1}, {1, 1}}, 17, 17, ColorYcbcr, ColorBgr, 3);
+  ASSERT_EQ(job.setup(), JpegSuccess);
+  EXPECT_EQ(job.p().output_layout, 4);
+  EXPECT_EQ(job.p().mcus_per_row, 2);
+  EXPECT_EQ(job.p().mcu_rows, 2);
+  const struct {
+    int col, row;
+    ClipRect visible;
+  } cases[] = {{0, 0, {0, 0, 16, 16}}, {1, 0, {0, 0, 1, 16}}, {0, 1, {0, 0, 16, 1}}, {1, 1, {0, 0, 1, 1}}};
+  for (const auto& c : cases) {
+    uint8_t* position = nullptr;
+    ClipRect visible;
+    ASSERT_EQ(clip_mcu(&job.p(), 16, 16, c.col, c.row, 3, &position, &visible), JpegSuccess);
+    EXPECT_EQ(visible.left, c.visible.left);
+    EXPECT_EQ(visible.top, c.visible.top);
+    EXPECT_EQ(visible.right, c.visible.right) << c.col << "," << c.row;
+    EXPECT_EQ(visible.bottom, c.visible.bottom) << c.col << "," << c.row;
+    EXPECT_EQ(position, job.pixel(16 * c.col, 16 * c.row));
+  }
+  // Every pixel of the image is written, nothing beyond it.
+  for (int i = 0; i < 4; ++i) job.fill_block(i, 60 + 40 * i);
+  job.fill_block(4, 128);
+  job.fill_block(5, 128);
+  for (int row = 0; row <= 2; ++row) {
+    for (int col = 0; col <= 2; ++col) ASSERT_EQ(job.output(col, row), JpegSuccess);
+  }
+  for (int y = 0; y < 17; ++y) {
+    for (int x = 0; x < 17; ++x) ASSERT_NE(job.pixel(x, y)[0], OutputJob::kFill) << x << "," << y;
+  }
+  // The corner MCU's pixel comes from its top-left quadrant (Y0 = 60).
+  EXPECT_EQ(job.pixel(16, 16)[0], 60);
+  EXPECT_EQ(job.pixel(15, 0)[0], 100) << "Y1";
+  EXPECT_TRUE(job.guards_intact());
+}
+
+TEST(Clipping, RegionOfInterest) {
+  OutputJob job({{2, 2}, {1, 1}, {1, 1}}, 16, 16, ColorYcbcr, ColorRgb, 3);
+  job.p().roi_left = 8;
+  job.p().roi_top = 8;
+  job.p().roi_right = 24;
+  job.p().roi_bottom = 24;
+  uint8_t* position = nullptr;
+  ClipRect visible;
+  ASSERT_EQ(clip_mcu(&job.p(), 16, 16, 0, 0, 3, &position, &visible), JpegSuccess);
+  EXPECT_EQ(visible.left, 8);
+  EXPECT_EQ(visible.top, 8);
+  EXPECT_EQ(visible.right, 16);
+  EXPECT_EQ(visible.bottom, 16);
+  EXPECT_EQ(position + 8 * 3 + 8 * job.p().out_line_bytes, job.pixel(0, 0))
+      << "the MCU's pixel (8, 8) is the buffer's first";
+  ASSERT_EQ(clip_mcu(&job.p(), 16, 16, 1, 1, 3, &position, &visible), JpegSuccess);
+  EXPECT_EQ(visible.left, 0);
+  EXPECT_EQ(visible.top, 0);
+  EXPECT_EQ(visible.right, 8);
+  EXPECT_EQ(visible.bottom, 8);
+  EXPECT_EQ(position, job.pixel(8, 8));
+  EXPECT_EQ(clip_mcu(&job.p(), 8, 8, 3, 1, 3, &position, &visible), JpegInvalidProperties)
+      << "an MCU starting at x0 = 24 lies outside";
+}
+
+TEST(Clipping, BottomUpRows) {
+  OutputJob job({{1, 1}}, 8, 4, ColorGray, ColorGray, 1, 0, true);
+  ASSERT_EQ(job.setup(), JpegSuccess);
+  for (int i = 0; i < 64; ++i) job.mcu[i] = static_cast<int16_t>(i / 8);  // sample = row
+  ASSERT_EQ(job.output(0, 0), JpegSuccess);
+  for (int y = 0; y < 4; ++y) EXPECT_EQ(job.pixel(0, y)[0], 3 - y) << "buffer row " << y;
+  EXPECT_TRUE(job.guards_intact());
+}
+
+TEST(Kernels, PerPixelPathGivesTheKernelsBytes) {
+  struct Case {
+    std::vector<std::vector<int>> sampling;
+    int32_t jpeg_color, out_color, channels, layout;
+  };
+  const Case cases[] = {
+      {{{1, 1}, {1, 1}, {1, 1}}, ColorYcbcr, ColorRgb, 3, 1},
+      {{{1, 1}, {1, 1}, {1, 1}}, ColorYcbcr, ColorBgr, 3, 2},
+      {{{2, 2}, {1, 1}, {1, 1}}, ColorYcbcr, ColorRgb, 3, 3},
+      {{{2, 2}, {1, 1}, {1, 1}}, ColorYcbcr, ColorBgr, 3, 4},
+      {{{2, 1}, {1, 1}, {1, 1}}, ColorYcbcr, ColorRgb, 3, 5},
+      {{{2, 1}, {1, 1}, {1, 1}}, ColorYcbcr, ColorBgr, 3, 6},
+      {{{1, 1}, {1, 1}, {1, 1}}, ColorYcbcr, ColorFourChannel, 4, 7},
+      {{{2, 2}, {1, 1}, {1, 1}}, ColorYcbcr, ColorFourChannel, 4, 8},
+      {{{2, 1}, {1, 1}, {1, 1}}, ColorYcbcr, ColorFourChannel, 4, 9},
+      {{{1, 1}, {1, 1}, {1, 1}, {1, 1}}, ColorYcck, ColorFourChannel, 4, 10},
+      {{{2, 2}, {1, 1}, {1, 1}, {2, 2}}, ColorYcck, ColorFourChannel, 4, 11},
+      {{{2, 1}, {1, 1}, {1, 1}, {2, 1}}, ColorYcck, ColorFourChannel, 4, 12},
+      {{{1, 1}, {1, 1}, {1, 1}}, ColorRgb, ColorFourChannel, 4, 13},
+      {{{1, 1}, {1, 1}, {1, 1}, {1, 1}}, ColorFourChannel, ColorFourChannel, 4, 14},
+      {{{1, 1}, {1, 1}, {1, 1}}, ColorRgb, ColorRgb, 3, 15},
+      {{{2, 2}, {1, 1}, {1, 1}}, ColorRgb, ColorRgb, 3, 16},
+      {{{2, 1}, {1, 1}, {1, 1}}, ColorRgb, ColorRgb, 3, 17},
+      {{{2, 1}, {1, 1}, {1, 1}}, ColorYcbcr, ColorYcbcr, 2, 19},
+  };
+  std::mt19937 random(5);
+  for (const Case& c : cases) {
+    const int mcu_w = 8 * c.sampling[0][0], mcu_h = 8 * c.sampling[0][1];
+    // Whole MCU (kernel) and a cut one (per-pixel path) over the same samples.
+    OutputJob whole(c.sampling, mcu_w, mcu_h, c.jpeg_color, c.out_color, c.channels);
+    OutputJob cut(c.sampling, mcu_w - 3, mcu_h - 1, c.jpeg_color, c.out_color, c.channels);
+    ASSERT_EQ(whole.setup(), JpegSuccess);
+    ASSERT_EQ(cut.setup(), JpegSuccess);
+    ASSERT_EQ(whole.p().output_layout, c.layout);
+    for (size_t i = 0; i < whole.mcu.size(); ++i) {
+      whole.mcu[i] = cut.mcu[i] = static_cast<int16_t>(random() % 256);
+    }
+    ASSERT_EQ(whole.output(0, 0), JpegSuccess);
+    ASSERT_EQ(cut.output(0, 0), JpegSuccess);
+    for (int y = 0; y < mcu_h - 1; ++y) {
+      for (int x = 0; x < mcu_w - 3; ++x) {
+        for (int b = 0; b < c.channels; ++b) {
+          ASSERT_EQ(cut.pixel(x, y)[b], whole.pixel(x, y)[b])
+              << "layout " << c.layout << " pixel " << x << "," << y << " byte " << b;
+        }
+      }
+    }
+    EXPECT_TRUE(cut.guards_intact()) << "layout " << c.layout;
+  }
+}
+
+TEST(RoutineChoice, GenericWritersCoverTheRest) {
+  // 4:1:1 to RGB: the generic writer with in-place conversion, chroma
+  // repeated four times across, and the in-place green rule (G = Y).
+  OutputJob job({{4, 1}, {1, 1}, {1, 1}}, 32, 8, ColorYcbcr, ColorRgb, 3);
+  ASSERT_EQ(job.setup(), JpegSuccess);
+  EXPECT_EQ(job.p().output_layout, 0);
+  for (int i = 0; i < 4; ++i) job.fill_block(i, 100);
+  for (int i = 0; i < 64; ++i) job.mcu[4 * 64 + i] = static_cast<int16_t>(i % 8 == 1 ? 200 : 128);
+  job.fill_block(5, 128);
+  ASSERT_EQ(job.output(0, 0), JpegSuccess);
+  EXPECT_EQ(job.pixel(0, 0)[1], 100) << "G = Y for neutral chroma";
+  for (int x = 4; x < 8; ++x) EXPECT_EQ(job.pixel(x, 0)[2], job.pixel(4, 0)[2]) << "Cb repeated";
+  EXPECT_NE(job.pixel(4, 0)[2], job.pixel(0, 0)[2]);
+  EXPECT_TRUE(job.guards_intact());
+
+  // Grey whose component claims 2x2 sampling: no specialised routine, but a
+  // routine that writes the right picture rather than nothing or a stale one.
+  OutputJob odd({{2, 2}}, 16, 16, ColorGray, ColorRgb, 3);
+  ASSERT_EQ(odd.setup(), JpegSuccess);
+  ASSERT_NE(odd.p().routines->mcu_output, nullptr);
+  for (int i = 0; i < 4; ++i) odd.fill_block(i, 30 * (i + 1));
+  ASSERT_EQ(odd.output(0, 0), JpegSuccess);
+  EXPECT_EQ(odd.pixel(15, 15)[0], 120);
+  EXPECT_EQ(odd.pixel(15, 15)[2], 120);
+  EXPECT_TRUE(odd.guards_intact());
+}
+
+TEST(RoutineChoice, SeparateScansWriteTheirOwnChannel) {
+  OutputJob job({{2, 2}, {1, 1}, {1, 1}}, 16, 16, ColorYcbcr, ColorRgb, 3);
+  job.p().single_scan_blocks = 1;
+  ASSERT_EQ(job.setup(), JpegSuccess);
+  ScanHeader scan{};
+  ScanComponent component{};
+  component.frame_index = 1;
+  component.h = 1;
+  component.v = 1;
+  scan.component_count = 1;
+  scan.components = &component;
+  job.p().saved_scan = &scan;
+  job.p().stream.components_done = 1;  // the Cb scan
+  job.fill_block(0, 90);
+  ASSERT_EQ(job.output(0, 0), JpegSuccess);
+  EXPECT_EQ(job.pixel(15, 15)[1], 90) << "Cb repeated over the 16x16 pixels it covers";
+  EXPECT_EQ(job.pixel(15, 15)[0], OutputJob::kFill) << "other channels untouched";
+  job.p().saved_scan = nullptr;
+}
+
+TEST(ReducedScale, SimpleSamplingCopiesChromaWithoutRepetition) {
+  // 4:2:0 at 1/2 scale: luma blocks reconstructed at 4x4, chroma at 8x8.
+  OutputJob job({{2, 2}, {1, 1}, {1, 1}}, 8, 8, ColorYcbcr, ColorRgb, 3);
+  ASSERT_EQ(job.setup(), JpegSuccess);
+  for (int i = 0; i < 4; ++i) job.fill_block(i, 128);
+  for (int i = 0; i < 64; ++i) job.mcu[4 * 64 + i] = static_cast<int16_t>(i % 2 == 0 ? 100 : 160);
+  job.fill_block(5, 128);
+  // The interleaved scan of the three components.
+  ScanComponent components[3] = {{0, 2, 2, nullptr, nullptr, nullptr},
+                                 {1, 1, 1, nullptr, nullptr, nullptr},
+                                 {2, 1, 1, nullptr, nullptr, nullptr}};
+  ScanHeader scan{};
+  scan.component_count = 3;
+  scan.se = 63;
+  scan.components = components;
+  job.p().saved_scan = &scan;
+  ASSERT_EQ(output_scaled(&job.p(), 0, 0, 4, true), JpegSuccess);
+  // Neighbouring pixels get different Cb: no repetition.
+  EXPECT_NE(job.pixel(0, 0)[2], job.pixel(1, 0)[2]);
+  EXPECT_EQ(job.pixel(0, 0)[2], job.pixel(2, 0)[2]);
+  // Without simple sampling the 4x4 chroma corner is repeated 2x2.
+  OutputJob plain({{2, 2}, {1, 1}, {1, 1}}, 8, 8, ColorYcbcr, ColorRgb, 3);
+  ASSERT_EQ(plain.setup(), JpegSuccess);
+  plain.mcu = job.mcu;
+  plain.p().mcu_buffer = plain.mcu.data();
+  plain.p().saved_scan = &scan;
+  ASSERT_EQ(output_scaled(&plain.p(), 0, 0, 4, false), JpegSuccess);
+  EXPECT_EQ(plain.pixel(0, 0)[2], plain.pixel(1, 0)[2]);
+  EXPECT_TRUE(job.guards_intact());
+  job.p().saved_scan = nullptr;
+  plain.p().saved_scan = nullptr;
+}
