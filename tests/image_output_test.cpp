@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -325,4 +326,66 @@ TEST(ReducedScale, SimpleSamplingCopiesChromaWithoutRepetition) {
   EXPECT_TRUE(job.guards_intact());
   job.p().saved_scan = nullptr;
   plain.p().saved_scan = nullptr;
+}
+
+TEST(Smoothing, TriangleFilterWithDelayedOutputAndFlushes) {
+  // RGB data with subsampled second and third components: no conversion, so
+  // the channels show the filter's output directly.
+  for (const std::vector<int>& first : {std::vector<int>{2, 2}, std::vector<int>{2, 1}}) {
+    const int max_v = first[1];
+    const int width = 32, height = 16 * max_v;  // 2 x 2 MCUs
+    OutputJob job({first, {1, 1}, {1, 1}}, width, height, ColorRgb, ColorRgb, 3);
+    job.p().smooth_upsampling = 1;
+    ASSERT_EQ(job.setup(), JpegSuccess);
+    const int chroma_w = width / 2, chroma_h = height / max_v;
+    auto chroma = [&](int n, int x, int y) { return (n * 40 + x * 7 + y * 13) % 256; };
+    auto luma = [](int x, int y) { return (x * 3 + y * 5) % 256; };
+    const int mcus = 2, blocks = 2 * max_v;
+    for (int row = 0; row <= mcus; ++row) {
+      for (int col = 0; col <= mcus; ++col) {
+        if (row < mcus && col < mcus) {
+          for (int b = 0; b < blocks; ++b) {
+            for (int i = 0; i < 64; ++i) {
+              const int x = col * 16 + (b % 2) * 8 + i % 8, y = row * 8 * max_v + (b / 2) * 8 + i / 8;
+              job.mcu[64 * b + i] = static_cast<int16_t>(luma(x, y));
+            }
+          }
+          for (int n = 1; n <= 2; ++n) {
+            for (int i = 0; i < 64; ++i) {
+              job.mcu[64 * (blocks + n - 1) + i] =
+                  static_cast<int16_t>(chroma(n, col * 8 + i % 8, row * 8 + i / 8));
+            }
+          }
+        }
+        job.output(col, row);
+      }
+    }
+    auto clamped = [&](int n, int x, int y) {
+      x = std::clamp(x, 0, chroma_w - 1);
+      y = std::clamp(y, 0, chroma_h - 1);
+      return chroma(n, x, y);
+    };
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) {
+        ASSERT_EQ(job.pixel(x, y)[0], luma(x, y)) << x << "," << y;
+        for (int n = 1; n <= 2; ++n) {
+          int expected;
+          const int cx = x / 2, dx = x % 2 == 0 ? -1 : 1;
+          if (max_v == 1) {
+            const int c = clamped(n, cx, y);
+            expected = x % 2 == 0 ? (3 * c + clamped(n, cx - 1, y) + 1) >> 2
+                                  : (3 * c + clamped(n, cx + 1, y) + 2) >> 2;
+          } else {
+            const int cy = y / 2, dy = y % 2 == 0 ? -1 : 1;
+            expected = (9 * clamped(n, cx, cy) + 3 * clamped(n, cx + dx, cy) +
+                        3 * clamped(n, cx, cy + dy) + clamped(n, cx + dx, cy + dy) +
+                        (x % 2 == 0 ? 8 : 7)) >> 4;
+          }
+          ASSERT_EQ(job.pixel(x, y)[n], expected)
+              << "sampling 2x" << max_v << " pixel " << x << "," << y << " channel " << n;
+        }
+      }
+    }
+    EXPECT_TRUE(job.guards_intact());
+  }
 }

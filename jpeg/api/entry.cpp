@@ -15,6 +15,7 @@
 #include "jpeg/cpu/cpu.h"
 #include "jpeg/cpu/file_io.h"
 #include "jpeg/cpu/routine_table.h"
+#include "jpeg/decode/smooth_output.h"
 #include "jpeg/stream/parser.h"
 #include "jpeg/stream/input_stream.h"
 
@@ -42,8 +43,7 @@ void free_codec_state(JPEG_PROPERTIES* p) {
   p->coef_buffer = nullptr;
   free(p->mcu_buffer);
   p->mcu_buffer = nullptr;
-  free(p->smooth_rows);
-  p->smooth_rows = nullptr;
+  free_smoothing(p);
   free(p->restart_index);
   p->restart_index = nullptr;
   free_scan_header(p->saved_scan);

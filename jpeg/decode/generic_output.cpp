@@ -9,6 +9,7 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/image_output.h"
 #include "jpeg/decode/output_internal.h"
+#include "jpeg/decode/smooth_output.h"
 
 namespace {
 
@@ -82,6 +83,7 @@ void build_plane(const JPEG_PROPERTIES* p, const McuLayout& layout, int n, int w
 // (progressive images), otherwise the scan's.
 JpegStatus upsampled_writer(JPEG_PROPERTIES* p, int32_t col, int32_t row, int w, bool all,
                             bool simple) {
+  if (w == 8 && smoothing_applies(p)) return output_smoothed(p, col, row);
   const ScanHeader* scan = p->saved_scan;
   const McuLayout layout = all || scan == nullptr ? frame_layout(p) : scan_layout(p, scan);
   const int max_h = p->frame.max_h, max_v = p->frame.max_v;
@@ -236,6 +238,8 @@ JpegStatus output_upsampled_all(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
 }
 
 JpegStatus output_upsampled_convert(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
+  // The smoothing writer converts what it writes itself.
+  if (smoothing_applies(p)) return output_smoothed(p, col, row);
   const JpegStatus status = upsampled_writer(p, col, row, 8, is_progressive(p), false);
   if (status != JpegSuccess) return status;
   return convert_mcu_in_place(p, col, row, 8);

@@ -10,6 +10,7 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/image_output.h"
 #include "jpeg/decode/scan.h"
+#include "jpeg/decode/smooth_output.h"
 #include "jpeg/stream/input_stream.h"
 #include "jpeg/stream/output_setup.h"
 #include "jpeg/stream/segments.h"
@@ -151,6 +152,11 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
     p->ac_final_count += scan->component_count;
   }
   p->saved_scan = scan;
+  if (p->smooth_upsampling == 1 && smoothing_applies(p) && allocate_smoothing(p) != JpegSuccess) {
+    free_scan_header(scan);
+    p->saved_scan = nullptr;
+    return JpegMemoryError;
+  }
 
   int32_t marker = 0;
   const JpegStatus status = decode_scan(p, scan, &marker);
