@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "knot/ticks.h"
-#include "platform/png_file.h"
+#include "imageio/image_files.h"
 #include "platform/timer.h"
 
 using namespace platform;
@@ -87,7 +87,7 @@ bool save_back_buffer(const char* path) {
   glReadPixels(0, 0, static_cast<GLsizei>(width), static_cast<GLsizei>(height), GL_RGB,
                GL_UNSIGNED_BYTE, rows.get());
   // OpenGL's first row is the bottom one; PNG's is the top.
-  return write_png(path, rows.get() + stride * (height - 1), width, height, 3,
+  return imageio::write_png(path, rows.get() + stride * (height - 1), width, height, 3,
                    -static_cast<ptrdiff_t>(stride));
 }
 

@@ -15,6 +15,7 @@
 #include "jpeg/cpu/cpu.h"
 #include "jpeg/cpu/file_io.h"
 #include "jpeg/cpu/routine_table.h"
+#include "jpeg/decode/scan.h"
 #include "jpeg/decode/smooth_output.h"
 #include "jpeg/stream/parser.h"
 #include "jpeg/stream/input_stream.h"
@@ -90,6 +91,12 @@ void set_public_defaults(JpegJob* job) {
   job->convert_color = 1;
   job->upsample = 1;
   job->quality = 75;
+}
+
+void prefill_grey(const JPEG_PROPERTIES* p) {
+  const int64_t rows = p->out_height < 0 ? -int64_t{p->out_height} : p->out_height;
+  const size_t row_bytes = static_cast<size_t>(p->out_width) * static_cast<size_t>(p->out_channels);
+  for (int64_t y = 0; y < rows; ++y) memset(p->stream.out_start + y * p->out_line_bytes, 128, row_bytes);
 }
 
 // The working copies of every public field, as jpeg_init makes them.
@@ -397,7 +404,15 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
     p->stream.out_start = p->out_pixels + rows * line;
   }
 
+  // An image read starts from a grey picture, so that data that end early or
+  // break leave a complete image: what was decoded, grey for the rest.
+  if (is_image_read(type) && p->saved_scan == nullptr && p->out_pixels != nullptr) {
+    prefill_grey(p);
+  }
+
   status = parse_stream(p);
+  // A progressive image whose data broke off shows what its scans held.
+  if (status < 0 && is_image_read(type)) output_whole_progressive_image(p);
   if (status == JpegInterruptSuccess) {
     // The pipeline leaves the region's right and bottom edges in MCUs.
     const int32_t right = (p->roi_right * 8 + 8) * p->frame.max_h;

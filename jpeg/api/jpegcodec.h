@@ -326,6 +326,12 @@ typedef struct JPEG_PROPERTIES {
    * and a caller may raise it before a read. */
   int32_t max_coef_megabytes;
 
+  /* The region in force when an interrupted decode began: interrupt reports
+   * overwrite roi_left..roi_bottom, and a resumed decode takes it back. */
+  int32_t interrupt_region[4];
+  /* 1 once a progressive frame's image has been written. */
+  int32_t image_output_done;
+
   /* Decoding pipeline. */
   int32_t progressive_scans;
   int32_t smooth_upsampling;
@@ -353,6 +359,16 @@ typedef struct JPEG_PROPERTIES {
   uint8_t* jpeg_comment;
   uint16_t jpeg_comment_size;
 } JPEG_PROPERTIES;
+
+/* Coefficient or sample output instead of an image: set properties.
+ * coef_output to one of these. Plane c (frame component c) holds int16
+ * values, (mcus_per_row * h * 8) a line and (mcu_rows * v * 8) lines; the
+ * block in block row r, column k of MCU (col, row) starts at line
+ * (row * v + r) * 8, column (col * h + k) * 8. */
+typedef struct JpegCoefOutput {
+  int32_t mode; /* 0: coefficients as decoded; other: reconstructed samples */
+  int16_t* planes[4];
+} JpegCoefOutput;
 
 /* ---- the job record -------------------------------------------------------- */
 

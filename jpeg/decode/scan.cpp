@@ -1,7 +1,676 @@
+// Scan decoding (T.81 Annex E, F.2 and G.2): walks the MCUs of a scan, has
+// each block decoded, handles restart intervals, stores coefficients (one
+// MCU at a time for sequential scans, the whole image for progressive ones),
+// dequantizes them and hands each finished MCU to block reconstruction.
+//
+// Four decoders: sequential and progressive, each for the whole image or a
+// region of interest. The region decoders of sequential scans keep a
+// restart index (one entry per MCU row: byte position and bit state) so
+// that a later region further down the same image is reached by a seek.
+
 #include "jpeg/decode/scan.h"
 
-JpegStatus decode_scan(JPEG_PROPERTIES*, ScanHeader*, int32_t* marker) {
-  // Scan decoding is not part of this build yet.
+#include <stdlib.h>
+#include <string.h>
+
+#include "jpeg/cpu/file_io.h"
+#include "jpeg/cpu/routine_table.h"
+#include "jpeg/decode/huffman.h"
+#include "jpeg/decode/idct.h"
+#include "jpeg/decode/image_output.h"
+#include "jpeg/decode/smooth_output.h"
+#include "jpeg/stream/input_stream.h"
+
+struct RestartEntry {
+  int64_t position;  // file offset, or address of the next byte; -1 = unknown
+  int32_t dc_pred[4];
+  uint64_t bit_acc;
+  int32_t bit_count;
+  uint8_t pending_marker;
+};
+
+// One entry per MCU row. Rows past the last entry are reached by decoding
+// forward from the last entry known below them.
+struct RestartIndex {
+  RestartEntry entries[8192];
+};
+
+namespace {
+
+constexpr int32_t kIndexRows = 8192;
+
+struct Scan {
+  JPEG_PROPERTIES* p;
+  InputStream* s;
+  ScanHeader* scan;
+  RoutineTable* t;
+  int32_t scale;
+  int32_t per_row;  // MCUs per row of this scan's grid
+  int32_t rows;     // MCU rows of this scan's grid
+  int32_t blocks_per_mcu;
+  bool simple;
+  int32_t column_delay;
+  int32_t row_delay;
+  const JpegCoefOutput* coef;  // null unless coefficient or sample output
+};
+
+bool region_active(const JPEG_PROPERTIES* p) {
+  return (p->roi_right != 0 && p->roi_right < p->jpeg_width) ||
+         (p->roi_bottom != 0 && p->roi_bottom < p->jpeg_height) || p->roi_top > 0 ||
+         p->roi_left > 0;
+}
+
+int32_t scale_of(int32_t io_type) {
+  switch (io_type) {
+    case IoReadHalfFile: case IoReadHalfBuffer: return 2;
+    case IoReadQuarterFile: case IoReadQuarterBuffer: return 4;
+    case IoReadEighthFile: case IoReadEighthBuffer: return 8;
+    default: return 1;
+  }
+}
+
+int32_t frame_blocks_per_mcu(const JPEG_PROPERTIES* p) {
+  int32_t blocks = 0;
+  for (int n = 0; n < p->frame.component_count && n < 4; ++n) {
+    blocks += p->frame.components[n].h * p->frame.components[n].v;
+  }
+  return blocks;
+}
+
+// Where frame component `n`'s blocks start inside an MCU of coef_buffer.
+int32_t frame_block_offset(const JPEG_PROPERTIES* p, int32_t n) {
+  int32_t blocks = 0;
+  for (int k = 0; k < n; ++k) blocks += p->frame.components[k].h * p->frame.components[k].v;
+  return blocks;
+}
+
+bool file_input(const JPEG_PROPERTIES* p) { return p->stream.file != nullptr; }
+
+// ---- restart intervals -----------------------------------------------------
+
+// After MCU (col, row) of a grid: at the end of an interval, the predictors
+// restart and the next marker is taken as the restart marker, whatever its
+// number; bytes before it are skipped. Not after the last MCU.
+JpegStatus restart_check(Scan& c, int32_t per_row, int32_t rows, int32_t col, int32_t row) {
+  const int32_t interval = c.scan->restart_interval;
+  if (interval == 0) return JpegSuccess;
+  const int64_t n = int64_t{col} + int64_t{row} * per_row + 1;
+  if (n % interval != 0 || n >= int64_t{per_row} * rows) return JpegSuccess;
+  for (int32_t& pred : c.scan->dc_pred) pred = 0;
+  c.s->bit_count = 0;
+  if (c.s->pending_marker != 0) {
+    c.s->pending_marker = 0;
+    return JpegSuccess;
+  }
+  int32_t code = 0;
+  return next_marker(c.s, &code);
+}
+
+// ---- reconstruction ------------------------------------------------------
+
+// The block size a component's blocks are reconstructed at: 8 / scale, or
+// one size larger for a component of one block per MCU under simple
+// sampling, so that it already has the others' resolution.
+IdctFn transform_for(const Scan& c, const FrameComponent& component) {
+  int32_t scale = c.scale;
+  if (c.simple && scale > 1 && component.h * component.v == 1) scale /= 2;
+  switch (scale) {
+    case 1: return c.t->idct_8x8;
+    case 2: return c.t->idct_4x4;
+    case 4: return c.t->idct_2x2;
+    default: return c.t->idct_1x1;
+  }
+}
+
+void copy_to_planes(Scan& c, const int16_t* mcu, int32_t col, int32_t row, bool progressive) {
+  const JPEG_PROPERTIES* p = c.p;
+  const int32_t count = progressive ? p->frame.component_count : c.scan->component_count;
+  const bool one = !progressive && c.scan->component_count == 1;
+  for (int32_t i = 0; i < count && i < 4; ++i) {
+    const int32_t f = progressive ? i : c.scan->components[i].frame_index;
+    const FrameComponent& fc = p->frame.components[f];
+    int16_t* plane = c.coef->planes[f];
+    const int32_t h = one ? 1 : fc.h, v = one ? 1 : fc.v;
+    const int32_t line = p->mcus_per_row * fc.h * 8;
+    for (int32_t r = 0; r < v; ++r) {
+      for (int32_t k = 0; k < h; ++k) {
+        if (plane != nullptr) {
+          for (int y = 0; y < 8; ++y) {
+            const int64_t at =
+                ((int64_t{row} * v + r) * 8 + y) * line + (int64_t{col} * h + k) * 8;
+            memcpy(plane + at, mcu + 8 * y, 8 * sizeof(int16_t));
+          }
+        }
+        mcu += 64;
+      }
+    }
+  }
+}
+
+JpegStatus reconstruct_mcu(Scan& c, int32_t col, int32_t row, int16_t* mcu, bool progressive) {
+  JPEG_PROPERTIES* p = c.p;
+  const bool real = col != c.per_row && row != c.rows;
+  if (real) {
+    const int32_t count = progressive ? p->frame.component_count : c.scan->component_count;
+    const bool one = !progressive && c.scan->component_count == 1;
+    int16_t* block = mcu;
+    for (int32_t i = 0; i < count && i < 4; ++i) {
+      const int32_t f = progressive ? i : c.scan->components[i].frame_index;
+      const FrameComponent& fc = p->frame.components[f];
+      const int32_t blocks = one ? 1 : fc.h * fc.v;
+      const IdctFn idct = transform_for(c, fc);
+      for (int32_t b = 0; b < blocks; ++b, block += 64) idct(block);
+    }
+    if (c.coef != nullptr) {
+      copy_to_planes(c, mcu, col, row, progressive);
+      return JpegSuccess;
+    }
+  }
+  if (c.coef != nullptr) return JpegSuccess;
+  // An MCU outside the region comes back as -8: not an error of the decode.
+  if (c.scale == 1) {
+    if (p->routines->mcu_output != nullptr) p->routines->mcu_output(p, col, row);
+  } else {
+    output_scaled(p, col, row, 8 / c.scale, c.simple);
+  }
+  return JpegSuccess;
+}
+
+// The interrupt step after MCU (col, row): 1 with the completed MCU
+// reported in roi_left..roi_bottom, 0 when the scan is finished, or -100
+// (internal: go on).
+constexpr JpegStatus kGoOn = -100;
+JpegStatus interrupt_step(Scan& c, int32_t col, int32_t row, bool apply_skip_rules) {
+  JPEG_PROPERTIES* p = c.p;
+  if (p->interrupt_mode == 0) return kGoOn;
+  if (apply_skip_rules && ((c.column_delay && col == 0) || (c.row_delay && row == 0))) return kGoOn;
+  ScanHeader* scan = c.scan;
+  scan->resume_col = (col + 1) % (c.per_row + c.column_delay);
+  if (scan->resume_col != 0) {
+    scan->resume_row = row;
+  } else if (row + 1 == c.rows + c.row_delay) {
+    scan->resume_row = 0;
+    return JpegSuccess;
+  } else {
+    scan->resume_row = row + 1;
+  }
+  p->roi_left = p->roi_right = col - c.column_delay;
+  p->roi_top = p->roi_bottom = row - c.row_delay;
+  return JpegInterruptSuccess;
+}
+
+// Decodes one MCU's blocks of a sequential scan into the MCU buffer.
+// `dc_only` passes over the MCU keeping only the predictors right.
+JpegStatus decode_mcu(Scan& c, bool dc_only) {
+  int16_t* block = c.p->mcu_buffer;
+  const bool one = c.scan->component_count == 1;
+  for (int32_t i = 0; i < c.scan->component_count; ++i) {
+    const ScanComponent& sc = c.scan->components[i];
+    const int32_t blocks = one ? 1 : sc.h * sc.v;
+    for (int32_t b = 0; b < blocks; ++b, block += 64) {
+      int16_t pred = static_cast<int16_t>(c.scan->dc_pred[i]);
+      const DecodeBlockFn decode = dc_only ? c.t->decode_block_dc_only : c.t->decode_block;
+      const JpegStatus status = decode(c.s, sc.dc_table, sc.ac_table, &pred, block);
+      c.scan->dc_pred[i] = pred;
+      if (status < 0) return status;
+      if (!dc_only && (c.coef == nullptr || c.coef->mode != 0)) {
+        c.t->dequantize_block(block, sc.quant_table->values);
+      }
+    }
+  }
+  return JpegSuccess;
+}
+
+// ---- sequential, whole image ------------------------------------------------------
+
+JpegStatus decode_scan_sequential(Scan& c) {
+  ScanHeader* scan = c.scan;
+  const bool coefficients = c.coef != nullptr && c.coef->mode == 0;
+  for (int32_t row = scan->resume_row; row < c.rows; ++row) {
+    const int32_t first_col = row == scan->resume_row ? scan->resume_col : 0;
+    for (int32_t col = first_col; col < c.per_row; ++col) {
+      JpegStatus status = decode_mcu(c, false);
+      if (status < 0) return status;
+      status = restart_check(c, c.per_row, c.rows, col, row);
+      if (status != JpegSuccess) return status;
+      if (coefficients) {
+        copy_to_planes(c, c.p->mcu_buffer, col, row, false);
+      } else {
+        reconstruct_mcu(c, col, row, c.p->mcu_buffer, false);
+      }
+      status = interrupt_step(c, col, row, true);
+      if (status != kGoOn) return status;
+    }
+    if (c.column_delay && !coefficients) {
+      reconstruct_mcu(c, c.per_row, row, c.p->mcu_buffer, false);
+      const JpegStatus status = interrupt_step(c, c.per_row, row, false);
+      if (status != kGoOn) return status;
+    }
+  }
+  if (c.row_delay) {
+    const int32_t start = scan->resume_row == c.rows ? scan->resume_col : 0;
+    for (int32_t col = start; col < c.per_row; ++col) {
+      reconstruct_mcu(c, col, c.rows, c.p->mcu_buffer, false);
+      const JpegStatus status = interrupt_step(c, col, c.rows, false);
+      if (status != kGoOn) return status;
+    }
+    if (c.column_delay) reconstruct_mcu(c, c.per_row, c.rows, c.p->mcu_buffer, false);
+  }
+  scan->resume_col = scan->resume_row = 0;
+  return JpegSuccess;
+}
+
+// ---- progressive ----------------------------------------------------------------
+
+bool output_condition(const JPEG_PROPERTIES* p) {
+  return p->dc_final_count >= p->frame.component_count &&
+         p->ac_final_count >= p->frame.component_count;
+}
+
+int16_t* coef_mcu(const JPEG_PROPERTIES* p, int32_t col, int32_t row) {
+  const int64_t index = int64_t{col} + int64_t{row} * p->mcus_per_row;
+  return p->coef_buffer + index * frame_blocks_per_mcu(p) * 64;
+}
+
+// Copies MCU (col, row) from the coefficient store, dequantizes it and
+// reconstructs it (or copies it to the planes).
+void output_progressive_mcu(Scan& c, int32_t col, int32_t row) {
+  JPEG_PROPERTIES* p = c.p;
+  const int32_t blocks = frame_blocks_per_mcu(p);
+  memcpy(p->mcu_buffer, coef_mcu(p, col, row), static_cast<size_t>(blocks) * 64 * sizeof(int16_t));
+  if (c.coef != nullptr && c.coef->mode == 0) {
+    copy_to_planes(c, p->mcu_buffer, col, row, true);
+    return;
+  }
+  int16_t* block = p->mcu_buffer;
+  for (int32_t f = 0; f < p->frame.component_count && f < 4; ++f) {
+    const FrameComponent& fc = p->frame.components[f];
+    for (int32_t b = 0; b < fc.h * fc.v; ++b, block += 64) {
+      c.t->dequantize_block(block, p->quant_tables[fc.quant_index & 3].values);
+    }
+  }
+  reconstruct_mcu(c, col, row, p->mcu_buffer, true);
+  p->image_output_done = 1;
+}
+
+// Region limits in MCUs for output: [first, last) columns and rows.
+struct Region {
+  int32_t first_col = 0, last_col = 0, first_row = 0, last_row = 0;
+};
+
+bool in_region(const Region* region, int32_t col, int32_t row) {
+  return region == nullptr || (col >= region->first_col && col < region->last_col &&
+                               row >= region->first_row && row < region->last_row);
+}
+
+JpegStatus decode_scan_progressive(Scan& c, const Region* region) {
+  JPEG_PROPERTIES* p = c.p;
+  ScanHeader* scan = c.scan;
+  const bool flushes = region == nullptr;
+  if (scan->ss == 0 && scan->component_count > 1) {
+    // Interleaved DC scans: MCU by MCU.
+    for (int32_t row = scan->resume_row; row < p->mcu_rows; ++row) {
+      const int32_t first_col = row == scan->resume_row ? scan->resume_col : 0;
+      for (int32_t col = first_col; col < p->mcus_per_row; ++col) {
+        int16_t* mcu = coef_mcu(p, col, row);
+        for (int32_t i = 0; i < scan->component_count; ++i) {
+          const ScanComponent& sc = scan->components[i];
+          int16_t* block = mcu + 64 * frame_block_offset(p, sc.frame_index);
+          for (int32_t b = 0; b < sc.h * sc.v; ++b, block += 64) {
+            // A block decoder's failure leaves the block as decoded so far.
+            if (scan->ah == 0) {
+              memset(block, 0, 64 * sizeof(int16_t));
+              int16_t pred = static_cast<int16_t>(scan->dc_pred[i]);
+              decode_dc_first(c.s, sc.dc_table, block, &pred, scan->al);
+              scan->dc_pred[i] = pred;
+            } else {
+              decode_dc_refine(c.s, block, scan->al);
+            }
+          }
+        }
+        if (restart_check(c, p->mcus_per_row, p->mcu_rows, col, row) != JpegSuccess) {
+          return JpegBadRstMarker;
+        }
+        if (output_condition(p) && in_region(region, col, row)) output_progressive_mcu(c, col, row);
+        const JpegStatus status = flushes ? interrupt_step(c, col, row, true) : kGoOn;
+        if (status != kGoOn) return status;
+      }
+      if (c.column_delay && (region == nullptr || (row >= region->first_row && row < region->last_row))) {
+        reconstruct_mcu(c, p->mcus_per_row, row, p->mcu_buffer, true);
+      }
+    }
+    if (c.row_delay && flushes) {
+      for (int32_t col = 0; col <= p->mcus_per_row; ++col) {
+        reconstruct_mcu(c, col, p->mcu_rows, p->mcu_buffer, true);
+      }
+    }
+    scan->resume_col = scan->resume_row = 0;
+    return JpegSuccess;
+  }
+
+  // Scans of one component (every AC scan, and DC scans of one component):
+  // the component's own block grid, row by row across the image (T.81
+  // A.2.2), which for a subsampled component is not the MCU order.
+  const ScanComponent& sc = scan->components[0];
+  const int32_t h = sc.h, v = sc.v;
+  const int32_t unit_w = (p->frame.max_h * 8) / h, unit_h = (p->frame.max_v * 8) / v;
+  const int32_t grid_cols = (p->jpeg_width + unit_w - 1) / unit_w;
+  const int32_t grid_rows = (p->jpeg_height + unit_h - 1) / unit_h;
+  const int32_t offset = frame_block_offset(p, sc.frame_index);
+  for (int32_t y = scan->resume_row; y < p->mcu_rows; ++y) {
+    for (int32_t r = 0; r < v && (y * v + r) < grid_rows; ++r) {
+      for (int32_t x = 0; x < p->mcus_per_row; ++x) {
+        for (int32_t k = 0; k < h && (x * h + k) < grid_cols; ++k) {
+          int16_t* block = coef_mcu(p, x, y) + 64 * (offset + r * h + k);
+          if (scan->ss == 0) {
+            if (scan->ah == 0) {
+              memset(block, 0, 64 * sizeof(int16_t));
+              int16_t pred = static_cast<int16_t>(scan->dc_pred[0]);
+              decode_dc_first(c.s, sc.dc_table, block, &pred, scan->al);
+              scan->dc_pred[0] = pred;
+            } else {
+              decode_dc_refine(c.s, block, scan->al);
+            }
+          } else if (scan->ah != 0) {
+            decode_ac_refine(c.s, block, sc.ac_table, scan->ss, scan->se, scan->al);
+          } else {
+            decode_ac_first(c.s, block, sc.ac_table, scan->ss, scan->se, scan->al);
+          }
+          if (restart_check(c, grid_cols, grid_rows, x * h + k, y * v + r) != JpegSuccess) {
+            return JpegBadRstMarker;
+          }
+        }
+      }
+    }
+    if (output_condition(p)) {
+      for (int32_t col = 0; col < p->mcus_per_row; ++col) {
+        if (in_region(region, col, y)) output_progressive_mcu(c, col, y);
+      }
+      if (c.column_delay) reconstruct_mcu(c, p->mcus_per_row, y, p->mcu_buffer, true);
+    }
+    if (p->interrupt_mode != 0) {
+      scan->resume_col = 0;
+      scan->resume_row = y + 1;
+      if (y + 1 == p->mcu_rows + c.row_delay) {
+        scan->resume_row = 0;
+        return JpegSuccess;
+      }
+      p->roi_left = p->roi_right = p->mcus_per_row - 1;
+      p->roi_top = p->roi_bottom = y - c.row_delay;
+      return JpegInterruptSuccess;
+    }
+  }
+  if (c.coef == nullptr && output_condition(p) && flushes) {
+    for (int32_t col = 0; col <= p->mcus_per_row; ++col) {
+      reconstruct_mcu(c, col, p->mcu_rows, p->mcu_buffer, true);
+    }
+  }
+  scan->resume_col = scan->resume_row = 0;
+  return JpegSuccess;
+}
+
+// The MCU region covering the region of interest, for units of uw x uh
+// output pixels.
+Region region_in_mcus(const Scan& c, int32_t uw, int32_t uh) {
+  const JPEG_PROPERTIES* p = c.p;
+  Region r;
+  r.first_col = p->roi_left / uw;
+  r.last_col = (p->roi_right + uw - 1) / uw;
+  r.first_row = p->roi_top / uh;
+  r.last_row = (p->roi_bottom + uh - 1) / uh;
+  if (r.last_col > c.per_row) r.last_col = c.per_row;
+  if (r.last_row > c.rows) r.last_row = c.rows;
+  return r;
+}
+
+JpegStatus decode_scan_progressive_roi(Scan& c) {
+  JPEG_PROPERTIES* p = c.p;
+  const int32_t block = 8 / c.scale;
+  Region region = region_in_mcus(c, block * p->frame.max_h, block * p->frame.max_v);
+  const JpegStatus status = decode_scan_progressive(c, &region);
+  if (status != JpegSuccess) return status;
+  return output_condition(p) ? JpegRoiSuccess : JpegSuccess;
+}
+
+// ---- restart index ------------------------------------------------------------
+
+void index_save(Scan& c, int32_t row) {
+  if (row < 0 || row >= kIndexRows) return;
+  RestartEntry& e = c.p->restart_index->entries[row];
+  e.position = file_input(c.p) ? int64_t{c.s->consumed}
+                               : static_cast<int64_t>(reinterpret_cast<intptr_t>(c.s->next));
+  for (int i = 0; i < 4; ++i) e.dc_pred[i] = c.scan->dc_pred[i];
+  e.bit_acc = c.s->bit_acc;
+  e.bit_count = c.s->bit_count;
+  e.pending_marker = c.s->pending_marker;
+}
+
+JpegStatus index_restore(Scan& c, int32_t row) {
+  const RestartEntry& e = c.p->restart_index->entries[row];
+  InputStream* s = c.s;
+  for (int i = 0; i < 4; ++i) c.scan->dc_pred[i] = e.dc_pred[i];
+  s->bit_acc = e.bit_acc;
+  s->bit_count = e.bit_count;
+  s->pending_marker = e.pending_marker;
+  if (file_input(c.p)) {
+    s->consumed = static_cast<int32_t>(e.position);
+    if (file_seek(s->file, e.position, 0) == 0) return JpegFileError;
+    s->available = 0;
+    s->next = s->data_end;
+    return stream_refill(s) == JpegSuccess ? JpegSuccess : JpegFileError;
+  }
+  s->next = reinterpret_cast<const uint8_t*>(static_cast<intptr_t>(e.position));
+  s->consumed = static_cast<int32_t>(s->next - s->data_start);
+  s->available = s->data_size - s->consumed;
+  return JpegSuccess;
+}
+
+bool index_known(const Scan& c, int32_t row) {
+  return row >= 0 && row < kIndexRows && c.p->restart_index->entries[row].position >= 0;
+}
+
+// Passes over MCUs [from, to) of a row with the DC-only decoder.
+JpegStatus pass_over(Scan& c, int32_t row, int32_t from, int32_t to) {
+  for (int32_t col = from; col < to; ++col) {
+    if (decode_mcu(c, true) < 0) return JpegDataError;
+    if (restart_check(c, c.per_row, c.rows, col, row) != JpegSuccess) return JpegBadRstMarker;
+  }
+  return JpegSuccess;
+}
+
+// ---- sequential, region of interest ---------------------------------------------
+
+JpegStatus decode_scan_sequential_roi(Scan& c) {
+  JPEG_PROPERTIES* p = c.p;
+  ScanHeader* scan = c.scan;
+  const bool one = scan->component_count == 1;
+  const ScanComponent& first = scan->components[0];
+  const int32_t block = 8 / c.scale;
+  const int32_t uw = one ? (p->frame.max_h * 8 / first.h) / c.scale : block * p->frame.max_h;
+  const int32_t uh = one ? (p->frame.max_v * 8 / first.v) / c.scale : block * p->frame.max_v;
+  Region region = region_in_mcus(c, uw, uh);
+  const int32_t cd = c.column_delay, rd = c.row_delay;
+  if (cd && region.first_col > 0) --region.first_col;
+  if (rd && region.first_row > 0) --region.first_row;
+  if (cd && region.last_col < c.per_row) ++region.last_col;
+  if (rd && region.last_row < c.rows) ++region.last_row;
+
+  const int32_t start_row = region.first_row > scan->resume_row ? region.first_row : scan->resume_row;
+  if (scan->resume_col == 0) {
+    // Position at the start of start_row: straight there when the index
+    // knows it, otherwise from the nearest known row above, passing over
+    // the rows between and recording them.
+    int32_t known = start_row < kIndexRows ? start_row : kIndexRows - 1;
+    while (!index_known(c, known)) --known;
+    if (index_restore(c, known) != JpegSuccess) return JpegFileError;
+    for (int32_t row = known; row < start_row; ++row) {
+      const JpegStatus status = pass_over(c, row, 0, c.per_row);
+      if (status != JpegSuccess) return status;
+      index_save(c, row + 1);
+    }
+  }
+  const bool coefficients = c.coef != nullptr && c.coef->mode == 0;
+  for (int32_t row = start_row; row < region.last_row; ++row) {
+    const int32_t resume = row == start_row ? scan->resume_col : 0;
+    JpegStatus status = pass_over(c, row, resume, region.first_col);
+    if (status != JpegSuccess) return status;
+    const int32_t from = region.first_col > resume ? region.first_col : resume;
+    for (int32_t col = from; col < region.last_col; ++col) {
+      if (decode_mcu(c, false) < 0) return JpegDataError;
+      if (restart_check(c, c.per_row, c.rows, col, row) != JpegSuccess) return JpegBadRstMarker;
+      if (coefficients) {
+        copy_to_planes(c, p->mcu_buffer, col, row, false);
+      } else {
+        reconstruct_mcu(c, col, row, p->mcu_buffer, false);
+      }
+      if (p->interrupt_mode != 0 && p->single_scan_blocks != 1 && !(cd && col == region.first_col) &&
+          !(rd && row == region.first_row)) {
+        if (col != region.last_col + cd - 1) {
+          scan->resume_col = col + 1;
+          scan->resume_row = row;
+          p->roi_left = p->roi_right = col - cd;
+          p->roi_top = p->roi_bottom = row - rd;
+          return JpegInterruptSuccess;
+        }
+        scan->resume_col = scan->resume_row = 0;
+      }
+    }
+    if (cd) reconstruct_mcu(c, region.last_col, row, p->mcu_buffer, false);
+    // On to the start of the next row.
+    if (row + 1 < c.rows) {
+      if (index_known(c, row + 1)) {
+        if (index_restore(c, row + 1) != JpegSuccess) return JpegFileError;
+      } else {
+        status = pass_over(c, row, region.last_col, c.per_row);
+        if (status != JpegSuccess) return status;
+        index_save(c, row + 1);
+      }
+    }
+  }
+  if (rd) {
+    for (int32_t col = region.first_col; col <= region.last_col; ++col) {
+      reconstruct_mcu(c, col, c.rows, p->mcu_buffer, false);
+    }
+  }
+  scan->resume_col = scan->resume_row = 0;
+  c.t->end_of_scan();
+  if (p->single_scan_blocks == 1 && p->ac_final_count < p->frame.component_count) return JpegSuccess;
+  return JpegRoiSuccess;
+}
+
+}  // namespace
+
+JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
   *marker = 0;
-  return JpegNotSupported;
+  RoutineTable* t = p->routines;
+  // 1. The transform family of this scan.
+  select_transform_family(t, p->dct_family);
+  if (p->mcu_buffer == nullptr) {
+    p->mcu_buffer = static_cast<int16_t*>(calloc(4 * 16 * 64, sizeof(int16_t)));
+    if (p->mcu_buffer == nullptr) return JpegMemoryError;
+  }
+  // A resumed interrupted decode takes back the region its start had: the
+  // interrupt reports wrote over it.
+  const bool resuming = scan->resume_col != 0 || scan->resume_row != 0;
+  if (resuming) {
+    p->roi_left = p->interrupt_region[0];
+    p->roi_top = p->interrupt_region[1];
+    p->roi_right = p->interrupt_region[2];
+    p->roi_bottom = p->interrupt_region[3];
+  } else {
+    p->interrupt_region[0] = p->roi_left;
+    p->interrupt_region[1] = p->roi_top;
+    p->interrupt_region[2] = p->roi_right;
+    p->interrupt_region[3] = p->roi_bottom;
+  }
+
+  // 2. The region of interest.
+  const bool region = region_active(p);
+  if (region) {
+    if (p->roi_right > p->jpeg_width) p->roi_right = p->jpeg_width;
+    if (p->roi_bottom > p->jpeg_height) p->roi_bottom = p->jpeg_height;
+    if (p->roi_left < 0) p->roi_left = 0;
+    if (p->roi_top < 0) p->roi_top = 0;
+    if (p->restart_index == nullptr) {
+      p->restart_index = static_cast<RestartIndex*>(malloc(sizeof(RestartIndex)));
+      if (p->restart_index == nullptr) return JpegMemoryError;
+      for (RestartEntry& e : p->restart_index->entries) e.position = -1;
+    }
+  }
+
+  // 3. The grid and the decoder.
+  Scan c{};
+  c.p = p;
+  c.s = &p->stream;
+  c.scan = scan;
+  c.t = t;
+  c.scale = scale_of(p->io_type);
+  c.coef = static_cast<const JpegCoefOutput*>(p->coef_output);
+  const FrameHeader& f = p->frame;
+  c.simple = false;
+  if (f.max_h != 1 || f.max_v != 1) {
+    c.simple = true;
+    for (int n = 0; n < f.component_count && n < 4; ++n) {
+      const FrameComponent& fc = f.components[n];
+      if (fc.h != fc.v || fc.h > 2) c.simple = false;
+    }
+  }
+  const bool smoothing = c.scale == 1 && smoothing_applies(p);
+  c.column_delay = smoothing && f.max_h == 2 && f.max_v <= 2 ? 1 : 0;
+  c.row_delay = smoothing && f.max_h == 2 && f.max_v == 2 ? 1 : 0;
+  if (scan->component_count == 1 && p->progressive_scans == 0) {
+    const ScanComponent& sc = scan->components[0];
+    const int32_t unit_w = (f.max_h * 8) / sc.h, unit_h = (f.max_v * 8) / sc.v;
+    c.per_row = (p->jpeg_width + unit_w - 1) / unit_w;
+    c.rows = (p->jpeg_height + unit_h - 1) / unit_h;
+  } else {
+    c.per_row = p->mcus_per_row;
+    c.rows = p->mcu_rows;
+  }
+  if (region && !resuming && p->restart_index->entries[0].position < 0 &&
+      p->progressive_scans == 0) {
+    // Entry 0: the start of the scan's entropy-coded data.
+    index_save(c, 0);
+    for (int32_t& pred : p->restart_index->entries[0].dc_pred) pred = 0;
+  }
+
+  JpegStatus status;
+  if (p->progressive_scans != 0) {
+    status = region ? decode_scan_progressive_roi(c) : decode_scan_progressive(c, nullptr);
+  } else {
+    status = region ? decode_scan_sequential_roi(c) : decode_scan_sequential(c);
+  }
+  // 4. Bits left after a finished scan are dropped; a pending marker stays
+  // for the parser.
+  if (status == JpegSuccess) p->stream.bit_count = 0;
+  t->end_of_scan();
+  return status;
+}
+
+void output_whole_progressive_image(JPEG_PROPERTIES* p) {
+  if (p->progressive_scans == 0 || p->coef_buffer == nullptr || p->image_output_done) return;
+  // Data ended (or a counter never completed): show what the scans so far
+  // hold, rather than nothing.
+  ScanHeader scan{};
+  Scan c{};
+  c.p = p;
+  c.s = &p->stream;
+  c.scan = &scan;
+  c.t = p->routines;
+  c.scale = scale_of(p->io_type);
+  c.per_row = p->mcus_per_row;
+  c.rows = p->mcu_rows;
+  c.coef = static_cast<const JpegCoefOutput*>(p->coef_output);
+  select_transform_family(c.t, p->dct_family);
+  if (p->mcu_buffer == nullptr) {
+    p->mcu_buffer = static_cast<int16_t*>(calloc(4 * 16 * 64, sizeof(int16_t)));
+    if (p->mcu_buffer == nullptr) return;
+  }
+  for (int32_t row = 0; row < p->mcu_rows; ++row) {
+    for (int32_t col = 0; col < p->mcus_per_row; ++col) output_progressive_mcu(c, col, row);
+    reconstruct_mcu(c, p->mcus_per_row, row, p->mcu_buffer, true);  // flush (smoothing)
+  }
+  for (int32_t col = 0; col <= p->mcus_per_row; ++col) {
+    reconstruct_mcu(c, col, p->mcu_rows, p->mcu_buffer, true);
+  }
 }

@@ -7,3 +7,8 @@
 // (region done) or a negative status; *marker receives the marker at which
 // the scan stopped (0 if none).
 JpegStatus decode_scan(JPEG_PROPERTIES* properties, ScanHeader* scan, int32_t* marker);
+
+// Writes a progressive frame's image from the coefficients decoded so far,
+// when no scan has written it (data that ended early, or scans that never
+// complete every component).
+void output_whole_progressive_image(JPEG_PROPERTIES* properties);

@@ -139,6 +139,7 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
           p->saved_scan = nullptr;
           return JpegMemoryError;
         }
+        p->image_output_done = 0;
         p->coef_buffer = static_cast<int16_t*>(calloc(1, bytes > 0 ? bytes : 1));
         if (p->coef_buffer == nullptr) {
           free_scan_header(scan);
@@ -247,6 +248,11 @@ JpegStatus parse_stream(JPEG_PROPERTIES* p) {
   while (!done) {
     if (marker == 0) {
       const JpegStatus status = next_marker(s, &marker);
+      // Memory data that ends before the end of image is cut short: say so,
+      // rather than "Memory error".
+      if (status == JpegMemoryError && !p->first_pass && !is_header_only_type(type)) {
+        return JpegEofError;
+      }
       if (status != JpegSuccess) return status;
     }
     const int32_t code = marker;
@@ -277,6 +283,7 @@ JpegStatus parse_stream(JPEG_PROPERTIES* p) {
       if (p->single_scan_blocks == 1 && p->convert_color == 1 && p->progressive_scans == 0) {
         convert_whole_image(p);
       }
+      output_whole_progressive_image(p);
       return JpegSuccess;
     } else if (code == SOS) {
       auto* scan = static_cast<ScanHeader*>(calloc(1, sizeof(ScanHeader)));

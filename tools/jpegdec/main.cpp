@@ -1,4 +1,6 @@
-// jpegdec: reads JPEG files with jpegcodec.
+// jpegdec: decodes JPEG files with jpegcodec and writes PNG or netpbm images.
+
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -7,25 +9,42 @@
 #include <string>
 #include <vector>
 
+#include "imageio/image_files.h"
 #include "jpeg/api/jpegcodec.h"
 
 namespace {
 
 void print_usage(FILE* out) {
   std::fputs(
-      "Usage: jpegdec --info FILE\n"
+      "Usage: jpegdec [options] INPUT OUTPUT\n"
+      "       jpegdec --info FILE\n"
       "\n"
-      "Reads the header of a JPEG file (up to its first scan) and prints one\n"
-      "\"key: value\" line each: status, width, height, channels, color,\n"
-      "subsampling, thumbnail, then the JFIF values, the Adobe values and the\n"
-      "comment when the file has them.\n"
+      "Decodes the JPEG file INPUT and writes OUTPUT as PNG, PPM, PGM or PAM,\n"
+      "chosen by its extension (.png .ppm .pgm .pam). \"-\" reads standard input\n"
+      "or writes standard output (as PNG).\n"
       "\n"
       "Options:\n"
-      "  --info FILE   print the file's parameters\n"
-      "  --help        show this help\n"
+      "  --scale N          decode at 1/N size: 1, 2, 4 or 8\n"
+      "  --roi L,T,R,B      decode only the region from (L,T) to (R,B), right and\n"
+      "                     bottom exclusive, in pixels of the (scaled) image\n"
+      "  --layout NAME      gray, rgb, bgr, rgba, cmyk or ycbcr422 (packed Y,Cb,Y,Cr,\n"
+      "                     written as a grey image twice as wide); the default\n"
+      "                     follows the file: gray, rgb or cmyk\n"
+      "  --bottom-up        decode into a buffer whose rows run bottom to top\n"
+      "  --pad N            N bytes of padding after each row of the buffer\n"
+      "  --thumbnail        decode the JFIF thumbnail instead of the image\n"
+      "  --fast-dct         use the fast inverse DCT\n"
+      "  --interrupt        decode MCU by MCU through interrupt mode (with a\n"
+      "                     progress bar when standard error is a terminal)\n"
+      "  --info FILE        print the file's parameters (see below) and exit\n"
+      "  --help             show this help\n"
       "\n"
-      "Exit status: 0 when the file was read, 1 when it could not be (the\n"
-      "codec's status text goes to standard error), 2 for bad usage.\n",
+      "--info prints one \"key: value\" line each: status, width, height, channels,\n"
+      "color, subsampling, thumbnail, then the JFIF values, the Adobe values and\n"
+      "the comment when the file has them.\n"
+      "\n"
+      "Exit status: 0 on success, 1 when the file cannot be read or decoded (the\n"
+      "codec's status and its text go to standard error), 2 for bad usage.\n",
       out);
 }
 
@@ -53,7 +72,6 @@ const char* subsampling_name(int32_t code) {
   }
 }
 
-// The comment as printable text: other bytes as \xHH.
 std::string printable(const uint8_t* bytes, size_t size) {
   std::string text;
   for (size_t i = 0; i < size; ++i) {
@@ -69,21 +87,22 @@ std::string printable(const uint8_t* bytes, size_t size) {
   return text;
 }
 
+int fail(const char* name, JpegStatus status) {
+  std::fprintf(stderr, "jpegdec: %s: status %d: %s\n", name, status, jpeg_status_text(status));
+  return 1;
+}
+
 int print_info(const char* path) {
   JpegJob job;
   std::memset(&job, 0, sizeof job);
   JpegStatus status = jpeg_init(&job);
-  if (status != JpegSuccess) {
-    std::fprintf(stderr, "jpegdec: %s\n", jpeg_status_text(status));
-    return 1;
-  }
+  if (status != JpegSuccess) return fail(path, status);
   std::vector<uint8_t> comment(65535);
   job.properties.jpeg_comment = comment.data();
   job.properties.jpeg_comment_size = static_cast<uint16_t>(comment.size());
   job.file_name = path;
   status = jpeg_read(&job, IoReadParamsFile);
   const JPEG_PROPERTIES& p = job.properties;
-
   std::printf("status: %d %s\n", status, jpeg_status_text(status));
   if (status == JpegSuccess) {
     std::printf("width: %d\n", job.jpeg_width);
@@ -112,8 +131,194 @@ int print_info(const char* path) {
     }
   }
   jpeg_free(&job);
+  return status == JpegSuccess ? 0 : fail(path, status);
+}
+
+struct Options {
+  int scale = 1;
+  bool roi = false;
+  int32_t roi_box[4] = {};
+  std::string layout;
+  bool bottom_up = false;
+  int32_t pad = 0;
+  bool thumbnail = false;
+  bool fast_dct = false;
+  bool interrupt = false;
+  std::string input, output;
+};
+
+bool parse_int(const char* text, int32_t* value) {
+  char* end = nullptr;
+  const long n = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || n < 0 || n > 65535) return false;
+  *value = static_cast<int32_t>(n);
+  return true;
+}
+
+bool parse_roi(const char* text, int32_t box[4]) {
+  return std::sscanf(text, "%d,%d,%d,%d", &box[0], &box[1], &box[2], &box[3]) == 4 &&
+         box[0] >= 0 && box[1] >= 0 && box[2] > box[0] && box[3] > box[1];
+}
+
+// Reads all of a file (or standard input) into memory.
+bool read_all(const std::string& name, std::vector<uint8_t>* data) {
+  FILE* in = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
+  if (in == nullptr) return false;
+  uint8_t chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) data->insert(data->end(), chunk, chunk + n);
+  const bool ok = !std::ferror(in);
+  if (in != stdin) std::fclose(in);
+  return ok;
+}
+
+void show_progress(int32_t done, int32_t total) {
+  if (total <= 0) return;
+  const int width = 40;
+  const int filled = static_cast<int>(static_cast<int64_t>(done) * width / total);
+  std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################",
+               width - filled, "", static_cast<int>(static_cast<int64_t>(done) * 100 / total));
+}
+
+int decode(const Options& o) {
+  const bool from_memory = o.input == "-";
+  std::vector<uint8_t> data;
+  if (from_memory && !read_all(o.input, &data)) {
+    std::fputs("jpegdec: cannot read standard input\n", stderr);
+    return 1;
+  }
+  JpegJob job;
+  std::memset(&job, 0, sizeof job);
+  JpegStatus status = jpeg_init(&job);
+  if (status != JpegSuccess) return fail(o.input.c_str(), status);
+  const int32_t memory = from_memory ? 1 : 0;
+  job.file_name = o.input.c_str();
+  job.jpeg_buffer = data.data();
+  job.jpeg_buffer_size = static_cast<int32_t>(data.size());
+
+  // The header tells the size and the channels.
+  status = jpeg_read(&job, IoReadParamsFile + memory);
   if (status != JpegSuccess) {
-    std::fprintf(stderr, "jpegdec: %s: %s\n", path, jpeg_status_text(status));
+    jpeg_free(&job);
+    return fail(o.input.c_str(), status);
+  }
+  std::string layout = o.layout;
+  if (layout.empty()) {
+    layout = job.jpeg_channels == 1 ? "gray" : job.jpeg_channels == 4 ? "cmyk" : "rgb";
+    if (o.thumbnail) layout = "rgb";
+  }
+  int32_t channels = 3;
+  if (layout == "gray") {
+    job.out_color = ColorGray;
+    channels = 1;
+  } else if (layout == "rgb") {
+    job.out_color = ColorRgb;
+  } else if (layout == "bgr") {
+    job.out_color = ColorBgr;
+  } else if (layout == "rgba" || layout == "cmyk") {
+    job.out_color = ColorFourChannel;
+    channels = 4;
+  } else if (layout == "ycbcr422") {
+    job.out_color = ColorYcbcr;
+    job.out_subsampling = Sub422;
+    channels = 2;
+  }
+  job.out_channels = channels;
+
+  int32_t width, height, type;
+  if (o.thumbnail) {
+    width = job.thumb_width;
+    height = job.thumb_height;
+    type = IoReadThumbnailFile + memory;
+    if (width == 0 || height == 0) {
+      std::fprintf(stderr, "jpegdec: %s has no thumbnail\n", o.input.c_str());
+      jpeg_free(&job);
+      return 1;
+    }
+  } else {
+    width = (job.jpeg_width + o.scale - 1) / o.scale;
+    height = (job.jpeg_height + o.scale - 1) / o.scale;
+    type = o.scale == 1 ? IoReadImageFile : o.scale == 2 ? IoReadHalfFile
+           : o.scale == 4                ? IoReadQuarterFile
+                                         : IoReadEighthFile;
+    type += memory;
+    if (o.roi) {
+      const int32_t right = o.roi_box[2] < width ? o.roi_box[2] : width;
+      const int32_t bottom = o.roi_box[3] < height ? o.roi_box[3] : height;
+      if (o.roi_box[0] >= right || o.roi_box[1] >= bottom) {
+        std::fprintf(stderr, "jpegdec: the region lies outside the %dx%d image\n", width, height);
+        jpeg_free(&job);
+        return 2;
+      }
+      job.properties.roi_left = o.roi_box[0];
+      job.properties.roi_top = o.roi_box[1];
+      job.properties.roi_right = right;
+      job.properties.roi_bottom = bottom;
+      width = right - o.roi_box[0];
+      height = bottom - o.roi_box[1];
+    }
+  }
+  const int32_t pixel_bytes = channels;
+  const int32_t line = width * pixel_bytes + o.pad;
+  std::vector<uint8_t> pixels(static_cast<size_t>(line) * height);
+  job.out_pixels = pixels.data();
+  job.out_width = width;
+  job.out_height = o.bottom_up ? -height : height;
+  job.out_pad = o.pad;
+  if (o.fast_dct) job.properties.dct_family = 0;
+
+  const bool bar = o.interrupt && isatty(STDERR_FILENO);
+  do {
+    if (o.interrupt) job.properties.interrupt_mode = 1;
+    status = jpeg_read(&job, type);
+    if (bar && status == JpegInterruptSuccess) {
+      const JPEG_PROPERTIES& p = job.properties;
+      show_progress(p.roi_top * p.mcus_per_row + p.roi_left + 1, p.mcus_per_row * p.mcu_rows);
+    }
+  } while (status == JpegInterruptSuccess);
+  if (bar) std::fputs("\n", stderr);
+  jpeg_free(&job);
+  if (status < 0) return fail(o.input.c_str(), status);
+
+  // Write the picture top-down, in RGB order.
+  const uint8_t* first = pixels.data();
+  ptrdiff_t stride = line;
+  if (o.bottom_up) {
+    first = pixels.data() + static_cast<size_t>(line) * (height - 1);
+    stride = -line;
+  }
+  if (layout == "bgr") {
+    for (int32_t y = 0; y < height; ++y) {
+      uint8_t* row = pixels.data() + static_cast<size_t>(y) * line;
+      for (int32_t x = 0; x < width; ++x) std::swap(row[3 * x], row[3 * x + 2]);
+    }
+  }
+  uint32_t file_channels = static_cast<uint32_t>(channels), file_width = static_cast<uint32_t>(width);
+  if (layout == "ycbcr422") {
+    file_channels = 1;
+    file_width = 2 * static_cast<uint32_t>(width);
+  }
+  const std::string& out = o.output;
+  const std::string ext = out.size() > 4 ? out.substr(out.size() - 4) : "";
+  FILE* file = out == "-" ? stdout : std::fopen(out.c_str(), "wb");
+  if (file == nullptr) {
+    std::fprintf(stderr, "jpegdec: cannot write %s: %s\n", out.c_str(), std::strerror(errno));
+    return 1;
+  }
+  bool ok;
+  if (ext == ".ppm" || ext == ".pgm" || ext == ".pam") {
+    const imageio::NetpbmKind kind = ext == ".ppm" ? imageio::NetpbmKind::Ppm
+                                     : ext == ".pgm" ? imageio::NetpbmKind::Pgm
+                                                     : imageio::NetpbmKind::Pam;
+    ok = imageio::write_netpbm(file, out.c_str(), kind, first, file_width,
+                               static_cast<uint32_t>(height), file_channels, stride);
+  } else {
+    ok = imageio::write_png(file, out.c_str(), first, file_width, static_cast<uint32_t>(height),
+                            file_channels, stride);
+  }
+  if (file != stdout) ok = std::fclose(file) == 0 && ok;
+  if (!ok) {
+    if (out != "-") std::remove(out.c_str());
     return 1;
   }
   return 0;
@@ -122,12 +327,63 @@ int print_info(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    print_usage(stdout);
-    return 0;
+  Options o;
+  std::vector<std::string> files;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (arg == "--help" || arg == "-h") {
+      print_usage(stdout);
+      return 0;
+    } else if (arg == "--info" && has_value) {
+      return print_info(argv[++i]);
+    } else if (arg == "--scale" && has_value) {
+      const std::string value = argv[++i];
+      if (value != "1" && value != "2" && value != "4" && value != "8") {
+        std::fputs("jpegdec: --scale takes 1, 2, 4 or 8\n", stderr);
+        return 2;
+      }
+      o.scale = std::atoi(value.c_str());
+    } else if (arg == "--roi" && has_value) {
+      if (!parse_roi(argv[++i], o.roi_box)) {
+        std::fputs("jpegdec: --roi takes L,T,R,B with L < R and T < B\n", stderr);
+        return 2;
+      }
+      o.roi = true;
+    } else if (arg == "--layout" && has_value) {
+      o.layout = argv[++i];
+      if (o.layout != "gray" && o.layout != "rgb" && o.layout != "bgr" && o.layout != "rgba" &&
+          o.layout != "cmyk" && o.layout != "ycbcr422") {
+        std::fprintf(stderr, "jpegdec: unknown layout \"%s\"\n", o.layout.c_str());
+        return 2;
+      }
+    } else if (arg == "--pad" && has_value) {
+      if (!parse_int(argv[++i], &o.pad)) {
+        std::fputs("jpegdec: --pad takes a number of bytes\n", stderr);
+        return 2;
+      }
+    } else if (arg == "--bottom-up") {
+      o.bottom_up = true;
+    } else if (arg == "--thumbnail") {
+      o.thumbnail = true;
+    } else if (arg == "--fast-dct") {
+      o.fast_dct = true;
+    } else if (arg == "--interrupt") {
+      o.interrupt = true;
+    } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
+      std::fprintf(stderr, "jpegdec: unknown or incomplete option \"%s\"\n\n", arg.c_str());
+      print_usage(stderr);
+      return 2;
+    } else {
+      files.push_back(arg);
+    }
   }
-  if (argc == 3 && std::strcmp(argv[1], "--info") == 0) return print_info(argv[2]);
-  std::fputs("jpegdec: expected --info FILE\n\n", stderr);
-  print_usage(stderr);
-  return 2;
+  if (files.size() != 2) {
+    std::fputs("jpegdec: expected INPUT and OUTPUT (or --info FILE)\n\n", stderr);
+    print_usage(stderr);
+    return 2;
+  }
+  o.input = files[0];
+  o.output = files[1];
+  return decode(o);
 }
