@@ -627,6 +627,11 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
     c.per_row = p->mcus_per_row;
     c.rows = p->mcu_rows;
   }
+  if (region && !resuming && p->progressive_scans == 0 && p->single_scan_blocks == 1) {
+    // Components in separate scans: each scan has its own rows, so the
+    // index starts afresh at this scan's data.
+    for (RestartEntry& e : p->restart_index->entries) e.position = -1;
+  }
   if (region && !resuming && p->restart_index->entries[0].position < 0 &&
       p->progressive_scans == 0) {
     // Entry 0: the start of the scan's entropy-coded data.
@@ -673,4 +678,9 @@ void output_whole_progressive_image(JPEG_PROPERTIES* p) {
   for (int32_t col = 0; col <= p->mcus_per_row; ++col) {
     reconstruct_mcu(c, col, p->mcu_rows, p->mcu_buffer, true);
   }
+}
+
+bool restart_index_knows(const JPEG_PROPERTIES* p, int32_t row) {
+  return p->restart_index != nullptr && row >= 0 && row < kIndexRows &&
+         p->restart_index->entries[row].position >= 0;
 }

@@ -12,3 +12,7 @@ JpegStatus decode_scan(JPEG_PROPERTIES* properties, ScanHeader* scan, int32_t* m
 // when no scan has written it (data that ended early, or scans that never
 // complete every component).
 void output_whole_progressive_image(JPEG_PROPERTIES* properties);
+
+// Whether the restart index of the properties knows where MCU row `row`
+// starts (false when there is no index yet).
+bool restart_index_knows(const JPEG_PROPERTIES* properties, int32_t row);

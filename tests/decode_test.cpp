@@ -1,0 +1,348 @@
+// Whole-image decoding against oracles of its own: regions against crops,
+// repeated regions, interrupt mode, bottom-up rows, sequential against
+// progressive, the portable routines against the detected ones; restart
+// intervals, the restart index, and broken data.
+
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "jpeg/decode/scan.h"
+#include "tests/jpeg_test_util.h"
+
+namespace {
+
+struct Decoded {
+  JpegStatus status = JpegSuccess;
+  int32_t width = 0, height = 0, channels = 0;
+  std::vector<uint8_t> pixels;
+  uint8_t* at(int x, int y) { return pixels.data() + (static_cast<size_t>(y) * width + x) * channels; }
+};
+
+struct Request {
+  int scale = 1;
+  int32_t roi[4] = {};
+  bool bottom_up = false;
+  bool interrupt = false;
+  int32_t out_color = ColorRgb;
+  int32_t channels = 3;
+  uint8_t fill = 0xEE;  // what the buffer holds before the decode
+};
+
+// Decodes `data` as asked into a buffer that starts filled with 0xEE.
+Decoded decode(const std::vector<uint8_t>& data, const Request& r = Request()) {
+  Decoded d;
+  BufferJob job(data);
+  d.status = job.read(IoReadParamsBuffer);
+  if (d.status != JpegSuccess) return d;
+  if (job.job.jpeg_channels == 1 && r.out_color == ColorRgb) {
+    job.job.jpeg_color = ColorGray;
+  }
+  d.channels = r.channels;
+  d.width = (job.job.jpeg_width + r.scale - 1) / r.scale;
+  d.height = (job.job.jpeg_height + r.scale - 1) / r.scale;
+  if (r.roi[2] != 0) {
+    for (int i = 0; i < 4; ++i) (&job.job.properties.roi_left)[i] = r.roi[i];
+    d.width = std::min(r.roi[2], d.width) - r.roi[0];
+    d.height = std::min(r.roi[3], d.height) - r.roi[1];
+  }
+  d.pixels.assign(static_cast<size_t>(d.width) * d.height * d.channels, r.fill);
+  job.job.out_pixels = d.pixels.data();
+  job.job.out_width = d.width;
+  job.job.out_height = r.bottom_up ? -d.height : d.height;
+  job.job.out_channels = r.channels;
+  job.job.out_color = r.out_color;
+  const int32_t type = r.scale == 1 ? IoReadImageBuffer : r.scale == 2 ? IoReadHalfBuffer
+                       : r.scale == 4 ? IoReadQuarterBuffer : IoReadEighthBuffer;
+  int calls = 0;
+  do {
+    if (r.interrupt) job.job.properties.interrupt_mode = 1;
+    d.status = job.read(type);
+    ++calls;
+  } while (d.status == JpegInterruptSuccess && calls < 1000000);
+  return d;
+}
+
+// Encodes a picture with libjpeg-turbo (tests only).
+std::vector<uint8_t> encode(int width, int height, int components, int restart_interval = 0,
+                            bool progressive = false) {
+  jpeg_compress_struct info;
+  jpeg_error_mgr error;
+  info.err = jpeg_std_error(&error);
+  jpeg_create_compress(&info);
+  unsigned char* out = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&info, &out, &size);
+  info.image_width = width;
+  info.image_height = height;
+  info.input_components = components;
+  info.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, 90, TRUE);
+  info.restart_interval = restart_interval;
+  if (progressive) jpeg_simple_progression(&info);
+  jpeg_start_compress(&info, TRUE);
+  std::vector<uint8_t> row(static_cast<size_t>(width) * components);
+  while (info.next_scanline < info.image_height) {
+    const int y = static_cast<int>(info.next_scanline);
+    for (int x = 0; x < width; ++x) {
+      for (int c = 0; c < components; ++c) {
+        row[x * components + c] = static_cast<uint8_t>((x * 5 + y * 3 + c * 70 + (x * y) % 23) % 256);
+      }
+    }
+    JSAMPROW rows[1] = {row.data()};
+    jpeg_write_scanlines(&info, rows, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  std::vector<uint8_t> data(out, out + size);
+  free(out);
+  return data;
+}
+
+double psnr(const Decoded& a, const Decoded& b) {
+  double sum = 0;
+  for (size_t i = 0; i < a.pixels.size(); ++i) {
+    const double d = double(a.pixels[i]) - b.pixels[i];
+    sum += d * d;
+  }
+  const double mse = sum / static_cast<double>(a.pixels.size());
+  return mse == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+void expect_crop(Decoded& full, Decoded& region, int left, int top, const std::string& what) {
+  ASSERT_EQ(region.status, full.status == JpegSuccess ? JpegRoiSuccess : full.status) << what;
+  for (int y = 0; y < region.height; ++y) {
+    for (int x = 0; x < region.width; ++x) {
+      for (int c = 0; c < region.channels; ++c) {
+        ASSERT_EQ(region.at(x, y)[c], full.at(left + x, top + y)[c])
+            << what << " pixel " << x << "," << y << " channel " << c;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+TEST(RegionDecode, EqualsTheFullDecodeCropped) {
+  const char* files[] = {"generated/base_420.jpg", "generated/base_422.jpg",
+                         "generated/gray.jpg",     "generated/prog_420.jpg",
+                         "generated/restart_rows.jpg", "generated/odd_33x9_420.jpg",
+                         "generated/base_411.jpg", "generated/seq_separate_scans.jpg"};
+  const int regions[][4] = {{0, 0, 17, 9}, {13, 21, 90, 77}, {40, 16, 56, 32}, {5, 3, 6, 4}};
+  for (const char* file : files) {
+    const std::vector<uint8_t> data = read_file(test_data(file));
+    for (int scale : {1, 2}) {
+      Request whole;
+      whole.scale = scale;
+      Decoded full = decode(data, whole);
+      ASSERT_EQ(full.status, JpegSuccess) << file;
+      for (const auto& box : regions) {
+        Request r = whole;
+        for (int i = 0; i < 4; ++i) r.roi[i] = box[i];
+        if (box[0] >= full.width || box[1] >= full.height) continue;
+        Decoded region = decode(data, r);
+        expect_crop(full, region, box[0], box[1],
+                    std::string(file) + " scale " + std::to_string(scale) + " region " +
+                        std::to_string(box[0]) + "," + std::to_string(box[1]));
+      }
+    }
+  }
+}
+
+TEST(RegionDecode, ARegionEqualToTheImageIsNoRegion) {
+  const std::vector<uint8_t> data = read_file(test_data("generated/base_420.jpg"));
+  Request r;
+  r.roi[2] = 320;
+  r.roi[3] = 240;
+  EXPECT_EQ(decode(data, r).status, JpegSuccess) << "the whole-image decoder ran";
+}
+
+TEST(RegionDecode, RestartIndexTurnsALaterRegionIntoASeek) {
+  // 15 MCU rows of 8 pixels.
+  const std::vector<uint8_t> data = encode(64, 120, 1);
+  Request grey;
+  grey.out_color = ColorGray;
+  grey.channels = 1;
+  Decoded full = decode(data, grey);
+  BufferJob job(data);
+  ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+  std::vector<uint8_t> pixels(64 * 24);
+  auto read_region = [&](int top) {
+    JPEG_PROPERTIES& p = job.job.properties;
+    p.roi_left = 0;
+    p.roi_top = top;
+    p.roi_right = 64;
+    p.roi_bottom = top + 24;
+    job.job.out_pixels = pixels.data();
+    job.job.out_width = 64;
+    job.job.out_height = 24;
+    job.job.out_channels = 1;
+    job.job.out_color = ColorGray;
+    job.job.jpeg_color = ColorGray;
+    return job.read(IoReadImageBuffer);
+  };
+  ASSERT_EQ(read_region(80), JpegRoiSuccess);  // rows 10..12
+  for (int row = 0; row <= 10; ++row) EXPECT_TRUE(restart_index_knows(&job.job.properties, row)) << row;
+  for (int y = 0; y < 24; ++y) {
+    ASSERT_EQ(0, std::memcmp(pixels.data() + 64 * y, full.at(0, 80 + y), 64)) << "row " << y;
+  }
+  // A second region above the first: straight to row 5 through the index.
+  ASSERT_EQ(read_region(40), JpegRoiSuccess);
+  for (int y = 0; y < 24; ++y) {
+    ASSERT_EQ(0, std::memcmp(pixels.data() + 64 * y, full.at(0, 40 + y), 64)) << "row " << y;
+  }
+  // And the same region again gives the same bytes.
+  std::vector<uint8_t> first(pixels);
+  ASSERT_EQ(read_region(40), JpegRoiSuccess);
+  EXPECT_EQ(first, pixels);
+}
+
+TEST(InterruptMode, GivesTheBytesOfOneCall) {
+  for (const char* file : {"generated/base_420.jpg", "generated/prog_420.jpg", "generated/gray.jpg"}) {
+    const std::vector<uint8_t> data = read_file(test_data(file));
+    Decoded once = decode(data);
+    Request r;
+    r.interrupt = true;
+    Decoded stepped = decode(data, r);
+    ASSERT_EQ(stepped.status, JpegSuccess) << file;
+    EXPECT_EQ(once.pixels, stepped.pixels) << file;
+  }
+}
+
+TEST(InterruptMode, ThreeByTwoMcusReturnOneFiveTimes) {
+  const std::vector<uint8_t> data = encode(24, 16, 1);
+  BufferJob job(data);
+  ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+  std::vector<uint8_t> pixels(24 * 16);
+  job.job.out_pixels = pixels.data();
+  job.job.out_width = 24;
+  job.job.out_height = 16;
+  job.job.out_channels = 1;
+  job.job.out_color = ColorGray;
+  std::vector<JpegStatus> results;
+  std::vector<std::pair<int, int>> reports;
+  for (int call = 0; call < 10; ++call) {
+    job.job.properties.interrupt_mode = 1;
+    const JpegStatus status = job.read(IoReadImageBuffer);
+    results.push_back(status);
+    if (status != JpegInterruptSuccess) break;
+    reports.emplace_back(job.job.properties.roi_left, job.job.properties.roi_top);
+  }
+  ASSERT_EQ(results.size(), 6u);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(results[i], JpegInterruptSuccess) << i;
+  EXPECT_EQ(results[5], JpegSuccess);
+  EXPECT_EQ(reports[0], std::make_pair(0, 0));
+  EXPECT_EQ(reports[3], std::make_pair(0, 1));
+}
+
+TEST(OutputLayouts, BottomUpIsTopDownFlipped) {
+  for (const char* file : {"generated/base_420.jpg", "generated/cmyk.jpg", "generated/prog_444.jpg"}) {
+    const std::vector<uint8_t> data = read_file(test_data(file));
+    Request r;
+    if (std::string(file).find("cmyk") != std::string::npos) {
+      r.out_color = ColorFourChannel;
+      r.channels = 4;
+    }
+    Decoded down = decode(data, r);
+    r.bottom_up = true;
+    Decoded up = decode(data, r);
+    ASSERT_EQ(down.status, JpegSuccess) << file;
+    ASSERT_EQ(up.status, JpegSuccess) << file;
+    const size_t row = static_cast<size_t>(down.width) * down.channels;
+    for (int y = 0; y < down.height; ++y) {
+      ASSERT_EQ(0, std::memcmp(down.at(0, y), up.at(0, down.height - 1 - y), row)) << file << " " << y;
+    }
+  }
+}
+
+TEST(OutputLayouts, SequentialAndProgressiveAgree) {
+  const std::vector<uint8_t> sequential = encode(96, 64, 3);
+  const std::vector<uint8_t> progressive = encode(96, 64, 3, 0, true);
+  Decoded a = decode(sequential), b = decode(progressive);
+  ASSERT_EQ(a.status, JpegSuccess);
+  ASSERT_EQ(b.status, JpegSuccess);
+  EXPECT_GE(psnr(a, b), 60.0) << "the same coefficients, coded two ways";
+}
+
+TEST(OutputLayouts, PortableRoutinesGiveTheSameImage) {
+  const std::vector<uint8_t> data = read_file(test_data("generated/base_420.jpg"));
+  Decoded detected = decode(data);
+  setenv("JPEG_USECPU", "0", 1);
+  Decoded portable = decode(data);
+  unsetenv("JPEG_USECPU");
+  EXPECT_EQ(detected.width, portable.width);
+  EXPECT_EQ(detected.height, portable.height);
+  EXPECT_GE(psnr(detected, portable), 60.0);
+}
+
+TEST(RestartIntervals, ResynchroniseWhereTheyShould) {
+  // 10 MCUs with an interval of 5: one marker, after MCU 5; none after MCU 10.
+  const std::vector<uint8_t> data = encode(80, 8, 1, 5);
+  int markers = 0;
+  for (size_t i = 0; i + 1 < data.size(); ++i) markers += data[i] == 0xFF && (data[i + 1] & 0xF8) == 0xD0;
+  ASSERT_EQ(markers, 1);
+  Decoded with = decode(data);
+  Decoded without = decode(encode(80, 8, 1, 0));
+  ASSERT_EQ(with.status, JpegSuccess);
+  EXPECT_EQ(with.pixels, without.pixels);
+  // Wrong restart numbers and garbage before a marker (corpus files).
+  for (const char* file : {"generated/rst_wrong_numbers.jpg", "generated/rst_garbage.jpg",
+                           "generated/restart_mcus.jpg", "generated/restart_prog.jpg"}) {
+    Decoded d = decode(read_file(test_data(file)));
+    EXPECT_EQ(d.status, JpegSuccess) << file;
+  }
+}
+
+// Decodes twice into buffers filled differently: a byte the decode did not
+// write would differ.
+void expect_fully_written(const std::vector<uint8_t>& data, JpegStatus* status) {
+  Request a, b;
+  a.fill = 0xEE;
+  b.fill = 0x11;
+  Decoded first = decode(data, a), second = decode(data, b);
+  *status = first.status;
+  EXPECT_EQ(first.status, second.status);
+  EXPECT_EQ(first.pixels, second.pixels) << "every byte of the image is written";
+}
+
+TEST(BrokenData, EndsWithAStatusAndACompleteImage) {
+  JpegStatus status;
+  expect_fully_written(read_file(test_data("generated/truncated_half.jpg")), &status);
+  EXPECT_EQ(status, JpegEofError) << jpeg_status_text(status);
+  // Progressive data cut in the middle: what the scans held is shown.
+  std::vector<uint8_t> prog = read_file(test_data("generated/prog_420.jpg"));
+  prog.resize(prog.size() * 2 / 3);
+  expect_fully_written(prog, &status);
+  EXPECT_LT(status, 0);
+  // Damaged entropy data never crashes and always writes the whole image.
+  std::vector<uint8_t> damaged = read_file(test_data("generated/base_420.jpg"));
+  for (size_t i = 700; i < damaged.size(); i += 97) damaged[i] ^= 0x5A;
+  expect_fully_written(damaged, &status);
+}
+
+TEST(BrokenData, ABadOutputBufferIsCaught) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reports the wild access itself, before the processor faults";
+#endif
+  const std::vector<uint8_t> data = read_file(test_data("generated/base_420.jpg"));
+  BufferJob job(data);
+  ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void* forbidden = mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  job.job.out_pixels = static_cast<uint8_t*>(forbidden);
+  job.job.out_width = 320;
+  job.job.out_height = 240;
+  job.job.out_color = ColorRgb;
+  EXPECT_EQ(job.read(IoReadImageBuffer), JpegExceptionDetected);
+  munmap(forbidden, page);
+  // The job can be freed and the codec used again.
+  Decoded again = decode(data);
+  EXPECT_EQ(again.status, JpegSuccess);
+}
