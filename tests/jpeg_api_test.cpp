@@ -155,7 +155,7 @@ TEST(JpegFree, ReleasesAndRefusesAFreedJob) {
 
 TEST(JpegRead, TypeAndSourceChecksComeFirst) {
   Job j;
-  uint8_t pixels[64] = {};
+  uint8_t pixels[4096] = {};
   make_valid_image_request(&j.job, pixels);
   EXPECT_EQ(jpeg_read(&j.job, 22), JpegInvalidProperties);
   EXPECT_EQ(jpeg_read(&j.job, -1), JpegInvalidProperties);
@@ -180,7 +180,7 @@ TEST(JpegRead, EveryImageTypeChecksTheCallersImageBeforeOpening) {
   const int32_t image_types[] = {2, 3, 6, 7, 14, 15, 16, 17, 18, 19};
   for (int32_t type : image_types) {
     Job j;
-    uint8_t pixels[64] = {};
+    uint8_t pixels[4096] = {};
     make_valid_image_request(&j.job, pixels);
     j->out_width = 0;
     EXPECT_EQ(jpeg_read(&j.job, type), JpegInvalidProperties) << "out_width 0, type " << type;
@@ -212,7 +212,7 @@ TEST(JpegRead, EveryImageTypeChecksTheCallersImageBeforeOpening) {
 
 TEST(JpegRead, ThumbnailsNeedRgbOrBgr) {
   Job j;
-  uint8_t pixels[64] = {};
+  uint8_t pixels[4096] = {};
   make_valid_image_request(&j.job, pixels);
   j->out_color = ColorGray;
   j->out_channels = 1;
@@ -246,7 +246,7 @@ TEST(JpegRead, ColourCombinationsFollowTheTable) {
   };
   for (const Row& row : rows) {
     Job j;
-    uint8_t pixels[64] = {};
+    uint8_t pixels[4096] = {};
     make_valid_image_request(&j.job, pixels);
     j->jpeg_color = row.jpeg_color;
     j->jpeg_channels = row.jpeg_channels;
@@ -262,7 +262,7 @@ TEST(JpegRead, ColourCombinationsFollowTheTable) {
 
 TEST(JpegRead, TransformFamilyAndSmoothingChecks) {
   Job j;
-  uint8_t pixels[64] = {};
+  uint8_t pixels[4096] = {};
   make_valid_image_request(&j.job, pixels);
   j->properties.dct_family = 2;
   EXPECT_EQ(jpeg_read(&j.job, IoReadImageBuffer), JpegInvalidProperties);
@@ -308,7 +308,7 @@ TEST(JpegRead, BottomUpOutputStartsAtTheLastRow) {
 
 TEST(JpegWrite, ValidatesAndRefusesWithoutTouchingFiles) {
   Job j;
-  uint8_t pixels[64] = {};
+  uint8_t pixels[4096] = {};
   make_valid_image_request(&j.job, pixels);
   j->jpeg_width = 4;
   j->jpeg_height = 4;
