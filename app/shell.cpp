@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "knot/ticks.h"
+#include "texture/texture_files.h"
 #include "imageio/image_files.h"
 #include "platform/timer.h"
 
@@ -71,8 +72,12 @@ void fill_pixel_format(int bits) {
   pixel_format_filled = true;
 }
 
-// The dropped-file filter; texture files arrive with the codec.
-void on_file_dropped(const char* name) { log("dropped file \"%s\" (not loaded)", name); }
+// The first file of a drop becomes the texture when its name says JPEG.
+void on_file_dropped(const char* name) {
+  const bool taken = is_texture_file_name(name);
+  log("dropped file \"%s\"%s", name, taken ? "" : " (not a .jpg or .JPG name: ignored)");
+  if (taken) knot_shape.load_texture(name);
+}
 
 bool save_back_buffer(const char* path) {
   GLint viewport[4] = {};

@@ -1,5 +1,7 @@
 #include "knot/knot_shape.h"
 
+#include <cstdio>
+
 KnotShape::KnotShape(StartHook on_constructed, StopHook before_destroyed)
     : before_destroyed_(before_destroyed) {
   if (on_constructed != nullptr) on_constructed(this);
@@ -53,6 +55,11 @@ void KnotShape::free_mesh() {
   mesh_built = false;
 }
 
-void KnotShape::load_texture(const char*) {
-  // JPEG textures arrive with the codec; until then the knot is drawn untextured.
+void KnotShape::load_texture(const char* path) {
+  // A file that cannot be decoded keeps the texture the knot has.
+  if (const char* problem = texture.decode_file(path)) {
+    std::fprintf(stderr, "knot: %s: %s\n", path, problem);
+    return;
+  }
+  texture.upload();
 }

@@ -51,7 +51,9 @@ class KnotShape {
   // and normals in place. The caller holds the lock.
   void build_mesh();
 
-  // Decodes a JPEG file into the knot's texture. Drawing thread only.
+  // Decodes a JPEG file into the knot's texture and uploads it; a file that
+  // cannot be decoded is reported on standard error and changes nothing.
+  // Drawing thread only.
   void load_texture(const char* path);
 
   // Draws the mesh with the current GL state; takes the lock itself.

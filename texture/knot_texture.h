@@ -19,6 +19,12 @@ class KnotTexture {
   void set_image(std::unique_ptr<uint8_t[]> pixels, int32_t width, int32_t height,
                  int32_t channels);
 
+  // Decodes a JPEG file into the image: grey files to one channel, colour
+  // files to red, green, blue, others to their channels as stored. A file
+  // that cannot be decoded leaves the current image as it was and returns
+  // the codec's status text (null on success).
+  const char* decode_file(const char* path);
+
   // Replaces the texture object by one built from the current image, with a
   // full mip-map chain. Images of 1 (luminance) or 3 (RGB) channels get image
   // data; any other image leaves the new object empty (the knot draws untextured).
@@ -26,6 +32,10 @@ class KnotTexture {
   void bind() const;
   // Frees the image and deletes the texture object.
   void release();
+
+  // Turns blue-green-red pixels into red-green-blue in place, row by row;
+  // the pad bytes after each row's pixels are left alone.
+  static void swap_red_blue(uint8_t* pixels, int32_t width, int32_t height, uint32_t row_bytes);
 
   static uint32_t padded_row_bytes(int32_t width, int32_t channels) {
     return (static_cast<uint32_t>(width) * static_cast<uint32_t>(channels) + 3u) & ~3u;
