@@ -228,6 +228,8 @@ JpegStatus parse_stream(JPEG_PROPERTIES* p) {
   if (is_header_only_type(type)) {
     int32_t first = 0;
     const JpegStatus status = next_marker(s, &first);
+    // Data without a single marker is not JPEG either.
+    if (status == JpegMemoryError || status == JpegFileError) return JpegNotJpeg;
     if (status != JpegSuccess) return status;
     if (first != SOI) return JpegNotJpeg;
     p->restart_interval = 0;
