@@ -15,6 +15,7 @@
 
 #include "jpeg/decode/scan.h"
 #include "tests/jpeg_test_util.h"
+#include "tests/libjpeg_encode.h"
 
 namespace {
 
@@ -67,43 +68,6 @@ Decoded decode(const std::vector<uint8_t>& data, const Request& r = Request()) {
     ++calls;
   } while (d.status == JpegInterruptSuccess && calls < 1000000);
   return d;
-}
-
-// Encodes a picture with libjpeg-turbo (tests only).
-std::vector<uint8_t> encode(int width, int height, int components, int restart_interval = 0,
-                            bool progressive = false) {
-  jpeg_compress_struct info;
-  jpeg_error_mgr error;
-  info.err = jpeg_std_error(&error);
-  jpeg_create_compress(&info);
-  unsigned char* out = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&info, &out, &size);
-  info.image_width = width;
-  info.image_height = height;
-  info.input_components = components;
-  info.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-  jpeg_set_defaults(&info);
-  jpeg_set_quality(&info, 90, TRUE);
-  info.restart_interval = restart_interval;
-  if (progressive) jpeg_simple_progression(&info);
-  jpeg_start_compress(&info, TRUE);
-  std::vector<uint8_t> row(static_cast<size_t>(width) * components);
-  while (info.next_scanline < info.image_height) {
-    const int y = static_cast<int>(info.next_scanline);
-    for (int x = 0; x < width; ++x) {
-      for (int c = 0; c < components; ++c) {
-        row[x * components + c] = static_cast<uint8_t>((x * 5 + y * 3 + c * 70 + (x * y) % 23) % 256);
-      }
-    }
-    JSAMPROW rows[1] = {row.data()};
-    jpeg_write_scanlines(&info, rows, 1);
-  }
-  jpeg_finish_compress(&info);
-  jpeg_destroy_compress(&info);
-  std::vector<uint8_t> data(out, out + size);
-  free(out);
-  return data;
 }
 
 double psnr(const Decoded& a, const Decoded& b) {
@@ -345,4 +309,59 @@ TEST(BrokenData, ABadOutputBufferIsCaught) {
   // The job can be freed and the codec used again.
   Decoded again = decode(data);
   EXPECT_EQ(again.status, JpegSuccess);
+}
+
+TEST(ReducedScale, EqualsTheBoxFilteredFullDecode) {
+  for (const char* file : {"generated/base_420.jpg", "generated/base_422.jpg", "generated/gray.jpg",
+                           "generated/prog_420.jpg", "generated/base_444.jpg",
+                           "generated/seq_separate_scans.jpg"}) {
+    const std::vector<uint8_t> data = read_file(test_data(file));
+    Decoded full = decode(data);
+    ASSERT_EQ(full.status, JpegSuccess) << file;
+    for (int scale : {2, 4, 8}) {
+      Request r;
+      r.scale = scale;
+      Decoded small = decode(data, r);
+      ASSERT_EQ(small.status, JpegSuccess) << file << " 1/" << scale;
+      // Box means of the full decode, over the pixels each reduced one covers.
+      Decoded boxed = small;
+      for (int y = 0; y < small.height; ++y) {
+        for (int x = 0; x < small.width; ++x) {
+          for (int c = 0; c < small.channels; ++c) {
+            int sum = 0, n = 0;
+            for (int j = y * scale; j < std::min((y + 1) * scale, full.height); ++j) {
+              for (int i = x * scale; i < std::min((x + 1) * scale, full.width); ++i) {
+                sum += full.at(i, j)[c];
+                ++n;
+              }
+            }
+            boxed.at(x, y)[c] = static_cast<uint8_t>((sum + n / 2) / n);
+          }
+        }
+      }
+      EXPECT_GE(psnr(small, boxed), 30.0) << file << " 1/" << scale;
+    }
+  }
+}
+
+TEST(FastTransform, StaysCloseToTheAccurateOne) {
+  for (const char* file : {"generated/base_420.jpg", "generated/prog_444.jpg", "generated/gray.jpg",
+                           "generated/q100.jpg", "generated/sof1_16bit_tables.jpg"}) {
+    const std::vector<uint8_t> data = read_file(test_data(file));
+    Decoded accurate = decode(data);
+    // The family is chosen after the tables were read: they are prepared anew.
+    BufferJob job(data);
+    ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+    Decoded fast = accurate;
+    std::fill(fast.pixels.begin(), fast.pixels.end(), 0);
+    job.job.out_pixels = fast.pixels.data();
+    job.job.out_width = fast.width;
+    job.job.out_height = fast.height;
+    job.job.out_channels = fast.channels;
+    job.job.out_color = ColorRgb;
+    if (job.job.jpeg_channels == 1) job.job.jpeg_color = ColorGray;
+    job.job.properties.dct_family = 0;
+    ASSERT_EQ(job.read(IoReadImageBuffer), JpegSuccess) << file;
+    EXPECT_GE(psnr(accurate, fast), 35.0) << file;
+  }
 }

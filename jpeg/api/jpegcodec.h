@@ -318,6 +318,11 @@ typedef struct JPEG_PROPERTIES {
    * an undefined Huffman table gets the standard table of T.81 Annex K. */
   uint8_t quant_defined;
   uint8_t huff_defined;
+  /* The tables' values in natural order as read, and the transform family
+   * each table is prepared for: a family chosen after the tables were read
+   * gets them prepared anew before the next scan. */
+  uint16_t quant_raw[4][64];
+  int32_t quant_family[4];
   /* Bytes the parse put back at its end (a scan header or a frame marker
    * counted as not read). */
   int32_t put_back_bytes;

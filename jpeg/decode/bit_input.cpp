@@ -17,9 +17,10 @@ JpegStatus bits_fill(InputStream* s, int need) {
   while (s->bit_count <= 24) {
     if (s->pending_marker != 0) return s->bit_count < need ? kMarkerReached : JpegSuccess;
     if (s->available <= 0) {
-      if (s->file == nullptr) return JpegSuccess;  // memory input ends: zero bits follow
-      const JpegStatus status = stream_refill(s);
-      if (status != JpegSuccess) return status;
+      // Input that ends (memory, or a file that yields no more bytes): zero
+      // bits follow, the scan completes, and the marker search that comes
+      // next reports where the data stopped.
+      if (s->file == nullptr || stream_refill(s) != JpegSuccess) return JpegSuccess;
     }
     uint32_t byte = *s->next++;
     --s->available;

@@ -20,6 +20,7 @@
 #include "jpeg/decode/image_output.h"
 #include "jpeg/decode/smooth_output.h"
 #include "jpeg/stream/input_stream.h"
+#include "jpeg/stream/parser.h"
 
 struct RestartEntry {
   int64_t position;  // file offset, or address of the next byte; -1 = unknown
@@ -563,8 +564,10 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
 JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
   *marker = 0;
   RoutineTable* t = p->routines;
-  // 1. The transform family of this scan.
-  select_transform_family(t, p->dct_family);
+  // 1. The transform family of this scan, and tables prepared for it.
+  const int32_t family = transform_family_for_tables(p);
+  select_transform_family(t, family);
+  match_quant_tables_to_family(p, family);
   if (p->mcu_buffer == nullptr) {
     p->mcu_buffer = static_cast<int16_t*>(calloc(4 * 16 * 64, sizeof(int16_t)));
     if (p->mcu_buffer == nullptr) return JpegMemoryError;
@@ -666,7 +669,9 @@ void output_whole_progressive_image(JPEG_PROPERTIES* p) {
   c.per_row = p->mcus_per_row;
   c.rows = p->mcu_rows;
   c.coef = static_cast<const JpegCoefOutput*>(p->coef_output);
-  select_transform_family(c.t, p->dct_family);
+  const int32_t family = transform_family_for_tables(p);
+  select_transform_family(c.t, family);
+  match_quant_tables_to_family(p, family);
   if (p->mcu_buffer == nullptr) {
     p->mcu_buffer = static_cast<int16_t*>(calloc(4 * 16 * 64, sizeof(int16_t)));
     if (p->mcu_buffer == nullptr) return;

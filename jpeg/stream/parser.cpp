@@ -250,9 +250,10 @@ JpegStatus parse_stream(JPEG_PROPERTIES* p) {
   while (!done) {
     if (marker == 0) {
       const JpegStatus status = next_marker(s, &marker);
-      // Memory data that ends before the end of image is cut short: say so,
-      // rather than "Memory error".
-      if (status == JpegMemoryError && !p->first_pass && !is_header_only_type(type)) {
+      // Image data that end before the end of image were cut short: say so,
+      // rather than "Memory error" or "File error".
+      if ((status == JpegMemoryError || status == JpegFileError) && !p->first_pass &&
+          !is_header_only_type(type)) {
         return JpegEofError;
       }
       if (status != JpegSuccess) return status;

@@ -14,3 +14,18 @@ JpegStatus load_caller_tables(JPEG_PROPERTIES* properties);
 
 // Resets the table statistics.
 void clear_table_statistics(JPEG_PROPERTIES* properties);
+
+// Prepares quantization table `id` (its 64 values just stored in zig-zag
+// order) for the transform family in force, keeping the values as read.
+void prepare_quant_table(JPEG_PROPERTIES* properties, int32_t id);
+
+// Prepares table `id` from its zig-zag values for quant_family[id].
+void prepare_for_family(JPEG_PROPERTIES* properties, int32_t id);
+
+// The family the scans use: dct_family, except that tables too coarse for
+// the fast family's 16-bit scaled values keep the accurate family.
+int32_t transform_family_for_tables(const JPEG_PROPERTIES* properties);
+
+// Prepares again, from the values as read, every table prepared for another
+// family: the caller may choose the family after reading the tables.
+void match_quant_tables_to_family(JPEG_PROPERTIES* properties, int32_t family);

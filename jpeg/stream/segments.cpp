@@ -13,6 +13,7 @@
 #include "jpeg/decode/huffman_table.h"
 #include "jpeg/decode/quant_table.h"
 #include "jpeg/stream/input_stream.h"
+#include "jpeg/stream/parser.h"
 #include "jpeg/stream/standard_tables.h"
 
 namespace {
@@ -183,11 +184,7 @@ JpegStatus parse_dqt(JPEG_PROPERTIES* p, const Payload& in) {
       exchange.id = static_cast<uint8_t>(id);
       memcpy(exchange.values, raw, 64 * value_bytes);
     }
-    if (p->dct_family == 1) {
-      prepare_quant_accurate(table.storage);
-    } else {
-      prepare_quant_fast(table.storage);
-    }
+    prepare_quant_table(p, id);
     at += 64 * value_bytes;
     if (p->quant_tables_read < 4) ++p->quant_tables_read;
     p->quant_defined |= static_cast<uint8_t>(1u << id);

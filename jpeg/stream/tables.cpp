@@ -1,4 +1,5 @@
 #include "jpeg/decode/huffman_table.h"
+#include "jpeg/decode/huffman.h"
 #include "jpeg/decode/quant_table.h"
 #include "jpeg/stream/parser.h"
 
@@ -27,11 +28,7 @@ JpegStatus load_caller_tables(JPEG_PROPERTIES* p) {
             table.precision == 0 ? entry.values[k]
                                  : (entry.values[2 * k] << 8) | entry.values[2 * k + 1]);
       }
-      if (p->dct_family == 1) {
-        prepare_quant_accurate(table.storage);
-      } else {
-        prepare_quant_fast(table.storage);
-      }
+      prepare_quant_table(p, entry.id);
       p->quant_defined |= static_cast<uint8_t>(1u << entry.id);
     }
   }
@@ -54,4 +51,48 @@ JpegStatus load_caller_tables(JPEG_PROPERTIES* p) {
     }
   }
   return JpegSuccess;
+}
+
+void prepare_quant_table(JPEG_PROPERTIES* p, int32_t id) {
+  QuantTable& table = p->quant_tables[id];
+  // Keep the values as read (natural order) for a later change of family.
+  for (int i = 0; i < 64; ++i) {
+    p->quant_raw[id][natural_order[i]] = static_cast<uint16_t>(table.storage[i]);
+  }
+  p->quant_family[id] = p->dct_family == 1 ? 1 : 0;
+  prepare_for_family(p, id);
+}
+
+void prepare_for_family(JPEG_PROPERTIES* p, int32_t id) {
+  QuantTable& table = p->quant_tables[id];
+  if (p->quant_family[id] == 1) {
+    prepare_quant_accurate(table.storage);
+  } else {
+    prepare_quant_fast(table.storage);
+  }
+}
+
+int32_t transform_family_for_tables(const JPEG_PROPERTIES* p) {
+  if (p->dct_family == 1) return 1;
+  // The fast family folds scale factors of up to 256 into 16-bit table
+  // values; tables with larger quantizers (coarse or 16-bit tables) would
+  // saturate, so they are decoded with the accurate family instead.
+  for (int id = 0; id < 4; ++id) {
+    if (!(p->quant_defined & (1u << id))) continue;
+    for (int i = 0; i < 64; ++i) {
+      const double scaled = p->quant_raw[id][natural_order[i]] * quant_scale_factor(i) * 2048.0;
+      if (scaled + 0.5 > 32767.0) return 1;
+    }
+  }
+  return 0;
+}
+
+void match_quant_tables_to_family(JPEG_PROPERTIES* p, int32_t family) {
+  for (int id = 0; id < 4; ++id) {
+    if (!(p->quant_defined & (1u << id)) || p->quant_family[id] == family) continue;
+    QuantTable& table = p->quant_tables[id];
+    for (int i = 0; i < 64; ++i) table.storage[i] = static_cast<int16_t>(p->quant_raw[id][natural_order[i]]);
+    p->quant_family[id] = family;
+    prepare_for_family(p, id);
+  }
 }

@@ -51,5 +51,53 @@ check "and the status text on standard error" grep -q 'Not JPEG' "$ERR"
 check "a missing file exits 1" test "$(run --info /nonexistent/file.jpg)" = 1
 check "saying the name is invalid" grep -q 'Invalid file name' "$ERR"
 
+# ---- decoding ----
+IMG=$(mktemp -d)
+trap 'rm -f "$OUT" "$ERR"; rm -rf "$IMG"' EXIT
+size_of() { identify -format '%m %wx%h' "$1" 2>/dev/null; }
+same_picture() { test "$(compare -metric AE "$1" "$2" null: 2>&1)" = 0; }
+SRC=$DATA/generated/base_420.jpg
+
+check "decoding to PNG exits 0" test "$(run "$SRC" "$IMG/a.png")" = 0
+check "and writes a 320x240 PNG" test "$(size_of "$IMG/a.png")" = "PNG 320x240"
+run "$SRC" "$IMG/a.ppm" >/dev/null
+check "PPM output" test "$(size_of "$IMG/a.ppm")" = "PPM 320x240"
+check "PPM and PNG hold the same picture" same_picture "$IMG/a.png" "$IMG/a.ppm"
+run "$DATA/generated/gray.jpg" "$IMG/g.pgm" >/dev/null
+check "PGM output of a grey file" test "$(size_of "$IMG/g.pgm")" = "PGM 320x240"
+run --layout rgba "$SRC" "$IMG/a.pam" >/dev/null
+check "PAM output with four channels" test "$(size_of "$IMG/a.pam")" = "PAM 320x240"
+run --scale 2 "$SRC" "$IMG/half.png" >/dev/null
+check "--scale 2 halves the size" test "$(size_of "$IMG/half.png")" = "PNG 160x120"
+run --scale 8 "$SRC" "$IMG/eighth.png" >/dev/null
+check "--scale 8" test "$(size_of "$IMG/eighth.png")" = "PNG 40x30"
+run --roi 10,20,50,50 "$SRC" "$IMG/roi.png" >/dev/null
+check "--roi gives the region's size" test "$(size_of "$IMG/roi.png")" = "PNG 40x30"
+convert "$IMG/a.png" -crop 40x30+10+20 +repage "$IMG/crop.png"
+check "and the region's pixels" same_picture "$IMG/roi.png" "$IMG/crop.png"
+for variant in "--layout bgr" "--bottom-up" "--pad 3" "--interrupt"; do
+  # shellcheck disable=SC2086
+  run $variant "$SRC" "$IMG/v.png" >/dev/null
+  check "$variant gives the same picture" same_picture "$IMG/a.png" "$IMG/v.png"
+done
+run --fast-dct "$SRC" "$IMG/fast.png" >/dev/null
+psnr=$(compare -metric PSNR "$IMG/a.png" "$IMG/fast.png" null: 2>&1 | awk '{print $1}')
+check "--fast-dct stays close to the accurate transform (PSNR $psnr)" \
+  awk -v p="$psnr" 'BEGIN { exit !(p > 35 || p == "inf") }'
+run --thumbnail "$DATA/generated/jfif_thumb.jpg" "$IMG/thumb.png" >/dev/null
+check "--thumbnail writes the 16x12 thumbnail" test "$(size_of "$IMG/thumb.png")" = "PNG 16x12"
+"$JPEGDEC" - - <"$SRC" >"$IMG/piped.png" 2>"$ERR"
+check "standard input to standard output" same_picture "$IMG/a.png" "$IMG/piped.png"
+run --layout ycbcr422 "$DATA/generated/base_422.jpg" "$IMG/packed.pgm" >/dev/null
+check "packed YCbCr as a grey image twice as wide" test "$(size_of "$IMG/packed.pgm")" = "PGM 640x240"
+
+check "a truncated file exits 1" test "$(run "$DATA/generated/truncated_half.jpg" "$IMG/t.png")" = 1
+check "saying the data ended" grep -q 'Error EOF' "$ERR"
+check "an unsupported frame exits 1" \
+  test "$(run "$DATA/jpegsuite/lossless_huffman/32x32x8_grayscale.jpg" "$IMG/l.png")" = 1
+check "saying why" grep -q 'Unsupported frame was found' "$ERR"
+check "--scale 3 is bad usage (exit 2)" test "$(run --scale 3 "$SRC" "$IMG/x.png")" = 2
+check "a bad region is bad usage (exit 2)" test "$(run --roi 5,5,2,2 "$SRC" "$IMG/x.png")" = 2
+
 echo "$PASSED passed, $FAILED failed"
 ((FAILED == 0))
