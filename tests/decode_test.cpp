@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -364,4 +365,21 @@ TEST(FastTransform, StaysCloseToTheAccurateOne) {
     ASSERT_EQ(job.read(IoReadImageBuffer), JpegSuccess) << file;
     EXPECT_GE(psnr(accurate, fast), 35.0) << file;
   }
+}
+
+TEST(BrokenData, InputsFoundByFuzzingEndWithAStatus) {
+  // Each once crashed the codec or read out of bounds (run under the
+  // sanitizers, this test is the regression check).
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(test_data("fuzz"))) {
+    const std::vector<uint8_t> data = read_file(entry.path().string());
+    for (int32_t color : {ColorRgb, ColorGray}) {
+      Request r;
+      r.out_color = color;
+      r.channels = color == ColorGray ? 1 : 3;
+      decode(data, r);
+    }
+    ++files;
+  }
+  EXPECT_GT(files, 0);
 }

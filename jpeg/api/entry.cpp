@@ -42,6 +42,7 @@ void free_codec_state(JPEG_PROPERTIES* p) {
   p->frame.components = nullptr;
   free(p->coef_buffer);
   p->coef_buffer = nullptr;
+  p->coef_buffer_bytes = 0;
   free(p->mcu_buffer);
   p->mcu_buffer = nullptr;
   free_smoothing(p);
@@ -386,6 +387,8 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
 
   if (!job->use_properties) copy_request_fields(job, p, false);
   if (p->saved_scan == nullptr) {
+    // Rows known from other data, or an earlier decode, mean nothing here.
+    reset_restart_index(p);
     if (is_file_type(type)) {
       p->stream.data_start = p->stream.file_buffer;
       p->stream.data_size = sizeof p->stream.file_buffer;

@@ -334,6 +334,9 @@ typedef struct JPEG_PROPERTIES {
   /* The region in force when an interrupted decode began: interrupt reports
    * overwrite roi_left..roi_bottom, and a resumed decode takes it back. */
   int32_t interrupt_region[4];
+  /* Size in bytes of coef_buffer, for the scans to check it against the
+   * frame they decode. */
+  int64_t coef_buffer_bytes;
   /* 1 once a progressive frame's image has been written. */
   int32_t image_output_done;
 

@@ -644,6 +644,12 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
 
   JpegStatus status;
   if (p->progressive_scans != 0) {
+    // The coefficient store must hold this frame's MCUs.
+    const int64_t needed = int64_t{frame_blocks_per_mcu(p)} * 64 * 2 * p->mcus_per_row * p->mcu_rows;
+    if (p->coef_buffer == nullptr || needed > p->coef_buffer_bytes) {
+      t->end_of_scan();
+      return JpegDataError;
+    }
     status = region ? decode_scan_progressive_roi(c) : decode_scan_progressive(c, nullptr);
   } else {
     status = region ? decode_scan_sequential_roi(c) : decode_scan_sequential(c);
@@ -688,4 +694,9 @@ void output_whole_progressive_image(JPEG_PROPERTIES* p) {
 bool restart_index_knows(const JPEG_PROPERTIES* p, int32_t row) {
   return p->restart_index != nullptr && row >= 0 && row < kIndexRows &&
          p->restart_index->entries[row].position >= 0;
+}
+
+void reset_restart_index(JPEG_PROPERTIES* p) {
+  if (p->restart_index == nullptr) return;
+  for (RestartEntry& e : p->restart_index->entries) e.position = -1;
 }

@@ -16,3 +16,6 @@ void output_whole_progressive_image(JPEG_PROPERTIES* properties);
 // Whether the restart index of the properties knows where MCU row `row`
 // starts (false when there is no index yet).
 bool restart_index_knows(const JPEG_PROPERTIES* properties, int32_t row);
+
+// Forgets every row the restart index knows (new data, or a new frame).
+void reset_restart_index(JPEG_PROPERTIES* properties);

@@ -31,6 +31,7 @@ constexpr int kRows = 3;  // bands: the row above, the row, the row below
 
 struct SmoothBands {
   int32_t width, height, mcus_per_row;  // the frame the bands were made for
+  int32_t sampling[4];                  // its components' h·16 + v
   int32_t components;
   int32_t stride[4];         // samples a band row, per component
   int32_t band_height[4];    // sample rows a band, per component
@@ -139,10 +140,15 @@ bool smoothing_applies(const JPEG_PROPERTIES* p) {
 
 JpegStatus allocate_smoothing(JPEG_PROPERTIES* p) {
   if (SmoothBands* old = bands_of(p)) {
-    if (old->width == p->jpeg_width && old->height == p->jpeg_height &&
-        old->mcus_per_row == p->mcus_per_row) {
-      return JpegSuccess;
+    bool same = old->width == p->jpeg_width && old->height == p->jpeg_height &&
+                old->mcus_per_row == p->mcus_per_row;
+    for (int n = 0; n < 4 && same; ++n) {
+      const int32_t sampling = n < p->frame.component_count
+                                   ? p->frame.components[n].h * 16 + p->frame.components[n].v
+                                   : 0;
+      same = old->sampling[n] == sampling;
     }
+    if (same) return JpegSuccess;
     free_smoothing(p);
   }
   auto* b = static_cast<SmoothBands*>(calloc(1, sizeof(SmoothBands)));
@@ -153,6 +159,7 @@ JpegStatus allocate_smoothing(JPEG_PROPERTIES* p) {
   b->height = p->jpeg_height;
   b->mcus_per_row = p->mcus_per_row;
   b->components = f.component_count < 4 ? f.component_count : 4;
+  for (int n = 0; n < b->components; ++n) b->sampling[n] = f.components[n].h * 16 + f.components[n].v;
   for (int n = 0; n < b->components; ++n) {
     const int h = f.components[n].h, v = f.components[n].v;
     b->stride[n] = p->mcus_per_row * h * 8;

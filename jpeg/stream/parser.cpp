@@ -81,6 +81,14 @@ JpegStatus handle_frame_header(JPEG_PROPERTIES* p, int32_t marker, bool* done) {
   }
   JpegStatus status = read_frame_header(p);
   if (status != JpegSuccess) return status;
+  // A new frame: whatever the scans of an earlier one left is void.
+  free(p->coef_buffer);
+  p->coef_buffer = nullptr;
+  p->coef_buffer_bytes = 0;
+  p->progressive_scans = 0;
+  p->dc_final_count = 0;
+  p->ac_final_count = 0;
+  reset_restart_index(p);
   p->first_pass = 0;
   if (p->frame.component_count < 1 || p->frame.component_count > 255) return JpegCompError;
   p->jpeg_channels = p->frame.component_count;
@@ -141,6 +149,7 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
         }
         p->image_output_done = 0;
         p->coef_buffer = static_cast<int16_t*>(calloc(1, bytes > 0 ? bytes : 1));
+        p->coef_buffer_bytes = p->coef_buffer != nullptr ? static_cast<int64_t>(bytes) : 0;
         if (p->coef_buffer == nullptr) {
           free_scan_header(scan);
           p->saved_scan = nullptr;
