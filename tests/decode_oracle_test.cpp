@@ -102,7 +102,11 @@ double psnr(const Image& a, const Image& b) {
 std::vector<std::string> corpus_files() {
   std::vector<std::string> files;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(test_data(""))) {
-    if (entry.path().extension() == ".jpg") files.push_back(entry.path().string());
+    const std::string path = entry.path().string();
+    // The fuzzing regressions are broken on purpose.
+    if (entry.path().extension() == ".jpg" && path.find("/fuzz/") == std::string::npos) {
+      files.push_back(path);
+    }
   }
   std::sort(files.begin(), files.end());
   return files;
