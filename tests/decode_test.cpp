@@ -383,3 +383,37 @@ TEST(BrokenData, InputsFoundByFuzzingEndWithAStatus) {
   }
   EXPECT_GT(files, 0);
 }
+
+TEST(AbbreviatedImages, TablesFromOneStreamDecodeTheOther) {
+  // Split a file into a tables-only stream and an image without tables.
+  const std::vector<uint8_t> data = read_file(test_data("generated/base_420.jpg"));
+  std::vector<uint8_t> tables = {0xFF, 0xD8}, image = {0xFF, 0xD8};
+  size_t at = 2;
+  while (at + 4 <= data.size()) {
+    const uint8_t code = data[at + 1];
+    if (code == 0xDA) {  // the scan and the rest
+      image.insert(image.end(), data.begin() + at, data.end());
+      break;
+    }
+    const size_t length = (size_t{data[at + 2]} << 8 | data[at + 3]) + 2;
+    std::vector<uint8_t>& to = (code == 0xDB || code == 0xC4) ? tables : image;
+    to.insert(to.end(), data.begin() + at, data.begin() + at + length);
+    at += length;
+  }
+  tables.push_back(0xFF);
+  tables.push_back(0xD9);
+  Decoded full = decode(data);
+
+  BufferJob job(tables);
+  ASSERT_EQ(job.read(IoReadTablesBuffer), JpegSuccess);
+  EXPECT_EQ(job.job.properties.dc_tables_read, 2);
+  std::vector<uint8_t> pixels(full.pixels.size());
+  job.job.jpeg_buffer = image.data();
+  job.job.jpeg_buffer_size = static_cast<int32_t>(image.size());
+  job.job.out_pixels = pixels.data();
+  job.job.out_width = full.width;
+  job.job.out_height = full.height;
+  job.job.out_color = ColorRgb;
+  ASSERT_EQ(job.read(IoReadAbbreviatedBuffer), JpegSuccess);
+  EXPECT_EQ(pixels, full.pixels);
+}
