@@ -497,7 +497,11 @@ extern "C" JpegStatus jpeg_free(JpegJob* job) {
   return status;
 }
 
-extern "C" JpegStatus jpeg_read(JpegJob* job, int32_t io_type) {
+namespace {
+
+// A read or write under the guard: the body, then the end-of-scan routine,
+// and the file closed after a failure.
+JpegStatus run_io(JpegJob* job, int32_t io_type, JpegStatus (*body)(JpegJob*, int32_t)) {
   if (job == nullptr) return JpegInvalidProperties;
   GuardFrame frame;
   guard_push(&frame);
@@ -509,7 +513,7 @@ extern "C" JpegStatus jpeg_read(JpegJob* job, int32_t io_type) {
   if (job->properties.routines == nullptr) {
     status = JpegInvalidProperties;  // not initialised, or already freed
   } else {
-    status = read_body(job, io_type);
+    status = body(job, io_type);
     end_of_scan(&job->properties);
     if (status < 0) close_open_file(&job->properties);
   }
@@ -517,22 +521,12 @@ extern "C" JpegStatus jpeg_read(JpegJob* job, int32_t io_type) {
   return status;
 }
 
+}  // namespace
+
+extern "C" JpegStatus jpeg_read(JpegJob* job, int32_t io_type) {
+  return run_io(job, io_type, read_body);
+}
+
 extern "C" JpegStatus jpeg_write(JpegJob* job, int32_t io_type) {
-  if (job == nullptr) return JpegInvalidProperties;
-  GuardFrame frame;
-  guard_push(&frame);
-  if (sigsetjmp(frame.env, 1) != 0) {
-    guarded_cleanup(read_cleanup, job);
-    return JpegExceptionDetected;
-  }
-  JpegStatus status;
-  if (job->properties.routines == nullptr) {
-    status = JpegInvalidProperties;
-  } else {
-    status = write_body(job, io_type);
-    end_of_scan(&job->properties);
-    if (status < 0) close_open_file(&job->properties);
-  }
-  guard_pop(&frame);
-  return status;
+  return run_io(job, io_type, write_body);
 }

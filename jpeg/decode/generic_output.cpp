@@ -259,24 +259,7 @@ JpegStatus convert_mcu_in_place(JPEG_PROPERTIES* p, int32_t col, int32_t row, in
   if (status != JpegSuccess) return status;
   for (int y = visible.top; y < visible.bottom; ++y) {
     uint8_t* out = position + static_cast<intptr_t>(y) * p->out_line_bytes;
-    for (int x = visible.left; x < visible.right; ++x) {
-      uint8_t* px = out + n * x;
-      uint8_t r, g, b;
-      convert_in_place_rgb(px[0], px[1], px[2], &r, &g, &b);
-      if (n == 3) {
-        px[0] = o == ColorBgr ? b : r;
-        px[1] = g;
-        px[2] = o == ColorBgr ? r : b;
-      } else if (j == ColorYcck) {
-        px[0] = static_cast<uint8_t>(255 - r);
-        px[1] = static_cast<uint8_t>(255 - g);
-        px[2] = static_cast<uint8_t>(255 - b);
-      } else if (j == ColorYcbcr) {
-        px[0] = r;
-        px[1] = g;
-        px[2] = b;
-      }
-    }
+    for (int x = visible.left; x < visible.right; ++x) convert_pixel_in_place(out + n * x, n, o, j);
   }
   return JpegSuccess;
 }

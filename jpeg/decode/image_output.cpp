@@ -128,22 +128,9 @@ void convert_whole_image(JPEG_PROPERTIES* p) {
     uint8_t* row = p->stream.out_start + static_cast<intptr_t>(y) * p->out_line_bytes;
     for (int32_t x = 0; x < width; ++x) {
       uint8_t* px = row + n * x;
-      uint8_t r, g, b;
-      convert_in_place_rgb(px[0], px[1], px[2], &r, &g, &b);
-      if (n == 3) {
-        px[0] = o == ColorBgr ? b : r;
-        px[1] = g;
-        px[2] = o == ColorBgr ? r : b;
-      } else if (o == ColorFourChannel && j == ColorYcck) {
-        px[0] = static_cast<uint8_t>(255 - r);
-        px[1] = static_cast<uint8_t>(255 - g);
-        px[2] = static_cast<uint8_t>(255 - b);
-      } else if (o == ColorFourChannel && j == ColorYcbcr) {
-        px[0] = r;
-        px[1] = g;
-        px[2] = b;
-        px[3] = 255;
-      }
+      if (n != 3 && o != ColorFourChannel) continue;
+      convert_pixel_in_place(px, n, o, j);
+      if (n != 3 && j == ColorYcbcr) px[3] = 255;
     }
   }
 }

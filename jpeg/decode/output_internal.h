@@ -45,6 +45,28 @@ inline void convert_in_place_rgb(int32_t y, int32_t cb, int32_t cr, uint8_t* r, 
   *b = clamp_byte(y + ((454 * cb - 57937) >> 8));
 }
 
+// Converts one pixel of Y, Cb, Cr bytes in place (the in-place green rule):
+// three channels to R,G,B or B,G,R; four channels from YCCK to 255-R,
+// 255-G, 255-B (K kept) or from YCbCr to R,G,B (byte 3 as it is).
+inline void convert_pixel_in_place(uint8_t* px, int32_t channels, int32_t out_color,
+                                   int32_t jpeg_color) {
+  uint8_t r, g, b;
+  convert_in_place_rgb(px[0], px[1], px[2], &r, &g, &b);
+  if (channels == 3) {
+    px[0] = out_color == ColorBgr ? b : r;
+    px[1] = g;
+    px[2] = out_color == ColorBgr ? r : b;
+  } else if (jpeg_color == ColorYcck) {
+    px[0] = static_cast<uint8_t>(255 - r);
+    px[1] = static_cast<uint8_t>(255 - g);
+    px[2] = static_cast<uint8_t>(255 - b);
+  } else if (jpeg_color == ColorYcbcr) {
+    px[0] = r;
+    px[1] = g;
+    px[2] = b;
+  }
+}
+
 // Blocks of the MCU in mcu_buffer: component by component, each with h·v
 // blocks of 64 samples; `first_block[n]` is where component n starts.
 struct McuLayout {
