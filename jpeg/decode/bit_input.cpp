@@ -45,17 +45,3 @@ JpegStatus bits_fill(InputStream* s, int need) {
   }
   return JpegSuccess;
 }
-
-uint32_t bits_get(InputStream* s, int n) {
-  if (s->bit_count < n) {
-    s->bit_count = 0;
-    return 0;
-  }
-  s->bit_count -= n;
-  return static_cast<uint32_t>(s->bit_acc >> s->bit_count) & ((1u << n) - 1);
-}
-
-uint32_t bits_peek(InputStream* s, int n) {
-  if (s->bit_count < n) return 0;
-  return static_cast<uint32_t>(s->bit_acc >> (s->bit_count - n)) & ((1u << n) - 1);
-}

@@ -28,8 +28,18 @@ extern const int32_t extend_offset[16];
 JpegStatus bits_fill(InputStream* stream, int need);
 // The next n bits (1..16), most significant first. When an exhausted memory
 // source holds fewer than n bits, 0: the data continues with zero bits.
-uint32_t bits_get(InputStream* stream, int n);
-uint32_t bits_peek(InputStream* stream, int n);
+inline uint32_t bits_get(InputStream* s, int n) {
+  if (s->bit_count < n) {
+    s->bit_count = 0;
+    return 0;
+  }
+  s->bit_count -= n;
+  return static_cast<uint32_t>(s->bit_acc >> s->bit_count) & ((1u << n) - 1);
+}
+inline uint32_t bits_peek(const InputStream* s, int n) {
+  if (s->bit_count < n) return 0;
+  return static_cast<uint32_t>(s->bit_acc >> (s->bit_count - n)) & ((1u << n) - 1);
+}
 
 // One symbol through the 8-bit lookahead, or the bit-by-bit search.
 JpegStatus huff_decode(InputStream* stream, const HuffDecodeTable* table, int* symbol);

@@ -102,6 +102,60 @@ void write_region(const int16_t* c0, const int16_t* c1, const int16_t* c2, const
 
 // ---- kernels (routine-table slots): one whole MCU ---------------------------
 
+// Stores one converted pixel; the same arithmetic as write_region's.
+template <Layout L>
+inline void put_converted(uint8_t* px, int32_t y, const ChromaTerms& terms, int32_t k) {
+  const uint8_t r = terms.red(y), g = terms.green(y), b = terms.blue(y);
+  if constexpr (L == Layout::Rgb || L == Layout::Rgba) {
+    px[0] = r;
+    px[1] = g;
+    px[2] = b;
+    if constexpr (L == Layout::Rgba) px[3] = 255;
+  } else if constexpr (L == Layout::Bgr) {
+    px[0] = b;
+    px[1] = g;
+    px[2] = r;
+  } else {
+    px[0] = static_cast<uint8_t>(255 - r);
+    px[1] = static_cast<uint8_t>(255 - g);
+    px[2] = static_cast<uint8_t>(255 - b);
+    px[3] = static_cast<uint8_t>(k);
+  }
+}
+
+// The conversion kernels walk the MCU chroma row by chroma row: the chroma
+// terms of a row are computed once and serve the two (h2v2) or one luma
+// rows over it, and each chroma sample its two (h2v1, h2v2) or one pixels.
+// The per-pixel path gives the same bytes (tested); this only saves work.
+template <Layout L, Sampling S>
+void convert_kernel(const int16_t* y, const int16_t* cb, const int16_t* cr, const int16_t* k,
+                    uint8_t* out, int32_t stride) {
+  constexpr int kAcross = Geometry<S>::kBlocksAcross;         // luma blocks across
+  constexpr int kRowsPerChroma = S == Sampling::H2V2 ? 2 : 1;
+  constexpr int kPixelsPerChroma = kAcross;                   // 2 for h2v*, 1 for h1v1
+  for (int cy = 0; cy < 8; ++cy) {
+    ChromaTerms terms[8] = {ChromaTerms(cb[8 * cy], cr[8 * cy]), ChromaTerms(cb[8 * cy + 1], cr[8 * cy + 1]),
+                            ChromaTerms(cb[8 * cy + 2], cr[8 * cy + 2]), ChromaTerms(cb[8 * cy + 3], cr[8 * cy + 3]),
+                            ChromaTerms(cb[8 * cy + 4], cr[8 * cy + 4]), ChromaTerms(cb[8 * cy + 5], cr[8 * cy + 5]),
+                            ChromaTerms(cb[8 * cy + 6], cr[8 * cy + 6]), ChromaTerms(cb[8 * cy + 7], cr[8 * cy + 7])};
+    for (int half = 0; half < kRowsPerChroma; ++half) {
+      const int py = kRowsPerChroma * cy + half;
+      // Luma row py: blocks (py / 8) * kAcross .. + kAcross - 1, row py % 8.
+      const int16_t* luma_row = y + 64 * ((py >> 3) * kAcross) + 8 * (py & 7);
+      const int16_t* k_row = k != nullptr ? k + 64 * ((py >> 3) * kAcross) + 8 * (py & 7) : nullptr;
+      uint8_t* o = out + static_cast<intptr_t>(py) * stride;
+      for (int cx = 0; cx < 8; ++cx) {
+        for (int i = 0; i < kPixelsPerChroma; ++i) {
+          const int px = kPixelsPerChroma * cx + i;
+          const int offset = 64 * (px >> 3) + (px & 7);
+          put_converted<L>(o + kBytes<L> * px, luma_row[offset], terms[cx],
+                           k_row != nullptr ? k_row[offset] : 0);
+        }
+      }
+    }
+  }
+}
+
 template <Layout L, Sampling S>
 void kernel1(const int16_t* c0, uint8_t* out, int32_t stride) {
   write_region<L, S>(c0, nullptr, nullptr, nullptr, out, stride, 0, Geometry<S>::kWidth, 0,
@@ -110,13 +164,22 @@ void kernel1(const int16_t* c0, uint8_t* out, int32_t stride) {
 template <Layout L, Sampling S>
 void kernel3(const int16_t* c0, const int16_t* c1, const int16_t* c2, uint8_t* out,
              int32_t stride) {
-  write_region<L, S>(c0, c1, c2, nullptr, out, stride, 0, Geometry<S>::kWidth, 0,
-                     Geometry<S>::kHeight);
+  if constexpr (L == Layout::Rgb || L == Layout::Bgr || L == Layout::Rgba) {
+    convert_kernel<L, S>(c0, c1, c2, nullptr, out, stride);
+  } else {
+    write_region<L, S>(c0, c1, c2, nullptr, out, stride, 0, Geometry<S>::kWidth, 0,
+                       Geometry<S>::kHeight);
+  }
 }
 template <Layout L, Sampling S>
 void kernel4(const int16_t* c0, const int16_t* c1, const int16_t* c2, const int16_t* c3,
              uint8_t* out, int32_t stride) {
-  write_region<L, S>(c0, c1, c2, c3, out, stride, 0, Geometry<S>::kWidth, 0, Geometry<S>::kHeight);
+  if constexpr (L == Layout::Ycck) {
+    convert_kernel<L, S>(c0, c1, c2, c3, out, stride);
+  } else {
+    write_region<L, S>(c0, c1, c2, c3, out, stride, 0, Geometry<S>::kWidth, 0,
+                       Geometry<S>::kHeight);
+  }
 }
 
 // ---- the MCU routines -------------------------------------------------------
