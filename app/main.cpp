@@ -63,8 +63,7 @@ int main(int argc, char** argv) {
       return 0;
     } else if (std::strcmp(arg, "--frames") == 0 && i + 1 < argc) {
       if (!parse_count(argv[++i], &options.frames)) {
-        std::fprintf(stderr, "knot: --frames needs a positive whole number, not \"%s\"\n",
-                     argv[i]);
+        std::fprintf(stderr, "knot: --frames needs a positive whole number, not \"%s\"\n", argv[i]);
         return 2;
       }
     } else if (std::strcmp(arg, "--screenshot") == 0 && i + 1 < argc) {

@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "knot/ticks.h"
-#include "texture/texture_files.h"
 #include "imageio/image_files.h"
+#include "knot/ticks.h"
 #include "platform/timer.h"
+#include "texture/texture_files.h"
 
 using namespace platform;
 
@@ -47,7 +47,9 @@ void log(const char* format, ...) {
   va_end(args);
 }
 
-void error_box(const char* text) { message_box(nullptr, text, "ERROR", MB_OK | MB_ICONEXCLAMATION); }
+void error_box(const char* text) {
+  message_box(nullptr, text, "ERROR", MB_OK | MB_ICONEXCLAMATION);
+}
 
 void shutdown_box(const char* text) {
   message_box(nullptr, text, "SHUTDOWN ERROR", MB_OK | MB_ICONINFORMATION);
@@ -93,7 +95,7 @@ bool save_back_buffer(const char* path) {
                GL_UNSIGNED_BYTE, rows.get());
   // OpenGL's first row is the bottom one; PNG's is the top.
   return imageio::write_png(path, rows.get() + stride * (height - 1), width, height, 3,
-                   -static_cast<ptrdiff_t>(stride));
+                            -static_cast<ptrdiff_t>(stride));
 }
 
 }  // namespace
@@ -262,9 +264,9 @@ bool create_gl_window(const char* title, int width, int height, int bits, bool f
 
   int screen_w = 0, screen_h = 0;
   current_display_size(&screen_w, &screen_h);
-  log("window 0x%lx created: %s %dx%d, screen %dx%d, depth buffer %d bits", native_window_id(window),
-      is_fullscreen ? "full screen" : "windowed", width, height, screen_w, screen_h,
-      context_depth_bits(device_context));
+  log("window 0x%lx created: %s %dx%d, screen %dx%d, depth buffer %d bits",
+      native_window_id(window), is_fullscreen ? "full screen" : "windowed", width, height, screen_w,
+      screen_h, context_depth_bits(device_context));
   return true;
 }
 

@@ -31,6 +31,5 @@ void destroy_gl_window();
 void resize_scene(uint32_t width, int32_t height);
 bool init_scene();
 bool draw_scene();
-intptr_t window_proc(platform::Window* window, uint32_t message, uintptr_t wparam,
-                     intptr_t lparam);
+intptr_t window_proc(platform::Window* window, uint32_t message, uintptr_t wparam, intptr_t lparam);
 void timer_tick(uint32_t id, uint32_t message, uintptr_t user, uintptr_t dw1, uintptr_t dw2);

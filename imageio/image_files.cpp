@@ -37,8 +37,8 @@ bool write_rows(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t heig
 
 }  // namespace
 
-bool write_png(FILE* file, const char* name, const uint8_t* pixels, uint32_t width,
-               uint32_t height, uint32_t channels, ptrdiff_t stride) {
+bool write_png(FILE* file, const char* name, const uint8_t* pixels, uint32_t width, uint32_t height,
+               uint32_t channels, ptrdiff_t stride) {
   if (channels < 1 || channels > 4 || width == 0 || height == 0 || pixels == nullptr) {
     std::fprintf(stderr, "%s: nothing to write (empty image)\n", name);
     return false;

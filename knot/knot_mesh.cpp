@@ -165,10 +165,10 @@ void KnotShape::build_mesh() {
         ring_normals[s] = offsets[s] * inverse[s];
       } else {
         // Zero tube radius: the tube is a line, its normals still point outward.
-        ring_normals[s] = Vec3(b.x * side_sin[s] + n.x * side_cos[s],
-                               b.y * side_sin[s] + n.y * side_cos[s],
-                               b.z * side_sin[s] + n.z * side_cos[s])
-                              .normalized();
+        ring_normals[s] =
+            Vec3(b.x * side_sin[s] + n.x * side_cos[s], b.y * side_sin[s] + n.y * side_cos[s],
+                 b.z * side_sin[s] + n.z * side_cos[s])
+                .normalized();
       }
     }
   }

@@ -33,7 +33,9 @@ void KnotShape::set_pq(float new_p, float new_q) {
   std::atomic_ref<float>(q).store(new_q, kRelaxed);
 }
 
-void KnotShape::set_env_mapping(bool on) { std::atomic_ref<bool>(env_mapping).store(on, kRelaxed); }
+void KnotShape::set_env_mapping(bool on) {
+  std::atomic_ref<bool>(env_mapping).store(on, kRelaxed);
+}
 
 void KnotShape::set_resolution(uint32_t new_rings, uint32_t new_sides) {
   rings = new_rings;

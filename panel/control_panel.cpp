@@ -22,7 +22,9 @@ constinit std::atomic<bool> g_panel_closing{false};
 
 // p and q are whole numbers except during a morph; the boxes show them
 // truncated toward zero.
-uint32_t box_value(float value) { return static_cast<uint32_t>(static_cast<int64_t>(value)); }
+uint32_t box_value(float value) {
+  return static_cast<uint32_t>(static_cast<int64_t>(value));
+}
 
 void show_pq(Dialog* dialog, const KnotShape& knot) {
   set_dlg_item_int(dialog, IdPValue, box_value(knot.p_now()), false);

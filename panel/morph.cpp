@@ -65,4 +65,6 @@ bool stop_morphs(uint32_t timeout_ms) {
   return true;
 }
 
-void allow_morphs() { g_morphs_stopped = false; }
+void allow_morphs() {
+  g_morphs_stopped = false;
+}

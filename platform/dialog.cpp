@@ -31,9 +31,12 @@ ControlKind kind_of(const DialogControl& spec) {
   if (std::strcmp(spec.class_name, "msctls_trackbar32") == 0) return ControlKind::Trackbar;
   if (std::strcmp(spec.class_name, "Button") == 0) {
     switch (spec.style & 0xF) {
-      case BS_GROUPBOX: return ControlKind::GroupBox;
-      case BS_AUTOCHECKBOX: return ControlKind::CheckBox;
-      default: return ControlKind::PushButton;
+      case BS_GROUPBOX:
+        return ControlKind::GroupBox;
+      case BS_AUTOCHECKBOX:
+        return ControlKind::CheckBox;
+      default:
+        return ControlKind::PushButton;
     }
   }
   return ControlKind::Label;

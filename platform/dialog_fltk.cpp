@@ -36,8 +36,12 @@ int to_pixels(int value, int base, int divisor) {
   return static_cast<int>(product >= 0 ? (product + divisor / 2) / divisor
                                        : -((-product + divisor / 2) / divisor));
 }
-int px_x(int dialog_units) { return to_pixels(dialog_units, kBaseUnitX, 4); }
-int px_y(int dialog_units) { return to_pixels(dialog_units, kBaseUnitY, 8); }
+int px_x(int dialog_units) {
+  return to_pixels(dialog_units, kBaseUnitX, 4);
+}
+int px_y(int dialog_units) {
+  return to_pixels(dialog_units, kBaseUnitY, 8);
+}
 
 // A frame with its caption set into the top edge.
 class GroupBoxWidget : public Fl_Widget {
@@ -127,13 +131,34 @@ class TrackbarWidget : public Fl_Widget {
         int32_t pos = control_->scroll.pos;
         const int32_t page = static_cast<int32_t>(control_->scroll.page);
         switch (Fl::event_key()) {
-          case FL_Left: case FL_Up: code = TB_LINEUP; pos -= 1; break;
-          case FL_Right: case FL_Down: code = TB_LINEDOWN; pos += 1; break;
-          case FL_Page_Up: code = TB_PAGEUP; pos -= page; break;
-          case FL_Page_Down: code = TB_PAGEDOWN; pos += page; break;
-          case FL_Home: code = TB_TOP; pos = control_->scroll.min; break;
-          case FL_End: code = TB_BOTTOM; pos = control_->scroll.max; break;
-          default: return 0;
+          case FL_Left:
+          case FL_Up:
+            code = TB_LINEUP;
+            pos -= 1;
+            break;
+          case FL_Right:
+          case FL_Down:
+            code = TB_LINEDOWN;
+            pos += 1;
+            break;
+          case FL_Page_Up:
+            code = TB_PAGEUP;
+            pos -= page;
+            break;
+          case FL_Page_Down:
+            code = TB_PAGEDOWN;
+            pos += page;
+            break;
+          case FL_Home:
+            code = TB_TOP;
+            pos = control_->scroll.min;
+            break;
+          case FL_End:
+            code = TB_BOTTOM;
+            pos = control_->scroll.max;
+            break;
+          default:
+            return 0;
         }
         trackbar_move(control_, pos);
         send_trackbar_notification(control_, code, 0);
@@ -141,8 +166,14 @@ class TrackbarWidget : public Fl_Widget {
       }
       case FL_KEYUP:
         switch (Fl::event_key()) {
-          case FL_Left: case FL_Up: case FL_Right: case FL_Down:
-          case FL_Page_Up: case FL_Page_Down: case FL_Home: case FL_End:
+          case FL_Left:
+          case FL_Up:
+          case FL_Right:
+          case FL_Down:
+          case FL_Page_Up:
+          case FL_Page_Down:
+          case FL_Home:
+          case FL_End:
             send_trackbar_notification(control_, TB_ENDTRACK, 0);
             return 1;
           default:
@@ -178,7 +209,9 @@ void send_command(Control* control) {
                       reinterpret_cast<intptr_t>(control));
 }
 
-void button_callback(Fl_Widget*, void* data) { send_command(static_cast<Control*>(data)); }
+void button_callback(Fl_Widget*, void* data) {
+  send_command(static_cast<Control*>(data));
+}
 
 void check_callback(Fl_Widget* widget, void* data) {
   auto* control = static_cast<Control*>(data);
@@ -242,7 +275,8 @@ Fl_Widget* make_widget(Control* control) {
       break;
   }
   widget->labelsize(kFontSize);
-  if (!(spec.style & WS_TABSTOP) && control->kind != ControlKind::Trackbar) widget->visible_focus(0);
+  if (!(spec.style & WS_TABSTOP) && control->kind != ControlKind::Trackbar)
+    widget->visible_focus(0);
   control->widget = widget;
   refresh_control(control);
   return widget;
@@ -260,7 +294,9 @@ void mark_tool_window(Fl_Window* window) {
 
 }  // namespace
 
-void init_ui_threads() { XInitThreads(); }
+void init_ui_threads() {
+  XInitThreads();
+}
 
 void refresh_control(Control* control) {
   Fl_Widget* widget = control->widget;
@@ -284,7 +320,9 @@ void refresh_control(Control* control) {
   widget->redraw();
 }
 
-void wake_dialog_thread(Dialog* dialog) { Fl::awake(awake_handler, dialog); }
+void wake_dialog_thread(Dialog* dialog) {
+  Fl::awake(awake_handler, dialog);
+}
 
 intptr_t dialog_box_param(const DialogTemplate& dialog_template, void*, DialogProc procedure,
                           intptr_t init_param) {

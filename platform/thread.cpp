@@ -35,8 +35,7 @@ void* run_start(void* raw) {
   return nullptr;
 }
 
-bool create(pthread_t* thread, void* (*entry)(void*), void* arg, size_t stack_size,
-            bool detached) {
+bool create(pthread_t* thread, void* (*entry)(void*), void* arg, size_t stack_size, bool detached) {
   pthread_attr_t attr;
   int rc = pthread_attr_init(&attr);
   if (rc != 0) {
@@ -72,8 +71,7 @@ bool begin_thread(void (*entry)(void*), size_t stack_size, void* arg, ThreadKind
   return true;
 }
 
-bool start_joinable_thread(pthread_t* thread, void* (*entry)(void*), void* arg,
-                           size_t stack_size) {
+bool start_joinable_thread(pthread_t* thread, void* (*entry)(void*), void* arg, size_t stack_size) {
   return create(thread, entry, arg, effective_stack_size(stack_size, ThreadKind::Plain), false);
 }
 

@@ -28,8 +28,7 @@ bool begin_thread(void (*entry)(void*), size_t stack_size, void* arg,
                   ThreadKind kind = ThreadKind::Plain);
 
 // Starts a joinable thread with at least `stack_size` bytes of stack.
-bool start_joinable_thread(pthread_t* thread, void* (*entry)(void*), void* arg,
-                           size_t stack_size);
+bool start_joinable_thread(pthread_t* thread, void* (*entry)(void*), void* arg, size_t stack_size);
 
 // Stack size of the calling thread, in bytes (0 if it cannot be read).
 size_t current_thread_stack_size();

@@ -123,19 +123,35 @@ uint32_t virtual_key(SDL_Keycode key) {
   if (key >= SDLK_0 && key <= SDLK_9) return '0' + static_cast<uint32_t>(key - SDLK_0);
   if (key >= SDLK_F1 && key <= SDLK_F12) return VK_F1 + static_cast<uint32_t>(key - SDLK_F1);
   switch (key) {
-    case SDLK_BACKSPACE: return 8;
-    case SDLK_TAB: return 9;
-    case SDLK_RETURN: return VK_RETURN;
-    case SDLK_ESCAPE: return VK_ESCAPE;
-    case SDLK_SPACE: return VK_SPACE;
-    case SDLK_LEFT: return 37;
-    case SDLK_UP: return 38;
-    case SDLK_RIGHT: return 39;
-    case SDLK_DOWN: return 40;
-    case SDLK_LSHIFT: case SDLK_RSHIFT: return 16;
-    case SDLK_LCTRL: case SDLK_RCTRL: return 17;
-    case SDLK_LALT: case SDLK_RALT: return 18;
-    default: return 0;
+    case SDLK_BACKSPACE:
+      return 8;
+    case SDLK_TAB:
+      return 9;
+    case SDLK_RETURN:
+      return VK_RETURN;
+    case SDLK_ESCAPE:
+      return VK_ESCAPE;
+    case SDLK_SPACE:
+      return VK_SPACE;
+    case SDLK_LEFT:
+      return 37;
+    case SDLK_UP:
+      return 38;
+    case SDLK_RIGHT:
+      return 39;
+    case SDLK_DOWN:
+      return 40;
+    case SDLK_LSHIFT:
+    case SDLK_RSHIFT:
+      return 16;
+    case SDLK_LCTRL:
+    case SDLK_RCTRL:
+      return 17;
+    case SDLK_LALT:
+    case SDLK_RALT:
+      return 18;
+    default:
+      return 0;
   }
 }
 
@@ -180,8 +196,8 @@ bool translate_event(const SDL_Event& event, Message* out) {
         case SDL_WINDOWEVENT_FOCUS_LOST: {
           uint32_t state =
               event.window.event == SDL_WINDOWEVENT_FOCUS_GAINED ? WA_ACTIVE : WA_INACTIVE;
-          *out = {w, WM_ACTIVATE,
-                  static_cast<uintptr_t>(make_lparam(state, w->minimised ? 1 : 0)), 0};
+          *out = {w, WM_ACTIVATE, static_cast<uintptr_t>(make_lparam(state, w->minimised ? 1 : 0)),
+                  0};
           return true;
         }
         default:
@@ -234,7 +250,9 @@ void set_surface_attributes(const PixelFormat& request) {
 
 }  // namespace
 
-Instance module_handle() { return &kInstanceTag; }
+Instance module_handle() {
+  return &kInstanceTag;
+}
 
 Icon* load_icon(StockIcon) {
   // The application icon: a white ring on blue, drawn once.
@@ -287,10 +305,12 @@ bool unregister_class(const char* class_name, Instance instance) {
   return true;
 }
 
-bool adjust_window_rect(Rect* rect, uint32_t, bool, uint32_t) { return rect != nullptr; }
+bool adjust_window_rect(Rect* rect, uint32_t, bool, uint32_t) {
+  return rect != nullptr;
+}
 
-Window* create_window(uint32_t ex_style, const char* class_name, const char* title,
-                      uint32_t style, int x, int y, int width, int height, Instance instance) {
+Window* create_window(uint32_t ex_style, const char* class_name, const char* title, uint32_t style,
+                      int x, int y, int width, int height, Instance instance) {
   const RegisteredClass* c = find_class(class_name);
   if (c == nullptr || c->info.instance != instance || !start_video()) return nullptr;
 
@@ -316,7 +336,8 @@ Window* create_window(uint32_t ex_style, const char* class_name, const char* tit
   if (c->info.icon != nullptr && c->info.icon->surface != nullptr) {
     SDL_SetWindowIcon(sdl, c->info.icon->surface);
   }
-  if (c->info.cursor != nullptr && c->info.cursor->sdl != nullptr) SDL_SetCursor(c->info.cursor->sdl);
+  if (c->info.cursor != nullptr && c->info.cursor->sdl != nullptr)
+    SDL_SetCursor(c->info.cursor->sdl);
   auto* w = new Window;
   w->sdl = sdl;
   w->class_name = class_name;
@@ -441,8 +462,7 @@ GlContext* create_context(DeviceContext* dc) {
   int depth = 0, doubled = 0;
   SDL_GL_GetAttribute(SDL_GL_DEPTH_SIZE, &depth);
   SDL_GL_GetAttribute(SDL_GL_DOUBLEBUFFER, &doubled);
-  if (depth < dc->request.depth_bits ||
-      ((dc->request.flags & PFD_DOUBLEBUFFER) && doubled == 0)) {
+  if (depth < dc->request.depth_bits || ((dc->request.flags & PFD_DOUBLEBUFFER) && doubled == 0)) {
     SDL_GL_MakeCurrent(dc->window->sdl, nullptr);
     SDL_GL_DeleteContext(sdl);
     return nullptr;
@@ -499,8 +519,7 @@ void translate_message(const Message&) {
 
 intptr_t dispatch_message(const Message& message) {
   if (!is_live(message.window)) return 0;
-  return message.window->procedure(message.window, message.message, message.wparam,
-                                   message.lparam);
+  return message.window->procedure(message.window, message.message, message.wparam, message.lparam);
 }
 
 intptr_t default_window_proc(Window* window, uint32_t message, uintptr_t wparam, intptr_t) {
@@ -532,7 +551,9 @@ uint32_t drag_query_file(Drop* drop, uint32_t index, char* buffer, uint32_t size
   return n;
 }
 
-void drag_finish(Drop* drop) { delete drop; }
+void drag_finish(Drop* drop) {
+  delete drop;
+}
 
 int message_box(Window* owner, const char* text, const char* caption, uint32_t flags) {
   std::fprintf(stderr, "%s: %s\n", caption ? caption : "", text ? text : "");

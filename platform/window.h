@@ -162,8 +162,8 @@ bool unregister_class(const char* class_name, Instance instance);
 // stays as it is; kept so that callers size windows the way they always do.
 bool adjust_window_rect(Rect* rect, uint32_t style, bool menu, uint32_t ex_style);
 
-Window* create_window(uint32_t ex_style, const char* class_name, const char* title,
-                      uint32_t style, int x, int y, int width, int height, Instance instance);
+Window* create_window(uint32_t ex_style, const char* class_name, const char* title, uint32_t style,
+                      int x, int y, int width, int height, Instance instance);
 bool destroy_window(Window* window);
 void show_window(Window* window);
 bool set_foreground_window(Window* window);
@@ -227,7 +227,9 @@ int message_box(Window* owner, const char* text, const char* caption, uint32_t f
 constexpr intptr_t make_lparam(uint32_t low, uint32_t high) {
   return static_cast<intptr_t>((low & 0xFFFF) | ((high & 0xFFFF) << 16));
 }
-constexpr uint32_t low_word(uintptr_t value) { return static_cast<uint32_t>(value & 0xFFFF); }
+constexpr uint32_t low_word(uintptr_t value) {
+  return static_cast<uint32_t>(value & 0xFFFF);
+}
 constexpr uint32_t high_word(uintptr_t value) {
   return static_cast<uint32_t>((value >> 16) & 0xFFFF);
 }

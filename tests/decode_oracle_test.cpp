@@ -59,8 +59,8 @@ bool oracle_decode(const std::vector<uint8_t>& data, Image* out) {
   out->channels = info.output_components;
   out->pixels.resize(static_cast<size_t>(out->width) * out->height * out->channels);
   while (info.output_scanline < info.output_height) {
-    JSAMPROW row = out->pixels.data() +
-                   static_cast<size_t>(info.output_scanline) * out->width * out->channels;
+    JSAMPROW row =
+        out->pixels.data() + static_cast<size_t>(info.output_scanline) * out->width * out->channels;
     jpeg_read_scanlines(&info, &row, 1);
   }
   jpeg_finish_decompress(&info);
@@ -84,8 +84,10 @@ JpegStatus our_decode(const std::vector<uint8_t>& data, Image* out, int scale = 
   job.job.out_channels = channels;
   job.job.out_color = channels == 1 ? ColorGray : channels == 4 ? ColorFourChannel : ColorRgb;
   job.job.properties.dct_family = dct_family;
-  const int32_t type = scale == 1 ? IoReadImageBuffer : scale == 2 ? IoReadHalfBuffer
-                       : scale == 4 ? IoReadQuarterBuffer : IoReadEighthBuffer;
+  const int32_t type = scale == 1   ? IoReadImageBuffer
+                       : scale == 2 ? IoReadHalfBuffer
+                       : scale == 4 ? IoReadQuarterBuffer
+                                    : IoReadEighthBuffer;
   return job.read(type);
 }
 
@@ -129,7 +131,8 @@ TEST(DecodeOracle, EveryDecodableCorpusFileAgreesWithLibjpegTurbo) {
     BufferJob probe(data);
     if (probe.read(IoReadParamsBuffer) != JpegSuccess) continue;  // refused at the header
     if (status == JpegUnsupportedFrame || status == JpegDnlError) continue;
-    if (path.find("truncated") != std::string::npos || path.find("tables_then") != std::string::npos) {
+    if (path.find("truncated") != std::string::npos ||
+        path.find("tables_then") != std::string::npos) {
       continue;  // checked on their own below
     }
     ASSERT_EQ(status, JpegSuccess) << path;

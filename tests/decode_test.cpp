@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -24,7 +24,9 @@ struct Decoded {
   JpegStatus status = JpegSuccess;
   int32_t width = 0, height = 0, channels = 0;
   std::vector<uint8_t> pixels;
-  uint8_t* at(int x, int y) { return pixels.data() + (static_cast<size_t>(y) * width + x) * channels; }
+  uint8_t* at(int x, int y) {
+    return pixels.data() + (static_cast<size_t>(y) * width + x) * channels;
+  }
 };
 
 struct Request {
@@ -60,8 +62,10 @@ Decoded decode(const std::vector<uint8_t>& data, const Request& r = Request()) {
   job.job.out_height = r.bottom_up ? -d.height : d.height;
   job.job.out_channels = r.channels;
   job.job.out_color = r.out_color;
-  const int32_t type = r.scale == 1 ? IoReadImageBuffer : r.scale == 2 ? IoReadHalfBuffer
-                       : r.scale == 4 ? IoReadQuarterBuffer : IoReadEighthBuffer;
+  const int32_t type = r.scale == 1   ? IoReadImageBuffer
+                       : r.scale == 2 ? IoReadHalfBuffer
+                       : r.scale == 4 ? IoReadQuarterBuffer
+                                      : IoReadEighthBuffer;
   int calls = 0;
   do {
     if (r.interrupt) job.job.properties.interrupt_mode = 1;
@@ -96,10 +100,10 @@ void expect_crop(Decoded& full, Decoded& region, int left, int top, const std::s
 }  // namespace
 
 TEST(RegionDecode, EqualsTheFullDecodeCropped) {
-  const char* files[] = {"generated/base_420.jpg", "generated/base_422.jpg",
-                         "generated/gray.jpg",     "generated/prog_420.jpg",
+  const char* files[] = {"generated/base_420.jpg",     "generated/base_422.jpg",
+                         "generated/gray.jpg",         "generated/prog_420.jpg",
                          "generated/restart_rows.jpg", "generated/odd_33x9_420.jpg",
-                         "generated/base_411.jpg", "generated/seq_separate_scans.jpg"};
+                         "generated/base_411.jpg",     "generated/seq_separate_scans.jpg"};
   const int regions[][4] = {{0, 0, 17, 9}, {13, 21, 90, 77}, {40, 16, 56, 32}, {5, 3, 6, 4}};
   for (const char* file : files) {
     const std::vector<uint8_t> data = read_file(test_data(file));
@@ -154,7 +158,8 @@ TEST(RegionDecode, RestartIndexTurnsALaterRegionIntoASeek) {
     return job.read(IoReadImageBuffer);
   };
   ASSERT_EQ(read_region(80), JpegRoiSuccess);  // rows 10..12
-  for (int row = 0; row <= 10; ++row) EXPECT_TRUE(restart_index_knows(&job.job.properties, row)) << row;
+  for (int row = 0; row <= 10; ++row)
+    EXPECT_TRUE(restart_index_knows(&job.job.properties, row)) << row;
   for (int y = 0; y < 24; ++y) {
     ASSERT_EQ(0, std::memcmp(pixels.data() + 64 * y, full.at(0, 80 + y), 64)) << "row " << y;
   }
@@ -170,7 +175,8 @@ TEST(RegionDecode, RestartIndexTurnsALaterRegionIntoASeek) {
 }
 
 TEST(InterruptMode, GivesTheBytesOfOneCall) {
-  for (const char* file : {"generated/base_420.jpg", "generated/prog_420.jpg", "generated/gray.jpg"}) {
+  for (const char* file :
+       {"generated/base_420.jpg", "generated/prog_420.jpg", "generated/gray.jpg"}) {
     const std::vector<uint8_t> data = read_file(test_data(file));
     Decoded once = decode(data);
     Request r;
@@ -208,7 +214,8 @@ TEST(InterruptMode, ThreeByTwoMcusReturnOneFiveTimes) {
 }
 
 TEST(OutputLayouts, BottomUpIsTopDownFlipped) {
-  for (const char* file : {"generated/base_420.jpg", "generated/cmyk.jpg", "generated/prog_444.jpg"}) {
+  for (const char* file :
+       {"generated/base_420.jpg", "generated/cmyk.jpg", "generated/prog_444.jpg"}) {
     const std::vector<uint8_t> data = read_file(test_data(file));
     Request r;
     if (std::string(file).find("cmyk") != std::string::npos) {
@@ -222,7 +229,8 @@ TEST(OutputLayouts, BottomUpIsTopDownFlipped) {
     ASSERT_EQ(up.status, JpegSuccess) << file;
     const size_t row = static_cast<size_t>(down.width) * down.channels;
     for (int y = 0; y < down.height; ++y) {
-      ASSERT_EQ(0, std::memcmp(down.at(0, y), up.at(0, down.height - 1 - y), row)) << file << " " << y;
+      ASSERT_EQ(0, std::memcmp(down.at(0, y), up.at(0, down.height - 1 - y), row))
+          << file << " " << y;
     }
   }
 }
@@ -251,7 +259,8 @@ TEST(RestartIntervals, ResynchroniseWhereTheyShould) {
   // 10 MCUs with an interval of 5: one marker, after MCU 5; none after MCU 10.
   const std::vector<uint8_t> data = encode(80, 8, 1, 5);
   int markers = 0;
-  for (size_t i = 0; i + 1 < data.size(); ++i) markers += data[i] == 0xFF && (data[i + 1] & 0xF8) == 0xD0;
+  for (size_t i = 0; i + 1 < data.size(); ++i)
+    markers += data[i] == 0xFF && (data[i + 1] & 0xF8) == 0xD0;
   ASSERT_EQ(markers, 1);
   Decoded with = decode(data);
   Decoded without = decode(encode(80, 8, 1, 0));
@@ -313,9 +322,9 @@ TEST(BrokenData, ABadOutputBufferIsCaught) {
 }
 
 TEST(ReducedScale, EqualsTheBoxFilteredFullDecode) {
-  for (const char* file : {"generated/base_420.jpg", "generated/base_422.jpg", "generated/gray.jpg",
-                           "generated/prog_420.jpg", "generated/base_444.jpg",
-                           "generated/seq_separate_scans.jpg"}) {
+  for (const char* file :
+       {"generated/base_420.jpg", "generated/base_422.jpg", "generated/gray.jpg",
+        "generated/prog_420.jpg", "generated/base_444.jpg", "generated/seq_separate_scans.jpg"}) {
     const std::vector<uint8_t> data = read_file(test_data(file));
     Decoded full = decode(data);
     ASSERT_EQ(full.status, JpegSuccess) << file;

@@ -31,7 +31,9 @@ HuffDecodeTable build(std::vector<uint8_t> counts, std::vector<uint8_t> symbols,
 }
 
 // DC: category 0 as "0", category 1 as "1".
-HuffDecodeTable dc_table() { return build({2}, {0, 1}, 0); }
+HuffDecodeTable dc_table() {
+  return build({2}, {0, 1}, 0);
+}
 
 }  // namespace
 
@@ -141,10 +143,10 @@ TEST(BlockDecoders, SequentialBlockWithAValueAndEndOfBlock) {
   // AC: "0" end of block, "10" run 1 size 2, "11" size 1.
   HuffDecodeTable ac = build({1, 2}, {0x00, 0x12, 0x01}, 1);
   BitWriter w;
-  w.put(1, 1).put(0, 1);         // DC category 1, bits "0": -1
-  w.put(2, 2).put(2, 2);         // run 1, size 2, bits "10": 2
-  w.put(3, 2).put(0, 1);         // size 1, bits "0": -1
-  w.put(0, 1);                   // end of block
+  w.put(1, 1).put(0, 1);  // DC category 1, bits "0": -1
+  w.put(2, 2).put(2, 2);  // run 1, size 2, bits "10": 2
+  w.put(3, 2).put(0, 1);  // size 1, bits "0": -1
+  w.put(0, 1);            // end of block
   MemoryStream m(w.bytes());
   int16_t block[64] = {};
   int16_t pred = 10;
@@ -162,9 +164,9 @@ TEST(BlockDecoders, AnAcRunPastPosition63WritesCoefficient63) {
   HuffDecodeTable dc = dc_table();
   HuffDecodeTable ac = build({2}, {0xF0, 0xF1}, 1);  // "0" ZRL, "1" run 15 size 1
   BitWriter w;
-  w.put(0, 1);                        // DC difference 0
-  w.put(0, 1).put(0, 1).put(0, 1);    // three zero runs of 16: position 49
-  w.put(1, 1).put(1, 1);              // run 15, value 1: position 64
+  w.put(0, 1);                      // DC difference 0
+  w.put(0, 1).put(0, 1).put(0, 1);  // three zero runs of 16: position 49
+  w.put(1, 1).put(1, 1);            // run 15, value 1: position 64
   MemoryStream m(w.bytes());
   int16_t block[64] = {};
   int16_t pred = 0;
@@ -194,9 +196,9 @@ TEST(BlockDecoders, DcOnlyDecodeKeepsTheRestOfTheBlock) {
 TEST(ProgressiveDecoders, EndOfBandRuns) {
   HuffDecodeTable ac = build({2}, {0x00, 0x30}, 1);  // "0" EOB, "1" EOBRUN r=3
   BitWriter w;
-  w.put(0, 1);                    // r = 0: this block only
-  w.put(1, 1).put(5, 3);          // r = 3, bits 101: 8 + 5 = 13 blocks
-  w.put(1, 1).put(0, 3);          // the block after them: another run (8)
+  w.put(0, 1);            // r = 0: this block only
+  w.put(1, 1).put(5, 3);  // r = 3, bits 101: 8 + 5 = 13 blocks
+  w.put(1, 1).put(0, 3);  // the block after them: another run (8)
   MemoryStream m(w.bytes());
   int16_t block[64] = {};
   ASSERT_EQ(decode_ac_first(&m.stream, block, &ac, 1, 63, 0), JpegSuccess);

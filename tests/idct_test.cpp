@@ -22,9 +22,8 @@ struct Family {
   Idct sizes[4];  // 8x8, 4x4, 2x2, 1x1
 };
 
-const Family kAccurate = {"accurate",
-                          {idct_accurate_8x8, idct_accurate_4x4, idct_accurate_2x2,
-                           idct_accurate_1x1}};
+const Family kAccurate = {
+    "accurate", {idct_accurate_8x8, idct_accurate_4x4, idct_accurate_2x2, idct_accurate_1x1}};
 const Family kFast = {"fast", {idct_fast_8x8, idct_fast_4x4, idct_fast_2x2, idct_fast_1x1}};
 const int kSize[4] = {8, 4, 2, 1};
 
@@ -173,7 +172,8 @@ TEST(Idct, AccurateFamilyMeetsTheClassicAccuracyLimits) {
   for (int b = 0; b < kBlocks; ++b) {
     int16_t coefficients[64];
     // Sparse blocks like real data: the low frequencies, then a few others.
-    for (int i = 0; i < 64; ++i) coefficients[i] = (i < 10 || random() % 8 == 0) ? value(random) : 0;
+    for (int i = 0; i < 64; ++i)
+      coefficients[i] = (i < 10 || random() % 8 == 0) ? value(random) : 0;
     double reference[64];
     reference_idct(coefficients, reference);
     int16_t block[64];
@@ -207,7 +207,8 @@ TEST(Idct, FastFamilyStaysCloseToTheReference) {
   const int kBlocks = 2000;
   for (int b = 0; b < kBlocks; ++b) {
     int16_t coefficients[64] = {};
-    for (int i = 0; i < 64; ++i) coefficients[i] = (i < 6 || random() % 10 == 0) ? value(random) : 0;
+    for (int i = 0; i < 64; ++i)
+      coefficients[i] = (i < 6 || random() % 10 == 0) ? value(random) : 0;
     double reference[64];
     reference_idct(coefficients, reference);
     int16_t block[64];
@@ -230,7 +231,8 @@ TEST(Idct, ReducedSizesAreBoxMeansOfTheFullBlock) {
     int tested = 0;
     for (int b = 0; b < 3000; ++b) {
       int16_t coefficients[64] = {};
-      for (int i = 0; i < 64; ++i) coefficients[i] = (i < 10 || random() % 6 == 0) ? value(random) : 0;
+      for (int i = 0; i < 64; ++i)
+        coefficients[i] = (i < 10 || random() % 6 == 0) ? value(random) : 0;
       int16_t input[64];
       if (family == &kFast) {
         to_fast_input(coefficients, input);

@@ -44,8 +44,8 @@ struct OutputJob {
     // Guard bytes around the image catch writes outside it.
     image.assign(static_cast<size_t>(line) * height + 2 * kGuard, kFill);
     p.out_pixels = image.data() + kGuard;
-    p.stream.out_start = bottom_up ? p.out_pixels + static_cast<size_t>(line) * (height - 1)
-                                   : p.out_pixels;
+    p.stream.out_start =
+        bottom_up ? p.out_pixels + static_cast<size_t>(line) * (height - 1) : p.out_pixels;
     mcu.assign(64 * 64, 0);
     p.mcu_buffer = mcu.data();
   }
@@ -55,7 +55,8 @@ struct OutputJob {
   }
   JPEG_PROPERTIES& p() { return job.properties; }
   uint8_t* pixel(int x, int y) {
-    return p().out_pixels + static_cast<size_t>(y) * (p().out_width * p().out_channels + p().out_pad) +
+    return p().out_pixels +
+           static_cast<size_t>(y) * (p().out_width * p().out_channels + p().out_pad) +
            x * p().out_channels;
   }
   void fill_block(int index, int value) {
@@ -136,7 +137,8 @@ TEST(Clipping, SeventeenBySeventeenFourTwoZero) {
   const struct {
     int col, row;
     ClipRect visible;
-  } cases[] = {{0, 0, {0, 0, 16, 16}}, {1, 0, {0, 0, 1, 16}}, {0, 1, {0, 0, 16, 1}}, {1, 1, {0, 0, 1, 1}}};
+  } cases[] = {
+      {0, 0, {0, 0, 16, 16}}, {1, 0, {0, 0, 1, 16}}, {0, 1, {0, 0, 16, 1}}, {1, 1, {0, 0, 1, 1}}};
   for (const auto& c : cases) {
     uint8_t* position = nullptr;
     ClipRect visible;
@@ -346,7 +348,8 @@ TEST(Smoothing, TriangleFilterWithDelayedOutputAndFlushes) {
         if (row < mcus && col < mcus) {
           for (int b = 0; b < blocks; ++b) {
             for (int i = 0; i < 64; ++i) {
-              const int x = col * 16 + (b % 2) * 8 + i % 8, y = row * 8 * max_v + (b / 2) * 8 + i / 8;
+              const int x = col * 16 + (b % 2) * 8 + i % 8,
+                        y = row * 8 * max_v + (b / 2) * 8 + i / 8;
               job.mcu[64 * b + i] = static_cast<int16_t>(luma(x, y));
             }
           }
@@ -379,7 +382,8 @@ TEST(Smoothing, TriangleFilterWithDelayedOutputAndFlushes) {
             const int cy = y / 2, dy = y % 2 == 0 ? -1 : 1;
             expected = (9 * clamped(n, cx, cy) + 3 * clamped(n, cx + dx, cy) +
                         3 * clamped(n, cx, cy + dy) + clamped(n, cx + dx, cy + dy) +
-                        (x % 2 == 0 ? 8 : 7)) >> 4;
+                        (x % 2 == 0 ? 8 : 7)) >>
+                       4;
           }
           ASSERT_EQ(job.pixel(x, y)[n], expected)
               << "sampling 2x" << max_v << " pixel " << x << "," << y << " channel " << n;

@@ -229,19 +229,32 @@ TEST(JpegRead, ColourCombinationsFollowTheTable) {
     bool allowed;
   };
   const Row rows[] = {
-      {ColorGray, 1, ColorGray, 1, true},        {ColorGray, 1, ColorRgb, 3, true},
-      {ColorGray, 1, ColorBgr, 3, true},         {ColorGray, 1, ColorFourChannel, 4, true},
-      {ColorGray, 1, ColorYcbcr, 3, false},      {ColorGray, 3, ColorGray, 1, false},
-      {ColorGray, 1, ColorRgb, 4, false},        {ColorRgb, 3, ColorRgb, 3, true},
-      {ColorRgb, 3, ColorBgr, 3, true},          {ColorRgb, 3, ColorFourChannel, 4, true},
-      {ColorRgb, 3, ColorGray, 1, false},        {ColorYcbcr, 3, ColorGray, 1, true},
-      {ColorYcbcr, 3, ColorRgb, 3, true},        {ColorYcbcr, 3, ColorBgr, 3, true},
-      {ColorYcbcr, 3, ColorFourChannel, 4, true}, {ColorYcbcr, 3, ColorFourChannel, 3, false},
-      {ColorYcbcr, 3, ColorYcbcr, 2, true},      {ColorYcbcr, 3, ColorYcbcr, 7, true},
-      {ColorYcbcr, 1, ColorRgb, 3, false},       {ColorFourChannel, 4, ColorFourChannel, 4, true},
-      {ColorFourChannel, 4, ColorRgb, 3, false}, {ColorYcck, 4, ColorFourChannel, 4, true},
-      {ColorYcck, 4, ColorBgr, 3, false},        {ColorOther, 2, ColorOther, 2, true},
-      {ColorOther, 5, ColorOther, 1, true},      {ColorOther, 2, ColorRgb, 3, false},
+      {ColorGray, 1, ColorGray, 1, true},
+      {ColorGray, 1, ColorRgb, 3, true},
+      {ColorGray, 1, ColorBgr, 3, true},
+      {ColorGray, 1, ColorFourChannel, 4, true},
+      {ColorGray, 1, ColorYcbcr, 3, false},
+      {ColorGray, 3, ColorGray, 1, false},
+      {ColorGray, 1, ColorRgb, 4, false},
+      {ColorRgb, 3, ColorRgb, 3, true},
+      {ColorRgb, 3, ColorBgr, 3, true},
+      {ColorRgb, 3, ColorFourChannel, 4, true},
+      {ColorRgb, 3, ColorGray, 1, false},
+      {ColorYcbcr, 3, ColorGray, 1, true},
+      {ColorYcbcr, 3, ColorRgb, 3, true},
+      {ColorYcbcr, 3, ColorBgr, 3, true},
+      {ColorYcbcr, 3, ColorFourChannel, 4, true},
+      {ColorYcbcr, 3, ColorFourChannel, 3, false},
+      {ColorYcbcr, 3, ColorYcbcr, 2, true},
+      {ColorYcbcr, 3, ColorYcbcr, 7, true},
+      {ColorYcbcr, 1, ColorRgb, 3, false},
+      {ColorFourChannel, 4, ColorFourChannel, 4, true},
+      {ColorFourChannel, 4, ColorRgb, 3, false},
+      {ColorYcck, 4, ColorFourChannel, 4, true},
+      {ColorYcck, 4, ColorBgr, 3, false},
+      {ColorOther, 2, ColorOther, 2, true},
+      {ColorOther, 5, ColorOther, 1, true},
+      {ColorOther, 2, ColorRgb, 3, false},
       {7, 3, ColorRgb, 3, false},
   };
   for (const Row& row : rows) {
@@ -442,7 +455,7 @@ TEST(CpuClassification, EveryRowOfTheTable) {
 
 TEST(CpuClassification, SettingComesFromJpegUsecpu) {
   const std::pair<const char*, int32_t> cases[] = {
-      {nullptr, -1}, {"", -1}, {"0", 0}, {"3", 3}, {"6", 6},  {"7", -1},
+      {nullptr, -1}, {"", -1},  {"0", 0},   {"3", 3},   {"6", 6},   {"7", -1},
       {"-1", -1},    {"x", -1}, {"2x", -1}, {" 2", -1}, {"+2", -1}, {"99999999999", -1},
   };
   for (const auto& [value, expected] : cases) {

@@ -94,8 +94,7 @@ TEST(ParameterReads, EveryGeneratedFileMatchesItsManifest) {
 
 TEST(ParameterReads, UnsupportedFramesOfTheConformanceSetGiveMinus29) {
   int checked = 0;
-  for (const auto& entry :
-       std::filesystem::recursive_directory_iterator(test_data("jpegsuite"))) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(test_data("jpegsuite"))) {
     const std::string path = entry.path().string();
     if (entry.path().extension() != ".jpg") continue;
     const bool arithmetic = path.find("arithmetic") != std::string::npos;
@@ -202,13 +201,13 @@ TEST(ParserFailures, EveryStatusOfTheFailureTable) {
   EXPECT_EQ(read_params(JpegBuilder().soi().gray_frame(8, 0).data), JpegDnlError);
   // -14: no components, five components, a sampling factor of 0.
   EXPECT_EQ(read_params(JpegBuilder().soi().sof(0xC0, 8, 8, {}).data), JpegCompError);
-  EXPECT_EQ(read_params(JpegBuilder()
-                            .soi()
-                            .sof(0xC0, 8, 8,
-                                 {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 1, 0},
-                                  {5, 1, 1, 0}})
-                            .data),
-            JpegCompError);
+  EXPECT_EQ(
+      read_params(JpegBuilder()
+                      .soi()
+                      .sof(0xC0, 8, 8,
+                           {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 1, 0}, {5, 1, 1, 0}})
+                      .data),
+      JpegCompError);
   EXPECT_EQ(read_params(JpegBuilder().soi().sof(0xC0, 8, 8, {{1, 0, 1, 0}}).data), JpegCompError);
   // -15: a frame of width 0.
   EXPECT_EQ(read_params(JpegBuilder().soi().gray_frame(0, 8).data), JpegSofError);
@@ -286,7 +285,7 @@ TEST(ParserLimits, SegmentSizesAtTheirBounds) {
   auto table = [](uint8_t tc_th, int codes) {
     std::vector<uint8_t> t{tc_th};
     std::vector<uint8_t> counts(16, 0);
-    counts[7] = 255;                   // 255 codes of 8 bits
+    counts[7] = 255;                                // 255 codes of 8 bits
     counts[8] = static_cast<uint8_t>(codes - 255);  // and the rest of 9
     t.insert(t.end(), counts.begin(), counts.end());
     for (int i = 0; i < codes; ++i) t.push_back(static_cast<uint8_t>(i));
@@ -431,9 +430,9 @@ TEST(ThumbnailReads, JfifAndJfxxThumbnailsAreWritten) {
     const char* file;
     int32_t width, height;
   };
-  for (const Case& c : {Case{"generated/jfif_thumb.jpg", 16, 12},
-                        Case{"generated/jfxx_thumb_rgb.jpg", 10, 7},
-                        Case{"generated/jfxx_thumb_palette.jpg", -1, -1}}) {
+  for (const Case& c :
+       {Case{"generated/jfif_thumb.jpg", 16, 12}, Case{"generated/jfxx_thumb_rgb.jpg", 10, 7},
+        Case{"generated/jfxx_thumb_palette.jpg", -1, -1}}) {
     const std::string path = test_data(c.file);
     std::vector<uint8_t> rgb(64 * 64 * 3, 0xAB), bgr(64 * 64 * 3, 0xAB);
     for (int32_t color : {ColorRgb, ColorBgr}) {
@@ -544,11 +543,11 @@ TEST(OutputSetup, McuGeometryFollowsTheSamplingFactors) {
     const char* file;
     int32_t mcus_per_row, mcu_rows, mcu_width, mcu_height;
   };
-  for (const Case& c : {Case{"generated/base_420.jpg", 20, 15, 16, 16},
-                        Case{"generated/base_422.jpg", 20, 30, 16, 8},
-                        Case{"generated/base_411.jpg", 9, 17, 32, 8},
-                        Case{"generated/odd_17x17_420.jpg", 2, 2, 16, 16},
-                        Case{"generated/gray.jpg", 40, 30, 8, 8}}) {
+  for (const Case& c :
+       {Case{"generated/base_420.jpg", 20, 15, 16, 16},
+        Case{"generated/base_422.jpg", 20, 30, 16, 8}, Case{"generated/base_411.jpg", 9, 17, 32, 8},
+        Case{"generated/odd_17x17_420.jpg", 2, 2, 16, 16},
+        Case{"generated/gray.jpg", 40, 30, 8, 8}}) {
     BufferJob job(read_file(test_data(c.file)));
     ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess) << c.file;
     const JPEG_PROPERTIES& p = job.job.properties;

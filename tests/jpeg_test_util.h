@@ -45,9 +45,7 @@ class JpegBuilder {
     raw({static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
     return raw(payload);
   }
-  JpegBuilder& jfif() {
-    return segment(0xE0, {'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0});
-  }
+  JpegBuilder& jfif() { return segment(0xE0, {'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0}); }
   // An 8-bit quantization table of all `value`.
   JpegBuilder& dqt(uint8_t id, uint8_t value = 1) {
     std::vector<uint8_t> payload(65, value);

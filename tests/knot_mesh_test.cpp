@@ -18,7 +18,9 @@ void build(KnotShape& knot) {
   knot.unlock();
 }
 
-double distance(const Vec3& a, const Vec3& b) { return std::sqrt((a - b).length_squared()); }
+double distance(const Vec3& a, const Vec3& b) {
+  return std::sqrt((a - b).length_squared());
+}
 
 // Centre of ring k: the mean of its vertices.
 Vec3 ring_centre(const KnotShape& knot, uint32_t k) {

@@ -9,7 +9,7 @@
 
 // Encodes a picture with libjpeg-turbo (tests only).
 inline std::vector<uint8_t> encode(int width, int height, int components, int restart_interval = 0,
-                            bool progressive = false) {
+                                   bool progressive = false) {
   jpeg_compress_struct info;
   jpeg_error_mgr error;
   info.err = jpeg_std_error(&error);
@@ -31,7 +31,8 @@ inline std::vector<uint8_t> encode(int width, int height, int components, int re
     const int y = static_cast<int>(info.next_scanline);
     for (int x = 0; x < width; ++x) {
       for (int c = 0; c < components; ++c) {
-        row[x * components + c] = static_cast<uint8_t>((x * 5 + y * 3 + c * 70 + (x * y) % 23) % 256);
+        row[x * components + c] =
+            static_cast<uint8_t>((x * 5 + y * 3 + c * 70 + (x * y) % 23) % 256);
       }
     }
     JSAMPROW rows[1] = {row.data()};
@@ -43,4 +44,3 @@ inline std::vector<uint8_t> encode(int width, int height, int components, int re
   free(out);
   return data;
 }
-

@@ -96,8 +96,8 @@ TEST(PanelTemplate, HoldsTheEighteenControlsInOrder) {
   EXPECT_STREQ(t->font_name, "MS Sans Serif");
   EXPECT_EQ(t->point_size, 8);
   ASSERT_EQ(t->control_count, 18u);
-  const int ids[] = {-1, -1, 1003, -1, 1007, 1008, 1009, 1010, 1011,
-                     -1, 1012, -1, 1004, 1013, -1, 1005, -1, 1014};
+  const int ids[] = {-1, -1,   1003, -1,   1007, 1008, 1009, 1010, 1011,
+                     -1, 1012, -1,   1004, 1013, -1,   1005, -1,   1014};
   for (size_t i = 0; i < 18; ++i) EXPECT_EQ(t->controls[i].id, ids[i]) << "control " << i;
   const DialogControl& torus = t->controls[10];
   EXPECT_STREQ(torus.class_name, "msctls_trackbar32");

@@ -77,7 +77,8 @@ TEST(Timer, PeriodicTicksStopWhenKilled) {
   g_ticks = 0;
   uint32_t id = platform::time_set_event(10, 0, count_tick, 42, platform::TIME_PERIODIC);
   ASSERT_NE(id, 0u);
-  for (int i = 0; i < 500 && g_ticks < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 500 && g_ticks < 3; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_GE(g_ticks.load(), 3u);
   EXPECT_EQ(g_user.load(), 42u);
   EXPECT_TRUE(platform::time_kill_event(id));

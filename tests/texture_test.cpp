@@ -107,6 +107,7 @@ TEST(TextureDecode, AFileThatCannotBeDecodedKeepsTheImage) {
   EXPECT_EQ(texture.pixels.get(), before);
   EXPECT_EQ(texture.width, 320);
   EXPECT_STREQ(texture.decode_file("/nonexistent.jpg"), "Invalid file name");
-  EXPECT_STREQ(texture.decode_file(test_data("jpegsuite/lossless_huffman/32x32x8_grayscale.jpg").c_str()),
-               "Unsupported frame was found");
+  EXPECT_STREQ(
+      texture.decode_file(test_data("jpegsuite/lossless_huffman/32x32x8_grayscale.jpg").c_str()),
+      "Unsupported frame was found");
 }

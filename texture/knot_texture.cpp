@@ -3,7 +3,9 @@
 #include <GL/gl.h>
 #include <GL/glu.h>
 
-KnotTexture::~KnotTexture() { release(); }
+KnotTexture::~KnotTexture() {
+  release();
+}
 
 void KnotTexture::set_image(std::unique_ptr<uint8_t[]> new_pixels, int32_t new_width,
                             int32_t new_height, int32_t new_channels) {
@@ -28,7 +30,9 @@ void KnotTexture::upload() {
   glBindTexture(GL_TEXTURE_2D, 0);
 }
 
-void KnotTexture::bind() const { glBindTexture(GL_TEXTURE_2D, gl_name); }
+void KnotTexture::bind() const {
+  glBindTexture(GL_TEXTURE_2D, gl_name);
+}
 
 void KnotTexture::release() {
   pixels.reset();

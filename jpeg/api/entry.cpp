@@ -17,14 +17,16 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/scan.h"
 #include "jpeg/decode/smooth_output.h"
-#include "jpeg/stream/parser.h"
 #include "jpeg/stream/input_stream.h"
+#include "jpeg/stream/parser.h"
 
 namespace {
 
 constexpr int32_t kDefaultMaxCoefMegabytes = 1024;
 
-bool is_file_type(int32_t type) { return type % 2 == 0; }
+bool is_file_type(int32_t type) {
+  return type % 2 == 0;
+}
 
 bool is_image_read(int32_t type) {
   return type == IoReadImageFile || type == IoReadImageBuffer || type == IoReadAbbreviatedFile ||
@@ -97,7 +99,8 @@ void set_public_defaults(JpegJob* job) {
 void prefill_grey(const JPEG_PROPERTIES* p) {
   const int64_t rows = p->out_height < 0 ? -int64_t{p->out_height} : p->out_height;
   const size_t row_bytes = static_cast<size_t>(p->out_width) * static_cast<size_t>(p->out_channels);
-  for (int64_t y = 0; y < rows; ++y) memset(p->stream.out_start + y * p->out_line_bytes, 128, row_bytes);
+  for (int64_t y = 0; y < rows; ++y)
+    memset(p->stream.out_start + y * p->out_line_bytes, 128, row_bytes);
 }
 
 // The working copies of every public field, as jpeg_init makes them.
@@ -260,8 +263,8 @@ JpegStatus free_body(JpegJob* job) {
 // stream's buffer but not parsed, and over what the parse put back (the
 // scan header of a parameter read, the frame marker of a table read).
 JpegStatus rewind_file_to_parse_end(JPEG_PROPERTIES* p) {
-  const int64_t back = int64_t{p->stream.available > 0 ? p->stream.available : 0} +
-                       p->put_back_bytes;
+  const int64_t back =
+      int64_t{p->stream.available > 0 ? p->stream.available : 0} + p->put_back_bytes;
   if (file_seek(p->stream.file, -back, 1) == 0) return JpegFileError;
   p->stream.available = 0;
   p->stream.next = p->stream.data_end;

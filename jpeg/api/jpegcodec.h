@@ -104,9 +104,9 @@ typedef enum IoType {
 /* Results. jpeg_status_text gives each one's message. */
 typedef int32_t JpegStatus;
 enum {
-  JpegRoiSuccess = 2,        /* "ROI Success" */
-  JpegInterruptSuccess = 1,  /* "Interrupt Success" */
-  JpegSuccess = 0,           /* "Success" */
+  JpegRoiSuccess = 2,       /* "ROI Success" */
+  JpegInterruptSuccess = 1, /* "Interrupt Success" */
+  JpegSuccess = 0,          /* "Success" */
   JpegExceptionDetected = -1,
   JpegInvalidEncoder = -2,
   JpegUnsupportedSubsampling = -3,

@@ -54,4 +54,6 @@ extern "C" const char* jpeg_status_text(JpegStatus status) {
   return kTexts[status + 30];
 }
 
-extern "C" const JpegVersion* jpeg_version(void) { return &kVersion; }
+extern "C" const JpegVersion* jpeg_version(void) {
+  return &kVersion;
+}

@@ -4,8 +4,12 @@
 
 namespace {
 
-bool is_file_type(int32_t type) { return type % 2 == 0; }
-bool is_encoder_type(int32_t type) { return type >= IoWriteImageFile && type <= IoWriteDataBuffer; }
+bool is_file_type(int32_t type) {
+  return type % 2 == 0;
+}
+bool is_encoder_type(int32_t type) {
+  return type >= IoWriteImageFile && type <= IoWriteDataBuffer;
+}
 
 // Types that need the caller's image: everything but the parameter and table
 // reads and the tables-only writes.
@@ -29,13 +33,12 @@ bool decode_combination_allowed(int32_t jpeg_color, int32_t jpeg_channels, int32
   const bool four = out_color == ColorFourChannel && out_channels == 4;
   switch (jpeg_color) {
     case ColorGray:
-      return jpeg_channels == 1 &&
-             ((out_color == ColorGray && out_channels == 1) || rgb3 || four);
+      return jpeg_channels == 1 && ((out_color == ColorGray && out_channels == 1) || rgb3 || four);
     case ColorRgb:
       return jpeg_channels == 3 && (rgb3 || four);
     case ColorYcbcr:
-      return jpeg_channels == 3 && ((out_color == ColorGray && out_channels == 1) || rgb3 ||
-                                    four || out_color == ColorYcbcr);
+      return jpeg_channels == 3 && ((out_color == ColorGray && out_channels == 1) || rgb3 || four ||
+                                    out_color == ColorYcbcr);
     case ColorFourChannel:
     case ColorYcck:
       return jpeg_channels == 4 && four;
@@ -129,11 +132,10 @@ JpegStatus validate_request(const JpegJob* job, int32_t type) {
     return JpegUnsupportedSubsampling;
   }
 
-  const bool allowed =
-      encoding ? encode_combination_allowed(job->out_color, job->out_channels, job->jpeg_color,
-                                            job->jpeg_channels)
-               : decode_combination_allowed(job->jpeg_color, job->jpeg_channels, job->out_color,
-                                            job->out_channels);
+  const bool allowed = encoding ? encode_combination_allowed(job->out_color, job->out_channels,
+                                                             job->jpeg_color, job->jpeg_channels)
+                                : decode_combination_allowed(job->jpeg_color, job->jpeg_channels,
+                                                             job->out_color, job->out_channels);
   if (!allowed) return JpegInvalidProperties;
 
   if (p.dct_family != 0 && p.dct_family != 1) return JpegInvalidProperties;

@@ -29,9 +29,13 @@ int clear_portable(void* destination, size_t count) {
   std::memset(destination, 0, count);
   return 0;
 }
-uint64_t no_timestamp() { return 0; }
+uint64_t no_timestamp() {
+  return 0;
+}
 #ifdef JPEG_HAVE_CPUID
-uint64_t processor_timestamp() { return __rdtsc(); }
+uint64_t processor_timestamp() {
+  return __rdtsc();
+}
 #endif
 
 std::atomic<BlockCopyFn> g_block_copy{copy_portable};
@@ -120,9 +124,9 @@ CpuKind configure(RoutineTable* table) {
   g_block_copy.store(copy_portable, std::memory_order_relaxed);
   g_block_clear.store(clear_portable, std::memory_order_relaxed);
 #ifdef JPEG_HAVE_CPUID
-  g_read_timestamp.store((cpu_info().features & kFeatureTimestamp) ? processor_timestamp
-                                                                   : no_timestamp,
-                         std::memory_order_relaxed);
+  g_read_timestamp.store(
+      (cpu_info().features & kFeatureTimestamp) ? processor_timestamp : no_timestamp,
+      std::memory_order_relaxed);
 #endif
   fill_routine_table(table, kind);
   return kind;
@@ -142,4 +146,6 @@ void* block_copy(void* destination, const void* source, size_t count) {
 int block_clear(void* destination, size_t count) {
   return g_block_clear.load(std::memory_order_relaxed)(destination, count);
 }
-uint64_t read_timestamp() { return g_read_timestamp.load(std::memory_order_relaxed)(); }
+uint64_t read_timestamp() {
+  return g_read_timestamp.load(std::memory_order_relaxed)();
+}

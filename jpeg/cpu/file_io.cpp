@@ -8,8 +8,12 @@
 namespace {
 
 // Handles are descriptors plus one, so that descriptor 0 is not null.
-int descriptor(void* file) { return static_cast<int>(reinterpret_cast<intptr_t>(file)) - 1; }
-void* handle(int fd) { return reinterpret_cast<void*>(static_cast<intptr_t>(fd) + 1); }
+int descriptor(void* file) {
+  return static_cast<int>(reinterpret_cast<intptr_t>(file)) - 1;
+}
+void* handle(int fd) {
+  return reinterpret_cast<void*>(static_cast<intptr_t>(fd) + 1);
+}
 
 }  // namespace
 

@@ -24,61 +24,61 @@ using McuOutputFn = JpegStatus (*)(JPEG_PROPERTIES* properties, int32_t mcu_col,
 // Whole-MCU output kernels: component sample blocks, the MCU's first output
 // pixel and the line stride in bytes.
 using OutKernel1Fn = void (*)(const int16_t* c0, uint8_t* out, int32_t stride);
-using OutKernel3Fn = void (*)(const int16_t* c0, const int16_t* c1, const int16_t* c2,
-                              uint8_t* out, int32_t stride);
+using OutKernel3Fn = void (*)(const int16_t* c0, const int16_t* c1, const int16_t* c2, uint8_t* out,
+                              int32_t stride);
 using OutKernel4Fn = void (*)(const int16_t* c0, const int16_t* c1, const int16_t* c2,
                               const int16_t* c3, uint8_t* out, int32_t stride);
 // The encoder's routines; the encoder itself is not part of this codec.
 using EncoderFn = void (*)();
 
 struct RoutineTable {
-  int32_t scan_header_bytes;  // 0: size of the last scan header read, marker included
-  void* user_module;          // 1
-  void* registry_module;      // 2
-  void* open_key;             // 3
-  void* query_value;          // 4
-  void* close_key;            // 5
-  EndOfScanFn end_of_scan;    // 6
-  EncoderFn fdct_fast;        // 7
-  EncoderFn fdct_accurate;    // 8
-  IdctFn idct_fast_8x8;       // 9
-  IdctFn idct_fast_4x4;       // 10
-  IdctFn idct_fast_2x2;       // 11
-  IdctFn idct_fast_1x1;       // 12
-  IdctFn idct_accurate_8x8;   // 13
-  IdctFn idct_accurate_4x4;   // 14
-  IdctFn idct_accurate_2x2;   // 15
-  IdctFn idct_accurate_1x1;   // 16
-  EncoderFn fdct_current;     // 17
-  IdctFn idct_8x8;            // 18: current, set before each scan
-  IdctFn idct_4x4;            // 19
-  IdctFn idct_2x2;            // 20
-  IdctFn idct_1x1;            // 21
-  EncoderFn enc_prepare;      // 22
-  EncoderFn enc_write_bytes;  // 23
-  EncoderFn mcu_input;        // 24
-  EncoderFn enc_input[15];    // 25-39
-  McuOutputFn mcu_output;     // 40: set by the output set-up
-  OutKernel1Fn out_gray;          // 41
-  OutKernel3Fn out_ycc_rgb;       // 42
-  OutKernel3Fn out_ycc422_rgb;    // 43
-  OutKernel3Fn out_ycc420_rgb;    // 44
-  OutKernel3Fn out_ycc_bgr;       // 45
-  OutKernel3Fn out_ycc422_bgr;    // 46
-  OutKernel3Fn out_ycc420_bgr;    // 47
-  OutKernel3Fn out_ycc_rgba;      // 48
-  OutKernel3Fn out_ycc422_rgba;   // 49
-  OutKernel3Fn out_ycc420_rgba;   // 50
-  OutKernel3Fn out_copy3;         // 51
-  OutKernel3Fn up422_copy;        // 52
-  OutKernel3Fn up420_copy;        // 53
-  OutKernel3Fn out_copy3to4;      // 54
-  OutKernel3Fn out_ycc422_packed; // 55
-  OutKernel4Fn out_ycck;          // 56
-  OutKernel4Fn out_ycck422;       // 57
-  OutKernel4Fn out_ycck420;       // 58
-  OutKernel4Fn out_copy4;         // 59
-  EncoderFn enc_block;            // 60
+  int32_t scan_header_bytes;           // 0: size of the last scan header read, marker included
+  void* user_module;                   // 1
+  void* registry_module;               // 2
+  void* open_key;                      // 3
+  void* query_value;                   // 4
+  void* close_key;                     // 5
+  EndOfScanFn end_of_scan;             // 6
+  EncoderFn fdct_fast;                 // 7
+  EncoderFn fdct_accurate;             // 8
+  IdctFn idct_fast_8x8;                // 9
+  IdctFn idct_fast_4x4;                // 10
+  IdctFn idct_fast_2x2;                // 11
+  IdctFn idct_fast_1x1;                // 12
+  IdctFn idct_accurate_8x8;            // 13
+  IdctFn idct_accurate_4x4;            // 14
+  IdctFn idct_accurate_2x2;            // 15
+  IdctFn idct_accurate_1x1;            // 16
+  EncoderFn fdct_current;              // 17
+  IdctFn idct_8x8;                     // 18: current, set before each scan
+  IdctFn idct_4x4;                     // 19
+  IdctFn idct_2x2;                     // 20
+  IdctFn idct_1x1;                     // 21
+  EncoderFn enc_prepare;               // 22
+  EncoderFn enc_write_bytes;           // 23
+  EncoderFn mcu_input;                 // 24
+  EncoderFn enc_input[15];             // 25-39
+  McuOutputFn mcu_output;              // 40: set by the output set-up
+  OutKernel1Fn out_gray;               // 41
+  OutKernel3Fn out_ycc_rgb;            // 42
+  OutKernel3Fn out_ycc422_rgb;         // 43
+  OutKernel3Fn out_ycc420_rgb;         // 44
+  OutKernel3Fn out_ycc_bgr;            // 45
+  OutKernel3Fn out_ycc422_bgr;         // 46
+  OutKernel3Fn out_ycc420_bgr;         // 47
+  OutKernel3Fn out_ycc_rgba;           // 48
+  OutKernel3Fn out_ycc422_rgba;        // 49
+  OutKernel3Fn out_ycc420_rgba;        // 50
+  OutKernel3Fn out_copy3;              // 51
+  OutKernel3Fn up422_copy;             // 52
+  OutKernel3Fn up420_copy;             // 53
+  OutKernel3Fn out_copy3to4;           // 54
+  OutKernel3Fn out_ycc422_packed;      // 55
+  OutKernel4Fn out_ycck;               // 56
+  OutKernel4Fn out_ycck422;            // 57
+  OutKernel4Fn out_ycck420;            // 58
+  OutKernel4Fn out_copy4;              // 59
+  EncoderFn enc_block;                 // 60
   DecodeBlockFn decode_block;          // 61
   DecodeBlockFn decode_block_dc_only;  // 62
   QuantizeFn quantize_fast;            // 63

@@ -3,8 +3,8 @@
 
 void dequantize_accurate(int16_t* block, const int16_t* table) {
   for (int i = 0; i < 64; ++i) {
-    block[i] = static_cast<int16_t>(static_cast<uint16_t>(
-        static_cast<uint32_t>(block[i]) * static_cast<uint32_t>(table[i])));
+    block[i] = static_cast<int16_t>(
+        static_cast<uint16_t>(static_cast<uint32_t>(block[i]) * static_cast<uint32_t>(table[i])));
   }
 }
 

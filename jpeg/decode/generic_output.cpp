@@ -19,7 +19,9 @@ struct Plane {
   uint8_t samples[kPlaneStride * kPlaneStride];
 };
 
-bool is_progressive(const JPEG_PROPERTIES* p) { return p->progressive_scans != 0; }
+bool is_progressive(const JPEG_PROPERTIES* p) {
+  return p->progressive_scans != 0;
+}
 
 // Writes a plane into one channel of the visible pixels; `position` points
 // at that channel's byte of the MCU's top-left pixel.
@@ -180,7 +182,8 @@ JpegStatus scaled_single_scan(JPEG_PROPERTIES* p, int32_t col, int32_t row, int 
     if (status != JpegSuccess) return status;
     for (int y = visible.top; y < visible.bottom; ++y) {
       uint8_t* out = position + static_cast<intptr_t>(y) * p->out_line_bytes;
-      for (int x = visible.left; x < visible.right; ++x) out[2 * x] = static_cast<uint8_t>(block[8 * y + x]);
+      for (int x = visible.left; x < visible.right; ++x)
+        out[2 * x] = static_cast<uint8_t>(block[8 * y + x]);
     }
     return JpegSuccess;
   }
@@ -189,7 +192,8 @@ JpegStatus scaled_single_scan(JPEG_PROPERTIES* p, int32_t col, int32_t row, int 
   const int offset = done == 1 ? 1 : 3;
   for (int y = visible.top; y < visible.bottom; ++y) {
     uint8_t* out = position + static_cast<intptr_t>(y) * p->out_line_bytes;
-    for (int x = visible.left + (visible.left & 1); x + (offset == 3 ? 1 : 0) < visible.right; x += 2) {
+    for (int x = visible.left + (visible.left & 1); x + (offset == 3 ? 1 : 0) < visible.right;
+         x += 2) {
       out[2 * x + offset] = static_cast<uint8_t>(block[8 * y + x / 2]);
     }
   }

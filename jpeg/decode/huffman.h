@@ -54,8 +54,7 @@ inline int32_t huff_extend(uint32_t value, int s) {
 // Block decoders. Each returns 0 (also when a marker cut the block short:
 // what was decoded stays, the marker stays pending) or a negative status.
 JpegStatus decode_block_portable(InputStream* stream, const HuffDecodeTable* dc_table,
-                                 const HuffDecodeTable* ac_table, int16_t* dc_pred,
-                                 int16_t* block);
+                                 const HuffDecodeTable* ac_table, int16_t* dc_pred, int16_t* block);
 JpegStatus decode_block_dc_only_portable(InputStream* stream, const HuffDecodeTable* dc_table,
                                          const HuffDecodeTable* ac_table, int16_t* dc_pred,
                                          int16_t* block);

@@ -1,16 +1,14 @@
 #include "jpeg/decode/huffman.h"
 
 const int32_t natural_order[80] = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33,
-    40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36,
-    29, 22, 15, 23, 30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54,
-    47, 55, 62, 63,
-    63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63,  // overshoot guard
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40,
+    48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22,
+    15, 23, 30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62,
+    63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63,  // overshoot guard
 };
 
 const int32_t extend_offset[16] = {
-    0,     -1,    -3,    -7,     -15,    -31,    -63,    -127,
-    -255,  -511,  -1023, -2047,  -4095,  -8191,  -16383, -32767,
+    0, -1, -3, -7, -15, -31, -63, -127, -255, -511, -1023, -2047, -4095, -8191, -16383, -32767,
 };
 
 namespace {
@@ -30,8 +28,7 @@ inline JpegStatus ensure_bits(InputStream* s, int n) {
 
 }  // namespace
 
-JpegStatus huff_decode_slow(InputStream* s, const HuffDecodeTable* table, int* symbol,
-                            int length) {
+JpegStatus huff_decode_slow(InputStream* s, const HuffDecodeTable* table, int* symbol, int length) {
   if (s->bit_count < length) {
     const JpegStatus status = bits_fill(s, length);
     if (status != JpegSuccess) return status;

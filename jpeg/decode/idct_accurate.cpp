@@ -11,7 +11,9 @@ namespace {
 
 using Acc = int64_t;
 
-inline int16_t clamp_sample(Acc x) { return static_cast<int16_t>(x < 0 ? 0 : (x > 255 ? 255 : x)); }
+inline int16_t clamp_sample(Acc x) {
+  return static_cast<int16_t>(x < 0 ? 0 : (x > 255 ? 255 : x));
+}
 
 // One 8-point line: the even part E0..E3 and odd parts T1, T2, A, B.
 struct Line {
@@ -59,11 +61,11 @@ void idct_accurate_8x8(int16_t* block) {
   // the 1/8 of the 2-D transform), level shift, clamp.
   for (int x = 0; x < 8; ++x) {
     const Acc* c = work + x;
-    const Line s =
-        transform_line(c[0], c[8], c[16], c[24], c[32], c[40], c[48], c[56]);
+    const Line s = transform_line(c[0], c[8], c[16], c[24], c[32], c[40], c[48], c[56]);
     const Acc sums[8] = {s.e0 + s.t1, s.e1 + s.a, s.e2 + s.b, s.e3 + s.t2,
                          s.e3 - s.t2, s.e2 - s.b, s.e1 - s.a, s.e0 - s.t1};
-    for (int y = 0; y < 8; ++y) block[8 * y + x] = clamp_sample(((sums[y] + (1 << 20)) >> 21) + 128);
+    for (int y = 0; y < 8; ++y)
+      block[8 * y + x] = clamp_sample(((sums[y] + (1 << 20)) >> 21) + 128);
   }
 }
 

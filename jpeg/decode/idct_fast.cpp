@@ -17,8 +17,12 @@ inline int16_t clamp_sample(Acc x) {
   return static_cast<int16_t>(x < 0 ? 0 : (x > 255 ? 255 : x));
 }
 // (x·k + 0x4000) >> 15
-inline Acc q15(Acc x, Acc k) { return (x * k + 0x4000) >> 15; }
-inline int16_t wrap16(Acc x) { return static_cast<int16_t>(static_cast<uint16_t>(x)); }
+inline Acc q15(Acc x, Acc k) {
+  return (x * k + 0x4000) >> 15;
+}
+inline int16_t wrap16(Acc x) {
+  return static_cast<int16_t>(static_cast<uint16_t>(x));
+}
 
 }  // namespace
 
@@ -111,7 +115,9 @@ void idct_fast_4x4(int16_t* block) {
 }
 
 void idct_fast_2x2(int16_t* block) {
-  auto k_of = [](Acc a, Acc b, Acc c, Acc d) { return ((a - b) * 85627 + (c - d) * 35468 + 0x10000) >> 17; };
+  auto k_of = [](Acc a, Acc b, Acc c, Acc d) {
+    return ((a - b) * 85627 + (c - d) * 35468 + 0x10000) >> 17;
+  };
   for (int x : {0, 1, 3, 5, 7}) {
     int16_t* col = block + x;
     const Acc k = k_of(col[8], col[56], col[40], col[24]);
@@ -128,4 +134,6 @@ void idct_fast_2x2(int16_t* block) {
   }
 }
 
-void idct_fast_1x1(int16_t* block) { block[0] = clamp_sample((Acc{block[0]} + 8) >> 4); }
+void idct_fast_1x1(int16_t* block) {
+  block[0] = clamp_sample((Acc{block[0]} + 8) >> 4);
+}

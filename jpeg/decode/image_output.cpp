@@ -7,7 +7,9 @@
 
 namespace {
 
-bool factors(const FrameComponent& c, int h, int v) { return c.h == h && c.v == v; }
+bool factors(const FrameComponent& c, int h, int v) {
+  return c.h == h && c.v == v;
+}
 
 // Component 0 at (h, v), components 1 and 2 at 1x1, and a fourth component
 // sampled like the first.
@@ -77,8 +79,9 @@ JpegStatus choose_mcu_output(JPEG_PROPERTIES* p) {
       t->mcu_output = specialised_output(18);  // grey copy
       return JpegSuccess;
     }
-    if ((nc == 1 && n != 1) || nc == 2 || (nc == 3 && n == 1) || (nc == 3 && n == 3 && o == ColorBgr) ||
-        (nc == 3 && n == 4 && o != ColorFourChannel) || (nc == 4 && n == 3)) {
+    if ((nc == 1 && n != 1) || nc == 2 || (nc == 3 && n == 1) ||
+        (nc == 3 && n == 3 && o == ColorBgr) || (nc == 3 && n == 4 && o != ColorFourChannel) ||
+        (nc == 4 && n == 3)) {
       t->mcu_output = output_generic_copy;
       return JpegSuccess;
     }

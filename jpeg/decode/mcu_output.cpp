@@ -47,7 +47,8 @@ inline int32_t luma(const int16_t* blocks, int x, int y) {
 enum class Layout { Rgb, Bgr, Rgba, Ycck, Copy3, Copy3To4, Copy4, Gray, Packed };
 
 template <Layout L>
-constexpr int kBytes = L == Layout::Gray ? 1 : L == Layout::Packed ? 2
+constexpr int kBytes = L == Layout::Gray     ? 1
+                       : L == Layout::Packed ? 2
                        : (L == Layout::Rgba || L == Layout::Ycck || L == Layout::Copy3To4 ||
                           L == Layout::Copy4)
                            ? 4
@@ -130,14 +131,15 @@ inline void put_converted(uint8_t* px, int32_t y, const ChromaTerms& terms, int3
 template <Layout L, Sampling S>
 void convert_kernel(const int16_t* y, const int16_t* cb, const int16_t* cr, const int16_t* k,
                     uint8_t* out, int32_t stride) {
-  constexpr int kAcross = Geometry<S>::kBlocksAcross;         // luma blocks across
+  constexpr int kAcross = Geometry<S>::kBlocksAcross;  // luma blocks across
   constexpr int kRowsPerChroma = S == Sampling::H2V2 ? 2 : 1;
-  constexpr int kPixelsPerChroma = kAcross;                   // 2 for h2v*, 1 for h1v1
+  constexpr int kPixelsPerChroma = kAcross;  // 2 for h2v*, 1 for h1v1
   for (int cy = 0; cy < 8; ++cy) {
-    ChromaTerms terms[8] = {ChromaTerms(cb[8 * cy], cr[8 * cy]), ChromaTerms(cb[8 * cy + 1], cr[8 * cy + 1]),
-                            ChromaTerms(cb[8 * cy + 2], cr[8 * cy + 2]), ChromaTerms(cb[8 * cy + 3], cr[8 * cy + 3]),
-                            ChromaTerms(cb[8 * cy + 4], cr[8 * cy + 4]), ChromaTerms(cb[8 * cy + 5], cr[8 * cy + 5]),
-                            ChromaTerms(cb[8 * cy + 6], cr[8 * cy + 6]), ChromaTerms(cb[8 * cy + 7], cr[8 * cy + 7])};
+    ChromaTerms terms[8] = {
+        ChromaTerms(cb[8 * cy], cr[8 * cy]),         ChromaTerms(cb[8 * cy + 1], cr[8 * cy + 1]),
+        ChromaTerms(cb[8 * cy + 2], cr[8 * cy + 2]), ChromaTerms(cb[8 * cy + 3], cr[8 * cy + 3]),
+        ChromaTerms(cb[8 * cy + 4], cr[8 * cy + 4]), ChromaTerms(cb[8 * cy + 5], cr[8 * cy + 5]),
+        ChromaTerms(cb[8 * cy + 6], cr[8 * cy + 6]), ChromaTerms(cb[8 * cy + 7], cr[8 * cy + 7])};
     for (int half = 0; half < kRowsPerChroma; ++half) {
       const int py = kRowsPerChroma * cy + half;
       // Luma row py: blocks (py / 8) * kAcross .. + kAcross - 1, row py % 8.
@@ -220,7 +222,8 @@ JpegStatus specialised(JPEG_PROPERTIES* p, int32_t col, int32_t row, Kernel kern
       const int x1 = visible.right < qx + 8 ? visible.right : qx + 8;
       const int y0 = visible.top > qy ? visible.top : qy;
       const int y1 = visible.bottom < qy + 8 ? visible.bottom : qy + 8;
-      if (x0 < x1 && y0 < y1) write_region<L, S>(c[0], c[1], c[2], c[3], position, stride, x0, x1, y0, y1);
+      if (x0 < x1 && y0 < y1)
+        write_region<L, S>(c[0], c[1], c[2], c[3], position, stride, x0, x1, y0, y1);
     }
   }
   return JpegSuccess;
@@ -257,7 +260,9 @@ JpegStatus clip_mcu(const JPEG_PROPERTIES* p, int32_t mcu_width, int32_t mcu_hei
   const int64_t y0 = int64_t{row} * mcu_height;
   const int64_t stride = p->out_line_bytes;
   const int64_t rows = p->out_height < 0 ? -int64_t{p->out_height} : p->out_height;
-  auto min3 = [](int64_t a, int64_t b, int64_t c) { return a < b ? (a < c ? a : c) : (b < c ? b : c); };
+  auto min3 = [](int64_t a, int64_t b, int64_t c) {
+    return a < b ? (a < c ? a : c) : (b < c ? b : c);
+  };
   int64_t left = 0, top = 0, right, bottom, origin_x = x0, origin_y = y0;
   if (p->roi_left == 0 && p->roi_top == 0 && p->roi_right == 0 && p->roi_bottom == 0) {
     right = mcu_width < p->out_width - x0 ? mcu_width : p->out_width - x0;
@@ -348,25 +353,45 @@ McuOutputFn specialised_output(int32_t output_layout) {
   using enum Layout;
   using enum Sampling;
   switch (output_layout) {
-    case 1: return output3<Rgb, H1V1, &RoutineTable::out_ycc_rgb>;
-    case 2: return output3<Bgr, H1V1, &RoutineTable::out_ycc_bgr>;
-    case 3: return output3<Rgb, H2V2, &RoutineTable::out_ycc420_rgb>;
-    case 4: return output3<Bgr, H2V2, &RoutineTable::out_ycc420_bgr>;
-    case 5: return output3<Rgb, H2V1, &RoutineTable::out_ycc422_rgb>;
-    case 6: return output3<Bgr, H2V1, &RoutineTable::out_ycc422_bgr>;
-    case 7: return output3<Rgba, H1V1, &RoutineTable::out_ycc_rgba>;
-    case 8: return output3<Rgba, H2V2, &RoutineTable::out_ycc420_rgba>;
-    case 9: return output3<Rgba, H2V1, &RoutineTable::out_ycc422_rgba>;
-    case 10: return output4<Ycck, H1V1, &RoutineTable::out_ycck>;
-    case 11: return output4<Ycck, H2V2, &RoutineTable::out_ycck420>;
-    case 12: return output4<Ycck, H2V1, &RoutineTable::out_ycck422>;
-    case 13: return output3<Copy3To4, H1V1, &RoutineTable::out_copy3to4>;
-    case 14: return output4<Copy4, H1V1, &RoutineTable::out_copy4>;
-    case 15: return output3<Copy3, H1V1, &RoutineTable::out_copy3>;
-    case 16: return output3<Copy3, H2V2, &RoutineTable::up420_copy>;
-    case 17: return output3<Copy3, H2V1, &RoutineTable::up422_copy>;
-    case 18: return output_gray;
-    case 19: return output3<Packed, H2V1, &RoutineTable::out_ycc422_packed>;
-    default: return nullptr;
+    case 1:
+      return output3<Rgb, H1V1, &RoutineTable::out_ycc_rgb>;
+    case 2:
+      return output3<Bgr, H1V1, &RoutineTable::out_ycc_bgr>;
+    case 3:
+      return output3<Rgb, H2V2, &RoutineTable::out_ycc420_rgb>;
+    case 4:
+      return output3<Bgr, H2V2, &RoutineTable::out_ycc420_bgr>;
+    case 5:
+      return output3<Rgb, H2V1, &RoutineTable::out_ycc422_rgb>;
+    case 6:
+      return output3<Bgr, H2V1, &RoutineTable::out_ycc422_bgr>;
+    case 7:
+      return output3<Rgba, H1V1, &RoutineTable::out_ycc_rgba>;
+    case 8:
+      return output3<Rgba, H2V2, &RoutineTable::out_ycc420_rgba>;
+    case 9:
+      return output3<Rgba, H2V1, &RoutineTable::out_ycc422_rgba>;
+    case 10:
+      return output4<Ycck, H1V1, &RoutineTable::out_ycck>;
+    case 11:
+      return output4<Ycck, H2V2, &RoutineTable::out_ycck420>;
+    case 12:
+      return output4<Ycck, H2V1, &RoutineTable::out_ycck422>;
+    case 13:
+      return output3<Copy3To4, H1V1, &RoutineTable::out_copy3to4>;
+    case 14:
+      return output4<Copy4, H1V1, &RoutineTable::out_copy4>;
+    case 15:
+      return output3<Copy3, H1V1, &RoutineTable::out_copy3>;
+    case 16:
+      return output3<Copy3, H2V2, &RoutineTable::up420_copy>;
+    case 17:
+      return output3<Copy3, H2V1, &RoutineTable::up422_copy>;
+    case 18:
+      return output_gray;
+    case 19:
+      return output3<Packed, H2V1, &RoutineTable::out_ycc422_packed>;
+    default:
+      return nullptr;
   }
 }

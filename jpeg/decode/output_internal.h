@@ -30,7 +30,9 @@ inline uint8_t clamp_byte(int32_t x) {
 struct ChromaTerms {
   int32_t r, g, b;
   ChromaTerms(int32_t cb, int32_t cr)
-      : r((359 * cr - 45813) >> 8), g((88 * cb + 183 * cr - 34806) >> 8), b((454 * cb - 57937) >> 8) {}
+      : r((359 * cr - 45813) >> 8),
+        g((88 * cb + 183 * cr - 34806) >> 8),
+        b((454 * cb - 57937) >> 8) {}
   uint8_t red(int32_t y) const { return clamp_byte(y + r); }
   uint8_t green(int32_t y) const { return clamp_byte(y - g); }
   uint8_t blue(int32_t y) const { return clamp_byte(y + b); }

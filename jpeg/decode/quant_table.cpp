@@ -24,7 +24,9 @@ const ScaleFactors& factors() {
 
 }  // namespace
 
-double quant_scale_factor(int zigzag_index) { return factors().value[zigzag_index]; }
+double quant_scale_factor(int zigzag_index) {
+  return factors().value[zigzag_index];
+}
 
 void prepare_quant_accurate(int16_t* table) {
   int16_t zigzag[64];

@@ -63,10 +63,17 @@ bool region_active(const JPEG_PROPERTIES* p) {
 
 int32_t scale_of(int32_t io_type) {
   switch (io_type) {
-    case IoReadHalfFile: case IoReadHalfBuffer: return 2;
-    case IoReadQuarterFile: case IoReadQuarterBuffer: return 4;
-    case IoReadEighthFile: case IoReadEighthBuffer: return 8;
-    default: return 1;
+    case IoReadHalfFile:
+    case IoReadHalfBuffer:
+      return 2;
+    case IoReadQuarterFile:
+    case IoReadQuarterBuffer:
+      return 4;
+    case IoReadEighthFile:
+    case IoReadEighthBuffer:
+      return 8;
+    default:
+      return 1;
   }
 }
 
@@ -85,7 +92,9 @@ int32_t frame_block_offset(const JPEG_PROPERTIES* p, int32_t n) {
   return blocks;
 }
 
-bool file_input(const JPEG_PROPERTIES* p) { return p->stream.file != nullptr; }
+bool file_input(const JPEG_PROPERTIES* p) {
+  return p->stream.file != nullptr;
+}
 
 // ---- restart intervals -----------------------------------------------------
 
@@ -116,10 +125,14 @@ IdctFn transform_for(const Scan& c, const FrameComponent& component) {
   int32_t scale = c.scale;
   if (c.simple && scale > 1 && component.h * component.v == 1) scale /= 2;
   switch (scale) {
-    case 1: return c.t->idct_8x8;
-    case 2: return c.t->idct_4x4;
-    case 4: return c.t->idct_2x2;
-    default: return c.t->idct_1x1;
+    case 1:
+      return c.t->idct_8x8;
+    case 2:
+      return c.t->idct_4x4;
+    case 4:
+      return c.t->idct_2x2;
+    default:
+      return c.t->idct_1x1;
   }
 }
 
@@ -137,8 +150,7 @@ void copy_to_planes(Scan& c, const int16_t* mcu, int32_t col, int32_t row, bool 
       for (int32_t k = 0; k < h; ++k) {
         if (plane != nullptr) {
           for (int y = 0; y < 8; ++y) {
-            const int64_t at =
-                ((int64_t{row} * v + r) * 8 + y) * line + (int64_t{col} * h + k) * 8;
+            const int64_t at = ((int64_t{row} * v + r) * 8 + y) * line + (int64_t{col} * h + k) * 8;
             memcpy(plane + at, mcu + 8 * y, 8 * sizeof(int16_t));
           }
         }
@@ -336,7 +348,8 @@ JpegStatus decode_scan_progressive(Scan& c, const Region* region) {
         const JpegStatus status = flushes ? interrupt_step(c, col, row, true) : kGoOn;
         if (status != kGoOn) return status;
       }
-      if (c.column_delay && (region == nullptr || (row >= region->first_row && row < region->last_row))) {
+      if (c.column_delay &&
+          (region == nullptr || (row >= region->first_row && row < region->last_row))) {
         reconstruct_mcu(c, p->mcus_per_row, row, p->mcu_buffer, true);
       }
     }
@@ -496,7 +509,8 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
   if (cd && region.last_col < c.per_row) ++region.last_col;
   if (rd && region.last_row < c.rows) ++region.last_row;
 
-  const int32_t start_row = region.first_row > scan->resume_row ? region.first_row : scan->resume_row;
+  const int32_t start_row =
+      region.first_row > scan->resume_row ? region.first_row : scan->resume_row;
   if (scan->resume_col == 0) {
     // Position at the start of start_row: straight there when the index
     // knows it, otherwise from the nearest known row above, passing over
@@ -524,8 +538,8 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
       } else {
         reconstruct_mcu(c, col, row, p->mcu_buffer, false);
       }
-      if (p->interrupt_mode != 0 && p->single_scan_blocks != 1 && !(cd && col == region.first_col) &&
-          !(rd && row == region.first_row)) {
+      if (p->interrupt_mode != 0 && p->single_scan_blocks != 1 &&
+          !(cd && col == region.first_col) && !(rd && row == region.first_row)) {
         if (col != region.last_col + cd - 1) {
           scan->resume_col = col + 1;
           scan->resume_row = row;
@@ -555,7 +569,8 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
   }
   scan->resume_col = scan->resume_row = 0;
   c.t->end_of_scan();
-  if (p->single_scan_blocks == 1 && p->ac_final_count < p->frame.component_count) return JpegSuccess;
+  if (p->single_scan_blocks == 1 && p->ac_final_count < p->frame.component_count)
+    return JpegSuccess;
   return JpegRoiSuccess;
 }
 
@@ -645,7 +660,8 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
   JpegStatus status;
   if (p->progressive_scans != 0) {
     // The coefficient store must hold this frame's MCUs.
-    const int64_t needed = int64_t{frame_blocks_per_mcu(p)} * 64 * 2 * p->mcus_per_row * p->mcu_rows;
+    const int64_t needed =
+        int64_t{frame_blocks_per_mcu(p)} * 64 * 2 * p->mcus_per_row * p->mcu_rows;
     if (p->coef_buffer == nullptr || needed > p->coef_buffer_bytes) {
       t->end_of_scan();
       return JpegDataError;

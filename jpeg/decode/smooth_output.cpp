@@ -33,14 +33,16 @@ struct SmoothBands {
   int32_t width, height, mcus_per_row;  // the frame the bands were made for
   int32_t sampling[4];                  // its components' h·16 + v
   int32_t components;
-  int32_t stride[4];         // samples a band row, per component
-  int32_t band_height[4];    // sample rows a band, per component
-  int32_t extent_x[4];       // samples that cover image pixels, across
-  int32_t extent_y[4];       // and down
+  int32_t stride[4];       // samples a band row, per component
+  int32_t band_height[4];  // sample rows a band, per component
+  int32_t extent_x[4];     // samples that cover image pixels, across
+  int32_t extent_y[4];     // and down
   uint8_t* band[4][kRows];
 };
 
-SmoothBands* bands_of(JPEG_PROPERTIES* p) { return static_cast<SmoothBands*>(p->smooth_rows); }
+SmoothBands* bands_of(JPEG_PROPERTIES* p) {
+  return static_cast<SmoothBands*>(p->smooth_rows);
+}
 
 // Sample (x, y) of component n, y counted over the whole image; clamped to
 // the samples that cover the image.
@@ -159,7 +161,8 @@ JpegStatus allocate_smoothing(JPEG_PROPERTIES* p) {
   b->height = p->jpeg_height;
   b->mcus_per_row = p->mcus_per_row;
   b->components = f.component_count < 4 ? f.component_count : 4;
-  for (int n = 0; n < b->components; ++n) b->sampling[n] = f.components[n].h * 16 + f.components[n].v;
+  for (int n = 0; n < b->components; ++n)
+    b->sampling[n] = f.components[n].h * 16 + f.components[n].v;
   for (int n = 0; n < b->components; ++n) {
     const int h = f.components[n].h, v = f.components[n].v;
     b->stride[n] = p->mcus_per_row * h * 8;
@@ -167,7 +170,8 @@ JpegStatus allocate_smoothing(JPEG_PROPERTIES* p) {
     b->extent_x[n] = (p->jpeg_width * h + f.max_h - 1) / f.max_h;
     b->extent_y[n] = (p->jpeg_height * v + f.max_v - 1) / f.max_v;
     for (int r = 0; r < kRows; ++r) {
-      b->band[n][r] = static_cast<uint8_t*>(calloc(static_cast<size_t>(b->stride[n]) * b->band_height[n], 1));
+      b->band[n][r] =
+          static_cast<uint8_t*>(calloc(static_cast<size_t>(b->stride[n]) * b->band_height[n], 1));
       if (b->band[n][r] == nullptr) return JpegMemoryError;
     }
   }

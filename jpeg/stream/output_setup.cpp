@@ -10,8 +10,8 @@ JpegStatus select_mcu_output(JPEG_PROPERTIES* p) {
   // final colours, or the caller wants grey or YCbCr.
   const int32_t j = p->jpeg_color;
   const int32_t o = p->out_color;
-  p->convert_color = (j == ColorGray || j == ColorRgb || j == ColorFourChannel ||
-                      j == ColorOther || o == ColorGray || o == ColorYcbcr)
+  p->convert_color = (j == ColorGray || j == ColorRgb || j == ColorFourChannel || j == ColorOther ||
+                      o == ColorGray || o == ColorYcbcr)
                          ? 0
                          : 1;
 
@@ -47,8 +47,7 @@ JpegStatus select_mcu_output(JPEG_PROPERTIES* p) {
   // 4. Packed YCbCr output exists for 4:2:2 data only.
   if (count == 3 && j == ColorYcbcr && o == ColorYcbcr) {
     const FrameComponent* c = frame.components;
-    if (!(c[0].h == 2 && c[0].v == 1 && c[1].h == 1 && c[1].v == 1 && c[2].h == 1 &&
-          c[2].v == 1)) {
+    if (!(c[0].h == 2 && c[0].v == 1 && c[1].h == 1 && c[1].v == 1 && c[2].h == 1 && c[2].v == 1)) {
       return JpegInvalidProperties;
     }
   }

@@ -40,11 +40,12 @@ enum Marker : int32_t {
 
 bool is_header_only_type(int32_t type) {
   return type == IoReadParamsFile || type == IoReadParamsBuffer || type == IoReadTablesFile ||
-         type == IoReadTablesBuffer || type == IoReadThumbnailFile ||
-         type == IoReadThumbnailBuffer;
+         type == IoReadTablesBuffer || type == IoReadThumbnailFile || type == IoReadThumbnailBuffer;
 }
 
-bool is_file_type(int32_t type) { return type % 2 == 0; }
+bool is_file_type(int32_t type) {
+  return type % 2 == 0;
+}
 
 bool keeps_consumed(int32_t type) {
   return type == IoReadAbbreviatedFile || type == IoReadAbbreviatedBuffer ||
@@ -137,9 +138,8 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
         // The whole image's coefficients, allocated from header values: a
         // limit keeps a hostile header from claiming all the memory.
         const uint64_t bytes = coefficient_store_bytes(p);
-        const uint64_t limit = static_cast<uint64_t>(p->max_coef_megabytes > 0
-                                                         ? p->max_coef_megabytes
-                                                         : 0) << 20;
+        const uint64_t limit =
+            static_cast<uint64_t>(p->max_coef_megabytes > 0 ? p->max_coef_megabytes : 0) << 20;
         free(p->coef_buffer);
         p->coef_buffer = nullptr;
         if (bytes > limit || bytes > SIZE_MAX) {

@@ -27,7 +27,9 @@ struct Payload {
   bool copied = false;
 };
 
-inline uint32_t be16(const uint8_t* b) { return (uint32_t{b[0]} << 8) | b[1]; }
+inline uint32_t be16(const uint8_t* b) {
+  return (uint32_t{b[0]} << 8) | b[1];
+}
 
 JpegStatus fetch_payload(InputStream* s, Payload* payload) {
   int32_t length = 0;
@@ -241,8 +243,7 @@ bool reads_thumbnail(const JPEG_PROPERTIES* p) {
 JpegStatus check_thumbnail_fits(const JPEG_PROPERTIES* p, int32_t width, int32_t height) {
   const int32_t rows = p->out_height < 0 ? -p->out_height : p->out_height;
   const int32_t line = p->out_line_bytes < 0 ? -p->out_line_bytes : p->out_line_bytes;
-  if (p->stream.out_start == nullptr || width > p->out_width || height > rows ||
-      3 * width > line) {
+  if (p->stream.out_start == nullptr || width > p->out_width || height > rows || 3 * width > line) {
     return JpegOutputTooSmall;
   }
   return JpegSuccess;

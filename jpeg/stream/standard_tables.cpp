@@ -38,10 +38,10 @@ const StandardHuffmanTable kDcLuminance = {{0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 
                                            kDcSymbols};
 const StandardHuffmanTable kDcChrominance = {{0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0},
                                              kDcSymbols};
-const StandardHuffmanTable kAcLuminance = {
-    {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d}, kAcLuminanceSymbols};
-const StandardHuffmanTable kAcChrominance = {
-    {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77}, kAcChrominanceSymbols};
+const StandardHuffmanTable kAcLuminance = {{0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d},
+                                           kAcLuminanceSymbols};
+const StandardHuffmanTable kAcChrominance = {{0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77},
+                                             kAcChrominanceSymbols};
 // END T.81 Annex K.3 tables
 
 }  // namespace

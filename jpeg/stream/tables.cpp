@@ -1,5 +1,5 @@
-#include "jpeg/decode/huffman_table.h"
 #include "jpeg/decode/huffman.h"
+#include "jpeg/decode/huffman_table.h"
 #include "jpeg/decode/quant_table.h"
 #include "jpeg/stream/parser.h"
 
@@ -24,9 +24,9 @@ JpegStatus load_caller_tables(JPEG_PROPERTIES* p) {
       QuantTable& table = p->quant_tables[entry.id];
       table.values = table.storage;
       for (int k = 0; k < 64; ++k) {
-        table.storage[k] = static_cast<int16_t>(
-            table.precision == 0 ? entry.values[k]
-                                 : (entry.values[2 * k] << 8) | entry.values[2 * k + 1]);
+        table.storage[k] = static_cast<int16_t>(table.precision == 0 ? entry.values[k]
+                                                                     : (entry.values[2 * k] << 8) |
+                                                                           entry.values[2 * k + 1]);
       }
       prepare_quant_table(p, entry.id);
       p->quant_defined |= static_cast<uint8_t>(1u << entry.id);
@@ -91,7 +91,8 @@ void match_quant_tables_to_family(JPEG_PROPERTIES* p, int32_t family) {
   for (int id = 0; id < 4; ++id) {
     if (!(p->quant_defined & (1u << id)) || p->quant_family[id] == family) continue;
     QuantTable& table = p->quant_tables[id];
-    for (int i = 0; i < 64; ++i) table.storage[i] = static_cast<int16_t>(p->quant_raw[id][natural_order[i]]);
+    for (int i = 0; i < 64; ++i)
+      table.storage[i] = static_cast<int16_t>(p->quant_raw[id][natural_order[i]]);
     p->quant_family[id] = family;
     prepare_for_family(p, id);
   }

@@ -42,7 +42,8 @@ double best_ms(int repeat, Decode decode) {
   return best;
 }
 
-bool decode_ours(const Input& in, std::vector<uint8_t>& out, int32_t type, int32_t family, int scale) {
+bool decode_ours(const Input& in, std::vector<uint8_t>& out, int32_t type, int32_t family,
+                 int scale) {
   JpegJob job;
   std::memset(&job, 0, sizeof job);
   if (jpeg_init(&job) != JpegSuccess) return false;
@@ -92,10 +93,11 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) {
       repeat = std::max(1, std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--help") == 0) {
-      std::puts("Usage: jpegbench [--repeat N] FILE...\n"
-                "Decodes each JPEG file from memory N times (default 5) with jpegcodec\n"
-                "(accurate and fast transforms, full and 1/2, 1/8 size) and with\n"
-                "libjpeg-turbo, and prints the best time of each and megapixels a second.");
+      std::puts(
+          "Usage: jpegbench [--repeat N] FILE...\n"
+          "Decodes each JPEG file from memory N times (default 5) with jpegcodec\n"
+          "(accurate and fast transforms, full and 1/2, 1/8 size) and with\n"
+          "libjpeg-turbo, and prints the best time of each and megapixels a second.");
       return 0;
     } else {
       Input in;
@@ -126,7 +128,8 @@ int main(int argc, char** argv) {
     in.channels = probe.jpeg_channels == 1 ? 1 : 3;
     jpeg_free(&probe);
     if (status != JpegSuccess || (in.channels != 1 && probe.jpeg_channels != 3)) {
-      std::fprintf(stderr, "jpegbench: %s: skipped (%s)\n", in.name.c_str(), jpeg_status_text(status));
+      std::fprintf(stderr, "jpegbench: %s: skipped (%s)\n", in.name.c_str(),
+                   jpeg_status_text(status));
       continue;
     }
     std::vector<uint8_t> out(static_cast<size_t>(in.width) * in.height * in.channels);
@@ -136,10 +139,14 @@ int main(int argc, char** argv) {
       double ms;
     };
     const Row rows[] = {
-        {"jpegcodec accurate", best_ms(repeat, [&] { return decode_ours(in, out, IoReadImageBuffer, 1, 1); })},
-        {"jpegcodec fast", best_ms(repeat, [&] { return decode_ours(in, out, IoReadImageBuffer, 0, 1); })},
-        {"jpegcodec 1/2", best_ms(repeat, [&] { return decode_ours(in, out, IoReadHalfBuffer, 1, 2); })},
-        {"jpegcodec 1/8", best_ms(repeat, [&] { return decode_ours(in, out, IoReadEighthBuffer, 1, 8); })},
+        {"jpegcodec accurate",
+         best_ms(repeat, [&] { return decode_ours(in, out, IoReadImageBuffer, 1, 1); })},
+        {"jpegcodec fast",
+         best_ms(repeat, [&] { return decode_ours(in, out, IoReadImageBuffer, 0, 1); })},
+        {"jpegcodec 1/2",
+         best_ms(repeat, [&] { return decode_ours(in, out, IoReadHalfBuffer, 1, 2); })},
+        {"jpegcodec 1/8",
+         best_ms(repeat, [&] { return decode_ours(in, out, IoReadEighthBuffer, 1, 8); })},
         {"libjpeg-turbo islow", best_ms(repeat, [&] { return decode_peer(in, out, 1); })},
         {"libjpeg-turbo 1/2", best_ms(repeat, [&] { return decode_peer(in, out, 2); })},
         {"libjpeg-turbo 1/8", best_ms(repeat, [&] { return decode_peer(in, out, 8); })},
@@ -149,7 +156,8 @@ int main(int argc, char** argv) {
       if (row.ms < 0) {
         std::printf("%-28s %-26s %10s\n", base.c_str(), row.label, "failed");
       } else {
-        std::printf("%-28s %-26s %10.2f %8.1f\n", base.c_str(), row.label, row.ms, megapixels / (row.ms / 1000));
+        std::printf("%-28s %-26s %10.2f %8.1f\n", base.c_str(), row.label, row.ms,
+                    megapixels / (row.ms / 1000));
       }
     }
   }

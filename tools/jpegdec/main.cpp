@@ -50,25 +50,39 @@ void print_usage(FILE* out) {
 
 const char* color_name(int32_t code) {
   switch (code) {
-    case ColorRgb: return "RGB";
-    case ColorBgr: return "BGR";
-    case ColorYcbcr: return "YCbCr";
-    case ColorGray: return "gray";
-    case ColorFourChannel: return "four-channel";
-    case ColorYcck: return "YCCK";
-    case ColorOther: return "other";
-    default: return "unknown";
+    case ColorRgb:
+      return "RGB";
+    case ColorBgr:
+      return "BGR";
+    case ColorYcbcr:
+      return "YCbCr";
+    case ColorGray:
+      return "gray";
+    case ColorFourChannel:
+      return "four-channel";
+    case ColorYcck:
+      return "YCCK";
+    case ColorOther:
+      return "other";
+    default:
+      return "unknown";
   }
 }
 
 const char* subsampling_name(int32_t code) {
   switch (code) {
-    case Sub444: return "4:4:4";
-    case Sub420: return "4:2:0";
-    case Sub422: return "4:2:2";
-    case Sub420Alpha: return "4:2:0 with alpha";
-    case Sub422Alpha: return "4:2:2 with alpha";
-    default: return "other";
+    case Sub444:
+      return "4:4:4";
+    case Sub420:
+      return "4:2:0";
+    case Sub422:
+      return "4:2:2";
+    case Sub420Alpha:
+      return "4:2:0 with alpha";
+    case Sub422Alpha:
+      return "4:2:2 with alpha";
+    default:
+      return "other";
   }
 }
 
@@ -156,8 +170,8 @@ bool parse_int(const char* text, int32_t* value) {
 }
 
 bool parse_roi(const char* text, int32_t box[4]) {
-  return std::sscanf(text, "%d,%d,%d,%d", &box[0], &box[1], &box[2], &box[3]) == 4 &&
-         box[0] >= 0 && box[1] >= 0 && box[2] > box[0] && box[3] > box[1];
+  return std::sscanf(text, "%d,%d,%d,%d", &box[0], &box[1], &box[2], &box[3]) == 4 && box[0] >= 0 &&
+         box[1] >= 0 && box[2] > box[0] && box[3] > box[1];
 }
 
 // Reads all of a file (or standard input) into memory.
@@ -166,7 +180,8 @@ bool read_all(const std::string& name, std::vector<uint8_t>* data) {
   if (in == nullptr) return false;
   uint8_t chunk[65536];
   size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) data->insert(data->end(), chunk, chunk + n);
+  while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0)
+    data->insert(data->end(), chunk, chunk + n);
   const bool ok = !std::ferror(in);
   if (in != stdin) std::fclose(in);
   return ok;
@@ -238,9 +253,10 @@ int decode(const Options& o) {
   } else {
     width = (job.jpeg_width + o.scale - 1) / o.scale;
     height = (job.jpeg_height + o.scale - 1) / o.scale;
-    type = o.scale == 1 ? IoReadImageFile : o.scale == 2 ? IoReadHalfFile
-           : o.scale == 4                ? IoReadQuarterFile
-                                         : IoReadEighthFile;
+    type = o.scale == 1   ? IoReadImageFile
+           : o.scale == 2 ? IoReadHalfFile
+           : o.scale == 4 ? IoReadQuarterFile
+                          : IoReadEighthFile;
     type += memory;
     if (o.roi) {
       const int32_t right = o.roi_box[2] < width ? o.roi_box[2] : width;
@@ -293,7 +309,8 @@ int decode(const Options& o) {
       for (int32_t x = 0; x < width; ++x) std::swap(row[3 * x], row[3 * x + 2]);
     }
   }
-  uint32_t file_channels = static_cast<uint32_t>(channels), file_width = static_cast<uint32_t>(width);
+  uint32_t file_channels = static_cast<uint32_t>(channels),
+           file_width = static_cast<uint32_t>(width);
   if (layout == "ycbcr422") {
     file_channels = 1;
     file_width = 2 * static_cast<uint32_t>(width);
@@ -307,7 +324,7 @@ int decode(const Options& o) {
   }
   bool ok;
   if (ext == ".ppm" || ext == ".pgm" || ext == ".pam") {
-    const imageio::NetpbmKind kind = ext == ".ppm" ? imageio::NetpbmKind::Ppm
+    const imageio::NetpbmKind kind = ext == ".ppm"   ? imageio::NetpbmKind::Ppm
                                      : ext == ".pgm" ? imageio::NetpbmKind::Pgm
                                                      : imageio::NetpbmKind::Pam;
     ok = imageio::write_netpbm(file, out.c_str(), kind, first, file_width,
