@@ -25,12 +25,12 @@ LiveDialogs& live() {
   return *registry;
 }
 
-ControlKind kind_of(const DialogControl& spec) {
-  if (std::strcmp(spec.class_name, "Static") == 0) return ControlKind::Label;
-  if (std::strcmp(spec.class_name, "Edit") == 0) return ControlKind::Edit;
-  if (std::strcmp(spec.class_name, "msctls_trackbar32") == 0) return ControlKind::Trackbar;
-  if (std::strcmp(spec.class_name, "Button") == 0) {
-    switch (spec.style & 0xF) {
+ControlKind kind_of(const DialogControl& item) {
+  if (std::strcmp(item.class_name, "Static") == 0) return ControlKind::Label;
+  if (std::strcmp(item.class_name, "Edit") == 0) return ControlKind::Edit;
+  if (std::strcmp(item.class_name, "msctls_trackbar32") == 0) return ControlKind::Trackbar;
+  if (std::strcmp(item.class_name, "Button") == 0) {
+    switch (item.style & 0xF) {
       case BS_GROUPBOX:
         return ControlKind::GroupBox;
       case BS_AUTOCHECKBOX:
@@ -51,9 +51,9 @@ Dialog* new_dialog(const DialogTemplate& dialog_template, DialogProc procedure) 
   for (size_t i = 0; i < dialog_template.control_count; ++i) {
     auto control = std::make_unique<Control>();
     control->dialog = dialog;
-    control->spec = &dialog_template.controls[i];
-    control->kind = kind_of(*control->spec);
-    control->text = control->spec->caption ? control->spec->caption : "";
+    control->item = &dialog_template.controls[i];
+    control->kind = kind_of(*control->item);
+    control->text = control->item->caption ? control->item->caption : "";
     if (control->kind == ControlKind::Trackbar) {
       // A new trackbar's own defaults: range 0 to 100, a page of a fifth of it.
       control->scroll.min = 0;
@@ -130,7 +130,7 @@ bool end_dialog(Dialog* dialog, intptr_t result) {
 Control* get_dlg_item(Dialog* dialog, int id) {
   if (dialog == nullptr) return nullptr;
   for (auto& control : dialog->controls) {
-    if (control->spec->id == id) return control.get();
+    if (control->item->id == id) return control.get();
   }
   return nullptr;
 }

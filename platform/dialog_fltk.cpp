@@ -205,7 +205,7 @@ class TrackbarWidget : public Fl_Widget {
 
 void send_command(Control* control) {
   send_dialog_message(control->dialog, WM_COMMAND,
-                      static_cast<uint32_t>(control->spec->id) & 0xFFFF,
+                      static_cast<uint32_t>(control->item->id) & 0xFFFF,
                       reinterpret_cast<intptr_t>(control));
 }
 
@@ -236,8 +236,8 @@ void awake_handler(void* data) {
 }
 
 Fl_Widget* make_widget(Control* control) {
-  const DialogControl& spec = *control->spec;
-  const int x = px_x(spec.x), y = px_y(spec.y), w = px_x(spec.cx), h = px_y(spec.cy);
+  const DialogControl& item = *control->item;
+  const int x = px_x(item.x), y = px_y(item.y), w = px_x(item.cx), h = px_y(item.cy);
   Fl_Widget* widget = nullptr;
   switch (control->kind) {
     case ControlKind::GroupBox:
@@ -259,7 +259,7 @@ Fl_Widget* make_widget(Control* control) {
     }
     case ControlKind::PushButton: {
       auto* button = new Fl_Button(x, y, w, h);
-      button->box((spec.style & BS_FLAT) ? FL_BORDER_BOX : FL_UP_BOX);
+      button->box((item.style & BS_FLAT) ? FL_BORDER_BOX : FL_UP_BOX);
       button->callback(button_callback, control);
       widget = button;
       break;
@@ -275,7 +275,7 @@ Fl_Widget* make_widget(Control* control) {
       break;
   }
   widget->labelsize(kFontSize);
-  if (!(spec.style & WS_TABSTOP) && control->kind != ControlKind::Trackbar)
+  if (!(item.style & WS_TABSTOP) && control->kind != ControlKind::Trackbar)
     widget->visible_focus(0);
   control->widget = widget;
   refresh_control(control);

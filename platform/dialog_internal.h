@@ -20,7 +20,7 @@ enum class ControlKind { GroupBox, Label, Edit, PushButton, CheckBox, Trackbar }
 
 struct Control {
   Dialog* dialog = nullptr;
-  const DialogControl* spec = nullptr;
+  const DialogControl* item = nullptr;
   ControlKind kind = ControlKind::Label;
   std::string text;
   bool checked = false;

@@ -103,31 +103,6 @@ void prefill_grey(const JPEG_PROPERTIES* p) {
     memset(p->stream.out_start + y * p->out_line_bytes, 128, row_bytes);
 }
 
-// The working copies of every public field, as jpeg_init makes them.
-void copy_all_public_fields(const JpegJob* job, JPEG_PROPERTIES* p) {
-  p->out_pixels = job->out_pixels;
-  p->out_width = job->out_width;
-  p->out_height = job->out_height;
-  p->out_pad = job->out_pad;
-  p->out_channels = job->out_channels;
-  p->out_color = job->out_color;
-  p->out_subsampling = job->out_subsampling;
-  p->out_line_bytes = 0;
-  p->file_name = job->file_name;
-  p->jpeg_buffer = job->jpeg_buffer;
-  p->jpeg_buffer_size = job->jpeg_buffer_size;
-  p->jpeg_width = job->jpeg_width;
-  p->jpeg_height = job->jpeg_height;
-  p->jpeg_channels = job->jpeg_channels;
-  p->jpeg_color = job->jpeg_color;
-  p->jpeg_subsampling = job->jpeg_subsampling;
-  p->thumb_width = job->thumb_width;
-  p->thumb_height = job->thumb_height;
-  p->convert_color = job->convert_color;
-  p->upsample = job->upsample;
-  p->quality = job->quality;
-}
-
 // The fields a read or write takes from the caller.
 void copy_request_fields(const JpegJob* job, JPEG_PROPERTIES* p, bool packed_line) {
   p->out_pixels = job->out_pixels;
@@ -147,6 +122,18 @@ void copy_request_fields(const JpegJob* job, JPEG_PROPERTIES* p, bool packed_lin
   const int32_t pixel_bytes = packed_line ? 2 : p->out_channels;
   int32_t line = p->out_width * pixel_bytes + p->out_pad;
   p->out_line_bytes = p->out_height < 0 ? -line : line;
+}
+
+// The working copies of every public field, as jpeg_init makes them.
+void copy_all_public_fields(const JpegJob* job, JPEG_PROPERTIES* p) {
+  copy_request_fields(job, p, false);
+  p->out_line_bytes = 0;
+  p->jpeg_width = job->jpeg_width;
+  p->jpeg_height = job->jpeg_height;
+  p->jpeg_channels = job->jpeg_channels;
+  p->jpeg_subsampling = job->jpeg_subsampling;
+  p->thumb_width = job->thumb_width;
+  p->thumb_height = job->thumb_height;
 }
 
 void clear_table_exchange(JPEG_PROPERTIES* p) {

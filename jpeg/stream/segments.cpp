@@ -333,15 +333,20 @@ JpegStatus fetch_application_payload(InputStream* s, int32_t least, Payload* pay
   return JpegSuccess;
 }
 
-}  // namespace
-
-JpegStatus read_frame_header(JPEG_PROPERTIES* p) {
+// Reads the segment's payload, hands it to `parse`, and frees its copy.
+JpegStatus with_payload(JPEG_PROPERTIES* p, JpegStatus (*parse)(JPEG_PROPERTIES*, const Payload&)) {
   Payload payload;
   JpegStatus status = fetch_payload(&p->stream, &payload);
   if (status != JpegSuccess) return status;
-  status = parse_frame_header(p, payload);
+  status = parse(p, payload);
   release_payload(&payload);
   return status;
+}
+
+}  // namespace
+
+JpegStatus read_frame_header(JPEG_PROPERTIES* p) {
+  return with_payload(p, parse_frame_header);
 }
 
 JpegStatus read_scan_header(JPEG_PROPERTIES* p, ScanHeader* scan) {
@@ -359,21 +364,11 @@ JpegStatus read_scan_header(JPEG_PROPERTIES* p, ScanHeader* scan) {
 }
 
 JpegStatus read_dqt(JPEG_PROPERTIES* p) {
-  Payload payload;
-  JpegStatus status = fetch_payload(&p->stream, &payload);
-  if (status != JpegSuccess) return status;
-  status = parse_dqt(p, payload);
-  release_payload(&payload);
-  return status;
+  return with_payload(p, parse_dqt);
 }
 
 JpegStatus read_dht(JPEG_PROPERTIES* p) {
-  Payload payload;
-  JpegStatus status = fetch_payload(&p->stream, &payload);
-  if (status != JpegSuccess) return status;
-  status = parse_dht(p, payload);
-  release_payload(&payload);
-  return status;
+  return with_payload(p, parse_dht);
 }
 
 JpegStatus read_dri(JPEG_PROPERTIES* p, int32_t* interval) {
