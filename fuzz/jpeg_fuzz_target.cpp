@@ -10,7 +10,7 @@
 namespace {
 
 // Output images above this many pixels are not allocated for the image reads.
-constexpr int64_t kMaxPixels = 1 << 22;
+constexpr int64_t kMaxPixels = 1 << 18;
 
 void read_as(const uint8_t* data, size_t size, int32_t type, int32_t out_color,
              int32_t out_channels) {
