@@ -9,8 +9,8 @@ BUILD_PACKAGES=(g++ cmake make pkg-config libsdl2-dev libfltk1.3-dev libglu1-mes
 # What running the demo without a display needs.
 HEADLESS_PACKAGES=(xvfb xauth xfonts-base)
 # What the tests and benchmarks need besides.
-TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev xdotool x11-utils x11-xserver-utils
-  imagemagick)
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev libjpeg-dev xdotool x11-utils
+  x11-xserver-utils imagemagick)
 
 # Installs, with apt-get, those of the named Debian packages that are missing.
 ensure_packages() {
