@@ -32,7 +32,7 @@ void write_channel(const JPEG_PROPERTIES* p, const ClipRect& visible, int32_t ch
   const int32_t stride = p->out_line_bytes;
   // A channel past the pixel would be written into the next pixel or past
   // the row; no output layout has one.
-  if (channel >= n) return;
+  if (channel < 0 || channel >= n) return;
   for (int y = visible.top; y < visible.bottom; ++y) {
     uint8_t* row = position + static_cast<intptr_t>(y) * stride;
     const uint8_t* in = plane.samples + y * kPlaneStride;
@@ -102,7 +102,9 @@ JpegStatus upsampled_writer(JPEG_PROPERTIES* p, int32_t col, int32_t row, int w,
   if (status != JpegSuccess) return status;
   if (visible.empty()) return JpegSuccess;
 
-  const int32_t done = all ? 0 : p->stream.components_done;
+  // Earlier scans' components come first only for a scan of one component
+  // in a frame of several; an interleaved scan writes from channel 0.
+  const int32_t done = single ? p->stream.components_done : 0;
   const bool reversed = p->out_color == ColorBgr && p->jpeg_color == ColorRgb;
   int32_t channel = reversed ? 2 - done : done;
   const int step = reversed ? -1 : 1;

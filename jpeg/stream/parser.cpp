@@ -89,6 +89,7 @@ JpegStatus handle_frame_header(JPEG_PROPERTIES* p, int32_t marker, bool* done) {
   p->progressive_scans = 0;
   p->dc_final_count = 0;
   p->ac_final_count = 0;
+  p->stream.components_done = 0;
   reset_restart_index(p);
   p->first_pass = 0;
   if (p->frame.component_count < 1 || p->frame.component_count > 255) return JpegCompError;
