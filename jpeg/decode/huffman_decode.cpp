@@ -89,7 +89,9 @@ inline JpegStatus decode_dc(InputStream* stream, const HuffDecodeTable* dc_table
   int t = 0;
   JpegStatus status = huff_decode(stream, dc_table, &t);
   if (status != JpegSuccess) return status;
-  if (t != 0) {
+  // A category above 15 from a corrupt table reads as its low four bits;
+  // category 0 is no difference at all.
+  if ((t & 15) != 0) {
     int32_t diff = 0;
     status = receive_extend(stream, t & 15, &diff);
     if (status != JpegSuccess) return status;

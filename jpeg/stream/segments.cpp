@@ -48,8 +48,6 @@ void release_payload(Payload* payload) {
 // ---- frame header (SOFn) ----------------------------------------------------
 
 JpegStatus parse_frame_header(JPEG_PROPERTIES* p, const Payload& in) {
-  FrameHeader& frame = p->frame;
-  memset(frame.components, 0, 4 * sizeof(FrameComponent));
   if (in.size < 6) return JpegDataError;
   const uint8_t* b = in.bytes;
   const int32_t precision = b[0];
@@ -62,10 +60,14 @@ JpegStatus parse_frame_header(JPEG_PROPERTIES* p, const Payload& in) {
   if (count == 0 || count > 4) return JpegCompError;
   if (width == 0) return JpegSofError;
   if (in.size < 6 + 3 * count) return JpegDataError;
+  // Parsed aside and taken only whole: a refused header leaves the frame
+  // that earlier scans were decoded with intact for the output of what
+  // they decoded.
+  FrameComponent components[4] = {};
   int32_t max_h = 1, max_v = 1;
   for (int i = 0; i < count; ++i) {
     const uint8_t* c = b + 6 + 3 * i;
-    FrameComponent& component = frame.components[i];
+    FrameComponent& component = components[i];
     component.id = c[0];
     component.h = c[1] >> 4;
     component.v = c[1] & 15;
@@ -77,6 +79,8 @@ JpegStatus parse_frame_header(JPEG_PROPERTIES* p, const Payload& in) {
     if (component.h > max_h) max_h = component.h;
     if (component.v > max_v) max_v = component.v;
   }
+  FrameHeader& frame = p->frame;
+  memcpy(frame.components, components, sizeof components);
   frame.precision = precision;
   frame.frame_width = width;
   frame.frame_height = height;
