@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -391,6 +392,54 @@ TEST(BrokenData, InputsFoundByFuzzingEndWithAStatus) {
     ++files;
   }
   EXPECT_GT(files, 0);
+}
+
+// The bytes of the first segment with marker `code` (marker and length
+// included).
+std::vector<uint8_t> segment_of(const std::vector<uint8_t>& data, uint8_t code) {
+  size_t at = 2;
+  while (at + 4 <= data.size()) {
+    const size_t length = (size_t{data[at + 2]} << 8 | data[at + 3]) + 2;
+    if (data[at + 1] == code) return {data.begin() + at, data.begin() + at + length};
+    at += length;
+  }
+  return {};
+}
+
+TEST(BrokenData, ASecondFrameOfAnotherShapeIsMultiplyFrame) {
+  const std::vector<uint8_t> grey = read_file(test_data("generated/gray.jpg"));
+  const std::vector<uint8_t> colour = read_file(test_data("generated/base_444.jpg"));
+  const std::vector<uint8_t> grey_frame = segment_of(grey, 0xC0);
+  ASSERT_FALSE(grey_frame.empty());
+  const auto after_frame =
+      std::search(grey.begin(), grey.end(), grey_frame.begin(), grey_frame.end()) +
+      static_cast<long>(grey_frame.size());
+  Request r;
+  r.out_color = ColorGray;
+  r.channels = 1;
+  const Decoded plain = decode(grey, r);
+  ASSERT_EQ(plain.status, JpegSuccess);
+
+  // The same frame header twice changes nothing.
+  std::vector<uint8_t> twice(grey.begin(), after_frame);
+  twice.insert(twice.end(), grey_frame.begin(), grey_frame.end());
+  twice.insert(twice.end(), after_frame, grey.end());
+  const Decoded again = decode(twice, r);
+  EXPECT_EQ(again.status, JpegSuccess);
+  EXPECT_EQ(again.pixels, plain.pixels);
+
+  // Three components where one was announced: the header read refuses it.
+  std::vector<uint8_t> other(grey.begin(), after_frame);
+  const std::vector<uint8_t> colour_frame = segment_of(colour, 0xC0);
+  other.insert(other.end(), colour_frame.begin(), colour_frame.end());
+  other.insert(other.end(), after_frame, grey.end());
+  EXPECT_EQ(decode(other, r).status, JpegMultipleFrames);
+
+  // A colour image following the grey one's data: the image read laid out
+  // for grey stops there instead of writing colour into it.
+  std::vector<uint8_t> joined(grey.begin(), grey.end() - 2);  // without EOI
+  joined.insert(joined.end(), colour.begin() + 2, colour.end());
+  EXPECT_EQ(decode(joined, r).status, JpegMultipleFrames);
 }
 
 TEST(AbbreviatedImages, TablesFromOneStreamDecodeTheOther) {

@@ -33,18 +33,21 @@ void write_channel(const JPEG_PROPERTIES* p, const ClipRect& visible, int32_t ch
   // A channel past the pixel would be written into the next pixel or past
   // the row; no output layout has one.
   if (channel < 0 || channel >= n) return;
+  // Grey spreads over the pixel only from its first byte (a later frame of
+  // a broken file can bring more components than the grey it announced).
+  const bool spread = j == ColorGray && channel == 0;
   for (int y = visible.top; y < visible.bottom; ++y) {
     uint8_t* row = position + static_cast<intptr_t>(y) * stride;
     const uint8_t* in = plane.samples + y * kPlaneStride;
     for (int x = visible.left; x < visible.right; ++x) {
       const uint8_t sample = in[x];
-      if (j == ColorGray && o == ColorFourChannel) {
+      if (spread && o == ColorFourChannel && n == 4) {
         uint8_t* px = row + 4 * x;
         px[0] = px[1] = px[2] = sample;
         px[3] = 255;
       } else if ((j == ColorYcbcr || j == ColorRgb) && o == ColorFourChannel) {
-        row[4 * x] = channel > 2 ? 255 : sample;
-      } else if (j == ColorGray && (o == ColorRgb || o == ColorBgr)) {
+        row[n * x] = channel > 2 ? 255 : sample;
+      } else if (spread && (o == ColorRgb || o == ColorBgr) && n == 3) {
         uint8_t* px = row + 3 * x;
         px[0] = px[1] = px[2] = sample;
       } else {

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "jpeg/cpu/file_io.h"
 #include "jpeg/cpu/routine_table.h"
@@ -67,6 +68,19 @@ uint64_t coefficient_store_bytes(const JPEG_PROPERTIES* p) {
          static_cast<uint64_t>(p->mcu_rows);
 }
 
+bool same_geometry(const FrameHeader& a, const FrameComponent* a_components, const FrameHeader& b) {
+  if (a.frame_width != b.frame_width || a.frame_height != b.frame_height ||
+      a.component_count != b.component_count) {
+    return false;
+  }
+  for (int i = 0; i < a.component_count && i < 4; ++i) {
+    if (a_components[i].h != b.components[i].h || a_components[i].v != b.components[i].v) {
+      return false;
+    }
+  }
+  return true;
+}
+
 JpegStatus handle_frame_header(JPEG_PROPERTIES* p, int32_t marker, bool* done) {
   const int32_t type = p->io_type;
   if (marker != SOF0 && !p->first_pass) {
@@ -80,8 +94,20 @@ JpegStatus handle_frame_header(JPEG_PROPERTIES* p, int32_t marker, bool* done) {
     *done = true;
     return JpegSuccess;
   }
+  // Reading on from a header read, the output was laid out for the frame
+  // that read found; another size, component count or sampling would not
+  // fit it. The same frame again is harmless.
+  const bool known = !p->first_pass;
+  FrameHeader before = p->frame;
+  FrameComponent before_components[4];
+  memcpy(before_components, p->frame.components, sizeof before_components);
   JpegStatus status = read_frame_header(p);
   if (status != JpegSuccess) return status;
+  if (known && !same_geometry(before, before_components, p->frame)) {
+    memcpy(p->frame.components, before_components, sizeof before_components);
+    p->frame = before;
+    return JpegMultipleFrames;
+  }
   // A new frame: whatever the scans of an earlier one left is void.
   free(p->coef_buffer);
   p->coef_buffer = nullptr;
