@@ -557,6 +557,14 @@ void drag_finish(Drop* drop) {
 
 int message_box(Window* owner, const char* text, const char* caption, uint32_t flags) {
   std::fprintf(stderr, "%s: %s\n", caption ? caption : "", text ? text : "");
+  // Without a display SDL would fork a dialog helper from this threaded
+  // process only to have it fail; the text above is all that can be shown.
+  const char* x11 = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if ((x11 == nullptr || *x11 == '\0') && (wayland == nullptr || *wayland == '\0')) {
+    std::fprintf(stderr, "knot: the message box could not be shown: no display\n");
+    return 0;
+  }
   SDL_MessageBoxButtonData yes_no[] = {
       {SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT, IDYES, "Yes"},
       {SDL_MESSAGEBOX_BUTTON_ESCAPEKEY_DEFAULT, IDNO, "No"},

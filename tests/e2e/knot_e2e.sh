@@ -35,6 +35,8 @@ check() {  # check NAME COMMAND...
   else
     FAILED=$((FAILED + 1))
     echo "FAIL - $name"
+    # What the demo said last explains most failures.
+    [[ -n $LOG && -s $LOG ]] && tail -n 15 "$LOG" | sed 's/^/     | /'
   fi
 }
 
