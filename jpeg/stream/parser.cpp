@@ -94,9 +94,9 @@ JpegStatus handle_frame_header(JPEG_PROPERTIES* p, int32_t marker, bool* done) {
     *done = true;
     return JpegSuccess;
   }
-  // Reading on from a header read, the output was laid out for the frame
-  // that read found; another size, component count or sampling would not
-  // fit it. The same frame again is harmless.
+  // Once a frame is known (from this read or the header read before it),
+  // the output is laid out for it: another size, component count or
+  // sampling would not fit. The same frame again is harmless.
   const bool known = !p->first_pass;
   FrameHeader before = p->frame;
   FrameComponent before_components[4];
