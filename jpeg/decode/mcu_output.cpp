@@ -54,6 +54,27 @@ constexpr int kBytes = L == Layout::Gray     ? 1
                            ? 4
                            : 3;
 
+// Stores one converted pixel, for the per-pixel path and the kernels alike.
+template <Layout L>
+inline void put_converted(uint8_t* px, int32_t y, const ChromaTerms& terms, int32_t k) {
+  const uint8_t r = terms.red(y), g = terms.green(y), b = terms.blue(y);
+  if constexpr (L == Layout::Rgb || L == Layout::Rgba) {
+    px[0] = r;
+    px[1] = g;
+    px[2] = b;
+    if constexpr (L == Layout::Rgba) px[3] = 255;
+  } else if constexpr (L == Layout::Bgr) {
+    px[0] = b;
+    px[1] = g;
+    px[2] = r;
+  } else {  // YCCK: inverted colours, K as stored
+    px[0] = static_cast<uint8_t>(255 - r);
+    px[1] = static_cast<uint8_t>(255 - g);
+    px[2] = static_cast<uint8_t>(255 - b);
+    px[3] = static_cast<uint8_t>(k);
+  }
+}
+
 // Writes pixels [x0, x1) x [y0, y1) of the MCU, in MCU coordinates.
 template <Layout L, Sampling S>
 void write_region(const int16_t* c0, const int16_t* c1, const int16_t* c2, const int16_t* c3,
@@ -79,50 +100,15 @@ void write_region(const int16_t* c0, const int16_t* c1, const int16_t* c2, const
         if constexpr (L == Layout::Copy4) px[3] = static_cast<uint8_t>(luma<S>(c3, x, y));
       } else {
         const int chroma = Geometry<S>::chroma(x, y);
-        const ChromaTerms terms(c1[chroma], c2[chroma]);
-        const uint8_t r = terms.red(y_sample), g = terms.green(y_sample), b = terms.blue(y_sample);
-        if constexpr (L == Layout::Rgb || L == Layout::Rgba) {
-          px[0] = r;
-          px[1] = g;
-          px[2] = b;
-          if constexpr (L == Layout::Rgba) px[3] = 255;
-        } else if constexpr (L == Layout::Bgr) {
-          px[0] = b;
-          px[1] = g;
-          px[2] = r;
-        } else {  // YCCK: inverted colours, K as stored
-          px[0] = static_cast<uint8_t>(255 - r);
-          px[1] = static_cast<uint8_t>(255 - g);
-          px[2] = static_cast<uint8_t>(255 - b);
-          px[3] = static_cast<uint8_t>(luma<S>(c3, x, y));
-        }
+        int32_t k = 0;
+        if constexpr (L == Layout::Ycck) k = luma<S>(c3, x, y);
+        put_converted<L>(px, y_sample, ChromaTerms(c1[chroma], c2[chroma]), k);
       }
     }
   }
 }
 
 // ---- kernels (routine-table slots): one whole MCU ---------------------------
-
-// Stores one converted pixel; the same arithmetic as write_region's.
-template <Layout L>
-inline void put_converted(uint8_t* px, int32_t y, const ChromaTerms& terms, int32_t k) {
-  const uint8_t r = terms.red(y), g = terms.green(y), b = terms.blue(y);
-  if constexpr (L == Layout::Rgb || L == Layout::Rgba) {
-    px[0] = r;
-    px[1] = g;
-    px[2] = b;
-    if constexpr (L == Layout::Rgba) px[3] = 255;
-  } else if constexpr (L == Layout::Bgr) {
-    px[0] = b;
-    px[1] = g;
-    px[2] = r;
-  } else {
-    px[0] = static_cast<uint8_t>(255 - r);
-    px[1] = static_cast<uint8_t>(255 - g);
-    px[2] = static_cast<uint8_t>(255 - b);
-    px[3] = static_cast<uint8_t>(k);
-  }
-}
 
 // The conversion kernels walk the MCU chroma row by chroma row: the chroma
 // terms of a row are computed once and serve the two (h2v2) or one luma
