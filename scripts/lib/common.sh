@@ -4,7 +4,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 # What building the demo and the codec needs.
-BUILD_PACKAGES=(g++ cmake make pkg-config libsdl2-dev libfltk1.3-dev libglu1-mesa-dev
+# FLTK's CMake package names /usr/bin/fluid, which libfltk1.3-dev only recommends.
+BUILD_PACKAGES=(g++ cmake make pkg-config libsdl2-dev libfltk1.3-dev fluid libglu1-mesa-dev
   libgl1-mesa-dri libpng-dev libx11-dev)
 # What running the demo without a display needs.
 HEADLESS_PACKAGES=(xvfb xauth xfonts-base)
