@@ -5,6 +5,7 @@
 // that the clean-up after a fault finds it all there.
 
 #include <signal.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,6 +19,7 @@
 #include "jpeg/decode/scan.h"
 #include "jpeg/decode/smooth_output.h"
 #include "jpeg/stream/input_stream.h"
+#include "jpeg/stream/output_setup.h"
 #include "jpeg/stream/parser.h"
 
 namespace {
@@ -31,11 +33,6 @@ bool is_file_type(int32_t type) {
 bool is_image_read(int32_t type) {
   return type == IoReadImageFile || type == IoReadImageBuffer || type == IoReadAbbreviatedFile ||
          type == IoReadAbbreviatedBuffer || (type >= IoReadHalfFile && type <= IoReadEighthBuffer);
-}
-
-bool starts_at_soi(int32_t type) {
-  return type == IoReadParamsFile || type == IoReadParamsBuffer || type == IoReadTablesFile ||
-         type == IoReadTablesBuffer || type == IoReadThumbnailFile || type == IoReadThumbnailBuffer;
 }
 
 // Frees what the codec allocated inside the properties (not the routine table).
@@ -96,13 +93,6 @@ void set_public_defaults(JpegJob* job) {
   job->quality = 75;
 }
 
-void prefill_grey(const JPEG_PROPERTIES* p) {
-  const int64_t rows = p->out_height < 0 ? -int64_t{p->out_height} : p->out_height;
-  const size_t row_bytes = static_cast<size_t>(p->out_width) * static_cast<size_t>(p->out_channels);
-  for (int64_t y = 0; y < rows; ++y)
-    memset(p->stream.out_start + y * p->out_line_bytes, 128, row_bytes);
-}
-
 // The fields a read or write takes from the caller.
 void copy_request_fields(const JpegJob* job, JPEG_PROPERTIES* p, bool packed_line) {
   p->out_pixels = job->out_pixels;
@@ -143,8 +133,17 @@ void clear_table_exchange(JPEG_PROPERTIES* p) {
   memset(p->huff_exchange, 0, sizeof p->huff_exchange);
 }
 
+constexpr uint32_t kInitialised = 0x4A504547;  // "JPEG"
+
 JpegStatus init_body(JpegJob* job) {
   JPEG_PROPERTIES* p = &job->properties;
+  // Initialised before and not freed: release that first.
+  if (p->initialised == kInitialised && p->routines != nullptr) {
+    close_open_file(p);
+    free_codec_state(p);
+    free_routine_table(p);
+  }
+  p->initialised = 0;
   // Codec pointers start null, so that a failure below frees only what this
   // call allocated.
   p->routines = nullptr;
@@ -219,6 +218,9 @@ JpegStatus init_body(JpegJob* job) {
   p->adobe_flags1 = 0;
   p->jpeg_comment = nullptr;
   p->jpeg_comment_size = 0;
+  p->continuation = 0;
+  p->prefill_pending = 0;
+  p->initialised = kInitialised;
   return JpegSuccess;
 }
 
@@ -243,6 +245,7 @@ JpegStatus free_body(JpegJob* job) {
     clear_table_statistics(p);
   }
   free_routine_table(p);
+  p->initialised = 0;
   return status;
 }
 
@@ -291,23 +294,12 @@ int32_t subsampling_code(const FrameHeader& frame) {
 // results copied back to the caller.
 JpegStatus finish_read(JpegJob* job, int32_t type) {
   JPEG_PROPERTIES* p = &job->properties;
-  // a. What the colour of the data must be.
+  // a. What the colour of the data must be; an Adobe segment also says how
+  // many channels a caller's image needs.
+  deduce_jpeg_color(p, true);
   if (p->adobe_seen && (type == IoReadParamsFile || type == IoReadParamsBuffer)) {
     p->out_channels = p->jpeg_channels;
-    if (p->jpeg_channels == 1) {
-      p->jpeg_color = ColorGray;
-    } else if (p->jpeg_channels == 3) {
-      p->jpeg_color = p->adobe_transform != 0 ? ColorYcbcr : ColorRgb;
-    } else if (p->jpeg_channels == 4) {
-      p->jpeg_color = p->adobe_transform != 0 ? ColorYcck : ColorFourChannel;
-      p->out_color = ColorFourChannel;
-    }
-  } else if (!p->adobe_seen) {
-    if (p->jpeg_channels == 1) {
-      p->jpeg_color = ColorGray;
-    } else if (p->jpeg_channels == 3 && p->jfif_seen) {
-      p->jpeg_color = ColorYcbcr;
-    }
+    if (p->jpeg_channels == 4) p->out_color = ColorFourChannel;
   }
   // b. YCbCr to YCbCr output is packed 4:2:2.
   if (p->out_color == ColorYcbcr && p->jpeg_color == ColorYcbcr) p->out_subsampling = Sub422;
@@ -354,31 +346,178 @@ JpegStatus finish_read(JpegJob* job, int32_t type) {
   return JpegSuccess;
 }
 
+enum Continuation : int32_t {
+  kNothing = 0,
+  kInterrupted = 1,       // the saved scan resumes for a read of the same type
+  kRegionIndex = 2,       // the saved scan and the restart index serve a further region
+  kCoefficientsDone = 3,  // a progressive frame's coefficients, all decoded
+};
+
+bool region_requested(const JPEG_PROPERTIES* p) {
+  return p->roi_left != 0 || p->roi_top != 0 || p->roi_right != 0 || p->roi_bottom != 0;
+}
+
+// A region must be a rectangle: edges of 0 on the right or at the bottom
+// reach the image's edge, anything else must lie past its opposite edge.
+JpegStatus check_region_request(const JPEG_PROPERTIES* p) {
+  if (!region_requested(p)) return JpegSuccess;
+  if (p->roi_right < 0 || p->roi_bottom < 0) return JpegInvalidProperties;
+  if (p->roi_right != 0 && p->roi_left >= p->roi_right) return JpegInvalidProperties;
+  if (p->roi_bottom != 0 && p->roi_top >= p->roi_bottom) return JpegInvalidProperties;
+  return JpegSuccess;
+}
+
+// Forgets everything a read learnt from its data, keeping the tables for an
+// abbreviated image read, which relies on those of an earlier table read.
+void forget_data(JPEG_PROPERTIES* p, int32_t type) {
+  free_scan_header(p->saved_scan);
+  p->saved_scan = nullptr;
+  p->continuation = kNothing;
+  reset_restart_index(p);
+  p->first_pass = 1;
+  p->progressive_scans = 0;
+  p->dc_final_count = 0;
+  p->ac_final_count = 0;
+  p->image_output_done = 0;
+  p->single_scan_blocks = 0;
+  p->restart_interval = 0;
+  if (type != IoReadAbbreviatedFile && type != IoReadAbbreviatedBuffer) {
+    p->quant_defined = 0;
+    p->huff_defined = 0;
+  }
+  p->jfif_seen = 0;
+  p->jfif_version = 0x0101;
+  p->density_units = 0;
+  p->x_density = 1;
+  p->y_density = 1;
+  p->adobe_seen = 0;
+  p->adobe_transform = 0;
+  p->adobe_version = 100;
+  p->adobe_flags0 = 0;
+  p->adobe_flags1 = 0;
+  p->thumb_width = 0;
+  p->thumb_height = 0;
+  // The frame as jpeg_init leaves it, until this data's frame header.
+  memset(&p->frame, 0, offsetof(FrameHeader, components));
+  p->frame.component_count = 4;
+  for (int i = 0; i < 4; ++i) {
+    p->frame.components[i] = FrameComponent{0, 0, 0, i == 0 ? 0 : 1};
+  }
+  p->jpeg_width = 0;
+  p->jpeg_height = 0;
+  p->jpeg_channels = 3;
+}
+
+// The data a read names: a buffer's address and size, or the identity of
+// the file it opened.
+struct Source {
+  bool file = false;
+  const uint8_t* buffer = nullptr;
+  int32_t size = 0;
+  uint64_t id[4] = {};
+};
+
+bool is_last_source(const JPEG_PROPERTIES* p, const Source& source) {
+  if (p->continuation == kNothing || (p->source_is_file != 0) != source.file) return false;
+  if (source.file) return memcmp(p->source_file_id, source.id, sizeof source.id) == 0;
+  return p->source_buffer == source.buffer && p->source_size == source.size;
+}
+
+void remember_source(JPEG_PROPERTIES* p, const Source& source) {
+  p->source_is_file = source.file ? 1 : 0;
+  p->source_buffer = source.buffer;
+  p->source_size = source.size;
+  memcpy(p->source_file_id, source.id, sizeof source.id);
+}
+
+// Whether this read continues what the last one left: the same type resumes
+// an interrupted decode; a region read of the same data seeks through the
+// restart index or takes a progressive frame's coefficients. Everything
+// else starts afresh, so that a read gives what it gives on a new job.
+bool continues_last_read(const JPEG_PROPERTIES* p, int32_t type, const Source& source) {
+  if (!is_last_source(p, source)) return false;
+  switch (p->continuation) {
+    case kInterrupted:
+      return type == p->continuation_type && p->saved_scan != nullptr &&
+             (!source.file || p->stream.file != nullptr);
+    case kRegionIndex:
+      return is_image_read(type) && region_would_be_active(p) && p->saved_scan != nullptr &&
+             (!source.file || p->stream.file != nullptr);
+    case kCoefficientsDone:
+      // In interrupt mode the scans report their progress: decoded afresh.
+      return is_image_read(type) && region_would_be_active(p) && p->coef_buffer != nullptr &&
+             p->interrupt_mode == 0;
+    default:
+      return false;
+  }
+}
+
+// What the next read may continue after this one ended with `status`.
+void record_continuation(JPEG_PROPERTIES* p, int32_t type, JpegStatus status,
+                         const Source& source) {
+  p->continuation = kNothing;
+  p->continuation_type = type;
+  remember_source(p, source);
+  if (status == JpegInterruptSuccess && p->saved_scan != nullptr) {
+    p->continuation = kInterrupted;
+  } else if (status == JpegRoiSuccess || status == JpegSuccess) {
+    if (!is_image_read(type) || p->coef_output != nullptr) return;
+    if (p->progressive_scans != 0) {
+      if (p->coef_buffer != nullptr && p->image_output_done) p->continuation = kCoefficientsDone;
+    } else if (status == JpegRoiSuccess && p->saved_scan != nullptr) {
+      p->continuation = kRegionIndex;
+    }
+  }
+}
+
 JpegStatus read_body(JpegJob* job, int32_t type) {
   JPEG_PROPERTIES* p = &job->properties;
   p->io_type = type;
   JpegStatus status = validate_request(job, type);
   if (status != JpegSuccess) return status;
 
-  if (starts_at_soi(type)) p->first_pass = 1;
+  // The data this read names; a file is opened to know which it is.
+  Source source;
+  void* opened = nullptr;
+  if (is_file_type(type)) {
+    const char* name = job->use_properties ? p->file_name : job->file_name;
+    opened = file_open(name, FileAccess::Read);
+    if (opened == nullptr) return JpegInvalidFileName;
+    source.file = true;
+    if (file_identity(opened, source.id) == 0) {
+      file_close(opened);
+      return JpegFileError;
+    }
+  } else {
+    source.buffer = job->use_properties ? p->jpeg_buffer : job->jpeg_buffer;
+    source.size = job->use_properties ? p->jpeg_buffer_size : job->jpeg_buffer_size;
+  }
+  if (!job->use_properties) copy_request_fields(job, p, false);
 
-  if (is_image_read(type)) {
+  const bool continuing = continues_last_read(p, type, source);
+  if (!continuing || p->continuation != kInterrupted) {
+    status = check_region_request(p);
+    if (status != JpegSuccess) {
+      if (opened != nullptr) file_close(opened);
+      return status;
+    }
+  }
+  if (continuing) {
+    if (opened != nullptr) file_close(opened);  // the open one stands where the scan is
+  } else {
+    close_open_file(p);
+    p->stream.file = opened;
+    forget_data(p, type);
+  }
+
+  if (is_image_read(type) && !continuing) {
     status = load_caller_tables(p);
     if (status != JpegSuccess) return status;
-  } else {
+  } else if (!is_image_read(type)) {
     clear_table_statistics(p);
   }
 
-  if (is_file_type(type) && p->stream.file == nullptr) {
-    const char* name = job->use_properties ? p->file_name : job->file_name;
-    p->stream.file = file_open(name, FileAccess::Read);
-    if (p->stream.file == nullptr) return JpegInvalidFileName;
-  }
-
-  if (!job->use_properties) copy_request_fields(job, p, false);
-  if (p->saved_scan == nullptr) {
-    // Rows known from other data, or an earlier decode, mean nothing here.
-    reset_restart_index(p);
+  if (!continuing) {
     if (is_file_type(type)) {
       p->stream.data_start = p->stream.file_buffer;
       p->stream.data_size = sizeof p->stream.file_buffer;
@@ -387,7 +526,7 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
       p->stream.data_size = p->jpeg_buffer_size;
     }
     stream_reset(&p->stream);
-    if (type == IoReadThumbnailFile && file_seek(p->stream.file, 0, 0) == 0) return JpegFileError;
+    p->stream.consumed = 0;
   }
 
   p->stream.out_start = p->out_pixels;
@@ -398,14 +537,21 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
   }
 
   // An image read starts from a grey picture, so that data that end early or
-  // break leave a complete image: what was decoded, grey for the rest.
-  if (is_image_read(type) && p->saved_scan == nullptr && p->out_pixels != nullptr) {
-    prefill_grey(p);
+  // break leave a complete image: what was decoded, grey for the rest. It is
+  // painted when the first scan starts, once the request has been accepted.
+  p->prefill_pending = is_image_read(type) && p->out_pixels != nullptr &&
+                       (!continuing || p->continuation != kInterrupted);
+
+  if (continuing && p->continuation == kCoefficientsDone) {
+    status = output_progressive_region_again(p);
+    if (status < 0) p->continuation = kNothing;
+    return status;
   }
 
   status = parse_stream(p);
   // A progressive image whose data broke off shows what its scans held.
   if (status < 0 && is_image_read(type)) output_whole_progressive_image(p);
+  record_continuation(p, type, status, source);
   if (status == JpegInterruptSuccess) {
     // The pipeline leaves the region's right and bottom edges in MCUs.
     const int32_t right = (p->roi_right * 8 + 8) * p->frame.max_h;

@@ -228,6 +228,9 @@ typedef struct InputStream {
   uint8_t pending_marker;
   int32_t cpu_kind;
   int32_t components_done;
+  /* 1 once the entropy-coded data ran out: the bit input gives zero bits
+   * from there on without reading again, and the scan reports -11. */
+  int32_t data_ended;
   void* file;
   uint8_t file_buffer[4096];
 } InputStream;
@@ -339,6 +342,26 @@ typedef struct JPEG_PROPERTIES {
   int64_t coef_buffer_bytes;
   /* 1 once a progressive frame's image has been written. */
   int32_t image_output_done;
+  /* 1 while an image read has not yet written its grey background: it is
+   * written when the first scan starts, so that a read refused before that
+   * leaves the caller's image untouched. */
+  int32_t prefill_pending;
+
+  /* What the last read leaves for the next one to continue (0 nothing,
+   * 1 an interrupted decode, 2 a region of a sequential frame whose scan and
+   * restart index serve a further region, 3 a progressive frame whose
+   * coefficients are complete), the I/O type of that read, and the identity
+   * of its data: a buffer's address and size, or a file's device, inode,
+   * size and modification time. Any other read starts afresh. */
+  int32_t continuation;
+  int32_t continuation_type;
+  int32_t source_is_file;
+  const uint8_t* source_buffer;
+  int32_t source_size;
+  uint64_t source_file_id[4];
+  /* Set by jpeg_init, cleared by jpeg_free: a second jpeg_init releases
+   * what the first one allocated. */
+  uint32_t initialised;
 
   /* Decoding pipeline. */
   int32_t progressive_scans;

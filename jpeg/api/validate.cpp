@@ -27,6 +27,8 @@ bool needs_caller_image(int32_t type) {
   }
 }
 
+}  // namespace
+
 bool decode_combination_allowed(int32_t jpeg_color, int32_t jpeg_channels, int32_t out_color,
                                 int32_t out_channels) {
   const bool rgb3 = (out_color == ColorRgb || out_color == ColorBgr) && out_channels == 3;
@@ -48,6 +50,8 @@ bool decode_combination_allowed(int32_t jpeg_color, int32_t jpeg_channels, int32
       return false;
   }
 }
+
+namespace {
 
 bool encode_combination_allowed(int32_t out_color, int32_t out_channels, int32_t jpeg_color,
                                 int32_t jpeg_channels) {

@@ -6,3 +6,8 @@
 // 0 when the request may go ahead (always, with use_properties set),
 // otherwise the status that refuses it.
 JpegStatus validate_request(const JpegJob* job, int32_t io_type);
+
+// Whether data of `jpeg_color` with `jpeg_channels` components can be
+// decoded into an image of `out_color` with `out_channels` bytes a pixel.
+bool decode_combination_allowed(int32_t jpeg_color, int32_t jpeg_channels, int32_t out_color,
+                                int32_t out_channels);

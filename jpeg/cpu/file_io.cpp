@@ -20,13 +20,20 @@ void* handle(int fd) {
 void* file_open(const char* name, FileAccess access) {
   if (name == nullptr || *name == '\0') return nullptr;
   const int flags = access == FileAccess::Read ? O_RDONLY : (O_RDWR | O_CREAT);
+  // Opened without blocking: a FIFO or a device would otherwise hold the
+  // open until a writer comes. Anything but a regular file is refused.
   int fd;
   do {
-    fd = open(name, flags | O_CLOEXEC, 0666);
+    fd = open(name, flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return nullptr;
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  const int status = fcntl(fd, F_GETFL);
+  if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0) {
     close(fd);
     return nullptr;
   }
@@ -75,4 +82,15 @@ int file_seek(void* file, int64_t distance, int origin) {
                  0
              ? 0
              : 1;
+}
+
+int file_identity(void* file, uint64_t identity[4]) {
+  struct stat info;
+  if (file == nullptr || fstat(descriptor(file), &info) != 0) return 0;
+  identity[0] = static_cast<uint64_t>(info.st_dev);
+  identity[1] = static_cast<uint64_t>(info.st_ino);
+  identity[2] = static_cast<uint64_t>(info.st_size);
+  identity[3] = static_cast<uint64_t>(info.st_mtim.tv_sec) * 1000000000u +
+                static_cast<uint64_t>(info.st_mtim.tv_nsec);
+  return 1;
 }

@@ -10,7 +10,8 @@ enum class FileAccess {
   ReadWrite,  // created if missing; existing contents are kept
 };
 
-// Opens a regular file; null when it cannot be opened (or is a directory).
+// Opens a regular file without blocking; null when it cannot be opened or
+// is not a regular file (a directory, a FIFO, a device).
 void* file_open(const char* name, FileAccess access);
 // Nonzero on success.
 int file_close(void* file);
@@ -21,3 +22,6 @@ int file_write(void* file, const void* buffer, uint32_t count, uint32_t* count_w
 // Moves by `distance` from the start (origin 0) or the current position
 // (origin 1); 1 on success, 0 on failure.
 int file_seek(void* file, int64_t distance, int origin);
+// What tells one file from another, or from itself after a change: its
+// device, inode, size and modification time. Nonzero on success.
+int file_identity(void* file, uint64_t identity[4]);

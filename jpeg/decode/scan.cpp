@@ -20,6 +20,7 @@
 #include "jpeg/decode/image_output.h"
 #include "jpeg/decode/smooth_output.h"
 #include "jpeg/stream/input_stream.h"
+#include "jpeg/stream/output_setup.h"
 #include "jpeg/stream/parser.h"
 
 struct RestartEntry {
@@ -94,6 +95,37 @@ int32_t frame_block_offset(const JPEG_PROPERTIES* p, int32_t n) {
 
 bool file_input(const JPEG_PROPERTIES* p) {
   return p->stream.file != nullptr;
+}
+
+// The grid, scale and flags a scan of `p` is decoded and written with.
+void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
+  c.p = p;
+  c.s = &p->stream;
+  c.scan = scan;
+  c.t = p->routines;
+  c.scale = scale_of(p->io_type);
+  c.coef = static_cast<const JpegCoefOutput*>(p->coef_output);
+  const FrameHeader& f = p->frame;
+  c.simple = false;
+  if (f.max_h != 1 || f.max_v != 1) {
+    c.simple = true;
+    for (int n = 0; n < f.component_count && n < 4; ++n) {
+      const FrameComponent& fc = f.components[n];
+      if (fc.h != fc.v || fc.h > 2) c.simple = false;
+    }
+  }
+  const bool smoothing = c.scale == 1 && smoothing_applies(p);
+  c.column_delay = smoothing && f.max_h == 2 && f.max_v <= 2 ? 1 : 0;
+  c.row_delay = smoothing && f.max_h == 2 && f.max_v == 2 ? 1 : 0;
+  if (scan->component_count == 1 && p->progressive_scans == 0) {
+    const ScanComponent& sc = scan->components[0];
+    const int32_t unit_w = (f.max_h * 8) / sc.h, unit_h = (f.max_v * 8) / sc.v;
+    c.per_row = (p->jpeg_width + unit_w - 1) / unit_w;
+    c.rows = (p->jpeg_height + unit_h - 1) / unit_h;
+  } else {
+    c.per_row = p->mcus_per_row;
+    c.rows = p->mcu_rows;
+  }
 }
 
 // ---- restart intervals -----------------------------------------------------
@@ -311,15 +343,13 @@ struct Region {
   int32_t first_col = 0, last_col = 0, first_row = 0, last_row = 0;
 };
 
-bool in_region(const Region* region, int32_t col, int32_t row) {
-  return region == nullptr || (col >= region->first_col && col < region->last_col &&
-                               row >= region->first_row && row < region->last_row);
-}
-
-JpegStatus decode_scan_progressive(Scan& c, const Region* region) {
+// Decodes a progressive scan into the coefficient store. With `output`,
+// MCUs are written as soon as every component is complete; a region read
+// writes its MCUs once all scans are decoded, from the complete store.
+JpegStatus decode_scan_progressive(Scan& c, bool output) {
   JPEG_PROPERTIES* p = c.p;
   ScanHeader* scan = c.scan;
-  const bool flushes = region == nullptr;
+  const bool flushes = output;
   if (scan->ss == 0 && scan->component_count > 1) {
     // Interleaved DC scans: MCU by MCU.
     for (int32_t row = scan->resume_row; row < p->mcu_rows; ++row) {
@@ -344,14 +374,11 @@ JpegStatus decode_scan_progressive(Scan& c, const Region* region) {
         if (restart_check(c, p->mcus_per_row, p->mcu_rows, col, row) != JpegSuccess) {
           return JpegBadRstMarker;
         }
-        if (output_condition(p) && in_region(region, col, row)) output_progressive_mcu(c, col, row);
+        if (output && output_condition(p)) output_progressive_mcu(c, col, row);
         const JpegStatus status = flushes ? interrupt_step(c, col, row, true) : kGoOn;
         if (status != kGoOn) return status;
       }
-      if (c.column_delay &&
-          (region == nullptr || (row >= region->first_row && row < region->last_row))) {
-        reconstruct_mcu(c, p->mcus_per_row, row, p->mcu_buffer, true);
-      }
+      if (c.column_delay && output) reconstruct_mcu(c, p->mcus_per_row, row, p->mcu_buffer, true);
     }
     if (c.row_delay && flushes) {
       for (int32_t col = 0; col <= p->mcus_per_row; ++col) {
@@ -396,10 +423,8 @@ JpegStatus decode_scan_progressive(Scan& c, const Region* region) {
         }
       }
     }
-    if (output_condition(p)) {
-      for (int32_t col = 0; col < p->mcus_per_row; ++col) {
-        if (in_region(region, col, y)) output_progressive_mcu(c, col, y);
-      }
+    if (output && output_condition(p)) {
+      for (int32_t col = 0; col < p->mcus_per_row; ++col) output_progressive_mcu(c, col, y);
       if (c.column_delay) reconstruct_mcu(c, p->mcus_per_row, y, p->mcu_buffer, true);
     }
     if (p->interrupt_mode != 0) {
@@ -437,13 +462,10 @@ Region region_in_mcus(const Scan& c, int32_t uw, int32_t uh) {
   return r;
 }
 
+// A region of a progressive frame needs every scan: its MCUs are written
+// from the complete coefficient store at the end of the data.
 JpegStatus decode_scan_progressive_roi(Scan& c) {
-  JPEG_PROPERTIES* p = c.p;
-  const int32_t block = 8 / c.scale;
-  Region region = region_in_mcus(c, block * p->frame.max_h, block * p->frame.max_v);
-  const JpegStatus status = decode_scan_progressive(c, &region);
-  if (status != JpegSuccess) return status;
-  return output_condition(p) ? JpegRoiSuccess : JpegSuccess;
+  return decode_scan_progressive(c, false);
 }
 
 // ---- restart index ------------------------------------------------------------
@@ -618,33 +640,7 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
 
   // 3. The grid and the decoder.
   Scan c{};
-  c.p = p;
-  c.s = &p->stream;
-  c.scan = scan;
-  c.t = t;
-  c.scale = scale_of(p->io_type);
-  c.coef = static_cast<const JpegCoefOutput*>(p->coef_output);
-  const FrameHeader& f = p->frame;
-  c.simple = false;
-  if (f.max_h != 1 || f.max_v != 1) {
-    c.simple = true;
-    for (int n = 0; n < f.component_count && n < 4; ++n) {
-      const FrameComponent& fc = f.components[n];
-      if (fc.h != fc.v || fc.h > 2) c.simple = false;
-    }
-  }
-  const bool smoothing = c.scale == 1 && smoothing_applies(p);
-  c.column_delay = smoothing && f.max_h == 2 && f.max_v <= 2 ? 1 : 0;
-  c.row_delay = smoothing && f.max_h == 2 && f.max_v == 2 ? 1 : 0;
-  if (scan->component_count == 1 && p->progressive_scans == 0) {
-    const ScanComponent& sc = scan->components[0];
-    const int32_t unit_w = (f.max_h * 8) / sc.h, unit_h = (f.max_v * 8) / sc.v;
-    c.per_row = (p->jpeg_width + unit_w - 1) / unit_w;
-    c.rows = (p->jpeg_height + unit_h - 1) / unit_h;
-  } else {
-    c.per_row = p->mcus_per_row;
-    c.rows = p->mcu_rows;
-  }
+  set_up_scan(c, p, scan);
   if (region && !resuming && p->progressive_scans == 0 && p->single_scan_blocks == 1) {
     // Components in separate scans: each scan has its own rows, so the
     // index starts afresh at this scan's data.
@@ -666,7 +662,7 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
       t->end_of_scan();
       return JpegDataError;
     }
-    status = region ? decode_scan_progressive_roi(c) : decode_scan_progressive(c, nullptr);
+    status = region ? decode_scan_progressive_roi(c) : decode_scan_progressive(c, true);
   } else {
     status = region ? decode_scan_sequential_roi(c) : decode_scan_sequential(c);
   }
@@ -679,24 +675,28 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
 
 void output_whole_progressive_image(JPEG_PROPERTIES* p) {
   if (p->progressive_scans == 0 || p->coef_buffer == nullptr || p->image_output_done) return;
-  // Data ended (or a counter never completed): show what the scans so far
-  // hold, rather than nothing.
+  // The whole image once its scans are decoded, the region of a region
+  // read, or what the scans so far hold when the data ended early.
   ScanHeader scan{};
   Scan c{};
-  c.p = p;
-  c.s = &p->stream;
-  c.scan = &scan;
-  c.t = p->routines;
-  c.scale = scale_of(p->io_type);
-  c.per_row = p->mcus_per_row;
-  c.rows = p->mcu_rows;
-  c.coef = static_cast<const JpegCoefOutput*>(p->coef_output);
+  set_up_scan(c, p, &scan);
   const int32_t family = transform_family_for_tables(p);
   select_transform_family(c.t, family);
   match_quant_tables_to_family(p, family);
   if (p->mcu_buffer == nullptr) {
     p->mcu_buffer = static_cast<int16_t*>(calloc(4 * 16 * 64, sizeof(int16_t)));
     if (p->mcu_buffer == nullptr) return;
+  }
+  if (region_active(p)) {
+    const int32_t block = 8 / c.scale;
+    const Region r = region_in_mcus(c, block * p->frame.max_h, block * p->frame.max_v);
+    for (int32_t row = r.first_row; row < r.last_row; ++row) {
+      for (int32_t col = r.first_col; col < r.last_col; ++col) output_progressive_mcu(c, col, row);
+      if (c.column_delay) reconstruct_mcu(c, p->mcus_per_row, row, p->mcu_buffer, true);
+    }
+    p->image_output_done = 1;
+    c.t->end_of_scan();
+    return;
   }
   for (int32_t row = 0; row < p->mcu_rows; ++row) {
     for (int32_t col = 0; col < p->mcus_per_row; ++col) output_progressive_mcu(c, col, row);
@@ -705,6 +705,65 @@ void output_whole_progressive_image(JPEG_PROPERTIES* p) {
   for (int32_t col = 0; col <= p->mcus_per_row; ++col) {
     reconstruct_mcu(c, col, p->mcu_rows, p->mcu_buffer, true);
   }
+  p->image_output_done = 1;
+  c.t->end_of_scan();
+}
+
+void prefill_grey(const JPEG_PROPERTIES* p) {
+  const int64_t rows = p->out_height < 0 ? -int64_t{p->out_height} : p->out_height;
+  const size_t row_bytes = static_cast<size_t>(p->out_width) * static_cast<size_t>(p->out_channels);
+  for (int64_t y = 0; y < rows; ++y)
+    memset(p->stream.out_start + y * p->out_line_bytes, 128, row_bytes);
+}
+
+// The region in output pixels with its open edges closed: a right or bottom
+// edge of 0, or past the image, is the image's edge; negative left and top
+// are 0.
+void normalised_region(const JPEG_PROPERTIES* p, int32_t region[4]) {
+  const int32_t scale = scale_of(p->io_type);
+  const int32_t width = (p->jpeg_width + scale - 1) / scale;
+  const int32_t height = (p->jpeg_height + scale - 1) / scale;
+  region[0] = p->roi_left < 0 ? 0 : p->roi_left;
+  region[1] = p->roi_top < 0 ? 0 : p->roi_top;
+  region[2] = p->roi_right <= 0 || p->roi_right > width ? width : p->roi_right;
+  region[3] = p->roi_bottom <= 0 || p->roi_bottom > height ? height : p->roi_bottom;
+}
+
+JpegStatus settle_region(JPEG_PROPERTIES* p) {
+  if (p->roi_left == 0 && p->roi_top == 0 && p->roi_right == 0 && p->roi_bottom == 0) {
+    return JpegSuccess;
+  }
+  int32_t region[4];
+  normalised_region(p, region);
+  if (region[0] >= region[2] || region[1] >= region[3]) return JpegInvalidProperties;
+  p->roi_left = region[0];
+  p->roi_top = region[1];
+  p->roi_right = region[2];
+  p->roi_bottom = region[3];
+  return JpegSuccess;
+}
+
+bool region_would_be_active(const JPEG_PROPERTIES* p) {
+  if (p->roi_left == 0 && p->roi_top == 0 && p->roi_right == 0 && p->roi_bottom == 0) return false;
+  JPEG_PROPERTIES settled = *p;
+  return settle_region(&settled) == JpegSuccess && region_active(&settled);
+}
+
+JpegStatus output_progressive_region_again(JPEG_PROPERTIES* p) {
+  JpegStatus status = select_mcu_output(p);
+  if (status != JpegSuccess) return status;
+  status = settle_region(p);
+  if (status != JpegSuccess) return status;
+  if (p->smooth_upsampling == 1 && smoothing_applies(p) && allocate_smoothing(p) != JpegSuccess) {
+    return JpegMemoryError;
+  }
+  if (p->prefill_pending) {
+    prefill_grey(p);
+    p->prefill_pending = 0;
+  }
+  p->image_output_done = 0;
+  output_whole_progressive_image(p);
+  return JpegRoiSuccess;
 }
 
 bool restart_index_knows(const JPEG_PROPERTIES* p, int32_t row) {

@@ -8,9 +8,10 @@
 // the scan stopped (0 if none).
 JpegStatus decode_scan(JPEG_PROPERTIES* properties, ScanHeader* scan, int32_t* marker);
 
-// Writes a progressive frame's image from the coefficients decoded so far,
-// when no scan has written it (data that ended early, or scans that never
-// complete every component).
+// Writes a progressive frame's image (or the region of a region read) from
+// the coefficients decoded so far, when no scan has written it: at the end
+// of a region read's data, when data ended early, or when the scans never
+// complete every component.
 void output_whole_progressive_image(JPEG_PROPERTIES* properties);
 
 // Whether the restart index of the properties knows where MCU row `row`
@@ -19,3 +20,19 @@ bool restart_index_knows(const JPEG_PROPERTIES* properties, int32_t row);
 
 // Forgets every row the restart index knows (new data, or a new frame).
 void reset_restart_index(JPEG_PROPERTIES* properties);
+
+// Closes the region's open edges (a right or bottom edge of 0 is the image's
+// edge) once the frame is known; -8 when nothing of the image is left in it.
+JpegStatus settle_region(JPEG_PROPERTIES* properties);
+
+// Whether the region asked for, once settled, is a region of the frame
+// known from the last read rather than the whole image.
+bool region_would_be_active(const JPEG_PROPERTIES* properties);
+
+// A region read of a progressive frame whose coefficients an earlier read
+// of the same data decoded completely: the region is written from them.
+// Returns 2, or a negative status.
+JpegStatus output_progressive_region_again(JPEG_PROPERTIES* properties);
+
+// The caller's whole image in grey (128): what no scan writes stays grey.
+void prefill_grey(const JPEG_PROPERTIES* properties);

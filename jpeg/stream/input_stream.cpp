@@ -121,7 +121,9 @@ JpegStatus skip_segment(InputStream* s) {
   int32_t length = 0;
   JpegStatus status = read_length(s, &length);
   if (status != JpegSuccess) return status;
-  if (length < 2) return JpegDataError;
+  // A length below 2 is broken; the segment counts as empty and the data go
+  // on after its length field.
+  if (length < 2) return JpegSuccess;
   int32_t left = length - 2;
   const int32_t here = left < s->available ? left : (s->available > 0 ? s->available : 0);
   advance(s, here);

@@ -31,8 +31,8 @@ JpegStatus segment_bytes(InputStream* stream, int32_t n, const uint8_t** bytes, 
 // The 16-bit big-endian length of the segment that starts here.
 JpegStatus read_length(InputStream* stream, int32_t* length);
 
-// Passes over a segment whose marker has been taken; -21 when its length is
-// below 2 or its bytes run out.
+// Passes over a segment whose marker has been taken; -21 when its bytes run
+// out. A length below 2 counts as an empty segment.
 JpegStatus skip_segment(InputStream* stream);
 
 // The next marker's code (the byte after 0xFF, fill bytes and stuffed zeros

@@ -1,10 +1,54 @@
 #include "jpeg/stream/output_setup.h"
 
+#include "jpeg/api/validate.h"
 #include "jpeg/decode/image_output.h"
+
+void deduce_jpeg_color(JPEG_PROPERTIES* p, bool header_read) {
+  if (!header_read && p->jpeg_color == ColorOther) return;
+  const FrameHeader& frame = p->frame;
+  const int32_t count = p->jpeg_channels;
+  const int32_t caller = p->jpeg_color;
+  if (count == 1) {
+    p->jpeg_color = ColorGray;
+  } else if (count == 3) {
+    if (p->adobe_seen) {
+      p->jpeg_color = p->adobe_transform != 0 ? ColorYcbcr : ColorRgb;
+    } else if (p->jfif_seen) {
+      p->jpeg_color = ColorYcbcr;
+    } else if (frame.component_count == 3 && frame.components[0].id == 'R' &&
+               frame.components[1].id == 'G' && frame.components[2].id == 'B') {
+      p->jpeg_color = ColorRgb;
+    } else if (caller != ColorRgb && caller != ColorYcbcr) {
+      p->jpeg_color = ColorYcbcr;  // what three components mean without other word
+    }
+  } else if (count == 4) {
+    if (p->adobe_seen) {
+      p->jpeg_color = p->adobe_transform != 0 ? ColorYcck : ColorFourChannel;
+    } else if (caller != ColorFourChannel && caller != ColorYcck) {
+      p->jpeg_color = ColorFourChannel;
+    }
+  } else {
+    p->jpeg_color = ColorOther;
+  }
+}
 
 JpegStatus select_mcu_output(JPEG_PROPERTIES* p) {
   FrameHeader& frame = p->frame;
   const int32_t count = frame.component_count;
+
+  // The data's colour decides the conversion; an image read whose output
+  // cannot be made from it is refused before anything is written.
+  const bool image_read = p->io_type == IoReadImageFile || p->io_type == IoReadImageBuffer ||
+                          p->io_type == IoReadAbbreviatedFile ||
+                          p->io_type == IoReadAbbreviatedBuffer ||
+                          (p->io_type >= IoReadHalfFile && p->io_type <= IoReadEighthBuffer);
+  if (image_read) {
+    deduce_jpeg_color(p, false);
+    if (p->coef_output == nullptr &&
+        !decode_combination_allowed(p->jpeg_color, count, p->out_color, p->out_channels)) {
+      return JpegInvalidProperties;
+    }
+  }
 
   // 1. Colour conversion is needed unless the data are already in their
   // final colours, or the caller wants grey or YCbCr.

@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "jpeg/cpu/file_io.h"
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/image_output.h"
 #include "jpeg/decode/scan.h"
@@ -44,19 +43,6 @@ bool is_header_only_type(int32_t type) {
          type == IoReadTablesBuffer || type == IoReadThumbnailFile || type == IoReadThumbnailBuffer;
 }
 
-bool is_file_type(int32_t type) {
-  return type % 2 == 0;
-}
-
-bool keeps_consumed(int32_t type) {
-  return type == IoReadAbbreviatedFile || type == IoReadAbbreviatedBuffer ||
-         (type >= IoReadHalfFile && type <= IoReadEighthBuffer);
-}
-
-bool roi_set(const JPEG_PROPERTIES* p) {
-  return p->roi_left != 0 || p->roi_top != 0 || p->roi_right != 0 || p->roi_bottom != 0;
-}
-
 // Bytes of the whole-image coefficient store of a progressive frame: every
 // component's h × v blocks of 64 two-byte coefficients, for every MCU.
 uint64_t coefficient_store_bytes(const JPEG_PROPERTIES* p) {
@@ -66,6 +52,10 @@ uint64_t coefficient_store_bytes(const JPEG_PROPERTIES* p) {
   }
   return blocks_per_mcu * 64 * 2 * static_cast<uint64_t>(p->mcus_per_row) *
          static_cast<uint64_t>(p->mcu_rows);
+}
+
+bool region_requested_in(const JPEG_PROPERTIES* p) {
+  return p->roi_left != 0 || p->roi_top != 0 || p->roi_right != 0 || p->roi_bottom != 0;
 }
 
 bool same_geometry(const FrameHeader& a, const FrameComponent* a_components, const FrameHeader& b) {
@@ -195,6 +185,21 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
     return JpegMemoryError;
   }
 
+  if (!resumed) {
+    // The region must lie in the frame; only then is the image painted grey,
+    // so that a refused read writes nothing.
+    const JpegStatus region_status = settle_region(p);
+    if (region_status != JpegSuccess) {
+      free_scan_header(scan);
+      p->saved_scan = nullptr;
+      return region_status;
+    }
+  }
+  if (p->prefill_pending) {
+    prefill_grey(p);
+    p->prefill_pending = 0;
+  }
+
   int32_t marker = 0;
   const JpegStatus status = decode_scan(p, scan, &marker);
   if (status == JpegInterruptSuccess || status == JpegRoiSuccess) {
@@ -220,24 +225,6 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
   return JpegSuccess;
 }
 
-// Start of the data again, for a frame whose components come in separate
-// scans and whose scan is not being resumed.
-JpegStatus restart_data(JPEG_PROPERTIES* p) {
-  InputStream* s = &p->stream;
-  s->bit_acc = 0;
-  s->bit_count = 0;
-  s->consumed = 0;
-  if (is_file_type(p->io_type)) {
-    if (file_seek(s->file, 0, 0) == 0) return JpegFileError;
-    s->available = 0;
-    s->next = s->data_end;
-    return stream_refill(s);
-  }
-  s->next = s->data_start;
-  s->available = s->data_size;
-  return JpegSuccess;
-}
-
 }  // namespace
 
 JpegStatus parse_stream(JPEG_PROPERTIES* p) {
@@ -245,22 +232,15 @@ JpegStatus parse_stream(JPEG_PROPERTIES* p) {
   const int32_t type = p->io_type;
   p->put_back_bytes = 0;
 
-  // 1. Resume check.
+  // The read starts at the start of the data, or resumes a saved scan
+  // (jpeg_read has set the stream up for either).
   ScanHeader* saved = p->saved_scan;
-  const bool saved_at_start = saved != nullptr && saved->resume_col == 0 && saved->resume_row == 0;
-  if (saved == nullptr || (p->single_scan_blocks == 1 && saved_at_start)) stream_reset(s);
-  if (p->single_scan_blocks == 1 && (saved == nullptr || saved_at_start)) {
-    const JpegStatus status = restart_data(p);
-    if (status != JpegSuccess) return status;
-  }
-  // 2.
-  if (!keeps_consumed(type) && !roi_set(p)) s->consumed = 0;
-  // 3. The frame is known from an earlier read.
+  // The frame is known from an earlier read.
   if (!p->first_pass) {
     const JpegStatus status = select_mcu_output(p);
     if (status != JpegSuccess) return status;
   }
-  // 4. Header reads start at the start of image.
+  // Header reads start at the start of image.
   if (is_header_only_type(type)) {
     int32_t first = 0;
     const JpegStatus status = next_marker(s, &first);
@@ -270,13 +250,12 @@ JpegStatus parse_stream(JPEG_PROPERTIES* p) {
     if (first != SOI) return JpegNotJpeg;
     p->restart_interval = 0;
   }
-  // 5.
   if (p->progressive_scans == 0) {
     p->dc_final_count = 0;
     p->ac_final_count = 0;
   }
 
-  // 6. The marker loop, starting with a resumed scan if there is one.
+  // The marker loop, starting with a resumed scan if there is one.
   bool done = false;
   int32_t marker = 0;
   if (saved != nullptr) {
@@ -322,7 +301,10 @@ JpegStatus parse_stream(JPEG_PROPERTIES* p) {
       if (p->single_scan_blocks == 1 && p->convert_color == 1 && p->progressive_scans == 0) {
         convert_whole_image(p);
       }
+      // A progressive image is written once its scans are all decoded; a
+      // region of it is a complete region.
       output_whole_progressive_image(p);
+      if (p->progressive_scans != 0 && region_requested_in(p)) return JpegRoiSuccess;
       return JpegSuccess;
     } else if (code == SOS) {
       auto* scan = static_cast<ScanHeader*>(calloc(1, sizeof(ScanHeader)));
@@ -335,7 +317,9 @@ JpegStatus parse_stream(JPEG_PROPERTIES* p) {
       status = read_dri(p, &interval);
       if (status == JpegSuccess) p->restart_interval = interval;
     } else if (code == APP0) {
-      if (type != IoReadAbbreviatedFile) status = read_app0(p);
+      // An abbreviated image read takes nothing from APP0 segments, but
+      // passes over them whole: a thumbnail's bytes are no markers.
+      status = type != IoReadAbbreviatedFile ? read_app0(p) : skip_segment(s);
     } else if (code == APP14) {
       status = read_app14(p);
       if (status == JpegSuccess && !p->first_pass) status = select_mcu_output(p);

@@ -302,12 +302,13 @@ JpegStatus parse_app0(JPEG_PROPERTIES* p, const Payload& in) {
       write_thumbnail(p, width, height, [&](int32_t i) { return b + 8 + 3 * i; });
     }
   } else if (code == 0x11) {
-    // A palette of 256 red-green-blue entries, then one index a pixel.
-    if (width == 0 || height == 0 || !reads_thumbnail(p) || in.size < width * height + 776) {
-      return JpegSuccess;
-    }
+    // A palette of 256 red-green-blue entries, then one index a pixel. Its
+    // size is reported by every read, so that a caller can size the image
+    // for the thumbnail read.
+    if (width == 0 || height == 0 || in.size < width * height + 776) return JpegSuccess;
     p->thumb_width = width;
     p->thumb_height = height;
+    if (!reads_thumbnail(p)) return JpegSuccess;
     const JpegStatus status = check_thumbnail_fits(p, width, height);
     if (status != JpegSuccess) return status;
     const uint8_t* palette = b + 8;
@@ -422,7 +423,9 @@ JpegStatus copy_comment(JPEG_PROPERTIES* p, const Payload& payload) {
   guard_push(&frame);
   if (sigsetjmp(frame.env, 1) != 0) return JpegCommentAccessError;
   JpegStatus status = JpegSuccess;
-  if (p->jpeg_comment_size >= payload.size) {
+  if (payload.size == 0) {
+    // nothing to copy
+  } else if (p->jpeg_comment_size >= payload.size) {
     memcpy(p->jpeg_comment, payload.bytes, payload.size);
   } else {
     memcpy(p->jpeg_comment, payload.bytes, p->jpeg_comment_size);
@@ -436,8 +439,10 @@ JpegStatus copy_comment(JPEG_PROPERTIES* p, const Payload& payload) {
 }  // namespace
 
 JpegStatus read_com(JPEG_PROPERTIES* p) {
+  // A comment whose length field is broken (below 2) counts as empty: the
+  // image after it is still read.
   Payload payload;
-  JpegStatus status = fetch_payload(&p->stream, &payload);
+  JpegStatus status = fetch_application_payload(&p->stream, 0, &payload);
   if (status != JpegSuccess) return status;
   if (p->first_pass && p->jpeg_comment != nullptr) status = copy_comment(p, payload);
   release_payload(&payload);
