@@ -151,3 +151,68 @@ TEST(DecodeOracle, EveryDecodableCorpusFileAgreesWithLibjpegTurbo) {
   std::printf("%d files; lowest PSNR: %.1f dB grey and 4:4:4, %.1f dB subsampled\n", decoded,
               lowest_full, lowest_subsampled);
 }
+
+namespace {
+
+std::string peer_corpus() {
+  return std::string(KNOT_TEST_DATA_DIR) + "/../../../shared/corpus/peer";
+}
+
+// Our decode of a damaged file is what we wrote, whatever the status.
+double psnr_against_peer(const std::string& path, JpegStatus* status) {
+  const std::vector<uint8_t> data = read_file(path);
+  Image ours, theirs;
+  *status = our_decode(data, &ours);
+  if (!oracle_decode(data, &theirs) || ours.pixels.empty()) return -1;
+  if (ours.width != theirs.width || ours.height != theirs.height ||
+      ours.channels != theirs.channels) {
+    return -2;
+  }
+  return psnr(ours, theirs);
+}
+
+}  // namespace
+
+// Files from other decoders' test suites (read in place, never copied into
+// the project): the kinds of file other encoders make are decoded as
+// libjpeg-turbo decodes them.
+TEST(DecodeOracle, FilesOfOtherEncodersAgreeWithLibjpegTurbo) {
+  if (!std::filesystem::exists(peer_corpus())) GTEST_SKIP() << "no peer corpus here";
+  struct Expectation {
+    const char* file;
+    double least_db;
+  };
+  const Expectation expected[] = {
+      // Grey files whose one component declares 2x2 sampling.
+      {"differ/tests__reftest__images__grayscale_16x24_sampling2x2.jpg", 45},
+      {"differ/tests__reftest__images__grayscale_24x16_sampling2x2.jpg", 45},
+      {"differ/tests__reftest__images__blank_800x280.jpg", 45},
+      // Luma alone in the first scan, both chroma components interleaved in
+      // the second.
+      {"differ/tests__crashtest__images__imagetestsuite__865db3dd2d380626f16b6f9dc6d62dba.jpg", 45},
+      // Component ids 'R', 'G', 'B' and neither JFIF nor Adobe: RGB data.
+      {"differ/test-images__jpeg__weird_sampling_2.jpeg", 45},
+      // A sequential frame whose scan header says Al = 8.
+      {"differ/fuzz-afl__in__id_000170,src_000000,op_flip1,pos_307,+cov.jpg", 45},
+      // A comment segment whose length is 0.
+      {"ours_fails/test__data__artificial-jpeg__hippopotamus-bad-comment-length.jpeg", 45},
+  };
+  for (const Expectation& e : expected) {
+    JpegStatus status;
+    const double db = psnr_against_peer(peer_corpus() + "/" + e.file, &status);
+    EXPECT_GE(db, e.least_db) << e.file << " status " << status;
+  }
+  // The whole collection, for the record.
+  int files = 0, close = 0;
+  for (const char* folder : {"differ", "ours_fails"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(peer_corpus() + "/" + folder)) {
+      JpegStatus status;
+      const double db = psnr_against_peer(entry.path().string(), &status);
+      ++files;
+      if (db >= 30) ++close;
+      std::printf("%6.1f dB  status %4d  %s/%s\n", db, status, folder,
+                  entry.path().filename().c_str());
+    }
+  }
+  std::printf("%d of %d files within 30 dB of libjpeg-turbo\n", close, files);
+}

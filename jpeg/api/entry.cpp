@@ -198,6 +198,7 @@ JpegStatus init_body(JpegJob* job) {
   p->put_back_bytes = 0;
   p->max_coef_megabytes = kDefaultMaxCoefMegabytes;
   p->progressive_scans = 0;
+  p->progressive_frame = 0;
   p->smooth_upsampling = 0;
   p->coef_output = nullptr;
   p->adobe_seen = 0;
@@ -376,6 +377,8 @@ void forget_data(JPEG_PROPERTIES* p, int32_t type) {
   reset_restart_index(p);
   p->first_pass = 1;
   p->progressive_scans = 0;
+  p->progressive_frame = 0;
+  p->scanned_components = 0;
   p->dc_final_count = 0;
   p->ac_final_count = 0;
   p->image_output_done = 0;

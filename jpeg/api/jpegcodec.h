@@ -364,6 +364,13 @@ typedef struct JPEG_PROPERTIES {
   uint32_t initialised;
 
   /* Decoding pipeline. */
+  int32_t progressive_frame; /* 1 for an SOF2 frame */
+  /* Sequential frames: bit n set once frame component n has had its scan;
+   * a later scan of components that all had theirs is passed over. */
+  uint32_t scanned_components;
+  /* Scans decoded into the whole image's coefficient store: those of a
+   * progressive frame, and those of a sequential frame whose components
+   * come in more than one scan. Nonzero selects the store's decoders. */
   int32_t progressive_scans;
   int32_t smooth_upsampling;
   int16_t* mcu_buffer;

@@ -350,8 +350,10 @@ JpegStatus decode_scan_progressive(Scan& c, bool output) {
   JPEG_PROPERTIES* p = c.p;
   ScanHeader* scan = c.scan;
   const bool flushes = output;
+  // The scans of a sequential frame in the store carry the whole band.
+  const bool whole_band = !p->progressive_frame;
   if (scan->ss == 0 && scan->component_count > 1) {
-    // Interleaved DC scans: MCU by MCU.
+    // Interleaved scans (DC, or the whole band): MCU by MCU.
     for (int32_t row = scan->resume_row; row < p->mcu_rows; ++row) {
       const int32_t first_col = row == scan->resume_row ? scan->resume_col : 0;
       for (int32_t col = first_col; col < p->mcus_per_row; ++col) {
@@ -361,7 +363,11 @@ JpegStatus decode_scan_progressive(Scan& c, bool output) {
           int16_t* block = mcu + 64 * frame_block_offset(p, sc.frame_index);
           for (int32_t b = 0; b < sc.h * sc.v; ++b, block += 64) {
             // A block decoder's failure leaves the block as decoded so far.
-            if (scan->ah == 0) {
+            if (whole_band) {
+              int16_t pred = static_cast<int16_t>(scan->dc_pred[i]);
+              c.t->decode_block(c.s, sc.dc_table, sc.ac_table, &pred, block);
+              scan->dc_pred[i] = pred;
+            } else if (scan->ah == 0) {
               memset(block, 0, 64 * sizeof(int16_t));
               int16_t pred = static_cast<int16_t>(scan->dc_pred[i]);
               decode_dc_first(c.s, sc.dc_table, block, &pred, scan->al);
@@ -389,7 +395,8 @@ JpegStatus decode_scan_progressive(Scan& c, bool output) {
     return JpegSuccess;
   }
 
-  // Scans of one component (every AC scan, and DC scans of one component):
+  // Scans of one component (every AC scan, DC scans of one component, the
+  // whole band of one component of a sequential frame):
   // the component's own block grid, row by row across the image (T.81
   // A.2.2), which for a subsampled component is not the MCU order.
   const ScanComponent& sc = scan->components[0];
@@ -403,7 +410,11 @@ JpegStatus decode_scan_progressive(Scan& c, bool output) {
       for (int32_t x = 0; x < p->mcus_per_row; ++x) {
         for (int32_t k = 0; k < h && (x * h + k) < grid_cols; ++k) {
           int16_t* block = coef_mcu(p, x, y) + 64 * (offset + r * h + k);
-          if (scan->ss == 0) {
+          if (whole_band) {
+            int16_t pred = static_cast<int16_t>(scan->dc_pred[0]);
+            c.t->decode_block(c.s, sc.dc_table, sc.ac_table, &pred, block);
+            scan->dc_pred[0] = pred;
+          } else if (scan->ss == 0) {
             if (scan->ah == 0) {
               memset(block, 0, 64 * sizeof(int16_t));
               int16_t pred = static_cast<int16_t>(scan->dc_pred[0]);

@@ -98,6 +98,8 @@ JpegStatus handle_frame_header(JPEG_PROPERTIES* p, int32_t marker, bool* done) {
     p->frame = before;
     return JpegMultipleFrames;
   }
+  p->progressive_frame = marker == SOF2 ? 1 : 0;
+  p->scanned_components = 0;
   // A new frame: whatever the scans of an earlier one left is void.
   free(p->coef_buffer);
   p->coef_buffer = nullptr;
@@ -141,15 +143,43 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
       return JpegSuccess;
     }
     scan->restart_interval = p->restart_interval;
-    p->single_scan_blocks =
-        (scan->component_count < p->frame.component_count && p->progressive_scans == 0) ? 1 : 0;
-    select_mcu_output(p);
+    if (!p->progressive_frame) {
+      // A sequential frame whose first scan held every component is
+      // complete after it: a later scan is passed over (its data are skipped
+      // by the search for the next marker). Scans that came one group of
+      // components at a time go to the store, a later one over an earlier.
+      uint32_t components = 0;
+      for (int32_t i = 0; i < scan->component_count; ++i) {
+        components |= 1u << scan->components[i].frame_index;
+      }
+      if (p->progressive_scans == 0 && (p->scanned_components & components) == components) {
+        free_scan_header(scan);
+        return JpegSuccess;
+      }
+      p->scanned_components |= components;
+    }
 
-    const bool sequential = scan->ss == 0 && scan->se == 63 && scan->ah == 0 && scan->al == 0;
-    if (!(sequential && p->progressive_scans == 0)) {
-      const bool dc_scan = scan->ss == 0 && scan->se == 0;
-      if (dc_scan && scan->al == 0) p->dc_final_count += scan->component_count;
-      if (!dc_scan && scan->se == 63 && scan->al == 0) p->ac_final_count += 1;
+    // Which scans go through the whole image's coefficient store: every
+    // scan of a progressive frame but a first one of the whole band (read
+    // as sequential), and the scans of a sequential frame whose components
+    // come in more than one scan, which are written once all have come.
+    bool stored;
+    if (p->progressive_frame) {
+      const bool whole_band = scan->ss == 0 && scan->se == 63 && scan->ah == 0 && scan->al == 0;
+      stored = !(whole_band && p->progressive_scans == 0);
+      if (stored) {
+        const bool dc_scan = scan->ss == 0 && scan->se == 0;
+        if (dc_scan && scan->al == 0) p->dc_final_count += scan->component_count;
+        if (!dc_scan && scan->se == 63 && scan->al == 0) p->ac_final_count += 1;
+      }
+    } else {
+      stored = p->progressive_scans != 0 || scan->component_count < p->frame.component_count;
+      if (stored) {
+        p->dc_final_count += scan->component_count;
+        p->ac_final_count += scan->component_count;
+      }
+    }
+    if (stored) {
       p->progressive_scans += 1;
       if (p->progressive_scans == 1) {
         // The whole image's coefficients, allocated from header values: a
@@ -174,9 +204,9 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
         }
       }
     }
-  }
-  if (p->single_scan_blocks == 1 && p->progressive_scans == 0) {
-    p->ac_final_count += scan->component_count;
+    p->single_scan_blocks =
+        (scan->component_count < p->frame.component_count && p->progressive_scans == 0) ? 1 : 0;
+    select_mcu_output(p);
   }
   p->saved_scan = scan;
   if (p->smooth_upsampling == 1 && smoothing_applies(p) && allocate_smoothing(p) != JpegSuccess) {
@@ -203,7 +233,6 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
   int32_t marker = 0;
   const JpegStatus status = decode_scan(p, scan, &marker);
   if (status == JpegInterruptSuccess || status == JpegRoiSuccess) {
-    if (p->progressive_scans != 0 && p->interrupt_mode == 0) p->ac_final_count += 1;
     if (p->single_scan_blocks == 1 && p->progressive_scans == 0 && status == JpegRoiSuccess) {
       // A region of a frame in separate scans is complete.
       if (p->convert_color == 1) convert_whole_image(p);

@@ -76,6 +76,9 @@ JpegStatus parse_frame_header(JPEG_PROPERTIES* p, const Payload& in) {
     if (component.h < 1 || component.h > 4 || component.v < 1 || component.v > 4) {
       return JpegCompError;
     }
+    // The one component of a grey frame is its own reference: its scans'
+    // MCU is one block whatever factors it declares.
+    if (count == 1) component.h = component.v = 1;
     if (component.h > max_h) max_h = component.h;
     if (component.v > max_v) max_v = component.v;
   }
@@ -121,6 +124,14 @@ JpegStatus parse_scan_header(JPEG_PROPERTIES* p, const Payload& in, ScanHeader* 
   scan->se = spectral[1];
   scan->ah = spectral[2] >> 4;
   scan->al = spectral[2] & 15;
+  if (!p->progressive_frame) {
+    // A sequential frame's scans cover the whole band whatever their
+    // header says.
+    scan->ss = 0;
+    scan->se = 63;
+    scan->ah = 0;
+    scan->al = 0;
+  }
   // The coefficient band must lie in the block (T.81 B.2.3), or the band
   // loops would walk past it.
   if (scan->se > 63 || scan->ss > scan->se || scan->ah > 13 || scan->al > 13) {
