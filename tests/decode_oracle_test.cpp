@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/jpeg_test_util.h"
+#include "tests/libjpeg_encode.h"
 
 namespace {
 
@@ -215,4 +216,133 @@ TEST(DecodeOracle, FilesOfOtherEncodersAgreeWithLibjpegTurbo) {
     }
   }
   std::printf("%d of %d files within 30 dB of libjpeg-turbo\n", close, files);
+}
+
+namespace {
+
+// An image read straight away, with the job's defaults for the data's
+// colour (no parameter read first).
+JpegStatus direct_decode(const std::vector<uint8_t>& data, int width, int height, int32_t out_color,
+                         int channels, Image* out) {
+  BufferJob job(data);
+  out->width = width;
+  out->height = height;
+  out->channels = channels;
+  out->pixels.assign(static_cast<size_t>(width) * height * channels, 0);
+  job.job.out_pixels = out->pixels.data();
+  job.job.out_width = width;
+  job.job.out_height = height;
+  job.job.out_channels = channels;
+  job.job.out_color = out_color;
+  return job.read(IoReadImageBuffer);
+}
+
+// The same picture through both decoders; grey expanded to RGB for a
+// comparison with an RGB decode of ours.
+void expect_like_libjpeg(const std::vector<uint8_t>& data, const std::string& what) {
+  Image ours, theirs;
+  ASSERT_EQ(our_decode(data, &ours), JpegSuccess) << what;
+  ASSERT_TRUE(oracle_decode(data, &theirs)) << what;
+  ASSERT_EQ(ours.width, theirs.width) << what;
+  ASSERT_EQ(ours.channels, theirs.channels) << what;
+  EXPECT_GE(psnr(ours, theirs), 45.0) << what;
+}
+
+}  // namespace
+
+// Inputs of the kinds other encoders make, made here with libjpeg-turbo.
+TEST(DecodeOracle, KindsOfFileOtherEncodersMake) {
+  EncodeOptions grey22;
+  grey22.h0 = grey22.v0 = 2;
+  expect_like_libjpeg(encode_with(40, 24, 1, grey22), "grey declaring 2x2");
+  EncodeOptions grey31;
+  grey31.h0 = 3;
+  grey31.v0 = 1;
+  grey31.restart_interval = 1;
+  expect_like_libjpeg(encode_with(53, 21, 1, grey31), "grey declaring 3x1, restart every MCU");
+
+  EncodeOptions luma_then_chroma;
+  luma_then_chroma.scans = {{0}, {1, 2}};
+  expect_like_libjpeg(encode_with(48, 40, 3, luma_then_chroma), "Y, then Cb and Cr together");
+  EncodeOptions chroma_first;
+  chroma_first.scans = {{2}, {0, 1}};
+  expect_like_libjpeg(encode_with(40, 33, 3, chroma_first), "Cr, then Y and Cb together");
+
+  EncodeOptions rgb;
+  rgb.rgb_data = true;
+  const std::vector<uint8_t> rgb_file = encode_with(32, 16, 3, rgb);
+  expect_like_libjpeg(rgb_file, "components R, G, B without JFIF or Adobe");
+
+  // A sequential scan header that says Al = 8: read as the whole band.
+  std::vector<uint8_t> odd_al = encode(24, 16, 3);
+  for (size_t i = 0; i + 1 < odd_al.size(); ++i) {
+    if (odd_al[i] == 0xFF && odd_al[i + 1] == 0xDA) {
+      const size_t length = size_t{odd_al[i + 2]} << 8 | odd_al[i + 3];
+      odd_al[i + 2 + length - 1] = 0x08;
+      break;
+    }
+  }
+  expect_like_libjpeg(odd_al, "Al = 8 in a sequential scan");
+
+  // A comment whose length field is 0.
+  std::vector<uint8_t> bad_comment = encode(16, 16, 3);
+  bad_comment.insert(bad_comment.begin() + 2, {0xFF, 0xFE, 0x00, 0x00});
+  expect_like_libjpeg(bad_comment, "COM of length 0");
+}
+
+TEST(DecodeOracle, AnImageReadFindsTheDataColourItself) {
+  // Grey data into RGB without a parameter read: each grey value three
+  // times (white stays white).
+  const std::vector<uint8_t> grey = encode(16, 8, 1);
+  Image direct, gray;
+  ASSERT_EQ(direct_decode(grey, 16, 8, ColorRgb, 3, &direct), JpegSuccess);
+  ASSERT_EQ(our_decode(grey, &gray), JpegSuccess);
+  ASSERT_EQ(gray.channels, 1);
+  for (size_t i = 0; i < gray.pixels.size(); ++i) {
+    for (int c = 0; c < 3; ++c) ASSERT_EQ(direct.pixels[3 * i + c], gray.pixels[i]) << i;
+  }
+  // RGB data with an Adobe segment, and with R, G, B ids: as after a
+  // parameter read.
+  EncodeOptions rgb;
+  rgb.rgb_data = true;
+  for (const std::vector<uint8_t>& data :
+       {read_file(test_data("generated/rgb_adobe.jpg")), encode_with(32, 16, 3, rgb)}) {
+    Image after_params;
+    ASSERT_EQ(our_decode(data, &after_params), JpegSuccess);
+    ASSERT_EQ(direct_decode(data, after_params.width, after_params.height, ColorRgb, 3, &direct),
+              JpegSuccess);
+    EXPECT_EQ(direct.pixels, after_params.pixels);
+  }
+}
+
+TEST(DecodeOracle, PackedYcbcrOfComponentsInSeparateScans) {
+  // 4:2:2 with one scan a component, kept as YCbCr: what the interleaved
+  // file gives, and nothing written past a row of one byte a pixel.
+  EncodeOptions separate;
+  separate.h0 = 2;
+  separate.v0 = 1;
+  separate.scans = {{0}, {1}, {2}};
+  EncodeOptions together = separate;
+  together.scans.clear();
+  const std::vector<uint8_t> a = encode_with(34, 10, 3, separate);
+  const std::vector<uint8_t> b = encode_with(34, 10, 3, together);
+  for (int channels : {1, 2, 3}) {
+    std::vector<std::vector<uint8_t>> images;
+    for (const std::vector<uint8_t>* data : {&a, &b}) {
+      BufferJob job(*data);
+      ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+      std::vector<uint8_t> pixels(34 * 10 * static_cast<size_t>(channels) + 64, 0x5A);
+      job.job.out_pixels = pixels.data();
+      job.job.out_width = 34;
+      job.job.out_height = 10;
+      job.job.out_channels = channels;
+      job.job.out_color = ColorYcbcr;
+      ASSERT_EQ(job.read(IoReadImageBuffer), JpegSuccess) << channels;
+      for (size_t i = pixels.size() - 64; i < pixels.size(); ++i) {
+        ASSERT_EQ(pixels[i], 0x5A) << "written past the image, " << channels << " channels";
+      }
+      images.push_back(pixels);
+    }
+    EXPECT_EQ(images[0], images[1]) << channels << " channels";
+  }
 }

@@ -38,6 +38,7 @@ struct Request {
   int32_t out_color = ColorRgb;
   int32_t channels = 3;
   uint8_t fill = 0xEE;  // what the buffer holds before the decode
+  bool smooth = false;  // the smoothing upsampler
 };
 
 // Decodes `data` as asked into a buffer that starts filled with 0xEE.
@@ -63,6 +64,7 @@ Decoded decode(const std::vector<uint8_t>& data, const Request& r = Request()) {
   job.job.out_height = r.bottom_up ? -d.height : d.height;
   job.job.out_channels = r.channels;
   job.job.out_color = r.out_color;
+  job.job.properties.smooth_upsampling = r.smooth ? 1 : 0;
   const int32_t type = r.scale == 1   ? IoReadImageBuffer
                        : r.scale == 2 ? IoReadHalfBuffer
                        : r.scale == 4 ? IoReadQuarterBuffer
@@ -124,6 +126,65 @@ TEST(RegionDecode, EqualsTheFullDecodeCropped) {
       }
     }
   }
+}
+
+TEST(RegionDecode, ProgressiveRegionsSeeEveryScan) {
+  // libjpeg-turbo's progression refines luma after the scans that first
+  // complete every component; a region must include those refinements, and
+  // with smoothing its last columns and rows too.
+  const std::vector<uint8_t> progressive = encode(72, 56, 3, 0, true);
+  const std::vector<uint8_t> sequential = encode(72, 56, 3);
+  const int regions[][4] = {{0, 0, 72, 40}, {24, 16, 72, 56}, {9, 5, 70, 50}, {17, 17, 40, 33}};
+  for (int kind = 0; kind < 4; ++kind) {
+    const std::vector<uint8_t>& data = kind < 2 ? progressive : sequential;
+    const bool smooth = kind % 2 == 1;
+    Request whole;
+    whole.smooth = smooth;
+    Decoded full = decode(data, whole);
+    ASSERT_EQ(full.status, JpegSuccess);
+    for (const auto& box : regions) {
+      Request r = whole;
+      for (int i = 0; i < 4; ++i) r.roi[i] = box[i];
+      Decoded region = decode(data, r);
+      expect_crop(full, region, box[0], box[1],
+                  std::string(kind < 2 ? "progressive " : "sequential ") +
+                      (smooth ? "smoothed" : "plain") + " region " + std::to_string(box[0]) + "," +
+                      std::to_string(box[1]));
+    }
+  }
+}
+
+TEST(RegionDecode, ARegionMustBeARectangleInTheImage) {
+  const std::vector<uint8_t> data = read_file(test_data("generated/base_420.jpg"));
+  const int32_t refused[][4] = {{50, 0, 40, 100},   {0, 60, 100, 60},     {320, 0, 0, 0},
+                                {0, 240, 400, 300}, {INT32_MAX, 0, 0, 0}, {0, 0, -5, 10}};
+  for (const auto& box : refused) {
+    BufferJob job(data);
+    std::vector<uint8_t> pixels(320 * 240 * 3, 0x11);
+    job.job.out_pixels = pixels.data();
+    job.job.out_width = 320;
+    job.job.out_height = 240;
+    job.job.out_color = ColorRgb;
+    for (int i = 0; i < 4; ++i) (&job.job.properties.roi_left)[i] = box[i];
+    EXPECT_EQ(job.read(IoReadImageBuffer), JpegInvalidProperties) << box[0] << "," << box[1];
+    EXPECT_EQ(pixels, std::vector<uint8_t>(320 * 240 * 3, 0x11)) << "written to";
+  }
+  // Right and bottom edges of 0 reach the image's edges.
+  Decoded full = decode(data);
+  Decoded corner;
+  corner.width = 20;
+  corner.height = 40;
+  corner.channels = 3;
+  corner.pixels.assign(20 * 40 * 3, 0);
+  BufferJob job(data);
+  job.job.out_pixels = corner.pixels.data();
+  job.job.out_width = 20;
+  job.job.out_height = 40;
+  job.job.out_color = ColorRgb;
+  job.job.properties.roi_left = 300;
+  job.job.properties.roi_top = 200;
+  corner.status = job.read(IoReadImageBuffer);
+  expect_crop(full, corner, 300, 200, "open edges");
 }
 
 TEST(RegionDecode, ARegionEqualToTheImageIsNoRegion) {

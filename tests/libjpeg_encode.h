@@ -7,9 +7,20 @@
 #include <cstdlib>
 #include <vector>
 
+// How a test picture is encoded, beyond its size and component count.
+struct EncodeOptions {
+  int restart_interval = 0;
+  bool progressive = false;
+  int h0 = 0, v0 = 0;  // sampling of the first component; 0: libjpeg's default
+  // Components of each scan, one scan a group, whole band (sequential); empty:
+  // libjpeg's scans.
+  std::vector<std::vector<int>> scans;
+  bool rgb_data = false;  // RGB components ('R', 'G', 'B'), no JFIF or Adobe segment
+};
+
 // Encodes a picture with libjpeg-turbo (tests only).
-inline std::vector<uint8_t> encode(int width, int height, int components, int restart_interval = 0,
-                                   bool progressive = false) {
+inline std::vector<uint8_t> encode_with(int width, int height, int components,
+                                        const EncodeOptions& options) {
   jpeg_compress_struct info;
   jpeg_error_mgr error;
   info.err = jpeg_std_error(&error);
@@ -23,8 +34,30 @@ inline std::vector<uint8_t> encode(int width, int height, int components, int re
   info.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_set_defaults(&info);
   jpeg_set_quality(&info, 90, TRUE);
-  info.restart_interval = restart_interval;
-  if (progressive) jpeg_simple_progression(&info);
+  info.restart_interval = options.restart_interval;
+  if (options.rgb_data) {
+    jpeg_set_colorspace(&info, JCS_RGB);
+    info.write_JFIF_header = FALSE;
+    info.write_Adobe_marker = FALSE;
+  }
+  if (options.h0 != 0) {
+    info.comp_info[0].h_samp_factor = options.h0;
+    info.comp_info[0].v_samp_factor = options.v0;
+  }
+  std::vector<jpeg_scan_info> scans;
+  for (const std::vector<int>& group : options.scans) {
+    jpeg_scan_info scan{};
+    scan.comps_in_scan = static_cast<int>(group.size());
+    for (size_t i = 0; i < group.size(); ++i) scan.component_index[i] = group[i];
+    scan.Ss = 0;
+    scan.Se = 63;
+    scans.push_back(scan);
+  }
+  if (!scans.empty()) {
+    info.scan_info = scans.data();
+    info.num_scans = static_cast<int>(scans.size());
+  }
+  if (options.progressive) jpeg_simple_progression(&info);
   jpeg_start_compress(&info, TRUE);
   std::vector<uint8_t> row(static_cast<size_t>(width) * components);
   while (info.next_scanline < info.image_height) {
@@ -43,4 +76,12 @@ inline std::vector<uint8_t> encode(int width, int height, int components, int re
   std::vector<uint8_t> data(out, out + size);
   free(out);
   return data;
+}
+
+inline std::vector<uint8_t> encode(int width, int height, int components, int restart_interval = 0,
+                                   bool progressive = false) {
+  EncodeOptions options;
+  options.restart_interval = restart_interval;
+  options.progressive = progressive;
+  return encode_with(width, height, components, options);
 }

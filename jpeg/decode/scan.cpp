@@ -699,11 +699,26 @@ void output_whole_progressive_image(JPEG_PROPERTIES* p) {
     if (p->mcu_buffer == nullptr) return;
   }
   if (region_active(p)) {
+    // The region's MCUs; with smoothing one more around them (the filter
+    // reads the neighbouring MCUs, and the output lags one MCU behind),
+    // and the flush calls where the region reaches the image's edge.
     const int32_t block = 8 / c.scale;
-    const Region r = region_in_mcus(c, block * p->frame.max_h, block * p->frame.max_v);
+    Region r = region_in_mcus(c, block * p->frame.max_h, block * p->frame.max_v);
+    const int32_t cd = c.column_delay, rd = c.row_delay;
+    if (cd && r.first_col > 0) --r.first_col;
+    if (cd && r.last_col < p->mcus_per_row) ++r.last_col;
+    if (rd && r.first_row > 0) --r.first_row;
+    if (rd && r.last_row < p->mcu_rows) ++r.last_row;
+    const bool right_edge = cd && r.last_col == p->mcus_per_row;
     for (int32_t row = r.first_row; row < r.last_row; ++row) {
       for (int32_t col = r.first_col; col < r.last_col; ++col) output_progressive_mcu(c, col, row);
-      if (c.column_delay) reconstruct_mcu(c, p->mcus_per_row, row, p->mcu_buffer, true);
+      if (right_edge) reconstruct_mcu(c, p->mcus_per_row, row, p->mcu_buffer, true);
+    }
+    if (rd && r.last_row == p->mcu_rows) {
+      for (int32_t col = r.first_col; col < r.last_col; ++col) {
+        reconstruct_mcu(c, col, p->mcu_rows, p->mcu_buffer, true);
+      }
+      if (right_edge) reconstruct_mcu(c, p->mcus_per_row, p->mcu_rows, p->mcu_buffer, true);
     }
     p->image_output_done = 1;
     c.t->end_of_scan();
