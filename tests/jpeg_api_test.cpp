@@ -31,7 +31,7 @@ struct Job {
 
 // What a request that passed validation gets from the parser: the 16 zero
 // bytes of these tests hold no marker, and the search runs out of data.
-constexpr JpegStatus kParsedNothing = JpegMemoryError;
+constexpr JpegStatus kParsedNothing = JpegEofError;
 
 // Sets up a job as a valid whole-image read of a file that does not exist,
 // so that validation passes and the open fails with -10.

@@ -17,19 +17,6 @@
 namespace {
 
 // A file holding `bytes`, removed at the end.
-struct TempFile {
-  explicit TempFile(const std::vector<uint8_t>& bytes) {
-    char name[] = "/tmp/jpegcodec-parse-XXXXXX";
-    int fd = mkstemp(name);
-    path = name;
-    if (fd >= 0) {
-      if (!bytes.empty() && write(fd, bytes.data(), bytes.size()) < 0) path.clear();
-      close(fd);
-    }
-  }
-  ~TempFile() { unlink(path.c_str()); }
-  std::string path;
-};
 
 // The usual start of a gray 8x8 baseline image, up to its scan header.
 JpegBuilder gray_image_head(uint8_t frame_code = 0xC0) {
@@ -225,8 +212,8 @@ TEST(ParserFailures, EveryStatusOfTheFailureTable) {
   JpegBuilder no_quant;
   no_quant.soi().gray_frame().sos({{1, 0, 0}});
   EXPECT_EQ(read_image(no_quant.data), JpegNoQuantizationTable);
-  // -5: memory input that ends during a marker search.
-  EXPECT_EQ(read_params(JpegBuilder().soi().dqt(0).raw({0x12, 0x34}).data), JpegMemoryError);
+  // -11: data that end during a marker search.
+  EXPECT_EQ(read_params(JpegBuilder().soi().dqt(0).raw({0x12, 0x34}).data), JpegEofError);
   // -8: packed YCbCr output of 4:2:0 data.
   BufferJob ycc(JpegBuilder()
                     .soi()
@@ -244,14 +231,15 @@ TEST(ParserFailures, EveryStatusOfTheFailureTable) {
   EXPECT_EQ(ycc.read(IoReadImageBuffer), JpegInvalidProperties);
 }
 
-TEST(ParserFailures, FileInputThatEndsGivesFileErrors) {
-  // -23: the file ends during a marker search.
+TEST(ParserFailures, InputThatEndsGivesEofErrorFromFileAndBuffer) {
+  // -11: the data end during a marker search, from a file as from memory.
   TempFile truncated(JpegBuilder().soi().dqt(0).raw({0x12}).data);
-  BufferJob job({});
+  BufferJob job(JpegBuilder().soi().dqt(0).raw({0x12}).data);
+  EXPECT_EQ(job.read(IoReadParamsBuffer), JpegEofError);
   job.job.file_name = truncated.path.c_str();
-  EXPECT_EQ(job.read(IoReadParamsFile), JpegFileError);
+  EXPECT_EQ(job.read(IoReadParamsFile), JpegEofError);
   EXPECT_EQ(job.job.properties.stream.file, nullptr) << "a failed read closes the file";
-  // -24: a take that a refill cannot satisfy.
+  // A take that a refill cannot satisfy: the data end there.
   TempFile small(std::vector<uint8_t>(4100, 0x55));
   InputStream stream{};
   stream.file = file_open(small.path.c_str(), FileAccess::Read);
@@ -260,9 +248,10 @@ TEST(ParserFailures, FileInputThatEndsGivesFileErrors) {
   stream_reset(&stream);
   const uint8_t* bytes = nullptr;
   EXPECT_EQ(stream_take(&stream, 4090, &bytes), JpegSuccess);
-  EXPECT_EQ(stream_take(&stream, 100, &bytes), JpegInternalError) << "10 bytes after a refill";
+  EXPECT_EQ(stream_take(&stream, 100, &bytes), JpegEofError) << "10 bytes after a refill";
   EXPECT_EQ(stream_take(&stream, 8, &bytes), JpegSuccess) << "the bytes kept are still there";
-  EXPECT_EQ(stream_take(&stream, 8, &bytes), JpegFileError) << "and then the file ends";
+  EXPECT_EQ(stream_take(&stream, 8, &bytes), JpegEofError) << "and then the file ends";
+  EXPECT_EQ(stream.end_of_file, 1) << "no read is tried again";
   file_close(stream.file);
   // -10 for a missing file, as before any parse.
   job.job.file_name = "/nonexistent/x.jpg";
@@ -408,7 +397,8 @@ TEST(TableReads, TablesOnlyThenAnImageReadsAsOneImage) {
 TEST(TableReads, ScansWithoutHuffmanTablesUseTheStandardOnes) {
   // A motion-JPEG frame: no DHT at all.
   JpegBuilder b;
-  b.soi().dqt(0).gray_frame().sos({{1, 0, 0}}).raw({0x00}).eoi();
+  // DC category 0 (00), end of block (1010), padding ones.
+  b.soi().dqt(0).gray_frame().sos({{1, 0, 0}}).raw({0x2B}).eoi();
   BufferJob job(b.data);
   std::vector<uint8_t> pixels(64);
   job.job.out_pixels = pixels.data();

@@ -1,6 +1,9 @@
 // Helpers for codec tests: crafted JPEG streams, a bit writer, test data.
 #pragma once
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -140,4 +143,21 @@ struct BufferJob {
   JpegStatus read(int32_t type) { return jpeg_read(&job, type); }
   std::vector<uint8_t> data;
   JpegJob job;
+};
+
+// A temporary file holding `bytes`, removed at the end.
+struct TempFile {
+  explicit TempFile(const std::vector<uint8_t>& bytes) {
+    char name[] = "/tmp/jpegcodec-test-XXXXXX";
+    int fd = mkstemp(name);
+    path = name;
+    if (fd >= 0) {
+      if (!bytes.empty() && write(fd, bytes.data(), bytes.size()) < 0) path.clear();
+      close(fd);
+    }
+  }
+  ~TempFile() { unlink(path.c_str()); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  std::string path;
 };

@@ -257,6 +257,7 @@ JpegStatus rewind_file_to_parse_end(JPEG_PROPERTIES* p) {
   const int64_t back =
       int64_t{p->stream.available > 0 ? p->stream.available : 0} + p->put_back_bytes;
   if (file_seek(p->stream.file, -back, 1) == 0) return JpegFileError;
+  p->stream.end_of_file = 0;
   p->stream.available = 0;
   p->stream.next = p->stream.data_end;
   return JpegSuccess;
@@ -520,6 +521,7 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
     clear_table_statistics(p);
   }
 
+  p->stream.data_ended = 0;
   if (!continuing) {
     if (is_file_type(type)) {
       p->stream.data_start = p->stream.file_buffer;
@@ -552,8 +554,13 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
   }
 
   status = parse_stream(p);
-  // A progressive image whose data broke off shows what its scans held.
+  // A region whose scan ran out of data is written, but not complete.
+  if (status == JpegRoiSuccess && p->stream.data_ended) status = JpegEofError;
+  // A progressive image whose data broke off shows what its scans held; an
+  // image whose data ended before its first scan is grey.
   if (status < 0 && is_image_read(type)) output_whole_progressive_image(p);
+  if (status == JpegEofError && p->prefill_pending) prefill_grey(p);
+  p->prefill_pending = 0;
   record_continuation(p, type, status, source);
   if (status == JpegInterruptSuccess) {
     // The pipeline leaves the region's right and bottom edges in MCUs.

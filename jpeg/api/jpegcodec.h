@@ -231,6 +231,9 @@ typedef struct InputStream {
   /* 1 once the entropy-coded data ran out: the bit input gives zero bits
    * from there on without reading again, and the scan reports -11. */
   int32_t data_ended;
+  /* 1 once a file read found no more bytes: no read is tried again until
+   * the file is moved. */
+  int32_t end_of_file;
   void* file;
   uint8_t file_buffer[4096];
 } InputStream;

@@ -2,6 +2,8 @@
 
 #include "jpeg/api/validate.h"
 
+#include <stdint.h>
+
 namespace {
 
 bool is_file_type(int32_t type) {
@@ -108,6 +110,9 @@ JpegStatus validate_request(const JpegJob* job, int32_t type) {
     }
     if (job->out_pad < 0) return JpegInvalidProperties;
     if (job->out_channels < 1 || job->out_channels > 255) return JpegInvalidProperties;
+    // A row's bytes must be a 32-bit count.
+    const int64_t row = int64_t{job->out_width} * job->out_channels + job->out_pad;
+    if (row > INT32_MAX) return JpegInvalidProperties;
     if (job->out_subsampling != Sub444 &&
         !(job->out_subsampling == Sub422 && job->out_color == ColorYcbcr)) {
       return JpegUnsupportedSubsampling;

@@ -13,14 +13,23 @@ inline JpegStatus ensure_byte(InputStream* s, JpegStatus memory_end) {
 
 }  // namespace
 
+// Bits asked for past a marker or past the end of the input mean that the
+// entropy-coded data ended before the scan did: the stream remembers it, and
+// the read reports -11 once it has written what it decoded.
 JpegStatus bits_fill(InputStream* s, int need) {
   while (s->bit_count <= 24) {
-    if (s->pending_marker != 0) return s->bit_count < need ? kMarkerReached : JpegSuccess;
+    if (s->pending_marker != 0) {
+      if (s->bit_count >= need) return JpegSuccess;
+      s->data_ended = 1;
+      return kMarkerReached;
+    }
     if (s->available <= 0) {
       // Input that ends (memory, or a file that yields no more bytes): zero
-      // bits follow, the scan completes, and the marker search that comes
-      // next reports where the data stopped.
-      if (s->file == nullptr || stream_refill(s) != JpegSuccess) return JpegSuccess;
+      // bits follow and the scan completes.
+      if (s->file == nullptr || stream_refill(s) != JpegSuccess) {
+        if (s->bit_count < need) s->data_ended = 1;
+        return JpegSuccess;
+      }
     }
     uint32_t byte = *s->next++;
     --s->available;
@@ -36,7 +45,9 @@ JpegStatus bits_fill(InputStream* s, int need) {
       } while (after == 0xFF);
       if (after != 0) {
         s->pending_marker = static_cast<uint8_t>(after);
-        return s->bit_count < need ? kMarkerReached : JpegSuccess;
+        if (s->bit_count >= need) return JpegSuccess;
+        s->data_ended = 1;
+        return kMarkerReached;
       }
       // FF 00: a data byte 0xFF.
     }

@@ -148,6 +148,12 @@ JpegStatus restart_check(Scan& c, int32_t per_row, int32_t rows, int32_t col, in
   return next_marker(c.s, &code);
 }
 
+// A restart point that could not be passed: data that ended are -11 like
+// anywhere else, a file that cannot be read -23, anything else -25.
+JpegStatus restart_failure(JpegStatus status) {
+  return status == JpegEofError || status == JpegFileError ? status : JpegBadRstMarker;
+}
+
 // ---- reconstruction ------------------------------------------------------
 
 // The block size a component's blocks are reconstructed at: 8 / scale, or
@@ -377,9 +383,8 @@ JpegStatus decode_scan_progressive(Scan& c, bool output) {
             }
           }
         }
-        if (restart_check(c, p->mcus_per_row, p->mcu_rows, col, row) != JpegSuccess) {
-          return JpegBadRstMarker;
-        }
+        const JpegStatus restart = restart_check(c, p->mcus_per_row, p->mcu_rows, col, row);
+        if (restart != JpegSuccess) return restart_failure(restart);
         if (output && output_condition(p)) output_progressive_mcu(c, col, row);
         const JpegStatus status = flushes ? interrupt_step(c, col, row, true) : kGoOn;
         if (status != kGoOn) return status;
@@ -428,9 +433,8 @@ JpegStatus decode_scan_progressive(Scan& c, bool output) {
           } else {
             decode_ac_first(c.s, block, sc.ac_table, scan->ss, scan->se, scan->al);
           }
-          if (restart_check(c, grid_cols, grid_rows, x * h + k, y * v + r) != JpegSuccess) {
-            return JpegBadRstMarker;
-          }
+          const JpegStatus restart = restart_check(c, grid_cols, grid_rows, x * h + k, y * v + r);
+          if (restart != JpegSuccess) return restart_failure(restart);
         }
       }
     }
@@ -502,6 +506,7 @@ JpegStatus index_restore(Scan& c, int32_t row) {
   if (file_input(c.p)) {
     s->consumed = static_cast<int32_t>(e.position);
     if (file_seek(s->file, e.position, 0) == 0) return JpegFileError;
+    s->end_of_file = 0;
     s->available = 0;
     s->next = s->data_end;
     return stream_refill(s) == JpegSuccess ? JpegSuccess : JpegFileError;
@@ -520,7 +525,8 @@ bool index_known(const Scan& c, int32_t row) {
 JpegStatus pass_over(Scan& c, int32_t row, int32_t from, int32_t to) {
   for (int32_t col = from; col < to; ++col) {
     if (decode_mcu(c, true) < 0) return JpegDataError;
-    if (restart_check(c, c.per_row, c.rows, col, row) != JpegSuccess) return JpegBadRstMarker;
+    const JpegStatus restart = restart_check(c, c.per_row, c.rows, col, row);
+    if (restart != JpegSuccess) return restart_failure(restart);
   }
   return JpegSuccess;
 }
@@ -565,7 +571,8 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
     const int32_t from = region.first_col > resume ? region.first_col : resume;
     for (int32_t col = from; col < region.last_col; ++col) {
       if (decode_mcu(c, false) < 0) return JpegDataError;
-      if (restart_check(c, c.per_row, c.rows, col, row) != JpegSuccess) return JpegBadRstMarker;
+      const JpegStatus restart = restart_check(c, c.per_row, c.rows, col, row);
+      if (restart != JpegSuccess) return restart_failure(restart);
       if (coefficients) {
         copy_to_planes(c, p->mcu_buffer, col, row, false);
       } else {

@@ -9,10 +9,10 @@ namespace {
 
 constexpr int32_t kBufferSize = sizeof(InputStream::file_buffer);
 
-// Takes one byte: 0, or -5 (memory input ended) / a refill's status.
+// Takes one byte: 0, or -11 (the data ended) / a refill's failure.
 inline JpegStatus take_byte(InputStream* s, uint32_t* byte) {
   if (s->available <= 0) {
-    if (s->file == nullptr) return JpegMemoryError;
+    if (s->file == nullptr) return JpegEofError;
     const JpegStatus status = stream_refill(s);
     if (status != JpegSuccess) return status;
   }
@@ -44,20 +44,27 @@ void stream_reset(InputStream* s) {
   s->bit_count = 0;
   s->pending_marker = 0;
   s->components_done = 0;
+  s->data_ended = 0;
+  s->end_of_file = 0;
 }
 
 JpegStatus stream_refill(InputStream* s) {
-  if (s->file == nullptr) return JpegFileError;
+  if (s->file == nullptr) return JpegEofError;
   // Bytes not yet taken stay: they move to the front of the buffer.
   int32_t kept = s->available > 0 ? s->available : 0;
   if (kept > 0 && s->next != s->file_buffer) memmove(s->file_buffer, s->next, kept);
   uint32_t count = 0;
-  if (!file_read(s->file, s->file_buffer + kept, static_cast<uint32_t>(kBufferSize - kept),
-                 &count) ||
-      count == 0) {
+  const bool read =
+      s->end_of_file == 0 && file_read(s->file, s->file_buffer + kept,
+                                       static_cast<uint32_t>(kBufferSize - kept), &count) != 0;
+  if (!read || count == 0) {
     s->next = s->file_buffer;
     s->available = kept;
     s->data_end = s->file_buffer + kept;
+    if (read || s->end_of_file != 0) {
+      s->end_of_file = 1;  // the end of the data, not a failure to read it
+      return JpegEofError;
+    }
     return JpegFileError;
   }
   s->next = s->file_buffer;
@@ -69,11 +76,11 @@ JpegStatus stream_refill(InputStream* s) {
 JpegStatus stream_take(InputStream* s, int32_t n, const uint8_t** bytes) {
   if (n < 0) return JpegInternalError;
   if (n > s->available) {
-    if (s->file == nullptr) return JpegMemoryError;
+    if (s->file == nullptr) return JpegEofError;
     if (n > kBufferSize) return JpegInternalError;
     const JpegStatus status = stream_refill(s);
     if (status != JpegSuccess) return status;
-    if (n > s->available) return JpegInternalError;
+    if (n > s->available) return JpegEofError;
   }
   *bytes = s->next;
   advance(s, n);
@@ -96,9 +103,10 @@ JpegStatus segment_bytes(InputStream* s, int32_t n, const uint8_t** bytes, bool*
   while (have < n) {
     const int32_t piece = n - have < kBufferSize ? n - have : kBufferSize;
     const uint8_t* part = nullptr;
-    if (stream_take(s, piece, &part) != JpegSuccess) {
+    const JpegStatus status = stream_take(s, piece, &part);
+    if (status != JpegSuccess) {
       free(copy);
-      return JpegDataError;
+      return status == JpegEofError || status == JpegFileError ? status : JpegDataError;
     }
     memcpy(copy + have, part, piece);
     have += piece;
@@ -112,7 +120,7 @@ JpegStatus read_length(InputStream* s, int32_t* length) {
   uint32_t high = 0, low = 0;
   JpegStatus status = take_byte(s, &high);
   if (status == JpegSuccess) status = take_byte(s, &low);
-  if (status != JpegSuccess) return JpegDataError;
+  if (status != JpegSuccess) return status;
   *length = static_cast<int32_t>((high << 8) | low);
   return JpegSuccess;
 }
@@ -131,7 +139,8 @@ JpegStatus skip_segment(InputStream* s) {
   while (left > 0) {
     const int32_t piece = left < kBufferSize ? left : kBufferSize;
     const uint8_t* part = nullptr;
-    if (stream_take(s, piece, &part) != JpegSuccess) return JpegDataError;
+    const JpegStatus status = stream_take(s, piece, &part);
+    if (status != JpegSuccess) return status;
     left -= piece;
   }
   return JpegSuccess;

@@ -58,6 +58,40 @@ bool region_requested_in(const JPEG_PROPERTIES* p) {
   return p->roi_left != 0 || p->roi_top != 0 || p->roi_right != 0 || p->roi_bottom != 0;
 }
 
+// Whether every component of the frame has had its data: all its scans of a
+// sequential frame, the completing DC and AC scans of a progressive one.
+bool image_complete(const JPEG_PROPERTIES* p) {
+  if (p->progressive_frame) {
+    return p->dc_final_count >= p->frame.component_count &&
+           p->ac_final_count >= p->frame.component_count;
+  }
+  const int32_t count = p->frame.component_count < 4 ? p->frame.component_count : 4;
+  return p->scanned_components == (1u << count) - 1;
+}
+
+// The end of the image, at its EOI marker (`marker`) or where the data
+// stop. A header read has what it came for once the frame is known; an
+// image read writes what its scans decoded, and is complete when no scan
+// ran out of data and, without EOI, every component had its scans.
+JpegStatus end_of_data(JPEG_PROPERTIES* p, bool marker) {
+  const int32_t type = p->io_type;
+  if (is_header_only_type(type)) {
+    if (type == IoReadTablesFile || type == IoReadTablesBuffer) return JpegSuccess;
+    if (p->first_pass) return marker ? JpegNoImage : JpegEofError;
+    return JpegSuccess;
+  }
+  if (p->first_pass) return JpegEofError;
+  if (p->single_scan_blocks == 1 && p->convert_color == 1 && p->progressive_scans == 0) {
+    convert_whole_image(p);
+  }
+  // A progressive image is written once its scans are all decoded; a
+  // region of it is a complete region.
+  output_whole_progressive_image(p);
+  if (p->stream.data_ended || (!marker && !image_complete(p))) return JpegEofError;
+  if (p->progressive_scans != 0 && region_requested_in(p)) return JpegRoiSuccess;
+  return JpegSuccess;
+}
+
 bool same_geometry(const FrameHeader& a, const FrameComponent* a_components, const FrameHeader& b) {
   if (a.frame_width != b.frame_width || a.frame_height != b.frame_height ||
       a.component_count != b.component_count) {
@@ -274,7 +308,7 @@ JpegStatus parse_stream(JPEG_PROPERTIES* p) {
     int32_t first = 0;
     const JpegStatus status = next_marker(s, &first);
     // Data without a single marker is not JPEG either.
-    if (status == JpegMemoryError || status == JpegFileError) return JpegNotJpeg;
+    if (status == JpegEofError) return JpegNotJpeg;
     if (status != JpegSuccess) return status;
     if (first != SOI) return JpegNotJpeg;
     p->restart_interval = 0;
@@ -294,18 +328,13 @@ JpegStatus parse_stream(JPEG_PROPERTIES* p) {
   while (!done) {
     if (marker == 0) {
       const JpegStatus status = next_marker(s, &marker);
-      // Image data that end before the end of image were cut short: say so,
-      // rather than "Memory error" or "File error".
-      if ((status == JpegMemoryError || status == JpegFileError) && !p->first_pass &&
-          !is_header_only_type(type)) {
-        return JpegEofError;
-      }
+      if (status == JpegEofError) return end_of_data(p, false);
       if (status != JpegSuccess) return status;
     }
     const int32_t code = marker;
     marker = 0;
     JpegStatus status = JpegSuccess;
-    if (code == kNoMoreMarkers) return JpegSuccess;
+    if (code == kNoMoreMarkers) return end_of_data(p, false);
     if (code == SOF0 || code == SOF1 || code == SOF2) {
       status = handle_frame_header(p, code, &done);
     } else if (code >= SOF3 && code <= SOF15 && code != DHT && code != kDac) {
@@ -318,23 +347,17 @@ JpegStatus parse_stream(JPEG_PROPERTIES* p) {
     } else if (code == SOI) {
       p->restart_interval = 0;
     } else if (code == EOI) {
-      if (is_header_only_type(type)) return JpegSuccess;
+      if (p->first_pass && (type == IoReadTablesFile || type == IoReadTablesBuffer)) {
+        return JpegSuccess;
+      }
       if (p->first_pass) {
         // Tables only so far: an image must follow in the same data.
         status = next_marker(s, &marker);
+        if (status == JpegEofError || (status == JpegSuccess && marker != SOI)) return JpegNoImage;
         if (status != JpegSuccess) return status;
-        if (marker != SOI) return JpegNoImage;
         continue;
       }
-      // Components that came in separate scans are converted together.
-      if (p->single_scan_blocks == 1 && p->convert_color == 1 && p->progressive_scans == 0) {
-        convert_whole_image(p);
-      }
-      // A progressive image is written once its scans are all decoded; a
-      // region of it is a complete region.
-      output_whole_progressive_image(p);
-      if (p->progressive_scans != 0 && region_requested_in(p)) return JpegRoiSuccess;
-      return JpegSuccess;
+      return end_of_data(p, true);
     } else if (code == SOS) {
       auto* scan = static_cast<ScanHeader*>(calloc(1, sizeof(ScanHeader)));
       if (scan == nullptr) return JpegMemoryError;

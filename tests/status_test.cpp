@@ -1,0 +1,165 @@
+// Honest statuses: data that end early are -11 whatever the input and the
+// read, a file and a buffer of the same bytes give the same status and
+// pixels, and what a read refuses it refuses before writing anything.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/jpeg_test_util.h"
+#include "tests/libjpeg_encode.h"
+
+namespace {
+
+struct Outcome {
+  JpegStatus status = JpegSuccess;
+  std::vector<uint8_t> pixels;
+};
+
+// Reads `data` (from a file when `from_file`) as an RGB image of
+// width x height, the region `roi` (all 0: the whole image) at `scale`,
+// into a buffer that starts as `fill`.
+Outcome read_image(const std::vector<uint8_t>& data, bool from_file, int width, int height,
+                   const int32_t roi[4] = nullptr, int scale = 1, uint8_t fill = 0xEE) {
+  TempFile file(data);
+  BufferJob job(data);
+  job.job.file_name = file.path.c_str();
+  const int w = (width + scale - 1) / scale, h = (height + scale - 1) / scale;
+  Outcome out;
+  out.pixels.assign(static_cast<size_t>(w) * h * 3, fill);
+  job.job.out_pixels = out.pixels.data();
+  job.job.out_width = w;
+  job.job.out_height = h;
+  job.job.out_color = ColorRgb;
+  if (roi != nullptr) std::memcpy(&job.job.properties.roi_left, roi, 4 * sizeof(int32_t));
+  int32_t type = scale == 1   ? IoReadImageBuffer
+                 : scale == 2 ? IoReadHalfBuffer
+                              : IoReadEighthBuffer;
+  if (from_file) type -= 1;
+  out.status = job.read(type);
+  return out;
+}
+
+JpegStatus read_params(const std::vector<uint8_t>& data) {
+  BufferJob job(data);
+  return job.read(IoReadParamsBuffer);
+}
+
+// Where the entropy-coded data of the first scan start.
+size_t scan_data_start(const std::vector<uint8_t>& data) {
+  for (size_t i = 0; i + 3 < data.size(); ++i) {
+    if (data[i] == 0xFF && data[i + 1] == 0xDA)
+      return i + 2 + (size_t{data[i + 2]} << 8 | data[i + 3]);
+  }
+  return data.size();
+}
+
+}  // namespace
+
+TEST(HonestStatuses, DataThatEndEarlyAreEofWhateverTheRead) {
+  const std::vector<uint8_t> soi_ff = {0xFF, 0xD8, 0xFF};
+  EXPECT_EQ(read_params(soi_ff), JpegEofError);
+  EXPECT_EQ(read_image(soi_ff, false, 8, 8).status, JpegEofError);
+  EXPECT_EQ(read_image({0xFF, 0xD8}, false, 8, 8).status, JpegEofError);
+  EXPECT_EQ(read_image({0xFF, 0xD8}, true, 8, 8).status, JpegEofError);
+  // Tables and no image.
+  const std::vector<uint8_t> tables = JpegBuilder().soi().dqt(0).eoi().data;
+  EXPECT_EQ(read_params(tables), JpegNoImage);
+  EXPECT_EQ(read_image(tables, false, 8, 8).status, JpegNoImage);
+  EXPECT_EQ(read_image(tables, true, 8, 8).status, JpegNoImage);
+
+  // Scan data cut short, with and without restart markers, then EOI or
+  // nothing: -11 from a file and from a buffer, whole, region and 1/8.
+  for (int interval : {0, 2}) {
+    const std::vector<uint8_t> full = encode(64, 64, 3, interval);
+    const size_t cut = (scan_data_start(full) + full.size()) / 2;
+    std::vector<uint8_t> bare(full.begin(), full.begin() + static_cast<long>(cut));
+    std::vector<uint8_t> with_eoi = bare;
+    with_eoi.insert(with_eoi.end(), {0xFF, 0xD9});
+    const int32_t bottom[4] = {0, 40, 64, 64};
+    for (const auto* data : {&bare, &with_eoi}) {
+      for (bool from_file : {false, true}) {
+        const std::string what = std::string(data == &bare ? "cut" : "cut, EOI") +
+                                 (from_file ? ", file" : ", buffer") + ", interval " +
+                                 std::to_string(interval);
+        EXPECT_EQ(read_image(*data, from_file, 64, 64).status, JpegEofError) << what;
+        EXPECT_EQ(read_image(*data, from_file, 64, 64, bottom).status, JpegEofError) << what;
+        EXPECT_EQ(read_image(*data, from_file, 64, 64, nullptr, 8).status, JpegEofError) << what;
+      }
+    }
+    // A region above the cut is whole.
+    const int32_t top[4] = {0, 0, 64, 16};
+    EXPECT_EQ(read_image(bare, false, 64, 64, top).status, JpegRoiSuccess);
+  }
+}
+
+TEST(HonestStatuses, FileAndBufferGiveTheSameStatusAndPixels) {
+  // Cut and damaged copies of three pictures, read three ways from a file
+  // and from a buffer; and an image that was started is written whole
+  // (two buffers filled differently before the read come out equal).
+  const std::vector<std::vector<uint8_t>> pictures = {encode(48, 40, 3), encode(48, 40, 3, 3),
+                                                      encode(48, 40, 3, 0, true)};
+  const int32_t region[4] = {8, 8, 40, 32};
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 8;
+  };
+  int reads = 0;
+  for (const std::vector<uint8_t>& picture : pictures) {
+    for (int variant = 0; variant < 24; ++variant) {
+      std::vector<uint8_t> data = picture;
+      if (variant % 2 == 0) {
+        data.resize(2 + next() % (data.size() - 2));
+      } else {
+        data[2 + next() % (data.size() - 2)] ^= static_cast<uint8_t>(1u << (next() % 8));
+      }
+      for (int way = 0; way < 3; ++way) {
+        const int32_t* roi = way == 1 ? region : nullptr;
+        const int scale = way == 2 ? 8 : 1;
+        const Outcome buffer = read_image(data, false, 48, 40, roi, scale);
+        const Outcome file = read_image(data, true, 48, 40, roi, scale);
+        const std::string what = "variant " + std::to_string(variant) + " way " +
+                                 std::to_string(way) + " status " + std::to_string(buffer.status);
+        EXPECT_EQ(buffer.status, file.status) << what;
+        EXPECT_TRUE(buffer.pixels == file.pixels) << what;
+        if (buffer.status == JpegSuccess || buffer.status == JpegRoiSuccess ||
+            buffer.status == JpegEofError) {
+          const Outcome other = read_image(data, false, 48, 40, roi, scale, 0x11);
+          EXPECT_TRUE(other.pixels == buffer.pixels) << what << ": not every pixel written";
+        }
+        ++reads;
+      }
+    }
+  }
+  EXPECT_EQ(reads, 3 * 24 * 3);
+}
+
+TEST(HonestStatuses, RequestsThatCannotBeMetAreRefused) {
+  const std::vector<uint8_t> data = encode(16, 16, 3);
+  BufferJob job(data);
+  std::vector<uint8_t> pixels(16 * 16 * 3);
+  job.job.out_pixels = pixels.data();
+  job.job.out_width = 16;
+  job.job.out_height = 16;
+  // A row longer than a 32-bit count of bytes.
+  job.job.out_pad = INT_MAX - 20;
+  EXPECT_EQ(job.read(IoReadImageBuffer), JpegInvalidProperties);
+  job.job.out_pad = INT_MAX - 16 * 3 + 1;
+  EXPECT_EQ(job.read(IoReadImageBuffer), JpegInvalidProperties) << "one byte over";
+  // A FIFO (or anything but a regular file) is no JPEG file, and opening it
+  // does not wait for a writer.
+  const std::string fifo = "/tmp/jpegcodec-test-fifo-" + std::to_string(getpid());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  job.job.file_name = fifo.c_str();
+  job.job.out_pad = 0;
+  EXPECT_EQ(job.read(IoReadParamsFile), JpegInvalidFileName);
+  EXPECT_EQ(job.read(IoReadImageFile), JpegInvalidFileName);
+  unlink(fifo.c_str());
+  job.job.file_name = "/dev/null";
+  EXPECT_EQ(job.read(IoReadParamsFile), JpegInvalidFileName);
+}
