@@ -64,8 +64,9 @@ bool write_png(const char* path, const uint8_t* pixels, uint32_t width, uint32_t
 }
 
 bool write_netpbm(FILE* file, const char* name, NetpbmKind kind, const uint8_t* pixels,
-                  uint32_t width, uint32_t height, uint32_t channels, ptrdiff_t stride) {
-  static const char* kTupleTypes[] = {"", "GRAYSCALE", "GRAYSCALE_ALPHA", "RGB", "RGB_ALPHA"};
+                  uint32_t width, uint32_t height, uint32_t channels, ptrdiff_t stride,
+                  const char* four_channels) {
+  const char* kTupleTypes[] = {"", "GRAYSCALE", "GRAYSCALE_ALPHA", "RGB", four_channels};
   if ((kind == NetpbmKind::Pgm && channels != 1) || (kind == NetpbmKind::Ppm && channels != 3) ||
       channels < 1 || channels > 4) {
     std::fprintf(stderr, "%s: %u channels do not fit this format\n", name, channels);

@@ -20,9 +20,11 @@ bool write_png(FILE* file, const char* name, const uint8_t* pixels, uint32_t wid
                uint32_t channels, ptrdiff_t stride);
 
 // PGM (1 channel), PPM (3) or PAM (any of 1 to 4 channels, as GRAYSCALE,
-// GRAYSCALE_ALPHA, RGB or RGB_ALPHA), binary, 8 bits.
+// GRAYSCALE_ALPHA, RGB, and RGB_ALPHA or CMYK as `four_channels` says),
+// binary, 8 bits.
 enum class NetpbmKind { Pgm, Ppm, Pam };
 bool write_netpbm(FILE* file, const char* name, NetpbmKind kind, const uint8_t* pixels,
-                  uint32_t width, uint32_t height, uint32_t channels, ptrdiff_t stride);
+                  uint32_t width, uint32_t height, uint32_t channels, ptrdiff_t stride,
+                  const char* four_channels = "RGB_ALPHA");
 
 }  // namespace imageio

@@ -228,8 +228,10 @@ typedef struct InputStream {
   uint8_t pending_marker;
   int32_t cpu_kind;
   int32_t components_done;
-  /* 1 once the entropy-coded data ran out: the bit input gives zero bits
-   * from there on without reading again, and the scan reports -11. */
+  /* Set when the entropy-coded data ran out before the scan did (bit 0:
+   * the scan stops there) or before a restart interval did (bit 1: the
+   * scan goes on after the restart marker); either way the read reports -11
+   * once it has written what it decoded. */
   int32_t data_ended;
   /* 1 once a file read found no more bytes: no read is tried again until
    * the file is moved. */

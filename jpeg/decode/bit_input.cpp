@@ -13,21 +13,32 @@ inline JpegStatus ensure_byte(InputStream* s, JpegStatus memory_end) {
 
 }  // namespace
 
-// Bits asked for past a marker or past the end of the input mean that the
-// entropy-coded data ended before the scan did: the stream remembers it, and
-// the read reports -11 once it has written what it decoded.
+namespace {
+
+// Bits asked for past a marker or past the end of the input: the entropy-
+// coded data ended before the scan did (kDataEnded: the decoders stop and
+// the read reports -11 after writing what it decoded), or, at a restart
+// marker, before its interval did (kIntervalCut: decoding goes on after the
+// marker, and the read reports the damage at the end).
+inline JpegStatus marker_reached(InputStream* s) {
+  const bool restart = s->pending_marker >= 0xD0 && s->pending_marker <= 0xD7;
+  s->data_ended |= restart ? kIntervalCut : kDataEnded;
+  return kMarkerReached;
+}
+
+}  // namespace
+
 JpegStatus bits_fill(InputStream* s, int need) {
   while (s->bit_count <= 24) {
     if (s->pending_marker != 0) {
       if (s->bit_count >= need) return JpegSuccess;
-      s->data_ended = 1;
-      return kMarkerReached;
+      return marker_reached(s);
     }
     if (s->available <= 0) {
       // Input that ends (memory, or a file that yields no more bytes): zero
       // bits follow and the scan completes.
       if (s->file == nullptr || stream_refill(s) != JpegSuccess) {
-        if (s->bit_count < need) s->data_ended = 1;
+        if (s->bit_count < need) s->data_ended |= kDataEnded;
         return JpegSuccess;
       }
     }
@@ -46,8 +57,7 @@ JpegStatus bits_fill(InputStream* s, int need) {
       if (after != 0) {
         s->pending_marker = static_cast<uint8_t>(after);
         if (s->bit_count >= need) return JpegSuccess;
-        s->data_ended = 1;
-        return kMarkerReached;
+        return marker_reached(s);
       }
       // FF 00: a data byte 0xFF.
     }

@@ -15,6 +15,11 @@
 // symbol decoders return it; it never leaves the block decoders.
 inline constexpr JpegStatus kMarkerReached = 100;
 
+// InputStream::data_ended bits: the scan's data ended (decoding stops), and
+// an interval's data ended at its restart marker (decoding goes on).
+inline constexpr int32_t kDataEnded = 1;
+inline constexpr int32_t kIntervalCut = 2;
+
 // Zig-zag position to natural (row-major) index, T.81 Figure A.6, then 16
 // entries of 63 so that a run past position 63 in corrupt data lands on
 // coefficient 63 rather than outside the block.

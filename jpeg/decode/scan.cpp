@@ -289,6 +289,8 @@ JpegStatus decode_scan_sequential(Scan& c) {
       } else {
         reconstruct_mcu(c, col, row, c.p->mcu_buffer, false);
       }
+      // The data ended in this MCU: what follows stays grey.
+      if (c.s->data_ended & kDataEnded) return JpegEofError;
       status = interrupt_step(c, col, row, true);
       if (status != kGoOn) return status;
     }
@@ -386,6 +388,8 @@ JpegStatus decode_scan_progressive(Scan& c, bool output) {
         const JpegStatus restart = restart_check(c, p->mcus_per_row, p->mcu_rows, col, row);
         if (restart != JpegSuccess) return restart_failure(restart);
         if (output && output_condition(p)) output_progressive_mcu(c, col, row);
+        // The data ended: the blocks keep what earlier scans gave them.
+        if (c.s->data_ended & kDataEnded) return JpegEofError;
         const JpegStatus status = flushes ? interrupt_step(c, col, row, true) : kGoOn;
         if (status != kGoOn) return status;
       }
@@ -435,6 +439,7 @@ JpegStatus decode_scan_progressive(Scan& c, bool output) {
           }
           const JpegStatus restart = restart_check(c, grid_cols, grid_rows, x * h + k, y * v + r);
           if (restart != JpegSuccess) return restart_failure(restart);
+          if (c.s->data_ended & kDataEnded) return JpegEofError;
         }
       }
     }
@@ -527,6 +532,7 @@ JpegStatus pass_over(Scan& c, int32_t row, int32_t from, int32_t to) {
     if (decode_mcu(c, true) < 0) return JpegDataError;
     const JpegStatus restart = restart_check(c, c.per_row, c.rows, col, row);
     if (restart != JpegSuccess) return restart_failure(restart);
+    if (c.s->data_ended & kDataEnded) return JpegEofError;
   }
   return JpegSuccess;
 }
@@ -578,6 +584,7 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
       } else {
         reconstruct_mcu(c, col, row, p->mcu_buffer, false);
       }
+      if (c.s->data_ended & kDataEnded) return JpegEofError;
       if (p->interrupt_mode != 0 && p->single_scan_blocks != 1 &&
           !(cd && col == region.first_col) && !(rd && row == region.first_row)) {
         if (col != region.last_col + cd - 1) {

@@ -93,6 +93,27 @@ check "packed YCbCr as a grey image twice as wide" test "$(size_of "$IMG/packed.
 
 check "a truncated file exits 1" test "$(run "$DATA/generated/truncated_half.jpg" "$IMG/t.png")" = 1
 check "saying the data ended" grep -q 'Error EOF' "$ERR"
+check "and writes what it decoded" test "$(size_of "$IMG/t.png")" = "PNG 320x240"
+convert "$IMG/t.png" -crop 320x8+0+232 +repage -format '%[fx:minima.r*255] %[fx:maxima.r*255]' \
+  info: >"$OUT" 2>/dev/null
+check "grey where the data were missing" test "$(cat "$OUT")" = "128 128"
+check "--strict writes nothing for it" \
+  test "$(run --strict "$DATA/generated/truncated_half.jpg" "$IMG/s.png")" = 1 -a ! -e "$IMG/s.png"
+run --layout cmyk "$DATA/generated/cmyk.jpg" "$IMG/c.pam" >/dev/null
+check "four-channel PAM output says CMYK" grep -qa '^TUPLTYPE CMYK$' "$IMG/c.pam"
+if [[ -w /dev/full ]]; then
+  check "a failed write exits 1" test "$(run "$SRC" /dev/full)" = 1
+  check "and leaves a path it did not create" test -c /dev/full
+fi
+check "--info - reads standard input" \
+  test "$("$JPEGDEC" --info - <"$SRC" 2>/dev/null | sed -n 2p)" = "width: 320"
+check "empty standard input says so" test "$(run - "$IMG/e.png" </dev/null)" = 1
+check "in those words" grep -q 'standard input is empty' "$ERR"
+run --info "$DATA/generated/tables_then_image.jpg" >/dev/null
+check "--info on tables, then an image, reports the image" grep -qx 'width: 320' "$OUT"
+check "--roi with trailing junk is bad usage" test "$(run --roi 1,2,30,40x "$SRC" "$IMG/x.png")" = 2
+check "--roi with a number past 65535 is bad usage" \
+  test "$(run --roi 1,2,4294967306,40 "$SRC" "$IMG/x.png")" = 2
 check "an unsupported frame exits 1" \
   test "$(run "$DATA/jpegsuite/lossless_huffman/32x32x8_grayscale.jpg" "$IMG/l.png")" = 1
 check "saying why" grep -q 'Unsupported frame was found' "$ERR"

@@ -1,11 +1,16 @@
 // jpegdec: decodes JPEG files with jpegcodec and writes PNG or netpbm images.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -36,15 +41,21 @@ void print_usage(FILE* out) {
       "  --fast-dct         use the fast inverse DCT\n"
       "  --interrupt        decode MCU by MCU through interrupt mode (with a\n"
       "                     progress bar when standard error is a terminal)\n"
+      "  --strict           write nothing for a damaged or truncated file\n"
       "  --info FILE        print the file's parameters (see below) and exit\n"
       "  --help             show this help\n"
       "\n"
       "--info prints one \"key: value\" line each: status, width, height, channels,\n"
       "color, subsampling, thumbnail, then the JFIF values, the Adobe values and\n"
-      "the comment when the file has them.\n"
+      "the comment when the file has them. \"-\" reads standard input.\n"
       "\n"
-      "Exit status: 0 on success, 1 when the file cannot be read or decoded (the\n"
-      "codec's status and its text go to standard error), 2 for bad usage.\n",
+      "A damaged or truncated file is still written as far as it could be\n"
+      "decoded (grey where data were missing), unless --strict is given; what\n"
+      "was wrong goes to standard error and the exit status is 1.\n"
+      "\n"
+      "Exit status: 0 on success, 1 when the file cannot be read or decoded, or\n"
+      "was damaged (the codec's status and its text go to standard error), 2 for\n"
+      "bad usage.\n",
       out);
 }
 
@@ -106,7 +117,42 @@ int fail(const char* name, JpegStatus status) {
   return 1;
 }
 
+// Reads all of a file (or standard input) into memory.
+bool read_all(const std::string& name, std::vector<uint8_t>* data) {
+  FILE* in = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
+  if (in == nullptr) return false;
+  uint8_t chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0)
+    data->insert(data->end(), chunk, chunk + n);
+  const bool ok = !std::ferror(in);
+  if (in != stdin) std::fclose(in);
+  return ok;
+}
+
+// Standard input ("-") is read into memory first; 0, or an exit status
+// after a message.
+int read_standard_input(const std::string& name, std::vector<uint8_t>* data) {
+  if (name != "-") return 0;
+  if (!read_all(name, data)) {
+    std::fprintf(stderr, "jpegdec: cannot read standard input: %s\n", std::strerror(errno));
+    return 1;
+  }
+  if (data->empty()) {
+    std::fputs("jpegdec: standard input is empty\n", stderr);
+    return 1;
+  }
+  if (data->size() > INT32_MAX) {
+    std::fputs("jpegdec: standard input holds more than 2 GB\n", stderr);
+    return 1;
+  }
+  return 0;
+}
+
 int print_info(const char* path) {
+  std::vector<uint8_t> data;
+  if (const int failed = read_standard_input(path, &data)) return failed;
+  const int32_t memory = std::strcmp(path, "-") == 0 ? 1 : 0;
   JpegJob job;
   std::memset(&job, 0, sizeof job);
   JpegStatus status = jpeg_init(&job);
@@ -115,7 +161,9 @@ int print_info(const char* path) {
   job.properties.jpeg_comment = comment.data();
   job.properties.jpeg_comment_size = static_cast<uint16_t>(comment.size());
   job.file_name = path;
-  status = jpeg_read(&job, IoReadParamsFile);
+  job.jpeg_buffer = data.data();
+  job.jpeg_buffer_size = static_cast<int32_t>(data.size());
+  status = jpeg_read(&job, IoReadParamsFile + memory);
   const JPEG_PROPERTIES& p = job.properties;
   std::printf("status: %d %s\n", status, jpeg_status_text(status));
   if (status == JpegSuccess) {
@@ -158,6 +206,7 @@ struct Options {
   bool thumbnail = false;
   bool fast_dct = false;
   bool interrupt = false;
+  bool strict = false;
   std::string input, output;
 };
 
@@ -169,22 +218,20 @@ bool parse_int(const char* text, int32_t* value) {
   return true;
 }
 
+// Four whole numbers from 0 to 65535, separated by commas, nothing else.
 bool parse_roi(const char* text, int32_t box[4]) {
-  return std::sscanf(text, "%d,%d,%d,%d", &box[0], &box[1], &box[2], &box[3]) == 4 && box[0] >= 0 &&
-         box[1] >= 0 && box[2] > box[0] && box[3] > box[1];
-}
-
-// Reads all of a file (or standard input) into memory.
-bool read_all(const std::string& name, std::vector<uint8_t>* data) {
-  FILE* in = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
-  if (in == nullptr) return false;
-  uint8_t chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0)
-    data->insert(data->end(), chunk, chunk + n);
-  const bool ok = !std::ferror(in);
-  if (in != stdin) std::fclose(in);
-  return ok;
+  const char* at = text;
+  for (int i = 0; i < 4; ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(*at))) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(at, &end, 10);
+    if (errno != 0 || n > 65535) return false;
+    box[i] = static_cast<int32_t>(n);
+    if (*end != (i < 3 ? ',' : '\0')) return false;
+    at = end + 1;
+  }
+  return box[2] > box[0] && box[3] > box[1];
 }
 
 void show_progress(int32_t done, int32_t total) {
@@ -195,13 +242,32 @@ void show_progress(int32_t done, int32_t total) {
                width - filled, "", static_cast<int>(static_cast<int64_t>(done) * 100 / total));
 }
 
+// Statuses of an image read that refuse it outright; any other failure
+// comes from damaged data, after which the picture holds what was decoded.
+bool refused(JpegStatus status) {
+  switch (status) {
+    case JpegExceptionDetected:
+    case JpegUnsupportedSubsampling:
+    case JpegMemoryError:
+    case JpegInvalidProperties:
+    case JpegCloseFileError:
+    case JpegInvalidFileName:
+    case JpegNotSupported:
+    case JpegNotJpeg:
+    case JpegFileError:
+    case JpegInternalError:
+    case JpegThumbnailWrongColor:
+    case JpegOutputTooSmall:
+      return true;
+    default:
+      return false;
+  }
+}
+
 int decode(const Options& o) {
   const bool from_memory = o.input == "-";
   std::vector<uint8_t> data;
-  if (from_memory && !read_all(o.input, &data)) {
-    std::fputs("jpegdec: cannot read standard input\n", stderr);
-    return 1;
-  }
+  if (const int failed = read_standard_input(o.input, &data)) return failed;
   JpegJob job;
   std::memset(&job, 0, sizeof job);
   JpegStatus status = jpeg_init(&job);
@@ -275,8 +341,18 @@ int decode(const Options& o) {
     }
   }
   const int32_t pixel_bytes = channels;
-  const int32_t line = width * pixel_bytes + o.pad;
-  std::vector<uint8_t> pixels(static_cast<size_t>(line) * height);
+  const int64_t line = int64_t{width} * pixel_bytes + o.pad;
+  // Grey wherever the decode writes nothing (data missing from a damaged
+  // file).
+  std::vector<uint8_t> pixels;
+  try {
+    pixels.assign(static_cast<size_t>(line) * static_cast<size_t>(height), 128);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "jpegdec: %s: no memory for a %dx%d image\n", o.input.c_str(), width,
+                 height);
+    jpeg_free(&job);
+    return 1;
+  }
   job.out_pixels = pixels.data();
   job.out_width = width;
   job.out_height = o.bottom_up ? -height : height;
@@ -294,7 +370,12 @@ int decode(const Options& o) {
   } while (status == JpegInterruptSuccess);
   if (bar) std::fputs("\n", stderr);
   jpeg_free(&job);
-  if (status < 0) return fail(o.input.c_str(), status);
+  int result = 0;
+  if (status < 0) {
+    result = fail(o.input.c_str(), status);
+    if (refused(status) || o.strict) return result;
+    std::fprintf(stderr, "jpegdec: %s: writing what could be decoded\n", o.input.c_str());
+  }
 
   // Write the picture top-down, in RGB order.
   const uint8_t* first = pixels.data();
@@ -317,6 +398,9 @@ int decode(const Options& o) {
   }
   const std::string& out = o.output;
   const std::string ext = out.size() > 4 ? out.substr(out.size() - 4) : "";
+  // Only a file this run creates is removed when writing it fails.
+  struct stat before;
+  const bool existed = out == "-" || stat(out.c_str(), &before) == 0;
   FILE* file = out == "-" ? stdout : std::fopen(out.c_str(), "wb");
   if (file == nullptr) {
     std::fprintf(stderr, "jpegdec: cannot write %s: %s\n", out.c_str(), std::strerror(errno));
@@ -328,17 +412,18 @@ int decode(const Options& o) {
                                      : ext == ".pgm" ? imageio::NetpbmKind::Pgm
                                                      : imageio::NetpbmKind::Pam;
     ok = imageio::write_netpbm(file, out.c_str(), kind, first, file_width,
-                               static_cast<uint32_t>(height), file_channels, stride);
+                               static_cast<uint32_t>(height), file_channels, stride,
+                               layout == "cmyk" ? "CMYK" : "RGB_ALPHA");
   } else {
     ok = imageio::write_png(file, out.c_str(), first, file_width, static_cast<uint32_t>(height),
                             file_channels, stride);
   }
   if (file != stdout) ok = std::fclose(file) == 0 && ok;
   if (!ok) {
-    if (out != "-") std::remove(out.c_str());
+    if (!existed) std::remove(out.c_str());
     return 1;
   }
-  return 0;
+  return result;
 }
 
 }  // namespace
@@ -363,7 +448,9 @@ int main(int argc, char** argv) {
       o.scale = std::atoi(value.c_str());
     } else if (arg == "--roi" && has_value) {
       if (!parse_roi(argv[++i], o.roi_box)) {
-        std::fputs("jpegdec: --roi takes L,T,R,B with L < R and T < B\n", stderr);
+        std::fputs(
+            "jpegdec: --roi takes L,T,R,B (whole numbers up to 65535) with L < R and T < B\n",
+            stderr);
         return 2;
       }
       o.roi = true;
@@ -387,6 +474,8 @@ int main(int argc, char** argv) {
       o.fast_dct = true;
     } else if (arg == "--interrupt") {
       o.interrupt = true;
+    } else if (arg == "--strict") {
+      o.strict = true;
     } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
       std::fprintf(stderr, "jpegdec: unknown or incomplete option \"%s\"\n\n", arg.c_str());
       print_usage(stderr);
