@@ -19,6 +19,7 @@
 #include <cstdio>
 
 #include "platform/dialog_internal.h"
+#include "platform/display_loss.h"
 
 namespace platform {
 
@@ -334,7 +335,8 @@ intptr_t dialog_box_param(const DialogTemplate& dialog_template, void*, DialogPr
     return -1;
   }
   fl_open_display(display);
-  Fl::lock();  // lets other threads wake this one
+  end_on_display_loss();  // after FLTK's own handler
+  Fl::lock();             // lets other threads wake this one
 
   Dialog* dialog = new_dialog(dialog_template, procedure);
   auto* window = new Fl_Double_Window(px_x(dialog_template.x), px_y(dialog_template.y),

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/display_loss.h"
+
 namespace platform {
 
 struct Window {
@@ -95,6 +97,7 @@ bool start_video() {
     return false;
   }
   g_video_started = true;
+  end_on_display_loss();  // after SDL's own handler
   return true;
 }
 

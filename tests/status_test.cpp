@@ -72,6 +72,17 @@ TEST(HonestStatuses, DataThatEndEarlyAreEofWhateverTheRead) {
   EXPECT_EQ(read_image(tables, false, 8, 8).status, JpegNoImage);
   EXPECT_EQ(read_image(tables, true, 8, 8).status, JpegNoImage);
 
+  // A scan marker damaged by one bit: the frame gets no scan at all.
+  std::vector<uint8_t> no_scan = encode(16, 16, 3);
+  for (size_t i = 0; i + 1 < no_scan.size(); ++i) {
+    if (no_scan[i] == 0xFF && no_scan[i + 1] == 0xDA) {
+      no_scan[i + 1] ^= 0x80;
+      break;
+    }
+  }
+  EXPECT_EQ(read_image(no_scan, false, 16, 16).status, JpegEofError);
+  EXPECT_EQ(read_image(no_scan, true, 16, 16).status, JpegEofError);
+
   // Scan data cut short, with and without restart markers, then EOI or
   // nothing: -11 from a file and from a buffer, whole, region and 1/8.
   for (int interval : {0, 2}) {

@@ -72,7 +72,8 @@ bool image_complete(const JPEG_PROPERTIES* p) {
 // The end of the image, at its EOI marker (`marker`) or where the data
 // stop. A header read has what it came for once the frame is known; an
 // image read writes what its scans decoded, and is complete when no scan
-// ran out of data and, without EOI, every component had its scans.
+// ran out of data and every component had its scans (a progressive frame
+// that ends with EOI may stop its progression after any scan).
 JpegStatus end_of_data(JPEG_PROPERTIES* p, bool marker) {
   const int32_t type = p->io_type;
   if (is_header_only_type(type)) {
@@ -87,7 +88,8 @@ JpegStatus end_of_data(JPEG_PROPERTIES* p, bool marker) {
   // A progressive image is written once its scans are all decoded; a
   // region of it is a complete region.
   output_whole_progressive_image(p);
-  if (p->stream.data_ended || (!marker && !image_complete(p))) return JpegEofError;
+  const bool progression_ended = marker && p->progressive_frame && p->progressive_scans > 0;
+  if (p->stream.data_ended || !(progression_ended || image_complete(p))) return JpegEofError;
   if (p->progressive_scans != 0 && region_requested_in(p)) return JpegRoiSuccess;
   return JpegSuccess;
 }

@@ -389,5 +389,28 @@ check "in a box titled ERROR" answer_box ERROR Return
 wait_exit
 check "the refused switch ends the demo with exit code 1 (got $EXIT_CODE)" test "$EXIT_CODE" = 1
 
+echo "# the X server goes away"
+# Both threads lose their connection at once: the demo must end with one
+# message and exit status 1 every time, never a crash.
+lost_codes=()
+lost_messages=()
+for try in $(seq 10); do
+  start_xvfb LOST_DISPLAY
+  XVFB_PID=${PIDS[-1]}
+  export DISPLAY=$LOST_DISPLAY
+  start_knot "lost$try"
+  wait_log 'created: windowed'
+  for _ in $(seq 50); do [[ -n $(panel_window) ]] && break; sleep 0.1; done
+  sleep 0.2
+  kill -TERM "$XVFB_PID"
+  wait_exit
+  lost_codes+=("$EXIT_CODE")
+  lost_messages+=("$(grep -c 'connection to the X server was lost' "$LOG")")
+done
+check "losing the X server ends the demo with exit code 1, ten times (${lost_codes[*]})" \
+  test "${lost_codes[*]}" = "1 1 1 1 1 1 1 1 1 1"
+check "with one message each time (${lost_messages[*]})" \
+  test "${lost_messages[*]}" = "1 1 1 1 1 1 1 1 1 1"
+
 echo "$PASSED passed, $FAILED failed"
 ((FAILED == 0))
