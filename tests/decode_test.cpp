@@ -306,15 +306,32 @@ TEST(OutputLayouts, SequentialAndProgressiveAgree) {
   EXPECT_GE(psnr(a, b), 60.0) << "the same coefficients, coded two ways";
 }
 
-TEST(OutputLayouts, PortableRoutinesGiveTheSameImage) {
-  const std::vector<uint8_t> data = read_file(test_data("generated/base_420.jpg"));
-  Decoded detected = decode(data);
-  setenv("JPEG_USECPU", "0", 1);
-  Decoded portable = decode(data);
-  unsetenv("JPEG_USECPU");
-  EXPECT_EQ(detected.width, portable.width);
-  EXPECT_EQ(detected.height, portable.height);
-  EXPECT_GE(psnr(detected, portable), 60.0);
+TEST(OutputLayouts, PortableRoutinesGiveTheSameBytes) {
+  // The routines chosen for this processor against the portable ones forced
+  // by JPEG_USECPU=0: the same bytes, at every scale and in both families.
+  const char* saved = std::getenv("JPEG_USECPU");
+  const std::string before = saved != nullptr ? saved : "";
+  for (const char* file : {"generated/base_420.jpg", "generated/prog_420.jpg",
+                           "generated/base_444.jpg", "generated/gray.jpg"}) {
+    const std::vector<uint8_t> data = read_file(test_data(file));
+    for (int scale : {1, 2, 8}) {
+      Request r;
+      r.scale = scale;
+      if (saved != nullptr) {
+        unsetenv("JPEG_USECPU");
+      }
+      Decoded detected = decode(data, r);
+      setenv("JPEG_USECPU", "0", 1);
+      Decoded portable = decode(data, r);
+      if (saved != nullptr) {
+        setenv("JPEG_USECPU", before.c_str(), 1);
+      } else {
+        unsetenv("JPEG_USECPU");
+      }
+      ASSERT_EQ(detected.status, JpegSuccess) << file;
+      EXPECT_TRUE(detected.pixels == portable.pixels) << file << " scale " << scale;
+    }
+  }
 }
 
 TEST(RestartIntervals, ResynchroniseWhereTheyShould) {
@@ -535,4 +552,93 @@ TEST(AbbreviatedImages, TablesFromOneStreamDecodeTheOther) {
   job.job.out_color = ColorRgb;
   ASSERT_EQ(job.read(IoReadAbbreviatedBuffer), JpegSuccess);
   EXPECT_EQ(pixels, full.pixels);
+}
+
+TEST(InterruptMode, ReportsTheMcuEachReturnCompletes) {
+  // A region of a 4 x 3 MCU grey image: MCUs (1, 1) to (2, 2). A return
+  // after each MCU but the region's last column; the report names the MCU
+  // (left and top in MCUs, right and bottom as pixel edges).
+  const std::vector<uint8_t> data = encode(32, 24, 1);
+  BufferJob job(data);
+  std::vector<uint8_t> pixels(16 * 16);
+  job.job.out_pixels = pixels.data();
+  job.job.out_width = 16;
+  job.job.out_height = 16;
+  job.job.out_channels = 1;
+  job.job.out_color = ColorGray;
+  JPEG_PROPERTIES& p = job.job.properties;
+  p.roi_left = 8;
+  p.roi_top = 8;
+  p.roi_right = 24;
+  p.roi_bottom = 24;
+  std::vector<std::vector<int32_t>> reports;
+  JpegStatus status;
+  do {
+    p.interrupt_mode = 1;
+    status = job.read(IoReadImageBuffer);
+    if (status == JpegInterruptSuccess)
+      reports.push_back({p.roi_left, p.roi_top, p.roi_right, p.roi_bottom});
+  } while (status == JpegInterruptSuccess && reports.size() < 100);
+  EXPECT_EQ(status, JpegRoiSuccess);
+  const std::vector<std::vector<int32_t>> expected = {{1, 1, 16, 16}, {1, 2, 16, 24}};
+  EXPECT_EQ(reports, expected);
+  // And the region came out as in one call.
+  Request whole;
+  whole.out_color = ColorGray;
+  whole.channels = 1;
+  Decoded full = decode(data, whole);
+  for (int y = 0; y < 16; ++y) {
+    EXPECT_EQ(0, std::memcmp(pixels.data() + 16 * y, full.at(8, 8 + y), 16)) << "row " << y;
+  }
+}
+
+TEST(InterruptMode, SmoothedReportsNeverNameARowAboveTheImage) {
+  // 4:2:0 with smoothing: the output lags a row and a column behind.
+  const std::vector<uint8_t> data = encode(48, 48, 3);
+  BufferJob job(data);
+  ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+  std::vector<uint8_t> pixels(48 * 48 * 3);
+  job.job.out_pixels = pixels.data();
+  job.job.out_width = 48;
+  job.job.out_height = 48;
+  job.job.out_color = ColorRgb;
+  JPEG_PROPERTIES& p = job.job.properties;
+  p.smooth_upsampling = 1;
+  JpegStatus status;
+  int returns = 0;
+  do {
+    p.interrupt_mode = 1;
+    status = job.read(IoReadImageBuffer);
+    if (status == JpegInterruptSuccess) {
+      ++returns;
+      EXPECT_GE(p.roi_top, 0) << "return " << returns;
+      EXPECT_GE(p.roi_left, 0) << "return " << returns;
+    }
+  } while (status == JpegInterruptSuccess && returns < 1000);
+  EXPECT_EQ(status, JpegSuccess);
+  EXPECT_GT(returns, 3);
+  Request once;
+  once.smooth = true;
+  EXPECT_TRUE(decode(data, once).pixels == pixels) << "the bytes of one call";
+}
+
+TEST(OutputLayouts, PackedYcbcrIsLumaCbLumaCr) {
+  // 4:2:2 kept as YCbCr: packed two bytes a pixel, Y0 Cb Y1 Cr, against the
+  // three-channel layout (Y, Cb, Cr in every pixel).
+  const std::vector<uint8_t> data = read_file(test_data("generated/base_422.jpg"));
+  Request packed_request, planar_request;
+  packed_request.out_color = planar_request.out_color = ColorYcbcr;
+  packed_request.channels = 2;
+  planar_request.channels = 3;
+  Decoded packed = decode(data, packed_request), planar = decode(data, planar_request);
+  ASSERT_EQ(packed.status, JpegSuccess);
+  ASSERT_EQ(planar.status, JpegSuccess);
+  for (int y = 0; y < planar.height; ++y) {
+    for (int x = 0; x < planar.width; ++x) {
+      const uint8_t* two = packed.at(x, y);
+      const uint8_t* three = planar.at(x & ~1, y);
+      ASSERT_EQ(two[0], planar.at(x, y)[0]) << x << "," << y;
+      ASSERT_EQ(two[1], x % 2 == 0 ? three[1] : three[2]) << x << "," << y;
+    }
+  }
 }

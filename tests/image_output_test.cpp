@@ -330,6 +330,45 @@ TEST(ReducedScale, SimpleSamplingCopiesChromaWithoutRepetition) {
   plain.p().saved_scan = nullptr;
 }
 
+namespace {
+
+// Feeds a 2 x 2 MCU picture with sampling `first` (2x2 or 2x1) for the first
+// component and 1x1 for the others through the smoothing upsampler, flush
+// calls included. Samples are scattered (a hash), so that every rounding
+// case of the filter comes up.
+int luma_sample(int x, int y) {
+  return static_cast<int>((static_cast<uint32_t>(x * 73 + y * 151) * 2654435761u) >> 24);
+}
+int chroma_sample(int n, int x, int y) {
+  return static_cast<int>((static_cast<uint32_t>(n * 977 + x * 31 + y * 1021) * 2246822519u) >> 24);
+}
+
+void feed_smoothed_picture(OutputJob& job, const std::vector<int>& first) {
+  const int max_v = first[1];
+  const int mcus = 2, blocks = 2 * max_v;
+  for (int row = 0; row <= mcus; ++row) {
+    for (int col = 0; col <= mcus; ++col) {
+      if (row < mcus && col < mcus) {
+        for (int b = 0; b < blocks; ++b) {
+          for (int i = 0; i < 64; ++i) {
+            const int x = col * 16 + (b % 2) * 8 + i % 8, y = row * 8 * max_v + (b / 2) * 8 + i / 8;
+            job.mcu[64 * b + i] = static_cast<int16_t>(luma_sample(x, y));
+          }
+        }
+        for (int n = 1; n <= 2; ++n) {
+          for (int i = 0; i < 64; ++i) {
+            job.mcu[64 * (blocks + n - 1) + i] =
+                static_cast<int16_t>(chroma_sample(n, col * 8 + i % 8, row * 8 + i / 8));
+          }
+        }
+      }
+      job.output(col, row);
+    }
+  }
+}
+
+}  // namespace
+
 TEST(Smoothing, TriangleFilterWithDelayedOutputAndFlushes) {
   // RGB data with subsampled second and third components: no conversion, so
   // the channels show the filter's output directly.
@@ -340,29 +379,9 @@ TEST(Smoothing, TriangleFilterWithDelayedOutputAndFlushes) {
     job.p().smooth_upsampling = 1;
     ASSERT_EQ(job.setup(), JpegSuccess);
     const int chroma_w = width / 2, chroma_h = height / max_v;
-    auto chroma = [&](int n, int x, int y) { return (n * 40 + x * 7 + y * 13) % 256; };
-    auto luma = [](int x, int y) { return (x * 3 + y * 5) % 256; };
-    const int mcus = 2, blocks = 2 * max_v;
-    for (int row = 0; row <= mcus; ++row) {
-      for (int col = 0; col <= mcus; ++col) {
-        if (row < mcus && col < mcus) {
-          for (int b = 0; b < blocks; ++b) {
-            for (int i = 0; i < 64; ++i) {
-              const int x = col * 16 + (b % 2) * 8 + i % 8,
-                        y = row * 8 * max_v + (b / 2) * 8 + i / 8;
-              job.mcu[64 * b + i] = static_cast<int16_t>(luma(x, y));
-            }
-          }
-          for (int n = 1; n <= 2; ++n) {
-            for (int i = 0; i < 64; ++i) {
-              job.mcu[64 * (blocks + n - 1) + i] =
-                  static_cast<int16_t>(chroma(n, col * 8 + i % 8, row * 8 + i / 8));
-            }
-          }
-        }
-        job.output(col, row);
-      }
-    }
+    feed_smoothed_picture(job, first);
+    auto chroma = chroma_sample;
+    auto luma = luma_sample;
     auto clamped = [&](int n, int x, int y) {
       x = std::clamp(x, 0, chroma_w - 1);
       y = std::clamp(y, 0, chroma_h - 1);
@@ -391,5 +410,38 @@ TEST(Smoothing, TriangleFilterWithDelayedOutputAndFlushes) {
       }
     }
     EXPECT_TRUE(job.guards_intact());
+  }
+}
+
+TEST(Smoothing, ThenConversionIsTheConversionOfTheSmoothedSamples) {
+  // The same samples as YCbCr data to RGB, BGR and four channels: each pixel
+  // is the conversion of what the filter gives for RGB data.
+  for (const std::vector<int>& first : {std::vector<int>{2, 2}, std::vector<int>{2, 1}}) {
+    const int width = 32, height = 16 * first[1];
+    OutputJob plain({first, {1, 1}, {1, 1}}, width, height, ColorRgb, ColorRgb, 3);
+    plain.p().smooth_upsampling = 1;
+    ASSERT_EQ(plain.setup(), JpegSuccess);
+    feed_smoothed_picture(plain, first);
+    for (const auto& [out_color, channels] :
+         {std::pair{ColorRgb, 3}, std::pair{ColorBgr, 3}, std::pair{ColorFourChannel, 4}}) {
+      OutputJob job({first, {1, 1}, {1, 1}}, width, height, ColorYcbcr, out_color, channels);
+      job.p().smooth_upsampling = 1;
+      ASSERT_EQ(job.setup(), JpegSuccess);
+      feed_smoothed_picture(job, first);
+      for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+          uint8_t expected[4] = {plain.pixel(x, y)[0], plain.pixel(x, y)[1], plain.pixel(x, y)[2],
+                                 0};
+          convert_pixel_in_place(expected, channels, out_color, ColorYcbcr);
+          if (channels == 4) expected[3] = 255;
+          for (int c = 0; c < channels; ++c) {
+            ASSERT_EQ(job.pixel(x, y)[c], expected[c])
+                << "sampling 2x" << first[1] << " colour " << out_color << " pixel " << x << ","
+                << y << " channel " << c;
+          }
+        }
+      }
+      EXPECT_TRUE(job.guards_intact());
+    }
   }
 }

@@ -611,3 +611,35 @@ TEST(GuardDeathTest, FaultsOutsideTheCodecStillEndTheProcess) {
       },
       "");
 }
+
+TEST(JpegRead, ValidationLimitsAreInclusive) {
+  // The largest request each rule allows gets as far as the data.
+  Job j;
+  std::vector<uint8_t> pixels(65535 * 2);
+  make_valid_image_request(&j.job, pixels.data());
+  j->out_width = 65535;
+  j->out_height = 1;
+  j->out_channels = 1;
+  j->out_color = ColorGray;
+  j->jpeg_color = ColorGray;
+  j->jpeg_channels = 1;
+  EXPECT_EQ(jpeg_read(&j.job, IoReadImageBuffer), kParsedNothing) << "65535 wide";
+  j->out_width = 1;
+  j->out_height = 65535;
+  EXPECT_EQ(jpeg_read(&j.job, IoReadImageBuffer), kParsedNothing) << "65535 high";
+  j->out_height = -65535;
+  EXPECT_EQ(jpeg_read(&j.job, IoReadImageBuffer), kParsedNothing) << "65535 high, bottom-up";
+  j->out_height = -65536;
+  EXPECT_EQ(jpeg_read(&j.job, IoReadImageBuffer), JpegInvalidProperties);
+  j->out_height = 1;
+  j->out_width = 65536;
+  EXPECT_EQ(jpeg_read(&j.job, IoReadImageBuffer), JpegInvalidProperties);
+  j->out_width = 1;
+  j->out_color = ColorOther;
+  j->jpeg_color = ColorOther;
+  j->out_channels = 255;
+  j->jpeg_channels = 256;
+  EXPECT_EQ(jpeg_read(&j.job, IoReadImageBuffer), kParsedNothing) << "255 channels out, 256 in";
+  j->jpeg_channels = 257;
+  EXPECT_EQ(jpeg_read(&j.job, IoReadImageBuffer), JpegInvalidProperties);
+}

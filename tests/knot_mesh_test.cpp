@@ -112,6 +112,32 @@ TEST(KnotMesh, DefaultIsTorusOfRadiusTwoInPlaneZTwo) {
   EXPECT_NEAR(std::atan2(c0.y, c0.x), 2 * dt, 1e-5);
 }
 
+TEST(KnotMesh, RingsRunAroundTheTubeInTheirDirection) {
+  // The default knot is the circle (2 cos t, 2 sin t, 2). At ring k the
+  // frame is N = (cos m, sin m, -1)/√2 and B = (cos m, sin m, 1)/√2, m the
+  // angle half a step back (the chord's midpoint), and side s sits at
+  // θ = (s + 1)·2π/sides: offset = 0.5·(B sin θ + N cos θ). So side 29 points
+  // outward and down, and the sides turn from there towards outward and up.
+  KnotShape knot;
+  build(knot);
+  const double dt = 6.2831855f / 150.0f;
+  for (uint32_t k : {0u, 1u, 37u, 149u}) {
+    const double m = (k + 2) * dt - dt / 2;
+    const double t = (k + 2) * dt;
+    for (uint32_t s = 0; s < knot.sides; ++s) {
+      const double theta = (s + 1) * (6.2831855f / 30.0f);
+      const double a = std::sin(theta) * 0.5 / std::sqrt(2.0);
+      const double b = std::cos(theta) * 0.5 / std::sqrt(2.0);
+      const double expected[3] = {2 * std::cos(t) + (a + b) * std::cos(m),
+                                  2 * std::sin(t) + (a + b) * std::sin(m), 2 + a - b};
+      const Vec3& v = knot.vertices[k * knot.sides + s];
+      EXPECT_NEAR(v.x, expected[0], 2e-4) << "ring " << k << " side " << s;
+      EXPECT_NEAR(v.y, expected[1], 2e-4) << "ring " << k << " side " << s;
+      EXPECT_NEAR(v.z, expected[2], 2e-4) << "ring " << k << " side " << s;
+    }
+  }
+}
+
 TEST(KnotMesh, IndicesFormOneClosedStripPerRing) {
   KnotShape knot;
   build(knot);

@@ -232,6 +232,22 @@ TEST_F(PanelTest, PDownFromOneEndsAtExactlyZero) {
   EXPECT_FALSE(morph_busy.load());
 }
 
+TEST_F(PanelTest, QDownMorphsQAloneByOneUnit) {
+  set_pq(2.0f, 3.0f);
+  TickCounter = 500;
+  begin_morph(IdQDown);
+  TickCounter = 500 + 150;
+  ASSERT_TRUE(eventually([&] { return knot.q_now() == 2.5f; })) << "q " << knot.q_now();
+  EXPECT_EQ(knot.p_now(), 2.0f);
+  TickCounter = 500 + 300;
+  ASSERT_TRUE(eventually([] { return !morph_busy.load(); }));
+  EXPECT_EQ(knot.q_now(), 2.0f);
+  EXPECT_EQ(knot.p_now(), 2.0f);
+  run_posted_messages(dialog);
+  EXPECT_EQ(text(IdQValue), "2");
+  EXPECT_EQ(text(IdPValue), "2");
+}
+
 TEST_F(PanelTest, MorphAcrossTheCounterWrapLasts300Ticks) {
   const uint32_t start = std::numeric_limits<uint32_t>::max() - 99;  // 100 ticks before the wrap
   TickCounter = start;

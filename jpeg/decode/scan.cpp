@@ -296,15 +296,20 @@ JpegStatus decode_scan_sequential(Scan& c) {
     }
     if (c.column_delay && !coefficients) {
       reconstruct_mcu(c, c.per_row, row, c.p->mcu_buffer, false);
-      const JpegStatus status = interrupt_step(c, c.per_row, row, false);
-      if (status != kGoOn) return status;
+      // With a row of delay, nothing of the first row is written yet: no
+      // report (it would name row -1).
+      if (!(c.row_delay && row == 0)) {
+        const JpegStatus status = interrupt_step(c, c.per_row, row, false);
+        if (status != kGoOn) return status;
+      }
     }
   }
   if (c.row_delay) {
     const int32_t start = scan->resume_row == c.rows ? scan->resume_col : 0;
     for (int32_t col = start; col < c.per_row; ++col) {
       reconstruct_mcu(c, col, c.rows, c.p->mcu_buffer, false);
-      const JpegStatus status = interrupt_step(c, col, c.rows, false);
+      // The flush call at column 0 completes no MCU yet: no report.
+      const JpegStatus status = interrupt_step(c, col, c.rows, true);
       if (status != kGoOn) return status;
     }
     if (c.column_delay) reconstruct_mcu(c, c.per_row, c.rows, c.p->mcu_buffer, false);
@@ -447,7 +452,7 @@ JpegStatus decode_scan_progressive(Scan& c, bool output) {
       for (int32_t col = 0; col < p->mcus_per_row; ++col) output_progressive_mcu(c, col, y);
       if (c.column_delay) reconstruct_mcu(c, p->mcus_per_row, y, p->mcu_buffer, true);
     }
-    if (p->interrupt_mode != 0) {
+    if (p->interrupt_mode != 0 && !(c.row_delay && y == 0)) {
       scan->resume_col = 0;
       scan->resume_row = y + 1;
       if (y + 1 == p->mcu_rows + c.row_delay) {
