@@ -1,7 +1,14 @@
-// One fuzz input: the codec reads it as every kind of memory input. Nothing
-// may crash or touch memory out of bounds; every read ends with a status.
+// One fuzz input: the codec reads it every way a caller can, from memory
+// and from a file, and reads it again in a sequence on one job. Nothing may
+// crash or touch memory out of bounds; every read ends with a status. A
+// caught fault (-1) means the codec went astray: the guard would hide it from
+// the fuzzer, so it aborts here.
+
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -12,51 +19,123 @@ namespace {
 // Output images above this many pixels are not allocated for the image reads.
 constexpr int64_t kMaxPixels = 1 << 18;
 
-void read_as(const uint8_t* data, size_t size, int32_t type, int32_t out_color,
-             int32_t out_channels) {
+JpegStatus checked(JpegStatus status) {
+  if (status == JpegExceptionDetected) {
+    std::fputs("the codec caught a fault of its own (-1)\n", stderr);
+    abort();
+  }
+  return status;
+}
+
+char g_path[64] = "";
+
+void remove_input_file() {
+  unlink(g_path);
+}
+
+// The input also as a file, for the file reads (removed at exit).
+const char* input_file(const uint8_t* data, size_t size) {
+  char* path = g_path;
+  if (path[0] == '\0') {
+    std::snprintf(g_path, sizeof g_path, "/tmp/jpeg-fuzz-%d.jpg", getpid());
+    atexit(remove_input_file);
+  }
+  FILE* file = std::fopen(path, "wb");
+  if (file == nullptr) return nullptr;
+  const bool written = std::fwrite(data, 1, size, file) == size;
+  return std::fclose(file) == 0 && written ? path : nullptr;
+}
+
+struct Read {
+  int32_t type;
+  int32_t out_color, out_channels;
+  int32_t roi[4];
+  bool interrupt;
+};
+
+// One read on `job` (whose parameters are known), with an image buffer
+// sized from them; an interrupted read is resumed to its end.
+void image_read(JpegJob& job, const Read& r) {
+  const int scale = r.type >= IoReadHalfFile && r.type <= IoReadEighthBuffer
+                        ? 2 << ((r.type - IoReadHalfFile) / 2)
+                        : 1;
+  const int64_t width = job.jpeg_width > 0 ? (job.jpeg_width + scale - 1) / scale : 1;
+  const int64_t height = job.jpeg_height > 0 ? (job.jpeg_height + scale - 1) / scale : 1;
+  if (width * height > kMaxPixels) return;
+  std::vector<uint8_t> pixels(static_cast<size_t>(width * height * r.out_channels), 0);
+  job.out_pixels = pixels.data();
+  job.out_width = static_cast<int32_t>(width);
+  job.out_height = static_cast<int32_t>(height);
+  job.out_color = r.out_color;
+  job.out_channels = r.out_channels;
+  std::memcpy(&job.properties.roi_left, r.roi, sizeof r.roi);
+  for (int calls = 0; calls < 1 << 20; ++calls) {
+    job.properties.interrupt_mode = r.interrupt ? 1 : 0;
+    if (checked(jpeg_read(&job, r.type)) != JpegInterruptSuccess) break;
+  }
+  job.out_pixels = nullptr;
+}
+
+void read_fresh(const uint8_t* data, size_t size, const char* file, const Read& r) {
   JpegJob job;
   std::memset(&job, 0, sizeof job);
-  if (jpeg_init(&job) != JpegSuccess) return;
+  if (checked(jpeg_init(&job)) != JpegSuccess) return;
   job.jpeg_buffer = const_cast<uint8_t*>(data);
   job.jpeg_buffer_size = static_cast<int32_t>(size);
+  job.file_name = file;
   uint8_t comment[64];
   job.properties.jpeg_comment = comment;
   job.properties.jpeg_comment_size = sizeof comment;
-  std::vector<uint8_t> pixels;
-  if (jpeg_read(&job, IoReadParamsBuffer) == JpegSuccess && type != IoReadParamsBuffer) {
-    const int64_t width = job.jpeg_width > 0 ? job.jpeg_width : 1;
-    const int64_t height = job.jpeg_height > 0 ? job.jpeg_height : 1;
-    if (width * height <= kMaxPixels) {
-      job.out_width = static_cast<int32_t>(width);
-      job.out_height = static_cast<int32_t>(height);
-      job.out_color = out_color;
-      job.out_channels = out_channels;
-      if (job.jpeg_color == ColorGray && out_color != ColorGray) job.jpeg_color = ColorYcbcr;
-      pixels.assign(static_cast<size_t>(width * height * out_channels), 0);
-      job.out_pixels = pixels.data();
-      jpeg_read(&job, type);
-    }
+  const int32_t from_file = r.type % 2 == 0 ? 1 : 0;
+  if (checked(jpeg_read(&job, IoReadParamsBuffer - from_file)) == JpegSuccess &&
+      r.type != IoReadParamsBuffer) {
+    image_read(job, r);
   }
-  jpeg_free(&job);
+  checked(jpeg_free(&job));
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > (1u << 20)) return 0;
-  read_as(data, size, IoReadParamsBuffer, ColorBgr, 3);
-  read_as(data, size, IoReadImageBuffer, ColorBgr, 3);
-  read_as(data, size, IoReadImageBuffer, ColorGray, 1);
-  read_as(data, size, IoReadHalfBuffer, ColorRgb, 3);
-  read_as(data, size, IoReadThumbnailBuffer, ColorRgb, 3);
-  // A tables read followed by an abbreviated read on the same data.
+  if (size == 0 || size > (1u << 20)) return 0;
+  const char* file = input_file(data, size);
+  const Read reads[] = {
+      {IoReadImageBuffer, ColorBgr, 3, {}, false},
+      {IoReadImageBuffer, ColorGray, 1, {}, false},
+      {IoReadImageFile, ColorRgb, 3, {}, false},
+      {IoReadHalfBuffer, ColorRgb, 3, {}, false},
+      {IoReadEighthFile, ColorFourChannel, 4, {}, false},
+      {IoReadImageBuffer, ColorRgb, 3, {5, 3, 40, 30}, false},
+      {IoReadImageBuffer, ColorRgb, 3, {}, true},
+      {IoReadThumbnailBuffer, ColorRgb, 3, {}, false},
+  };
+  for (const Read& r : reads) {
+    if (r.type % 2 == 0 && file == nullptr) continue;
+    read_fresh(data, size, file, r);
+  }
+  // A sequence on one job: tables, then the reads above again from both
+  // sources, regions seeking through what earlier reads left.
   JpegJob job;
   std::memset(&job, 0, sizeof job);
-  if (jpeg_init(&job) == JpegSuccess) {
+  if (checked(jpeg_init(&job)) == JpegSuccess) {
     job.jpeg_buffer = const_cast<uint8_t*>(data);
     job.jpeg_buffer_size = static_cast<int32_t>(size);
-    jpeg_read(&job, IoReadTablesBuffer);
-    jpeg_free(&job);
+    job.file_name = file;
+    checked(jpeg_read(&job, IoReadTablesBuffer));
+    if (checked(jpeg_read(&job, IoReadParamsBuffer)) == JpegSuccess) {
+      const Read sequence[] = {
+          {IoReadImageBuffer, ColorRgb, 3, {0, 8, 24, 40}, false},
+          {IoReadImageBuffer, ColorRgb, 3, {16, 0, 0, 16}, true},
+          {IoReadAbbreviatedBuffer, ColorGray, 1, {}, false},
+          {IoReadQuarterBuffer, ColorBgr, 3, {2, 2, 9, 9}, false},
+          {IoReadImageFile, ColorRgb, 3, {8, 8, 16, 16}, false},
+      };
+      for (const Read& r : sequence) {
+        if (r.type % 2 == 0 && file == nullptr) continue;
+        image_read(job, r);
+      }
+    }
+    checked(jpeg_free(&job));
   }
   return 0;
 }

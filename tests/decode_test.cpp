@@ -642,3 +642,27 @@ TEST(OutputLayouts, PackedYcbcrIsLumaCbLumaCr) {
     }
   }
 }
+
+TEST(AbbreviatedImages, AThumbnailHoldingMarkerBytesIsPassedOver) {
+  // An abbreviated-image read takes nothing from APP0 but must pass over
+  // it whole: a JFIF thumbnail whose pixels hold FF D9 is no end of image.
+  const std::vector<uint8_t> original = read_file(test_data("generated/base_420.jpg"));
+  std::vector<uint8_t> app0 = {'J', 'F', 'I', 'F', 0, 1, 2, 0, 0, 1, 0, 1, 2, 1};
+  app0.insert(app0.end(), {0xFF, 0xD9, 0x00, 0xFF, 0xD9, 0x00});
+  JpegBuilder with_thumbnail;
+  with_thumbnail.soi().segment(0xE0, app0);
+  with_thumbnail.raw(std::vector<uint8_t>(original.begin() + 2, original.end()));
+  TempFile file(with_thumbnail.data);
+  Decoded expected = decode(original);
+  for (int32_t type : {IoReadAbbreviatedFile, IoReadAbbreviatedBuffer, IoReadImageFile}) {
+    BufferJob job(with_thumbnail.data);
+    job.job.file_name = file.path.c_str();
+    std::vector<uint8_t> pixels(expected.pixels.size());
+    job.job.out_pixels = pixels.data();
+    job.job.out_width = expected.width;
+    job.job.out_height = expected.height;
+    job.job.out_color = ColorRgb;
+    EXPECT_EQ(job.read(type), JpegSuccess) << "type " << type;
+    EXPECT_TRUE(pixels == expected.pixels) << "type " << type;
+  }
+}

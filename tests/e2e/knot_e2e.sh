@@ -349,6 +349,12 @@ sleep 0.5
 read -r r g b <<<"$(knot_colour "$W")"
 check "a file the codec cannot read changes nothing ($r $g $b)" is_blue "$r" "$g" "$b"
 check "and its status text is printed" grep -q 'broken.jpg: Not JPEG' "$LOG"
+mkfifo "$WORK/x.jpg"
+"$XHELPER" drop "$W" "$WORK/x.jpg"
+check "a dropped FIFO named x.jpg does not hang the demo" wait_log 'x.jpg: Invalid file name'
+sleep 0.3
+read -r r g b <<<"$(knot_colour "$W")"
+check "and changes nothing ($r $g $b)" is_blue "$r" "$g" "$b"
 "$XHELPER" drop "$W" "$WORK/red.jpg" "$WORK/blue sky.JPG"
 sleep 0.7
 read -r r g b <<<"$(knot_colour "$W")"
