@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "tests/jpeg_test_util.h"
+#include "tests/libjpeg_encode.h"
 
 namespace {
 
@@ -323,4 +325,42 @@ TEST(ReusedJob, InitialisingTwiceReleasesTheFirstState) {
   job.job.jpeg_buffer_size = static_cast<int32_t>(job.data.size());
   EXPECT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
   EXPECT_EQ(job.job.jpeg_width, test_files()[0].width);
+}
+
+TEST(ReusedJob, NewBytesInTheSameBufferAreNewData) {
+  // A caller that refills one buffer with another file of the same size: a
+  // region read must not seek through what the first file left.
+  for (bool progressive : {false, true}) {
+    std::vector<uint8_t> a = encode(64, 64, 3, 0, progressive);
+    std::vector<uint8_t> b = encode(64, 64, 1, 0, progressive);
+    const size_t size = std::max(a.size(), b.size());
+    a.resize(size, 0);  // bytes after the end of image are passed over
+    b.resize(size, 0);
+    std::vector<uint8_t> buffer = a;
+    JpegJob job;
+    std::memset(&job, 0, sizeof job);
+    ASSERT_EQ(jpeg_init(&job), JpegSuccess);
+    std::vector<uint8_t> pixels(32 * 32 * 3), expected(32 * 32 * 3);
+    auto region_read = [&](JpegJob& j, uint8_t* data, uint8_t* out) {
+      j.jpeg_buffer = data;
+      j.jpeg_buffer_size = static_cast<int32_t>(size);
+      j.out_pixels = out;
+      j.out_width = 32;
+      j.out_height = 32;
+      j.out_color = ColorRgb;
+      j.properties.roi_left = j.properties.roi_top = 16;
+      j.properties.roi_right = j.properties.roi_bottom = 48;
+      return jpeg_read(&j, IoReadImageBuffer);
+    };
+    ASSERT_EQ(region_read(job, buffer.data(), pixels.data()), JpegRoiSuccess);
+    buffer = b;  // the same memory, the same size
+    ASSERT_EQ(region_read(job, buffer.data(), pixels.data()), JpegRoiSuccess);
+    JpegJob fresh;
+    std::memset(&fresh, 0, sizeof fresh);
+    ASSERT_EQ(jpeg_init(&fresh), JpegSuccess);
+    ASSERT_EQ(region_read(fresh, b.data(), expected.data()), JpegRoiSuccess);
+    EXPECT_TRUE(pixels == expected) << (progressive ? "progressive" : "sequential");
+    jpeg_free(&fresh);
+    jpeg_free(&job);
+  }
 }

@@ -421,10 +421,25 @@ struct Source {
   uint64_t id[4] = {};
 };
 
+// A buffer's bytes in brief: its first and last 4 KiB and 256 bytes spread
+// over the rest. A caller that refills the same memory with other data of
+// the same size is taken for new data (a full hash would cost a region read
+// as much as decoding).
+uint64_t buffer_fingerprint(const uint8_t* data, int32_t size) {
+  uint64_t hash = 1469598103934665603u;
+  if (data == nullptr || size <= 0) return hash;
+  auto mix = [&hash](uint8_t byte) { hash = (hash ^ byte) * 1099511628211u; };
+  const int32_t edge = size < 4096 ? size : 4096;
+  for (int32_t i = 0; i < edge; ++i) mix(data[i]);
+  for (int32_t i = size - edge; i < size; ++i) mix(data[i]);
+  for (int64_t k = 0; k < 256; ++k) mix(data[k * size / 256]);
+  return hash;
+}
+
 bool is_last_source(const JPEG_PROPERTIES* p, const Source& source) {
   if (p->continuation == kNothing || (p->source_is_file != 0) != source.file) return false;
-  if (source.file) return memcmp(p->source_file_id, source.id, sizeof source.id) == 0;
-  return p->source_buffer == source.buffer && p->source_size == source.size;
+  return p->source_buffer == source.buffer && p->source_size == source.size &&
+         memcmp(p->source_file_id, source.id, sizeof source.id) == 0;
 }
 
 void remember_source(JPEG_PROPERTIES* p, const Source& source) {
@@ -495,6 +510,7 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
   } else {
     source.buffer = job->use_properties ? p->jpeg_buffer : job->jpeg_buffer;
     source.size = job->use_properties ? p->jpeg_buffer_size : job->jpeg_buffer_size;
+    source.id[0] = buffer_fingerprint(source.buffer, source.size);
   }
   if (!job->use_properties) copy_request_fields(job, p, false);
 

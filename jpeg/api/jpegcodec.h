@@ -356,8 +356,9 @@ typedef struct JPEG_PROPERTIES {
    * 1 an interrupted decode, 2 a region of a sequential frame whose scan and
    * restart index serve a further region, 3 a progressive frame whose
    * coefficients are complete), the I/O type of that read, and the identity
-   * of its data: a buffer's address and size, or a file's device, inode,
-   * size and modification time. Any other read starts afresh. */
+   * of its data: a buffer's address, size and a fingerprint of its bytes,
+   * or a file's device, inode, size and modification time. Any other read
+   * starts afresh. */
   int32_t continuation;
   int32_t continuation_type;
   int32_t source_is_file;
