@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -150,7 +152,9 @@ ReadResult run_on_new_job(const JpegJob& reused_before, const ReadRequest& r) {
   return result;
 }
 
-ReadRequest random_request(std::mt19937& random) {
+// A random read; one time in three of the same file and type as `last`,
+// which is where reads continue each other.
+ReadRequest random_request(std::mt19937& random, const ReadRequest* last) {
   static const int32_t kTypes[] = {
       IoReadParamsFile, IoReadParamsBuffer, IoReadImageFile,       IoReadImageBuffer,
       IoReadHalfFile,   IoReadHalfBuffer,   IoReadQuarterFile,     IoReadQuarterBuffer,
@@ -161,6 +165,10 @@ ReadRequest random_request(std::mt19937& random) {
   ReadRequest r;
   r.file = static_cast<size_t>(pick(static_cast<int>(test_files().size())));
   r.type = kTypes[pick(static_cast<int>(std::size(kTypes)))];
+  if (last != nullptr && pick(3) == 0) {
+    r.file = last->file;
+    r.type = last->type;
+  }
   const TestFile& f = test_files()[r.file];
   const int scale = scale_of(r.type);
   const int w = (f.width + scale - 1) / scale, h = (f.height + scale - 1) / scale;
@@ -217,8 +225,11 @@ std::string run_sequence(uint32_t seed, int reads) {
   std::memset(&job, 0, sizeof job);
   if (jpeg_init(&job) != JpegSuccess) return "init";
   std::string failure;
+  ReadRequest last;
   for (int i = 0; i < reads && failure.empty(); ++i) {
-    const ReadRequest r = random_request(random);
+    const ReadRequest r = random_request(random, i > 0 ? &last : nullptr);
+    last = r;
+    if (std::getenv("REUSE_TRACE") != nullptr) std::fprintf(stderr, "%s\n", describe(r).c_str());
     const JpegJob before = job;
     const ReadResult expected = run_on_new_job(before, r);
     const ReadResult got = run_read(job, r);
@@ -242,11 +253,11 @@ TEST(ReusedJob, EveryReadGivesWhatANewJobGives) {
   // (Seeds whose sequences failed while reads shared state: an abandoned
   // region resumed by a header read, regions and scales continuing other
   // reads, interrupted progressive regions, tables reads reporting an old
-  // frame.)
-  const uint32_t kRegressions[] = {1u, 1002u, 1005u, 1007u, 1010u, 1032u};
+  // frame, an abandoned interrupted decode resumed by a new request.)
+  const uint32_t kRegressions[] = {1u, 1002u, 1005u, 1007u, 1010u, 1032u, 2002u, 2005u};
   for (uint32_t seed : kRegressions) EXPECT_EQ(run_sequence(seed, 16), "");
-  for (uint32_t seed = 2000; seed < 2040; ++seed) {
-    const std::string failure = run_sequence(seed, 10);
+  for (uint32_t seed = 2000; seed < 2150; ++seed) {
+    const std::string failure = run_sequence(seed, 12);
     EXPECT_EQ(failure, "");
   }
 }
@@ -294,11 +305,15 @@ TEST(ReusedJob, EachKnownWayOfMixingReads) {
       {request(base, IoReadImageBuffer, {16, 100, 200, 180}), request(base, IoReadImageBuffer),
        request(restarts, IoReadImageFile, {16, 100, 200, 180}), request(restarts, IoReadImageFile)},
       "region then whole");
-  // Header, whole, region of one file; the region from the index again.
+  // Header, whole, region of one file; regions from the index again, one
+  // with open right and bottom edges.
   expect_each_as_on_a_new_job(
       {request(restarts, IoReadParamsFile), request(restarts, IoReadImageFile),
        request(restarts, IoReadImageFile, {8, 120, 90, 200}),
-       request(restarts, IoReadImageFile, {30, 20, 50, 60})},
+       request(restarts, IoReadImageFile, {30, 20, 50, 60}),
+       request(restarts, IoReadImageFile, {300, 200, 0, 0}),
+       request(prog, IoReadImageBuffer, {0, 0, 20, 20}),
+       request(prog, IoReadImageBuffer, {300, 200, 0, 0})},
       "header, whole, regions");
   // File then buffer and back; two header reads; two half-size reads.
   expect_each_as_on_a_new_job({request(base, IoReadImageFile, {0, 64, 64, 128}),

@@ -449,6 +449,21 @@ void remember_source(JPEG_PROPERTIES* p, const Source& source) {
   memcpy(p->source_file_id, source.id, sizeof source.id);
 }
 
+// What a call must repeat to resume an interrupted decode.
+void resume_request_of(const JPEG_PROPERTIES* p, int32_t request[11]) {
+  const int32_t fields[11] = {p->out_width, p->out_height,      p->out_pad,   p->out_channels,
+                              p->out_color, p->out_subsampling, p->roi_left,  p->roi_top,
+                              p->roi_right, p->roi_bottom,      p->dct_family};
+  memcpy(request, fields, sizeof fields);
+}
+
+bool repeats_interrupted_request(const JPEG_PROPERTIES* p) {
+  int32_t request[11];
+  resume_request_of(p, request);
+  return p->out_pixels == p->resume_pixels &&
+         memcmp(request, p->resume_request, sizeof request) == 0;
+}
+
 // Whether this read continues what the last one left: the same type resumes
 // an interrupted decode; a region read of the same data seeks through the
 // restart index or takes a progressive frame's coefficients. Everything
@@ -458,7 +473,7 @@ bool continues_last_read(const JPEG_PROPERTIES* p, int32_t type, const Source& s
   switch (p->continuation) {
     case kInterrupted:
       return type == p->continuation_type && p->saved_scan != nullptr &&
-             (!source.file || p->stream.file != nullptr);
+             repeats_interrupted_request(p) && (!source.file || p->stream.file != nullptr);
     case kRegionIndex:
       return is_image_read(type) && region_would_be_active(p) && p->saved_scan != nullptr &&
              (!source.file || p->stream.file != nullptr);
@@ -524,6 +539,9 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
   }
   if (continuing) {
     if (opened != nullptr) file_close(opened);  // the open one stands where the scan is
+    // A further region: its open edges closed against the frame now known
+    // (a resumed interrupted decode takes back its own region instead).
+    if (p->continuation != kInterrupted) settle_region(p);
   } else {
     close_open_file(p);
     p->stream.file = opened;
@@ -584,6 +602,8 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
     const int32_t bottom = (p->roi_bottom * 8 + 8) * p->frame.max_v;
     p->roi_right = right < p->jpeg_width ? right : p->jpeg_width;
     p->roi_bottom = bottom < p->jpeg_height ? bottom : p->jpeg_height;
+    p->resume_pixels = p->out_pixels;
+    resume_request_of(p, p->resume_request);
     return status;
   }
   if (status == JpegRoiSuccess) return status;

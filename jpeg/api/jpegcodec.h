@@ -365,6 +365,11 @@ typedef struct JPEG_PROPERTIES {
   const uint8_t* source_buffer;
   int32_t source_size;
   uint64_t source_file_id[4];
+  /* The request an interrupted decode was made with and the region its last
+   * return reported: a call of the same type with both unchanged resumes
+   * it; any change makes it a new read. */
+  uint8_t* resume_pixels;
+  int32_t resume_request[11];
   /* Set by jpeg_init, cleared by jpeg_free: a second jpeg_init releases
    * what the first one allocated. */
   uint32_t initialised;
