@@ -24,7 +24,8 @@ struct Outcome {
 // width x height, the region `roi` (all 0: the whole image) at `scale`,
 // into a buffer that starts as `fill`.
 Outcome read_image(const std::vector<uint8_t>& data, bool from_file, int width, int height,
-                   const int32_t roi[4] = nullptr, int scale = 1, uint8_t fill = 0xEE) {
+                   const int32_t roi[4] = nullptr, int scale = 1, uint8_t fill = 0xEE,
+                   bool interrupt = false) {
   TempFile file(data);
   BufferJob job(data);
   job.job.file_name = file.path.c_str();
@@ -40,7 +41,11 @@ Outcome read_image(const std::vector<uint8_t>& data, bool from_file, int width, 
                  : scale == 2 ? IoReadHalfBuffer
                               : IoReadEighthBuffer;
   if (from_file) type -= 1;
-  out.status = job.read(type);
+  int calls = 0;
+  do {
+    job.job.properties.interrupt_mode = interrupt ? 1 : 0;
+    out.status = job.read(type);
+  } while (out.status == JpegInterruptSuccess && ++calls < 100000);
   return out;
 }
 
@@ -110,8 +115,9 @@ TEST(HonestStatuses, DataThatEndEarlyAreEofWhateverTheRead) {
 
 TEST(HonestStatuses, FileAndBufferGiveTheSameStatusAndPixels) {
   // Cut and damaged copies of three pictures, read three ways from a file
-  // and from a buffer; and an image that was started is written whole
-  // (two buffers filled differently before the read come out equal).
+  // and from a buffer, and in interrupt mode; an image that was started is
+  // written whole (two buffers filled differently before the read come out
+  // equal).
   const std::vector<std::vector<uint8_t>> pictures = {encode(48, 40, 3), encode(48, 40, 3, 3),
                                                       encode(48, 40, 3, 0, true)};
   const int32_t region[4] = {8, 8, 40, 32};
@@ -138,6 +144,11 @@ TEST(HonestStatuses, FileAndBufferGiveTheSameStatusAndPixels) {
                                  std::to_string(way) + " status " + std::to_string(buffer.status);
         EXPECT_EQ(buffer.status, file.status) << what;
         EXPECT_TRUE(buffer.pixels == file.pixels) << what;
+        if (way == 0) {
+          const Outcome stepped = read_image(data, false, 48, 40, nullptr, 1, 0xEE, true);
+          EXPECT_EQ(stepped.status, buffer.status) << what << ", interrupt mode";
+          EXPECT_TRUE(stepped.pixels == buffer.pixels) << what << ", interrupt mode";
+        }
         if (buffer.status == JpegSuccess || buffer.status == JpegRoiSuccess ||
             buffer.status == JpegEofError) {
           const Outcome other = read_image(data, false, 48, 40, roi, scale, 0x11);

@@ -555,7 +555,8 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
     clear_table_statistics(p);
   }
 
-  p->stream.data_ended = 0;
+  // Damage met by earlier calls of an interrupted decode still counts.
+  if (!continuing || p->continuation != kInterrupted) p->stream.data_ended = 0;
   if (!continuing) {
     if (is_file_type(type)) {
       p->stream.data_start = p->stream.file_buffer;
