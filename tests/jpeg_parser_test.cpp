@@ -312,14 +312,25 @@ TEST(ParserLimits, ProgressiveStoreHasALimit) {
   JpegBuilder huge;
   huge.soi().dqt(0).sof(0xC2, 65535, 65535, {{1, 2, 2, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}});
   huge.dht(0, 0, {0, 1}, {0}).sos({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}}, 0, 0, 0x01);
+  // With a few bytes of data it is refused at its header: no data that
+  // short can hold so many blocks.
   BufferJob job(huge.data);
   std::vector<uint8_t> pixels(16);
   job.job.out_pixels = pixels.data();
   job.job.out_width = 1;
   job.job.out_height = 1;
-  EXPECT_EQ(job.read(IoReadImageBuffer), JpegMemoryError);
+  EXPECT_EQ(job.read(IoReadImageBuffer), JpegSofError);
+  EXPECT_EQ(job.read(IoReadParamsBuffer), JpegSofError);
   EXPECT_EQ(job.job.properties.coef_buffer, nullptr);
-  EXPECT_EQ(job.job.properties.saved_scan, nullptr);
+  // With data enough for a bit a block, the store's limit refuses it.
+  huge.raw(std::vector<uint8_t>(13 << 20, 0));
+  BufferJob backed(huge.data);
+  backed.job.out_pixels = pixels.data();
+  backed.job.out_width = 1;
+  backed.job.out_height = 1;
+  EXPECT_EQ(backed.read(IoReadImageBuffer), JpegMemoryError);
+  EXPECT_EQ(backed.job.properties.coef_buffer, nullptr);
+  EXPECT_EQ(backed.job.properties.saved_scan, nullptr);
   // A real progressive image passes the limit, and a caller can lower it.
   const std::string path = test_data("generated/prog_420.jpg");
   for (int32_t limit : {1024, 0}) {

@@ -528,6 +528,7 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
     source.id[0] = buffer_fingerprint(source.buffer, source.size);
   }
   if (!job->use_properties) copy_request_fields(job, p, false);
+  p->input_bytes = source.file ? static_cast<int64_t>(source.id[2]) : source.size;
 
   const bool continuing = continues_last_read(p, type, source);
   if (!continuing || p->continuation != kInterrupted) {

@@ -370,6 +370,9 @@ typedef struct JPEG_PROPERTIES {
    * it; any change makes it a new read. */
   uint8_t* resume_pixels;
   int32_t resume_request[11];
+  /* Bytes of the data being read (a buffer's size, a file's length): a
+   * frame that needs more entropy-coded bits than that is refused. */
+  int64_t input_bytes;
   /* Set by jpeg_init, cleared by jpeg_free: a second jpeg_init releases
    * what the first one allocated. */
   uint32_t initialised;

@@ -320,11 +320,6 @@ JpegStatus decode_scan_sequential(Scan& c) {
 
 // ---- progressive ----------------------------------------------------------------
 
-bool output_condition(const JPEG_PROPERTIES* p) {
-  return p->dc_final_count >= p->frame.component_count &&
-         p->ac_final_count >= p->frame.component_count;
-}
-
 int16_t* coef_mcu(const JPEG_PROPERTIES* p, int32_t col, int32_t row) {
   const int64_t index = int64_t{col} + int64_t{row} * p->mcus_per_row;
   return p->coef_buffer + index * frame_blocks_per_mcu(p) * 64;
@@ -356,20 +351,32 @@ struct Region {
   int32_t first_col = 0, last_col = 0, first_row = 0, last_row = 0;
 };
 
-// Decodes a progressive scan into the coefficient store. With `output`,
-// MCUs are written as soon as every component is complete; a region read
-// writes its MCUs once all scans are decoded, from the complete store.
-JpegStatus decode_scan_progressive(Scan& c, bool output) {
+// Interrupt mode in a scan that goes to the coefficient store: a return
+// after each MCU row, reporting it; none after the last (the scan then ends
+// with 0). Nothing is written before the store is complete, so the report
+// tells how far decoding has come.
+JpegStatus stored_row_done(Scan& c, int32_t row) {
+  JPEG_PROPERTIES* p = c.p;
+  if (p->interrupt_mode == 0 || row + 1 >= p->mcu_rows) return kGoOn;
+  c.scan->resume_col = 0;
+  c.scan->resume_row = row + 1;
+  p->roi_left = p->roi_right = p->mcus_per_row - 1;
+  p->roi_top = p->roi_bottom = row;
+  return JpegInterruptSuccess;
+}
+
+// Decodes a scan into the coefficient store: a scan of a progressive frame,
+// or one of a sequential frame whose components come in several scans. The
+// image is written once, from the complete store, when the data end.
+JpegStatus decode_scan_stored(Scan& c) {
   JPEG_PROPERTIES* p = c.p;
   ScanHeader* scan = c.scan;
-  const bool flushes = output;
   // The scans of a sequential frame in the store carry the whole band.
   const bool whole_band = !p->progressive_frame;
   if (scan->ss == 0 && scan->component_count > 1) {
     // Interleaved scans (DC, or the whole band): MCU by MCU.
     for (int32_t row = scan->resume_row; row < p->mcu_rows; ++row) {
-      const int32_t first_col = row == scan->resume_row ? scan->resume_col : 0;
-      for (int32_t col = first_col; col < p->mcus_per_row; ++col) {
+      for (int32_t col = 0; col < p->mcus_per_row; ++col) {
         int16_t* mcu = coef_mcu(p, col, row);
         for (int32_t i = 0; i < scan->component_count; ++i) {
           const ScanComponent& sc = scan->components[i];
@@ -392,18 +399,11 @@ JpegStatus decode_scan_progressive(Scan& c, bool output) {
         }
         const JpegStatus restart = restart_check(c, p->mcus_per_row, p->mcu_rows, col, row);
         if (restart != JpegSuccess) return restart_failure(restart);
-        if (output && output_condition(p)) output_progressive_mcu(c, col, row);
         // The data ended: the blocks keep what earlier scans gave them.
         if (c.s->data_ended & kDataEnded) return JpegEofError;
-        const JpegStatus status = flushes ? interrupt_step(c, col, row, true) : kGoOn;
-        if (status != kGoOn) return status;
       }
-      if (c.column_delay && output) reconstruct_mcu(c, p->mcus_per_row, row, p->mcu_buffer, true);
-    }
-    if (c.row_delay && flushes) {
-      for (int32_t col = 0; col <= p->mcus_per_row; ++col) {
-        reconstruct_mcu(c, col, p->mcu_rows, p->mcu_buffer, true);
-      }
+      const JpegStatus status = stored_row_done(c, row);
+      if (status != kGoOn) return status;
     }
     scan->resume_col = scan->resume_row = 0;
     return JpegSuccess;
@@ -448,26 +448,8 @@ JpegStatus decode_scan_progressive(Scan& c, bool output) {
         }
       }
     }
-    if (output && output_condition(p)) {
-      for (int32_t col = 0; col < p->mcus_per_row; ++col) output_progressive_mcu(c, col, y);
-      if (c.column_delay) reconstruct_mcu(c, p->mcus_per_row, y, p->mcu_buffer, true);
-    }
-    if (p->interrupt_mode != 0 && !(c.row_delay && y == 0)) {
-      scan->resume_col = 0;
-      scan->resume_row = y + 1;
-      if (y + 1 == p->mcu_rows + c.row_delay) {
-        scan->resume_row = 0;
-        return JpegSuccess;
-      }
-      p->roi_left = p->roi_right = p->mcus_per_row - 1;
-      p->roi_top = p->roi_bottom = y - c.row_delay;
-      return JpegInterruptSuccess;
-    }
-  }
-  if (c.coef == nullptr && output_condition(p) && flushes) {
-    for (int32_t col = 0; col <= p->mcus_per_row; ++col) {
-      reconstruct_mcu(c, col, p->mcu_rows, p->mcu_buffer, true);
-    }
+    const JpegStatus status = stored_row_done(c, y);
+    if (status != kGoOn) return status;
   }
   scan->resume_col = scan->resume_row = 0;
   return JpegSuccess;
@@ -485,12 +467,6 @@ Region region_in_mcus(const Scan& c, int32_t uw, int32_t uh) {
   if (r.last_col > c.per_row) r.last_col = c.per_row;
   if (r.last_row > c.rows) r.last_row = c.rows;
   return r;
-}
-
-// A region of a progressive frame needs every scan: its MCUs are written
-// from the complete coefficient store at the end of the data.
-JpegStatus decode_scan_progressive_roi(Scan& c) {
-  return decode_scan_progressive(c, false);
 }
 
 // ---- restart index ------------------------------------------------------------
@@ -692,7 +668,7 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
       t->end_of_scan();
       return JpegDataError;
     }
-    status = region ? decode_scan_progressive_roi(c) : decode_scan_progressive(c, true);
+    status = decode_scan_stored(c);
   } else {
     status = region ? decode_scan_sequential_roi(c) : decode_scan_sequential(c);
   }

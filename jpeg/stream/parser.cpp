@@ -43,6 +43,22 @@ bool is_header_only_type(int32_t type) {
          type == IoReadTablesBuffer || type == IoReadThumbnailFile || type == IoReadThumbnailBuffer;
 }
 
+// Whether the data could hold the frame at all: every block of every
+// component needs at least one bit of entropy-coded data (a DC difference).
+// A header that claims more than that is refused before anything is
+// allocated or written for it.
+bool data_can_hold_frame(const JPEG_PROPERTIES* p) {
+  const FrameHeader& f = p->frame;
+  int64_t blocks = 0;
+  for (int i = 0; i < f.component_count && i < 4; ++i) {
+    const FrameComponent& c = f.components[i];
+    const int64_t width = (int64_t{f.frame_width} * c.h + f.max_h - 1) / f.max_h;
+    const int64_t height = (int64_t{f.frame_height} * c.v + f.max_v - 1) / f.max_v;
+    blocks += ((width + 7) / 8) * ((height + 7) / 8);
+  }
+  return p->input_bytes <= 0 || p->input_bytes * 8 >= blocks;
+}
+
 // Bytes of the whole-image coefficient store of a progressive frame: every
 // component's h × v blocks of 64 two-byte coefficients, for every MCU.
 uint64_t coefficient_store_bytes(const JPEG_PROPERTIES* p) {
@@ -147,6 +163,7 @@ JpegStatus handle_frame_header(JPEG_PROPERTIES* p, int32_t marker, bool* done) {
   reset_restart_index(p);
   p->first_pass = 0;
   if (p->frame.component_count < 1 || p->frame.component_count > 255) return JpegCompError;
+  if (!data_can_hold_frame(p)) return JpegSofError;
   p->jpeg_channels = p->frame.component_count;
   p->jpeg_width = p->frame.frame_width;
   p->jpeg_height = p->frame.frame_height;
@@ -196,18 +213,15 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
     }
 
     // Which scans go through the whole image's coefficient store: every
-    // scan of a progressive frame but a first one of the whole band (read
-    // as sequential), and the scans of a sequential frame whose components
-    // come in more than one scan, which are written once all have come.
+    // scan of a progressive frame, and the scans of a sequential frame whose
+    // components come in more than one scan, which are written once all
+    // have come.
     bool stored;
     if (p->progressive_frame) {
-      const bool whole_band = scan->ss == 0 && scan->se == 63 && scan->ah == 0 && scan->al == 0;
-      stored = !(whole_band && p->progressive_scans == 0);
-      if (stored) {
-        const bool dc_scan = scan->ss == 0 && scan->se == 0;
-        if (dc_scan && scan->al == 0) p->dc_final_count += scan->component_count;
-        if (!dc_scan && scan->se == 63 && scan->al == 0) p->ac_final_count += 1;
-      }
+      stored = true;
+      const bool dc_scan = scan->ss == 0;
+      if (dc_scan && scan->al == 0) p->dc_final_count += scan->component_count;
+      if (!dc_scan && scan->se == 63 && scan->al == 0) p->ac_final_count += 1;
     } else {
       stored = p->progressive_scans != 0 || scan->component_count < p->frame.component_count;
       if (stored) {

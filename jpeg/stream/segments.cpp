@@ -131,6 +131,10 @@ JpegStatus parse_scan_header(JPEG_PROPERTIES* p, const Payload& in, ScanHeader* 
     scan->se = 63;
     scan->ah = 0;
     scan->al = 0;
+  } else if ((scan->ss == 0 && scan->se != 0) || (scan->ss != 0 && count != 1)) {
+    // A progressive scan carries DC alone, or AC of one component (T.81
+    // G.1.1.1.1).
+    return JpegDataError;
   }
   // The coefficient band must lie in the block (T.81 B.2.3), or the band
   // loops would walk past it.

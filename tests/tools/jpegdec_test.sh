@@ -111,6 +111,14 @@ check "empty standard input says so" test "$(run - "$IMG/e.png" </dev/null)" = 1
 check "in those words" grep -q 'standard input is empty' "$ERR"
 run --info "$DATA/generated/tables_then_image.jpg" >/dev/null
 check "--info on tables, then an image, reports the image" grep -qx 'width: 320' "$OUT"
+convert -size 800x800 gradient: -interlace JPEG "$IMG/big.jpg"
+check "--max-memory 1 refuses an 800x800 progressive store" \
+  test "$(run --max-memory 1 "$IMG/big.jpg" "$IMG/big.png")" = 1 -a ! -e "$IMG/big.png"
+check "saying there was no memory for it" grep -q 'Memory error' "$ERR"
+check "--max-memory 0 is bad usage" test "$(run --max-memory 0 "$SRC" "$IMG/x.png")" = 2
+convert -size 1500x1500 gradient: "$IMG/wide.jpg"
+check "an image larger than --max-memory is refused" test "$(run --max-memory 2 "$IMG/wide.jpg" "$IMG/w.png")" = 1
+check "naming the limit" grep -q 'more than the 2 MB allowed' "$ERR"
 check "--roi with trailing junk is bad usage" test "$(run --roi 1,2,30,40x "$SRC" "$IMG/x.png")" = 2
 check "--roi with a number past 65535 is bad usage" \
   test "$(run --roi 1,2,4294967306,40 "$SRC" "$IMG/x.png")" = 2

@@ -42,6 +42,8 @@ void print_usage(FILE* out) {
       "  --interrupt        decode MCU by MCU through interrupt mode (with a\n"
       "                     progress bar when standard error is a terminal)\n"
       "  --strict           write nothing for a damaged or truncated file\n"
+      "  --max-memory MB    the most memory the image and the decoder's coefficient\n"
+      "                     store may each take (default: half the machine's memory)\n"
       "  --info FILE        print the file's parameters (see below) and exit\n"
       "  --help             show this help\n"
       "\n"
@@ -207,8 +209,17 @@ struct Options {
   bool fast_dct = false;
   bool interrupt = false;
   bool strict = false;
+  int64_t max_memory_mb = 0;  // 0: half the machine's memory
   std::string input, output;
 };
+
+// Half the machine's memory, in MB: room for the image or the coefficient
+// store without taking all the memory there is.
+int64_t default_max_memory_mb() {
+  const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page_size <= 0) return 4096;
+  return static_cast<int64_t>(pages) * page_size / 2 / (1 << 20);
+}
 
 bool parse_int(const char* text, int32_t* value) {
   char* end = nullptr;
@@ -278,6 +289,8 @@ int decode(const Options& o) {
   job.jpeg_buffer_size = static_cast<int32_t>(data.size());
 
   // The header tells the size and the channels.
+  const int64_t max_mb = o.max_memory_mb > 0 ? o.max_memory_mb : default_max_memory_mb();
+  job.properties.max_coef_megabytes = static_cast<int32_t>(max_mb < INT32_MAX ? max_mb : INT32_MAX);
   status = jpeg_read(&job, IoReadParamsFile + memory);
   if (status != JpegSuccess) {
     jpeg_free(&job);
@@ -342,6 +355,16 @@ int decode(const Options& o) {
   }
   const int32_t pixel_bytes = channels;
   const int64_t line = int64_t{width} * pixel_bytes + o.pad;
+  const int64_t image_mb = (line * height + (1 << 20) - 1) >> 20;
+  if (image_mb > max_mb) {
+    std::fprintf(stderr,
+                 "jpegdec: %s: the %dx%d image needs %lld MB, more than the %lld MB allowed "
+                 "(--max-memory)\n",
+                 o.input.c_str(), width, height, static_cast<long long>(image_mb),
+                 static_cast<long long>(max_mb));
+    jpeg_free(&job);
+    return 1;
+  }
   // Grey wherever the decode writes nothing (data missing from a damaged
   // file).
   std::vector<uint8_t> pixels;
@@ -476,6 +499,14 @@ int main(int argc, char** argv) {
       o.interrupt = true;
     } else if (arg == "--strict") {
       o.strict = true;
+    } else if (arg == "--max-memory" && has_value) {
+      char* end = nullptr;
+      const long long mb = std::strtoll(argv[++i], &end, 10);
+      if (end == argv[i] || *end != '\0' || mb < 1 || mb > (1LL << 40)) {
+        std::fputs("jpegdec: --max-memory takes a number of megabytes\n", stderr);
+        return 2;
+      }
+      o.max_memory_mb = mb;
     } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
       std::fprintf(stderr, "jpegdec: unknown or incomplete option \"%s\"\n\n", arg.c_str());
       print_usage(stderr);
