@@ -322,8 +322,8 @@ TEST(ParserLimits, ProgressiveStoreHasALimit) {
   EXPECT_EQ(job.read(IoReadImageBuffer), JpegSofError);
   EXPECT_EQ(job.read(IoReadParamsBuffer), JpegSofError);
   EXPECT_EQ(job.job.properties.coef_buffer, nullptr);
-  // With data enough for a bit a block, the store's limit refuses it.
-  huge.raw(std::vector<uint8_t>(13 << 20, 0));
+  // With data enough for a bit every 64 blocks, the store's limit refuses it.
+  huge.raw(std::vector<uint8_t>(13 << 14, 0));
   BufferJob backed(huge.data);
   backed.job.out_pixels = pixels.data();
   backed.job.out_width = 1;

@@ -16,6 +16,7 @@
 #include "jpeg/cpu/cpu.h"
 #include "jpeg/cpu/file_io.h"
 #include "jpeg/cpu/routine_table.h"
+#include "jpeg/decode/huffman.h"
 #include "jpeg/decode/scan.h"
 #include "jpeg/decode/smooth_output.h"
 #include "jpeg/stream/input_stream.h"
@@ -590,8 +591,11 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
   }
 
   status = parse_stream(p);
-  // A region whose scan ran out of data is written, but not complete.
-  if (status == JpegRoiSuccess && p->stream.data_ended) status = JpegEofError;
+  // A region whose scan ran out of data, or met damage, is written, but
+  // not complete.
+  if (status == JpegRoiSuccess && damage_status(&p->stream) != JpegSuccess) {
+    status = damage_status(&p->stream);
+  }
   // A progressive image whose data broke off shows what its scans held; an
   // image whose data ended before its first scan is grey.
   if (status < 0 && is_image_read(type)) output_whole_progressive_image(p);

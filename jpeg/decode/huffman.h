@@ -15,10 +15,20 @@
 // symbol decoders return it; it never leaves the block decoders.
 inline constexpr JpegStatus kMarkerReached = 100;
 
-// InputStream::data_ended bits: the scan's data ended (decoding stops), and
-// an interval's data ended at its restart marker (decoding goes on).
+// InputStream::data_ended bits: the scan's data ended (decoding stops); an
+// interval's data ended at its restart marker, or the restart markers were
+// out of order or missing (decoding goes on, resynchronised).
 inline constexpr int32_t kDataEnded = 1;
 inline constexpr int32_t kIntervalCut = 2;
+inline constexpr int32_t kRestartDamaged = 4;
+
+// The status a read ends with for the damage its data showed: 0 for none,
+// -11 when the data ended early, -25 for damage around restart markers.
+inline JpegStatus damage_status(const InputStream* stream) {
+  if (stream->data_ended & kDataEnded) return JpegEofError;
+  if (stream->data_ended & (kIntervalCut | kRestartDamaged)) return JpegBadRstMarker;
+  return JpegSuccess;
+}
 
 // Zig-zag position to natural (row-major) index, T.81 Figure A.6, then 16
 // entries of 63 so that a run past position 63 in corrupt data lands on

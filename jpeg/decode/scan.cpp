@@ -130,22 +130,53 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
 
 // ---- restart intervals -----------------------------------------------------
 
-// After MCU (col, row) of a grid: at the end of an interval, the predictors
-// restart and the next marker is taken as the restart marker, whatever its
-// number; bytes before it are skipped. Not after the last MCU.
+// After MCU (col, row) of a grid, at the end of an interval: the
+// predictors restart and the data resume after the restart marker due
+// there (RSTn, n counting the intervals mod 8), found past any bytes that
+// stand before it. Damaged data are resynchronised as other decoders do: a
+// marker one or two numbers ahead means intervals whose data are missing
+// (it stays pending, and those intervals decode as empty until it is due);
+// one behind, or a marker that is not a restart marker but not a valid one
+// either, is passed over and the search goes on; any other restart marker
+// is taken as the one due. A marker that ends the data (EOI, SOS, ...) is
+// left for the parser and the scan stops. Not after the last MCU.
 JpegStatus restart_check(Scan& c, int32_t per_row, int32_t rows, int32_t col, int32_t row) {
   const int32_t interval = c.scan->restart_interval;
   if (interval == 0) return JpegSuccess;
   const int64_t n = int64_t{col} + int64_t{row} * per_row + 1;
   if (n % interval != 0 || n >= int64_t{per_row} * rows) return JpegSuccess;
   for (int32_t& pred : c.scan->dc_pred) pred = 0;
-  c.s->bit_count = 0;
-  if (c.s->pending_marker != 0) {
-    c.s->pending_marker = 0;
+  InputStream* s = c.s;
+  s->bit_count = 0;
+  const int32_t due = static_cast<int32_t>((n / interval - 1) & 7);
+  int32_t code = s->pending_marker;
+  s->pending_marker = 0;
+  for (;;) {
+    if (code == 0) {
+      const JpegStatus status = next_marker(s, &code);
+      if (status != JpegSuccess) return status;
+      if (code == 256) return JpegEofError;
+    }
+    const bool restart = code >= 0xD0 && code <= 0xD7;
+    const int32_t ahead = (code - 0xD0 - due) & 7;
+    // Numbered too far off to tell: taken as the one due (the numbering is
+    // wrong, no data are lost).
+    if (restart && (ahead == 0 || (ahead >= 3 && ahead <= 5))) return JpegSuccess;
+    s->data_ended |= kRestartDamaged;
+    if (restart && (ahead == 1 || ahead == 2)) {
+      s->pending_marker = static_cast<uint8_t>(code);  // intervals missing before it
+      return JpegSuccess;
+    }
+    if (restart || code < 0xC0) {
+      // An earlier restart marker again, or no marker a segment starts
+      // with: passed over, and the search goes on.
+      code = 0;
+      continue;
+    }
+    s->pending_marker = static_cast<uint8_t>(code);  // the data end here
+    s->data_ended |= kDataEnded;
     return JpegSuccess;
   }
-  int32_t code = 0;
-  return next_marker(c.s, &code);
 }
 
 // A restart point that could not be passed: data that ended are -11 like

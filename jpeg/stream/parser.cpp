@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "jpeg/cpu/routine_table.h"
+#include "jpeg/decode/huffman.h"
 #include "jpeg/decode/image_output.h"
 #include "jpeg/decode/scan.h"
 #include "jpeg/decode/smooth_output.h"
@@ -45,8 +46,9 @@ bool is_header_only_type(int32_t type) {
 
 // Whether the data could hold the frame at all: every block of every
 // component needs at least one bit of entropy-coded data (a DC difference).
-// A header that claims more than that is refused before anything is
-// allocated or written for it.
+// A header that claims far more than that (64 blocks a bit: a damaged file
+// keeps a good part of its data, a hostile one claims gigapixels in a few
+// bytes) is refused before anything is allocated or written for it.
 bool data_can_hold_frame(const JPEG_PROPERTIES* p) {
   const FrameHeader& f = p->frame;
   int64_t blocks = 0;
@@ -56,7 +58,7 @@ bool data_can_hold_frame(const JPEG_PROPERTIES* p) {
     const int64_t height = (int64_t{f.frame_height} * c.v + f.max_v - 1) / f.max_v;
     blocks += ((width + 7) / 8) * ((height + 7) / 8);
   }
-  return p->input_bytes <= 0 || p->input_bytes * 8 >= blocks;
+  return p->input_bytes <= 0 || p->input_bytes * 8 * 64 >= blocks;
 }
 
 // Bytes of the whole-image coefficient store of a progressive frame: every
@@ -105,7 +107,9 @@ JpegStatus end_of_data(JPEG_PROPERTIES* p, bool marker) {
   // region of it is a complete region.
   output_whole_progressive_image(p);
   const bool progression_ended = marker && p->progressive_frame && p->progressive_scans > 0;
-  if (p->stream.data_ended || !(progression_ended || image_complete(p))) return JpegEofError;
+  const JpegStatus damage = damage_status(&p->stream);
+  if (damage == JpegEofError || !(progression_ended || image_complete(p))) return JpegEofError;
+  if (damage != JpegSuccess) return damage;
   if (p->progressive_scans != 0 && region_requested_in(p)) return JpegRoiSuccess;
   return JpegSuccess;
 }
