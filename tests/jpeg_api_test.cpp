@@ -2,6 +2,8 @@
 // classification, the routine table, file access and the fault guard.
 
 #include <gtest/gtest.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -599,6 +601,46 @@ TEST(Guard, FaultsInsideEntryOperationsBecomeMinusOne) {
   Job ok;
   EXPECT_EQ(ok.status, JpegSuccess);
   EXPECT_STREQ(jpeg_status_text(JpegExceptionDetected), "Exception detected");
+}
+
+namespace {
+
+sigjmp_buf g_host_jump;
+int g_host_faults = 0;
+void host_handler(int) {
+  ++g_host_faults;
+  siglongjmp(g_host_jump, 1);
+}
+
+}  // namespace
+
+TEST(Guard, AHostHandlerInstalledLaterKeepsBothWorking) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reports the wild access itself, before the processor faults";
+#endif
+  Job first;  // the codec's handlers are in place
+  // The host installs its own handler for SIGSEGV after the codec's first
+  // call, as a program with a crash reporter would.
+  struct sigaction host, before;
+  std::memset(&host, 0, sizeof host);
+  host.sa_handler = host_handler;
+  sigemptyset(&host.sa_mask);
+  ASSERT_EQ(sigaction(SIGSEGV, &host, &before), 0);
+  Trap trap;
+  // A fault inside the codec is still the codec's: -1.
+  auto* bad_job = reinterpret_cast<JpegJob*>(trap.forbidden());
+  EXPECT_EQ(jpeg_read(bad_job, IoReadParamsFile), JpegExceptionDetected);
+  EXPECT_EQ(g_host_faults, 0);
+  // A fault outside it is the host's.
+  if (sigsetjmp(g_host_jump, 1) == 0) {
+    *reinterpret_cast<volatile int*>(trap.forbidden()) = 1;
+  }
+  EXPECT_EQ(g_host_faults, 1);
+  // Back to the default action, which the codec's next call keeps behind
+  // its handler.
+  signal(SIGSEGV, SIG_DFL);
+  Job after;
+  EXPECT_EQ(after.status, JpegSuccess);
 }
 
 TEST(GuardDeathTest, FaultsOutsideTheCodecStillEndTheProcess) {

@@ -25,7 +25,26 @@
  *
  * The caller owns the JpegJob and every buffer it points to; the codec owns
  * what it allocates inside `properties` and the open file, which jpeg_free
- * releases. One JpegJob is used by one thread at a time.
+ * releases. One JpegJob is used by one thread at a time; separate jobs may
+ * be used by separate threads at once.
+ *
+ * One job serves any number of reads; each gives what it would give on a
+ * new job, except that a call of the same type with the same request after
+ * status 1 resumes the interrupted decode, a region read of the same data
+ * after a region read (or a whole progressive image) seeks through what the
+ * earlier read left, and an abbreviated-image read uses the tables of an
+ * earlier tables read.
+ *
+ * The fault guard: a processor fault inside jpeg_init, jpeg_free, jpeg_read
+ * or jpeg_write (a read or write through a bad pointer of the caller's that
+ * reaches memory the process may not touch) ends that call with -1
+ * "Exception detected" instead of the process. The guard's handlers for
+ * SIGSEGV, SIGBUS, SIGFPE and SIGILL are put back in place at every entry,
+ * and faults outside the codec go on to the handlers installed before them
+ * (a host's own crash handler included). What the guard cannot catch: a
+ * buffer that is merely too small but lies in memory the process owns (the
+ * neighbouring bytes are overwritten without a fault), so `out_pixels` must
+ * hold |out_height| rows of out_width * out_channels + out_pad bytes.
  *
  * The environment variable JPEG_USECPU (a whole number 0 to 6) forces the
  * processor kind whose inner loops the codec uses; 0 selects the portable
