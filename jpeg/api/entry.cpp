@@ -156,12 +156,12 @@ JpegStatus init_body(JpegJob* job) {
   p->saved_scan = nullptr;
   p->stream.file = nullptr;
 
-  // 1-2. The routine table, filled for this processor.
+  // The routine table, filled for this processor.
   p->routines = static_cast<RoutineTable*>(calloc(1, sizeof(RoutineTable)));
   if (p->routines == nullptr) return JpegMemoryError;
   configure(p->routines);
 
-  // 3. Public defaults and their working copies.
+  // Public defaults and their working copies.
   set_public_defaults(job);
   copy_all_public_fields(job, p);
   p->io_type = -1;
@@ -175,7 +175,7 @@ JpegStatus init_body(JpegJob* job) {
   p->mcus_per_row = 0;
   p->mcu_rows = 0;
 
-  // 4. Decoder tables, frame, scan state and input stream.
+  // Decoder tables, frame, scan state and input stream.
   for (QuantTable& table : p->quant_tables) {
     table.precision = 0;
     memset(table.storage, 0, sizeof table.storage);
@@ -209,7 +209,7 @@ JpegStatus init_body(JpegJob* job) {
   p->cpu_kind = classify_cpu(p->routines);
   p->stream.cpu_kind = p->cpu_kind;
 
-  // 5. JFIF and Adobe defaults, no comment buffer.
+  // JFIF and Adobe defaults, no comment buffer.
   p->jfif_seen = 0;
   p->jfif_version = 0x0101;
   p->density_units = 0;
@@ -293,21 +293,21 @@ int32_t subsampling_code(const FrameHeader& frame) {
   }
 }
 
-// Step 9 of a read whose parse ended with 0: colours, file position, and the
-// results copied back to the caller.
+// The end of a read whose parse ended with 0: the data's colours, the file
+// left where the parse stopped, and the results copied back to the caller.
 JpegStatus finish_read(JpegJob* job, int32_t type) {
   JPEG_PROPERTIES* p = &job->properties;
-  // a. What the colour of the data must be; an Adobe segment also says how
+  // What the colour of the data must be; an Adobe segment also says how
   // many channels a caller's image needs.
   deduce_jpeg_color(p, true);
   if (p->adobe_seen && (type == IoReadParamsFile || type == IoReadParamsBuffer)) {
     p->out_channels = p->jpeg_channels;
     if (p->jpeg_channels == 4) p->out_color = ColorFourChannel;
   }
-  // b. YCbCr to YCbCr output is packed 4:2:2.
+  // YCbCr to YCbCr output is packed 4:2:2.
   if (p->out_color == ColorYcbcr && p->jpeg_color == ColorYcbcr) p->out_subsampling = Sub422;
 
-  // c. Leave an open file where the parse stopped, or a buffer's data start.
+  // Leave an open file where the parse stopped, or a buffer's data start.
   switch (type) {
     case IoReadParamsFile:
     case IoReadTablesFile:
@@ -326,7 +326,7 @@ JpegStatus finish_read(JpegJob* job, int32_t type) {
       break;
   }
 
-  // d. Results to the caller.
+  // Results to the caller.
   p->jpeg_subsampling = subsampling_code(p->frame);
   job->jpeg_width = p->jpeg_width;
   job->jpeg_height = p->jpeg_height;
@@ -340,7 +340,7 @@ JpegStatus finish_read(JpegJob* job, int32_t type) {
   job->out_channels = p->out_channels;
   job->jpeg_subsampling = p->jpeg_subsampling;
 
-  // e. Whole-image, table and abbreviated reads end with the file closed.
+  // Whole-image, table and abbreviated reads end with the file closed.
   if (type == IoReadImageFile || type == IoReadTablesFile || type == IoReadAbbreviatedFile) {
     const bool closed = file_close(p->stream.file) != 0;
     p->stream.file = nullptr;
@@ -355,10 +355,6 @@ enum Continuation : int32_t {
   kRegionIndex = 2,       // the saved scan and the restart index serve a further region
   kCoefficientsDone = 3,  // a progressive frame's coefficients, all decoded
 };
-
-bool region_requested(const JPEG_PROPERTIES* p) {
-  return p->roi_left != 0 || p->roi_top != 0 || p->roi_right != 0 || p->roi_bottom != 0;
-}
 
 // A region must be a rectangle: edges of 0 on the right or at the bottom
 // reach the image's edge, anything else must lie past its opposite edge.
@@ -593,8 +589,9 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
   status = parse_stream(p);
   // A region whose scan ran out of data, or met damage, is written, but
   // not complete.
-  if (status == JpegRoiSuccess && damage_status(&p->stream) != JpegSuccess) {
-    status = damage_status(&p->stream);
+  if (status == JpegRoiSuccess) {
+    const JpegStatus damage = damage_status(&p->stream);
+    if (damage != JpegSuccess) status = damage;
   }
   // A progressive image whose data broke off shows what its scans held; an
   // image whose data ended before its first scan is grey.

@@ -277,21 +277,25 @@ JpegStatus output_scaled(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w
   const bool progressive = is_progressive(p);
   const bool upsample = p->upsample == 1, convert = p->convert_color == 1;
   const int32_t ss = p->saved_scan != nullptr ? p->saved_scan->ss : 0;
-  // 1. Components in separate scans of a sequential frame.
+  // Components in separate scans of a sequential frame: each writes its own channel.
   if (p->single_scan_blocks == 1 && !progressive) return scaled_single_scan(p, col, row, w, simple);
   // The writer over the frame's components for progressive images (whose
   // MCU holds them all) and bands past DC; the scan's otherwise.
   const bool all = progressive || ss != 0;
   JpegStatus status;
-  if (upsample && convert) {  // 2.
+  // Subsampled colour data: upsample, then convert in place.
+  if (upsample && convert) {
     status = upsampled_writer(p, col, row, w, all, simple);
     return status != JpegSuccess ? status : convert_mcu_in_place(p, col, row, w);
   }
-  if (!upsample && convert) {  // 3.
+  // Full-resolution colour data: copy, then convert in place.
+  if (!upsample && convert) {
     status = scaled_copy(p, col, row, w);
     return status != JpegSuccess ? status : convert_mcu_in_place(p, col, row, w);
   }
-  if (upsample) return upsampled_writer(p, col, row, w, all, simple);  // 4.
-  if (p->out_color != ColorYcbcr) return scaled_copy(p, col, row, w);  // 5.
-  return upsampled_writer(p, col, row, w, all, simple);                // 6.
+  // No conversion: upsample what is subsampled; copy what is not, unless the
+  // caller keeps YCbCr, which the upsampling writer lays out.
+  if (upsample) return upsampled_writer(p, col, row, w, all, simple);
+  if (p->out_color != ColorYcbcr) return scaled_copy(p, col, row, w);
+  return upsampled_writer(p, col, row, w, all, simple);
 }

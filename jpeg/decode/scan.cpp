@@ -638,7 +638,7 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
 JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
   *marker = 0;
   RoutineTable* t = p->routines;
-  // 1. The transform family of this scan, and tables prepared for it.
+  // The transform family of this scan, and tables prepared for it.
   const int32_t family = transform_family_for_tables(p);
   select_transform_family(t, family);
   match_quant_tables_to_family(p, family);
@@ -661,7 +661,7 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
     p->interrupt_region[3] = p->roi_bottom;
   }
 
-  // 2. The region of interest.
+  // The region of interest.
   const bool region = region_active(p);
   if (region) {
     if (p->roi_right > p->jpeg_width) p->roi_right = p->jpeg_width;
@@ -675,7 +675,7 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
     }
   }
 
-  // 3. The grid and the decoder.
+  // The grid and the decoder.
   Scan c{};
   set_up_scan(c, p, scan);
   if (region && !resuming && p->progressive_scans == 0 && p->single_scan_blocks == 1) {
@@ -703,7 +703,7 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
   } else {
     status = region ? decode_scan_sequential_roi(c) : decode_scan_sequential(c);
   }
-  // 4. Bits left after a finished scan are dropped; a pending marker stays
+  // Bits left after a finished scan are dropped; a pending marker stays
   // for the parser.
   if (status == JpegSuccess) p->stream.bit_count = 0;
   t->end_of_scan();
@@ -781,10 +781,12 @@ void normalised_region(const JPEG_PROPERTIES* p, int32_t region[4]) {
   region[3] = p->roi_bottom <= 0 || p->roi_bottom > height ? height : p->roi_bottom;
 }
 
+bool region_requested(const JPEG_PROPERTIES* p) {
+  return p->roi_left != 0 || p->roi_top != 0 || p->roi_right != 0 || p->roi_bottom != 0;
+}
+
 JpegStatus settle_region(JPEG_PROPERTIES* p) {
-  if (p->roi_left == 0 && p->roi_top == 0 && p->roi_right == 0 && p->roi_bottom == 0) {
-    return JpegSuccess;
-  }
+  if (!region_requested(p)) return JpegSuccess;
   int32_t region[4];
   normalised_region(p, region);
   if (region[0] >= region[2] || region[1] >= region[3]) return JpegInvalidProperties;
@@ -796,7 +798,7 @@ JpegStatus settle_region(JPEG_PROPERTIES* p) {
 }
 
 bool region_would_be_active(const JPEG_PROPERTIES* p) {
-  if (p->roi_left == 0 && p->roi_top == 0 && p->roi_right == 0 && p->roi_bottom == 0) return false;
+  if (!region_requested(p)) return false;
   JPEG_PROPERTIES settled = *p;
   return settle_region(&settled) == JpegSuccess && region_active(&settled);
 }

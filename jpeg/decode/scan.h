@@ -21,6 +21,9 @@ bool restart_index_knows(const JPEG_PROPERTIES* properties, int32_t row);
 // Forgets every row the restart index knows (new data, or a new frame).
 void reset_restart_index(JPEG_PROPERTIES* properties);
 
+// Whether the caller asked for a region (any of its edges set).
+bool region_requested(const JPEG_PROPERTIES* properties);
+
 // Closes the region's open edges (a right or bottom edge of 0 is the image's
 // edge) once the frame is known; -8 when nothing of the image is left in it.
 JpegStatus settle_region(JPEG_PROPERTIES* properties);

@@ -50,7 +50,7 @@ JpegStatus select_mcu_output(JPEG_PROPERTIES* p) {
     }
   }
 
-  // 1. Colour conversion is needed unless the data are already in their
+  // Colour conversion is needed unless the data are already in their
   // final colours, or the caller wants grey or YCbCr.
   const int32_t j = p->jpeg_color;
   const int32_t o = p->out_color;
@@ -59,7 +59,7 @@ JpegStatus select_mcu_output(JPEG_PROPERTIES* p) {
                          ? 0
                          : 1;
 
-  // 2. Largest sampling factors; upsampling unless every component is 1x1
+  // Largest sampling factors; upsampling unless every component is 1x1
   // or the caller takes packed YCbCr.
   int32_t max_h = 1, max_v = 1;
   bool subsampled = false;
@@ -73,7 +73,7 @@ JpegStatus select_mcu_output(JPEG_PROPERTIES* p) {
   frame.max_v = max_v;
   p->upsample = subsampled && o != ColorYcbcr ? 1 : 0;
 
-  // 3. MCU geometry: a scan of fewer components than the frame goes block
+  // MCU geometry: a scan of fewer components than the frame goes block
   // by block; the MCU grid stays that of the interleaved frame.
   if (p->single_scan_blocks == 1) {
     frame.mcu_width_px = 8;
@@ -88,15 +88,15 @@ JpegStatus select_mcu_output(JPEG_PROPERTIES* p) {
   frame.frame_mcu_count = p->mcus_per_row * p->mcu_rows;
   p->output_layout = 0;
 
-  // 4. Packed YCbCr output exists for 4:2:2 data only.
+  // Packed YCbCr output exists for 4:2:2 data only.
   if (count == 3 && j == ColorYcbcr && o == ColorYcbcr) {
     const FrameComponent* c = frame.components;
     if (!(c[0].h == 2 && c[0].v == 1 && c[1].h == 1 && c[1].v == 1 && c[2].h == 1 && c[2].v == 1)) {
       return JpegInvalidProperties;
     }
   }
-  // 5.
+  // The count the output routines are made for.
   if (count < 1 || count > 255) return JpegCompError;
-  // 6. The routine that stores each MCU.
+  // The routine that stores each MCU.
   return choose_mcu_output(p);
 }

@@ -72,10 +72,6 @@ uint64_t coefficient_store_bytes(const JPEG_PROPERTIES* p) {
          static_cast<uint64_t>(p->mcu_rows);
 }
 
-bool region_requested_in(const JPEG_PROPERTIES* p) {
-  return p->roi_left != 0 || p->roi_top != 0 || p->roi_right != 0 || p->roi_bottom != 0;
-}
-
 // Whether every component of the frame has had its data: all its scans of a
 // sequential frame, the completing DC and AC scans of a progressive one.
 bool image_complete(const JPEG_PROPERTIES* p) {
@@ -100,9 +96,6 @@ JpegStatus end_of_data(JPEG_PROPERTIES* p, bool marker) {
     return JpegSuccess;
   }
   if (p->first_pass) return JpegEofError;
-  if (p->single_scan_blocks == 1 && p->convert_color == 1 && p->progressive_scans == 0) {
-    convert_whole_image(p);
-  }
   // A progressive image is written once its scans are all decoded; a
   // region of it is a complete region.
   output_whole_progressive_image(p);
@@ -110,7 +103,7 @@ JpegStatus end_of_data(JPEG_PROPERTIES* p, bool marker) {
   const JpegStatus damage = damage_status(&p->stream);
   if (damage == JpegEofError || !(progression_ended || image_complete(p))) return JpegEofError;
   if (damage != JpegSuccess) return damage;
-  if (p->progressive_scans != 0 && region_requested_in(p)) return JpegRoiSuccess;
+  if (p->progressive_scans != 0 && region_requested(p)) return JpegRoiSuccess;
   return JpegSuccess;
 }
 
@@ -258,8 +251,9 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
         }
       }
     }
-    p->single_scan_blocks =
-        (scan->component_count < p->frame.component_count && p->progressive_scans == 0) ? 1 : 0;
+    // A scan of fewer components than the frame always goes to the store:
+    // the output is laid out for the whole frame.
+    p->single_scan_blocks = 0;
     select_mcu_output(p);
   }
   p->saved_scan = scan;
@@ -287,14 +281,7 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
   int32_t marker = 0;
   const JpegStatus status = decode_scan(p, scan, &marker);
   if (status == JpegInterruptSuccess || status == JpegRoiSuccess) {
-    if (p->single_scan_blocks == 1 && p->progressive_scans == 0 && status == JpegRoiSuccess) {
-      // A region of a frame in separate scans is complete.
-      if (p->convert_color == 1) convert_whole_image(p);
-      free_scan_header(scan);
-      p->saved_scan = nullptr;
-    } else {
-      p->interrupt_mode = 0;  // the scan is kept for the next call to resume
-    }
+    p->interrupt_mode = 0;  // the scan is kept for the next call to resume
     *done = true;
     return status;
   }
