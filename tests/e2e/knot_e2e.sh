@@ -35,8 +35,15 @@ check() {  # check NAME COMMAND...
   else
     FAILED=$((FAILED + 1))
     echo "FAIL - $name"
-    # What the demo said last explains most failures.
-    [[ -n $LOG && -s $LOG ]] && tail -n 15 "$LOG" | sed 's/^/     | /'
+    # What the demo said last explains most failures; a sanitizer's report
+    # is shown from its start, where the faulting access is named.
+    if [[ -n $LOG && -s $LOG ]]; then
+      if grep -q 'ERROR: AddressSanitizer' "$LOG"; then
+        grep -A 40 'ERROR: AddressSanitizer' "$LOG" | sed 's/^/     | /'
+      else
+        tail -n 15 "$LOG" | sed 's/^/     | /'
+      fi
+    fi
   fi
 }
 
