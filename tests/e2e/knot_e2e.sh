@@ -38,8 +38,8 @@ check() {  # check NAME COMMAND...
     # What the demo said last explains most failures; a sanitizer's report
     # is shown from its start, where the faulting access is named.
     if [[ -n $LOG && -s $LOG ]]; then
-      if grep -q 'ERROR: AddressSanitizer' "$LOG"; then
-        grep -A 40 'ERROR: AddressSanitizer' "$LOG" | sed 's/^/     | /'
+      if grep -qE 'ERROR: (Address|Leak)Sanitizer' "$LOG"; then
+        grep -E -A 40 'ERROR: (Address|Leak)Sanitizer' "$LOG" | sed 's/^/     | /'
       else
         tail -n 15 "$LOG" | sed 's/^/     | /'
       fi
