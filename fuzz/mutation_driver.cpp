@@ -88,6 +88,6 @@ int main(int argc, char** argv) {
       ++runs;
     }
   }
-  std::printf("%ld mutated inputs read without a crash\n", runs);
+  std::printf("%zu inputs and %ld mutations of them read without a crash\n", files.size(), runs);
   return 0;
 }
