@@ -3,12 +3,11 @@
 
 namespace {
 
-// One more byte for the bit input: 0, or a negative status. A memory source
-// that has run out gives `memory_end`.
-inline JpegStatus ensure_byte(InputStream* s, JpegStatus memory_end) {
-  if (s->available > 0) return JpegSuccess;
-  if (s->file == nullptr) return memory_end;
-  return stream_refill(s);
+// Whether the bit input has a byte to take, refilling a file's buffer when
+// it is empty. Input that cannot give one has ended, from memory and from a
+// file alike.
+inline bool more_input(InputStream* s) {
+  return s->available > 0 || (s->file != nullptr && stream_refill(s) == JpegSuccess);
 }
 
 }  // namespace
@@ -34,13 +33,11 @@ JpegStatus bits_fill(InputStream* s, int need) {
       if (s->bit_count >= need) return JpegSuccess;
       return marker_reached(s);
     }
-    if (s->available <= 0) {
-      // Input that ends (memory, or a file that yields no more bytes): zero
-      // bits follow and the scan completes.
-      if (s->file == nullptr || stream_refill(s) != JpegSuccess) {
-        if (s->bit_count < need) s->data_ended |= kDataEnded;
-        return JpegSuccess;
-      }
+    // Input that ends, even between 0xFF and the byte after it: zero bits
+    // follow and the scan completes.
+    if (!more_input(s)) {
+      if (s->bit_count < need) s->data_ended |= kDataEnded;
+      return JpegSuccess;
     }
     uint32_t byte = *s->next++;
     --s->available;
@@ -48,8 +45,10 @@ JpegStatus bits_fill(InputStream* s, int need) {
     if (byte == 0xFF) {
       uint32_t after;
       do {
-        const JpegStatus status = ensure_byte(s, JpegDataError);
-        if (status != JpegSuccess) return status;
+        if (!more_input(s)) {
+          if (s->bit_count < need) s->data_ended |= kDataEnded;
+          return JpegSuccess;
+        }
         after = *s->next++;
         --s->available;
         ++s->consumed;

@@ -37,9 +37,9 @@ extern const int32_t natural_order[80];
 // extend_offset[s] = 1 - 2^s: EXTEND of T.81 F.2.2.1 as one addition.
 extern const int32_t extend_offset[16];
 
-// Tops up the accumulator to more than 24 bits. Returns 0, kMarkerReached
-// (a marker is pending and fewer than `need` bits are held) or a negative
-// status (-21 for 0xFF as the last byte of memory input, a refill's error).
+// Tops up the accumulator to more than 24 bits. Returns 0, or kMarkerReached
+// when a marker is pending and fewer than `need` bits are held. Input that
+// ends, even inside a marker, marks the data ended and gives 0.
 JpegStatus bits_fill(InputStream* stream, int need);
 // The next n bits (1..16), most significant first. When an exhausted memory
 // source holds fewer than n bits, 0: the data continues with zero bits.
