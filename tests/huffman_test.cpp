@@ -56,15 +56,19 @@ TEST(BitInput, FillBytesThenAMarkerStopTheFill) {
   EXPECT_EQ(m.stream.available, 1) << "nothing is read past the marker";
 }
 
-TEST(BitInput, MemoryEndGivesZeroBitsButAFinalFFIsAnError) {
+TEST(BitInput, MemoryEndGivesZeroBitsAndAFinalFFEndsTheData) {
   MemoryStream zeros({0xF0});
   ASSERT_EQ(bits_fill(&zeros.stream, 0), JpegSuccess);
   EXPECT_EQ(bits_get(&zeros.stream, 8), 0xF0u);
   ASSERT_EQ(bits_fill(&zeros.stream, 4), JpegSuccess);
   EXPECT_EQ(bits_get(&zeros.stream, 4), 0u);
   EXPECT_EQ(bits_get(&zeros.stream, 16), 0u);
+  // Cut between 0xFF and the byte after it: the byte before is data, the
+  // data have ended, as when a file ends there.
   MemoryStream last_ff({0x12, 0xFF});
-  EXPECT_EQ(bits_fill(&last_ff.stream, 0), JpegDataError);
+  ASSERT_EQ(bits_fill(&last_ff.stream, 16), JpegSuccess);
+  EXPECT_EQ(bits_get(&last_ff.stream, 8), 0x12u);
+  EXPECT_NE(last_ff.stream.data_ended & kDataEnded, 0);
 }
 
 TEST(HuffmanTables, LongCodesLeaveTheLookaheadEmpty) {
