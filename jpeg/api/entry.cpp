@@ -15,6 +15,7 @@
 #include "jpeg/api/validate.h"
 #include "jpeg/cpu/cpu.h"
 #include "jpeg/cpu/file_io.h"
+#include "jpeg/cpu/memory.h"
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/scan.h"
@@ -157,7 +158,7 @@ JpegStatus init_body(JpegJob* job) {
   p->stream.file = nullptr;
 
   // The routine table, filled for this processor.
-  p->routines = static_cast<RoutineTable*>(calloc(1, sizeof(RoutineTable)));
+  p->routines = static_cast<RoutineTable*>(codec_calloc(1, sizeof(RoutineTable)));
   if (p->routines == nullptr) return JpegMemoryError;
   configure(p->routines);
 
@@ -187,7 +188,7 @@ JpegStatus init_body(JpegJob* job) {
   memset(p->scan_dc_selectors, 0, sizeof p->scan_dc_selectors);
   memset(&p->frame, 0, sizeof p->frame);
   p->frame.component_count = 4;  // the encoder's default
-  p->frame.components = static_cast<FrameComponent*>(calloc(4, sizeof(FrameComponent)));
+  p->frame.components = static_cast<FrameComponent*>(codec_calloc(4, sizeof(FrameComponent)));
   if (p->frame.components == nullptr) return JpegMemoryError;
   for (int i = 0; i < 4; ++i) p->frame.components[i].quant_index = i == 0 ? 0 : 1;
   p->first_pass = 1;

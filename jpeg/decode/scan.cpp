@@ -9,6 +9,7 @@
 // that a later region further down the same image is reached by a seek.
 
 #include "jpeg/decode/scan.h"
+#include "jpeg/cpu/memory.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -643,9 +644,12 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
   select_transform_family(t, family);
   match_quant_tables_to_family(p, family);
   if (p->mcu_buffer == nullptr) {
-    p->mcu_buffer = static_cast<int16_t*>(calloc(4 * 16 * 64, sizeof(int16_t)));
+    p->mcu_buffer = static_cast<int16_t*>(codec_calloc(4 * 16 * 64, sizeof(int16_t)));
     if (p->mcu_buffer == nullptr) return JpegMemoryError;
   }
+  // The smoothing bands before the first MCU: once output has begun, an
+  // allocation failure could no longer be reported.
+  if (smoothing_applies(p) && allocate_smoothing(p) != JpegSuccess) return JpegMemoryError;
   // A resumed interrupted decode takes back the region its start had: the
   // interrupt reports wrote over it.
   const bool resuming = scan->resume_col != 0 || scan->resume_row != 0;
@@ -669,7 +673,7 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
     if (p->roi_left < 0) p->roi_left = 0;
     if (p->roi_top < 0) p->roi_top = 0;
     if (p->restart_index == nullptr) {
-      p->restart_index = static_cast<RestartIndex*>(malloc(sizeof(RestartIndex)));
+      p->restart_index = static_cast<RestartIndex*>(codec_malloc(sizeof(RestartIndex)));
       if (p->restart_index == nullptr) return JpegMemoryError;
       for (RestartEntry& e : p->restart_index->entries) e.position = -1;
     }
@@ -710,8 +714,10 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
   return status;
 }
 
-void output_whole_progressive_image(JPEG_PROPERTIES* p) {
-  if (p->progressive_scans == 0 || p->coef_buffer == nullptr || p->image_output_done) return;
+JpegStatus output_whole_progressive_image(JPEG_PROPERTIES* p) {
+  if (p->progressive_scans == 0 || p->coef_buffer == nullptr || p->image_output_done) {
+    return JpegSuccess;
+  }
   // The whole image once its scans are decoded, the region of a region
   // read, or what the scans so far hold when the data ended early.
   ScanHeader scan{};
@@ -721,9 +727,10 @@ void output_whole_progressive_image(JPEG_PROPERTIES* p) {
   select_transform_family(c.t, family);
   match_quant_tables_to_family(p, family);
   if (p->mcu_buffer == nullptr) {
-    p->mcu_buffer = static_cast<int16_t*>(calloc(4 * 16 * 64, sizeof(int16_t)));
-    if (p->mcu_buffer == nullptr) return;
+    p->mcu_buffer = static_cast<int16_t*>(codec_calloc(4 * 16 * 64, sizeof(int16_t)));
+    if (p->mcu_buffer == nullptr) return JpegMemoryError;
   }
+  if (smoothing_applies(p) && allocate_smoothing(p) != JpegSuccess) return JpegMemoryError;
   if (region_active(p)) {
     // The region's MCUs; with smoothing one more around them (the filter
     // reads the neighbouring MCUs, and the output lags one MCU behind),
@@ -748,7 +755,7 @@ void output_whole_progressive_image(JPEG_PROPERTIES* p) {
     }
     p->image_output_done = 1;
     c.t->end_of_scan();
-    return;
+    return JpegSuccess;
   }
   for (int32_t row = 0; row < p->mcu_rows; ++row) {
     for (int32_t col = 0; col < p->mcus_per_row; ++col) output_progressive_mcu(c, col, row);
@@ -759,6 +766,7 @@ void output_whole_progressive_image(JPEG_PROPERTIES* p) {
   }
   p->image_output_done = 1;
   c.t->end_of_scan();
+  return JpegSuccess;
 }
 
 void prefill_grey(const JPEG_PROPERTIES* p) {
@@ -816,8 +824,8 @@ JpegStatus output_progressive_region_again(JPEG_PROPERTIES* p) {
     p->prefill_pending = 0;
   }
   p->image_output_done = 0;
-  output_whole_progressive_image(p);
-  return JpegRoiSuccess;
+  status = output_whole_progressive_image(p);
+  return status != JpegSuccess ? status : JpegRoiSuccess;
 }
 
 bool restart_index_knows(const JPEG_PROPERTIES* p, int32_t row) {

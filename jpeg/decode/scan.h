@@ -11,8 +11,8 @@ JpegStatus decode_scan(JPEG_PROPERTIES* properties, ScanHeader* scan, int32_t* m
 // Writes a progressive frame's image (or the region of a region read) from
 // the coefficients decoded so far, when no scan has written it: at the end
 // of a region read's data, when data ended early, or when the scans never
-// complete every component.
-void output_whole_progressive_image(JPEG_PROPERTIES* properties);
+// complete every component. 0, or -5 when its working memory cannot be had.
+JpegStatus output_whole_progressive_image(JPEG_PROPERTIES* properties);
 
 // Whether the restart index of the properties knows where MCU row `row`
 // starts (false when there is no index yet).

@@ -22,6 +22,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "jpeg/cpu/memory.h"
 #include "jpeg/decode/output_internal.h"
 #include "jpeg/decode/smooth_output.h"
 
@@ -153,7 +154,7 @@ JpegStatus allocate_smoothing(JPEG_PROPERTIES* p) {
     if (same) return JpegSuccess;
     free_smoothing(p);
   }
-  auto* b = static_cast<SmoothBands*>(calloc(1, sizeof(SmoothBands)));
+  auto* b = static_cast<SmoothBands*>(codec_calloc(1, sizeof(SmoothBands)));
   if (b == nullptr) return JpegMemoryError;
   p->smooth_rows = b;  // freed by jpeg_free, with the bands below
   const FrameHeader& f = p->frame;
@@ -170,9 +171,13 @@ JpegStatus allocate_smoothing(JPEG_PROPERTIES* p) {
     b->extent_x[n] = (p->jpeg_width * h + f.max_h - 1) / f.max_h;
     b->extent_y[n] = (p->jpeg_height * v + f.max_v - 1) / f.max_v;
     for (int r = 0; r < kRows; ++r) {
-      b->band[n][r] =
-          static_cast<uint8_t*>(calloc(static_cast<size_t>(b->stride[n]) * b->band_height[n], 1));
-      if (b->band[n][r] == nullptr) return JpegMemoryError;
+      b->band[n][r] = static_cast<uint8_t*>(
+          codec_calloc(static_cast<size_t>(b->stride[n]) * b->band_height[n], 1));
+      if (b->band[n][r] == nullptr) {
+        // Half-made bands would pass for made ones at the next call.
+        free_smoothing(p);
+        return JpegMemoryError;
+      }
     }
   }
   return JpegSuccess;

@@ -1,4 +1,5 @@
 #include "jpeg/stream/input_stream.h"
+#include "jpeg/cpu/memory.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -95,7 +96,7 @@ JpegStatus segment_bytes(InputStream* s, int32_t n, const uint8_t** bytes, bool*
     advance(s, n);
     return JpegSuccess;
   }
-  auto* copy = static_cast<uint8_t*>(malloc(n > 0 ? n : 1));
+  auto* copy = static_cast<uint8_t*>(codec_malloc(n > 0 ? n : 1));
   if (copy == nullptr) return JpegMemoryError;
   int32_t have = s->available > 0 ? s->available : 0;
   memcpy(copy, s->next, have);

@@ -2,6 +2,7 @@
 // handlers, sets up the output after a frame header, and drives the scans.
 
 #include "jpeg/stream/parser.h"
+#include "jpeg/cpu/memory.h"
 
 #include <stdint.h>
 #include <stdlib.h>
@@ -98,7 +99,8 @@ JpegStatus end_of_data(JPEG_PROPERTIES* p, bool marker) {
   if (p->first_pass) return JpegEofError;
   // A progressive image is written once its scans are all decoded; a
   // region of it is a complete region.
-  output_whole_progressive_image(p);
+  const JpegStatus output = output_whole_progressive_image(p);
+  if (output != JpegSuccess) return output;
   const bool progression_ended = marker && p->progressive_frame && p->progressive_scans > 0;
   const JpegStatus damage = damage_status(&p->stream);
   if (damage == JpegEofError || !(progression_ended || image_complete(p))) return JpegEofError;
@@ -242,7 +244,7 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
           return JpegMemoryError;
         }
         p->image_output_done = 0;
-        p->coef_buffer = static_cast<int16_t*>(calloc(1, bytes > 0 ? bytes : 1));
+        p->coef_buffer = static_cast<int16_t*>(codec_calloc(1, bytes > 0 ? bytes : 1));
         p->coef_buffer_bytes = p->coef_buffer != nullptr ? static_cast<int64_t>(bytes) : 0;
         if (p->coef_buffer == nullptr) {
           free_scan_header(scan);
@@ -366,7 +368,7 @@ JpegStatus parse_stream(JPEG_PROPERTIES* p) {
       }
       return end_of_data(p, true);
     } else if (code == SOS) {
-      auto* scan = static_cast<ScanHeader*>(calloc(1, sizeof(ScanHeader)));
+      auto* scan = static_cast<ScanHeader*>(codec_calloc(1, sizeof(ScanHeader)));
       if (scan == nullptr) return JpegMemoryError;
       status = handle_scan(p, scan, false, &done, &marker);
     } else if (code == DQT) {

@@ -3,6 +3,7 @@
 // the payload holds it; the payload is never read past its end.
 
 #include "jpeg/stream/segments.h"
+#include "jpeg/cpu/memory.h"
 
 #include <setjmp.h>
 #include <stdlib.h>
@@ -116,7 +117,7 @@ JpegStatus parse_scan_header(JPEG_PROPERTIES* p, const Payload& in, ScanHeader* 
   const int32_t count = b[0];
   if (count < 1 || count > 4) return JpegDataError;
   if (in.size < 1 + 2 * count + 3) return JpegDataError;
-  scan->components = static_cast<ScanComponent*>(calloc(count, sizeof(ScanComponent)));
+  scan->components = static_cast<ScanComponent*>(codec_calloc(count, sizeof(ScanComponent)));
   if (scan->components == nullptr) return JpegMemoryError;
   scan->component_count = count;
   const uint8_t* spectral = b + 1 + 2 * count;

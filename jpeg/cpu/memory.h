@@ -1,0 +1,16 @@
+// The codec's heap allocations. Every one goes through here, so that a test
+// can make any one of them fail and see the failure come back as -5 with
+// nothing leaked and the job still usable.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// malloc and calloc, or null when the allocation failed (or was made to).
+void* codec_malloc(size_t bytes);
+void* codec_calloc(size_t count, size_t size);
+
+// For tests: on the calling thread, the allocation after `successes` more
+// succeed fails, and every one after it succeeds again; a negative count
+// makes none fail.
+void codec_fail_allocation_after(int64_t successes);
