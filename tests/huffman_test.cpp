@@ -52,7 +52,10 @@ TEST(BitInput, FillBytesThenAMarkerStopTheFill) {
   EXPECT_EQ(m.stream.bit_count, 8);
   EXPECT_EQ(m.stream.pending_marker, 0xD3);
   EXPECT_EQ(bits_get(&m.stream, 8), 0xAAu);
-  EXPECT_EQ(bits_fill(&m.stream, 1), kMarkerReached);
+  // Past the marker: zero bits, and the interval is marked cut.
+  EXPECT_EQ(bits_fill(&m.stream, 1), JpegSuccess);
+  EXPECT_EQ(bits_get(&m.stream, 16), 0u);
+  EXPECT_EQ(m.stream.data_ended, kIntervalCut | kOutOfData);
   EXPECT_EQ(m.stream.available, 1) << "nothing is read past the marker";
 }
 
@@ -123,11 +126,14 @@ TEST(BlockDecoders, FiveBitsBeforeAMarker) {
   int symbol = -1;
   ASSERT_EQ(huff_decode(&m.stream, &table, &symbol), JpegSuccess);
   EXPECT_EQ(symbol, 0x11);
-  EXPECT_EQ(huff_decode(&m.stream, &table, &symbol), kMarkerReached);
+  // "1" and then zero bits: no code of 16 bits or fewer, symbol 0.
+  EXPECT_EQ(huff_decode(&m.stream, &table, &symbol), JpegSuccess);
+  EXPECT_EQ(symbol, 0);
   EXPECT_EQ(m.stream.pending_marker, 0xD0);
+  EXPECT_NE(m.stream.data_ended & kOutOfData, 0);
 }
 
-TEST(BlockDecoders, AMarkerBeforeTheDcLeavesTheBlockZero) {
+TEST(BlockDecoders, AMarkerBeforeTheDcDecodesZeroBits) {
   HuffDecodeTable dc = dc_table();
   HuffDecodeTable ac = build({1}, {0x00}, 1);
   MemoryStream m({0xFF, 0xD1});
@@ -137,9 +143,12 @@ TEST(BlockDecoders, AMarkerBeforeTheDcLeavesTheBlockZero) {
   RoutineTable routines{};
   fill_routine_table(&routines, CpuGeneric);
   EXPECT_EQ(routines.decode_block(&m.stream, &dc, &ac, &pred, block), JpegSuccess);
-  for (int16_t c : block) ASSERT_EQ(c, 0);
+  // "0": DC difference 0, then "0": end of block.
+  EXPECT_EQ(block[0], 37);
+  for (int i = 1; i < 64; ++i) ASSERT_EQ(block[i], 0);
   EXPECT_EQ(pred, 37);
   EXPECT_EQ(m.stream.pending_marker, 0xD1);
+  EXPECT_EQ(m.stream.data_ended, kIntervalCut | kOutOfData);
 }
 
 TEST(BlockDecoders, SequentialBlockWithAValueAndEndOfBlock) {

@@ -14,15 +14,29 @@ inline bool more_input(InputStream* s) {
 
 namespace {
 
-// Bits asked for past a marker or past the end of the input: the entropy-
-// coded data ended before the scan did (kDataEnded: the decoders stop and
-// the read reports -11 after writing what it decoded), or, at a restart
-// marker, before its interval did (kIntervalCut: decoding goes on after the
-// marker, and the read reports the damage at the end).
-inline JpegStatus marker_reached(InputStream* s) {
-  const bool restart = s->pending_marker >= 0xD0 && s->pending_marker <= 0xD7;
-  s->data_ended |= restart ? kIntervalCut : kDataEnded;
-  return kMarkerReached;
+// Bits asked for past a marker or past the end of the input. Zero bits
+// stand in for the missing ones, so the MCU being decoded is finished from
+// them (as other decoders do), and kOutOfData makes the decoders leave the
+// interval's later MCUs alone. Why the bits are missing: the entropy-coded
+// data ended before the scan did (kDataEnded: the decoders stop and the
+// read reports -11 after writing what it decoded); at a restart marker,
+// before the interval did (kIntervalCut: decoding goes on after the marker,
+// and the read reports the damage at the end); or at a code that is no
+// marker at all (kStrayMarker: the restart search passes over it).
+inline JpegStatus bits_missing(InputStream* s, int32_t why) {
+  s->data_ended |= why | kOutOfData | (why == kDataEnded ? kScanOver : 0);
+  while (s->bit_count <= 24) {
+    s->bit_acc <<= 8;
+    s->bit_count += 8;
+  }
+  return JpegSuccess;
+}
+
+inline int32_t why_marker_stops(uint8_t code) {
+  if (code >= 0xD0 && code <= 0xD7) return kIntervalCut;
+  // No segment starts with such a code: damaged data, not their end.
+  if (code < 0xC0) return kStrayMarker;
+  return kDataEnded;
 }
 
 }  // namespace
@@ -31,14 +45,10 @@ JpegStatus bits_fill(InputStream* s, int need) {
   while (s->bit_count <= 24) {
     if (s->pending_marker != 0) {
       if (s->bit_count >= need) return JpegSuccess;
-      return marker_reached(s);
+      return bits_missing(s, why_marker_stops(s->pending_marker));
     }
-    // Input that ends, even between 0xFF and the byte after it: zero bits
-    // follow and the scan completes.
-    if (!more_input(s)) {
-      if (s->bit_count < need) s->data_ended |= kDataEnded;
-      return JpegSuccess;
-    }
+    // Input that ends, even between 0xFF and the byte after it.
+    if (!more_input(s)) return s->bit_count >= need ? JpegSuccess : bits_missing(s, kDataEnded);
     uint32_t byte = *s->next++;
     --s->available;
     ++s->consumed;
@@ -46,8 +56,7 @@ JpegStatus bits_fill(InputStream* s, int need) {
       uint32_t after;
       do {
         if (!more_input(s)) {
-          if (s->bit_count < need) s->data_ended |= kDataEnded;
-          return JpegSuccess;
+          return s->bit_count >= need ? JpegSuccess : bits_missing(s, kDataEnded);
         }
         after = *s->next++;
         --s->available;
@@ -56,7 +65,7 @@ JpegStatus bits_fill(InputStream* s, int need) {
       if (after != 0) {
         s->pending_marker = static_cast<uint8_t>(after);
         if (s->bit_count >= need) return JpegSuccess;
-        return marker_reached(s);
+        return bits_missing(s, why_marker_stops(s->pending_marker));
       }
       // FF 00: a data byte 0xFF.
     }

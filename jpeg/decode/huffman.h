@@ -4,29 +4,38 @@
 // The accumulator holds the oldest bit most significant in its low
 // `bit_count` bits. A fill tops it up a byte at a time, dropping stuffed
 // zeros after 0xFF and fill bytes before a marker; a marker stops the fill
-// and stays in `pending_marker` for the scan decoder.
+// and stays in `pending_marker` for the scan decoder. Bits asked for past a
+// marker or the end of the data are zero bits.
 #pragma once
 
 #include <cstdint>
 
 #include "jpeg/api/jpegcodec.h"
 
-// A marker stands before the bits asked for. Only the bit input and the
-// symbol decoders return it; it never leaves the block decoders.
-inline constexpr JpegStatus kMarkerReached = 100;
-
 // InputStream::data_ended bits: the scan's data ended (decoding stops); an
 // interval's data ended at its restart marker, or the restart markers were
-// out of order or missing (decoding goes on, resynchronised).
+// out of order or missing (decoding goes on, resynchronised); an interval's
+// data met a marker code no segment starts with, damage inside the data
+// (decoding goes on at the next restart marker, or stops in a scan
+// without restart intervals).
 inline constexpr int32_t kDataEnded = 1;
 inline constexpr int32_t kIntervalCut = 2;
 inline constexpr int32_t kRestartDamaged = 4;
+inline constexpr int32_t kStrayMarker = 8;
+// The interval's data are used up: its later MCUs are not decoded (they
+// keep zero coefficients, or what earlier scans stored) until a restart
+// marker starts the next interval.
+inline constexpr int32_t kOutOfData = 16;
+// This scan's data are over: it stops (later scans are decoded as usual).
+inline constexpr int32_t kScanOver = 32;
+// The bits that last one scan; the others are kept for the read's status.
+inline constexpr int32_t kScanBits = kOutOfData | kScanOver;
 
 // The status a read ends with for the damage its data showed: 0 for none,
 // -11 when the data ended early, -25 for damage around restart markers.
 inline JpegStatus damage_status(const InputStream* stream) {
   if (stream->data_ended & kDataEnded) return JpegEofError;
-  if (stream->data_ended & (kIntervalCut | kRestartDamaged)) return JpegBadRstMarker;
+  if (stream->data_ended & (kIntervalCut | kRestartDamaged | kStrayMarker)) return JpegBadRstMarker;
   return JpegSuccess;
 }
 
@@ -37,9 +46,9 @@ extern const int32_t natural_order[80];
 // extend_offset[s] = 1 - 2^s: EXTEND of T.81 F.2.2.1 as one addition.
 extern const int32_t extend_offset[16];
 
-// Tops up the accumulator to more than 24 bits. Returns 0, or kMarkerReached
-// when a marker is pending and fewer than `need` bits are held. Input that
-// ends, even inside a marker, marks the data ended and gives 0.
+// Tops up the accumulator to more than 24 bits, with zero bits when the
+// data stop short of `need` bits (at a marker or their end, which
+// `data_ended` records). Returns 0.
 JpegStatus bits_fill(InputStream* stream, int need);
 // The next n bits (1..16), most significant first. When an exhausted memory
 // source holds fewer than n bits, 0: the data continues with zero bits.

@@ -78,11 +78,6 @@ inline JpegStatus receive_extend(InputStream* stream, int s, int32_t* value) {
   return JpegSuccess;
 }
 
-// A marker ends a block decoder with 0; errors pass through.
-inline JpegStatus block_result(JpegStatus status) {
-  return status == kMarkerReached ? JpegSuccess : status;
-}
-
 // DC difference: the predictor moves by it (16-bit wrap).
 inline JpegStatus decode_dc(InputStream* stream, const HuffDecodeTable* dc_table,
                             int16_t* dc_pred) {
@@ -104,7 +99,7 @@ template <bool kKeepAc>
 JpegStatus decode_sequential(InputStream* stream, const HuffDecodeTable* dc_table,
                              const HuffDecodeTable* ac_table, int16_t* dc_pred, int16_t* block) {
   JpegStatus status = decode_dc(stream, dc_table, dc_pred);
-  if (status != JpegSuccess) return block_result(status);
+  if (status != JpegSuccess) return status;
   block[0] = *dc_pred;
   // position + remaining stays 64, so a write index never passes 63 + 15.
   int remaining = 63;
@@ -112,14 +107,14 @@ JpegStatus decode_sequential(InputStream* stream, const HuffDecodeTable* dc_tabl
   while (remaining > 0) {
     int rs = 0;
     status = huff_decode(stream, ac_table, &rs);
-    if (status != JpegSuccess) return block_result(status);
+    if (status != JpegSuccess) return status;
     const int r = rs >> 4;
     const int s = rs & 15;
     if (s != 0) {
       position += r;
       int32_t value = 0;
       status = receive_extend(stream, s, &value);
-      if (status != JpegSuccess) return block_result(status);
+      if (status != JpegSuccess) return status;
       if (kKeepAc) block[natural_order[position]] = static_cast<int16_t>(value);
       ++position;
       remaining -= r + 1;
@@ -151,14 +146,14 @@ JpegStatus decode_block_dc_only_portable(InputStream* stream, const HuffDecodeTa
 JpegStatus decode_dc_first(InputStream* stream, const HuffDecodeTable* dc_table,
                            int16_t* coefficient, int16_t* dc_pred, int al) {
   const JpegStatus status = decode_dc(stream, dc_table, dc_pred);
-  if (status != JpegSuccess) return block_result(status);
+  if (status != JpegSuccess) return status;
   *coefficient = static_cast<int16_t>(static_cast<uint32_t>(*dc_pred) << al);
   return JpegSuccess;
 }
 
 JpegStatus decode_dc_refine(InputStream* stream, int16_t* coefficient, int al) {
   const JpegStatus status = ensure_bits(stream, 1);
-  if (status != JpegSuccess) return block_result(status);
+  if (status != JpegSuccess) return status;
   if (bits_get(stream, 1) != 0) *coefficient = static_cast<int16_t>(*coefficient | (1 << al));
   return JpegSuccess;
 }
@@ -188,21 +183,21 @@ JpegStatus decode_ac_first(InputStream* stream, int16_t* block, const HuffDecode
   for (int k = ss; k <= se;) {
     int rs = 0;
     JpegStatus status = huff_decode(stream, ac_table, &rs);
-    if (status != JpegSuccess) return block_result(status);
+    if (status != JpegSuccess) return status;
     const int r = rs >> 4;
     const int s = rs & 15;
     if (s != 0) {
       k += r;
       int32_t value = 0;
       status = receive_extend(stream, s, &value);
-      if (status != JpegSuccess) return block_result(status);
+      if (status != JpegSuccess) return status;
       block[natural_order[k]] = static_cast<int16_t>(static_cast<uint32_t>(value) << al);
       ++k;
     } else if (r == 15) {
       k += 16;
     } else {
       status = read_eob_run(stream, r);
-      if (status != JpegSuccess) return block_result(status);
+      if (status != JpegSuccess) return status;
       --stream->eob_run;  // this block
       return JpegSuccess;
     }
@@ -229,17 +224,17 @@ JpegStatus decode_ac_refine(InputStream* stream, int16_t* block, const HuffDecod
     while (k <= se) {
       int rs = 0;
       JpegStatus status = huff_decode(stream, ac_table, &rs);
-      if (status != JpegSuccess) return block_result(status);
+      if (status != JpegSuccess) return status;
       int r = rs >> 4;
       const int s = rs & 15;
       int32_t new_value = 0;
       if (s != 0) {
         status = ensure_bits(stream, 1);
-        if (status != JpegSuccess) return block_result(status);
+        if (status != JpegSuccess) return status;
         new_value = bits_get(stream, 1) != 0 ? p1 : m1;
       } else if (r < 15) {
         status = read_eob_run(stream, r);
-        if (status != JpegSuccess) return block_result(status);
+        if (status != JpegSuccess) return status;
         break;
       }
       // Pass over r zero coefficients, correcting the non-zero ones met.
@@ -247,7 +242,7 @@ JpegStatus decode_ac_refine(InputStream* stream, int16_t* block, const HuffDecod
         int16_t* c = &block[natural_order[k]];
         if (*c != 0) {
           status = correct(c);
-          if (status != JpegSuccess) return block_result(status);
+          if (status != JpegSuccess) return status;
         } else {
           if (r == 0) break;
           --r;
@@ -263,7 +258,7 @@ JpegStatus decode_ac_refine(InputStream* stream, int16_t* block, const HuffDecod
       int16_t* c = &block[natural_order[k]];
       if (*c != 0) {
         const JpegStatus status = correct(c);
-        if (status != JpegSuccess) return block_result(status);
+        if (status != JpegSuccess) return status;
       }
     }
     --stream->eob_run;

@@ -30,6 +30,7 @@ struct RestartEntry {
   uint64_t bit_acc;
   int32_t bit_count;
   uint8_t pending_marker;
+  bool out_of_data;  // the row starts inside an interval whose data are used up
 };
 
 // One entry per MCU row. Rows past the last entry are reached by decoding
@@ -162,7 +163,10 @@ JpegStatus restart_check(Scan& c, int32_t per_row, int32_t rows, int32_t col, in
     const int32_t ahead = (code - 0xD0 - due) & 7;
     // Numbered too far off to tell: taken as the one due (the numbering is
     // wrong, no data are lost).
-    if (restart && (ahead == 0 || (ahead >= 3 && ahead <= 5))) return JpegSuccess;
+    if (restart && (ahead == 0 || (ahead >= 3 && ahead <= 5))) {
+      s->data_ended &= ~kOutOfData;  // the next interval has data of its own
+      return JpegSuccess;
+    }
     s->data_ended |= kRestartDamaged;
     if (restart && (ahead == 1 || ahead == 2)) {
       s->pending_marker = static_cast<uint8_t>(code);  // intervals missing before it
@@ -175,9 +179,20 @@ JpegStatus restart_check(Scan& c, int32_t per_row, int32_t rows, int32_t col, in
       continue;
     }
     s->pending_marker = static_cast<uint8_t>(code);  // the data end here
-    s->data_ended |= kDataEnded;
+    s->data_ended |= kDataEnded | kScanOver;
     return JpegSuccess;
   }
+}
+
+// Whether the scan's data have ended: at their end, or, in a scan without
+// restart intervals, wherever they were used up (with intervals, decoding
+// resumes at the next restart marker).
+bool scan_data_ended(const Scan& c) {
+  InputStream* s = c.s;
+  if ((s->data_ended & kOutOfData) && c.scan->restart_interval == 0) {
+    s->data_ended |= kDataEnded | kScanOver;
+  }
+  return (s->data_ended & kScanOver) != 0;
 }
 
 // A restart point that could not be passed: data that ended are -11 like
@@ -286,6 +301,12 @@ JpegStatus interrupt_step(Scan& c, int32_t col, int32_t row, bool apply_skip_rul
 // `dc_only` passes over the MCU keeping only the predictors right.
 JpegStatus decode_mcu(Scan& c, bool dc_only) {
   int16_t* block = c.p->mcu_buffer;
+  if (c.s->data_ended & kOutOfData) {
+    // The interval's data are used up: zero coefficients, as if decoded
+    // from nothing; the predictions stay.
+    memset(block, 0, size_t{4} * 16 * 64 * sizeof(int16_t));
+    return JpegSuccess;
+  }
   const bool one = c.scan->component_count == 1;
   for (int32_t i = 0; i < c.scan->component_count; ++i) {
     const ScanComponent& sc = c.scan->components[i];
@@ -322,7 +343,7 @@ JpegStatus decode_scan_sequential(Scan& c) {
         reconstruct_mcu(c, col, row, c.p->mcu_buffer, false);
       }
       // The data ended in this MCU: what follows stays grey.
-      if (c.s->data_ended & kDataEnded) return JpegEofError;
+      if (scan_data_ended(c)) return JpegEofError;
       status = interrupt_step(c, col, row, true);
       if (status != kGoOn) return status;
     }
@@ -410,7 +431,9 @@ JpegStatus decode_scan_stored(Scan& c) {
     for (int32_t row = scan->resume_row; row < p->mcu_rows; ++row) {
       for (int32_t col = 0; col < p->mcus_per_row; ++col) {
         int16_t* mcu = coef_mcu(p, col, row);
-        for (int32_t i = 0; i < scan->component_count; ++i) {
+        // An MCU of an interval whose data are used up keeps what it has.
+        const int32_t components = (c.s->data_ended & kOutOfData) ? 0 : scan->component_count;
+        for (int32_t i = 0; i < components; ++i) {
           const ScanComponent& sc = scan->components[i];
           int16_t* block = mcu + 64 * frame_block_offset(p, sc.frame_index);
           for (int32_t b = 0; b < sc.h * sc.v; ++b, block += 64) {
@@ -432,7 +455,7 @@ JpegStatus decode_scan_stored(Scan& c) {
         const JpegStatus restart = restart_check(c, p->mcus_per_row, p->mcu_rows, col, row);
         if (restart != JpegSuccess) return restart_failure(restart);
         // The data ended: the blocks keep what earlier scans gave them.
-        if (c.s->data_ended & kDataEnded) return JpegEofError;
+        if (scan_data_ended(c)) return JpegEofError;
       }
       const JpegStatus status = stored_row_done(c, row);
       if (status != kGoOn) return status;
@@ -456,7 +479,9 @@ JpegStatus decode_scan_stored(Scan& c) {
       for (int32_t x = 0; x < p->mcus_per_row; ++x) {
         for (int32_t k = 0; k < h && (x * h + k) < grid_cols; ++k) {
           int16_t* block = coef_mcu(p, x, y) + 64 * (offset + r * h + k);
-          if (whole_band) {
+          if (c.s->data_ended & kOutOfData) {
+            // An interval whose data are used up: the block keeps what it has.
+          } else if (whole_band) {
             int16_t pred = static_cast<int16_t>(scan->dc_pred[0]);
             c.t->decode_block(c.s, sc.dc_table, sc.ac_table, &pred, block);
             scan->dc_pred[0] = pred;
@@ -476,7 +501,7 @@ JpegStatus decode_scan_stored(Scan& c) {
           }
           const JpegStatus restart = restart_check(c, grid_cols, grid_rows, x * h + k, y * v + r);
           if (restart != JpegSuccess) return restart_failure(restart);
-          if (c.s->data_ended & kDataEnded) return JpegEofError;
+          if (scan_data_ended(c)) return JpegEofError;
         }
       }
     }
@@ -512,6 +537,7 @@ void index_save(Scan& c, int32_t row) {
   e.bit_acc = c.s->bit_acc;
   e.bit_count = c.s->bit_count;
   e.pending_marker = c.s->pending_marker;
+  e.out_of_data = (c.s->data_ended & kOutOfData) != 0;
 }
 
 JpegStatus index_restore(Scan& c, int32_t row) {
@@ -521,6 +547,7 @@ JpegStatus index_restore(Scan& c, int32_t row) {
   s->bit_acc = e.bit_acc;
   s->bit_count = e.bit_count;
   s->pending_marker = e.pending_marker;
+  s->data_ended = e.out_of_data ? s->data_ended | kOutOfData : s->data_ended & ~kOutOfData;
   if (file_input(c.p)) {
     s->consumed = static_cast<int32_t>(e.position);
     if (file_seek(s->file, e.position, 0) == 0) return JpegFileError;
@@ -545,7 +572,7 @@ JpegStatus pass_over(Scan& c, int32_t row, int32_t from, int32_t to) {
     if (decode_mcu(c, true) < 0) return JpegDataError;
     const JpegStatus restart = restart_check(c, c.per_row, c.rows, col, row);
     if (restart != JpegSuccess) return restart_failure(restart);
-    if (c.s->data_ended & kDataEnded) return JpegEofError;
+    if (scan_data_ended(c)) return JpegEofError;
   }
   return JpegSuccess;
 }
@@ -597,7 +624,7 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
       } else {
         reconstruct_mcu(c, col, row, p->mcu_buffer, false);
       }
-      if (c.s->data_ended & kDataEnded) return JpegEofError;
+      if (scan_data_ended(c)) return JpegEofError;
       if (p->interrupt_mode != 0 && p->single_scan_blocks != 1 &&
           !(cd && col == region.first_col) && !(rd && row == region.first_row)) {
         if (col != region.last_col + cd - 1) {
@@ -653,6 +680,13 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
   // A resumed interrupted decode takes back the region its start had: the
   // interrupt reports wrote over it.
   const bool resuming = scan->resume_col != 0 || scan->resume_row != 0;
+  // Each scan's data start at a byte of their own, and its first interval
+  // has data (bits an earlier scan left, zero bits past its end included,
+  // are not this scan's).
+  if (!resuming) {
+    p->stream.data_ended &= ~kScanBits;
+    p->stream.bit_count = 0;
+  }
   if (resuming) {
     p->roi_left = p->interrupt_region[0];
     p->roi_top = p->interrupt_region[1];

@@ -281,7 +281,11 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
   }
 
   int32_t marker = 0;
-  const JpegStatus status = decode_scan(p, scan, &marker);
+  JpegStatus status = decode_scan(p, scan, &marker);
+  // A scan whose data ended early keeps what it decoded; the data may go on
+  // with later scans, decoded as usual (the read still reports the end, and
+  // data that are really over end the read at the next marker search).
+  if (status == JpegEofError) status = JpegSuccess;
   if (status == JpegInterruptSuccess || status == JpegRoiSuccess) {
     p->interrupt_mode = 0;  // the scan is kept for the next call to resume
     *done = true;
