@@ -75,11 +75,11 @@ TEST(BitInput, MemoryEndGivesZeroBitsAndAFinalFFEndsTheData) {
 }
 
 TEST(HuffmanTables, LongCodesLeaveTheLookaheadEmpty) {
-  // Two 9-bit codes only: 000000000 and 000000001.
-  HuffDecodeTable table = build({0, 0, 0, 0, 0, 0, 0, 0, 2}, {0x21, 0x42}, 1);
-  for (const HuffLookahead& entry : table.lookahead) ASSERT_EQ(entry.length, 0);
+  // Two 10-bit codes only: 0000000000 and 0000000001.
+  HuffDecodeTable table = build({0, 0, 0, 0, 0, 0, 0, 0, 0, 2}, {0x21, 0x42}, 1);
+  for (uint32_t entry : table.lookahead) ASSERT_EQ(entry >> 8 & 15, 0u);
   BitWriter w;
-  w.put(1, 9).put(0, 9);
+  w.put(1, 10).put(0, 10);
   MemoryStream m(w.bytes());
   int symbol = -1;
   ASSERT_EQ(huff_decode(&m.stream, &table, &symbol), JpegSuccess);

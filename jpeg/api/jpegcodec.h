@@ -172,17 +172,18 @@ typedef struct QuantTable {
   int16_t storage[80] JPEG_ALIGN8;
 } QuantTable;
 
-typedef struct HuffLookahead {
-  uint16_t symbol;
-  uint16_t length; /* 1..8, or 0: no code of 8 bits or fewer starts here */
-} HuffLookahead;
-
 /* A Huffman decoding table built from one DHT table (T.81 Annex C).
- * min_code, max_code and val_ptr are indexed by code length. */
+ * min_code, max_code and val_ptr are indexed by code length. lookahead
+ * resolves the code that starts with the next 9 bits in one step: bits 0-7
+ * of an entry are the symbol, bits 8-11 the code's length (0: no code of 9
+ * bits or fewer starts there); when the code and the symbol's magnitude
+ * bits fit in the 9 bits together, bits 12-15 are their length and bits
+ * 16-31 the extended value they make (else 0). */
+#define JPEG_HUFF_LOOKAHEAD_BITS 9
 typedef struct HuffDecodeTable {
   int32_t table_class; /* 0 DC, 1 AC */
   int32_t table_id;    /* 0..3 */
-  HuffLookahead lookahead[256];
+  uint32_t lookahead[1 << JPEG_HUFF_LOOKAHEAD_BITS];
   uint16_t values[257];
   uint16_t min_code[17];
   int16_t max_code[18]; /* -1: no code of that length; [17] is always -1 */

@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "jpeg/decode/huffman.h"
 #include "jpeg/stream/input_stream.h"
 
@@ -25,7 +27,7 @@ namespace {
 // marker at all (kStrayMarker: the restart search passes over it).
 inline JpegStatus bits_missing(InputStream* s, int32_t why) {
   s->data_ended |= why | kOutOfData | (why == kDataEnded ? kScanOver : 0);
-  while (s->bit_count <= 24) {
+  while (s->bit_count <= 56) {
     s->bit_acc <<= 8;
     s->bit_count += 8;
   }
@@ -41,36 +43,55 @@ inline int32_t why_marker_stops(uint8_t code) {
 
 }  // namespace
 
-JpegStatus bits_fill(InputStream* s, int need) {
-  while (s->bit_count <= 24) {
-    if (s->pending_marker != 0) {
-      if (s->bit_count >= need) return JpegSuccess;
-      return bits_missing(s, why_marker_stops(s->pending_marker));
+void bits_take(InputStream* s) {
+  while (s->bit_count <= 56 && s->pending_marker == 0) {
+    // A file's buffer is topped up before it runs dry, so that whole words
+    // can be taken (what is left stays, moved to the front).
+    if (s->available < 8 && s->file != nullptr && s->end_of_file == 0) stream_refill(s);
+    // As many bytes as the accumulator has room for, at once, when the
+    // next eight hold no 0xFF (no stuffing, no marker).
+    const int bytes = (63 - s->bit_count) >> 3;
+    if (s->available >= 8 && bytes > 0) {
+      uint64_t word;
+      memcpy(&word, s->next, 8);
+      word = __builtin_bswap64(word);
+      const uint64_t ones = 0x0101010101010101u;
+      if ((((~word) - ones) & word & (ones << 7)) == 0) {
+        s->bit_acc = (s->bit_acc << (bytes * 8)) | (word >> (64 - bytes * 8));
+        s->bit_count += bytes * 8;
+        s->next += bytes;
+        s->available -= bytes;
+        s->consumed += bytes;
+        continue;
+      }
     }
-    // Input that ends, even between 0xFF and the byte after it.
-    if (!more_input(s)) return s->bit_count >= need ? JpegSuccess : bits_missing(s, kDataEnded);
+    // Byte by byte: stuffed zeros, fill bytes, markers, the end of the data.
+    if (!more_input(s)) return;
     uint32_t byte = *s->next++;
     --s->available;
     ++s->consumed;
     if (byte == 0xFF) {
       uint32_t after;
       do {
-        if (!more_input(s)) {
-          return s->bit_count >= need ? JpegSuccess : bits_missing(s, kDataEnded);
-        }
+        // Input that ends between 0xFF and the byte after it has ended.
+        if (!more_input(s)) return;
         after = *s->next++;
         --s->available;
         ++s->consumed;
       } while (after == 0xFF);
       if (after != 0) {
         s->pending_marker = static_cast<uint8_t>(after);
-        if (s->bit_count >= need) return JpegSuccess;
-        return bits_missing(s, why_marker_stops(s->pending_marker));
+        return;
       }
       // FF 00: a data byte 0xFF.
     }
     s->bit_acc = (s->bit_acc << 8) | byte;
     s->bit_count += 8;
   }
-  return JpegSuccess;
+}
+
+JpegStatus bits_fill(InputStream* s, int need) {
+  bits_take(s);
+  if (s->bit_count >= need) return JpegSuccess;
+  return bits_missing(s, s->pending_marker != 0 ? why_marker_stops(s->pending_marker) : kDataEnded);
 }

@@ -46,7 +46,10 @@ extern const int32_t natural_order[80];
 // extend_offset[s] = 1 - 2^s: EXTEND of T.81 F.2.2.1 as one addition.
 extern const int32_t extend_offset[16];
 
-// Tops up the accumulator to more than 24 bits, with zero bits when the
+// Takes bytes into the accumulator until it holds more than 56 bits, or a
+// marker (left pending) or the end of the data stops it; adds no zero bits.
+void bits_take(InputStream* stream);
+// Tops up the accumulator to more than 56 bits, with zero bits when the
 // data stop short of `need` bits (at a marker or their end, which
 // `data_ended` records). Returns 0.
 JpegStatus bits_fill(InputStream* stream, int need);
@@ -65,7 +68,7 @@ inline uint32_t bits_peek(const InputStream* s, int n) {
   return static_cast<uint32_t>(s->bit_acc >> (s->bit_count - n)) & ((1u << n) - 1);
 }
 
-// One symbol through the 8-bit lookahead, or the bit-by-bit search.
+// One symbol through the 9-bit lookahead, or the bit-by-bit search.
 JpegStatus huff_decode(InputStream* stream, const HuffDecodeTable* table, int* symbol);
 JpegStatus huff_decode_slow(InputStream* stream, const HuffDecodeTable* table, int* symbol,
                             int first_length);

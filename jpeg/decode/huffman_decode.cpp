@@ -52,20 +52,21 @@ JpegStatus huff_decode_slow(InputStream* s, const HuffDecodeTable* table, int* s
 }
 
 JpegStatus huff_decode(InputStream* s, const HuffDecodeTable* table, int* symbol) {
-  // Fast path: with 8 bits held, one lookup resolves every code of up to 8
+  // Fast path: with 9 bits held, one lookup resolves every code of up to 9
   // bits, which is nearly all of them.
-  if (s->bit_count < 8) {
-    const JpegStatus status = bits_fill(s, 0);
-    if (status != JpegSuccess) return status;
-    if (s->bit_count < 8) return huff_decode_slow(s, table, symbol, 1);
+  constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
+  if (s->bit_count < kBits) {
+    bits_take(s);
+    if (s->bit_count < kBits) return huff_decode_slow(s, table, symbol, 1);
   }
-  const HuffLookahead entry = table->lookahead[bits_peek(s, 8)];
-  if (entry.length != 0) {
-    s->bit_count -= entry.length;
-    *symbol = entry.symbol;
+  const uint32_t entry = table->lookahead[bits_peek(s, kBits)];
+  const int length = static_cast<int>(entry >> 8) & 15;
+  if (length != 0) {
+    s->bit_count -= length;
+    *symbol = static_cast<int>(entry & 255);
     return JpegSuccess;
   }
-  return huff_decode_slow(s, table, symbol, 9);
+  return huff_decode_slow(s, table, symbol, kBits + 1);
 }
 
 namespace {
@@ -95,18 +96,16 @@ inline JpegStatus decode_dc(InputStream* stream, const HuffDecodeTable* dc_table
   return JpegSuccess;
 }
 
+// The AC coefficients of a sequential block from `position` on, symbol by
+// symbol through the stream: the careful path, where zero bits may stand
+// in for data that stop.
 template <bool kKeepAc>
-JpegStatus decode_sequential(InputStream* stream, const HuffDecodeTable* dc_table,
-                             const HuffDecodeTable* ac_table, int16_t* dc_pred, int16_t* block) {
-  JpegStatus status = decode_dc(stream, dc_table, dc_pred);
-  if (status != JpegSuccess) return status;
-  block[0] = *dc_pred;
-  // position + remaining stays 64, so a write index never passes 63 + 15.
-  int remaining = 63;
-  int position = 1;
-  while (remaining > 0) {
+JpegStatus decode_ac_careful(InputStream* stream, const HuffDecodeTable* ac_table, int16_t* block,
+                             int position) {
+  // position stays below 64 + 16, so a write index never passes 63 + 15.
+  while (position < 64) {
     int rs = 0;
-    status = huff_decode(stream, ac_table, &rs);
+    JpegStatus status = huff_decode(stream, ac_table, &rs);
     if (status != JpegSuccess) return status;
     const int r = rs >> 4;
     const int s = rs & 15;
@@ -117,14 +116,114 @@ JpegStatus decode_sequential(InputStream* stream, const HuffDecodeTable* dc_tabl
       if (status != JpegSuccess) return status;
       if (kKeepAc) block[natural_order[position]] = static_cast<int16_t>(value);
       ++position;
-      remaining -= r + 1;
     } else if (r == 15) {
       position += 16;
-      remaining -= 16;
     } else {
       break;  // end of block
     }
   }
+  return JpegSuccess;
+}
+
+template <bool kKeepAc>
+JpegStatus decode_sequential_careful(InputStream* stream, const HuffDecodeTable* dc_table,
+                                     const HuffDecodeTable* ac_table, int16_t* dc_pred,
+                                     int16_t* block) {
+  const JpegStatus status = decode_dc(stream, dc_table, dc_pred);
+  if (status != JpegSuccess) return status;
+  block[0] = *dc_pred;
+  return decode_ac_careful<kKeepAc>(stream, ac_table, block, 1);
+}
+
+// A sequential block with the bit state in registers. While at least 32
+// bits are held (a symbol and its magnitude take at most 31), no zero bits
+// can stand in, and each step is one lookup: most AC symbols come with
+// their value from it. Near a marker or the end of the data, the rest of
+// the block takes the careful path.
+template <bool kKeepAc>
+JpegStatus decode_sequential(InputStream* s, const HuffDecodeTable* dc_table,
+                             const HuffDecodeTable* ac_table, int16_t* dc_pred, int16_t* block) {
+  constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
+  constexpr uint32_t kMask = (1u << kBits) - 1;
+  uint64_t acc = s->bit_acc;
+  int count = s->bit_count;
+  auto save = [&] {
+    s->bit_acc = acc;
+    s->bit_count = count;
+  };
+  auto load = [&] {
+    acc = s->bit_acc;
+    count = s->bit_count;
+  };
+  auto enough = [&] {
+    if (count >= 32) return true;
+    save();
+    bits_take(s);
+    load();
+    return count >= 32;
+  };
+
+  if (!enough()) return decode_sequential_careful<kKeepAc>(s, dc_table, ac_table, dc_pred, block);
+  uint32_t entry = dc_table->lookahead[(acc >> (count - kBits)) & kMask];
+  if (const int whole = static_cast<int>(entry >> 12) & 15; whole != 0) {
+    count -= whole;
+    *dc_pred = static_cast<int16_t>(*dc_pred + static_cast<int16_t>(entry >> 16));
+  } else if (const int length = static_cast<int>(entry >> 8) & 15; length != 0) {
+    count -= length;
+    // A category above 15 from a corrupt table reads as its low four bits.
+    const int t = static_cast<int>(entry & 15);
+    if (t != 0) {
+      count -= t;
+      const uint32_t bits = static_cast<uint32_t>(acc >> count) & ((1u << t) - 1);
+      *dc_pred = static_cast<int16_t>(*dc_pred + huff_extend(bits, t));
+    }
+  } else {
+    save();
+    const JpegStatus status = decode_dc(s, dc_table, dc_pred);
+    if (status != JpegSuccess) return status;
+    load();
+  }
+  block[0] = *dc_pred;
+
+  int position = 1;
+  while (position < 64) {
+    if (!enough()) {
+      save();
+      return decode_ac_careful<kKeepAc>(s, ac_table, block, position);
+    }
+    entry = ac_table->lookahead[(acc >> (count - kBits)) & kMask];
+    if (const int whole = static_cast<int>(entry >> 12) & 15; whole != 0) {
+      count -= whole;
+      position += static_cast<int>(entry >> 4) & 15;
+      if (kKeepAc) block[natural_order[position]] = static_cast<int16_t>(entry >> 16);
+      ++position;
+      continue;
+    }
+    int rs;
+    if (const int length = static_cast<int>(entry >> 8) & 15; length != 0) {
+      count -= length;
+      rs = static_cast<int>(entry & 255);
+    } else {
+      save();
+      const JpegStatus status = huff_decode_slow(s, ac_table, &rs, kBits + 1);
+      if (status != JpegSuccess) return status;
+      load();
+    }
+    const int r = rs >> 4;
+    const int t = rs & 15;
+    if (t != 0) {
+      position += r;
+      count -= t;
+      const uint32_t bits = static_cast<uint32_t>(acc >> count) & ((1u << t) - 1);
+      if (kKeepAc) block[natural_order[position]] = static_cast<int16_t>(huff_extend(bits, t));
+      ++position;
+    } else if (r == 15) {
+      position += 16;
+    } else {
+      break;  // end of block
+    }
+  }
+  save();
   return JpegSuccess;
 }
 

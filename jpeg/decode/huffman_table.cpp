@@ -1,5 +1,7 @@
 #include "jpeg/decode/huffman_table.h"
 
+#include "jpeg/decode/huffman.h"
+
 namespace {
 constexpr int kMaxCodes = 257;
 }  // namespace
@@ -59,14 +61,24 @@ JpegStatus huff_build_decode_table(const uint8_t counts[16], const uint8_t* symb
   }
   table->max_code[17] = -1;
 
-  // Every code of up to 8 bits resolves with one lookup of the next 8 bits.
-  for (HuffLookahead& entry : table->lookahead) entry = {0, 0};
-  for (int i = 0; i < count && sizes[i] <= 8; ++i) {
+  // Every code of up to 9 bits resolves with one lookup of the next 9 bits;
+  // with its magnitude bits too when they fit in them.
+  constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
+  for (uint32_t& entry : table->lookahead) entry = 0;
+  for (int i = 0; i < count && sizes[i] <= kBits; ++i) {
     const int length = sizes[i];
-    const uint32_t first = codes[i] << (8 - length);
-    const uint32_t span = 1u << (8 - length);
+    const uint32_t symbol = table->values[i];
+    const int magnitude = static_cast<int>(symbol & 15);
+    const uint32_t first = codes[i] << (kBits - length);
+    const uint32_t span = 1u << (kBits - length);
     for (uint32_t j = 0; j < span; ++j) {
-      table->lookahead[first + j] = {table->values[i], static_cast<uint16_t>(length)};
+      uint32_t entry = symbol | static_cast<uint32_t>(length) << 8;
+      if (magnitude != 0 && length + magnitude <= kBits) {
+        const uint32_t bits = (j >> (kBits - length - magnitude)) & ((1u << magnitude) - 1);
+        const auto value = static_cast<uint16_t>(huff_extend(bits, magnitude));
+        entry |= static_cast<uint32_t>(length + magnitude) << 12 | uint32_t{value} << 16;
+      }
+      table->lookahead[first + j] = entry;
     }
   }
   return JpegSuccess;

@@ -554,7 +554,9 @@ JpegStatus index_restore(Scan& c, int32_t row) {
     s->end_of_file = 0;
     s->available = 0;
     s->next = s->data_end;
-    return stream_refill(s) == JpegSuccess ? JpegSuccess : JpegFileError;
+    // A position at the end of the file is the end of the data there, not
+    // a failure to read them.
+    return stream_refill(s) == JpegFileError ? JpegFileError : JpegSuccess;
   }
   s->next = reinterpret_cast<const uint8_t*>(static_cast<intptr_t>(e.position));
   s->consumed = static_cast<int32_t>(s->next - s->data_start);
