@@ -311,12 +311,24 @@ TEST(OutputLayouts, PortableRoutinesGiveTheSameBytes) {
   // by JPEG_USECPU=0: the same bytes, at every scale and in both families.
   const char* saved = std::getenv("JPEG_USECPU");
   const std::string before = saved != nullptr ? saved : "";
-  for (const char* file : {"generated/base_420.jpg", "generated/prog_420.jpg",
-                           "generated/base_444.jpg", "generated/gray.jpg"}) {
+  struct Layout {
+    int32_t color, channels;
+  };
+  for (const char* file :
+       {"generated/base_420.jpg", "generated/prog_420.jpg", "generated/base_444.jpg",
+        "generated/base_422.jpg", "generated/odd_17x17_420.jpg", "generated/gray.jpg"}) {
     const std::vector<uint8_t> data = read_file(test_data(file));
-    for (int scale : {1, 2, 8}) {
+    for (int variant = 0; variant < 5; ++variant) {
+      // Every scale in RGB; BGR and four channels at full scale.
+      constexpr int kScales[5] = {1, 2, 8, 1, 1};
+      const int scale = kScales[variant];
+      const Layout layout = variant == 3   ? Layout{ColorBgr, 3}
+                            : variant == 4 ? Layout{ColorFourChannel, 4}
+                                           : Layout{ColorRgb, 3};
       Request r;
       r.scale = scale;
+      r.out_color = layout.color;
+      r.channels = layout.channels;
       if (saved != nullptr) {
         unsetenv("JPEG_USECPU");
       }
@@ -328,8 +340,8 @@ TEST(OutputLayouts, PortableRoutinesGiveTheSameBytes) {
       } else {
         unsetenv("JPEG_USECPU");
       }
-      ASSERT_EQ(detected.status, JpegSuccess) << file;
-      EXPECT_TRUE(detected.pixels == portable.pixels) << file << " scale " << scale;
+      ASSERT_EQ(detected.status, JpegSuccess) << file << " variant " << variant;
+      EXPECT_TRUE(detected.pixels == portable.pixels) << file << " variant " << variant;
     }
   }
 }

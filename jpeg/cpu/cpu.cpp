@@ -149,3 +149,18 @@ int block_clear(void* destination, size_t count) {
 uint64_t read_timestamp() {
   return g_read_timestamp.load(std::memory_order_relaxed)();
 }
+
+VectorSupport vector_support() {
+  static const VectorSupport support = [] {
+    VectorSupport v;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    // The compiler's check of AVX2 includes the operating system's saving
+    // of the wide registers.
+    v.sse2 = __builtin_cpu_supports("sse2");
+    v.avx2 = __builtin_cpu_supports("avx2");
+#endif
+    return v;
+  }();
+  return support;
+}

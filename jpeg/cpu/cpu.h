@@ -63,6 +63,15 @@ CpuKind configure(RoutineTable* table);
 // Releases what configure loaded for the table.
 void release(RoutineTable* table);
 
+// The vector extensions the processor and the operating system really
+// enable, checked once: a SIMD kind installs the widest variants these
+// allow, and a kind without them keeps the portable routines.
+struct VectorSupport {
+  bool sse2 = false;
+  bool avx2 = false;
+};
+VectorSupport vector_support();
+
 // Global routines installed by configuration.
 void* block_copy(void* destination, const void* source, size_t count);
 int block_clear(void* destination, size_t count);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "jpeg/cpu/cpu.h"
 #include "jpeg/decode/portable_routines.h"
 
 namespace {
@@ -36,15 +37,27 @@ void fill_routine_table(RoutineTable* t, CpuKind kind) {
   t->quantize_current = t->quantize_fast;
   t->dequantize_block = t->dequantize_fast;
 
-  // Then the variants this kind allows.
+  // Then the variants this kind allows: the SIMD kinds get the widest the
+  // processor and the operating system really support (a processor of
+  // such a kind without them keeps the portable routines).
   switch (kind) {
     case CpuFamily5Simd64:
     case CpuFamily6Simd64:
     case CpuFamily6Simd64Plus:
     case CpuFamily15Simd128:
+      install_vector_variants(t);
+      break;
     case CpuGeneric:
     case CpuFamily5:
     case CpuFamily6:
       break;
   }
+}
+
+void install_vector_variants(RoutineTable* t) {
+#if KNOT_X86_SIMD
+  if (vector_support().avx2) install_output_kernels_avx2(t);
+#else
+  (void)t;
+#endif
 }

@@ -104,3 +104,7 @@ static_assert(offsetof(RoutineTable, dequantize_block) == 68 * kWordSize);
 uintptr_t routine_table_word(const RoutineTable* table, size_t index);
 
 void fill_routine_table(RoutineTable* table, CpuKind kind);
+// The processor-specific variants this processor supports, over whatever
+// the table holds (the fill's step for the SIMD kinds; tests use it to
+// compare each variant with its portable twin).
+void install_vector_variants(RoutineTable* table);

@@ -42,12 +42,27 @@ inline Line transform_line(Acc c0, Acc c1, Acc c2, Acc c3, Acc c4, Acc c5, Acc c
 }  // namespace
 
 void idct_accurate_8x8(int16_t* block) {
+  // A block of the DC alone (most of a photo's flat parts) is one value:
+  // every sum below reduces to c0 << 18.
+  bool dc_only = true;
+  for (int i = 1; i < 64 && dc_only; ++i) dc_only = block[i] == 0;
+  if (dc_only) {
+    const int16_t value = clamp_sample(((Acc{block[0]} + 4) >> 3) + 128);
+    for (int i = 0; i < 64; ++i) block[i] = value;
+    return;
+  }
   // Row pass: the output carries a gain of 8 (>> 12 of a 2^15 scale).
   alignas(32) Acc work[64];
   for (int r = 0; r < 8; ++r) {
     const int16_t* c = block + 8 * r;
-    const Line s = transform_line(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]);
     Acc* out = work + 8 * r;
+    if (c[1] == 0 && c[2] == 0 && c[3] == 0 && c[4] == 0 && c[5] == 0 && c[6] == 0 &&
+        c[7] == 0) {
+      // A row of its first coefficient alone: (c0 << 15 + 2048) >> 12 = 8 c0.
+      for (int x = 0; x < 8; ++x) out[x] = 8 * Acc{c[0]};
+      continue;
+    }
+    const Line s = transform_line(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]);
     out[0] = (s.e0 + s.t1 + 2048) >> 12;
     out[1] = (s.e1 + s.a + 2048) >> 12;
     out[2] = (s.e2 + s.b + 2048) >> 12;
