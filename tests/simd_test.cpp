@@ -89,3 +89,45 @@ TEST(VectorRoutines, ColourKernelsGiveThePortableBytes) {
   if (!vector_support().avx2) GTEST_SKIP() << "no AVX2 here: nothing to compare";
   EXPECT_EQ(compared, 9);
 }
+
+TEST(VectorRoutines, TransformsGiveThePortableValues) {
+  Tables t;
+  const IdctFn portable = t.portable.idct_accurate_8x8;
+  const IdctFn vector = t.vector.idct_accurate_8x8;
+  if (vector == portable) GTEST_SKIP() << "no transform variant on this processor";
+  std::mt19937 random(7);
+  // Coefficient ranges: those of real data, those near where 32-bit sums
+  // stop being exact, and every 16-bit value.
+  const int ranges[] = {64, 1024, 4096, 8192, 16384, 32768};
+  for (int round = 0; round < 60000; ++round) {
+    alignas(32) int16_t block[64] = {};
+    const int range = ranges[round % 6];
+    auto value = [&] {
+      return static_cast<int16_t>(static_cast<int32_t>(random() % (2 * range)) - range);
+    };
+    switch (round % 5) {
+      case 0:  // every coefficient
+        for (int16_t& c : block) c = value();
+        break;
+      case 1:  // a few, as in real blocks
+        for (int n = 0; n < 6; ++n) block[random() % 64] = value();
+        break;
+      case 2:  // the DC alone, or nothing at all
+        block[0] = round % 10 == 2 ? value() : 0;
+        break;
+      case 3:  // the first column alone: every row of its DC alone
+        for (int r = 0; r < 8; ++r) block[8 * r] = value();
+        break;
+      default:  // the extremes
+        for (int16_t& c : block) c = (random() & 1) ? 32767 : -32768;
+        block[random() % 64] = 0;
+        break;
+    }
+    alignas(32) int16_t a[64], b[64];
+    std::memcpy(a, block, sizeof a);
+    std::memcpy(b, block, sizeof b);
+    portable(a);
+    vector(b);
+    ASSERT_EQ(std::memcmp(a, b, sizeof a), 0) << "round " << round;
+  }
+}

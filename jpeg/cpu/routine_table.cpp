@@ -56,7 +56,10 @@ void fill_routine_table(RoutineTable* t, CpuKind kind) {
 
 void install_vector_variants(RoutineTable* t) {
 #if KNOT_X86_SIMD
-  if (vector_support().avx2) install_output_kernels_avx2(t);
+  if (vector_support().avx2) {
+    install_output_kernels_avx2(t);
+    install_transforms_avx2(t);
+  }
 #else
   (void)t;
 #endif

@@ -9,3 +9,4 @@ void install_portable_decoding_routines(RoutineTable* table);
 // Processor-specific variants, each beside its portable twin; the fill
 // installs them for the kinds and processors that allow them.
 void install_output_kernels_avx2(RoutineTable* table);
+void install_transforms_avx2(RoutineTable* table);
