@@ -495,7 +495,10 @@ void record_continuation(JPEG_PROPERTIES* p, int32_t type, JpegStatus status,
   } else if (status == JpegRoiSuccess || status == JpegSuccess) {
     if (!is_image_read(type) || p->coef_output != nullptr) return;
     if (p->progressive_scans != 0) {
-      if (p->coef_buffer != nullptr && p->image_output_done) p->continuation = kCoefficientsDone;
+      // A store whose AC bands were passed over serves no other read.
+      if (p->coef_buffer != nullptr && p->image_output_done && !reads_dc_only(p)) {
+        p->continuation = kCoefficientsDone;
+      }
     } else if (status == JpegRoiSuccess && p->saved_scan != nullptr) {
       p->continuation = kRegionIndex;
     }

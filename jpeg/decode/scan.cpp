@@ -64,6 +64,17 @@ bool region_active(const JPEG_PROPERTIES* p) {
          p->roi_left > 0;
 }
 
+// Sampling where every component is 1x1 or 2x2 (and not all 1x1): a
+// component of one block per MCU is then reconstructed one size larger.
+bool simple_sampling(const FrameHeader& f) {
+  if (f.max_h == 1 && f.max_v == 1) return false;
+  for (int n = 0; n < f.component_count && n < 4; ++n) {
+    const FrameComponent& fc = f.components[n];
+    if (fc.h != fc.v || fc.h > 2) return false;
+  }
+  return true;
+}
+
 int32_t scale_of(int32_t io_type) {
   switch (io_type) {
     case IoReadHalfFile:
@@ -108,14 +119,7 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
   c.scale = scale_of(p->io_type);
   c.coef = static_cast<const JpegCoefOutput*>(p->coef_output);
   const FrameHeader& f = p->frame;
-  c.simple = false;
-  if (f.max_h != 1 || f.max_v != 1) {
-    c.simple = true;
-    for (int n = 0; n < f.component_count && n < 4; ++n) {
-      const FrameComponent& fc = f.components[n];
-      if (fc.h != fc.v || fc.h > 2) c.simple = false;
-    }
-  }
+  c.simple = simple_sampling(f);
   const bool smoothing = c.scale == 1 && smoothing_applies(p);
   c.column_delay = smoothing && f.max_h == 2 && f.max_v <= 2 ? 1 : 0;
   c.row_delay = smoothing && f.max_h == 2 && f.max_v == 2 ? 1 : 0;
@@ -839,6 +843,17 @@ JpegStatus settle_region(JPEG_PROPERTIES* p) {
   p->roi_right = region[2];
   p->roi_bottom = region[3];
   return JpegSuccess;
+}
+
+bool reads_dc_only(const JPEG_PROPERTIES* p) {
+  return scale_of(p->io_type) == 8 && p->coef_output == nullptr;
+}
+
+bool component_uses_dc_only(const JPEG_PROPERTIES* p, int32_t frame_index) {
+  if (!reads_dc_only(p) || frame_index < 0 || frame_index >= p->frame.component_count) return false;
+  const FrameComponent& fc = p->frame.components[frame_index];
+  // One size larger (2x2, from AC frequencies too) under simple sampling.
+  return !(simple_sampling(p->frame) && fc.h * fc.v == 1);
 }
 
 bool region_would_be_active(const JPEG_PROPERTIES* p) {

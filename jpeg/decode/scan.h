@@ -31,6 +31,12 @@ JpegStatus settle_region(JPEG_PROPERTIES* properties);
 // Whether the region asked for, once settled, is a region of the frame
 // known from the last read rather than the whole image.
 bool region_would_be_active(const JPEG_PROPERTIES* properties);
+// Whether this read is at 1/8 size, where most components use each
+// block's DC coefficient alone.
+bool reads_dc_only(const JPEG_PROPERTIES* properties);
+// Whether this read uses only the DC coefficients of frame component
+// `frame_index`: a progressive frame's AC scans of it are then passed over.
+bool component_uses_dc_only(const JPEG_PROPERTIES* properties, int32_t frame_index);
 
 // A region read of a progressive frame whose coefficients an earlier read
 // of the same data decoded completely: the region is written from them.

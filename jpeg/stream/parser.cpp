@@ -195,6 +195,13 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
       return JpegSuccess;
     }
     scan->restart_interval = p->restart_interval;
+    if (p->progressive_frame && scan->ss > 0 && scan->component_count == 1 &&
+        component_uses_dc_only(p, scan->components[0].frame_index)) {
+      // AC bands this read never uses: their data are skipped by the search
+      // for the next marker.
+      free_scan_header(scan);
+      return JpegSuccess;
+    }
     if (!p->progressive_frame) {
       // A sequential frame whose first scan held every component is
       // complete after it: a later scan is passed over (its data are skipped
