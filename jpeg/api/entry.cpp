@@ -47,8 +47,7 @@ void free_codec_state(JPEG_PROPERTIES* p) {
   free(p->mcu_buffer);
   p->mcu_buffer = nullptr;
   free_smoothing(p);
-  free(p->restart_index);
-  p->restart_index = nullptr;
+  free_restart_index(p);
   free_scan_header(p->saved_scan);
   p->saved_scan = nullptr;
 }

@@ -34,9 +34,16 @@ struct RestartEntry {
 };
 
 // One entry per MCU row. Rows past the last entry are reached by decoding
-// forward from the last entry known below them.
+// forward from the last entry known below them. Within a row, checkpoints
+// every few MCUs let a region start next to its left edge: a row's are
+// allocated when the row is first passed over, so they grow with the data
+// decoded, and they are spaced so that they take at most 1 % of the bytes
+// of the pixels they cover (one channel per component).
 struct RestartIndex {
   RestartEntry entries[8192];
+  RestartEntry* within[8192];  // slots 1.. of each row, or null
+  int32_t within_slots;        // checkpoints a row holds, its start included
+  int32_t checkpoint_mcus;     // MCUs between checkpoints
 };
 
 namespace {
@@ -532,20 +539,73 @@ Region region_in_mcus(const Scan& c, int32_t uw, int32_t uh) {
 
 // ---- restart index ------------------------------------------------------------
 
-void index_save(Scan& c, int32_t row) {
-  if (row < 0 || row >= kIndexRows) return;
-  RestartEntry& e = c.p->restart_index->entries[row];
-  e.position = file_input(c.p) ? int64_t{c.s->consumed}
-                               : static_cast<int64_t>(reinterpret_cast<intptr_t>(c.s->next));
-  for (int i = 0; i < 4; ++i) e.dc_pred[i] = c.scan->dc_pred[i];
-  e.bit_acc = c.s->bit_acc;
-  e.bit_count = c.s->bit_count;
-  e.pending_marker = c.s->pending_marker;
-  e.out_of_data = (c.s->data_ended & kOutOfData) != 0;
+// MCUs between checkpoints of this scan's grid: an entry takes at most 1 %
+// of the pixel bytes it covers.
+int32_t checkpoint_spacing(const Scan& c) {
+  const JPEG_PROPERTIES* p = c.p;
+  const int64_t mcus = int64_t{c.per_row} * (c.rows > 0 ? c.rows : 1);
+  const int64_t bytes = int64_t{p->jpeg_width} * p->jpeg_height * p->frame.component_count;
+  const int64_t per_mcu = mcus > 0 ? bytes / mcus : 1;
+  const int64_t spacing =
+      (int64_t{sizeof(RestartEntry)} * 100 + per_mcu - 1) / (per_mcu > 0 ? per_mcu : 1);
+  return static_cast<int32_t>(spacing < 1 ? 1 : (spacing > 4096 ? 4096 : spacing));
 }
 
-JpegStatus index_restore(Scan& c, int32_t row) {
-  const RestartEntry& e = c.p->restart_index->entries[row];
+// The entry for the start of MCU (row, slot * checkpoint spacing), or null
+// when the index cannot hold it; with `create`, a row's checkpoints are
+// allocated (*failed set when that fails).
+RestartEntry* index_entry(Scan& c, int32_t row, int32_t slot, bool create, bool* failed = nullptr) {
+  RestartIndex* index = c.p->restart_index;
+  if (row < 0 || row >= kIndexRows || slot < 0) return nullptr;
+  if (slot == 0) return &index->entries[row];
+  const int32_t spacing = checkpoint_spacing(c);
+  const int32_t slots = (c.per_row + spacing - 1) / spacing;
+  if (slot >= slots) return nullptr;
+  if (index->within_slots != slots || index->checkpoint_mcus != spacing) {
+    // Another scan's grid: its checkpoints do not apply.
+    for (RestartEntry*& r : index->within) {
+      free(r);
+      r = nullptr;
+    }
+    index->within_slots = slots;
+    index->checkpoint_mcus = spacing;
+  }
+  RestartEntry*& within = index->within[row];
+  if (within == nullptr) {
+    if (!create) return nullptr;
+    within = static_cast<RestartEntry*>(codec_malloc(sizeof(RestartEntry) * (slots - 1)));
+    if (within == nullptr) {
+      if (failed != nullptr) *failed = true;
+      return nullptr;
+    }
+    for (int32_t i = 0; i < slots - 1; ++i) within[i].position = -1;
+  }
+  return &within[slot - 1];
+}
+
+bool index_known(Scan& c, int32_t row, int32_t slot = 0) {
+  const RestartEntry* e = index_entry(c, row, slot, false);
+  return e != nullptr && e->position >= 0;
+}
+
+// Records where MCU (row, slot * checkpoint spacing) starts: 0, or -5 when the
+// row's checkpoints cannot be allocated.
+JpegStatus index_save(Scan& c, int32_t row, int32_t slot = 0) {
+  bool failed = false;
+  RestartEntry* e = index_entry(c, row, slot, true, &failed);
+  if (e == nullptr) return failed ? JpegMemoryError : JpegSuccess;
+  e->position = file_input(c.p) ? int64_t{c.s->consumed}
+                                : static_cast<int64_t>(reinterpret_cast<intptr_t>(c.s->next));
+  for (int i = 0; i < 4; ++i) e->dc_pred[i] = c.scan->dc_pred[i];
+  e->bit_acc = c.s->bit_acc;
+  e->bit_count = c.s->bit_count;
+  e->pending_marker = c.s->pending_marker;
+  e->out_of_data = (c.s->data_ended & kOutOfData) != 0;
+  return JpegSuccess;
+}
+
+JpegStatus index_restore(Scan& c, int32_t row, int32_t slot = 0) {
+  const RestartEntry& e = *index_entry(c, row, slot, false);
   InputStream* s = c.s;
   for (int i = 0; i < 4; ++i) c.scan->dc_pred[i] = e.dc_pred[i];
   s->bit_acc = e.bit_acc;
@@ -568,13 +628,15 @@ JpegStatus index_restore(Scan& c, int32_t row) {
   return JpegSuccess;
 }
 
-bool index_known(const Scan& c, int32_t row) {
-  return row >= 0 && row < kIndexRows && c.p->restart_index->entries[row].position >= 0;
-}
-
 // Passes over MCUs [from, to) of a row with the DC-only decoder.
+// Checkpoints met on the way are recorded.
 JpegStatus pass_over(Scan& c, int32_t row, int32_t from, int32_t to) {
+  const int32_t spacing = c.p->restart_index != nullptr ? checkpoint_spacing(c) : 0;
   for (int32_t col = from; col < to; ++col) {
+    if (spacing != 0 && col % spacing == 0 && col > 0 && !index_known(c, row, col / spacing)) {
+      const JpegStatus status = index_save(c, row, col / spacing);
+      if (status != JpegSuccess) return status;
+    }
     if (decode_mcu(c, true) < 0) return JpegDataError;
     const JpegStatus restart = restart_check(c, c.per_row, c.rows, col, row);
     if (restart != JpegSuccess) return restart_failure(restart);
@@ -584,6 +646,42 @@ JpegStatus pass_over(Scan& c, int32_t row, int32_t from, int32_t to) {
 }
 
 // ---- sequential, region of interest ---------------------------------------------
+
+// Puts the stream at the start of MCU (row, col), from the nearest point the
+// index knows: a checkpoint of that row at or before col; else the row's
+// start, reached from where the stream stands (the start of MCU (at_row,
+// at_col) of the row above, when at_row says so) or from the nearest row
+// start known above. Rows and checkpoints passed on the way are recorded.
+JpegStatus seek_to(Scan& c, int32_t row, int32_t col, int32_t at_row, int32_t at_col) {
+  const int32_t spacing = checkpoint_spacing(c);
+  for (int32_t slot = col / spacing; slot >= 0; --slot) {
+    if (index_known(c, row, slot)) {
+      if (index_restore(c, row, slot) != JpegSuccess) return JpegFileError;
+      return pass_over(c, row, slot * spacing, col);
+    }
+  }
+  int32_t from_row;
+  if (at_row == row - 1 && at_row >= 0) {
+    // The rest of the row above.
+    const JpegStatus status = pass_over(c, at_row, at_col, c.per_row);
+    if (status != JpegSuccess) return status;
+    from_row = row;
+  } else {
+    from_row = row < kIndexRows ? row : kIndexRows - 1;
+    while (!index_known(c, from_row)) --from_row;
+    if (index_restore(c, from_row) != JpegSuccess) return JpegFileError;
+  }
+  for (int32_t r = from_row; r < row; ++r) {
+    JpegStatus status = pass_over(c, r, 0, c.per_row);
+    if (status == JpegSuccess) status = index_save(c, r + 1);
+    if (status != JpegSuccess) return status;
+  }
+  if (from_row == row && !index_known(c, row)) {
+    const JpegStatus status = index_save(c, row);
+    if (status != JpegSuccess) return status;
+  }
+  return pass_over(c, row, 0, col);
+}
 
 JpegStatus decode_scan_sequential_roi(Scan& c) {
   JPEG_PROPERTIES* p = c.p;
@@ -602,25 +700,23 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
 
   const int32_t start_row =
       region.first_row > scan->resume_row ? region.first_row : scan->resume_row;
-  if (scan->resume_col == 0) {
-    // Position at the start of start_row: straight there when the index
-    // knows it, otherwise from the nearest known row above, passing over
-    // the rows between and recording them.
-    int32_t known = start_row < kIndexRows ? start_row : kIndexRows - 1;
-    while (!index_known(c, known)) --known;
-    if (index_restore(c, known) != JpegSuccess) return JpegFileError;
-    for (int32_t row = known; row < start_row; ++row) {
-      const JpegStatus status = pass_over(c, row, 0, c.per_row);
-      if (status != JpegSuccess) return status;
-      index_save(c, row + 1);
-    }
+  // Where the stream stands: the start of MCU (at_row, at_col), or unknown.
+  int32_t at_row = -1, at_col = 0;
+  if (scan->resume_col != 0) {
+    at_row = start_row;
+    at_col = scan->resume_col;
   }
   const bool coefficients = c.coef != nullptr && c.coef->mode == 0;
   for (int32_t row = start_row; row < region.last_row; ++row) {
-    const int32_t resume = row == start_row ? scan->resume_col : 0;
-    JpegStatus status = pass_over(c, row, resume, region.first_col);
+    JpegStatus status = JpegSuccess;
+    if (at_row == row) {
+      // A resumed decode stands in this row already.
+      status = pass_over(c, row, at_col, region.first_col);
+    } else {
+      status = seek_to(c, row, region.first_col, at_row, at_col);
+    }
     if (status != JpegSuccess) return status;
-    const int32_t from = region.first_col > resume ? region.first_col : resume;
+    const int32_t from = region.first_col > at_col || at_row != row ? region.first_col : at_col;
     for (int32_t col = from; col < region.last_col; ++col) {
       if (decode_mcu(c, false) < 0) return JpegDataError;
       const JpegStatus restart = restart_check(c, c.per_row, c.rows, col, row);
@@ -644,16 +740,8 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
       }
     }
     if (cd) reconstruct_mcu(c, region.last_col, row, p->mcu_buffer, false);
-    // On to the start of the next row.
-    if (row + 1 < c.rows) {
-      if (index_known(c, row + 1)) {
-        if (index_restore(c, row + 1) != JpegSuccess) return JpegFileError;
-      } else {
-        status = pass_over(c, row, region.last_col, c.per_row);
-        if (status != JpegSuccess) return status;
-        index_save(c, row + 1);
-      }
-    }
+    at_row = row;
+    at_col = region.last_col;
   }
   if (rd) {
     for (int32_t col = region.first_col; col <= region.last_col; ++col) {
@@ -715,7 +803,10 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
     if (p->restart_index == nullptr) {
       p->restart_index = static_cast<RestartIndex*>(codec_malloc(sizeof(RestartIndex)));
       if (p->restart_index == nullptr) return JpegMemoryError;
-      for (RestartEntry& e : p->restart_index->entries) e.position = -1;
+      for (RestartEntry*& r : p->restart_index->within) r = nullptr;
+      p->restart_index->within_slots = 0;
+      p->restart_index->checkpoint_mcus = 0;
+      reset_restart_index(p);
     }
   }
 
@@ -725,7 +816,7 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
   if (region && !resuming && p->progressive_scans == 0 && p->single_scan_blocks == 1) {
     // Components in separate scans: each scan has its own rows, so the
     // index starts afresh at this scan's data.
-    for (RestartEntry& e : p->restart_index->entries) e.position = -1;
+    reset_restart_index(p);
   }
   if (region && !resuming && p->restart_index->entries[0].position < 0 &&
       p->progressive_scans == 0) {
@@ -885,6 +976,17 @@ bool restart_index_knows(const JPEG_PROPERTIES* p, int32_t row) {
 }
 
 void reset_restart_index(JPEG_PROPERTIES* p) {
-  if (p->restart_index == nullptr) return;
-  for (RestartEntry& e : p->restart_index->entries) e.position = -1;
+  RestartIndex* index = p->restart_index;
+  if (index == nullptr) return;
+  for (RestartEntry& e : index->entries) e.position = -1;
+  for (RestartEntry*& r : index->within) {
+    free(r);
+    r = nullptr;
+  }
+}
+
+void free_restart_index(JPEG_PROPERTIES* p) {
+  reset_restart_index(p);
+  free(p->restart_index);
+  p->restart_index = nullptr;
 }

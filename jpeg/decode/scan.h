@@ -20,6 +20,7 @@ bool restart_index_knows(const JPEG_PROPERTIES* properties, int32_t row);
 
 // Forgets every row the restart index knows (new data, or a new frame).
 void reset_restart_index(JPEG_PROPERTIES* properties);
+void free_restart_index(JPEG_PROPERTIES* properties);
 
 // Whether the caller asked for a region (any of its edges set).
 bool region_requested(const JPEG_PROPERTIES* properties);
