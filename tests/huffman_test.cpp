@@ -214,13 +214,16 @@ TEST(ProgressiveDecoders, EndOfBandRuns) {
   w.put(1, 1).put(0, 3);  // the block after them: another run (8)
   MemoryStream m(w.bytes());
   int16_t block[64] = {};
-  ASSERT_EQ(decode_ac_first(&m.stream, block, &ac, 1, 63, 0), JpegSuccess);
+  uint64_t nonzero = 0;
+  ASSERT_EQ(decode_ac_first(&m.stream, block, &nonzero, &ac, 1, 63, 0), JpegSuccess);
   EXPECT_EQ(m.stream.eob_run, 0);
-  ASSERT_EQ(decode_ac_first(&m.stream, block, &ac, 1, 63, 0), JpegSuccess);
+  ASSERT_EQ(decode_ac_first(&m.stream, block, &nonzero, &ac, 1, 63, 0), JpegSuccess);
   EXPECT_EQ(m.stream.eob_run, 12) << "this block and the next 12";
-  for (int i = 0; i < 12; ++i) ASSERT_EQ(decode_ac_first(&m.stream, block, &ac, 1, 63, 0), 0);
+  for (int i = 0; i < 12; ++i) {
+    ASSERT_EQ(decode_ac_first(&m.stream, block, &nonzero, &ac, 1, 63, 0), 0);
+  }
   EXPECT_EQ(m.stream.eob_run, 0);
-  ASSERT_EQ(decode_ac_first(&m.stream, block, &ac, 1, 63, 0), JpegSuccess);
+  ASSERT_EQ(decode_ac_first(&m.stream, block, &nonzero, &ac, 1, 63, 0), JpegSuccess);
   EXPECT_EQ(m.stream.eob_run, 7);
 }
 
@@ -245,7 +248,8 @@ TEST(ProgressiveDecoders, FirstScansShiftAndRefinementsCorrect) {
   int16_t block[64] = {};
   block[natural_order[1]] = 2;
   block[natural_order[5]] = -2;
-  ASSERT_EQ(decode_ac_refine(&refine.stream, block, &ac, 1, 63, 0), JpegSuccess);
+  uint64_t nonzero = uint64_t{1} << 1 | uint64_t{1} << 5;
+  ASSERT_EQ(decode_ac_refine(&refine.stream, block, &nonzero, &ac, 1, 63, 0), JpegSuccess);
   EXPECT_EQ(block[natural_order[1]], 3);
   EXPECT_EQ(block[natural_order[5]], -3);
   EXPECT_EQ(refine.stream.eob_run, 0);

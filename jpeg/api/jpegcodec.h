@@ -362,8 +362,9 @@ typedef struct JPEG_PROPERTIES {
   /* The region in force when an interrupted decode began: interrupt reports
    * overwrite roi_left..roi_bottom, and a resumed decode takes it back. */
   int32_t interrupt_region[4];
-  /* Size in bytes of coef_buffer, for the scans to check it against the
-   * frame they decode. */
+  /* Size in bytes of coef_buffer's coefficients, for the scans to check it
+   * against the frame they decode. After them the buffer holds one 64-bit
+   * mask per block: bit k set when coefficient k (zig-zag order) is not 0. */
   int64_t coef_buffer_bytes;
   /* 1 once a progressive frame's image has been written. */
   int32_t image_output_done;

@@ -88,7 +88,10 @@ JpegStatus decode_block_dc_only_portable(InputStream* stream, const HuffDecodeTa
 JpegStatus decode_dc_first(InputStream* stream, const HuffDecodeTable* dc_table,
                            int16_t* coefficient, int16_t* dc_pred, int al);
 JpegStatus decode_dc_refine(InputStream* stream, int16_t* coefficient, int al);
-JpegStatus decode_ac_first(InputStream* stream, int16_t* block, const HuffDecodeTable* ac_table,
-                           int ss, int se, int al);
-JpegStatus decode_ac_refine(InputStream* stream, int16_t* block, const HuffDecodeTable* ac_table,
-                            int ss, int se, int al);
+// The AC scans of a progressive frame keep `nonzero`, the block's mask of
+// non-zero coefficients (bit k: zig-zag position k), up to date; refinement
+// visits only the coefficients it names.
+JpegStatus decode_ac_first(InputStream* stream, int16_t* block, uint64_t* nonzero,
+                           const HuffDecodeTable* ac_table, int ss, int se, int al);
+JpegStatus decode_ac_refine(InputStream* stream, int16_t* block, uint64_t* nonzero,
+                            const HuffDecodeTable* ac_table, int ss, int se, int al);

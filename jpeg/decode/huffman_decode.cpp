@@ -259,108 +259,164 @@ JpegStatus decode_dc_refine(InputStream* stream, int16_t* coefficient, int al) {
 
 namespace {
 
-// End-of-band run: 2^r, plus the next r bits as a number.
-inline JpegStatus read_eob_run(InputStream* stream, int r) {
-  int32_t run = 1 << r;
-  if (r > 0) {
-    const JpegStatus status = ensure_bits(stream, r);
-    if (status != JpegSuccess) return status;
-    run += static_cast<int32_t>(bits_get(stream, r));
+// The stream's bit state in registers for a progressive block decoder. Every
+// step asks for exactly the bits it uses, as the stream's own functions do,
+// so zero bits stand in, and the data's end is recorded, at the same places.
+class LocalBits {
+ public:
+  explicit LocalBits(InputStream* stream)
+      : s_(stream), acc_(stream->bit_acc), count_(stream->bit_count) {}
+  ~LocalBits() { store(); }
+  LocalBits(const LocalBits&) = delete;
+  LocalBits& operator=(const LocalBits&) = delete;
+
+  uint32_t get(int n) {
+    if (count_ < n) {
+      store();
+      bits_fill(s_, n);
+      load();
+    }
+    count_ -= n;
+    return static_cast<uint32_t>(acc_ >> count_) & ((1u << n) - 1);
   }
-  stream->eob_run = run;
-  return JpegSuccess;
+  int symbol(const HuffDecodeTable* table) {
+    constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
+    if (count_ < kBits) {
+      store();
+      bits_take(s_);
+      load();
+    }
+    if (count_ >= kBits) {
+      const uint32_t entry = table->lookahead[(acc_ >> (count_ - kBits)) & ((1u << kBits) - 1)];
+      const int length = static_cast<int>(entry >> 8) & 15;
+      if (length != 0) {
+        count_ -= length;
+        return static_cast<int>(entry & 255);
+      }
+    }
+    store();
+    int result = 0;
+    huff_decode_slow(s_, table, &result, count_ >= kBits ? kBits + 1 : 1);
+    load();
+    return result;
+  }
+  void set_eob_run(int32_t run) { s_->eob_run = run; }
+  int32_t eob_run() const { return s_->eob_run; }
+
+ private:
+  void store() {
+    s_->bit_acc = acc_;
+    s_->bit_count = count_;
+  }
+  void load() {
+    acc_ = s_->bit_acc;
+    count_ = s_->bit_count;
+  }
+  InputStream* s_;
+  uint64_t acc_;
+  int count_;
+};
+
+// End-of-band run: 2^r, plus the next r bits as a number.
+inline int32_t eob_run_of(LocalBits& bits, int r) {
+  int32_t run = 1 << r;
+  if (r > 0) run += static_cast<int32_t>(bits.get(r));
+  return run;
 }
 
 }  // namespace
 
-JpegStatus decode_ac_first(InputStream* stream, int16_t* block, const HuffDecodeTable* ac_table,
-                           int ss, int se, int al) {
+namespace {
+
+// Zig-zag positions [from, to) as mask bits (to at most 64).
+inline uint64_t positions(int from, int to) {
+  if (from >= to) return 0;
+  const uint64_t below_to = to >= 64 ? ~uint64_t{0} : (uint64_t{1} << to) - 1;
+  return below_to & ~((uint64_t{1} << from) - 1);
+}
+
+inline uint64_t position_bit(int k) {
+  return uint64_t{1} << (k < 63 ? k : 63);
+}
+
+}  // namespace
+
+JpegStatus decode_ac_first(InputStream* stream, int16_t* block, uint64_t* nonzero,
+                           const HuffDecodeTable* ac_table, int ss, int se, int al) {
   if (stream->eob_run > 0) {
     --stream->eob_run;
     return JpegSuccess;
   }
+  LocalBits bits(stream);
+  uint64_t mask = *nonzero;
   for (int k = ss; k <= se;) {
-    int rs = 0;
-    JpegStatus status = huff_decode(stream, ac_table, &rs);
-    if (status != JpegSuccess) return status;
+    const int rs = bits.symbol(ac_table);
     const int r = rs >> 4;
     const int s = rs & 15;
     if (s != 0) {
       k += r;
-      int32_t value = 0;
-      status = receive_extend(stream, s, &value);
-      if (status != JpegSuccess) return status;
-      block[natural_order[k]] = static_cast<int16_t>(static_cast<uint32_t>(value) << al);
+      const int32_t value = huff_extend(bits.get(s), s);
+      const auto coefficient = static_cast<int16_t>(static_cast<uint32_t>(value) << al);
+      block[natural_order[k]] = coefficient;
+      if (coefficient != 0) mask |= position_bit(k);
       ++k;
     } else if (r == 15) {
       k += 16;
     } else {
-      status = read_eob_run(stream, r);
-      if (status != JpegSuccess) return status;
-      --stream->eob_run;  // this block
-      return JpegSuccess;
+      bits.set_eob_run(eob_run_of(bits, r) - 1);  // this block ends the first of the run
+      break;
     }
   }
+  *nonzero = mask;
   return JpegSuccess;
 }
 
-JpegStatus decode_ac_refine(InputStream* stream, int16_t* block, const HuffDecodeTable* ac_table,
-                            int ss, int se, int al) {
+JpegStatus decode_ac_refine(InputStream* stream, int16_t* block, uint64_t* nonzero,
+                            const HuffDecodeTable* ac_table, int ss, int se, int al) {
   const int32_t p1 = 1 << al;
   const int32_t m1 = static_cast<int32_t>(static_cast<uint32_t>(-1) << al);
-  // A non-zero coefficient gets one correction bit.
-  auto correct = [&](int16_t* c) -> JpegStatus {
-    const JpegStatus status = ensure_bits(stream, 1);
-    if (status != JpegSuccess) return status;
-    if (bits_get(stream, 1) != 0 && (*c & p1) == 0) {
-      *c = static_cast<int16_t>(*c + (*c >= 0 ? p1 : m1));
+  LocalBits bits(stream);
+  uint64_t mask = *nonzero;
+  // Each non-zero coefficient of zig-zag positions [from, to) gets one
+  // correction bit, in order.
+  auto correct = [&](int from, int to) {
+    for (uint64_t m = mask & positions(from, to); m != 0; m &= m - 1) {
+      int16_t* c = &block[natural_order[__builtin_ctzll(m)]];
+      if (bits.get(1) != 0 && (*c & p1) == 0) *c = static_cast<int16_t>(*c + (*c >= 0 ? p1 : m1));
     }
-    return JpegSuccess;
   };
 
   int k = ss;
-  if (stream->eob_run == 0 && ss <= se) {
+  if (bits.eob_run() == 0 && ss <= se) {
     while (k <= se) {
-      int rs = 0;
-      JpegStatus status = huff_decode(stream, ac_table, &rs);
-      if (status != JpegSuccess) return status;
-      int r = rs >> 4;
+      const int rs = bits.symbol(ac_table);
+      const int r = rs >> 4;
       const int s = rs & 15;
       int32_t new_value = 0;
       if (s != 0) {
-        status = ensure_bits(stream, 1);
-        if (status != JpegSuccess) return status;
-        new_value = bits_get(stream, 1) != 0 ? p1 : m1;
+        new_value = bits.get(1) != 0 ? p1 : m1;
       } else if (r < 15) {
-        status = read_eob_run(stream, r);
-        if (status != JpegSuccess) return status;
+        bits.set_eob_run(eob_run_of(bits, r));
         break;
       }
-      // Pass over r zero coefficients, correcting the non-zero ones met.
-      while (k <= se) {
-        int16_t* c = &block[natural_order[k]];
-        if (*c != 0) {
-          status = correct(c);
-          if (status != JpegSuccess) return status;
-        } else {
-          if (r == 0) break;
-          --r;
-        }
-        ++k;
+      // Pass over r zero coefficients, correcting the non-zero ones met, to
+      // the zero after them (or past the band when there are not so many).
+      uint64_t zeros = ~mask & positions(k, se + 1);
+      for (int i = 0; i < r && zeros != 0; ++i) zeros &= zeros - 1;
+      const int target = zeros != 0 ? __builtin_ctzll(zeros) : se + 1;
+      correct(k, target);
+      k = target;
+      if (new_value != 0) {
+        block[natural_order[k]] = static_cast<int16_t>(new_value);
+        mask |= position_bit(k);
       }
-      if (new_value != 0) block[natural_order[k]] = static_cast<int16_t>(new_value);
       ++k;
     }
   }
-  if (stream->eob_run > 0) {
-    for (; k <= se; ++k) {
-      int16_t* c = &block[natural_order[k]];
-      if (*c != 0) {
-        const JpegStatus status = correct(c);
-        if (status != JpegSuccess) return status;
-      }
-    }
-    --stream->eob_run;
+  if (bits.eob_run() > 0) {
+    correct(k, se + 1);
+    bits.set_eob_run(bits.eob_run() - 1);
   }
+  *nonzero = mask;
   return JpegSuccess;
 }

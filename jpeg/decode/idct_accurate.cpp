@@ -56,8 +56,7 @@ void idct_accurate_8x8(int16_t* block) {
   for (int r = 0; r < 8; ++r) {
     const int16_t* c = block + 8 * r;
     Acc* out = work + 8 * r;
-    if (c[1] == 0 && c[2] == 0 && c[3] == 0 && c[4] == 0 && c[5] == 0 && c[6] == 0 &&
-        c[7] == 0) {
+    if (c[1] == 0 && c[2] == 0 && c[3] == 0 && c[4] == 0 && c[5] == 0 && c[6] == 0 && c[7] == 0) {
       // A row of its first coefficient alone: (c0 << 15 + 2048) >> 12 = 8 c0.
       for (int x = 0; x < 8; ++x) out[x] = 8 * Acc{c[0]};
       continue;

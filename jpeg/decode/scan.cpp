@@ -384,6 +384,14 @@ JpegStatus decode_scan_sequential(Scan& c) {
 
 // ---- progressive ----------------------------------------------------------------
 
+// The mask of non-zero coefficients of a block of the store, kept after
+// the coefficients.
+uint64_t* nonzero_mask(const JPEG_PROPERTIES* p, const int16_t* block) {
+  auto* masks =
+      reinterpret_cast<uint64_t*>(reinterpret_cast<char*>(p->coef_buffer) + p->coef_buffer_bytes);
+  return masks + (block - p->coef_buffer) / 64;
+}
+
 int16_t* coef_mcu(const JPEG_PROPERTIES* p, int32_t col, int32_t row) {
   const int64_t index = int64_t{col} + int64_t{row} * p->mcus_per_row;
   return p->coef_buffer + index * frame_blocks_per_mcu(p) * 64;
@@ -506,9 +514,11 @@ JpegStatus decode_scan_stored(Scan& c) {
               decode_dc_refine(c.s, block, scan->al);
             }
           } else if (scan->ah != 0) {
-            decode_ac_refine(c.s, block, sc.ac_table, scan->ss, scan->se, scan->al);
+            decode_ac_refine(c.s, block, nonzero_mask(p, block), sc.ac_table, scan->ss, scan->se,
+                             scan->al);
           } else {
-            decode_ac_first(c.s, block, sc.ac_table, scan->ss, scan->se, scan->al);
+            decode_ac_first(c.s, block, nonzero_mask(p, block), sc.ac_table, scan->ss, scan->se,
+                            scan->al);
           }
           const JpegStatus restart = restart_check(c, grid_cols, grid_rows, x * h + k, y * v + r);
           if (restart != JpegSuccess) return restart_failure(restart);

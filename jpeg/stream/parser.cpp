@@ -241,17 +241,19 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
         // The whole image's coefficients, allocated from header values: a
         // limit keeps a hostile header from claiming all the memory.
         const uint64_t bytes = coefficient_store_bytes(p);
+        // One 8-byte mask of non-zero coefficients per 128-byte block.
+        const uint64_t total = bytes + bytes / 16;
         const uint64_t limit =
             static_cast<uint64_t>(p->max_coef_megabytes > 0 ? p->max_coef_megabytes : 0) << 20;
         free(p->coef_buffer);
         p->coef_buffer = nullptr;
-        if (bytes > limit || bytes > SIZE_MAX) {
+        if (total > limit || total > SIZE_MAX) {
           free_scan_header(scan);
           p->saved_scan = nullptr;
           return JpegMemoryError;
         }
         p->image_output_done = 0;
-        p->coef_buffer = static_cast<int16_t*>(codec_calloc(1, bytes > 0 ? bytes : 1));
+        p->coef_buffer = static_cast<int16_t*>(codec_calloc(1, total > 0 ? total : 1));
         p->coef_buffer_bytes = p->coef_buffer != nullptr ? static_cast<int64_t>(bytes) : 0;
         if (p->coef_buffer == nullptr) {
           free_scan_header(scan);
