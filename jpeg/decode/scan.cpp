@@ -463,6 +463,7 @@ JpegStatus decode_scan_stored(Scan& c) {
               scan->dc_pred[i] = pred;
             } else if (scan->ah == 0) {
               memset(block, 0, 64 * sizeof(int16_t));
+              *nonzero_mask(p, block) = 0;  // the block starts anew
               int16_t pred = static_cast<int16_t>(scan->dc_pred[i]);
               decode_dc_first(c.s, sc.dc_table, block, &pred, scan->al);
               scan->dc_pred[i] = pred;
@@ -507,6 +508,7 @@ JpegStatus decode_scan_stored(Scan& c) {
           } else if (scan->ss == 0) {
             if (scan->ah == 0) {
               memset(block, 0, 64 * sizeof(int16_t));
+              *nonzero_mask(p, block) = 0;  // the block starts anew
               int16_t pred = static_cast<int16_t>(scan->dc_pred[0]);
               decode_dc_first(c.s, sc.dc_table, block, &pred, scan->al);
               scan->dc_pred[0] = pred;
