@@ -273,6 +273,55 @@ JpegStatus convert_mcu_in_place(JPEG_PROPERTIES* p, int32_t col, int32_t row, in
   return JpegSuccess;
 }
 
+namespace {
+
+// YCbCr of 4:4:4 or 4:2:0 (whose chroma blocks are reconstructed at the
+// luma's reduced size) straight to three-channel RGB or BGR pixels: the
+// bytes the upsampling writer and the in-place conversion give, in one pass.
+bool fused_scaled_ycc_applies(const JPEG_PROPERTIES* p, bool all, bool simple) {
+  const FrameHeader& f = p->frame;
+  if (f.component_count != 3 || p->jpeg_color != ColorYcbcr || p->convert_color != 1) return false;
+  if (p->out_channels != 3 || (p->out_color != ColorRgb && p->out_color != ColorBgr)) return false;
+  if (!all && (p->saved_scan == nullptr || p->saved_scan->component_count != 3)) return false;
+  for (int n = 1; n < 3; ++n) {
+    if (f.components[n].h != 1 || f.components[n].v != 1) return false;
+  }
+  const FrameComponent& y = f.components[0];
+  return (y.h == 1 && y.v == 1) || (y.h == 2 && y.v == 2 && simple);
+}
+
+JpegStatus fused_scaled_ycc(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w) {
+  const int32_t across = p->frame.max_h;
+  uint8_t* position = nullptr;
+  ClipRect visible;
+  const JpegStatus status =
+      clip_mcu(p, w * across, w * p->frame.max_v, col, row, 3, &position, &visible);
+  if (status != JpegSuccess) return status;
+  const int shift = w == 4 ? 2 : (w == 2 ? 1 : 0);
+  const int16_t* luma = p->mcu_buffer;
+  const int16_t* cb = luma + 64 * across * p->frame.max_v;
+  const int16_t* cr = cb + 64;
+  const bool bgr = p->out_color == ColorBgr;
+  for (int y = visible.top; y < visible.bottom; ++y) {
+    uint8_t* out = position + static_cast<intptr_t>(y) * p->out_line_bytes;
+    // Luma: block (y / w, x / w) of the MCU, sample (y % w, x % w) of the
+    // reduced block; chroma at the same reduced resolution, row stride 8.
+    const int16_t* luma_row = luma + 64 * ((y >> shift) * across) + 8 * (y & (w - 1));
+    for (int x = visible.left; x < visible.right; ++x) {
+      const int32_t sample = luma_row[64 * (x >> shift) + (x & (w - 1))];
+      uint8_t r, g, b;
+      convert_in_place_rgb(sample, cb[8 * y + x], cr[8 * y + x], &r, &g, &b);
+      uint8_t* px = out + 3 * x;
+      px[0] = bgr ? b : r;
+      px[1] = g;
+      px[2] = bgr ? r : b;
+    }
+  }
+  return JpegSuccess;
+}
+
+}  // namespace
+
 JpegStatus output_scaled(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w, bool simple) {
   const bool progressive = is_progressive(p);
   const bool upsample = p->upsample == 1, convert = p->convert_color == 1;
@@ -282,6 +331,7 @@ JpegStatus output_scaled(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w
   // The writer over the frame's components for progressive images (whose
   // MCU holds them all) and bands past DC; the scan's otherwise.
   const bool all = progressive || ss != 0;
+  if (w < 8 && fused_scaled_ycc_applies(p, all, simple)) return fused_scaled_ycc(p, col, row, w);
   JpegStatus status;
   // Subsampled colour data: upsample, then convert in place.
   if (upsample && convert) {
