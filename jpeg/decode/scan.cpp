@@ -62,6 +62,7 @@ struct Scan {
   bool simple;
   int32_t column_delay;
   int32_t row_delay;
+  int32_t checkpoint_spacing;  // MCUs between the region index's checkpoints
   const JpegCoefOutput* coef;  // null unless coefficient or sample output
 };
 
@@ -117,6 +118,17 @@ bool file_input(const JPEG_PROPERTIES* p) {
   return p->stream.file != nullptr;
 }
 
+// MCUs between checkpoints of this scan's grid: an entry takes at most 1 %
+// of the pixel bytes it covers.
+int32_t checkpoint_spacing(const JPEG_PROPERTIES* p, int32_t per_row, int32_t rows) {
+  const int64_t mcus = int64_t{per_row} * (rows > 0 ? rows : 1);
+  const int64_t bytes = int64_t{p->jpeg_width} * p->jpeg_height * p->frame.component_count;
+  const int64_t per_mcu = mcus > 0 ? bytes / mcus : 1;
+  const int64_t spacing =
+      (int64_t{sizeof(RestartEntry)} * 100 + per_mcu - 1) / (per_mcu > 0 ? per_mcu : 1);
+  return static_cast<int32_t>(spacing < 1 ? 1 : (spacing > 4096 ? 4096 : spacing));
+}
+
 // The grid, scale and flags a scan of `p` is decoded and written with.
 void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
   c.p = p;
@@ -139,6 +151,7 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
     c.per_row = p->mcus_per_row;
     c.rows = p->mcu_rows;
   }
+  c.checkpoint_spacing = checkpoint_spacing(p, c.per_row, c.rows);
 }
 
 // ---- restart intervals -----------------------------------------------------
@@ -551,18 +564,6 @@ Region region_in_mcus(const Scan& c, int32_t uw, int32_t uh) {
 
 // ---- restart index ------------------------------------------------------------
 
-// MCUs between checkpoints of this scan's grid: an entry takes at most 1 %
-// of the pixel bytes it covers.
-int32_t checkpoint_spacing(const Scan& c) {
-  const JPEG_PROPERTIES* p = c.p;
-  const int64_t mcus = int64_t{c.per_row} * (c.rows > 0 ? c.rows : 1);
-  const int64_t bytes = int64_t{p->jpeg_width} * p->jpeg_height * p->frame.component_count;
-  const int64_t per_mcu = mcus > 0 ? bytes / mcus : 1;
-  const int64_t spacing =
-      (int64_t{sizeof(RestartEntry)} * 100 + per_mcu - 1) / (per_mcu > 0 ? per_mcu : 1);
-  return static_cast<int32_t>(spacing < 1 ? 1 : (spacing > 4096 ? 4096 : spacing));
-}
-
 // The entry for the start of MCU (row, slot * checkpoint spacing), or null
 // when the index cannot hold it; with `create`, a row's checkpoints are
 // allocated (*failed set when that fails).
@@ -570,7 +571,7 @@ RestartEntry* index_entry(Scan& c, int32_t row, int32_t slot, bool create, bool*
   RestartIndex* index = c.p->restart_index;
   if (row < 0 || row >= kIndexRows || slot < 0) return nullptr;
   if (slot == 0) return &index->entries[row];
-  const int32_t spacing = checkpoint_spacing(c);
+  const int32_t spacing = c.checkpoint_spacing;
   const int32_t slots = (c.per_row + spacing - 1) / spacing;
   if (slot >= slots) return nullptr;
   if (index->within_slots != slots || index->checkpoint_mcus != spacing) {
@@ -643,7 +644,7 @@ JpegStatus index_restore(Scan& c, int32_t row, int32_t slot = 0) {
 // Passes over MCUs [from, to) of a row with the DC-only decoder.
 // Checkpoints met on the way are recorded.
 JpegStatus pass_over(Scan& c, int32_t row, int32_t from, int32_t to) {
-  const int32_t spacing = c.p->restart_index != nullptr ? checkpoint_spacing(c) : 0;
+  const int32_t spacing = c.p->restart_index != nullptr ? c.checkpoint_spacing : 0;
   for (int32_t col = from; col < to; ++col) {
     if (spacing != 0 && col % spacing == 0 && col > 0 && !index_known(c, row, col / spacing)) {
       const JpegStatus status = index_save(c, row, col / spacing);
@@ -665,7 +666,7 @@ JpegStatus pass_over(Scan& c, int32_t row, int32_t from, int32_t to) {
 // at_col) of the row above, when at_row says so) or from the nearest row
 // start known above. Rows and checkpoints passed on the way are recorded.
 JpegStatus seek_to(Scan& c, int32_t row, int32_t col, int32_t at_row, int32_t at_col) {
-  const int32_t spacing = checkpoint_spacing(c);
+  const int32_t spacing = c.checkpoint_spacing;
   for (int32_t slot = col / spacing; slot >= 0; --slot) {
     if (index_known(c, row, slot)) {
       if (index_restore(c, row, slot) != JpegSuccess) return JpegFileError;
@@ -767,6 +768,18 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
   return JpegRoiSuccess;
 }
 
+// The MCU buffer and, where smoothing applies, its bands, had before the
+// first MCU: once output has begun, an allocation failure could no longer
+// be reported.
+JpegStatus working_memory(JPEG_PROPERTIES* p) {
+  if (p->mcu_buffer == nullptr) {
+    p->mcu_buffer = static_cast<int16_t*>(codec_calloc(4 * 16 * 64, sizeof(int16_t)));
+    if (p->mcu_buffer == nullptr) return JpegMemoryError;
+  }
+  if (smoothing_applies(p) && allocate_smoothing(p) != JpegSuccess) return JpegMemoryError;
+  return JpegSuccess;
+}
+
 }  // namespace
 
 JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
@@ -776,13 +789,8 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
   const int32_t family = transform_family_for_tables(p);
   select_transform_family(t, family);
   match_quant_tables_to_family(p, family);
-  if (p->mcu_buffer == nullptr) {
-    p->mcu_buffer = static_cast<int16_t*>(codec_calloc(4 * 16 * 64, sizeof(int16_t)));
-    if (p->mcu_buffer == nullptr) return JpegMemoryError;
-  }
-  // The smoothing bands before the first MCU: once output has begun, an
-  // allocation failure could no longer be reported.
-  if (smoothing_applies(p) && allocate_smoothing(p) != JpegSuccess) return JpegMemoryError;
+  const JpegStatus memory = working_memory(p);
+  if (memory != JpegSuccess) return memory;
   // A resumed interrupted decode takes back the region its start had: the
   // interrupt reports wrote over it.
   const bool resuming = scan->resume_col != 0 || scan->resume_row != 0;
@@ -813,11 +821,8 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
     if (p->roi_left < 0) p->roi_left = 0;
     if (p->roi_top < 0) p->roi_top = 0;
     if (p->restart_index == nullptr) {
-      p->restart_index = static_cast<RestartIndex*>(codec_malloc(sizeof(RestartIndex)));
+      p->restart_index = static_cast<RestartIndex*>(codec_calloc(1, sizeof(RestartIndex)));
       if (p->restart_index == nullptr) return JpegMemoryError;
-      for (RestartEntry*& r : p->restart_index->within) r = nullptr;
-      p->restart_index->within_slots = 0;
-      p->restart_index->checkpoint_mcus = 0;
       reset_restart_index(p);
     }
   }
@@ -869,11 +874,8 @@ JpegStatus output_whole_progressive_image(JPEG_PROPERTIES* p) {
   const int32_t family = transform_family_for_tables(p);
   select_transform_family(c.t, family);
   match_quant_tables_to_family(p, family);
-  if (p->mcu_buffer == nullptr) {
-    p->mcu_buffer = static_cast<int16_t*>(codec_calloc(4 * 16 * 64, sizeof(int16_t)));
-    if (p->mcu_buffer == nullptr) return JpegMemoryError;
-  }
-  if (smoothing_applies(p) && allocate_smoothing(p) != JpegSuccess) return JpegMemoryError;
+  const JpegStatus memory = working_memory(p);
+  if (memory != JpegSuccess) return memory;
   if (region_active(p)) {
     // The region's MCUs; with smoothing one more around them (the filter
     // reads the neighbouring MCUs, and the output lags one MCU behind),
