@@ -407,6 +407,7 @@ echo "# the X server goes away"
 # message and exit status 1 every time, never a crash.
 lost_codes=()
 lost_messages=()
+odd_try_log=
 for try in $(seq 10); do
   start_xvfb LOST_DISPLAY
   XVFB_PID=${PIDS[-1]}
@@ -419,7 +420,10 @@ for try in $(seq 10); do
   wait_exit
   lost_codes+=("$EXIT_CODE")
   lost_messages+=("$(grep -c 'connection to the X server was lost' "$LOG")")
+  # A try that ends otherwise is the one to read when the check fails.
+  [[ ${lost_messages[-1]} == 1 ]] || odd_try_log=$LOG
 done
+[[ -n ${odd_try_log:-} ]] && LOG=$odd_try_log
 check "losing the X server ends the demo with exit code 1, ten times (${lost_codes[*]})" \
   test "${lost_codes[*]}" = "1 1 1 1 1 1 1 1 1 1"
 check "with one message each time (${lost_messages[*]})" \
