@@ -6,6 +6,7 @@
 
 #include "panel/morph.h"
 #include "platform/thread.h"
+#include "platform/video_gate.h"
 #include "platform/window.h"
 #include "resources/resources.h"
 
@@ -148,6 +149,7 @@ void start_control_panel(KnotShape* knot) {
 bool stop_control_panel(KnotShape*) {
   const bool morphs_stopped = stop_morphs(2000);
   g_panel_closing = true;
+  open_video_gate();  // a panel still waiting for the window's video ends now
   if (Dialog* dialog = g_panel_dialog.load()) post_dialog_message(dialog, WM_CLOSE, 0, 0);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   while (g_panel_running && std::chrono::steady_clock::now() < deadline) {

@@ -20,6 +20,7 @@
 
 #include "platform/dialog_internal.h"
 #include "platform/display_loss.h"
+#include "platform/video_gate.h"
 
 namespace platform {
 
@@ -327,6 +328,7 @@ void wake_dialog_thread(Dialog* dialog) {
 
 intptr_t dialog_box_param(const DialogTemplate& dialog_template, void*, DialogProc procedure,
                           intptr_t init_param) {
+  wait_for_video_gate();
   // FLTK ends the process when it cannot open its display; look first.
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) {

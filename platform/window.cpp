@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/display_loss.h"
+#include "platform/video_gate.h"
 
 namespace platform {
 
@@ -83,7 +84,9 @@ bool start_video() {
   // SDL quietly falls back to an off-screen driver when X11 is missing, which
   // would run the demo with nothing on the screen; insist on X11.
   SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11");
-  if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
+  const int started = SDL_InitSubSystem(SDL_INIT_VIDEO);
+  open_video_gate();
+  if (started != 0) {
     g_video_failed = true;
     const char* display = std::getenv("DISPLAY");
     if (display == nullptr || *display == '\0') {

@@ -12,6 +12,10 @@ set -u
 HERE=$(cd "$(dirname "$0")" && pwd)
 # Under LeakSanitizer, leaks inside system libraries are not the demo's.
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$HERE/lsan.supp:print_suppressions=0}
+# A locale whose name the C library keeps on the heap (the "C" locale's is
+# static), as on most desktops: the demo's threads must not race on it.
+export LANG=C.UTF-8
+unset LC_ALL
 KNOT=$(realpath "$1")
 XHELPER=$(realpath "$2")
 WORK=$(mktemp -d)
