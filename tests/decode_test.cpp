@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -234,6 +235,90 @@ TEST(RegionDecode, RestartIndexTurnsALaterRegionIntoASeek) {
   std::vector<uint8_t> first(pixels);
   ASSERT_EQ(read_region(40), JpegRoiSuccess);
   EXPECT_EQ(first, pixels);
+}
+
+TEST(RegionDecode, AWholeReadOfALargeImageIndexesItForTheRegionsThatFollow) {
+  // 1024 x 1024 4:2:0: 64 MCU rows, large enough for a whole read to record
+  // the index. Each region read on the job that read the whole image gives
+  // the region read of a new job; from a buffer and from a file, with and
+  // without restart intervals, after full-size and 1/8 reads.
+  const int32_t kSide = 1024;
+  for (int restart : {0, 7}) {
+    const std::vector<uint8_t> data = encode(kSide, kSide, 3, restart);
+    TempFile file(data);
+    Decoded full = decode(data);
+    ASSERT_EQ(full.status, JpegSuccess);
+    for (bool from_file : {false, true}) {
+      for (int first_scale : {1, 8}) {
+        SCOPED_TRACE(std::string(from_file ? "file" : "buffer") + ", restart " +
+                     std::to_string(restart) + ", first read at 1/" + std::to_string(first_scale));
+        BufferJob job(data);
+        job.job.file_name = file.path.c_str();
+        ASSERT_EQ(job.read(from_file ? IoReadParamsFile : IoReadParamsBuffer), JpegSuccess);
+        const int32_t side = kSide / first_scale;
+        std::vector<uint8_t> whole(size_t(side) * side * 3);
+        job.job.out_pixels = whole.data();
+        job.job.out_width = job.job.out_height = side;
+        job.job.out_channels = 3;
+        job.job.out_color = ColorRgb;
+        const int32_t type = first_scale == 1 ? (from_file ? IoReadImageFile : IoReadImageBuffer)
+                                              : (from_file ? IoReadEighthFile : IoReadEighthBuffer);
+        ASSERT_EQ(job.read(type), JpegSuccess);
+        if (first_scale == 1) {
+          EXPECT_EQ(whole, full.pixels);
+        }
+        EXPECT_TRUE(restart_index_knows(&job.job.properties, 63)) << "the last row is indexed";
+        // Lower regions first, then one above them, then one at the edges.
+        for (const auto& roi :
+             {std::array<int32_t, 4>{300, 700, 600, 900}, std::array<int32_t, 4>{40, 100, 560, 130},
+              std::array<int32_t, 4>{1000, 1000, 1024, 1024}}) {
+          const int32_t w = roi[2] - roi[0], h = roi[3] - roi[1];
+          std::vector<uint8_t> region(size_t(w) * h * 3, 0xEE);
+          JPEG_PROPERTIES& p = job.job.properties;
+          p.roi_left = roi[0];
+          p.roi_top = roi[1];
+          p.roi_right = roi[2];
+          p.roi_bottom = roi[3];
+          job.job.out_pixels = region.data();
+          job.job.out_width = w;
+          job.job.out_height = h;
+          ASSERT_EQ(job.read(from_file ? IoReadImageFile : IoReadImageBuffer), JpegRoiSuccess);
+          for (int y = 0; y < h; ++y) {
+            ASSERT_EQ(0, std::memcmp(region.data() + size_t(y) * w * 3, full.at(roi[0], roi[1] + y),
+                                     size_t(w) * 3))
+                << "region at " << roi[0] << "," << roi[1] << ", row " << y;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(RegionDecode, AWholeReadWhoseDataEndedLeavesNoIndexToTrust) {
+  // The data end in row 40 of 64: a region below gives what it gives on a
+  // new job (grey where the data are missing), not bytes from a stale index.
+  std::vector<uint8_t> data = encode(1024, 1024, 3);
+  data.resize(data.size() * 5 / 8);
+  Request region;
+  region.roi[0] = 300;
+  region.roi[1] = 600;
+  region.roi[2] = 600;
+  region.roi[3] = 900;
+  const Decoded expected = decode(data, region);
+  BufferJob job(data);
+  ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+  std::vector<uint8_t> whole(size_t(1024) * 1024 * 3);
+  job.job.out_pixels = whole.data();
+  job.job.out_width = job.job.out_height = 1024;
+  job.job.out_channels = 3;
+  job.job.out_color = ColorRgb;
+  EXPECT_EQ(job.read(IoReadImageBuffer), JpegEofError);
+  std::vector<uint8_t> pixels(size_t(300) * 300 * 3, 0xEE);
+  for (int i = 0; i < 4; ++i) (&job.job.properties.roi_left)[i] = region.roi[i];
+  job.job.out_pixels = pixels.data();
+  job.job.out_width = job.job.out_height = 300;
+  EXPECT_EQ(job.read(IoReadImageBuffer), expected.status);
+  EXPECT_EQ(pixels, expected.pixels);
 }
 
 TEST(InterruptMode, GivesTheBytesOfOneCall) {

@@ -498,7 +498,8 @@ void record_continuation(JPEG_PROPERTIES* p, int32_t type, JpegStatus status,
       if (p->coef_buffer != nullptr && p->image_output_done && !reads_dc_only(p)) {
         p->continuation = kCoefficientsDone;
       }
-    } else if (status == JpegRoiSuccess && p->saved_scan != nullptr) {
+    } else if (p->saved_scan != nullptr &&
+               (status == JpegRoiSuccess || restart_index_covers_scan(p))) {
       p->continuation = kRegionIndex;
     }
   }

@@ -44,11 +44,15 @@ struct RestartIndex {
   RestartEntry* within[8192];  // slots 1.. of each row, or null
   int32_t within_slots;        // checkpoints a row holds, its start included
   int32_t checkpoint_mcus;     // MCUs between checkpoints
+  int32_t rows_touched;        // entries and rows of checkpoints below this may be set
+  bool whole_scan;             // a whole-image read recorded every row of the scan
 };
 
 namespace {
 
 constexpr int32_t kIndexRows = 8192;
+// Whole-image reads of images from this size on record the region index.
+constexpr int64_t kIndexedPixels = int64_t{1} << 20;
 
 struct Scan {
   JPEG_PROPERTIES* p;
@@ -349,14 +353,108 @@ JpegStatus decode_mcu(Scan& c, bool dc_only) {
   return JpegSuccess;
 }
 
+// ---- restart index ------------------------------------------------------------
+
+// The entry for the start of MCU (row, slot * checkpoint spacing), or null
+// when the index cannot hold it; with `create`, a row's checkpoints are
+// allocated (*failed set when that fails).
+RestartEntry* index_entry(Scan& c, int32_t row, int32_t slot, bool create, bool* failed = nullptr) {
+  RestartIndex* index = c.p->restart_index;
+  if (row < 0 || row >= kIndexRows || slot < 0) return nullptr;
+  if (slot == 0) return &index->entries[row];
+  const int32_t spacing = c.checkpoint_spacing;
+  const int32_t slots = (c.per_row + spacing - 1) / spacing;
+  if (slot >= slots) return nullptr;
+  if (index->within_slots != slots || index->checkpoint_mcus != spacing) {
+    // Another scan's grid: its checkpoints do not apply.
+    for (RestartEntry*& r : index->within) {
+      free(r);
+      r = nullptr;
+    }
+    index->within_slots = slots;
+    index->checkpoint_mcus = spacing;
+  }
+  RestartEntry*& within = index->within[row];
+  if (within == nullptr) {
+    if (!create) return nullptr;
+    within = static_cast<RestartEntry*>(codec_malloc(sizeof(RestartEntry) * (slots - 1)));
+    if (within == nullptr) {
+      if (failed != nullptr) *failed = true;
+      return nullptr;
+    }
+    for (int32_t i = 0; i < slots - 1; ++i) within[i].position = -1;
+  }
+  return &within[slot - 1];
+}
+
+bool index_known(Scan& c, int32_t row, int32_t slot = 0) {
+  const RestartEntry* e = index_entry(c, row, slot, false);
+  return e != nullptr && e->position >= 0;
+}
+
+// Records where MCU (row, slot * checkpoint spacing) starts: 0, or -5 when the
+// row's checkpoints cannot be allocated.
+JpegStatus index_save(Scan& c, int32_t row, int32_t slot = 0) {
+  bool failed = false;
+  RestartEntry* e = index_entry(c, row, slot, true, &failed);
+  if (e == nullptr) return failed ? JpegMemoryError : JpegSuccess;
+  RestartIndex* index = c.p->restart_index;
+  if (row >= index->rows_touched) index->rows_touched = row + 1;
+  e->position = file_input(c.p) ? int64_t{c.s->consumed}
+                                : static_cast<int64_t>(reinterpret_cast<intptr_t>(c.s->next));
+  for (int i = 0; i < 4; ++i) e->dc_pred[i] = c.scan->dc_pred[i];
+  e->bit_acc = c.s->bit_acc;
+  e->bit_count = c.s->bit_count;
+  e->pending_marker = c.s->pending_marker;
+  e->out_of_data = (c.s->data_ended & kOutOfData) != 0;
+  return JpegSuccess;
+}
+
+JpegStatus index_restore(Scan& c, int32_t row, int32_t slot = 0) {
+  const RestartEntry& e = *index_entry(c, row, slot, false);
+  InputStream* s = c.s;
+  for (int i = 0; i < 4; ++i) c.scan->dc_pred[i] = e.dc_pred[i];
+  s->bit_acc = e.bit_acc;
+  s->bit_count = e.bit_count;
+  s->pending_marker = e.pending_marker;
+  s->data_ended = e.out_of_data ? s->data_ended | kOutOfData : s->data_ended & ~kOutOfData;
+  if (file_input(c.p)) {
+    s->consumed = static_cast<int32_t>(e.position);
+    if (file_seek(s->file, e.position, 0) == 0) return JpegFileError;
+    s->end_of_file = 0;
+    s->available = 0;
+    s->next = s->data_end;
+    // A position at the end of the file is the end of the data there, not
+    // a failure to read them.
+    return stream_refill(s) == JpegFileError ? JpegFileError : JpegSuccess;
+  }
+  s->next = reinterpret_cast<const uint8_t*>(static_cast<intptr_t>(e.position));
+  s->consumed = static_cast<int32_t>(s->next - s->data_start);
+  s->available = s->data_size - s->consumed;
+  return JpegSuccess;
+}
+
 // ---- sequential, whole image ------------------------------------------------------
 
-JpegStatus decode_scan_sequential(Scan& c) {
+// With `indexing`, the start of each row and its checkpoints are recorded
+// on the way.
+JpegStatus decode_scan_sequential(Scan& c, bool indexing) {
   ScanHeader* scan = c.scan;
   const bool coefficients = c.coef != nullptr && c.coef->mode == 0;
+  const int32_t spacing = c.checkpoint_spacing;
   for (int32_t row = scan->resume_row; row < c.rows; ++row) {
     const int32_t first_col = row == scan->resume_row ? scan->resume_col : 0;
+    // The next column whose start the index records.
+    int32_t checkpoint = indexing ? (first_col + spacing - 1) / spacing * spacing : c.per_row;
     for (int32_t col = first_col; col < c.per_row; ++col) {
+      if (col == checkpoint) {
+        checkpoint += spacing;
+        // Out of memory for it, the read goes on without the index.
+        if (index_save(c, row, col / spacing) != JpegSuccess) {
+          indexing = false;
+          checkpoint = c.per_row;
+        }
+      }
       JpegStatus status = decode_mcu(c, false);
       if (status < 0) return status;
       status = restart_check(c, c.per_row, c.rows, col, row);
@@ -381,6 +479,7 @@ JpegStatus decode_scan_sequential(Scan& c) {
       }
     }
   }
+  if (indexing && c.rows <= kIndexRows) c.p->restart_index->whole_scan = true;
   if (c.row_delay) {
     const int32_t start = scan->resume_row == c.rows ? scan->resume_col : 0;
     for (int32_t col = start; col < c.per_row; ++col) {
@@ -562,85 +661,6 @@ Region region_in_mcus(const Scan& c, int32_t uw, int32_t uh) {
   return r;
 }
 
-// ---- restart index ------------------------------------------------------------
-
-// The entry for the start of MCU (row, slot * checkpoint spacing), or null
-// when the index cannot hold it; with `create`, a row's checkpoints are
-// allocated (*failed set when that fails).
-RestartEntry* index_entry(Scan& c, int32_t row, int32_t slot, bool create, bool* failed = nullptr) {
-  RestartIndex* index = c.p->restart_index;
-  if (row < 0 || row >= kIndexRows || slot < 0) return nullptr;
-  if (slot == 0) return &index->entries[row];
-  const int32_t spacing = c.checkpoint_spacing;
-  const int32_t slots = (c.per_row + spacing - 1) / spacing;
-  if (slot >= slots) return nullptr;
-  if (index->within_slots != slots || index->checkpoint_mcus != spacing) {
-    // Another scan's grid: its checkpoints do not apply.
-    for (RestartEntry*& r : index->within) {
-      free(r);
-      r = nullptr;
-    }
-    index->within_slots = slots;
-    index->checkpoint_mcus = spacing;
-  }
-  RestartEntry*& within = index->within[row];
-  if (within == nullptr) {
-    if (!create) return nullptr;
-    within = static_cast<RestartEntry*>(codec_malloc(sizeof(RestartEntry) * (slots - 1)));
-    if (within == nullptr) {
-      if (failed != nullptr) *failed = true;
-      return nullptr;
-    }
-    for (int32_t i = 0; i < slots - 1; ++i) within[i].position = -1;
-  }
-  return &within[slot - 1];
-}
-
-bool index_known(Scan& c, int32_t row, int32_t slot = 0) {
-  const RestartEntry* e = index_entry(c, row, slot, false);
-  return e != nullptr && e->position >= 0;
-}
-
-// Records where MCU (row, slot * checkpoint spacing) starts: 0, or -5 when the
-// row's checkpoints cannot be allocated.
-JpegStatus index_save(Scan& c, int32_t row, int32_t slot = 0) {
-  bool failed = false;
-  RestartEntry* e = index_entry(c, row, slot, true, &failed);
-  if (e == nullptr) return failed ? JpegMemoryError : JpegSuccess;
-  e->position = file_input(c.p) ? int64_t{c.s->consumed}
-                                : static_cast<int64_t>(reinterpret_cast<intptr_t>(c.s->next));
-  for (int i = 0; i < 4; ++i) e->dc_pred[i] = c.scan->dc_pred[i];
-  e->bit_acc = c.s->bit_acc;
-  e->bit_count = c.s->bit_count;
-  e->pending_marker = c.s->pending_marker;
-  e->out_of_data = (c.s->data_ended & kOutOfData) != 0;
-  return JpegSuccess;
-}
-
-JpegStatus index_restore(Scan& c, int32_t row, int32_t slot = 0) {
-  const RestartEntry& e = *index_entry(c, row, slot, false);
-  InputStream* s = c.s;
-  for (int i = 0; i < 4; ++i) c.scan->dc_pred[i] = e.dc_pred[i];
-  s->bit_acc = e.bit_acc;
-  s->bit_count = e.bit_count;
-  s->pending_marker = e.pending_marker;
-  s->data_ended = e.out_of_data ? s->data_ended | kOutOfData : s->data_ended & ~kOutOfData;
-  if (file_input(c.p)) {
-    s->consumed = static_cast<int32_t>(e.position);
-    if (file_seek(s->file, e.position, 0) == 0) return JpegFileError;
-    s->end_of_file = 0;
-    s->available = 0;
-    s->next = s->data_end;
-    // A position at the end of the file is the end of the data there, not
-    // a failure to read them.
-    return stream_refill(s) == JpegFileError ? JpegFileError : JpegSuccess;
-  }
-  s->next = reinterpret_cast<const uint8_t*>(static_cast<intptr_t>(e.position));
-  s->consumed = static_cast<int32_t>(s->next - s->data_start);
-  s->available = s->data_size - s->consumed;
-  return JpegSuccess;
-}
-
 // Passes over MCUs [from, to) of a row with the DC-only decoder.
 // Checkpoints met on the way are recorded.
 JpegStatus pass_over(Scan& c, int32_t row, int32_t from, int32_t to) {
@@ -768,6 +788,25 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
   return JpegRoiSuccess;
 }
 
+// The region index, allocated on first use with every entry unknown.
+bool have_restart_index(JPEG_PROPERTIES* p) {
+  if (p->restart_index != nullptr) return true;
+  auto* index = static_cast<RestartIndex*>(codec_calloc(1, sizeof(RestartIndex)));
+  if (index == nullptr) return false;
+  for (RestartEntry& e : index->entries) e.position = -1;
+  p->restart_index = index;
+  return true;
+}
+
+// Whether a whole-image read records the region index as it goes, so that
+// a region read of the same data on the same job seeks to its rows instead
+// of decoding its way down to them: for large single-scan images, where
+// that pays for the index's memory, and never for coefficient output.
+bool indexes_whole_image(const JPEG_PROPERTIES* p, const Scan& c) {
+  return p->progressive_scans == 0 && c.coef == nullptr &&
+         int64_t{p->jpeg_width} * p->jpeg_height >= kIndexedPixels;
+}
+
 // The MCU buffer and, where smoothing applies, its bands, had before the
 // first MCU: once output has begun, an allocation failure could no longer
 // be reported.
@@ -820,11 +859,7 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
     if (p->roi_bottom > p->jpeg_height) p->roi_bottom = p->jpeg_height;
     if (p->roi_left < 0) p->roi_left = 0;
     if (p->roi_top < 0) p->roi_top = 0;
-    if (p->restart_index == nullptr) {
-      p->restart_index = static_cast<RestartIndex*>(codec_calloc(1, sizeof(RestartIndex)));
-      if (p->restart_index == nullptr) return JpegMemoryError;
-      reset_restart_index(p);
-    }
+    if (!have_restart_index(p)) return JpegMemoryError;
   }
 
   // The grid and the decoder.
@@ -835,7 +870,10 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
     // index starts afresh at this scan's data.
     reset_restart_index(p);
   }
-  if (region && !resuming && p->restart_index->entries[0].position < 0 &&
+  // A whole-image read that cannot have the index goes on without it.
+  const bool indexing = !region && indexes_whole_image(p, c) && !resuming && have_restart_index(p);
+  if (indexing) reset_restart_index(p);
+  if ((region || indexing) && !resuming && p->restart_index->entries[0].position < 0 &&
       p->progressive_scans == 0) {
     // Entry 0: the start of the scan's entropy-coded data.
     index_save(c, 0);
@@ -853,7 +891,7 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
     }
     status = decode_scan_stored(c);
   } else {
-    status = region ? decode_scan_sequential_roi(c) : decode_scan_sequential(c);
+    status = region ? decode_scan_sequential_roi(c) : decode_scan_sequential(c, indexing);
   }
   // Bits left after a finished scan are dropped; a pending marker stays
   // for the parser.
@@ -992,11 +1030,19 @@ bool restart_index_knows(const JPEG_PROPERTIES* p, int32_t row) {
 void reset_restart_index(JPEG_PROPERTIES* p) {
   RestartIndex* index = p->restart_index;
   if (index == nullptr) return;
-  for (RestartEntry& e : index->entries) e.position = -1;
-  for (RestartEntry*& r : index->within) {
-    free(r);
-    r = nullptr;
+  // Only rows a read has recorded: a job that reads many small images
+  // after a large one does not sweep the whole index each time.
+  for (int32_t row = 0; row < index->rows_touched; ++row) {
+    index->entries[row].position = -1;
+    free(index->within[row]);
+    index->within[row] = nullptr;
   }
+  index->rows_touched = 0;
+  index->whole_scan = false;
+}
+
+bool restart_index_covers_scan(const JPEG_PROPERTIES* p) {
+  return p->restart_index != nullptr && p->restart_index->whole_scan;
 }
 
 void free_restart_index(JPEG_PROPERTIES* p) {

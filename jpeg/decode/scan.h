@@ -20,6 +20,9 @@ bool restart_index_knows(const JPEG_PROPERTIES* properties, int32_t row);
 
 // Forgets every row the restart index knows (new data, or a new frame).
 void reset_restart_index(JPEG_PROPERTIES* properties);
+// Whether a whole-image read recorded the index for every row of the scan
+// it decoded: a region read of the same data may then take that scan up.
+bool restart_index_covers_scan(const JPEG_PROPERTIES* properties);
 void free_restart_index(JPEG_PROPERTIES* properties);
 
 // Whether the caller asked for a region (any of its edges set).

@@ -267,6 +267,7 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
     p->single_scan_blocks = 0;
     select_mcu_output(p);
   }
+  if (p->saved_scan != nullptr && p->saved_scan != scan) free_scan_header(p->saved_scan);
   p->saved_scan = scan;
   if (p->smooth_upsampling == 1 && smoothing_applies(p) && allocate_smoothing(p) != JpegSuccess) {
     free_scan_header(scan);
@@ -301,7 +302,8 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
     return status;
   }
   if (p->progressive_scans == 0) p->stream.components_done += scan->component_count;
-  if (status == JpegSuccess || status < 0) {
+  // A scan the region index covers is kept for region reads that follow.
+  if (status < 0 || (status == JpegSuccess && !restart_index_covers_scan(p))) {
     free_scan_header(scan);
     p->saved_scan = nullptr;
   }
