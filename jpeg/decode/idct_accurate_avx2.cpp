@@ -1,8 +1,9 @@
 // The accurate inverse transform at full size with AVX2: the same values as
 // idct_accurate_8x8, eight lines at once in 32-bit lanes.
 //
-// The portable routine sums in 64 bits. Here both passes sum in 32 bits,
-// which is exact whenever the pass's inputs keep every sum inside 32 bits:
+// The portable routine sums in 64 bits. Here both passes take 16-bit inputs
+// and sum in 32 bits, which is exact whenever the inputs keep every sum
+// inside 32 bits:
 // with A the largest |c0| or |c4| of a line and B the largest of its other
 // inputs, no sum exceeds 65536 A + 228511 B plus the rounding terms. A block
 // whose coefficients, or whose row pass's outputs, could pass that bound
@@ -26,32 +27,50 @@ inline bool sums_fit(int64_t a, int64_t b) {
   return 65536 * a + 228511 * b <= kLimit;
 }
 
-inline __m256i mul(__m256i x, int32_t k) {
-  return _mm256_mullo_epi32(x, _mm256_set1_epi32(k));
+// Two 16-bit constants for _mm256_madd_epi16 over pairs (x, y): x k0 + y k1.
+inline __m256i pair_constant(int16_t k0, int16_t k1) {
+  return _mm256_set1_epi32(static_cast<int32_t>(
+      static_cast<uint32_t>(static_cast<uint16_t>(k1)) << 16 | static_cast<uint16_t>(k0)));
+}
+
+// Lines a and b (lane i: line i) interleaved into pairs (a_i, b_i), one
+// per 32-bit lane.
+inline __m256i pairs(__m128i a, __m128i b) {
+  return _mm256_set_m128i(_mm_unpackhi_epi16(a, b), _mm_unpacklo_epi16(a, b));
 }
 
 // One transform over eight lines at once (lane i: line i), with the line's
-// inputs c[0..7]; the eight results, before their final rounding shift.
+// 16-bit inputs c[0..7]; the eight results, before their final rounding
+// shift. Products come from pairs of inputs (madd), which sums exactly as
+// the portable routine while the sums stay inside 32 bits. 42813 does not
+// fit a signed 16-bit constant: x 42813 = x (42813 - 65536) + (x << 16).
 struct Sums {
   __m256i s[8];
 };
-inline Sums transform(const __m256i* c) {
-  const __m256i h = _mm256_add_epi32(mul(c[1], 32138), mul(c[7], 6393));
-  const __m256i f = _mm256_sub_epi32(mul(c[1], 6393), mul(c[7], 32138));
-  const __m256i l = _mm256_add_epi32(mul(c[5], 18205), mul(c[3], 27246));
-  const __m256i g = _mm256_sub_epi32(mul(c[5], 27246), mul(c[3], 18205));
+inline Sums transform(const __m128i* c) {
+  const __m256i p17 = pairs(c[1], c[7]), p53 = pairs(c[5], c[3]);
+  const __m256i p26 = pairs(c[2], c[6]), p04 = pairs(c[0], c[4]);
+  const __m256i h = _mm256_madd_epi16(p17, pair_constant(32138, 6393));
+  const __m256i f = _mm256_madd_epi16(p17, pair_constant(6393, -32138));
+  const __m256i l = _mm256_madd_epi16(p53, pair_constant(18205, 27246));
+  const __m256i g = _mm256_madd_epi16(p53, pair_constant(27246, -18205));
+  // c2 42813 + c6 17734, and c2 17734 - c6 42813.
+  const __m256i w = _mm256_add_epi32(_mm256_madd_epi16(p26, pair_constant(42813 - 65536, 17734)),
+                                     _mm256_slli_epi32(p26, 16));
+  const __m256i z =
+      _mm256_sub_epi32(_mm256_madd_epi16(p26, pair_constant(17734, 65536 - 42813)),
+                       _mm256_and_si256(p26, _mm256_set1_epi32(static_cast<int32_t>(0xFFFF0000u))));
+  const __m256i sum04 = _mm256_slli_epi32(_mm256_madd_epi16(p04, pair_constant(1, 1)), 15);
+  const __m256i dif04 = _mm256_slli_epi32(_mm256_madd_epi16(p04, pair_constant(1, -1)), 15);
   const __m256i round = _mm256_set1_epi32(2048);
-  const __m256i t1 =
-      mul(_mm256_srai_epi32(_mm256_add_epi32(_mm256_add_epi32(h, l), round), 12), 5793);
-  const __m256i t2 =
-      mul(_mm256_srai_epi32(_mm256_add_epi32(_mm256_add_epi32(f, g), round), 12), 5793);
+  const __m256i k5793 = _mm256_set1_epi32(5793);
+  const __m256i t1 = _mm256_mullo_epi32(
+      _mm256_srai_epi32(_mm256_add_epi32(_mm256_add_epi32(h, l), round), 12), k5793);
+  const __m256i t2 = _mm256_mullo_epi32(
+      _mm256_srai_epi32(_mm256_add_epi32(_mm256_add_epi32(f, g), round), 12), k5793);
   const __m256i hl = _mm256_sub_epi32(h, l), fg = _mm256_sub_epi32(f, g);
   const __m256i a = _mm256_add_epi32(hl, fg);
   const __m256i b = _mm256_sub_epi32(hl, fg);
-  const __m256i w = _mm256_add_epi32(mul(c[2], 42813), mul(c[6], 17734));
-  const __m256i z = _mm256_sub_epi32(mul(c[2], 17734), mul(c[6], 42813));
-  const __m256i sum04 = _mm256_slli_epi32(_mm256_add_epi32(c[0], c[4]), 15);
-  const __m256i dif04 = _mm256_slli_epi32(_mm256_sub_epi32(c[0], c[4]), 15);
   const __m256i e0 = _mm256_add_epi32(sum04, w), e3 = _mm256_sub_epi32(sum04, w);
   const __m256i e1 = _mm256_add_epi32(dif04, z), e2 = _mm256_sub_epi32(dif04, z);
   Sums out;
@@ -66,52 +85,54 @@ inline Sums transform(const __m256i* c) {
   return out;
 }
 
-// Transposes eight rows of eight 32-bit values.
-inline void transpose(__m256i* v) {
-  const __m256i t0 = _mm256_unpacklo_epi32(v[0], v[1]), t1 = _mm256_unpackhi_epi32(v[0], v[1]);
-  const __m256i t2 = _mm256_unpacklo_epi32(v[2], v[3]), t3 = _mm256_unpackhi_epi32(v[2], v[3]);
-  const __m256i t4 = _mm256_unpacklo_epi32(v[4], v[5]), t5 = _mm256_unpackhi_epi32(v[4], v[5]);
-  const __m256i t6 = _mm256_unpacklo_epi32(v[6], v[7]), t7 = _mm256_unpackhi_epi32(v[6], v[7]);
-  const __m256i u0 = _mm256_unpacklo_epi64(t0, t2), u1 = _mm256_unpackhi_epi64(t0, t2);
-  const __m256i u2 = _mm256_unpacklo_epi64(t1, t3), u3 = _mm256_unpackhi_epi64(t1, t3);
-  const __m256i u4 = _mm256_unpacklo_epi64(t4, t6), u5 = _mm256_unpackhi_epi64(t4, t6);
-  const __m256i u6 = _mm256_unpacklo_epi64(t5, t7), u7 = _mm256_unpackhi_epi64(t5, t7);
-  v[0] = _mm256_permute2x128_si256(u0, u4, 0x20);
-  v[1] = _mm256_permute2x128_si256(u1, u5, 0x20);
-  v[2] = _mm256_permute2x128_si256(u2, u6, 0x20);
-  v[3] = _mm256_permute2x128_si256(u3, u7, 0x20);
-  v[4] = _mm256_permute2x128_si256(u0, u4, 0x31);
-  v[5] = _mm256_permute2x128_si256(u1, u5, 0x31);
-  v[6] = _mm256_permute2x128_si256(u2, u6, 0x31);
-  v[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
+// Transposes eight rows of eight 16-bit values.
+inline void transpose(__m128i* v) {
+  const __m128i a0 = _mm_unpacklo_epi16(v[0], v[1]), a1 = _mm_unpackhi_epi16(v[0], v[1]);
+  const __m128i a2 = _mm_unpacklo_epi16(v[2], v[3]), a3 = _mm_unpackhi_epi16(v[2], v[3]);
+  const __m128i a4 = _mm_unpacklo_epi16(v[4], v[5]), a5 = _mm_unpackhi_epi16(v[4], v[5]);
+  const __m128i a6 = _mm_unpacklo_epi16(v[6], v[7]), a7 = _mm_unpackhi_epi16(v[6], v[7]);
+  const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
+  const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
+  const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
+  const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
+  v[0] = _mm_unpacklo_epi64(b0, b4);
+  v[1] = _mm_unpackhi_epi64(b0, b4);
+  v[2] = _mm_unpacklo_epi64(b1, b5);
+  v[3] = _mm_unpackhi_epi64(b1, b5);
+  v[4] = _mm_unpacklo_epi64(b2, b6);
+  v[5] = _mm_unpackhi_epi64(b2, b6);
+  v[6] = _mm_unpacklo_epi64(b3, b7);
+  v[7] = _mm_unpackhi_epi64(b3, b7);
 }
 
-inline int64_t largest(__m256i x) {
-  __m256i m = _mm256_max_epi32(x, _mm256_shuffle_epi32(x, 0x4E));
-  m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0xB1));
-  const __m128i both = _mm_max_epi32(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1));
-  return _mm_cvtsi128_si32(both);
+// The largest of eight unsigned 16-bit values.
+inline int64_t largest(__m128i x) {
+  const __m128i ones = _mm_set1_epi16(-1);
+  return 0xFFFF - (_mm_cvtsi128_si32(_mm_minpos_epu16(_mm_xor_si128(x, ones))) & 0xFFFF);
 }
 
 // Whether a pass over lines whose inputs are v[0..7] (lane i: line i) stays
-// inside 32 bits. |x| of -2^31 cannot arise: inputs are 16-bit values or
-// row outputs, which are far smaller.
-inline bool pass_fits(const __m256i* v) {
-  const __m256i a = _mm256_max_epi32(_mm256_abs_epi32(v[0]), _mm256_abs_epi32(v[4]));
-  __m256i b = _mm256_abs_epi32(v[1]);
-  for (int i : {2, 3, 5, 6, 7}) b = _mm256_max_epi32(b, _mm256_abs_epi32(v[i]));
+// inside 32 bits. |-32768| is 32768 as an unsigned 16-bit value.
+inline bool pass_fits(const __m128i* v) {
+  const __m128i a = _mm_max_epu16(_mm_abs_epi16(v[0]), _mm_abs_epi16(v[4]));
+  __m128i b = _mm_abs_epi16(v[1]);
+  for (int i : {2, 3, 5, 6, 7}) b = _mm_max_epu16(b, _mm_abs_epi16(v[i]));
   return sums_fit(largest(a), largest(b));
+}
+
+// Eight 32-bit lanes to 16 bits, saturated.
+inline __m128i narrow(__m256i x) {
+  return _mm_packs_epi32(_mm256_castsi256_si128(x), _mm256_extracti128_si256(x, 1));
 }
 
 }  // namespace
 
 void idct_accurate_8x8_avx2(int16_t* block) {
-  __m256i v[8];
+  __m128i v[8];
   __m128i any_ac = _mm_setzero_si128();
   for (int r = 0; r < 8; ++r) {
-    const __m128i row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
-    any_ac = _mm_or_si128(any_ac, r == 0 ? _mm_srli_si128(row, 2) : row);
-    v[r] = _mm256_cvtepi16_epi32(row);
+    v[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
+    any_ac = _mm_or_si128(any_ac, r == 0 ? _mm_srli_si128(v[r], 2) : v[r]);
   }
   if (_mm_testz_si128(any_ac, any_ac)) {
     // The DC alone: one value, as in the portable routine.
@@ -128,10 +149,13 @@ void idct_accurate_8x8_avx2(int16_t* block) {
     return;
   }
   // Row pass: results with a gain of 8 (>> 12 of a 2^15 scale); v[x] then
-  // holds output x of every row.
-  Sums rows = transform(v);
+  // holds output x of every row. A result past 16 bits saturates, and then
+  // fails the column pass's bound.
+  const Sums rows = transform(v);
   const __m256i round_rows = _mm256_set1_epi32(2048);
-  for (int x = 0; x < 8; ++x) v[x] = _mm256_srai_epi32(_mm256_add_epi32(rows.s[x], round_rows), 12);
+  for (int x = 0; x < 8; ++x) {
+    v[x] = narrow(_mm256_srai_epi32(_mm256_add_epi32(rows.s[x], round_rows), 12));
+  }
   // Columns as lanes: v[y] holds row y's outputs.
   transpose(v);
   if (!pass_fits(v)) {
@@ -142,14 +166,16 @@ void idct_accurate_8x8_avx2(int16_t* block) {
   const Sums columns = transform(v);
   const __m256i round_columns = _mm256_set1_epi32(1 << 20);
   const __m256i shift = _mm256_set1_epi32(128);
-  const __m128i low = _mm_setzero_si128(), high = _mm_set1_epi16(255);
-  for (int y = 0; y < 8; ++y) {
-    const __m256i value = _mm256_add_epi32(
+  const __m256i low = _mm256_setzero_si256(), high = _mm256_set1_epi16(255);
+  for (int y = 0; y < 8; y += 2) {
+    const __m256i first = _mm256_add_epi32(
         _mm256_srai_epi32(_mm256_add_epi32(columns.s[y], round_columns), 21), shift);
-    __m128i row =
-        _mm_packs_epi32(_mm256_castsi256_si128(value), _mm256_extracti128_si256(value, 1));
-    row = _mm_min_epi16(_mm_max_epi16(row, low), high);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * y), row);
+    const __m256i second = _mm256_add_epi32(
+        _mm256_srai_epi32(_mm256_add_epi32(columns.s[y + 1], round_columns), 21), shift);
+    // packs works within 128-bit halves: put rows y and y + 1 back in order.
+    __m256i both = _mm256_permute4x64_epi64(_mm256_packs_epi32(first, second), 0xD8);
+    both = _mm256_min_epi16(_mm256_max_epi16(both, low), high);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(block + 8 * y), both);
   }
 }
 
