@@ -131,3 +131,26 @@ TEST(VectorRoutines, TransformsGiveThePortableValues) {
     ASSERT_EQ(std::memcmp(a, b, sizeof a), 0) << "round " << round;
   }
 }
+
+TEST(VectorRoutines, DequantizationGivesThePortableValues) {
+  Tables t;
+  if (t.vector.dequantize_accurate == t.portable.dequantize_accurate) {
+    GTEST_SKIP() << "no dequantization variant on this processor";
+  }
+  std::mt19937 random(11);
+  for (int round = 0; round < 2000; ++round) {
+    alignas(32) int16_t block[64], table[64], a[64], b[64];
+    for (int i = 0; i < 64; ++i) {
+      // Real tables (1..255) and real coefficients, then products that
+      // wrap: every 16-bit value on both sides.
+      const bool wide = round % 2 == 1;
+      block[i] = static_cast<int16_t>(wide ? random() : static_cast<int>(random() % 2048) - 1024);
+      table[i] = static_cast<int16_t>(wide ? random() : 1 + random() % 255);
+    }
+    std::memcpy(a, block, sizeof a);
+    std::memcpy(b, block, sizeof b);
+    t.portable.dequantize_accurate(a, table);
+    t.vector.dequantize_accurate(b, table);
+    ASSERT_EQ(std::memcmp(a, b, sizeof a), 0) << "round " << round;
+  }
+}

@@ -31,6 +31,7 @@ void idct_accurate_8x8_avx2(int16_t* block);
 
 // block[i] = block[i] × table[i], low 16 bits kept.
 void dequantize_accurate(int16_t* block, const int16_t* table);
+void dequantize_accurate_avx2(int16_t* block, const int16_t* table);
 // block[i] = (block[i] × table[i] + 64) >> 7.
 void dequantize_fast(int16_t* block, const int16_t* table);
 

@@ -181,4 +181,5 @@ void idct_accurate_8x8_avx2(int16_t* block) {
 
 void install_transforms_avx2(RoutineTable* t) {
   t->idct_accurate_8x8 = idct_accurate_8x8_avx2;
+  t->dequantize_accurate = dequantize_accurate_avx2;
 }
