@@ -11,7 +11,7 @@ BUILD_PACKAGES=(g++ cmake make pkg-config libsdl2-dev libfltk1.3-dev fluid libgl
 HEADLESS_PACKAGES=(xvfb xauth xfonts-base)
 # What the tests and benchmarks need besides.
 # clang and its runtimes build the coverage-guided fuzzer.
-TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev libjpeg-dev xdotool x11-utils
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev libjpeg-dev libstb-dev xdotool x11-utils
   x11-xserver-utils imagemagick clang libclang-rt-14-dev)
 
 # Installs, with apt-get, those of the named Debian packages that are missing.

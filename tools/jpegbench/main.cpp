@@ -1,12 +1,13 @@
-// jpegbench: decoding speed of jpegcodec against libjpeg-turbo on the same
-// files, from memory, into the same RGB (or grey) layout, at full size, 1/2
-// and 1/8, and for a second region of one job.
+// jpegbench: decoding speed of jpegcodec against libjpeg-turbo (and
+// stb_image, at full size) on the same files, from memory, into the same RGB
+// (or grey) layout, at full size, 1/2 and 1/8, and for a region read after
+// the whole image on one job.
 //
 //   jpegbench [--repeat N] FILE...
 //
 // Each measurement is the CPU time of this thread (a shared, noisy machine
 // steals wall time, not CPU time), the best of N, with the two decoders
-// alternated so that both see the same conditions.
+// alternated so that all see the same conditions.
 
 #include <time.h>
 
@@ -26,6 +27,9 @@
 #include "jpeg/api/jpegcodec.h"
 #include "jpeg/cpu/cpu.h"
 #include "jpeg/cpu/routine_table.h"
+#if KNOT_HAVE_STB
+#include "tools/jpegbench/stb_decode.h"
+#endif
 
 namespace {
 
@@ -166,11 +170,12 @@ void usage() {
       "Usage: jpegbench [--repeat N] FILE...\n"
       "Decodes each JPEG file from memory with jpegcodec and with libjpeg-turbo\n"
       "(accurate transform, plain upsampling, RGB or grey), alternating the two,\n"
+      "and at full size with stb_image when jpegbench was built with it,\n"
       "at full size, 1/2 and 1/8, and a second 512x512 region in the lower half\n"
       "read on the same job after the whole image (libjpeg-turbo: crop and skip).\n"
       "Times are CPU time of the thread, the best of N runs (default 7).\n"
-      "Prints ms for each and the ratio libjpeg-turbo / jpegcodec (above 1:\n"
-      "jpegcodec is faster), and the processor-specific routines installed.");
+      "Prints ms for each and the ratios peer / jpegcodec (above 1: jpegcodec\n"
+      "is faster), and the processor-specific routines installed.");
 }
 
 }  // namespace
@@ -205,8 +210,14 @@ int main(int argc, char** argv) {
   }
   std::printf("processor kind %d; variants installed: %s\n", static_cast<int>(classify_cpu()),
               installed_variants().c_str());
-  std::printf("%-28s %-8s %10s %10s %8s %9s\n", "file", "read", "ours ms", "peer ms", "ratio",
-              "ours MP/s");
+#if KNOT_HAVE_STB
+  const bool with_stb = true;
+#else
+  const bool with_stb = false;
+  std::puts("stb_image: not built in (its header was not found)");
+#endif
+  std::printf("%-24s %-7s %9s %9s %7s %9s %7s %9s\n", "file", "read", "ours ms", "turbo ms",
+              "ratio", "stb ms", "ratio", "ours MP/s");
   for (Input& in : inputs) {
     {
       Job probe(in);
@@ -233,7 +244,9 @@ int main(int argc, char** argv) {
     for (const Mode& mode : {Mode{"full", 1, false}, Mode{"1/2", 2, false}, Mode{"1/8", 8, false},
                              Mode{"region", 1, true}}) {
       if (mode.region && !region_fits) continue;
-      double best_ours = 1e30, best_peer = 1e30;
+      // stb_image decodes whole images only: it is timed at full size.
+      const bool stb = with_stb && mode.scale == 1 && !mode.region;
+      double best_ours = 1e30, best_peer = 1e30, best_stb = 1e30;
       bool failed = false;
       for (int r = 0; r < repeat && !failed; ++r) {
         const double a = ours(in, out, mode.scale, mode.region ? &lower : nullptr);
@@ -241,15 +254,26 @@ int main(int argc, char** argv) {
         failed = a < 0;
         best_ours = std::min(best_ours, a);
         best_peer = std::min(best_peer, b);
+#if KNOT_HAVE_STB
+        if (stb) {
+          const double c = stb_decode_seconds(in.data.data(), in.data.size(), in.channels);
+          best_stb = std::min(best_stb, c < 0 ? 1e30 : c);
+        }
+#endif
       }
       if (failed) {
-        std::printf("%-28s %-8s %10s\n", base.c_str(), mode.label, "failed");
+        std::printf("%-24s %-7s %9s\n", base.c_str(), mode.label, "failed");
         continue;
       }
       const double pixels =
           mode.region ? double(kRegionSide) * kRegionSide : double(in.width) * in.height;
-      std::printf("%-28s %-8s %10.2f %10.2f %8.2f %9.1f\n", base.c_str(), mode.label,
-                  best_ours * 1e3, best_peer * 1e3, best_peer / best_ours,
+      char stb_columns[32] = "        -       -";
+      if (stb && best_stb < 1e30) {
+        std::snprintf(stb_columns, sizeof stb_columns, "%9.2f %7.2f", best_stb * 1e3,
+                      best_stb / best_ours);
+      }
+      std::printf("%-24s %-7s %9.2f %9.2f %7.2f %s %9.1f\n", base.c_str(), mode.label,
+                  best_ours * 1e3, best_peer * 1e3, best_peer / best_ours, stb_columns,
                   pixels / 1e6 / best_ours);
     }
   }
