@@ -1,18 +1,21 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/idct.h"
 
-void dequantize_accurate(int16_t* block, const int16_t* table) {
-  for (int i = 0; i < 64; ++i) {
-    block[i] = static_cast<int16_t>(
-        static_cast<uint16_t>(static_cast<uint32_t>(block[i]) * static_cast<uint32_t>(table[i])));
+int16_t dequantize_value(int16_t value, int16_t q, bool accurate) {
+  if (accurate) {
+    return static_cast<int16_t>(
+        static_cast<uint16_t>(static_cast<uint32_t>(value) * static_cast<uint32_t>(q)));
   }
+  const int64_t product = int64_t{value} * q;
+  return static_cast<int16_t>(static_cast<uint16_t>((product + 64) >> 7));
+}
+
+void dequantize_accurate(int16_t* block, const int16_t* table) {
+  for (int i = 0; i < 64; ++i) block[i] = dequantize_value(block[i], table[i], true);
 }
 
 void dequantize_fast(int16_t* block, const int16_t* table) {
-  for (int i = 0; i < 64; ++i) {
-    const int64_t product = int64_t{block[i]} * table[i];
-    block[i] = static_cast<int16_t>(static_cast<uint16_t>((product + 64) >> 7));
-  }
+  for (int i = 0; i < 64; ++i) block[i] = dequantize_value(block[i], table[i], false);
 }
 
 void select_transform_family(RoutineTable* t, int32_t dct_family) {

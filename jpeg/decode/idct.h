@@ -34,6 +34,8 @@ void dequantize_accurate(int16_t* block, const int16_t* table);
 void dequantize_accurate_avx2(int16_t* block, const int16_t* table);
 // block[i] = (block[i] × table[i] + 64) >> 7.
 void dequantize_fast(int16_t* block, const int16_t* table);
+// One value as the accurate or the fast family's dequantizer gives it.
+int16_t dequantize_value(int16_t value, int16_t q, bool accurate);
 
 // Points the current transforms and dequantizer at one family: the accurate
 // one when dct_family is 1, the fast one otherwise. Run before every scan.

@@ -68,6 +68,8 @@ struct Scan {
   int32_t row_delay;
   int32_t checkpoint_spacing;  // MCUs between the region index's checkpoints
   const JpegCoefOutput* coef;  // null unless coefficient or sample output
+  bool accurate;               // the accurate transform family
+  bool dc_only[4];             // scan components whose AC coefficients this read never uses
 };
 
 bool region_active(const JPEG_PROPERTIES* p) {
@@ -156,6 +158,10 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
     c.rows = p->mcu_rows;
   }
   c.checkpoint_spacing = checkpoint_spacing(p, c.per_row, c.rows);
+  c.accurate = transform_family_for_tables(p) == 1;
+  for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
+    c.dc_only[i] = component_uses_dc_only(p, scan->components[i].frame_index);
+  }
 }
 
 // ---- restart intervals -----------------------------------------------------
@@ -339,13 +345,19 @@ JpegStatus decode_mcu(Scan& c, bool dc_only) {
   for (int32_t i = 0; i < c.scan->component_count; ++i) {
     const ScanComponent& sc = c.scan->components[i];
     const int32_t blocks = one ? 1 : sc.h * sc.v;
+    // A component reconstructed from its DC alone (at 1/8) keeps only that:
+    // the rest of its block is never read.
+    const bool dc_of_block = dc_only || (i < 4 && c.dc_only[i]);
+    const DecodeBlockFn decode = dc_of_block ? c.t->decode_block_dc_only : c.t->decode_block;
     for (int32_t b = 0; b < blocks; ++b, block += 64) {
       int16_t pred = static_cast<int16_t>(c.scan->dc_pred[i]);
-      const DecodeBlockFn decode = dc_only ? c.t->decode_block_dc_only : c.t->decode_block;
       const JpegStatus status = decode(c.s, sc.dc_table, sc.ac_table, &pred, block);
       c.scan->dc_pred[i] = pred;
       if (status < 0) return status;
-      if (!dc_only && (c.coef == nullptr || c.coef->mode != 0)) {
+      if (dc_only) continue;
+      if (dc_of_block) {
+        block[0] = dequantize_value(block[0], sc.quant_table->values[0], c.accurate);
+      } else if (c.coef == nullptr || c.coef->mode != 0) {
         c.t->dequantize_block(block, sc.quant_table->values);
       }
     }
