@@ -179,7 +179,118 @@ void idct_accurate_8x8_avx2(int16_t* block) {
   }
 }
 
+namespace {
+
+// Whether the 4x4 transform's sums over inputs whose largest |c0| is a and
+// largest other |c| is b, plus a rounding term, stay inside 32 bits:
+// 16384 a + (15137 + 6270 + 8697 + 17799 + 11893 + 1730) b + round.
+inline bool sums_fit_4x4(int64_t a, int64_t b, int64_t round) {
+  return 16384 * a + 61526 * b + round <= (int64_t{1} << 31) - 1;
+}
+
+inline int64_t largest32(__m256i x) {
+  __m256i m = _mm256_max_epi32(x, _mm256_shuffle_epi32(x, 0x4E));
+  m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0xB1));
+  return _mm_cvtsi128_si32(
+      _mm_max_epi32(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1)));
+}
+
+// The 4-point half over lanes: inputs c[0..3], c[5..7] (c[4] has no weight
+// in a 2x2 mean), sums e0 + o0, e1 + o1, e1 - o1, e0 - o0.
+template <typename V, V (*add)(V, V), V (*sub)(V, V), V (*mul)(V, V), V (*set)(int)>
+inline void half_4x4(const V* c, V* out) {
+  const V even = sub(mul(c[2], set(15137)), mul(c[6], set(6270)));
+  const V base = mul(c[0], set(1 << 14));
+  const V e0 = add(base, even), e1 = sub(base, even);
+  const V o0 = sub(add(mul(c[1], set(20995)), mul(c[3], set(7373))),
+                   add(mul(c[5], set(4926)), mul(c[7], set(4176))));
+  const V o1 = add(sub(mul(c[1], set(8697)), mul(c[3], set(17799))),
+                   sub(mul(c[5], set(11893)), mul(c[7], set(1730))));
+  out[0] = add(e0, o0);
+  out[1] = add(e1, o1);
+  out[2] = sub(e1, o1);
+  out[3] = sub(e0, o0);
+}
+
+inline void half_4x4_wide(const __m256i* c, __m256i* out) {
+  half_4x4<__m256i, _mm256_add_epi32, _mm256_sub_epi32, _mm256_mullo_epi32, _mm256_set1_epi32>(c,
+                                                                                               out);
+}
+
+inline void half_4x4_narrow(const __m128i* c, __m128i* out) {
+  half_4x4<__m128i, _mm_add_epi32, _mm_sub_epi32, _mm_mullo_epi32, _mm_set1_epi32>(c, out);
+}
+
+// Transposes four rows of four 32-bit values.
+inline void transpose4(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
+  const __m128i t0 = _mm_unpacklo_epi32(a, b), t1 = _mm_unpackhi_epi32(a, b);
+  const __m128i t2 = _mm_unpacklo_epi32(c, d), t3 = _mm_unpackhi_epi32(c, d);
+  a = _mm_unpacklo_epi64(t0, t2);
+  b = _mm_unpackhi_epi64(t0, t2);
+  c = _mm_unpacklo_epi64(t1, t3);
+  d = _mm_unpackhi_epi64(t1, t3);
+}
+
+}  // namespace
+
+void idct_accurate_4x4_avx2(int16_t* block) {
+  // Column pass, the eight columns as lanes: input row r of the block.
+  __m256i c[8];
+  for (int r : {0, 1, 2, 3, 5, 6, 7}) {
+    c[r] = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r)));
+  }
+  c[4] = _mm256_setzero_si256();
+  __m256i others = _mm256_abs_epi32(c[1]);
+  for (int r : {2, 3, 5, 6, 7}) others = _mm256_max_epi32(others, _mm256_abs_epi32(c[r]));
+  if (!sums_fit_4x4(largest32(_mm256_abs_epi32(c[0])), largest32(others), 2048)) {
+    idct_accurate_4x4(block);
+    return;
+  }
+  __m256i sums[4];
+  half_4x4_wide(c, sums);
+  // work[y] (lanes x): (sum + 2048) >> 12; then the row pass, the four
+  // rows as lanes, from columns 0-3 and 5-7 of the work rows.
+  __m128i low[4], high[4];
+  for (int y = 0; y < 4; ++y) {
+    const __m256i w = _mm256_srai_epi32(_mm256_add_epi32(sums[y], _mm256_set1_epi32(2048)), 12);
+    low[y] = _mm256_castsi256_si128(w);
+    high[y] = _mm256_extracti128_si256(w, 1);
+  }
+  transpose4(low[0], low[1], low[2], low[3]);
+  transpose4(high[0], high[1], high[2], high[3]);
+  const __m128i x[8] = {low[0],  low[1],  low[2],  low[3],
+                        high[0], high[1], high[2], high[3]};  // x[4] has no weight
+  __m128i rest = _mm_abs_epi32(x[1]);
+  for (int i : {2, 3, 5, 6, 7}) rest = _mm_max_epi32(rest, _mm_abs_epi32(x[i]));
+  const __m128i first = _mm_abs_epi32(x[0]);
+  auto largest4 = [](__m128i v) {
+    v = _mm_max_epi32(v, _mm_shuffle_epi32(v, 0x4E));
+    return int64_t{_mm_cvtsi128_si32(_mm_max_epi32(v, _mm_shuffle_epi32(v, 0xB1)))};
+  };
+  if (!sums_fit_4x4(largest4(first), largest4(rest), 0x40000)) {
+    idct_accurate_4x4(block);
+    return;
+  }
+  __m128i out[4];
+  half_4x4_narrow(x, out);
+  // out[j] holds output column j of the four rows: back to rows, then
+  // divide by 2^19, level shift, clamp, and store four samples a row.
+  for (__m128i& v : out) {
+    v = _mm_add_epi32(_mm_srai_epi32(_mm_add_epi32(v, _mm_set1_epi32(0x40000)), 19),
+                      _mm_set1_epi32(128));
+  }
+  transpose4(out[0], out[1], out[2], out[3]);
+  const __m128i low_bound = _mm_setzero_si128(), high_bound = _mm_set1_epi16(255);
+  for (int y = 0; y < 4; y += 2) {
+    __m128i two = _mm_packs_epi32(out[y], out[y + 1]);
+    two = _mm_min_epi16(_mm_max_epi16(two, low_bound), high_bound);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(block + 8 * y), two);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(block + 8 * (y + 1)), _mm_srli_si128(two, 8));
+  }
+}
+
 void install_transforms_avx2(RoutineTable* t) {
   t->idct_accurate_8x8 = idct_accurate_8x8_avx2;
+  t->idct_accurate_4x4 = idct_accurate_4x4_avx2;
   t->dequantize_accurate = dequantize_accurate_avx2;
 }
