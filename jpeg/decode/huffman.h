@@ -85,6 +85,20 @@ JpegStatus decode_block_portable(InputStream* stream, const HuffDecodeTable* dc_
 JpegStatus decode_block_dc_only_portable(InputStream* stream, const HuffDecodeTable* dc_table,
                                          const HuffDecodeTable* ac_table, int16_t* dc_pred,
                                          int16_t* block);
+// One block of a sequential MCU: its tables, its component (the index of
+// its predictor) and whether its AC coefficients are kept.
+struct SequentialBlock {
+  const HuffDecodeTable* dc_table;
+  const HuffDecodeTable* ac_table;
+  int32_t component;
+  bool keep_ac;
+};
+// The blocks of one sequential MCU, with the portable block decoders' results
+// (a block whose AC coefficients are kept is cleared first; the others get
+// their DC alone), the bit state kept in registers from block to block.
+// `pass_over` keeps no AC coefficients at all.
+JpegStatus decode_mcu_portable(InputStream* stream, const SequentialBlock* plan, int32_t count,
+                               int32_t* dc_pred, int16_t* blocks, bool pass_over);
 JpegStatus decode_dc_first(InputStream* stream, const HuffDecodeTable* dc_table,
                            int16_t* coefficient, int16_t* dc_pred, int al);
 JpegStatus decode_dc_refine(InputStream* stream, int16_t* coefficient, int al);

@@ -1,5 +1,7 @@
 #include "jpeg/decode/huffman.h"
 
+#include <cstring>
+
 const int32_t natural_order[80] = {
     0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40,
     48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22,
@@ -135,65 +137,122 @@ JpegStatus decode_sequential_careful(InputStream* stream, const HuffDecodeTable*
   return decode_ac_careful<kKeepAc>(stream, ac_table, block, 1);
 }
 
-// A sequential block with the bit state in registers. While at least 32
-// bits are held (a symbol and its magnitude take at most 31), no zero bits
-// can stand in, and each step is one lookup: most AC symbols come with
-// their value from it. Near a marker or the end of the data, the rest of
-// the block takes the careful path.
-template <bool kKeepAc>
-JpegStatus decode_sequential(InputStream* s, const HuffDecodeTable* dc_table,
-                             const HuffDecodeTable* ac_table, int16_t* dc_pred, int16_t* block) {
-  constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
-  constexpr uint32_t kMask = (1u << kBits) - 1;
-  uint64_t acc = s->bit_acc;
-  int count = s->bit_count;
-  auto save = [&] {
-    s->bit_acc = acc;
-    s->bit_count = count;
-  };
-  auto load = [&] {
-    acc = s->bit_acc;
-    count = s->bit_count;
-  };
-  auto enough = [&] {
-    if (count >= 32) return true;
-    save();
-    bits_take(s);
-    load();
-    return count >= 32;
-  };
+// The bit state of sequential decoding in registers, the next bit at the
+// top of `bits_` and `count_` bits held: peeking is one shift, whatever the
+// count. Whole words come straight from the data while they hold no 0xFF
+// (bits below the count are then the next bytes' own, so a later word laid
+// over them agrees); stuffing, markers, a file's buffer and the end of the
+// data go through the stream's refill.
+class RegisterBits {
+ public:
+  explicit RegisterBits(InputStream* s) : s_(s) { load(); }
+  RegisterBits(const RegisterBits&) = delete;
+  RegisterBits& operator=(const RegisterBits&) = delete;
 
-  if (!enough()) return decode_sequential_careful<kKeepAc>(s, dc_table, ac_table, dc_pred, block);
-  uint32_t entry = dc_table->lookahead[(acc >> (count - kBits)) & kMask];
+  // Back to the stream's form: the held bits at the bottom of bit_acc.
+  void store() {
+    s_->bit_acc = count_ != 0 ? bits_ >> (64 - count_) : 0;
+    s_->bit_count = count_;
+    const int32_t taken = static_cast<int32_t>(next_ - s_->next);
+    s_->next = next_;
+    s_->available -= taken;
+    s_->consumed += taken;
+  }
+  void load() {
+    count_ = s_->bit_count;
+    bits_ = count_ != 0 ? s_->bit_acc << (64 - count_) : 0;
+    next_ = s_->next;
+  }
+
+  // Whether 32 bits are held, enough for any symbol with its magnitude
+  // bits, after a refill if needed; false near a marker or the end.
+  bool enough() {
+    if (count_ >= 32) return true;
+    if (s_->available - static_cast<int32_t>(next_ - s_->next) >= 8 && s_->pending_marker == 0) {
+      uint64_t word;
+      memcpy(&word, next_, 8);
+      word = __builtin_bswap64(word);
+      const uint64_t ones = 0x0101010101010101u;
+      if ((((~word) - ones) & word & (ones << 7)) == 0) {
+        bits_ |= word >> count_;
+        const int bytes = (63 - count_) >> 3;
+        next_ += bytes;
+        count_ += bytes * 8;
+        return true;
+      }
+    }
+    store();
+    bits_take(s_);
+    load();
+    return count_ >= 32;
+  }
+
+  uint32_t peek(int n) const { return static_cast<uint32_t>(bits_ >> (64 - n)); }
+  void drop(int n) {
+    bits_ <<= n;
+    count_ -= n;
+  }
+  uint32_t take(int n) {
+    const uint32_t value = peek(n);
+    drop(n);
+    return value;
+  }
+  InputStream* stream() const { return s_; }
+
+ private:
+  InputStream* s_;
+  uint64_t bits_ = 0;
+  int count_ = 0;
+  const uint8_t* next_ = nullptr;
+};
+
+// A sequential block with the bit state in registers. While 32 bits are
+// held no zero bits can stand in, and each step is one lookup: most AC
+// symbols come with their value from it. Near a marker or the end of the
+// data, the rest of the block takes the careful path.
+// Inlined into its callers, so that the bit state stays in registers.
+template <bool kKeepAc>
+[[gnu::always_inline]] inline JpegStatus block_in_registers(RegisterBits& bits,
+                                                            const HuffDecodeTable* dc_table,
+                                                            const HuffDecodeTable* ac_table,
+                                                            int16_t* dc_pred, int16_t* block) {
+  constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
+  InputStream* s = bits.stream();
+  if (!bits.enough()) {
+    bits.store();
+    const JpegStatus status =
+        decode_sequential_careful<kKeepAc>(s, dc_table, ac_table, dc_pred, block);
+    bits.load();
+    return status;
+  }
+  uint32_t entry = dc_table->lookahead[bits.peek(kBits)];
   if (const int whole = static_cast<int>(entry >> 12) & 15; whole != 0) {
-    count -= whole;
+    bits.drop(whole);
     *dc_pred = static_cast<int16_t>(*dc_pred + static_cast<int16_t>(entry >> 16));
   } else if (const int length = static_cast<int>(entry >> 8) & 15; length != 0) {
-    count -= length;
+    bits.drop(length);
     // A category above 15 from a corrupt table reads as its low four bits.
     const int t = static_cast<int>(entry & 15);
-    if (t != 0) {
-      count -= t;
-      const uint32_t bits = static_cast<uint32_t>(acc >> count) & ((1u << t) - 1);
-      *dc_pred = static_cast<int16_t>(*dc_pred + huff_extend(bits, t));
-    }
+    if (t != 0) *dc_pred = static_cast<int16_t>(*dc_pred + huff_extend(bits.take(t), t));
   } else {
-    save();
+    bits.store();
     const JpegStatus status = decode_dc(s, dc_table, dc_pred);
+    bits.load();
     if (status != JpegSuccess) return status;
-    load();
   }
   block[0] = *dc_pred;
 
   int position = 1;
   while (position < 64) {
-    if (!enough()) {
-      save();
-      return decode_ac_careful<kKeepAc>(s, ac_table, block, position);
+    if (!bits.enough()) {
+      bits.store();
+      const JpegStatus status = decode_ac_careful<kKeepAc>(s, ac_table, block, position);
+      bits.load();
+      return status;
     }
-    entry = ac_table->lookahead[(acc >> (count - kBits)) & kMask];
+    entry = ac_table->lookahead[bits.peek(kBits)];
     if (const int whole = static_cast<int>(entry >> 12) & 15; whole != 0) {
-      count -= whole;
+      bits.drop(whole);
       position += static_cast<int>(entry >> 4) & 15;
       if (kKeepAc) block[natural_order[position]] = static_cast<int16_t>(entry >> 16);
       ++position;
@@ -201,21 +260,20 @@ JpegStatus decode_sequential(InputStream* s, const HuffDecodeTable* dc_table,
     }
     int rs;
     if (const int length = static_cast<int>(entry >> 8) & 15; length != 0) {
-      count -= length;
+      bits.drop(length);
       rs = static_cast<int>(entry & 255);
     } else {
-      save();
+      bits.store();
       const JpegStatus status = huff_decode_slow(s, ac_table, &rs, kBits + 1);
+      bits.load();
       if (status != JpegSuccess) return status;
-      load();
     }
     const int r = rs >> 4;
     const int t = rs & 15;
     if (t != 0) {
       position += r;
-      count -= t;
-      const uint32_t bits = static_cast<uint32_t>(acc >> count) & ((1u << t) - 1);
-      if (kKeepAc) block[natural_order[position]] = static_cast<int16_t>(huff_extend(bits, t));
+      const int32_t value = huff_extend(bits.take(t), t);
+      if (kKeepAc) block[natural_order[position]] = static_cast<int16_t>(value);
       ++position;
     } else if (r == 15) {
       position += 16;
@@ -223,8 +281,16 @@ JpegStatus decode_sequential(InputStream* s, const HuffDecodeTable* dc_table,
       break;  // end of block
     }
   }
-  save();
   return JpegSuccess;
+}
+
+template <bool kKeepAc>
+JpegStatus decode_sequential(InputStream* s, const HuffDecodeTable* dc_table,
+                             const HuffDecodeTable* ac_table, int16_t* dc_pred, int16_t* block) {
+  RegisterBits bits(s);
+  const JpegStatus status = block_in_registers<kKeepAc>(bits, dc_table, ac_table, dc_pred, block);
+  bits.store();
+  return status;
 }
 
 }  // namespace
@@ -234,6 +300,30 @@ JpegStatus decode_block_portable(InputStream* stream, const HuffDecodeTable* dc_
                                  int16_t* block) {
   for (int i = 0; i < 64; ++i) block[i] = 0;
   return decode_sequential<true>(stream, dc_table, ac_table, dc_pred, block);
+}
+
+JpegStatus decode_mcu_portable(InputStream* s, const SequentialBlock* plan, int32_t count,
+                               int32_t* dc_pred, int16_t* blocks, bool pass_over) {
+  RegisterBits bits(s);
+  for (int32_t b = 0; b < count; ++b) {
+    const SequentialBlock& at = plan[b];
+    int16_t* block = blocks + 64 * b;
+    int16_t pred = static_cast<int16_t>(dc_pred[at.component]);
+    JpegStatus status;
+    if (at.keep_ac && !pass_over) {
+      memset(block, 0, 64 * sizeof(int16_t));
+      status = block_in_registers<true>(bits, at.dc_table, at.ac_table, &pred, block);
+    } else {
+      status = block_in_registers<false>(bits, at.dc_table, at.ac_table, &pred, block);
+    }
+    dc_pred[at.component] = pred;
+    if (status < 0) {
+      bits.store();
+      return status;
+    }
+  }
+  bits.store();
+  return JpegSuccess;
 }
 
 JpegStatus decode_block_dc_only_portable(InputStream* stream, const HuffDecodeTable* dc_table,

@@ -70,6 +70,10 @@ struct Scan {
   const JpegCoefOutput* coef;  // null unless coefficient or sample output
   bool accurate;               // the accurate transform family
   bool dc_only[4];             // scan components whose AC coefficients this read never uses
+  // The MCU's blocks for the portable decoders taken together (when the
+  // table holds them), or 0 blocks.
+  SequentialBlock plan[10];
+  int32_t plan_blocks;
 };
 
 bool region_active(const JPEG_PROPERTIES* p) {
@@ -162,6 +166,25 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
   for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
     c.dc_only[i] = component_uses_dc_only(p, scan->components[i].frame_index);
   }
+  c.plan_blocks = 0;
+  if (c.t->decode_block != decode_block_portable ||
+      c.t->decode_block_dc_only != decode_block_dc_only_portable) {
+    return;
+  }
+  const bool one = scan->component_count == 1;
+  int32_t blocks = 0;
+  for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
+    const ScanComponent& sc = scan->components[i];
+    const int32_t n = one ? 1 : sc.h * sc.v;
+    for (int32_t b = 0; b < n; ++b) {
+      if (blocks == 10) {
+        c.plan_blocks = 0;
+        return;
+      }
+      c.plan[blocks++] = {sc.dc_table, sc.ac_table, i, !c.dc_only[i]};
+    }
+  }
+  c.plan_blocks = blocks;
 }
 
 // ---- restart intervals -----------------------------------------------------
@@ -342,6 +365,22 @@ JpegStatus decode_mcu(Scan& c, bool dc_only) {
     return JpegSuccess;
   }
   const bool one = c.scan->component_count == 1;
+  if (c.plan_blocks != 0) {
+    const JpegStatus status =
+        decode_mcu_portable(c.s, c.plan, c.plan_blocks, c.scan->dc_pred, block, dc_only);
+    if (status < 0) return status;
+    if (dc_only || (c.coef != nullptr && c.coef->mode == 0)) return JpegSuccess;
+    for (int32_t b = 0; b < c.plan_blocks; ++b, block += 64) {
+      const SequentialBlock& at = c.plan[b];
+      const int16_t* quant = c.scan->components[at.component].quant_table->values;
+      if (at.keep_ac) {
+        c.t->dequantize_block(block, quant);
+      } else {
+        block[0] = dequantize_value(block[0], quant[0], c.accurate);
+      }
+    }
+    return JpegSuccess;
+  }
   for (int32_t i = 0; i < c.scan->component_count; ++i) {
     const ScanComponent& sc = c.scan->components[i];
     const int32_t blocks = one ? 1 : sc.h * sc.v;
