@@ -369,6 +369,19 @@ class LocalBits {
     count_ -= n;
     return static_cast<uint32_t>(acc_ >> count_) & ((1u << n) - 1);
   }
+  // n bits (1..31) when the buffer holds them, or can be topped up with
+  // them from the data without zero bits standing in: false otherwise.
+  bool try_get(int n, uint32_t* value) {
+    if (count_ < n) {
+      store();
+      bits_take(s_);
+      load();
+      if (count_ < n) return false;
+    }
+    count_ -= n;
+    *value = static_cast<uint32_t>(acc_ >> count_) & ((1u << n) - 1);
+    return true;
+  }
   int symbol(const HuffDecodeTable* table) {
     constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
     if (count_ < kBits) {
@@ -425,6 +438,15 @@ inline uint64_t positions(int from, int to) {
   return below_to & ~((uint64_t{1} << from) - 1);
 }
 
+// Set bits of x, without the library call a generic x86-64 build makes of
+// __builtin_popcountll.
+inline int bit_count(uint64_t x) {
+  x -= (x >> 1) & 0x5555555555555555u;
+  x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return static_cast<int>((x * 0x0101010101010101u) >> 56);
+}
+
 inline uint64_t position_bit(int k) {
   return uint64_t{1} << (k < 63 ? k : 63);
 }
@@ -468,9 +490,23 @@ JpegStatus decode_ac_refine(InputStream* stream, int16_t* block, uint64_t* nonze
   LocalBits bits(stream);
   uint64_t mask = *nonzero;
   // Each non-zero coefficient of zig-zag positions [from, to) gets one
-  // correction bit, in order.
+  // correction bit, in order: read together while the data hold them, one
+  // at a time (zero bits standing in past the end) otherwise.
   auto correct = [&](int from, int to) {
-    for (uint64_t m = mask & positions(from, to); m != 0; m &= m - 1) {
+    uint64_t m = mask & positions(from, to);
+    int left = bit_count(m);
+    while (left > 0) {
+      const int n = left < 24 ? left : 24;
+      uint32_t chunk = 0;
+      if (!bits.try_get(n, &chunk)) break;
+      left -= n;
+      for (uint32_t bit = 1u << (n - 1); bit != 0; bit >>= 1, m &= m - 1) {
+        int16_t* c = &block[natural_order[__builtin_ctzll(m)]];
+        if ((chunk & bit) != 0 && (*c & p1) == 0)
+          *c = static_cast<int16_t>(*c + (*c >= 0 ? p1 : m1));
+      }
+    }
+    for (; m != 0; m &= m - 1) {
       int16_t* c = &block[natural_order[__builtin_ctzll(m)]];
       if (bits.get(1) != 0 && (*c & p1) == 0) *c = static_cast<int16_t>(*c + (*c >= 0 ? p1 : m1));
     }

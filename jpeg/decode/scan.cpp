@@ -603,6 +603,9 @@ JpegStatus stored_row_done(Scan& c, int32_t row) {
 // Decodes a scan into the coefficient store: a scan of a progressive frame,
 // or one of a sequential frame whose components come in several scans. The
 // image is written once, from the complete store, when the data end.
+// How far ahead refinement fetches the store's blocks, in MCUs.
+constexpr int32_t kPrefetchMcus = 4;
+
 JpegStatus decode_scan_stored(Scan& c) {
   JPEG_PROPERTIES* p = c.p;
   ScanHeader* scan = c.scan;
@@ -679,6 +682,13 @@ JpegStatus decode_scan_stored(Scan& c) {
               decode_dc_refine(c.s, block, scan->al);
             }
           } else if (scan->ah != 0) {
+            // Refinement reads coefficients all over a store far larger
+            // than the caches: the block a few MCUs on is fetched ahead.
+            if (x + kPrefetchMcus < p->mcus_per_row) {
+              const int16_t* ahead = block + kPrefetchMcus * frame_blocks_per_mcu(p) * 64;
+              __builtin_prefetch(ahead);
+              __builtin_prefetch(ahead + 32);
+            }
             decode_ac_refine(c.s, block, nonzero_mask(p, block), sc.ac_table, scan->ss, scan->se,
                              scan->al);
           } else {
