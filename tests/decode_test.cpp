@@ -490,20 +490,46 @@ TEST(RestartIntervals, ResynchroniseWhereTheyShould) {
 
 // Decodes twice into buffers filled differently: a byte the decode did not
 // write would differ.
-void expect_fully_written(const std::vector<uint8_t>& data, JpegStatus* status) {
-  Request a, b;
+void expect_fully_written(const std::vector<uint8_t>& data, JpegStatus* status,
+                          const Request& request = Request()) {
+  Request a = request, b = request;
   a.fill = 0xEE;
   b.fill = 0x11;
   Decoded first = decode(data, a), second = decode(data, b);
   *status = first.status;
   EXPECT_EQ(first.status, second.status);
   EXPECT_EQ(first.pixels, second.pixels) << "every byte of the image is written";
+  // An interrupt-mode read paints its grey before the first scan; a read
+  // in one call paints it at the end where nothing was written: the same
+  // image.
+  Request c = request;
+  c.interrupt = true;
+  EXPECT_EQ(decode(data, c).pixels, first.pixels) << "grey exactly where nothing was written";
 }
 
 TEST(BrokenData, EndsWithAStatusAndACompleteImage) {
   JpegStatus status;
   expect_fully_written(read_file(test_data("generated/truncated_half.jpg")), &status);
   EXPECT_EQ(status, JpegEofError) << jpeg_status_text(status);
+  // The grey of what the data no longer reach is painted where the data
+  // stopped, at every size, written top-down or bottom-up, and for a
+  // single-component image.
+  for (int scale : {2, 8}) {
+    for (bool bottom_up : {false, true}) {
+      Request r;
+      r.scale = scale;
+      r.bottom_up = bottom_up;
+      expect_fully_written(read_file(test_data("generated/truncated_half.jpg")), &status, r);
+      EXPECT_EQ(status, JpegEofError) << "1/" << scale << (bottom_up ? ", bottom-up" : "");
+    }
+  }
+  std::vector<uint8_t> grey = encode(200, 120, 1);
+  grey.resize(grey.size() / 2);
+  Request grey_request;
+  grey_request.out_color = ColorGray;
+  grey_request.channels = 1;
+  expect_fully_written(grey, &status, grey_request);
+  EXPECT_EQ(status, JpegEofError);
   // Progressive data cut in the middle: what the scans held is shown.
   std::vector<uint8_t> prog = read_file(test_data("generated/prog_420.jpg"));
   prog.resize(prog.size() * 2 / 3);

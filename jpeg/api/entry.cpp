@@ -602,6 +602,10 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
   if (status < 0 && is_image_read(type)) output_whole_progressive_image(p);
   if (status == JpegEofError && p->prefill_pending) prefill_grey(p);
   p->prefill_pending = 0;
+  if (p->prefill_deferred) {
+    paint_unwritten_grey(p);
+    p->prefill_deferred = 0;
+  }
   record_continuation(p, type, status, source);
   if (status == JpegInterruptSuccess) {
     // The pipeline leaves the region's right and bottom edges in MCUs.

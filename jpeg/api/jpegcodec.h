@@ -372,6 +372,15 @@ typedef struct JPEG_PROPERTIES {
    * written when the first scan starts, so that a read refused before that
    * leaves the caller's image untouched. */
   int32_t prefill_pending;
+  /* A whole-image read whose MCUs cover every pixel of the caller's image
+   * paints no grey first: 1 while that holds for the read under way. What
+   * an early end leaves unwritten (in raster order the MCUs from column
+   * written_until[0] of MCU row written_until[1] on, each mcu_pixels wide
+   * and high, or the whole image of a frame never written) is painted grey
+   * when the read ends. */
+  int32_t prefill_deferred;
+  int32_t written_until[2];
+  int32_t mcu_pixels[2];
 
   /* What the last read leaves for the next one to continue (0 nothing,
    * 1 an interrupted decode, 2 a region of a sequential frame whose scan and

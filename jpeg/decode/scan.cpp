@@ -492,6 +492,12 @@ JpegStatus index_restore(Scan& c, int32_t row, int32_t slot = 0) {
 JpegStatus decode_scan_sequential(Scan& c, bool indexing) {
   ScanHeader* scan = c.scan;
   const bool coefficients = c.coef != nullptr && c.coef->mode == 0;
+  // Where a read whose grey background waits stops writing.
+  auto written = [&c](int32_t col, int32_t row, JpegStatus status) {
+    c.p->written_until[0] = col;
+    c.p->written_until[1] = row;
+    return status;
+  };
   const int32_t spacing = c.checkpoint_spacing;
   for (int32_t row = scan->resume_row; row < c.rows; ++row) {
     const int32_t first_col = row == scan->resume_row ? scan->resume_col : 0;
@@ -507,16 +513,16 @@ JpegStatus decode_scan_sequential(Scan& c, bool indexing) {
         }
       }
       JpegStatus status = decode_mcu(c, false);
-      if (status < 0) return status;
+      if (status < 0) return written(col, row, status);
       status = restart_check(c, c.per_row, c.rows, col, row);
-      if (status != JpegSuccess) return status;
+      if (status != JpegSuccess) return written(col, row, status);
       if (coefficients) {
         copy_to_planes(c, c.p->mcu_buffer, col, row, false);
       } else {
         reconstruct_mcu(c, col, row, c.p->mcu_buffer, false);
       }
       // The data ended in this MCU: what follows stays grey.
-      if (scan_data_ended(c)) return JpegEofError;
+      if (scan_data_ended(c)) return written(col + 1, row, JpegEofError);
       status = interrupt_step(c, col, row, true);
       if (status != kGoOn) return status;
     }
@@ -952,6 +958,17 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
     }
     status = decode_scan_stored(c);
   } else {
+    if (!region) {
+      // Until the scan says otherwise, it writes every MCU.
+      const bool one = scan->component_count == 1;
+      const ScanComponent& first = scan->components[0];
+      p->mcu_pixels[0] =
+          one ? (p->frame.max_h * 8 / first.h) / c.scale : 8 / c.scale * p->frame.max_h;
+      p->mcu_pixels[1] =
+          one ? (p->frame.max_v * 8 / first.v) / c.scale : 8 / c.scale * p->frame.max_v;
+      p->written_until[0] = 0;
+      p->written_until[1] = c.rows;
+    }
     status = region ? decode_scan_sequential_roi(c) : decode_scan_sequential(c, indexing);
   }
   // Bits left after a finished scan are dropped; a pending marker stays
@@ -1013,11 +1030,50 @@ JpegStatus output_whole_progressive_image(JPEG_PROPERTIES* p) {
   return JpegSuccess;
 }
 
+namespace {
+
+// Grey over columns [left, out_width) of output rows [top, bottom).
+void grey_rows(const JPEG_PROPERTIES* p, int64_t top, int64_t bottom, int64_t left) {
+  const int64_t rows = p->out_height < 0 ? -int64_t{p->out_height} : p->out_height;
+  if (bottom > rows) bottom = rows;
+  if (left >= p->out_width) return;
+  const size_t bytes =
+      static_cast<size_t>(p->out_width - left) * static_cast<size_t>(p->out_channels);
+  for (int64_t y = top; y < bottom; ++y) {
+    memset(p->stream.out_start + y * p->out_line_bytes + left * p->out_channels, 128, bytes);
+  }
+}
+
+}  // namespace
+
 void prefill_grey(const JPEG_PROPERTIES* p) {
   const int64_t rows = p->out_height < 0 ? -int64_t{p->out_height} : p->out_height;
-  const size_t row_bytes = static_cast<size_t>(p->out_width) * static_cast<size_t>(p->out_channels);
-  for (int64_t y = 0; y < rows; ++y)
-    memset(p->stream.out_start + y * p->out_line_bytes, 128, row_bytes);
+  grey_rows(p, 0, rows, 0);
+}
+
+bool grey_can_wait(const JPEG_PROPERTIES* p, const ScanHeader* scan) {
+  if (p->interrupt_mode != 0 || p->coef_output != nullptr || region_active(p)) return false;
+  if (smoothing_applies(p)) return false;
+  // The caller's image lies inside the frame's (reduced) size.
+  const int32_t scale = scale_of(p->io_type);
+  const int64_t rows = p->out_height < 0 ? -int64_t{p->out_height} : p->out_height;
+  if (p->out_width > (p->jpeg_width + scale - 1) / scale ||
+      rows > (p->jpeg_height + scale - 1) / scale) {
+    return false;
+  }
+  // The store's image is written whole; a sequential scan writes every
+  // pixel when it carries every component.
+  return p->progressive_scans != 0 || scan->component_count == p->frame.component_count;
+}
+
+void paint_unwritten_grey(JPEG_PROPERTIES* p) {
+  if (p->progressive_scans != 0) {
+    if (!p->image_output_done) prefill_grey(p);
+    return;
+  }
+  const int64_t top = int64_t{p->written_until[1]} * p->mcu_pixels[1];
+  grey_rows(p, top, top + p->mcu_pixels[1], int64_t{p->written_until[0]} * p->mcu_pixels[0]);
+  grey_rows(p, top + p->mcu_pixels[1], INT64_MAX, 0);
 }
 
 // The region in output pixels with its open edges closed: a right or bottom

@@ -49,3 +49,10 @@ JpegStatus output_progressive_region_again(JPEG_PROPERTIES* properties);
 
 // The caller's whole image in grey (128): what no scan writes stays grey.
 void prefill_grey(const JPEG_PROPERTIES* properties);
+// Whether the grey background can wait for the end of the read: a whole
+// image, outside interrupt mode, whose scan `scan` (or the frame's store)
+// writes every pixel of the caller's image.
+bool grey_can_wait(const JPEG_PROPERTIES* properties, const ScanHeader* scan);
+// At the end of a read whose background waited: grey where nothing was
+// written.
+void paint_unwritten_grey(JPEG_PROPERTIES* properties);

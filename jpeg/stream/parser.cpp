@@ -286,7 +286,14 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
     }
   }
   if (p->prefill_pending) {
-    prefill_grey(p);
+    // Painted now, or only where the read leaves pixels unwritten.
+    p->prefill_deferred = grey_can_wait(p, scan) ? 1 : 0;
+    if (p->prefill_deferred) {
+      p->written_until[0] = p->written_until[1] = 0;
+      p->mcu_pixels[0] = p->mcu_pixels[1] = 0;
+    } else {
+      prefill_grey(p);
+    }
     p->prefill_pending = 0;
   }
 
