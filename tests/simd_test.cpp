@@ -11,6 +11,10 @@
 
 #include "jpeg/cpu/cpu.h"
 #include "jpeg/cpu/routine_table.h"
+#include "jpeg/decode/huffman.h"
+#include "jpeg/decode/huffman_table.h"
+#include "jpeg/stream/input_stream.h"
+#include "jpeg/stream/standard_tables.h"
 
 namespace {
 
@@ -171,5 +175,89 @@ TEST(VectorRoutines, DequantizationGivesThePortableValues) {
     t.portable.dequantize_accurate(a, table);
     t.vector.dequantize_accurate(b, table);
     ASSERT_EQ(std::memcmp(a, b, sizeof a), 0) << "round " << round;
+  }
+}
+
+namespace {
+
+struct StreamOver {
+  explicit StreamOver(const std::vector<uint8_t>& bytes) {
+    stream.data_start = bytes.data();
+    stream.data_size = static_cast<int32_t>(bytes.size());
+    stream_reset(&stream);
+  }
+  InputStream stream{};
+};
+
+// What a decode left in the stream, besides the blocks: the held bits (as
+// many as the count says), where the data stand, a marker met, damage.
+std::vector<int64_t> stream_state(const InputStream& s) {
+  const uint64_t held = s.bit_count >= 64  ? s.bit_acc
+                        : s.bit_count <= 0 ? 0
+                                           : s.bit_acc & ((uint64_t{1} << s.bit_count) - 1);
+  return {static_cast<int64_t>(held), s.bit_count, s.next - s.data_start, s.available, s.consumed,
+          s.pending_marker,           s.data_ended};
+}
+
+}  // namespace
+
+TEST(VectorRoutines, EntropyDecodersGiveThePortableBlocks) {
+  Tables t;
+  if (t.vector.decode_block == t.portable.decode_block) {
+    GTEST_SKIP() << "no entropy decoder variant on this processor";
+  }
+  HuffDecodeTable dc{}, ac{};
+  const StandardHuffmanTable& dc_spec = standard_huffman_table(0, 0);
+  const StandardHuffmanTable& ac_spec = standard_huffman_table(1, 0);
+  ASSERT_EQ(huff_build_decode_table(dc_spec.counts, dc_spec.symbols, 0, 0, &dc), JpegSuccess);
+  ASSERT_EQ(huff_build_decode_table(ac_spec.counts, ac_spec.symbols, 1, 0, &ac), JpegSuccess);
+  const McuDecodeFn portable_mcu = mcu_decoder_for(&t.portable);
+  const McuDecodeFn vector_mcu = mcu_decoder_for(&t.vector);
+  ASSERT_NE(portable_mcu, nullptr);
+  ASSERT_NE(vector_mcu, nullptr);
+  std::mt19937 random(5);
+  for (int round = 0; round < 600; ++round) {
+    // Random entropy-coded data: mostly valid-looking bytes, some with
+    // 0xFF (stuffed, fill, or a marker), some cut short.
+    std::vector<uint8_t> data(4 + random() % 400);
+    for (uint8_t& b : data) b = static_cast<uint8_t>(random());
+    for (size_t i = 0; i + 1 < data.size(); ++i) {
+      if (data[i] == 0xFF) data[i + 1] = (round % 3 == 0) ? 0x00 : data[i + 1];
+    }
+    SCOPED_TRACE("round " + std::to_string(round));
+    // Block by block, through each table's block decoders.
+    StreamOver a(data), b(data);
+    int16_t pred_a = 0, pred_b = 0;
+    for (int n = 0; n < 24; ++n) {
+      alignas(32) int16_t block_a[64], block_b[64];
+      std::memset(block_a, 0x55, sizeof block_a);
+      std::memset(block_b, 0x55, sizeof block_b);
+      const bool whole = n % 3 != 2;
+      const DecodeBlockFn fa = whole ? t.portable.decode_block : t.portable.decode_block_dc_only;
+      const DecodeBlockFn fb = whole ? t.vector.decode_block : t.vector.decode_block_dc_only;
+      const JpegStatus sa = fa(&a.stream, &dc, &ac, &pred_a, block_a);
+      const JpegStatus sb = fb(&b.stream, &dc, &ac, &pred_b, block_b);
+      ASSERT_EQ(sa, sb) << "block " << n;
+      ASSERT_EQ(pred_a, pred_b) << "block " << n;
+      ASSERT_EQ(std::memcmp(block_a, block_b, sizeof block_a), 0) << "block " << n;
+      ASSERT_EQ(stream_state(a.stream), stream_state(b.stream)) << "block " << n;
+    }
+    // MCU by MCU: four blocks whole, two of their DC alone.
+    const SequentialBlock plan[6] = {{&dc, &ac, 0, true},  {&dc, &ac, 0, true},
+                                     {&dc, &ac, 0, true},  {&dc, &ac, 0, true},
+                                     {&dc, &ac, 1, false}, {&dc, &ac, 2, false}};
+    StreamOver c(data), d(data);
+    int32_t preds_c[4] = {}, preds_d[4] = {};
+    for (int n = 0; n < 6; ++n) {
+      alignas(32) int16_t blocks_c[6 * 64], blocks_d[6 * 64];
+      std::memset(blocks_c, 0x33, sizeof blocks_c);
+      std::memset(blocks_d, 0x33, sizeof blocks_d);
+      const bool pass_over = n == 3;
+      ASSERT_EQ(portable_mcu(&c.stream, plan, 6, preds_c, blocks_c, pass_over),
+                vector_mcu(&d.stream, plan, 6, preds_d, blocks_d, pass_over));
+      ASSERT_EQ(std::memcmp(preds_c, preds_d, sizeof preds_c), 0) << "MCU " << n;
+      ASSERT_EQ(std::memcmp(blocks_c, blocks_d, sizeof blocks_c), 0) << "MCU " << n;
+      ASSERT_EQ(stream_state(c.stream), stream_state(d.stream)) << "MCU " << n;
+    }
   }
 }

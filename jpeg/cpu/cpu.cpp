@@ -159,6 +159,7 @@ VectorSupport vector_support() {
     // of the wide registers.
     v.sse2 = __builtin_cpu_supports("sse2");
     v.avx2 = __builtin_cpu_supports("avx2");
+    v.bmi2 = __builtin_cpu_supports("bmi2");
 #endif
     return v;
   }();

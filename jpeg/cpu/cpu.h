@@ -69,6 +69,7 @@ void release(RoutineTable* table);
 struct VectorSupport {
   bool sse2 = false;
   bool avx2 = false;
+  bool bmi2 = false;
 };
 VectorSupport vector_support();
 

@@ -60,6 +60,7 @@ void install_vector_variants(RoutineTable* t) {
     install_output_kernels_avx2(t);
     install_transforms_avx2(t);
   }
+  if (vector_support().bmi2) install_entropy_bmi2(t);
 #else
   (void)t;
 #endif

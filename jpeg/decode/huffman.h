@@ -99,6 +99,19 @@ struct SequentialBlock {
 // `pass_over` keeps no AC coefficients at all.
 JpegStatus decode_mcu_portable(InputStream* stream, const SequentialBlock* plan, int32_t count,
                                int32_t* dc_pred, int16_t* blocks, bool pass_over);
+// The same three with BMI2's shifts, for processors that have them.
+JpegStatus decode_block_bmi2(InputStream* stream, const HuffDecodeTable* dc_table,
+                             const HuffDecodeTable* ac_table, int16_t* dc_pred, int16_t* block);
+JpegStatus decode_block_dc_only_bmi2(InputStream* stream, const HuffDecodeTable* dc_table,
+                                     const HuffDecodeTable* ac_table, int16_t* dc_pred,
+                                     int16_t* block);
+JpegStatus decode_mcu_bmi2(InputStream* stream, const SequentialBlock* plan, int32_t count,
+                           int32_t* dc_pred, int16_t* blocks, bool pass_over);
+using McuDecodeFn = JpegStatus (*)(InputStream* stream, const SequentialBlock* plan, int32_t count,
+                                   int32_t* dc_pred, int16_t* blocks, bool pass_over);
+// The MCU decoder that gives what the table's block decoders give, or null
+// when the table holds decoders it has no MCU form of.
+McuDecodeFn mcu_decoder_for(const RoutineTable* table);
 JpegStatus decode_dc_first(InputStream* stream, const HuffDecodeTable* dc_table,
                            int16_t* coefficient, int16_t* dc_pred, int al);
 JpegStatus decode_dc_refine(InputStream* stream, int16_t* coefficient, int al);

@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "jpeg/cpu/routine_table.h"
+#include "jpeg/decode/huffman_sequential.h"
+
 const int32_t natural_order[80] = {
     0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40,
     48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22,
@@ -137,199 +140,55 @@ JpegStatus decode_sequential_careful(InputStream* stream, const HuffDecodeTable*
   return decode_ac_careful<kKeepAc>(stream, ac_table, block, 1);
 }
 
-// The bit state of sequential decoding in registers, the next bit at the
-// top of `bits_` and `count_` bits held: peeking is one shift, whatever the
-// count. Whole words come straight from the data while they hold no 0xFF
-// (bits below the count are then the next bytes' own, so a later word laid
-// over them agrees); stuffing, markers, a file's buffer and the end of the
-// data go through the stream's refill.
-class RegisterBits {
- public:
-  explicit RegisterBits(InputStream* s) : s_(s) { load(); }
-  RegisterBits(const RegisterBits&) = delete;
-  RegisterBits& operator=(const RegisterBits&) = delete;
-
-  // Back to the stream's form: the held bits at the bottom of bit_acc.
-  void store() {
-    s_->bit_acc = count_ != 0 ? bits_ >> (64 - count_) : 0;
-    s_->bit_count = count_;
-    const int32_t taken = static_cast<int32_t>(next_ - s_->next);
-    s_->next = next_;
-    s_->available -= taken;
-    s_->consumed += taken;
-  }
-  void load() {
-    count_ = s_->bit_count;
-    bits_ = count_ != 0 ? s_->bit_acc << (64 - count_) : 0;
-    next_ = s_->next;
-  }
-
-  // Whether 32 bits are held, enough for any symbol with its magnitude
-  // bits, after a refill if needed; false near a marker or the end.
-  bool enough() {
-    if (count_ >= 32) return true;
-    if (s_->available - static_cast<int32_t>(next_ - s_->next) >= 8 && s_->pending_marker == 0) {
-      uint64_t word;
-      memcpy(&word, next_, 8);
-      word = __builtin_bswap64(word);
-      const uint64_t ones = 0x0101010101010101u;
-      if ((((~word) - ones) & word & (ones << 7)) == 0) {
-        bits_ |= word >> count_;
-        const int bytes = (63 - count_) >> 3;
-        next_ += bytes;
-        count_ += bytes * 8;
-        return true;
-      }
-    }
-    store();
-    bits_take(s_);
-    load();
-    return count_ >= 32;
-  }
-
-  uint32_t peek(int n) const { return static_cast<uint32_t>(bits_ >> (64 - n)); }
-  void drop(int n) {
-    bits_ <<= n;
-    count_ -= n;
-  }
-  uint32_t take(int n) {
-    const uint32_t value = peek(n);
-    drop(n);
-    return value;
-  }
-  InputStream* stream() const { return s_; }
-
- private:
-  InputStream* s_;
-  uint64_t bits_ = 0;
-  int count_ = 0;
-  const uint8_t* next_ = nullptr;
-};
-
-// A sequential block with the bit state in registers. While 32 bits are
-// held no zero bits can stand in, and each step is one lookup: most AC
-// symbols come with their value from it. Near a marker or the end of the
-// data, the rest of the block takes the careful path.
-// Inlined into its callers, so that the bit state stays in registers.
-template <bool kKeepAc>
-[[gnu::always_inline]] inline JpegStatus block_in_registers(RegisterBits& bits,
-                                                            const HuffDecodeTable* dc_table,
-                                                            const HuffDecodeTable* ac_table,
-                                                            int16_t* dc_pred, int16_t* block) {
-  constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
-  InputStream* s = bits.stream();
-  if (!bits.enough()) {
-    bits.store();
-    const JpegStatus status =
-        decode_sequential_careful<kKeepAc>(s, dc_table, ac_table, dc_pred, block);
-    bits.load();
-    return status;
-  }
-  uint32_t entry = dc_table->lookahead[bits.peek(kBits)];
-  if (const int whole = static_cast<int>(entry >> 12) & 15; whole != 0) {
-    bits.drop(whole);
-    *dc_pred = static_cast<int16_t>(*dc_pred + static_cast<int16_t>(entry >> 16));
-  } else if (const int length = static_cast<int>(entry >> 8) & 15; length != 0) {
-    bits.drop(length);
-    // A category above 15 from a corrupt table reads as its low four bits.
-    const int t = static_cast<int>(entry & 15);
-    if (t != 0) *dc_pred = static_cast<int16_t>(*dc_pred + huff_extend(bits.take(t), t));
-  } else {
-    bits.store();
-    const JpegStatus status = decode_dc(s, dc_table, dc_pred);
-    bits.load();
-    if (status != JpegSuccess) return status;
-  }
-  block[0] = *dc_pred;
-
-  int position = 1;
-  while (position < 64) {
-    if (!bits.enough()) {
-      bits.store();
-      const JpegStatus status = decode_ac_careful<kKeepAc>(s, ac_table, block, position);
-      bits.load();
-      return status;
-    }
-    entry = ac_table->lookahead[bits.peek(kBits)];
-    if (const int whole = static_cast<int>(entry >> 12) & 15; whole != 0) {
-      bits.drop(whole);
-      position += static_cast<int>(entry >> 4) & 15;
-      if (kKeepAc) block[natural_order[position]] = static_cast<int16_t>(entry >> 16);
-      ++position;
-      continue;
-    }
-    int rs;
-    if (const int length = static_cast<int>(entry >> 8) & 15; length != 0) {
-      bits.drop(length);
-      rs = static_cast<int>(entry & 255);
-    } else {
-      bits.store();
-      const JpegStatus status = huff_decode_slow(s, ac_table, &rs, kBits + 1);
-      bits.load();
-      if (status != JpegSuccess) return status;
-    }
-    const int r = rs >> 4;
-    const int t = rs & 15;
-    if (t != 0) {
-      position += r;
-      const int32_t value = huff_extend(bits.take(t), t);
-      if (kKeepAc) block[natural_order[position]] = static_cast<int16_t>(value);
-      ++position;
-    } else if (r == 15) {
-      position += 16;
-    } else {
-      break;  // end of block
-    }
-  }
-  return JpegSuccess;
-}
-
-template <bool kKeepAc>
-JpegStatus decode_sequential(InputStream* s, const HuffDecodeTable* dc_table,
-                             const HuffDecodeTable* ac_table, int16_t* dc_pred, int16_t* block) {
-  RegisterBits bits(s);
-  const JpegStatus status = block_in_registers<kKeepAc>(bits, dc_table, ac_table, dc_pred, block);
-  bits.store();
-  return status;
-}
-
 }  // namespace
+
+JpegStatus sequential_dc_careful(InputStream* stream, const HuffDecodeTable* dc_table,
+                                 int16_t* dc_pred) {
+  return decode_dc(stream, dc_table, dc_pred);
+}
+
+JpegStatus sequential_ac_careful(InputStream* stream, const HuffDecodeTable* ac_table,
+                                 int16_t* block, int position, bool keep_ac) {
+  return keep_ac ? decode_ac_careful<true>(stream, ac_table, block, position)
+                 : decode_ac_careful<false>(stream, ac_table, block, position);
+}
+
+JpegStatus sequential_block_careful(InputStream* stream, const HuffDecodeTable* dc_table,
+                                    const HuffDecodeTable* ac_table, int16_t* dc_pred,
+                                    int16_t* block, bool keep_ac) {
+  return keep_ac ? decode_sequential_careful<true>(stream, dc_table, ac_table, dc_pred, block)
+                 : decode_sequential_careful<false>(stream, dc_table, ac_table, dc_pred, block);
+}
 
 JpegStatus decode_block_portable(InputStream* stream, const HuffDecodeTable* dc_table,
                                  const HuffDecodeTable* ac_table, int16_t* dc_pred,
                                  int16_t* block) {
-  for (int i = 0; i < 64; ++i) block[i] = 0;
-  return decode_sequential<true>(stream, dc_table, ac_table, dc_pred, block);
-}
-
-JpegStatus decode_mcu_portable(InputStream* s, const SequentialBlock* plan, int32_t count,
-                               int32_t* dc_pred, int16_t* blocks, bool pass_over) {
-  RegisterBits bits(s);
-  for (int32_t b = 0; b < count; ++b) {
-    const SequentialBlock& at = plan[b];
-    int16_t* block = blocks + 64 * b;
-    int16_t pred = static_cast<int16_t>(dc_pred[at.component]);
-    JpegStatus status;
-    if (at.keep_ac && !pass_over) {
-      memset(block, 0, 64 * sizeof(int16_t));
-      status = block_in_registers<true>(bits, at.dc_table, at.ac_table, &pred, block);
-    } else {
-      status = block_in_registers<false>(bits, at.dc_table, at.ac_table, &pred, block);
-    }
-    dc_pred[at.component] = pred;
-    if (status < 0) {
-      bits.store();
-      return status;
-    }
-  }
-  bits.store();
-  return JpegSuccess;
+  return sequential_block<true>(stream, dc_table, ac_table, dc_pred, block);
 }
 
 JpegStatus decode_block_dc_only_portable(InputStream* stream, const HuffDecodeTable* dc_table,
                                          const HuffDecodeTable* ac_table, int16_t* dc_pred,
                                          int16_t* block) {
-  return decode_sequential<false>(stream, dc_table, ac_table, dc_pred, block);
+  return sequential_block<false>(stream, dc_table, ac_table, dc_pred, block);
+}
+
+JpegStatus decode_mcu_portable(InputStream* stream, const SequentialBlock* plan, int32_t count,
+                               int32_t* dc_pred, int16_t* blocks, bool pass_over) {
+  return sequential_mcu(stream, plan, count, dc_pred, blocks, pass_over);
+}
+
+McuDecodeFn mcu_decoder_for(const RoutineTable* t) {
+  if (t->decode_block == decode_block_portable &&
+      t->decode_block_dc_only == decode_block_dc_only_portable) {
+    return decode_mcu_portable;
+  }
+#if KNOT_X86_SIMD
+  if (t->decode_block == decode_block_bmi2 &&
+      t->decode_block_dc_only == decode_block_dc_only_bmi2) {
+    return decode_mcu_bmi2;
+  }
+#endif
+  return nullptr;
 }
 
 JpegStatus decode_dc_first(InputStream* stream, const HuffDecodeTable* dc_table,

@@ -70,10 +70,11 @@ struct Scan {
   const JpegCoefOutput* coef;  // null unless coefficient or sample output
   bool accurate;               // the accurate transform family
   bool dc_only[4];             // scan components whose AC coefficients this read never uses
-  // The MCU's blocks for the portable decoders taken together (when the
-  // table holds them), or 0 blocks.
+  // The MCU's blocks for the block decoders taken together (when the
+  // table holds decoders with an MCU form), or 0 blocks.
   SequentialBlock plan[10];
   int32_t plan_blocks;
+  McuDecodeFn mcu_decoder;
 };
 
 bool region_active(const JPEG_PROPERTIES* p) {
@@ -167,10 +168,8 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
     c.dc_only[i] = component_uses_dc_only(p, scan->components[i].frame_index);
   }
   c.plan_blocks = 0;
-  if (c.t->decode_block != decode_block_portable ||
-      c.t->decode_block_dc_only != decode_block_dc_only_portable) {
-    return;
-  }
+  c.mcu_decoder = mcu_decoder_for(c.t);
+  if (c.mcu_decoder == nullptr) return;
   const bool one = scan->component_count == 1;
   int32_t blocks = 0;
   for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
@@ -367,7 +366,7 @@ JpegStatus decode_mcu(Scan& c, bool dc_only) {
   const bool one = c.scan->component_count == 1;
   if (c.plan_blocks != 0) {
     const JpegStatus status =
-        decode_mcu_portable(c.s, c.plan, c.plan_blocks, c.scan->dc_pred, block, dc_only);
+        c.mcu_decoder(c.s, c.plan, c.plan_blocks, c.scan->dc_pred, block, dc_only);
     if (status < 0) return status;
     if (dc_only || (c.coef != nullptr && c.coef->mode == 0)) return JpegSuccess;
     for (int32_t b = 0; b < c.plan_blocks; ++b, block += 64) {

@@ -1,0 +1,34 @@
+// The sequential block decoders with BMI2's shifts (a shift by a register's
+// count in one instruction that leaves the flags alone): the same code as
+// the portable decoders, compiled for processors that have them. Only these
+// entry points are built for BMI2; the helpers are inlined into them.
+
+#include "jpeg/cpu/routine_table.h"
+#include "jpeg/decode/huffman.h"
+#include "jpeg/decode/huffman_sequential.h"
+#include "jpeg/decode/portable_routines.h"
+
+[[gnu::target("bmi2")]] JpegStatus decode_block_bmi2(InputStream* stream,
+                                                     const HuffDecodeTable* dc_table,
+                                                     const HuffDecodeTable* ac_table,
+                                                     int16_t* dc_pred, int16_t* block) {
+  return sequential_block<true>(stream, dc_table, ac_table, dc_pred, block);
+}
+
+[[gnu::target("bmi2")]] JpegStatus decode_block_dc_only_bmi2(InputStream* stream,
+                                                             const HuffDecodeTable* dc_table,
+                                                             const HuffDecodeTable* ac_table,
+                                                             int16_t* dc_pred, int16_t* block) {
+  return sequential_block<false>(stream, dc_table, ac_table, dc_pred, block);
+}
+
+[[gnu::target("bmi2")]] JpegStatus decode_mcu_bmi2(InputStream* stream, const SequentialBlock* plan,
+                                                   int32_t count, int32_t* dc_pred, int16_t* blocks,
+                                                   bool pass_over) {
+  return sequential_mcu(stream, plan, count, dc_pred, blocks, pass_over);
+}
+
+void install_entropy_bmi2(RoutineTable* t) {
+  t->decode_block = decode_block_bmi2;
+  t->decode_block_dc_only = decode_block_dc_only_bmi2;
+}

@@ -1,0 +1,220 @@
+// Sequential Huffman decoding with the bit state in registers: the code the
+// portable block decoders and their processor-specific twins are built
+// from. Everything here has internal linkage and is inlined into the entry
+// points that include it, so that each is compiled for its own processor
+// (an entry point built for more instructions never lends its copy of a
+// helper to the portable one).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "jpeg/decode/huffman.h"
+
+// The careful paths, symbol by symbol through the stream, where zero bits
+// may stand in for data that stop: a block's DC difference, its AC
+// coefficients from zig-zag `position` on, and a whole block.
+JpegStatus sequential_dc_careful(InputStream* stream, const HuffDecodeTable* dc_table,
+                                 int16_t* dc_pred);
+JpegStatus sequential_ac_careful(InputStream* stream, const HuffDecodeTable* ac_table,
+                                 int16_t* block, int position, bool keep_ac);
+JpegStatus sequential_block_careful(InputStream* stream, const HuffDecodeTable* dc_table,
+                                    const HuffDecodeTable* ac_table, int16_t* dc_pred,
+                                    int16_t* block, bool keep_ac);
+
+namespace {
+
+// The bit state of sequential decoding in registers, the next bit at the
+// top of `bits_` and `count_` bits held: peeking is one shift, whatever the
+// count. Whole words come straight from the data while they hold no 0xFF
+// (bits below the count are then the next bytes' own, so a later word laid
+// over them agrees); stuffing, markers, a file's buffer and the end of the
+// data go through the stream's refill.
+class RegisterBits {
+ public:
+  [[gnu::always_inline]] explicit RegisterBits(InputStream* s) : s_(s) { load(); }
+  RegisterBits(const RegisterBits&) = delete;
+  RegisterBits& operator=(const RegisterBits&) = delete;
+
+  // Back to the stream's form: the held bits at the bottom of bit_acc.
+  [[gnu::always_inline]] void store() {
+    s_->bit_acc = count_ != 0 ? bits_ >> (64 - count_) : 0;
+    s_->bit_count = count_;
+    const int32_t taken = static_cast<int32_t>(next_ - s_->next);
+    s_->next = next_;
+    s_->available -= taken;
+    s_->consumed += taken;
+  }
+  [[gnu::always_inline]] void load() {
+    count_ = s_->bit_count;
+    bits_ = count_ != 0 ? s_->bit_acc << (64 - count_) : 0;
+    next_ = s_->next;
+  }
+
+  // Whether 32 bits are held, enough for any symbol with its magnitude
+  // bits, after a refill if needed; false near a marker or the end.
+  [[gnu::always_inline]] bool enough() {
+    if (count_ >= 32) return true;
+    if (s_->available - static_cast<int32_t>(next_ - s_->next) >= 8 && s_->pending_marker == 0) {
+      uint64_t word;
+      memcpy(&word, next_, 8);
+      word = __builtin_bswap64(word);
+      const uint64_t ones = 0x0101010101010101u;
+      if ((((~word) - ones) & word & (ones << 7)) == 0) {
+        bits_ |= word >> count_;
+        const int bytes = (63 - count_) >> 3;
+        next_ += bytes;
+        count_ += bytes * 8;
+        return true;
+      }
+    }
+    store();
+    bits_take(s_);
+    load();
+    return count_ >= 32;
+  }
+
+  [[gnu::always_inline]] uint32_t peek(int n) const {
+    return static_cast<uint32_t>(bits_ >> (64 - n));
+  }
+  [[gnu::always_inline]] void drop(int n) {
+    bits_ <<= n;
+    count_ -= n;
+  }
+  [[gnu::always_inline]] uint32_t take(int n) {
+    const uint32_t value = peek(n);
+    drop(n);
+    return value;
+  }
+  [[gnu::always_inline]] InputStream* stream() const { return s_; }
+
+ private:
+  InputStream* s_;
+  uint64_t bits_ = 0;
+  int count_ = 0;
+  const uint8_t* next_ = nullptr;
+};
+
+// EXTEND, inlined here (huff_extend may be compiled out of line elsewhere).
+[[gnu::always_inline]] inline int32_t extend(uint32_t value, int s) {
+  return (value & (1u << (s - 1))) == 0 ? static_cast<int32_t>(value) + extend_offset[s]
+                                        : static_cast<int32_t>(value);
+}
+
+// A sequential block with the bit state in registers. While 32 bits are
+// held no zero bits can stand in, and each step is one lookup: most AC
+// symbols come with their value from it. Near a marker or the end of the
+// data, the rest of the block takes the careful path.
+template <bool kKeepAc>
+[[gnu::always_inline]] inline JpegStatus block_in_registers(RegisterBits& bits,
+                                                            const HuffDecodeTable* dc_table,
+                                                            const HuffDecodeTable* ac_table,
+                                                            int16_t* dc_pred, int16_t* block) {
+  constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
+  InputStream* s = bits.stream();
+  if (!bits.enough()) {
+    bits.store();
+    const JpegStatus status =
+        sequential_block_careful(s, dc_table, ac_table, dc_pred, block, kKeepAc);
+    bits.load();
+    return status;
+  }
+  uint32_t entry = dc_table->lookahead[bits.peek(kBits)];
+  if (const int whole = static_cast<int>(entry >> 12) & 15; whole != 0) {
+    bits.drop(whole);
+    *dc_pred = static_cast<int16_t>(*dc_pred + static_cast<int16_t>(entry >> 16));
+  } else if (const int length = static_cast<int>(entry >> 8) & 15; length != 0) {
+    bits.drop(length);
+    // A category above 15 from a corrupt table reads as its low four bits.
+    const int t = static_cast<int>(entry & 15);
+    if (t != 0) *dc_pred = static_cast<int16_t>(*dc_pred + extend(bits.take(t), t));
+  } else {
+    bits.store();
+    const JpegStatus status = sequential_dc_careful(s, dc_table, dc_pred);
+    bits.load();
+    if (status != JpegSuccess) return status;
+  }
+  block[0] = *dc_pred;
+
+  int position = 1;
+  while (position < 64) {
+    if (!bits.enough()) {
+      bits.store();
+      const JpegStatus status = sequential_ac_careful(s, ac_table, block, position, kKeepAc);
+      bits.load();
+      return status;
+    }
+    entry = ac_table->lookahead[bits.peek(kBits)];
+    if (const int whole = static_cast<int>(entry >> 12) & 15; whole != 0) {
+      bits.drop(whole);
+      position += static_cast<int>(entry >> 4) & 15;
+      if (kKeepAc) block[natural_order[position]] = static_cast<int16_t>(entry >> 16);
+      ++position;
+      continue;
+    }
+    int rs;
+    if (const int length = static_cast<int>(entry >> 8) & 15; length != 0) {
+      bits.drop(length);
+      rs = static_cast<int>(entry & 255);
+    } else {
+      bits.store();
+      const JpegStatus status = huff_decode_slow(s, ac_table, &rs, kBits + 1);
+      bits.load();
+      if (status != JpegSuccess) return status;
+    }
+    const int r = rs >> 4;
+    const int t = rs & 15;
+    if (t != 0) {
+      position += r;
+      const int32_t value = extend(bits.take(t), t);
+      if (kKeepAc) block[natural_order[position]] = static_cast<int16_t>(value);
+      ++position;
+    } else if (r == 15) {
+      position += 16;
+    } else {
+      break;  // end of block
+    }
+  }
+  return JpegSuccess;
+}
+
+// One block: with kKeepAc cleared and decoded whole, else its DC alone.
+template <bool kKeepAc>
+[[gnu::always_inline]] inline JpegStatus sequential_block(InputStream* s,
+                                                          const HuffDecodeTable* dc_table,
+                                                          const HuffDecodeTable* ac_table,
+                                                          int16_t* dc_pred, int16_t* block) {
+  if (kKeepAc) memset(block, 0, 64 * sizeof(int16_t));
+  RegisterBits bits(s);
+  const JpegStatus status = block_in_registers<kKeepAc>(bits, dc_table, ac_table, dc_pred, block);
+  bits.store();
+  return status;
+}
+
+// The blocks of one MCU, the bit state in registers throughout.
+[[gnu::always_inline]] inline JpegStatus sequential_mcu(InputStream* s, const SequentialBlock* plan,
+                                                        int32_t count, int32_t* dc_pred,
+                                                        int16_t* blocks, bool pass_over) {
+  RegisterBits bits(s);
+  for (int32_t b = 0; b < count; ++b) {
+    const SequentialBlock& at = plan[b];
+    int16_t* block = blocks + 64 * b;
+    int16_t pred = static_cast<int16_t>(dc_pred[at.component]);
+    JpegStatus status;
+    if (at.keep_ac && !pass_over) {
+      memset(block, 0, 64 * sizeof(int16_t));
+      status = block_in_registers<true>(bits, at.dc_table, at.ac_table, &pred, block);
+    } else {
+      status = block_in_registers<false>(bits, at.dc_table, at.ac_table, &pred, block);
+    }
+    dc_pred[at.component] = pred;
+    if (status < 0) {
+      bits.store();
+      return status;
+    }
+  }
+  bits.store();
+  return JpegSuccess;
+}
+
+}  // namespace
