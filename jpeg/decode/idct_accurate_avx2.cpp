@@ -47,9 +47,7 @@ inline __m256i pairs(__m128i a, __m128i b) {
 struct Sums {
   __m256i s[8];
 };
-inline Sums transform(const __m128i* c) {
-  const __m256i p17 = pairs(c[1], c[7]), p53 = pairs(c[5], c[3]);
-  const __m256i p26 = pairs(c[2], c[6]), p04 = pairs(c[0], c[4]);
+inline Sums transform_pairs(__m256i p17, __m256i p53, __m256i p26, __m256i p04) {
   const __m256i h = _mm256_madd_epi16(p17, pair_constant(32138, 6393));
   const __m256i f = _mm256_madd_epi16(p17, pair_constant(6393, -32138));
   const __m256i l = _mm256_madd_epi16(p53, pair_constant(18205, 27246));
@@ -83,6 +81,11 @@ inline Sums transform(const __m128i* c) {
   out.s[6] = _mm256_sub_epi32(e1, a);
   out.s[7] = _mm256_sub_epi32(e0, t1);
   return out;
+}
+
+inline Sums transform(const __m128i* c) {
+  return transform_pairs(pairs(c[1], c[7]), pairs(c[5], c[3]), pairs(c[2], c[6]),
+                         pairs(c[0], c[4]));
 }
 
 // Transposes eight rows of eight 16-bit values.
@@ -120,6 +123,13 @@ inline bool pass_fits(const __m128i* v) {
   return sums_fit(largest(a), largest(b));
 }
 
+// The quick form of the bound: every |c0| and |c4| at most 16383 and every
+// other |c| at most 4689 keeps 65536 A + 228511 B inside it. `over` holds,
+// per 16-bit value, how far it passes its limit (0 when it does not).
+inline __m128i over_limit(__m128i abs_values, bool first_or_fourth) {
+  return _mm_subs_epu16(abs_values, _mm_set1_epi16(first_or_fourth ? 16383 : 4689));
+}
+
 // Eight 32-bit lanes to 16 bits, saturated.
 inline __m128i narrow(__m256i x) {
   return _mm_packs_epi32(_mm256_castsi256_si128(x), _mm256_extracti128_si256(x, 1));
@@ -128,42 +138,83 @@ inline __m128i narrow(__m256i x) {
 }  // namespace
 
 void idct_accurate_8x8_avx2(int16_t* block) {
-  __m128i v[8];
-  __m128i any_ac = _mm_setzero_si128();
-  for (int r = 0; r < 8; ++r) {
-    v[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
-    any_ac = _mm_or_si128(any_ac, r == 0 ? _mm_srli_si128(v[r], 2) : v[r]);
+  // Two rows a register; 16-bit lanes 0 and 4 of each row hold c0 and c4.
+  __m256i rows[4];
+  for (int i = 0; i < 4; ++i) {
+    rows[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 16 * i));
   }
-  if (_mm_testz_si128(any_ac, any_ac)) {
+  const __m256i not_dc =
+      _mm256_setr_epi16(0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m256i any_ac =
+      _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(rows[0], not_dc), rows[1]),
+                      _mm256_or_si256(rows[2], rows[3]));
+  if (_mm256_testz_si256(any_ac, any_ac)) {
     // The DC alone: one value, as in the portable routine.
     const int32_t value = ((int32_t{block[0]} + 4) >> 3) + 128;
-    const __m128i fill =
-        _mm_set1_epi16(static_cast<int16_t>(value < 0 ? 0 : (value > 255 ? 255 : value)));
-    for (int r = 0; r < 8; ++r) _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * r), fill);
+    const __m256i fill =
+        _mm256_set1_epi16(static_cast<int16_t>(value < 0 ? 0 : (value > 255 ? 255 : value)));
+    for (int i = 0; i < 4; ++i)
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(block + 16 * i), fill);
     return;
   }
-  // Lines as lanes: after the transpose v[j] holds coefficient j of every row.
-  transpose(v);
-  if (!pass_fits(v)) {
-    idct_accurate_8x8(block);
-    return;
+  // The row pass's bound, on the rows as loaded: the quick form, then the
+  // exact one.
+  const __m256i limits = _mm256_setr_epi16(16383, 4689, 4689, 4689, 16383, 4689, 4689, 4689, 16383,
+                                           4689, 4689, 4689, 16383, 4689, 4689, 4689);
+  __m256i largest_abs = _mm256_abs_epi16(rows[0]);
+  for (int i = 1; i < 4; ++i)
+    largest_abs = _mm256_max_epu16(largest_abs, _mm256_abs_epi16(rows[i]));
+  const __m256i over = _mm256_subs_epu16(largest_abs, limits);
+  if (!_mm256_testz_si256(over, over)) {
+    const __m256i first_or_fourth =
+        _mm256_setr_epi16(-1, 0, 0, 0, -1, 0, 0, 0, -1, 0, 0, 0, -1, 0, 0, 0);
+    const __m256i a = _mm256_and_si256(largest_abs, first_or_fourth);
+    const __m256i b = _mm256_andnot_si256(first_or_fourth, largest_abs);
+    const int64_t a_max =
+        largest(_mm_max_epu16(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1)));
+    const int64_t b_max =
+        largest(_mm_max_epu16(_mm256_castsi256_si128(b), _mm256_extracti128_si256(b, 1)));
+    if (!sums_fit(a_max, b_max)) {
+      idct_accurate_8x8(block);
+      return;
+    }
   }
+  // Each row's inputs as the pairs the transform takes, (c1, c7), (c5, c3),
+  // (c2, c6), (c0, c4); then one register a pair, the rows as lanes in the
+  // order 0, 2, 4, 6, 1, 3, 5, 7.
+  const __m256i order = _mm256_setr_epi8(2, 3, 14, 15, 10, 11, 6, 7, 4, 5, 12, 13, 0, 1, 8, 9, 2, 3,
+                                         14, 15, 10, 11, 6, 7, 4, 5, 12, 13, 0, 1, 8, 9);
+  for (__m256i& r : rows) r = _mm256_shuffle_epi8(r, order);
+  const __m256i low01 = _mm256_unpacklo_epi32(rows[0], rows[1]);
+  const __m256i high01 = _mm256_unpackhi_epi32(rows[0], rows[1]);
+  const __m256i low23 = _mm256_unpacklo_epi32(rows[2], rows[3]);
+  const __m256i high23 = _mm256_unpackhi_epi32(rows[2], rows[3]);
   // Row pass: results with a gain of 8 (>> 12 of a 2^15 scale); v[x] then
-  // holds output x of every row. A result past 16 bits saturates, and then
-  // fails the column pass's bound.
-  const Sums rows = transform(v);
+  // holds output x of every row (in that order). A result past 16 bits
+  // saturates, and then fails the column pass's bound.
+  const Sums row_sums =
+      transform_pairs(_mm256_unpacklo_epi64(low01, low23), _mm256_unpackhi_epi64(low01, low23),
+                      _mm256_unpacklo_epi64(high01, high23), _mm256_unpackhi_epi64(high01, high23));
   const __m256i round_rows = _mm256_set1_epi32(2048);
+  __m128i v[8];
   for (int x = 0; x < 8; ++x) {
-    v[x] = narrow(_mm256_srai_epi32(_mm256_add_epi32(rows.s[x], round_rows), 12));
+    v[x] = narrow(_mm256_srai_epi32(_mm256_add_epi32(row_sums.s[x], round_rows), 12));
   }
-  // Columns as lanes: v[y] holds row y's outputs.
+  // Columns as lanes: v[j] holds the outputs of row 0, 2, 4, 6, 1, 3, 5, 7
+  // for j = 0 .. 7; c[y] of row y's outputs.
   transpose(v);
-  if (!pass_fits(v)) {
+  const __m128i c[8] = {v[0], v[4], v[1], v[5], v[2], v[6], v[3], v[7]};
+  __m128i over_columns = over_limit(_mm_abs_epi16(c[0]), true);
+  over_columns = _mm_or_si128(over_columns, over_limit(_mm_abs_epi16(c[4]), true));
+  for (int y : {1, 2, 3, 5, 6, 7}) {
+    over_columns = _mm_or_si128(over_columns, over_limit(_mm_abs_epi16(c[y]), false));
+  }
+  if (!_mm_testz_si128(over_columns, over_columns) && !pass_fits(c)) {
     idct_accurate_8x8(block);
     return;
   }
   // Column pass: divide by 2^21, level shift, clamp to 0..255.
-  const Sums columns = transform(v);
+  const Sums columns = transform(c);
   const __m256i round_columns = _mm256_set1_epi32(1 << 20);
   const __m256i shift = _mm256_set1_epi32(128);
   const __m256i low = _mm256_setzero_si256(), high = _mm256_set1_epi16(255);
