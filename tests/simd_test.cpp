@@ -242,10 +242,13 @@ TEST(VectorRoutines, EntropyDecodersGiveThePortableBlocks) {
       ASSERT_EQ(std::memcmp(block_a, block_b, sizeof block_a), 0) << "block " << n;
       ASSERT_EQ(stream_state(a.stream), stream_state(b.stream)) << "block " << n;
     }
-    // MCU by MCU: four blocks whole, two of their DC alone.
-    const SequentialBlock plan[6] = {{&dc, &ac, 0, true},  {&dc, &ac, 0, true},
-                                     {&dc, &ac, 0, true},  {&dc, &ac, 0, true},
-                                     {&dc, &ac, 1, false}, {&dc, &ac, 2, false}};
+    // MCU by MCU: four blocks whole, two of their DC alone, some of them
+    // dequantized as they are decoded.
+    alignas(32) int16_t quant[64];
+    for (int16_t& q : quant) q = static_cast<int16_t>(1 + random() % 255);
+    const SequentialBlock plan[6] = {{&dc, &ac, 0, true, quant},  {&dc, &ac, 0, true, nullptr},
+                                     {&dc, &ac, 0, true, quant},  {&dc, &ac, 0, true, nullptr},
+                                     {&dc, &ac, 1, false, quant}, {&dc, &ac, 2, false, nullptr}};
     StreamOver c(data), d(data);
     int32_t preds_c[4] = {}, preds_d[4] = {};
     for (int n = 0; n < 6; ++n) {
@@ -258,6 +261,18 @@ TEST(VectorRoutines, EntropyDecodersGiveThePortableBlocks) {
       ASSERT_EQ(std::memcmp(preds_c, preds_d, sizeof preds_c), 0) << "MCU " << n;
       ASSERT_EQ(std::memcmp(blocks_c, blocks_d, sizeof blocks_c), 0) << "MCU " << n;
       ASSERT_EQ(stream_state(c.stream), stream_state(d.stream)) << "MCU " << n;
+    }
+    // Dequantized as decoded is what the dequantizer gives afterwards.
+    const SequentialBlock raw[1] = {{&dc, &ac, 0, true, nullptr}};
+    const SequentialBlock cooked[1] = {{&dc, &ac, 0, true, quant}};
+    StreamOver e(data), f(data);
+    int32_t preds_e[4] = {}, preds_f[4] = {};
+    for (int n = 0; n < 12; ++n) {
+      alignas(32) int16_t block_e[64], block_f[64];
+      ASSERT_EQ(portable_mcu(&e.stream, raw, 1, preds_e, block_e, false),
+                portable_mcu(&f.stream, cooked, 1, preds_f, block_f, false));
+      t.portable.dequantize_accurate(block_e, quant);
+      ASSERT_EQ(std::memcmp(block_e, block_f, sizeof block_e), 0) << "block " << n;
     }
   }
 }

@@ -86,12 +86,14 @@ JpegStatus decode_block_dc_only_portable(InputStream* stream, const HuffDecodeTa
                                          const HuffDecodeTable* ac_table, int16_t* dc_pred,
                                          int16_t* block);
 // One block of a sequential MCU: its tables, its component (the index of
-// its predictor) and whether its AC coefficients are kept.
+// its predictor), whether its AC coefficients are kept, and the table that
+// dequantizes them as the accurate family does (null: kept as decoded).
 struct SequentialBlock {
   const HuffDecodeTable* dc_table;
   const HuffDecodeTable* ac_table;
   int32_t component;
   bool keep_ac;
+  const int16_t* quant;
 };
 // The blocks of one sequential MCU, with the portable block decoders' results
 // (a block whose AC coefficients are kept is cleared first; the others get

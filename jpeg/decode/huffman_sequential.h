@@ -101,15 +101,35 @@ class RegisterBits {
                                         : static_cast<int32_t>(value);
 }
 
+// A coefficient as the accurate dequantizer leaves it: the low 16 bits of
+// the product.
+[[gnu::always_inline]] inline int16_t dequantized(int32_t value, int16_t q) {
+  return static_cast<int16_t>(
+      static_cast<uint16_t>(static_cast<uint32_t>(value) * static_cast<uint32_t>(q)));
+}
+
+// Dequantizes zig-zag positions [from, 64) of a block the careful path
+// wrote raw.
+[[gnu::always_inline]] inline void dequantize_from(int16_t* block, const int16_t* quant, int from) {
+  for (int k = from; k < 64; ++k) {
+    const int32_t i = natural_order[k];
+    block[i] = dequantized(block[i], quant[i]);
+  }
+}
+
 // A sequential block with the bit state in registers. While 32 bits are
 // held no zero bits can stand in, and each step is one lookup: most AC
 // symbols come with their value from it. Near a marker or the end of the
-// data, the rest of the block takes the careful path.
-template <bool kKeepAc>
+// data, the rest of the block takes the careful path. With kDequantize
+// (and kKeepAc) every coefficient is stored dequantized with `quant`, the
+// accurate family's table.
+template <bool kKeepAc, bool kDequantize = false>
 [[gnu::always_inline]] inline JpegStatus block_in_registers(RegisterBits& bits,
                                                             const HuffDecodeTable* dc_table,
                                                             const HuffDecodeTable* ac_table,
-                                                            int16_t* dc_pred, int16_t* block) {
+                                                            int16_t* dc_pred, int16_t* block,
+                                                            const int16_t* quant = nullptr) {
+  static_assert(kKeepAc || !kDequantize);
   constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
   InputStream* s = bits.stream();
   if (!bits.enough()) {
@@ -117,6 +137,7 @@ template <bool kKeepAc>
     const JpegStatus status =
         sequential_block_careful(s, dc_table, ac_table, dc_pred, block, kKeepAc);
     bits.load();
+    if (kDequantize) dequantize_from(block, quant, 0);
     return status;
   }
   uint32_t entry = dc_table->lookahead[bits.peek(kBits)];
@@ -134,7 +155,7 @@ template <bool kKeepAc>
     bits.load();
     if (status != JpegSuccess) return status;
   }
-  block[0] = *dc_pred;
+  block[0] = kDequantize ? dequantized(*dc_pred, quant[0]) : *dc_pred;
 
   int position = 1;
   while (position < 64) {
@@ -142,13 +163,18 @@ template <bool kKeepAc>
       bits.store();
       const JpegStatus status = sequential_ac_careful(s, ac_table, block, position, kKeepAc);
       bits.load();
+      if (kDequantize) dequantize_from(block, quant, position);
       return status;
     }
     entry = ac_table->lookahead[bits.peek(kBits)];
     if (const int whole = static_cast<int>(entry >> 12) & 15; whole != 0) {
       bits.drop(whole);
       position += static_cast<int>(entry >> 4) & 15;
-      if (kKeepAc) block[natural_order[position]] = static_cast<int16_t>(entry >> 16);
+      if (kKeepAc) {
+        const int32_t i = natural_order[position];
+        const int32_t value = static_cast<int16_t>(entry >> 16);
+        block[i] = kDequantize ? dequantized(value, quant[i]) : static_cast<int16_t>(value);
+      }
       ++position;
       continue;
     }
@@ -167,7 +193,10 @@ template <bool kKeepAc>
     if (t != 0) {
       position += r;
       const int32_t value = extend(bits.take(t), t);
-      if (kKeepAc) block[natural_order[position]] = static_cast<int16_t>(value);
+      if (kKeepAc) {
+        const int32_t i = natural_order[position];
+        block[i] = kDequantize ? dequantized(value, quant[i]) : static_cast<int16_t>(value);
+      }
       ++position;
     } else if (r == 15) {
       position += 16;
@@ -203,9 +232,13 @@ template <bool kKeepAc>
     JpegStatus status;
     if (at.keep_ac && !pass_over) {
       memset(block, 0, 64 * sizeof(int16_t));
-      status = block_in_registers<true>(bits, at.dc_table, at.ac_table, &pred, block);
+      status = at.quant != nullptr
+                   ? block_in_registers<true, true>(bits, at.dc_table, at.ac_table, &pred, block,
+                                                    at.quant)
+                   : block_in_registers<true>(bits, at.dc_table, at.ac_table, &pred, block);
     } else {
       status = block_in_registers<false>(bits, at.dc_table, at.ac_table, &pred, block);
+      if (at.quant != nullptr && !pass_over) block[0] = dequantized(pred, at.quant[0]);
     }
     dc_pred[at.component] = pred;
     if (status < 0) {

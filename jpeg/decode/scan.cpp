@@ -180,7 +180,11 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
         c.plan_blocks = 0;
         return;
       }
-      c.plan[blocks++] = {sc.dc_table, sc.ac_table, i, !c.dc_only[i]};
+      // The accurate family's dequantization is done as the block is
+      // decoded (not in coefficient output, which keeps what was decoded).
+      const bool dequantize = c.accurate && (c.coef == nullptr || c.coef->mode != 0);
+      c.plan[blocks++] = {sc.dc_table, sc.ac_table, i, !c.dc_only[i],
+                          dequantize ? sc.quant_table->values : nullptr};
     }
   }
   c.plan_blocks = blocks;
@@ -369,6 +373,7 @@ JpegStatus decode_mcu(Scan& c, bool dc_only) {
         c.mcu_decoder(c.s, c.plan, c.plan_blocks, c.scan->dc_pred, block, dc_only);
     if (status < 0) return status;
     if (dc_only || (c.coef != nullptr && c.coef->mode == 0)) return JpegSuccess;
+    if (c.plan[0].quant != nullptr) return JpegSuccess;  // dequantized as decoded
     for (int32_t b = 0; b < c.plan_blocks; ++b, block += 64) {
       const SequentialBlock& at = c.plan[b];
       const int16_t* quant = c.scan->components[at.component].quant_table->values;
