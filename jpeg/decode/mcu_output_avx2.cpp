@@ -1,8 +1,9 @@
 // The YCbCr-to-RGB MCU kernels with AVX2: the same bytes as the portable
 // kernels in mcu_output.cpp, sixteen pixels at a time.
 //
-// The chroma terms are computed exactly as there, in 32-bit lanes, then
-// narrowed to 16 bits (they lie within ±228 for samples of 0..255); each
+// The chroma terms are computed exactly as there, as pairs of 16-bit
+// values multiplied and summed into 32-bit lanes, then narrowed to 16 bits
+// (they lie within ±228 for samples of 0..255); each
 // pixel is its luma plus the terms with 16-bit saturating arithmetic, and
 // the bytes are clamped by the saturating pack, which is clamp_byte for
 // every sum of a sample and a term.
@@ -70,67 +71,84 @@ inline void store_pixels(uint8_t* out, __m128i r, __m128i g, __m128i b, int pixe
   }
 }
 
-// The three chroma terms of eight chroma samples, as 16-bit values.
-struct Terms {
-  __m128i r, g, b;
-};
-inline Terms chroma_terms(const int16_t* cb, const int16_t* cr) {
-  const __m256i cb32 = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cb)));
-  const __m256i cr32 = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cr)));
-  const __m256i r = _mm256_srai_epi32(
-      _mm256_sub_epi32(_mm256_mullo_epi32(cr32, _mm256_set1_epi32(359)), _mm256_set1_epi32(45813)),
-      8);
-  const __m256i g = _mm256_srai_epi32(
-      _mm256_sub_epi32(_mm256_add_epi32(_mm256_mullo_epi32(cb32, _mm256_set1_epi32(88)),
-                                        _mm256_mullo_epi32(cr32, _mm256_set1_epi32(183))),
-                       _mm256_set1_epi32(34806)),
-      8);
-  const __m256i b = _mm256_srai_epi32(
-      _mm256_sub_epi32(_mm256_mullo_epi32(cb32, _mm256_set1_epi32(454)), _mm256_set1_epi32(57937)),
-      8);
-  auto narrow = [](__m256i x) {
-    return _mm_packs_epi32(_mm256_castsi256_si128(x), _mm256_extracti128_si256(x, 1));
-  };
-  return {narrow(r), narrow(g), narrow(b)};
+// Two 16-bit constants for _mm256_madd_epi16 over pairs (x, y): x k0 + y k1.
+inline __m256i pair_constant(int16_t k0, int16_t k1) {
+  return _mm256_set1_epi32(static_cast<int32_t>(
+      static_cast<uint32_t>(static_cast<uint16_t>(k1)) << 16 | static_cast<uint16_t>(k0)));
 }
 
-// One row of `n` (8 or 16) pixels from luma `y` (16-bit, two halves of
-// eight) and terms already spread to one per pixel.
-template <Order O>
-inline void convert_row(const int16_t* y_left, const int16_t* y_right, __m256i tr, __m256i tg,
-                        __m256i tb, uint8_t* out, int n) {
-  const __m128i yl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y_left));
-  const __m128i yr =
-      n > 8 ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(y_right)) : _mm_setzero_si128();
-  const __m256i y = _mm256_set_m128i(yr, yl);
-  const __m256i r = _mm256_adds_epi16(y, tr);
-  const __m256i g = _mm256_subs_epi16(y, tg);
-  const __m256i b = _mm256_adds_epi16(y, tb);
+// (a k0 + b k1) >> 8 for sixteen pairs of samples, as 16-bit values in the
+// samples' order (unpacking and packing within each 128-bit half cancel).
+inline __m256i weighted(__m256i a, __m256i b, int16_t k0, int16_t k1, int32_t offset) {
+  const __m256i k = pair_constant(k0, k1), add = _mm256_set1_epi32(offset);
+  const __m256i low = _mm256_madd_epi16(_mm256_unpacklo_epi16(a, b), k);
+  const __m256i high = _mm256_madd_epi16(_mm256_unpackhi_epi16(a, b), k);
+  return _mm256_packs_epi32(_mm256_srai_epi32(_mm256_add_epi32(low, add), 8),
+                            _mm256_srai_epi32(_mm256_add_epi32(high, add), 8));
+}
+
+// The three chroma terms of sixteen chroma samples (two rows of a block),
+// as 16-bit values. The products and sums are the portable kernels' own,
+// exact in 32 bits: 359 cr - 45813 is taken as the pair (cr, 3) by
+// (359, -15271), 454 cb - 57937 as (cb, 11) by (454, -5267).
+struct Terms {
+  __m256i r, g, b;
+};
+inline Terms chroma_terms(const int16_t* cb, const int16_t* cr) {
+  const __m256i cb16 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cb));
+  const __m256i cr16 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cr));
+  return {weighted(cr16, _mm256_set1_epi16(3), 359, -15271, 0),
+          weighted(cb16, cr16, 88, 183, -34806),
+          weighted(cb16, _mm256_set1_epi16(11), 454, -5267, 0)};
+}
+
+// Sixteen pixels' bytes of luma `y` plus the terms, saturated as the
+// portable kernels clamp: lanes 0-7 and 8-15 of each result.
+struct Bytes {
+  __m128i r, g, b;
+};
+inline Bytes pixel_bytes(__m256i y, __m256i tr, __m256i tg, __m256i tb) {
   auto bytes = [](__m256i x) {
     return _mm_packus_epi16(_mm256_castsi256_si128(x), _mm256_extracti128_si256(x, 1));
   };
-  store_pixels<O>(out, bytes(r), bytes(g), bytes(b), n);
+  return {bytes(_mm256_adds_epi16(y, tr)), bytes(_mm256_subs_epi16(y, tg)),
+          bytes(_mm256_adds_epi16(y, tb))};
 }
 
 template <Order O, Sampling S>
 void kernel(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out, int32_t stride) {
-  for (int cy = 0; cy < 8; ++cy) {
+  for (int cy = 0; cy < 8; cy += 2) {
+    // Chroma rows cy and cy + 1: their terms in the low and high halves.
     const Terms t = chroma_terms(cb + 8 * cy, cr + 8 * cy);
     if constexpr (S == Sampling::H1V1) {
-      const __m256i tr = _mm256_castsi128_si256(t.r), tg = _mm256_castsi128_si256(t.g),
-                    tb = _mm256_castsi128_si256(t.b);
-      convert_row<O>(y + 8 * cy, nullptr, tr, tg, tb, out + static_cast<intptr_t>(cy) * stride, 8);
+      // Two rows of eight pixels, luma rows cy and cy + 1.
+      const Bytes p = pixel_bytes(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + 8 * cy)),
+                                  t.r, t.g, t.b);
+      store_pixels<O>(out + static_cast<intptr_t>(cy) * stride, p.r, p.g, p.b, 8);
+      store_pixels<O>(out + static_cast<intptr_t>(cy + 1) * stride, _mm_srli_si128(p.r, 8),
+                      _mm_srli_si128(p.g, 8), _mm_srli_si128(p.b, 8), 8);
     } else {
       // Each chroma sample serves two pixels across.
       auto spread = [](__m128i x) {
         return _mm256_set_m128i(_mm_unpackhi_epi16(x, x), _mm_unpacklo_epi16(x, x));
       };
-      const __m256i tr = spread(t.r), tg = spread(t.g), tb = spread(t.b);
-      constexpr int kRows = S == Sampling::H2V2 ? 2 : 1;
-      for (int half = 0; half < kRows; ++half) {
-        const int py = kRows * cy + half;
-        const int16_t* left = y + 64 * ((py >> 3) * 2) + 8 * (py & 7);
-        convert_row<O>(left, left + 64, tr, tg, tb, out + static_cast<intptr_t>(py) * stride, 16);
+      for (int row = 0; row < 2; ++row) {
+        const __m256i tr =
+            spread(row == 0 ? _mm256_castsi256_si128(t.r) : _mm256_extracti128_si256(t.r, 1));
+        const __m256i tg =
+            spread(row == 0 ? _mm256_castsi256_si128(t.g) : _mm256_extracti128_si256(t.g, 1));
+        const __m256i tb =
+            spread(row == 0 ? _mm256_castsi256_si128(t.b) : _mm256_extracti128_si256(t.b, 1));
+        constexpr int kRows = S == Sampling::H2V2 ? 2 : 1;
+        for (int half = 0; half < kRows; ++half) {
+          const int py = kRows * (cy + row) + half;
+          const int16_t* left = y + 64 * ((py >> 3) * 2) + 8 * (py & 7);
+          const __m256i luma =
+              _mm256_set_m128i(_mm_loadu_si128(reinterpret_cast<const __m128i*>(left + 64)),
+                               _mm_loadu_si128(reinterpret_cast<const __m128i*>(left)));
+          const Bytes p = pixel_bytes(luma, tr, tg, tb);
+          store_pixels<O>(out + static_cast<intptr_t>(py) * stride, p.r, p.g, p.b, 16);
+        }
       }
     }
   }
