@@ -9,6 +9,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "jpeg/api/jpegcodec.h"
 
@@ -76,6 +80,17 @@ JpegStatus huff_decode_slow(InputStream* stream, const HuffDecodeTable* table, i
 inline int32_t huff_extend(uint32_t value, int s) {
   return (value & (1u << (s - 1))) == 0 ? static_cast<int32_t>(value) + extend_offset[s]
                                         : static_cast<int32_t>(value);
+}
+
+// Clears a block in place: a library call for 128 bytes would cost more
+// than the stores.
+[[gnu::always_inline]] inline void zero_block(int16_t* block) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (int i = 0; i < 64; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(block + i), zero);
+#else
+  memset(block, 0, 64 * sizeof(int16_t));
+#endif
 }
 
 // Block decoders. Each returns 0 (also when a marker cut the block short:

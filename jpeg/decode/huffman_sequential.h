@@ -213,7 +213,7 @@ template <bool kKeepAc>
                                                           const HuffDecodeTable* dc_table,
                                                           const HuffDecodeTable* ac_table,
                                                           int16_t* dc_pred, int16_t* block) {
-  if (kKeepAc) memset(block, 0, 64 * sizeof(int16_t));
+  if (kKeepAc) zero_block(block);
   RegisterBits bits(s);
   const JpegStatus status = block_in_registers<kKeepAc>(bits, dc_table, ac_table, dc_pred, block);
   bits.store();
@@ -231,7 +231,7 @@ template <bool kKeepAc>
     int16_t pred = static_cast<int16_t>(dc_pred[at.component]);
     JpegStatus status;
     if (at.keep_ac && !pass_over) {
-      memset(block, 0, 64 * sizeof(int16_t));
+      zero_block(block);
       status = at.quant != nullptr
                    ? block_in_registers<true, true>(bits, at.dc_table, at.ac_table, &pred, block,
                                                     at.quant)

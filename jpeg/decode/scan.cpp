@@ -638,7 +638,7 @@ JpegStatus decode_scan_stored(Scan& c) {
               c.t->decode_block(c.s, sc.dc_table, sc.ac_table, &pred, block);
               scan->dc_pred[i] = pred;
             } else if (scan->ah == 0) {
-              memset(block, 0, 64 * sizeof(int16_t));
+              zero_block(block);
               *nonzero_mask(p, block) = 0;  // the block starts anew
               int16_t pred = static_cast<int16_t>(scan->dc_pred[i]);
               decode_dc_first(c.s, sc.dc_table, block, &pred, scan->al);
@@ -683,7 +683,7 @@ JpegStatus decode_scan_stored(Scan& c) {
             scan->dc_pred[0] = pred;
           } else if (scan->ss == 0) {
             if (scan->ah == 0) {
-              memset(block, 0, 64 * sizeof(int16_t));
+              zero_block(block);
               *nonzero_mask(p, block) = 0;  // the block starts anew
               int16_t pred = static_cast<int16_t>(scan->dc_pred[0]);
               decode_dc_first(c.s, sc.dc_table, block, &pred, scan->al);
