@@ -670,12 +670,26 @@ JpegStatus decode_scan_stored(Scan& c) {
   const int32_t grid_cols = (p->jpeg_width + unit_w - 1) / unit_w;
   const int32_t grid_rows = (p->jpeg_height + unit_h - 1) / unit_h;
   const int32_t offset = frame_block_offset(p, sc.frame_index);
+  const int64_t mcu_values = int64_t{frame_blocks_per_mcu(p)} * 64;
+  // The band's zig-zag positions as mask bits.
+  const uint64_t band =
+      scan->se >= scan->ss && scan->ss < 64
+          ? (scan->se >= 63 ? ~uint64_t{0} : (uint64_t{1} << (scan->se + 1)) - 1) &
+                ~((uint64_t{1} << scan->ss) - 1)
+          : 0;
   for (int32_t y = scan->resume_row; y < p->mcu_rows; ++y) {
     for (int32_t r = 0; r < v && (y * v + r) < grid_rows; ++r) {
+      int16_t* const row_start = coef_mcu(p, 0, y) + 64 * (offset + r * h);
       for (int32_t x = 0; x < p->mcus_per_row; ++x) {
         for (int32_t k = 0; k < h && (x * h + k) < grid_cols; ++k) {
-          int16_t* block = coef_mcu(p, x, y) + 64 * (offset + r * h + k);
-          if (c.s->data_ended & kOutOfData) {
+          int16_t* block = row_start + int64_t{x} * mcu_values + 64 * k;
+          if (c.s->eob_run > 0 && scan->ss != 0 &&
+              (scan->ah == 0 || (*nonzero_mask(p, block) & band) == 0) &&
+              (c.s->data_ended & kOutOfData) == 0) {
+            // Inside an end-of-band run: nothing to read for a block that
+            // has no coefficient in the band to correct.
+            --c.s->eob_run;
+          } else if (c.s->data_ended & kOutOfData) {
             // An interval whose data are used up: the block keeps what it has.
           } else if (whole_band) {
             int16_t pred = static_cast<int16_t>(scan->dc_pred[0]);
@@ -695,7 +709,7 @@ JpegStatus decode_scan_stored(Scan& c) {
             // Refinement reads coefficients all over a store far larger
             // than the caches: the block a few MCUs on is fetched ahead.
             if (x + kPrefetchMcus < p->mcus_per_row) {
-              const int16_t* ahead = block + kPrefetchMcus * frame_blocks_per_mcu(p) * 64;
+              const int16_t* ahead = block + kPrefetchMcus * mcu_values;
               __builtin_prefetch(ahead);
               __builtin_prefetch(ahead + 32);
             }
@@ -705,8 +719,10 @@ JpegStatus decode_scan_stored(Scan& c) {
             decode_ac_first(c.s, block, nonzero_mask(p, block), sc.ac_table, scan->ss, scan->se,
                             scan->al);
           }
-          const JpegStatus restart = restart_check(c, grid_cols, grid_rows, x * h + k, y * v + r);
-          if (restart != JpegSuccess) return restart_failure(restart);
+          if (scan->restart_interval != 0) {
+            const JpegStatus restart = restart_check(c, grid_cols, grid_rows, x * h + k, y * v + r);
+            if (restart != JpegSuccess) return restart_failure(restart);
+          }
           if (scan_data_ended(c)) return JpegEofError;
         }
       }
