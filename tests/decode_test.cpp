@@ -523,6 +523,14 @@ TEST(BrokenData, EndsWithAStatusAndACompleteImage) {
       EXPECT_EQ(status, JpegEofError) << "1/" << scale << (bottom_up ? ", bottom-up" : "");
     }
   }
+  // And for regions: one the data's end cuts through, one wholly past it.
+  for (const std::array<int32_t, 4>& roi :
+       {std::array<int32_t, 4>{30, 60, 250, 200}, std::array<int32_t, 4>{40, 200, 300, 240}}) {
+    Request r;
+    for (int i = 0; i < 4; ++i) r.roi[i] = roi[i];
+    expect_fully_written(read_file(test_data("generated/truncated_half.jpg")), &status, r);
+    EXPECT_EQ(status, JpegEofError) << "region from row " << roi[1];
+  }
   std::vector<uint8_t> grey = encode(200, 120, 1);
   grey.resize(grey.size() / 2);
   Request grey_request;

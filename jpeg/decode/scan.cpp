@@ -827,6 +827,16 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
     at_col = scan->resume_col;
   }
   const bool coefficients = c.coef != nullptr && c.coef->mode == 0;
+  // Where a read whose grey background waits stops writing.
+  auto written = [&c](int32_t col, int32_t row, JpegStatus status) {
+    c.p->written_until[0] = col;
+    c.p->written_until[1] = row;
+    return status;
+  };
+  p->mcu_pixels[0] = uw;
+  p->mcu_pixels[1] = uh;
+  p->written_until[0] = 0;
+  p->written_until[1] = region.last_row;
   for (int32_t row = start_row; row < region.last_row; ++row) {
     JpegStatus status = JpegSuccess;
     if (at_row == row) {
@@ -835,18 +845,18 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
     } else {
       status = seek_to(c, row, region.first_col, at_row, at_col);
     }
-    if (status != JpegSuccess) return status;
+    if (status != JpegSuccess) return written(region.first_col, row, status);
     const int32_t from = region.first_col > at_col || at_row != row ? region.first_col : at_col;
     for (int32_t col = from; col < region.last_col; ++col) {
-      if (decode_mcu(c, false) < 0) return JpegDataError;
+      if (decode_mcu(c, false) < 0) return written(col, row, JpegDataError);
       const JpegStatus restart = restart_check(c, c.per_row, c.rows, col, row);
-      if (restart != JpegSuccess) return restart_failure(restart);
+      if (restart != JpegSuccess) return written(col, row, restart_failure(restart));
       if (coefficients) {
         copy_to_planes(c, p->mcu_buffer, col, row, false);
       } else {
         reconstruct_mcu(c, col, row, p->mcu_buffer, false);
       }
-      if (scan_data_ended(c)) return JpegEofError;
+      if (scan_data_ended(c)) return written(col + 1, row, JpegEofError);
       if (p->interrupt_mode != 0 && p->single_scan_blocks != 1 &&
           !(cd && col == region.first_col) && !(rd && row == region.first_row)) {
         if (col != region.last_col + cd - 1) {
@@ -1072,15 +1082,14 @@ void prefill_grey(const JPEG_PROPERTIES* p) {
 }
 
 bool grey_can_wait(const JPEG_PROPERTIES* p, const ScanHeader* scan) {
-  if (p->interrupt_mode != 0 || p->coef_output != nullptr || region_active(p)) return false;
-  if (smoothing_applies(p)) return false;
-  // The caller's image lies inside the frame's (reduced) size.
+  if (p->interrupt_mode != 0 || p->coef_output != nullptr || smoothing_applies(p)) return false;
+  // The caller's image lies inside the region, or the frame's (reduced) size.
   const int32_t scale = scale_of(p->io_type);
   const int64_t rows = p->out_height < 0 ? -int64_t{p->out_height} : p->out_height;
-  if (p->out_width > (p->jpeg_width + scale - 1) / scale ||
-      rows > (p->jpeg_height + scale - 1) / scale) {
-    return false;
-  }
+  const bool region = region_active(p);
+  const int64_t width = region ? p->roi_right - p->roi_left : (p->jpeg_width + scale - 1) / scale;
+  const int64_t height = region ? p->roi_bottom - p->roi_top : (p->jpeg_height + scale - 1) / scale;
+  if (p->out_width > width || rows > height) return false;
   // The store's image is written whole; a sequential scan writes every
   // pixel when it carries every component.
   return p->progressive_scans != 0 || scan->component_count == p->frame.component_count;
@@ -1091,9 +1100,14 @@ void paint_unwritten_grey(JPEG_PROPERTIES* p) {
     if (!p->image_output_done) prefill_grey(p);
     return;
   }
-  const int64_t top = int64_t{p->written_until[1]} * p->mcu_pixels[1];
-  grey_rows(p, top, top + p->mcu_pixels[1], int64_t{p->written_until[0]} * p->mcu_pixels[0]);
-  grey_rows(p, top + p->mcu_pixels[1], INT64_MAX, 0);
+  // MCU positions are the image's; the caller's image starts at the
+  // region's corner.
+  const bool region = region_active(p);
+  const int64_t origin_x = region ? p->roi_left : 0, origin_y = region ? p->roi_top : 0;
+  const int64_t top = int64_t{p->written_until[1]} * p->mcu_pixels[1] - origin_y;
+  const int64_t left = int64_t{p->written_until[0]} * p->mcu_pixels[0] - origin_x;
+  grey_rows(p, top < 0 ? 0 : top, top + p->mcu_pixels[1], left < 0 ? 0 : left);
+  grey_rows(p, top + p->mcu_pixels[1] < 0 ? 0 : top + p->mcu_pixels[1], INT64_MAX, 0);
 }
 
 // The region in output pixels with its open edges closed: a right or bottom
