@@ -432,13 +432,14 @@ TEST(OutputLayouts, PortableRoutinesGiveTheSameBytes) {
 }
 
 TEST(OutputLayouts, ReducedRgbIsTheFourChannelWritersColour) {
-  // Three-channel output at reduced scale takes a one-pass path for 4:4:4
-  // and 4:2:0; four channels still go through the upsampling writer and the
-  // in-place conversion. Their colours must agree byte for byte, for whole
-  // images and for regions that cut MCUs.
+  // Three-channel output at reduced scale takes a one-pass path for 4:4:4,
+  // 4:2:2, 4:4:0 and 4:2:0; four channels still go through the upsampling
+  // writer and the in-place conversion. Their colours must agree byte for
+  // byte, for whole images and for regions that cut MCUs.
   for (const char* file :
-       {"generated/base_420.jpg", "generated/base_444.jpg", "generated/prog_420.jpg",
-        "generated/odd_33x9_420.jpg", "generated/odd_17x17_prog.jpg"}) {
+       {"generated/base_420.jpg", "generated/base_444.jpg", "generated/base_422.jpg",
+        "generated/base_440.jpg", "generated/prog_420.jpg", "generated/odd_33x9_420.jpg",
+        "generated/odd_17x17_prog.jpg"}) {
     const std::vector<uint8_t> data = read_file(test_data(file));
     for (int scale : {2, 4, 8}) {
       for (bool region : {false, true}) {

@@ -275,9 +275,9 @@ JpegStatus convert_mcu_in_place(JPEG_PROPERTIES* p, int32_t col, int32_t row, in
 
 namespace {
 
-// YCbCr of 4:4:4 or 4:2:0 (whose chroma blocks are reconstructed at the
-// luma's reduced size) straight to three-channel RGB or BGR pixels: the
-// bytes the upsampling writer and the in-place conversion give, in one pass.
+// YCbCr of 4:4:4, 4:2:2, 4:4:0 or 4:2:0 straight to three-channel RGB or
+// BGR pixels: the bytes the upsampling writer and the in-place conversion
+// give, in one pass.
 bool fused_scaled_ycc_applies(const JPEG_PROPERTIES* p, bool all, bool simple) {
   const FrameHeader& f = p->frame;
   if (f.component_count != 3 || p->jpeg_color != ColorYcbcr || p->convert_color != 1) return false;
@@ -286,12 +286,19 @@ bool fused_scaled_ycc_applies(const JPEG_PROPERTIES* p, bool all, bool simple) {
   for (int n = 1; n < 3; ++n) {
     if (f.components[n].h != 1 || f.components[n].v != 1) return false;
   }
+  // Luma of one block, or two across, two down or both; chroma
+  // reconstructed at the luma's size (4:2:0 under simple sampling) or
+  // repeated over the pixels it covers.
   const FrameComponent& y = f.components[0];
-  return (y.h == 1 && y.v == 1) || (y.h == 2 && y.v == 2 && simple);
+  return (y.h == 1 || y.h == 2) && (y.v == 1 || y.v == 2) && (simple || y.h * y.v < 4);
 }
 
-JpegStatus fused_scaled_ycc(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w) {
+JpegStatus fused_scaled_ycc(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w, bool simple) {
   const int32_t across = p->frame.max_h;
+  // Chroma samples each serve 2 pixels across (down) where the luma has two
+  // blocks across (down), unless reconstructed at the luma's size.
+  const int chroma_x = !simple && across == 2 ? 1 : 0;
+  const int chroma_y = !simple && p->frame.max_v == 2 ? 1 : 0;
   uint8_t* position = nullptr;
   ClipRect visible;
   const JpegStatus status =
@@ -310,7 +317,8 @@ JpegStatus fused_scaled_ycc(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_
     for (int x = visible.left; x < visible.right; ++x) {
       const int32_t sample = luma_row[64 * (x >> shift) + (x & (w - 1))];
       uint8_t r, g, b;
-      convert_in_place_rgb(sample, cb[8 * y + x], cr[8 * y + x], &r, &g, &b);
+      const int32_t at = 8 * (y >> chroma_y) + (x >> chroma_x);
+      convert_in_place_rgb(sample, cb[at], cr[at], &r, &g, &b);
       uint8_t* px = out + 3 * x;
       px[0] = bgr ? b : r;
       px[1] = g;
@@ -331,7 +339,9 @@ JpegStatus output_scaled(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w
   // The writer over the frame's components for progressive images (whose
   // MCU holds them all) and bands past DC; the scan's otherwise.
   const bool all = progressive || ss != 0;
-  if (w < 8 && fused_scaled_ycc_applies(p, all, simple)) return fused_scaled_ycc(p, col, row, w);
+  if (w < 8 && fused_scaled_ycc_applies(p, all, simple)) {
+    return fused_scaled_ycc(p, col, row, w, simple);
+  }
   JpegStatus status;
   // Subsampled colour data: upsample, then convert in place.
   if (upsample && convert) {
