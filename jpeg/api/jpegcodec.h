@@ -174,11 +174,11 @@ typedef struct QuantTable {
 
 /* A Huffman decoding table built from one DHT table (T.81 Annex C).
  * min_code, max_code and val_ptr are indexed by code length. lookahead
- * resolves the code that starts with the next 9 bits in one step: bits 0-7
- * of an entry are the symbol, bits 8-11 the code's length (0: no code of 9
- * bits or fewer starts there); when the code and the symbol's magnitude
- * bits fit in the 9 bits together, bits 12-15 are their length and bits
- * 16-31 the extended value they make (else 0). */
+ * resolves the code that starts with the next 9 bits in one step: bits 8-11
+ * of an entry are the code's length (0: no code of 9 bits or fewer starts
+ * there), bits 4-7 and 12-15 the symbol's high and low four bits; when the
+ * code and the symbol's magnitude bits fit in the 9 bits together, bits 0-3
+ * are their length and bits 16-31 the extended value they make (else 0). */
 #define JPEG_HUFF_LOOKAHEAD_BITS 9
 typedef struct HuffDecodeTable {
   int32_t table_class; /* 0 DC, 1 AC */

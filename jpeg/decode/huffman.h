@@ -72,6 +72,11 @@ inline uint32_t bits_peek(const InputStream* s, int n) {
   return static_cast<uint32_t>(s->bit_acc >> (s->bit_count - n)) & ((1u << n) - 1);
 }
 
+// The symbol of a lookahead entry whose code length is not 0.
+inline int lookahead_symbol(uint32_t entry) {
+  return static_cast<int>((entry & 0xF0) | ((entry >> 12) & 15));
+}
+
 // One symbol through the 9-bit lookahead, or the bit-by-bit search.
 JpegStatus huff_decode(InputStream* stream, const HuffDecodeTable* table, int* symbol);
 JpegStatus huff_decode_slow(InputStream* stream, const HuffDecodeTable* table, int* symbol,

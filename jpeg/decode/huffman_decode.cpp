@@ -68,7 +68,7 @@ JpegStatus huff_decode(InputStream* s, const HuffDecodeTable* table, int* symbol
   const int length = static_cast<int>(entry >> 8) & 15;
   if (length != 0) {
     s->bit_count -= length;
-    *symbol = static_cast<int>(entry & 255);
+    *symbol = lookahead_symbol(entry);
     return JpegSuccess;
   }
   return huff_decode_slow(s, table, symbol, kBits + 1);
@@ -253,7 +253,7 @@ class LocalBits {
       const int length = static_cast<int>(entry >> 8) & 15;
       if (length != 0) {
         count_ -= length;
-        return static_cast<int>(entry & 255);
+        return lookahead_symbol(entry);
       }
     }
     store();

@@ -141,13 +141,13 @@ template <bool kKeepAc, bool kDequantize = false>
     return status;
   }
   uint32_t entry = dc_table->lookahead[bits.peek(kBits)];
-  if (const int whole = static_cast<int>(entry >> 12) & 15; whole != 0) {
+  if (const int whole = static_cast<int>(entry & 15); whole != 0) {
     bits.drop(whole);
     *dc_pred = static_cast<int16_t>(*dc_pred + static_cast<int16_t>(entry >> 16));
   } else if (const int length = static_cast<int>(entry >> 8) & 15; length != 0) {
     bits.drop(length);
     // A category above 15 from a corrupt table reads as its low four bits.
-    const int t = static_cast<int>(entry & 15);
+    const int t = static_cast<int>(entry >> 12) & 15;
     if (t != 0) *dc_pred = static_cast<int16_t>(*dc_pred + extend(bits.take(t), t));
   } else {
     bits.store();
@@ -167,7 +167,7 @@ template <bool kKeepAc, bool kDequantize = false>
       return status;
     }
     entry = ac_table->lookahead[bits.peek(kBits)];
-    if (const int whole = static_cast<int>(entry >> 12) & 15; whole != 0) {
+    if (const int whole = static_cast<int>(entry & 15); whole != 0) {
       bits.drop(whole);
       position += static_cast<int>(entry >> 4) & 15;
       if (kKeepAc) {
@@ -181,7 +181,7 @@ template <bool kKeepAc, bool kDequantize = false>
     int rs;
     if (const int length = static_cast<int>(entry >> 8) & 15; length != 0) {
       bits.drop(length);
-      rs = static_cast<int>(entry & 255);
+      rs = lookahead_symbol(entry);
     } else {
       bits.store();
       const JpegStatus status = huff_decode_slow(s, ac_table, &rs, kBits + 1);

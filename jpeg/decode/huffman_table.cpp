@@ -72,11 +72,11 @@ JpegStatus huff_build_decode_table(const uint8_t counts[16], const uint8_t* symb
     const uint32_t first = codes[i] << (kBits - length);
     const uint32_t span = 1u << (kBits - length);
     for (uint32_t j = 0; j < span; ++j) {
-      uint32_t entry = symbol | static_cast<uint32_t>(length) << 8;
+      uint32_t entry = (symbol & 0xF0) | static_cast<uint32_t>(length) << 8 | (symbol & 15) << 12;
       if (magnitude != 0 && length + magnitude <= kBits) {
         const uint32_t bits = (j >> (kBits - length - magnitude)) & ((1u << magnitude) - 1);
         const auto value = static_cast<uint16_t>(huff_extend(bits, magnitude));
-        entry |= static_cast<uint32_t>(length + magnitude) << 12 | uint32_t{value} << 16;
+        entry |= static_cast<uint32_t>(length + magnitude) | uint32_t{value} << 16;
       }
       table->lookahead[first + j] = entry;
     }
