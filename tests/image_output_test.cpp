@@ -47,10 +47,10 @@ struct OutputJob {
     p.stream.out_start =
         bottom_up ? p.out_pixels + static_cast<size_t>(line) * (height - 1) : p.out_pixels;
     mcu.assign(64 * 64, 0);
-    p.mcu_buffer = mcu.data();
+    p.mcu_buffer = p.mcu_samples = mcu.data();
   }
   ~OutputJob() {
-    job.properties.mcu_buffer = nullptr;  // ours, not the codec's
+    job.properties.mcu_buffer = job.properties.mcu_samples = nullptr;  // ours, not the codec's
     jpeg_free(&job);
   }
   JPEG_PROPERTIES& p() { return job.properties; }
@@ -321,7 +321,7 @@ TEST(ReducedScale, SimpleSamplingCopiesChromaWithoutRepetition) {
   OutputJob plain({{2, 2}, {1, 1}, {1, 1}}, 8, 8, ColorYcbcr, ColorRgb, 3);
   ASSERT_EQ(plain.setup(), JpegSuccess);
   plain.mcu = job.mcu;
-  plain.p().mcu_buffer = plain.mcu.data();
+  plain.p().mcu_buffer = plain.p().mcu_samples = plain.mcu.data();
   plain.p().saved_scan = &scan;
   ASSERT_EQ(output_scaled(&plain.p(), 0, 0, 4, false), JpegSuccess);
   EXPECT_EQ(plain.pixel(0, 0)[2], plain.pixel(1, 0)[2]);

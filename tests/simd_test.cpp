@@ -138,6 +138,21 @@ void expect_same_transform(IdctFn portable, IdctFn vector, const char* name) {
 
 }  // namespace
 
+TEST(VectorRoutines, GreyKernelGivesThePortableBytes) {
+  Tables t;
+  if (t.vector.out_gray == t.portable.out_gray) GTEST_SKIP() << "no grey kernel variant here";
+  std::mt19937 random(3);
+  const int32_t stride = 8 + 5;  // bytes after each row, which neither kernel may touch
+  for (int round = 0; round < 100; ++round) {
+    alignas(32) int16_t y[64];
+    fill_samples(y, 64, round < 12 ? round % 4 : 3, random);
+    std::vector<uint8_t> a(static_cast<size_t>(stride) * 8, 0x5A), b = a;
+    t.portable.out_gray(y, a.data(), stride);
+    t.vector.out_gray(y, b.data(), stride);
+    ASSERT_TRUE(a == b) << "round " << round;
+  }
+}
+
 TEST(VectorRoutines, TransformsGiveThePortableValues) {
   Tables t;
   struct Pair {

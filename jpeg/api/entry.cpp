@@ -46,6 +46,7 @@ void free_codec_state(JPEG_PROPERTIES* p) {
   p->coef_buffer_bytes = 0;
   free(p->mcu_buffer);
   p->mcu_buffer = nullptr;
+  p->mcu_samples = nullptr;
   free_smoothing(p);
   free_restart_index(p);
   free_scan_header(p->saved_scan);
@@ -151,6 +152,7 @@ JpegStatus init_body(JpegJob* job) {
   p->frame.components = nullptr;
   p->coef_buffer = nullptr;
   p->mcu_buffer = nullptr;
+  p->mcu_samples = nullptr;
   p->smooth_rows = nullptr;
   p->restart_index = nullptr;
   p->saved_scan = nullptr;

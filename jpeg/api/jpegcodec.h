@@ -381,6 +381,9 @@ typedef struct JPEG_PROPERTIES {
   int32_t prefill_deferred;
   int32_t written_until[2];
   int32_t mcu_pixels[2];
+  /* The MCU the image writers read: the start of mcu_buffer, or a later
+   * block of it where the decoder left that MCU. */
+  int16_t* mcu_samples;
 
   /* What the last read leaves for the next one to continue (0 nothing,
    * 1 an interrupted decode, 2 a region of a sequential frame whose scan and

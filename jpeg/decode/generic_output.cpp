@@ -305,7 +305,7 @@ JpegStatus fused_scaled_ycc(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_
       clip_mcu(p, w * across, w * p->frame.max_v, col, row, 3, &position, &visible);
   if (status != JpegSuccess) return status;
   const int shift = w == 4 ? 2 : (w == 2 ? 1 : 0);
-  const int16_t* luma = p->mcu_buffer;
+  const int16_t* luma = p->mcu_samples;
   const int16_t* cb = luma + 64 * across * p->frame.max_v;
   const int16_t* cr = cb + 64;
   const bool bgr = p->out_color == ColorBgr;

@@ -179,7 +179,7 @@ using Kernel4Slot = OutKernel4Fn RoutineTable::*;
 // Component blocks of an interleaved MCU: Y (h·v blocks), then the others.
 template <Sampling S>
 void component_pointers(const JPEG_PROPERTIES* p, const int16_t** c) {
-  const int16_t* base = p->mcu_buffer;
+  const int16_t* base = p->mcu_samples;
   c[0] = base;
   c[1] = base + 64 * Geometry<S>::kLumaBlocks;
   c[2] = c[1] + 64;

@@ -154,9 +154,23 @@ void kernel(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out
   }
 }
 
+// Grey samples to bytes, two rows a load (the transform stores two rows
+// at once, and a load of the same width takes them straight from there).
+void kernel_gray(const int16_t* y, uint8_t* out, int32_t stride) {
+  for (int row = 0; row < 8; row += 2) {
+    const __m256i two = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + 8 * row));
+    const __m128i bytes =
+        _mm_packus_epi16(_mm256_castsi256_si128(two), _mm256_extracti128_si256(two, 1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + static_cast<intptr_t>(row) * stride), bytes);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + static_cast<intptr_t>(row + 1) * stride),
+                     _mm_srli_si128(bytes, 8));
+  }
+}
+
 }  // namespace
 
 void install_output_kernels_avx2(RoutineTable* t) {
+  t->out_gray = kernel_gray;
   t->out_ycc_rgb = kernel<Order::Rgb, Sampling::H1V1>;
   t->out_ycc422_rgb = kernel<Order::Rgb, Sampling::H2V1>;
   t->out_ycc420_rgb = kernel<Order::Rgb, Sampling::H2V2>;

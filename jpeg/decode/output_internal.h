@@ -84,7 +84,7 @@ McuLayout frame_layout(const JPEG_PROPERTIES* p);
 McuLayout scan_layout(const JPEG_PROPERTIES* p, const ScanHeader* scan);
 
 inline const int16_t* block_at(const JPEG_PROPERTIES* p, int32_t index) {
-  return p->mcu_buffer + 64 * index;
+  return p->mcu_samples + 64 * index;
 }
 
 // The specialised MCU routines, chosen by the output set-up.

@@ -167,6 +167,11 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
   for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
     c.dc_only[i] = component_uses_dc_only(p, scan->components[i].frame_index);
   }
+  c.blocks_per_mcu = 0;
+  for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
+    c.blocks_per_mcu +=
+        scan->component_count == 1 ? 1 : scan->components[i].h * scan->components[i].v;
+  }
   c.plan_blocks = 0;
   c.mcu_decoder = mcu_decoder_for(c.t);
   if (c.mcu_decoder == nullptr) return;
@@ -305,32 +310,43 @@ void copy_to_planes(Scan& c, const int16_t* mcu, int32_t col, int32_t row, bool 
   }
 }
 
-JpegStatus reconstruct_mcu(Scan& c, int32_t col, int32_t row, int16_t* mcu, bool progressive) {
+// The inverse transform of every block of an MCU, in place.
+void transform_mcu(Scan& c, int16_t* mcu, bool progressive) {
   JPEG_PROPERTIES* p = c.p;
-  const bool real = col != c.per_row && row != c.rows;
-  if (real) {
-    const int32_t count = progressive ? p->frame.component_count : c.scan->component_count;
-    const bool one = !progressive && c.scan->component_count == 1;
-    int16_t* block = mcu;
-    for (int32_t i = 0; i < count && i < 4; ++i) {
-      const int32_t f = progressive ? i : c.scan->components[i].frame_index;
-      const FrameComponent& fc = p->frame.components[f];
-      const int32_t blocks = one ? 1 : fc.h * fc.v;
-      const IdctFn idct = transform_for(c, fc);
-      for (int32_t b = 0; b < blocks; ++b, block += 64) idct(block);
-    }
-    if (c.coef != nullptr) {
-      copy_to_planes(c, mcu, col, row, progressive);
-      return JpegSuccess;
-    }
+  const int32_t count = progressive ? p->frame.component_count : c.scan->component_count;
+  const bool one = !progressive && c.scan->component_count == 1;
+  int16_t* block = mcu;
+  for (int32_t i = 0; i < count && i < 4; ++i) {
+    const int32_t f = progressive ? i : c.scan->components[i].frame_index;
+    const FrameComponent& fc = p->frame.components[f];
+    const int32_t blocks = one ? 1 : fc.h * fc.v;
+    const IdctFn idct = transform_for(c, fc);
+    for (int32_t b = 0; b < blocks; ++b, block += 64) idct(block);
   }
-  if (c.coef != nullptr) return JpegSuccess;
+}
+
+// Writes the samples the writers read as MCU (col, row) of the image.
+void output_mcu(Scan& c, int32_t col, int32_t row) {
+  JPEG_PROPERTIES* p = c.p;
   // An MCU outside the region comes back as -8: not an error of the decode.
   if (c.scale == 1) {
     if (p->routines->mcu_output != nullptr) p->routines->mcu_output(p, col, row);
   } else {
     output_scaled(p, col, row, 8 / c.scale, c.simple);
   }
+}
+
+JpegStatus reconstruct_mcu(Scan& c, int32_t col, int32_t row, int16_t* mcu, bool progressive) {
+  const bool real = col != c.per_row && row != c.rows;
+  if (real) {
+    transform_mcu(c, mcu, progressive);
+    if (c.coef != nullptr) {
+      copy_to_planes(c, mcu, col, row, progressive);
+      return JpegSuccess;
+    }
+  }
+  if (c.coef != nullptr) return JpegSuccess;
+  output_mcu(c, col, row);
   return JpegSuccess;
 }
 
@@ -357,14 +373,16 @@ JpegStatus interrupt_step(Scan& c, int32_t col, int32_t row, bool apply_skip_rul
   return JpegInterruptSuccess;
 }
 
-// Decodes one MCU's blocks of a sequential scan into the MCU buffer.
-// `dc_only` passes over the MCU keeping only the predictors right.
-JpegStatus decode_mcu(Scan& c, bool dc_only) {
-  int16_t* block = c.p->mcu_buffer;
+// Decodes one MCU's blocks of a sequential scan into the MCU buffer (or
+// into `block`). `dc_only` passes over the MCU keeping only the predictors
+// right.
+JpegStatus decode_mcu(Scan& c, bool dc_only, int16_t* block = nullptr) {
+  if (block == nullptr) block = c.p->mcu_buffer;
   if (c.s->data_ended & kOutOfData) {
     // The interval's data are used up: zero coefficients, as if decoded
     // from nothing; the predictions stay.
-    memset(block, 0, size_t{4} * 16 * 64 * sizeof(int16_t));
+    const int32_t blocks = c.blocks_per_mcu < 64 ? c.blocks_per_mcu : 64;
+    memset(block, 0, size_t(blocks) * 64 * sizeof(int16_t));
     return JpegSuccess;
   }
   const bool one = c.scan->component_count == 1;
@@ -503,19 +521,55 @@ JpegStatus decode_scan_sequential(Scan& c, bool indexing) {
     return status;
   };
   const int32_t spacing = c.checkpoint_spacing;
+  // MCUs of one block are decoded into the buffer's first two blocks in
+  // turn, and each is transformed and written only once the next has been
+  // decoded: the transform then reads coefficients stored a block's
+  // decoding before, not ones the decoder has just scattered (which the
+  // processor cannot hand on to a wide load until they reach the cache).
+  const bool staggered = c.plan_blocks == 1 && !coefficients && c.p->interrupt_mode == 0 &&
+                         !c.column_delay && !c.row_delay;
   for (int32_t row = scan->resume_row; row < c.rows; ++row) {
     const int32_t first_col = row == scan->resume_row ? scan->resume_col : 0;
     // The next column whose start the index records.
     int32_t checkpoint = indexing ? (first_col + spacing - 1) / spacing * spacing : c.per_row;
-    for (int32_t col = first_col; col < c.per_row; ++col) {
-      if (col == checkpoint) {
-        checkpoint += spacing;
-        // Out of memory for it, the read goes on without the index.
-        if (index_save(c, row, col / spacing) != JpegSuccess) {
-          indexing = false;
-          checkpoint = c.per_row;
+    auto index_here = [&](int32_t col) {
+      if (col != checkpoint) return;
+      checkpoint += spacing;
+      // Out of memory for it, the read goes on without the index.
+      if (index_save(c, row, col / spacing) != JpegSuccess) {
+        indexing = false;
+        checkpoint = c.per_row;
+      }
+    };
+    if (staggered) {
+      int32_t held = -1;  // the column decoded but not yet written
+      auto write_held = [&]() {
+        if (held < 0) return;
+        int16_t* block = c.p->mcu_buffer + 64 * (held & 1);
+        transform_mcu(c, block, false);
+        c.p->mcu_samples = block;
+        output_mcu(c, held, row);
+        c.p->mcu_samples = c.p->mcu_buffer;
+        held = -1;
+      };
+      for (int32_t col = first_col; col < c.per_row; ++col) {
+        index_here(col);
+        JpegStatus status = decode_mcu(c, false, c.p->mcu_buffer + 64 * (col & 1));
+        if (status == JpegSuccess) status = restart_check(c, c.per_row, c.rows, col, row);
+        write_held();
+        if (status != JpegSuccess) return written(col, row, status);
+        held = col;
+        // The data ended in this MCU: what follows stays grey.
+        if (scan_data_ended(c)) {
+          write_held();
+          return written(col + 1, row, JpegEofError);
         }
       }
+      write_held();
+      continue;
+    }
+    for (int32_t col = first_col; col < c.per_row; ++col) {
+      index_here(col);
       JpegStatus status = decode_mcu(c, false);
       if (status < 0) return written(col, row, status);
       status = restart_check(c, c.per_row, c.rows, col, row);
@@ -912,6 +966,7 @@ JpegStatus working_memory(JPEG_PROPERTIES* p) {
     p->mcu_buffer = static_cast<int16_t*>(codec_calloc(4 * 16 * 64, sizeof(int16_t)));
     if (p->mcu_buffer == nullptr) return JpegMemoryError;
   }
+  p->mcu_samples = p->mcu_buffer;
   if (smoothing_applies(p) && allocate_smoothing(p) != JpegSuccess) return JpegMemoryError;
   return JpegSuccess;
 }

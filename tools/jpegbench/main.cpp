@@ -151,11 +151,12 @@ std::string installed_variants() {
     const char* name;
     size_t word;
   };
-  const Named slots[] = {{"idct_accurate_8x8", 13},  {"idct_fast_8x8", 9},    {"out_ycc_rgb", 42},
-                         {"out_ycc422_rgb", 43},     {"out_ycc420_rgb", 44},  {"out_ycc_bgr", 45},
-                         {"out_ycc422_bgr", 46},     {"out_ycc420_bgr", 47},  {"out_ycc_rgba", 48},
-                         {"out_ycc422_rgba", 49},    {"out_ycc420_rgba", 50}, {"decode_block", 61},
-                         {"dequantize_accurate", 67}};
+  const Named slots[] = {
+      {"idct_accurate_8x8", 13}, {"idct_fast_8x8", 9},    {"out_ycc_rgb", 42},
+      {"out_ycc422_rgb", 43},    {"out_ycc420_rgb", 44},  {"out_ycc_bgr", 45},
+      {"out_ycc422_bgr", 46},    {"out_ycc420_bgr", 47},  {"out_ycc_rgba", 48},
+      {"out_ycc422_rgba", 49},   {"out_ycc420_rgba", 50}, {"decode_block", 61},
+      {"idct_accurate_4x4", 14}, {"out_gray", 41},        {"dequantize_accurate", 67}};
   for (const Named& slot : slots) {
     if (routine_table_word(&portable, slot.word) != routine_table_word(&here, slot.word)) {
       names += names.empty() ? "" : ", ";
