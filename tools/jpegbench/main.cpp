@@ -103,7 +103,8 @@ double ours(const Input& in, std::vector<uint8_t>& out, int scale, const Region*
 }
 
 // One timed decode of libjpeg-turbo's (accurate transform, plain
-// upsampling, as ours); a region is its crop-and-skip.
+// upsampling, as ours); a region is its crop-and-skip, its rows written
+// into the caller's image as ours are.
 double peer(const Input& in, std::vector<uint8_t>& out, int scale, const Region* region) {
   const double start = thread_seconds();
   jpeg_decompress_struct info;
@@ -126,10 +127,12 @@ double peer(const Input& in, std::vector<uint8_t>& out, int scale, const Region*
     jpeg_skip_scanlines(&info, static_cast<JDIMENSION>(region->top));
     last = static_cast<JDIMENSION>(region->bottom);
   }
+  // Rows land in the caller's image, the region's from its first row on
+  // (the crop's width, which libjpeg-turbo widens to whole MCUs).
   const size_t row = static_cast<size_t>(info.output_width) * info.output_components;
-  std::vector<uint8_t> line(row);
+  const JDIMENSION first = info.output_scanline;
   while (info.output_scanline < last) {
-    JSAMPROW target = region != nullptr ? line.data() : out.data() + info.output_scanline * row;
+    JSAMPROW target = out.data() + (info.output_scanline - first) * row;
     jpeg_read_scanlines(&info, &target, 1);
   }
   if (region != nullptr) {
