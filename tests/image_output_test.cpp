@@ -92,18 +92,12 @@ TEST(ColourArithmetic, TheTwoGreenRules) {
   EXPECT_EQ(job.pixel(3, 3)[0], 100);
   EXPECT_EQ(job.pixel(3, 3)[1], 101);
   EXPECT_EQ(job.pixel(3, 3)[2], 100);
-  // In place (the whole-image conversion): G = Y.
-  for (int y = 0; y < 8; ++y) {
-    for (int x = 0; x < 8; ++x) {
-      uint8_t* px = job.pixel(x, y);
-      px[0] = 100;
-      px[1] = px[2] = 128;
-    }
-  }
-  convert_whole_image(&job.p());
-  EXPECT_EQ(job.pixel(7, 7)[0], 100);
-  EXPECT_EQ(job.pixel(7, 7)[1], 100);
-  EXPECT_EQ(job.pixel(7, 7)[2], 100);
+  // In place (the conversion at reduced scales): G = Y.
+  uint8_t px[3] = {100, 128, 128};
+  convert_pixel_in_place(px, 3, ColorRgb, ColorYcbcr);
+  EXPECT_EQ(px[0], 100);
+  EXPECT_EQ(px[1], 100);
+  EXPECT_EQ(px[2], 100);
   // Y = 255 with neutral chroma stays white on both paths.
   job.fill_block(0, 255);
   job.output(0, 0);
@@ -275,26 +269,6 @@ TEST(RoutineChoice, GenericWritersCoverTheRest) {
   EXPECT_EQ(odd.pixel(15, 15)[0], 120);
   EXPECT_EQ(odd.pixel(15, 15)[2], 120);
   EXPECT_TRUE(odd.guards_intact());
-}
-
-TEST(RoutineChoice, SeparateScansWriteTheirOwnChannel) {
-  OutputJob job({{2, 2}, {1, 1}, {1, 1}}, 16, 16, ColorYcbcr, ColorRgb, 3);
-  job.p().single_scan_blocks = 1;
-  ASSERT_EQ(job.setup(), JpegSuccess);
-  ScanHeader scan{};
-  ScanComponent component{};
-  component.frame_index = 1;
-  component.h = 1;
-  component.v = 1;
-  scan.component_count = 1;
-  scan.components = &component;
-  job.p().saved_scan = &scan;
-  job.p().stream.components_done = 1;  // the Cb scan
-  job.fill_block(0, 90);
-  ASSERT_EQ(job.output(0, 0), JpegSuccess);
-  EXPECT_EQ(job.pixel(15, 15)[1], 90) << "Cb repeated over the 16x16 pixels it covers";
-  EXPECT_EQ(job.pixel(15, 15)[0], OutputJob::kFill) << "other channels untouched";
-  job.p().saved_scan = nullptr;
 }
 
 TEST(ReducedScale, SimpleSamplingCopiesChromaWithoutRepetition) {

@@ -92,12 +92,7 @@ JpegStatus upsampled_writer(JPEG_PROPERTIES* p, int32_t col, int32_t row, int w,
   const ScanHeader* scan = p->saved_scan;
   const McuLayout layout = all || scan == nullptr ? frame_layout(p) : scan_layout(p, scan);
   const int max_h = p->frame.max_h, max_v = p->frame.max_v;
-  int mcu_w = w * max_h, mcu_h = w * max_v;
-  const bool single = !all && layout.count == 1 && p->frame.component_count > 1;
-  if (single) {
-    mcu_w = w * max_h / layout.h[0];
-    mcu_h = w * max_v / layout.v[0];
-  }
+  const int mcu_w = w * max_h, mcu_h = w * max_v;
   const int32_t n_out = p->out_channels;
   uint8_t* position = nullptr;
   ClipRect visible;
@@ -105,35 +100,21 @@ JpegStatus upsampled_writer(JPEG_PROPERTIES* p, int32_t col, int32_t row, int w,
   if (status != JpegSuccess) return status;
   if (visible.empty()) return JpegSuccess;
 
-  // Earlier scans' components come first only for a scan of one component
-  // in a frame of several; an interleaved scan writes from channel 0.
-  const int32_t done = single ? p->stream.components_done : 0;
   const bool reversed = p->out_color == ColorBgr && p->jpeg_color == ColorRgb;
-  int32_t channel = reversed ? 2 - done : done;
+  int32_t channel = reversed ? 2 : 0;
   const int step = reversed ? -1 : 1;
   Plane plane;
   int written = 0;
   const int limit = layout.count < n_out ? layout.count : n_out;
   for (int n = 0; n < limit; ++n) {
-    if (single) {
-      // One block, repeated over the pixels it covers.
-      McuLayout one = layout;
-      one.h[0] = one.v[0] = 1;
-      build_plane(p, one, 0, w, simple, max_h / layout.h[0], max_v / layout.v[0], &plane);
-    } else {
-      build_plane(p, layout, n, w, simple, max_h, max_v, &plane);
-    }
+    build_plane(p, layout, n, w, simple, max_h, max_v, &plane);
     write_channel(p, visible, channel, position + channel, plane);
     channel += step;
     ++written;
   }
   // Channels beyond the components: alpha 255, or copies of grey.
   if (p->out_color == ColorOther && p->jpeg_color == ColorOther) return JpegSuccess;
-  int first = written;
-  if (p->single_scan_blocks == 1) {
-    first = p->frame.component_count;
-    if (done + 1 != first) return JpegSuccess;
-  }
+  const int first = written;
   if (written == 0) return JpegSuccess;
   // Grey to RGB, BGR or four channels fills the whole pixel from channel 0
   // already; writing the remaining channels at their offsets would run two
@@ -169,37 +150,6 @@ JpegStatus scaled_copy(JPEG_PROPERTIES* p, int32_t col, int32_t row, int w) {
           px[3] = 255;
         }
       }
-    }
-  }
-  return JpegSuccess;
-}
-
-// A single-component scan of a sequential frame at reduced scale: packed
-// YCbCr output, or the scan's channel.
-JpegStatus scaled_single_scan(JPEG_PROPERTIES* p, int32_t col, int32_t row, int w, bool simple) {
-  if (p->out_color != ColorYcbcr) return upsampled_writer(p, col, row, w, false, simple);
-  const int32_t done = p->stream.components_done;
-  const int16_t* block = block_at(p, 0);
-  uint8_t* position = nullptr;
-  ClipRect visible;
-  if (done == 0) {
-    const JpegStatus status = clip_mcu(p, w, w, col, row, p->out_channels, &position, &visible);
-    if (status != JpegSuccess) return status;
-    for (int y = visible.top; y < visible.bottom; ++y) {
-      uint8_t* out = position + static_cast<intptr_t>(y) * p->out_line_bytes;
-      for (int x = visible.left; x < visible.right; ++x)
-        out[2 * x] = static_cast<uint8_t>(block[8 * y + x]);
-    }
-    return JpegSuccess;
-  }
-  const JpegStatus status = clip_mcu(p, 2 * w, w, col, row, 2, &position, &visible);
-  if (status != JpegSuccess) return status;
-  const int offset = done == 1 ? 1 : 3;
-  for (int y = visible.top; y < visible.bottom; ++y) {
-    uint8_t* out = position + static_cast<intptr_t>(y) * p->out_line_bytes;
-    for (int x = visible.left + (visible.left & 1); x + (offset == 3 ? 1 : 0) < visible.right;
-         x += 2) {
-      out[2 * x + offset] = static_cast<uint8_t>(block[8 * y + x / 2]);
     }
   }
   return JpegSuccess;
@@ -252,10 +202,6 @@ JpegStatus output_upsampled_convert(JPEG_PROPERTIES* p, int32_t col, int32_t row
   const JpegStatus status = upsampled_writer(p, col, row, 8, is_progressive(p), false);
   if (status != JpegSuccess) return status;
   return convert_mcu_in_place(p, col, row, 8);
-}
-
-JpegStatus output_packed_single(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
-  return scaled_single_scan(p, col, row, 8, false);
 }
 
 JpegStatus convert_mcu_in_place(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w) {
@@ -334,8 +280,6 @@ JpegStatus output_scaled(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w
   const bool progressive = is_progressive(p);
   const bool upsample = p->upsample == 1, convert = p->convert_color == 1;
   const int32_t ss = p->saved_scan != nullptr ? p->saved_scan->ss : 0;
-  // Components in separate scans of a sequential frame: each writes its own channel.
-  if (p->single_scan_blocks == 1 && !progressive) return scaled_single_scan(p, col, row, w, simple);
   // The writer over the frame's components for progressive images (whose
   // MCU holds them all) and bands past DC; the scan's otherwise.
   const bool all = progressive || ss != 0;

@@ -43,11 +43,6 @@ JpegStatus choose_mcu_output(JPEG_PROPERTIES* p) {
   McuOutputFn generic = progressive ? output_upsampled_all : output_upsampled;
   p->output_layout = 0;
 
-  // Components in separate scans: each scan writes its own channel.
-  if (p->single_scan_blocks == 1 && !progressive) {
-    t->mcu_output = o == ColorYcbcr ? output_packed_single : output_upsampled;
-    return JpegSuccess;
-  }
   auto use = [&](int32_t layout) {
     p->output_layout = layout;
     t->mcu_output = specialised_output(layout);
@@ -116,24 +111,4 @@ JpegStatus choose_mcu_output(JPEG_PROPERTIES* p) {
   // handles any component and channel count.
   t->mcu_output = generic;
   return JpegSuccess;
-}
-
-void convert_whole_image(JPEG_PROPERTIES* p) {
-  const int32_t o = p->out_color, j = p->jpeg_color, n = p->out_channels;
-  if (p->convert_color != 1 || (o != ColorRgb && o != ColorBgr && o != ColorFourChannel)) return;
-  const int32_t buffer_rows = p->out_height < 0 ? -p->out_height : p->out_height;
-  int32_t rows = p->roi_bottom != p->roi_top ? p->roi_bottom - p->roi_top : buffer_rows;
-  int32_t width = p->roi_right - p->roi_left != 0 ? p->roi_right - p->roi_left : p->out_width;
-  // Never past the caller's buffer, whatever the region says.
-  if (rows > buffer_rows) rows = buffer_rows;
-  if (width > p->out_width) width = p->out_width;
-  for (int32_t y = rows - 1; y >= 0; --y) {
-    uint8_t* row = p->stream.out_start + static_cast<intptr_t>(y) * p->out_line_bytes;
-    for (int32_t x = 0; x < width; ++x) {
-      uint8_t* px = row + n * x;
-      if (n != 3 && o != ColorFourChannel) continue;
-      convert_pixel_in_place(px, n, o, j);
-      if (n != 3 && j == ColorYcbcr) px[3] = 255;
-    }
-  }
 }

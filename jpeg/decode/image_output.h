@@ -7,10 +7,6 @@
 // output_layout for the frame, colours and scan in the properties.
 JpegStatus choose_mcu_output(JPEG_PROPERTIES* properties);
 
-// Converts the whole output image in place, for a frame whose components
-// came in separate scans and were stored unconverted.
-void convert_whole_image(JPEG_PROPERTIES* properties);
-
 // Output of one MCU reconstructed at a reduced scale: blocks of w x w
 // samples (4, 2 or 1). With `simple` sampling, components of one block per
 // MCU were reconstructed one size larger and are copied without repetition.

@@ -96,5 +96,4 @@ McuOutputFn specialised_output(int32_t output_layout);
 JpegStatus output_upsampled(JPEG_PROPERTIES* p, int32_t col, int32_t row);
 JpegStatus output_upsampled_all(JPEG_PROPERTIES* p, int32_t col, int32_t row);
 JpegStatus output_upsampled_convert(JPEG_PROPERTIES* p, int32_t col, int32_t row);
-JpegStatus output_packed_single(JPEG_PROPERTIES* p, int32_t col, int32_t row);
 JpegStatus convert_mcu_in_place(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w);

@@ -911,8 +911,8 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
         reconstruct_mcu(c, col, row, p->mcu_buffer, false);
       }
       if (scan_data_ended(c)) return written(col + 1, row, JpegEofError);
-      if (p->interrupt_mode != 0 && p->single_scan_blocks != 1 &&
-          !(cd && col == region.first_col) && !(rd && row == region.first_row)) {
+      if (p->interrupt_mode != 0 && !(cd && col == region.first_col) &&
+          !(rd && row == region.first_row)) {
         if (col != region.last_col + cd - 1) {
           scan->resume_col = col + 1;
           scan->resume_row = row;
@@ -934,8 +934,6 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
   }
   scan->resume_col = scan->resume_row = 0;
   c.t->end_of_scan();
-  if (p->single_scan_blocks == 1 && p->ac_final_count < p->frame.component_count)
-    return JpegSuccess;
   return JpegRoiSuccess;
 }
 
@@ -1017,11 +1015,6 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
   // The grid and the decoder.
   Scan c{};
   set_up_scan(c, p, scan);
-  if (region && !resuming && p->progressive_scans == 0 && p->single_scan_blocks == 1) {
-    // Components in separate scans: each scan has its own rows, so the
-    // index starts afresh at this scan's data.
-    reset_restart_index(p);
-  }
   // A whole-image read that cannot have the index goes on without it.
   const bool indexing = !region && indexes_whole_image(p, c) && !resuming && have_restart_index(p);
   if (indexing) reset_restart_index(p);

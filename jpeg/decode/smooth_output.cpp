@@ -131,7 +131,7 @@ JpegStatus write_smoothed(JPEG_PROPERTIES* p, const SmoothBands* b, int32_t col,
 }  // namespace
 
 bool smoothing_applies(const JPEG_PROPERTIES* p) {
-  if (p->smooth_upsampling != 1 || p->single_scan_blocks == 1) return false;
+  if (p->smooth_upsampling != 1) return false;
   const FrameHeader& f = p->frame;
   if (f.component_count < 3 || f.component_count > 4 || f.max_h != 2 || f.max_v > 2) return false;
   const FrameComponent* c = f.components;

@@ -73,15 +73,8 @@ JpegStatus select_mcu_output(JPEG_PROPERTIES* p) {
   frame.max_v = max_v;
   p->upsample = subsampled && o != ColorYcbcr ? 1 : 0;
 
-  // MCU geometry: a scan of fewer components than the frame goes block
-  // by block; the MCU grid stays that of the interleaved frame.
-  if (p->single_scan_blocks == 1) {
-    frame.mcu_width_px = 8;
-    frame.mcu_height_px = 8;
-  } else {
-    frame.mcu_width_px = 8 * max_h;
-    frame.mcu_height_px = 8 * max_v;
-  }
+  frame.mcu_width_px = 8 * max_h;
+  frame.mcu_height_px = 8 * max_v;
   p->mcus_per_row = (p->jpeg_width + 8 * max_h - 1) / (8 * max_h);
   p->mcu_rows = (p->jpeg_height + 8 * max_v - 1) / (8 * max_v);
   frame.frame_mcus_per_row = p->mcus_per_row;
