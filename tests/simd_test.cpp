@@ -13,6 +13,7 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/huffman_table.h"
+#include "jpeg/decode/idct.h"
 #include "jpeg/stream/input_stream.h"
 #include "jpeg/stream/standard_tables.h"
 
@@ -166,6 +167,12 @@ TEST(VectorRoutines, TransformsGiveThePortableValues) {
   if (t.vector.idct_accurate_4x4 != t.portable.idct_accurate_4x4) {
     pairs.push_back({"4x4", t.portable.idct_accurate_4x4, t.vector.idct_accurate_4x4});
   }
+#if defined(__x86_64__) || defined(__i386__)
+  // The SSE2 transform serves processors without AVX2: tested wherever SSE2 is.
+  if (vector_support().sse2) {
+    pairs.push_back({"8x8 SSE2", t.portable.idct_accurate_8x8, idct_accurate_8x8_sse2});
+  }
+#endif
   if (pairs.empty()) GTEST_SKIP() << "no transform variant on this processor";
   for (const Pair& pair : pairs) expect_same_transform(pair.portable, pair.vector, pair.name);
 }

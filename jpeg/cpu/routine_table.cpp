@@ -59,6 +59,8 @@ void install_vector_variants(RoutineTable* t) {
   if (vector_support().avx2) {
     install_output_kernels_avx2(t);
     install_transforms_avx2(t);
+  } else if (vector_support().sse2) {
+    install_transforms_sse2(t);
   }
   if (vector_support().bmi2) install_entropy_bmi2(t);
 #else

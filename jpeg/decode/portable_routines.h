@@ -10,4 +10,5 @@ void install_portable_decoding_routines(RoutineTable* table);
 // installs them for the kinds and processors that allow them.
 void install_output_kernels_avx2(RoutineTable* table);
 void install_transforms_avx2(RoutineTable* table);
+void install_transforms_sse2(RoutineTable* table);
 void install_entropy_bmi2(RoutineTable* table);
