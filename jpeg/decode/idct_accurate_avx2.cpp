@@ -83,11 +83,6 @@ inline Sums transform_pairs(__m256i p17, __m256i p53, __m256i p26, __m256i p04) 
   return out;
 }
 
-inline Sums transform(const __m128i* c) {
-  return transform_pairs(pairs(c[1], c[7]), pairs(c[5], c[3]), pairs(c[2], c[6]),
-                         pairs(c[0], c[4]));
-}
-
 // Transposes eight rows of eight 16-bit values.
 inline void transpose(__m128i* v) {
   const __m128i a0 = _mm_unpacklo_epi16(v[0], v[1]), a1 = _mm_unpackhi_epi16(v[0], v[1]);
@@ -112,15 +107,6 @@ inline void transpose(__m128i* v) {
 inline int64_t largest(__m128i x) {
   const __m128i ones = _mm_set1_epi16(-1);
   return 0xFFFF - (_mm_cvtsi128_si32(_mm_minpos_epu16(_mm_xor_si128(x, ones))) & 0xFFFF);
-}
-
-// Whether a pass over lines whose inputs are v[0..7] (lane i: line i) stays
-// inside 32 bits. |-32768| is 32768 as an unsigned 16-bit value.
-inline bool pass_fits(const __m128i* v) {
-  const __m128i a = _mm_max_epu16(_mm_abs_epi16(v[0]), _mm_abs_epi16(v[4]));
-  __m128i b = _mm_abs_epi16(v[1]);
-  for (int i : {2, 3, 5, 6, 7}) b = _mm_max_epu16(b, _mm_abs_epi16(v[i]));
-  return sums_fit(largest(a), largest(b));
 }
 
 // The quick form of the bound: every |c0| and |c4| at most 16383 and every
@@ -203,18 +189,19 @@ void idct_accurate_8x8_avx2(int16_t* block) {
   // Columns as lanes: v[j] holds the outputs of row 0, 2, 4, 6, 1, 3, 5, 7
   // for j = 0 .. 7; c[y] of row y's outputs.
   transpose(v);
-  const __m128i c[8] = {v[0], v[4], v[1], v[5], v[2], v[6], v[3], v[7]};
-  __m128i over_columns = over_limit(_mm_abs_epi16(c[0]), true);
-  over_columns = _mm_or_si128(over_columns, over_limit(_mm_abs_epi16(c[4]), true));
-  for (int y : {1, 2, 3, 5, 6, 7}) {
-    over_columns = _mm_or_si128(over_columns, over_limit(_mm_abs_epi16(c[y]), false));
-  }
-  if (!_mm_testz_si128(over_columns, over_columns) && !pass_fits(c)) {
+  // Rows 0 and 4 (v[0], v[2]) against the first limit, the others the second.
+  const __m128i first = _mm_max_epu16(_mm_abs_epi16(v[0]), _mm_abs_epi16(v[2]));
+  __m128i others = _mm_abs_epi16(v[1]);
+  for (int j : {3, 4, 5, 6, 7}) others = _mm_max_epu16(others, _mm_abs_epi16(v[j]));
+  const __m128i over_columns = _mm_or_si128(over_limit(first, true), over_limit(others, false));
+  if (!_mm_testz_si128(over_columns, over_columns) && !sums_fit(largest(first), largest(others))) {
     idct_accurate_8x8(block);
     return;
   }
-  // Column pass: divide by 2^21, level shift, clamp to 0..255.
-  const Sums columns = transform(c);
+  // Column pass: divide by 2^21, level shift, clamp to 0..255. The pairs
+  // (row 1, row 7), (5, 3), (2, 6), (0, 4).
+  const Sums columns =
+      transform_pairs(pairs(v[4], v[7]), pairs(v[6], v[5]), pairs(v[1], v[3]), pairs(v[0], v[2]));
   const __m256i round_columns = _mm256_set1_epi32(1 << 20);
   const __m256i shift = _mm256_set1_epi32(128);
   const __m256i low = _mm256_setzero_si256(), high = _mm256_set1_epi16(255);
