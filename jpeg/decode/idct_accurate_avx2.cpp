@@ -33,15 +33,10 @@ inline __m256i pair_constant(int16_t k0, int16_t k1) {
       static_cast<uint32_t>(static_cast<uint16_t>(k1)) << 16 | static_cast<uint16_t>(k0)));
 }
 
-// Lines a and b (lane i: line i) interleaved into pairs (a_i, b_i), one
-// per 32-bit lane.
-inline __m256i pairs(__m128i a, __m128i b) {
-  return _mm256_set_m128i(_mm_unpackhi_epi16(a, b), _mm_unpacklo_epi16(a, b));
-}
-
-// One transform over eight lines at once (lane i: line i), with the line's
-// 16-bit inputs c[0..7]; the eight results, before their final rounding
-// shift. Products come from pairs of inputs (madd), which sums exactly as
+// One transform over eight lines at once (lane i: line i), from the pairs of
+// each line's 16-bit inputs (c1, c7), (c5, c3), (c2, c6), (c0, c4); the
+// eight results, before their final rounding shift. Products come from
+// pairs of inputs (madd), which sums exactly as
 // the portable routine while the sums stay inside 32 bits. 42813 does not
 // fit a signed 16-bit constant: x 42813 = x (42813 - 65536) + (x << 16).
 struct Sums {
@@ -83,42 +78,10 @@ inline Sums transform_pairs(__m256i p17, __m256i p53, __m256i p26, __m256i p04) 
   return out;
 }
 
-// Transposes eight rows of eight 16-bit values.
-inline void transpose(__m128i* v) {
-  const __m128i a0 = _mm_unpacklo_epi16(v[0], v[1]), a1 = _mm_unpackhi_epi16(v[0], v[1]);
-  const __m128i a2 = _mm_unpacklo_epi16(v[2], v[3]), a3 = _mm_unpackhi_epi16(v[2], v[3]);
-  const __m128i a4 = _mm_unpacklo_epi16(v[4], v[5]), a5 = _mm_unpackhi_epi16(v[4], v[5]);
-  const __m128i a6 = _mm_unpacklo_epi16(v[6], v[7]), a7 = _mm_unpackhi_epi16(v[6], v[7]);
-  const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
-  const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
-  const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
-  const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
-  v[0] = _mm_unpacklo_epi64(b0, b4);
-  v[1] = _mm_unpackhi_epi64(b0, b4);
-  v[2] = _mm_unpacklo_epi64(b1, b5);
-  v[3] = _mm_unpackhi_epi64(b1, b5);
-  v[4] = _mm_unpacklo_epi64(b2, b6);
-  v[5] = _mm_unpackhi_epi64(b2, b6);
-  v[6] = _mm_unpacklo_epi64(b3, b7);
-  v[7] = _mm_unpackhi_epi64(b3, b7);
-}
-
 // The largest of eight unsigned 16-bit values.
 inline int64_t largest(__m128i x) {
   const __m128i ones = _mm_set1_epi16(-1);
   return 0xFFFF - (_mm_cvtsi128_si32(_mm_minpos_epu16(_mm_xor_si128(x, ones))) & 0xFFFF);
-}
-
-// The quick form of the bound: every |c0| and |c4| at most 16383 and every
-// other |c| at most 4689 keeps 65536 A + 228511 B inside it. `over` holds,
-// per 16-bit value, how far it passes its limit (0 when it does not).
-inline __m128i over_limit(__m128i abs_values, bool first_or_fourth) {
-  return _mm_subs_epu16(abs_values, _mm_set1_epi16(first_or_fourth ? 16383 : 4689));
-}
-
-// Eight 32-bit lanes to 16 bits, saturated.
-inline __m128i narrow(__m256i x) {
-  return _mm_packs_epi32(_mm256_castsi256_si128(x), _mm256_extracti128_si256(x, 1));
 }
 
 }  // namespace
@@ -182,26 +145,51 @@ void idct_accurate_8x8_avx2(int16_t* block) {
       transform_pairs(_mm256_unpacklo_epi64(low01, low23), _mm256_unpackhi_epi64(low01, low23),
                       _mm256_unpacklo_epi64(high01, high23), _mm256_unpackhi_epi64(high01, high23));
   const __m256i round_rows = _mm256_set1_epi32(2048);
-  __m128i v[8];
-  for (int x = 0; x < 8; ++x) {
-    v[x] = narrow(_mm256_srai_epi32(_mm256_add_epi32(row_sums.s[x], round_rows), 12));
+  auto rounded = [&](int x) {
+    return _mm256_srai_epi32(_mm256_add_epi32(row_sums.s[x], round_rows), 12);
+  };
+  // Outputs x and x + 4 of every row in one register, 16 bits each: in the
+  // low half rows 0, 2, 4, 6 of x then of x + 4, in the high half rows 1,
+  // 3, 5, 7. A result past 16 bits saturates, and then fails the column
+  // pass's bound.
+  __m256i q[4];
+  for (int x = 0; x < 4; ++x) q[x] = _mm256_packs_epi32(rounded(x), rounded(x + 4));
+  // The column pass's bound: rows 0 and 4 (the low half's even values)
+  // against the first limit, the others the second.
+  const __m256i column_limits =
+      _mm256_setr_epi16(16383, 4689, 16383, 4689, 16383, 4689, 16383, 4689, 4689, 4689, 4689, 4689,
+                        4689, 4689, 4689, 4689);
+  __m256i column_abs = _mm256_abs_epi16(q[0]);
+  for (int x = 1; x < 4; ++x) column_abs = _mm256_max_epu16(column_abs, _mm256_abs_epi16(q[x]));
+  const __m256i column_over = _mm256_subs_epu16(column_abs, column_limits);
+  if (!_mm256_testz_si256(column_over, column_over)) {
+    const __m256i first_or_fourth =
+        _mm256_setr_epi16(-1, 0, -1, 0, -1, 0, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i a = _mm256_and_si256(column_abs, first_or_fourth);
+    const __m256i b = _mm256_andnot_si256(first_or_fourth, column_abs);
+    const int64_t a_max =
+        largest(_mm_max_epu16(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1)));
+    const int64_t b_max =
+        largest(_mm_max_epu16(_mm256_castsi256_si128(b), _mm256_extracti128_si256(b, 1)));
+    if (!sums_fit(a_max, b_max)) {
+      idct_accurate_8x8(block);
+      return;
+    }
   }
-  // Columns as lanes: v[j] holds the outputs of row 0, 2, 4, 6, 1, 3, 5, 7
-  // for j = 0 .. 7; c[y] of row y's outputs.
-  transpose(v);
-  // Rows 0 and 4 (v[0], v[2]) against the first limit, the others the second.
-  const __m128i first = _mm_max_epu16(_mm_abs_epi16(v[0]), _mm_abs_epi16(v[2]));
-  __m128i others = _mm_abs_epi16(v[1]);
-  for (int j : {3, 4, 5, 6, 7}) others = _mm_max_epu16(others, _mm_abs_epi16(v[j]));
-  const __m128i over_columns = _mm_or_si128(over_limit(first, true), over_limit(others, false));
-  if (!_mm_testz_si128(over_columns, over_columns) && !sums_fit(largest(first), largest(others))) {
-    idct_accurate_8x8(block);
-    return;
-  }
-  // Column pass: divide by 2^21, level shift, clamp to 0..255. The pairs
-  // (row 1, row 7), (5, 3), (2, 6), (0, 4).
-  const Sums columns =
-      transform_pairs(pairs(v[4], v[7]), pairs(v[6], v[5]), pairs(v[1], v[3]), pairs(v[0], v[2]));
+  // Each register's values as the column pass's pairs: in the low half
+  // (row 2, row 6) and (0, 4) of x, then of x + 4; in the high half (1, 7)
+  // and (5, 3). Then one register a pair, the columns as lanes in order.
+  const __m256i pair_order = _mm256_setr_epi8(2, 3, 6, 7, 0, 1, 4, 5, 10, 11, 14, 15, 8, 9, 12, 13,
+                                              0, 1, 6, 7, 4, 5, 2, 3, 8, 9, 14, 15, 12, 13, 10, 11);
+  for (__m256i& r : q) r = _mm256_shuffle_epi8(r, pair_order);
+  const __m256i u01 = _mm256_unpacklo_epi32(q[0], q[1]), u01h = _mm256_unpackhi_epi32(q[0], q[1]);
+  const __m256i u23 = _mm256_unpacklo_epi32(q[2], q[3]), u23h = _mm256_unpackhi_epi32(q[2], q[3]);
+  const __m256i l = _mm256_unpacklo_epi64(u01, u23), lh = _mm256_unpacklo_epi64(u01h, u23h);
+  const __m256i h = _mm256_unpackhi_epi64(u01, u23), hh = _mm256_unpackhi_epi64(u01h, u23h);
+  // Column pass: divide by 2^21, level shift, clamp to 0..255.
+  const Sums columns = transform_pairs(
+      _mm256_permute2x128_si256(l, lh, 0x31), _mm256_permute2x128_si256(h, hh, 0x31),
+      _mm256_permute2x128_si256(l, lh, 0x20), _mm256_permute2x128_si256(h, hh, 0x20));
   const __m256i round_columns = _mm256_set1_epi32(1 << 20);
   const __m256i shift = _mm256_set1_epi32(128);
   const __m256i low = _mm256_setzero_si256(), high = _mm256_set1_epi16(255);
