@@ -35,14 +35,14 @@ inline __m256i pair_constant(int16_t k0, int16_t k1) {
 
 // One transform over eight lines at once (lane i: line i), from the pairs of
 // each line's 16-bit inputs (c1, c7), (c5, c3), (c2, c6), (c0, c4); the
-// eight results, before their final rounding shift. Products come from
+// eight results with `rounding` added, before their final shift. Products come from
 // pairs of inputs (madd), which sums exactly as
 // the portable routine while the sums stay inside 32 bits. 42813 does not
 // fit a signed 16-bit constant: x 42813 = x (42813 - 65536) + (x << 16).
 struct Sums {
   __m256i s[8];
 };
-inline Sums transform_pairs(__m256i p17, __m256i p53, __m256i p26, __m256i p04) {
+inline Sums transform_pairs(__m256i p17, __m256i p53, __m256i p26, __m256i p04, int32_t rounding) {
   const __m256i h = _mm256_madd_epi16(p17, pair_constant(32138, 6393));
   const __m256i f = _mm256_madd_epi16(p17, pair_constant(6393, -32138));
   const __m256i l = _mm256_madd_epi16(p53, pair_constant(18205, 27246));
@@ -53,8 +53,12 @@ inline Sums transform_pairs(__m256i p17, __m256i p53, __m256i p26, __m256i p04) 
   const __m256i z =
       _mm256_sub_epi32(_mm256_madd_epi16(p26, pair_constant(17734, 65536 - 42813)),
                        _mm256_and_si256(p26, _mm256_set1_epi32(static_cast<int32_t>(0xFFFF0000u))));
-  const __m256i sum04 = _mm256_slli_epi32(_mm256_madd_epi16(p04, pair_constant(1, 1)), 15);
-  const __m256i dif04 = _mm256_slli_epi32(_mm256_madd_epi16(p04, pair_constant(1, -1)), 15);
+  // The final rounding term rides on the even part, which every result takes.
+  const __m256i rounding_term = _mm256_set1_epi32(rounding);
+  const __m256i sum04 = _mm256_add_epi32(
+      _mm256_slli_epi32(_mm256_madd_epi16(p04, pair_constant(1, 1)), 15), rounding_term);
+  const __m256i dif04 = _mm256_add_epi32(
+      _mm256_slli_epi32(_mm256_madd_epi16(p04, pair_constant(1, -1)), 15), rounding_term);
   const __m256i round = _mm256_set1_epi32(2048);
   const __m256i k5793 = _mm256_set1_epi32(5793);
   const __m256i t1 = _mm256_mullo_epi32(
@@ -138,16 +142,12 @@ void idct_accurate_8x8_avx2(int16_t* block) {
   const __m256i high01 = _mm256_unpackhi_epi32(rows[0], rows[1]);
   const __m256i low23 = _mm256_unpacklo_epi32(rows[2], rows[3]);
   const __m256i high23 = _mm256_unpackhi_epi32(rows[2], rows[3]);
-  // Row pass: results with a gain of 8 (>> 12 of a 2^15 scale); v[x] then
-  // holds output x of every row (in that order). A result past 16 bits
-  // saturates, and then fails the column pass's bound.
-  const Sums row_sums =
-      transform_pairs(_mm256_unpacklo_epi64(low01, low23), _mm256_unpackhi_epi64(low01, low23),
-                      _mm256_unpacklo_epi64(high01, high23), _mm256_unpackhi_epi64(high01, high23));
-  const __m256i round_rows = _mm256_set1_epi32(2048);
-  auto rounded = [&](int x) {
-    return _mm256_srai_epi32(_mm256_add_epi32(row_sums.s[x], round_rows), 12);
-  };
+  // Row pass: results with a gain of 8 (>> 12 of a 2^15 scale); s[x] holds
+  // output x of every row (in that order).
+  const Sums row_sums = transform_pairs(
+      _mm256_unpacklo_epi64(low01, low23), _mm256_unpackhi_epi64(low01, low23),
+      _mm256_unpacklo_epi64(high01, high23), _mm256_unpackhi_epi64(high01, high23), 2048);
+  auto rounded = [&](int x) { return _mm256_srai_epi32(row_sums.s[x], 12); };
   // Outputs x and x + 4 of every row in one register, 16 bits each: in the
   // low half rows 0, 2, 4, 6 of x then of x + 4, in the high half rows 1,
   // 3, 5, 7. A result past 16 bits saturates, and then fails the column
@@ -189,18 +189,18 @@ void idct_accurate_8x8_avx2(int16_t* block) {
   // Column pass: divide by 2^21, level shift, clamp to 0..255.
   const Sums columns = transform_pairs(
       _mm256_permute2x128_si256(l, lh, 0x31), _mm256_permute2x128_si256(h, hh, 0x31),
-      _mm256_permute2x128_si256(l, lh, 0x20), _mm256_permute2x128_si256(h, hh, 0x20));
-  const __m256i round_columns = _mm256_set1_epi32(1 << 20);
-  const __m256i shift = _mm256_set1_epi32(128);
+      _mm256_permute2x128_si256(l, lh, 0x20), _mm256_permute2x128_si256(h, hh, 0x20), 1 << 20);
+  // The level shift after narrowing, with saturation: a value too large or
+  // too small for 16 bits clamps to 255 or 0 all the same.
+  const __m256i shift = _mm256_set1_epi16(128);
   const __m256i low = _mm256_setzero_si256(), high = _mm256_set1_epi16(255);
   for (int y = 0; y < 8; y += 2) {
-    const __m256i first = _mm256_add_epi32(
-        _mm256_srai_epi32(_mm256_add_epi32(columns.s[y], round_columns), 21), shift);
-    const __m256i second = _mm256_add_epi32(
-        _mm256_srai_epi32(_mm256_add_epi32(columns.s[y + 1], round_columns), 21), shift);
     // packs works within 128-bit halves: put rows y and y + 1 back in order.
-    __m256i both = _mm256_permute4x64_epi64(_mm256_packs_epi32(first, second), 0xD8);
-    both = _mm256_min_epi16(_mm256_max_epi16(both, low), high);
+    __m256i both =
+        _mm256_permute4x64_epi64(_mm256_packs_epi32(_mm256_srai_epi32(columns.s[y], 21),
+                                                    _mm256_srai_epi32(columns.s[y + 1], 21)),
+                                 0xD8);
+    both = _mm256_min_epi16(_mm256_max_epi16(_mm256_adds_epi16(both, shift), low), high);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(block + 8 * y), both);
   }
 }
