@@ -26,9 +26,9 @@
 
 struct RestartEntry {
   int64_t position;  // file offset, or address of the next byte; -1 = unknown
-  int32_t dc_pred[4];
   uint64_t bit_acc;
-  int32_t bit_count;
+  int16_t dc_pred[4];  // the predictors wrap at 16 bits
+  int8_t bit_count;    // at most 64
   uint8_t pending_marker;
   bool out_of_data;  // the row starts inside an interval whose data are used up
 };
@@ -37,7 +37,7 @@ struct RestartEntry {
 // forward from the last entry known below them. Within a row, checkpoints
 // every few MCUs let a region start next to its left edge: a row's are
 // allocated when the row is first passed over, so they grow with the data
-// decoded, and they are spaced so that they take at most 1 % of the bytes
+// decoded, and they are spaced so that they take at most 3 % of the bytes
 // of the pixels they cover (one channel per component).
 struct RestartIndex {
   RestartEntry entries[8192];
@@ -129,14 +129,14 @@ bool file_input(const JPEG_PROPERTIES* p) {
   return p->stream.file != nullptr;
 }
 
-// MCUs between checkpoints of this scan's grid: an entry takes at most 1 %
+// MCUs between checkpoints of this scan's grid: an entry takes at most 3 %
 // of the pixel bytes it covers.
 int32_t checkpoint_spacing(const JPEG_PROPERTIES* p, int32_t per_row, int32_t rows) {
   const int64_t mcus = int64_t{per_row} * (rows > 0 ? rows : 1);
   const int64_t bytes = int64_t{p->jpeg_width} * p->jpeg_height * p->frame.component_count;
   const int64_t per_mcu = mcus > 0 ? bytes / mcus : 1;
   const int64_t spacing =
-      (int64_t{sizeof(RestartEntry)} * 100 + per_mcu - 1) / (per_mcu > 0 ? per_mcu : 1);
+      (int64_t{sizeof(RestartEntry)} * 33 + per_mcu - 1) / (per_mcu > 0 ? per_mcu : 1);
   return static_cast<int32_t>(spacing < 1 ? 1 : (spacing > 4096 ? 4096 : spacing));
 }
 
@@ -475,9 +475,9 @@ JpegStatus index_save(Scan& c, int32_t row, int32_t slot = 0) {
   if (row >= index->rows_touched) index->rows_touched = row + 1;
   e->position = file_input(c.p) ? int64_t{c.s->consumed}
                                 : static_cast<int64_t>(reinterpret_cast<intptr_t>(c.s->next));
-  for (int i = 0; i < 4; ++i) e->dc_pred[i] = c.scan->dc_pred[i];
+  for (int i = 0; i < 4; ++i) e->dc_pred[i] = static_cast<int16_t>(c.scan->dc_pred[i]);
   e->bit_acc = c.s->bit_acc;
-  e->bit_count = c.s->bit_count;
+  e->bit_count = static_cast<int8_t>(c.s->bit_count);
   e->pending_marker = c.s->pending_marker;
   e->out_of_data = (c.s->data_ended & kOutOfData) != 0;
   return JpegSuccess;
@@ -1022,7 +1022,7 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
       p->progressive_scans == 0) {
     // Entry 0: the start of the scan's entropy-coded data.
     index_save(c, 0);
-    for (int32_t& pred : p->restart_index->entries[0].dc_pred) pred = 0;
+    for (int16_t& pred : p->restart_index->entries[0].dc_pred) pred = 0;
   }
 
   JpegStatus status;
