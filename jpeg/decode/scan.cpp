@@ -75,6 +75,10 @@ struct Scan {
   SequentialBlock plan[10];
   int32_t plan_blocks;
   McuDecodeFn mcu_decoder;
+  // The inverse transform of each block of this scan's MCU (0 blocks when
+  // the MCU has more than the list holds).
+  IdctFn block_transform[10];
+  int32_t transform_blocks;
 };
 
 bool region_active(const JPEG_PROPERTIES* p) {
@@ -140,6 +144,8 @@ int32_t checkpoint_spacing(const JPEG_PROPERTIES* p, int32_t per_row, int32_t ro
   return static_cast<int32_t>(spacing < 1 ? 1 : (spacing > 4096 ? 4096 : spacing));
 }
 
+IdctFn transform_for(const Scan& c, const FrameComponent& component);
+
 // The grid, scale and flags a scan of `p` is decoded and written with.
 void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
   c.p = p;
@@ -171,6 +177,17 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
   for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
     c.blocks_per_mcu +=
         scan->component_count == 1 ? 1 : scan->components[i].h * scan->components[i].v;
+  }
+  // The scan's transforms, block by block (the family is chosen before).
+  c.transform_blocks = 0;
+  if (c.blocks_per_mcu <= 10) {
+    int32_t at = 0;
+    for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
+      const FrameComponent& fc = f.components[scan->components[i].frame_index];
+      const int32_t n = scan->component_count == 1 ? 1 : fc.h * fc.v;
+      for (int32_t b = 0; b < n; ++b) c.block_transform[at++] = transform_for(c, fc);
+    }
+    c.transform_blocks = at;
   }
   c.plan_blocks = 0;
   c.mcu_decoder = mcu_decoder_for(c.t);
@@ -312,6 +329,10 @@ void copy_to_planes(Scan& c, const int16_t* mcu, int32_t col, int32_t row, bool 
 
 // The inverse transform of every block of an MCU, in place.
 void transform_mcu(Scan& c, int16_t* mcu, bool progressive) {
+  if (!progressive && c.transform_blocks != 0) {
+    for (int32_t b = 0; b < c.transform_blocks; ++b) c.block_transform[b](mcu + 64 * b);
+    return;
+  }
   JPEG_PROPERTIES* p = c.p;
   const int32_t count = progressive ? p->frame.component_count : c.scan->component_count;
   const bool one = !progressive && c.scan->component_count == 1;
