@@ -49,13 +49,18 @@ class RegisterBits {
     count_ = s_->bit_count;
     bits_ = count_ != 0 ? s_->bit_acc << (64 - count_) : 0;
     next_ = s_->next;
+    // Whole words may be taken up to 8 bytes before the data held end, and
+    // not at all past a marker already met.
+    word_limit_ = s_->pending_marker == 0 && s_->available >= 8
+                      ? reinterpret_cast<uintptr_t>(next_ + (s_->available - 8))
+                      : 0;
   }
 
   // Whether 32 bits are held, enough for any symbol with its magnitude
   // bits, after a refill if needed; false near a marker or the end.
   [[gnu::always_inline]] bool enough() {
     if (count_ >= 32) return true;
-    if (s_->available - static_cast<int32_t>(next_ - s_->next) >= 8 && s_->pending_marker == 0) {
+    if (reinterpret_cast<uintptr_t>(next_) <= word_limit_) {
       uint64_t word;
       memcpy(&word, next_, 8);
       word = __builtin_bswap64(word);
@@ -93,6 +98,7 @@ class RegisterBits {
   uint64_t bits_ = 0;
   int count_ = 0;
   const uint8_t* next_ = nullptr;
+  uintptr_t word_limit_ = 0;  // the last place a whole word may be taken from, or 0
 };
 
 // EXTEND, inlined here (huff_extend may be compiled out of line elsewhere).
