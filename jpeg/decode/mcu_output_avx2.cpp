@@ -87,6 +87,33 @@ inline __m256i weighted(__m256i a, __m256i b, int16_t k0, int16_t k1, int32_t of
                             _mm256_srai_epi32(_mm256_add_epi32(high, add), 8));
 }
 
+// Two rows of eight pixels: bytes 0-7 of r, g, b are the first row's, bytes
+// 8-15 the second's. Three-channel layouts interleave both rows at once,
+// one in each half of a register.
+template <Order O>
+inline void store_two_rows(uint8_t* first, uint8_t* second, __m128i r, __m128i g, __m128i b) {
+  if constexpr (O == Order::Rgba) {
+    store_pixels<O>(first, r, g, b, 8);
+    store_pixels<O>(second, _mm_srli_si128(r, 8), _mm_srli_si128(g, 8), _mm_srli_si128(b, 8), 8);
+  } else {
+    auto rows = [](__m128i x) { return _mm256_set_m128i(_mm_srli_si128(x, 8), x); };
+    const __m256i lead = rows(O == Order::Rgb ? r : b), mid = rows(g);
+    const __m256i tail = rows(O == Order::Rgb ? b : r);
+    auto mask = [](int k, int c) { return _mm256_broadcastsi128_si256(shuffle_mask(k, c)); };
+    __m256i v[2];
+    for (int k = 0; k < 2; ++k) {
+      v[k] = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(lead, mask(k, 0)),
+                                             _mm256_shuffle_epi8(mid, mask(k, 1))),
+                             _mm256_shuffle_epi8(tail, mask(k, 2)));
+    }
+    // 24 bytes a row: the first half's sixteen and eight of the second.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(first), _mm256_castsi256_si128(v[0]));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(first + 16), _mm256_castsi256_si128(v[1]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(second), _mm256_extracti128_si256(v[0], 1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(second + 16), _mm256_extracti128_si256(v[1], 1));
+  }
+}
+
 // The three chroma terms of sixteen chroma samples (two rows of a block),
 // as 16-bit values. The products and sums are the portable kernels' own,
 // exact in 32 bits: 359 cr - 45813 is taken as the pair (cr, 3) by
@@ -124,9 +151,8 @@ void kernel(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out
       // Two rows of eight pixels, luma rows cy and cy + 1.
       const Bytes p = pixel_bytes(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + 8 * cy)),
                                   t.r, t.g, t.b);
-      store_pixels<O>(out + static_cast<intptr_t>(cy) * stride, p.r, p.g, p.b, 8);
-      store_pixels<O>(out + static_cast<intptr_t>(cy + 1) * stride, _mm_srli_si128(p.r, 8),
-                      _mm_srli_si128(p.g, 8), _mm_srli_si128(p.b, 8), 8);
+      store_two_rows<O>(out + static_cast<intptr_t>(cy) * stride,
+                        out + static_cast<intptr_t>(cy + 1) * stride, p.r, p.g, p.b);
     } else {
       // Each chroma sample serves two pixels across.
       auto spread = [](__m128i x) {
