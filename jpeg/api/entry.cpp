@@ -599,6 +599,9 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
   // painted when the first scan starts, once the request has been accepted.
   p->prefill_pending = is_image_read(type) && p->out_pixels != nullptr &&
                        (!continuing || p->continuation != kInterrupted);
+  // Whether the grey waits for the end is decided by this read's first
+  // scan (a read that a fault ended may have left it set).
+  p->prefill_deferred = 0;
 
   if (continuing && p->continuation == kCoefficientsDone) {
     status = output_progressive_region_again(p);
