@@ -294,6 +294,42 @@ TEST(RegionDecode, AWholeReadOfALargeImageIndexesItForTheRegionsThatFollow) {
   }
 }
 
+TEST(ScaledDecode, EighthOfALargeImageIsItsBlocksMeans) {
+  // At 1/8 a large image's blocks are read for their DC alone, their AC
+  // codes passed over two at a time: each pixel is its block's mean (within
+  // the rounding of the two transforms), so a code passed over wrongly, which
+  // throws every later block off, cannot go unseen. Grey and colour.
+  for (int components : {1, 3}) {
+    const std::vector<uint8_t> data = encode(1024, 768, components);
+    Request full_request, eighth_request;
+    if (components == 1) {
+      full_request.out_color = eighth_request.out_color = ColorGray;
+      full_request.channels = eighth_request.channels = 1;
+    }
+    eighth_request.scale = 8;
+    Decoded full = decode(data, full_request);
+    Decoded eighth = decode(data, eighth_request);
+    ASSERT_EQ(full.status, JpegSuccess);
+    ASSERT_EQ(eighth.status, JpegSuccess);
+    int worst = 0;
+    for (int by = 0; by < 96; ++by) {
+      for (int bx = 0; bx < 128; ++bx) {
+        for (int c = 0; c < full.channels; ++c) {
+          int sum = 0;
+          for (int y = 0; y < 8; ++y) {
+            for (int x = 0; x < 8; ++x) sum += full.at(bx * 8 + x, by * 8 + y)[c];
+          }
+          worst = std::max(worst, std::abs((sum + 32) / 64 - eighth.at(bx, by)[c]));
+        }
+      }
+    }
+    // Colour: 4:2:0 chroma at 1/8 comes from 2x2 means, and the reduced
+    // scale converts with the other green rule; a misread code would be off
+    // by far more.
+    EXPECT_LE(worst, components == 1 ? 3 : 8) << components << " component(s)";
+  }
+}
+
 TEST(RegionDecode, AWholeReadWhoseDataEndedLeavesNoIndexToTrust) {
   // The data end in row 40 of 64: a region below gives what it gives on a
   // new job (grey where the data are missing), not bytes from a stale index.

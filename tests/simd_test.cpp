@@ -298,3 +298,74 @@ TEST(VectorRoutines, EntropyDecodersGiveThePortableBlocks) {
     }
   }
 }
+
+TEST(EntropyDecoding, SkipEntriesPassOverBlocksAsTheLookaheadDoes) {
+  // Blocks read for their DC alone, with and without the skip entries, on
+  // random data and on tables with long codes, runs of zeros and
+  // categories up to 15: the same predictors and the same bits taken after
+  // every MCU, with each table's block decoders.
+  Tables t;
+  std::mt19937 random(17);
+  const StandardHuffmanTable& dc_spec = standard_huffman_table(0, 0);
+  for (int table_kind = 0; table_kind < 3; ++table_kind) {
+    HuffDecodeTable dc{}, plain{}, skipping{};
+    ASSERT_EQ(huff_build_decode_table(dc_spec.counts, dc_spec.symbols, 0, 0, &dc), JpegSuccess);
+    if (table_kind < 2) {
+      const StandardHuffmanTable& ac_spec = standard_huffman_table(1, table_kind);
+      ASSERT_EQ(huff_build_decode_table(ac_spec.counts, ac_spec.symbols, 1, 0, &plain),
+                JpegSuccess);
+    } else {
+      // A table of its own: 2 codes of each length from 2 to 16 bits, the
+      // symbols every run and size, end of block and 16 zeros among them.
+      uint8_t counts[16] = {0, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2};
+      std::vector<uint8_t> symbols = {0x00, 0xF0};
+      while (symbols.size() < 30) symbols.push_back(static_cast<uint8_t>(1 + random() % 255));
+      ASSERT_EQ(huff_build_decode_table(counts, symbols.data(), 1, 0, &plain), JpegSuccess);
+    }
+    skipping = plain;
+    huff_build_skip_table(&skipping);
+    ASSERT_EQ(skipping.skip_ready, 1);
+    for (const RoutineTable* table : {&t.portable, &t.vector}) {
+      const McuDecodeFn decode = mcu_decoder_for(table);
+      ASSERT_NE(decode, nullptr);
+      for (int round = 0; round < 300; ++round) {
+        std::vector<uint8_t> data(16 + random() % 600);
+        for (uint8_t& b : data) b = static_cast<uint8_t>(random());
+        for (size_t i = 0; i + 1 < data.size(); ++i) {
+          if (data[i] == 0xFF) data[i + 1] = round % 4 == 0 ? data[i + 1] : 0x00;
+        }
+        const SequentialBlock without[2] = {{&dc, &plain, 0, false, nullptr},
+                                            {&dc, &plain, 1, false, nullptr}};
+        const SequentialBlock with[2] = {{&dc, &skipping, 0, false, nullptr},
+                                         {&dc, &skipping, 1, false, nullptr}};
+        StreamOver a(data), b(data);
+        int32_t preds_a[4] = {}, preds_b[4] = {};
+        for (int n = 0; n < 16; ++n) {
+          alignas(32) int16_t blocks_a[2 * 64], blocks_b[2 * 64];
+          ASSERT_EQ(decode(&a.stream, without, 2, preds_a, blocks_a, false),
+                    decode(&b.stream, with, 2, preds_b, blocks_b, false));
+          ASSERT_EQ(blocks_a[0], blocks_b[0]) << "table " << table_kind << " round " << round;
+          ASSERT_EQ(blocks_a[64], blocks_b[64]);
+          ASSERT_EQ(std::memcmp(preds_a, preds_b, sizeof preds_a), 0);
+          // The same data bits taken (how many the buffer holds ahead may
+          // differ: fewer steps refill at other moments; stuffed zeros and
+          // markers are no data).
+          auto taken = [&data](const InputStream& s) {
+            int64_t bits = 0;
+            for (int32_t i = 0; i < s.consumed; ++i) {
+              if (data[i] != 0xFF) {
+                bits += (i > 0 && data[i - 1] == 0xFF) ? 0 : 8;  // a marker's code or stuffing
+              } else if (i + 1 < static_cast<int32_t>(data.size()) && data[i + 1] == 0x00) {
+                bits += 8;  // 0xFF as data
+              }
+            }
+            return bits - s.bit_count;
+          };
+          ASSERT_EQ(taken(a.stream), taken(b.stream))
+              << "table " << table_kind << " round " << round << " MCU " << n;
+          ASSERT_EQ(a.stream.data_ended, b.stream.data_ended);
+        }
+      }
+    }
+  }
+}

@@ -135,6 +135,9 @@ template <bool kKeepAc, bool kDequantize = false>
                                                             const HuffDecodeTable* ac_table,
                                                             int16_t* dc_pred, int16_t* block,
                                                             const int16_t* quant = nullptr) {
+  // A block read for its DC alone passes over its AC symbols two at a time
+  // where the table's skip entries are built.
+  const uint16_t* skip = !kKeepAc && ac_table->skip_ready ? ac_table->skip : nullptr;
   static_assert(kKeepAc || !kDequantize);
   constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
   InputStream* s = bits.stream();
@@ -171,6 +174,19 @@ template <bool kKeepAc, bool kDequantize = false>
       bits.load();
       if (kDequantize) dequantize_from(block, quant, position);
       return status;
+    }
+    if (!kKeepAc && skip != nullptr) {
+      // Symbols that leave the position inside the block: the last of a
+      // block goes the usual way, so that the next block's bits are never
+      // taken for this one's.
+      const uint32_t step = skip[bits.peek(JPEG_HUFF_SKIP_BITS)];
+      const int advance = static_cast<int>(step >> 5) & 63;
+      if ((step & 31) != 0 && position + advance <= 63) {
+        bits.drop(static_cast<int>(step & 31));
+        position += advance;
+        if (step & (1u << 11)) break;  // end of block
+        continue;
+      }
     }
     entry = ac_table->lookahead[bits.peek(kBits)];
     if (const int whole = static_cast<int>(entry & 15); whole != 0) {

@@ -10,6 +10,7 @@ JpegStatus huff_build_decode_table(const uint8_t counts[16], const uint8_t* symb
                                    int32_t table_class, int32_t id, HuffDecodeTable* table) {
   table->table_class = table_class;
   table->table_id = id;
+  table->skip_ready = 0;  // built again from the new codes when a read needs it
 
   // Code sizes, one per code, terminated by 0 (T.81 Figure C.1).
   uint8_t sizes[kMaxCodes + 1];
@@ -82,4 +83,58 @@ JpegStatus huff_build_decode_table(const uint8_t counts[16], const uint8_t* symb
     }
   }
   return JpegSuccess;
+}
+
+namespace {
+
+// One AC symbol at the top of `bits` (`width` bits known, the rest zero):
+// the bits it takes with its magnitude, the positions it advances, whether
+// it ends the block; false when the lookahead cannot resolve it within them.
+struct SkipStep {
+  int used, advance;
+  bool end;
+};
+bool skip_step(const HuffDecodeTable* table, uint32_t bits, int width, SkipStep* step) {
+  constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
+  const uint32_t entry =
+      table->lookahead[(bits >> (JPEG_HUFF_SKIP_BITS - kBits)) & ((1u << kBits) - 1)];
+  const int length = static_cast<int>(entry >> 8) & 15;
+  if (length == 0 || length > width) return false;
+  const int symbol = lookahead_symbol(entry);
+  const int r = symbol >> 4, s = symbol & 15;
+  if (s == 0) {
+    // 16 zeros, or the end of the block (any other run without a value).
+    step->used = length;
+    step->advance = r == 15 ? 16 : 0;
+    step->end = r != 15;
+    return true;
+  }
+  if (length + s > width) return false;
+  step->used = length + s;
+  step->advance = r + 1;
+  step->end = false;
+  return true;
+}
+
+}  // namespace
+
+void huff_build_skip_table(HuffDecodeTable* table) {
+  constexpr int kWidth = JPEG_HUFF_SKIP_BITS;
+  constexpr uint32_t kMask = (1u << kWidth) - 1;
+  for (uint32_t v = 0; v <= kMask; ++v) {
+    SkipStep first{}, second{};
+    uint16_t entry = 0;
+    if (skip_step(table, v, kWidth, &first)) {
+      int used = first.used, advance = first.advance;
+      bool end = first.end;
+      if (!end && skip_step(table, (v << first.used) & kMask, kWidth - first.used, &second)) {
+        used += second.used;
+        advance += second.advance;
+        end = second.end;
+      }
+      entry = static_cast<uint16_t>(used | advance << 5 | (end ? 1 << 11 : 0));
+    }
+    table->skip[v] = entry;
+  }
+  table->skip_ready = 1;
 }

@@ -11,3 +11,6 @@
 // 257 codes (the table is then left partly built).
 JpegStatus huff_build_decode_table(const uint8_t counts[16], const uint8_t* symbols,
                                    int32_t table_class, int32_t id, HuffDecodeTable* table);
+
+// Builds the table's skip entries from its lookahead (see HuffDecodeTable).
+void huff_build_skip_table(HuffDecodeTable* table);

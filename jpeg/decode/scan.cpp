@@ -17,6 +17,7 @@
 #include "jpeg/cpu/file_io.h"
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
+#include "jpeg/decode/huffman_table.h"
 #include "jpeg/decode/idct.h"
 #include "jpeg/decode/image_output.h"
 #include "jpeg/decode/smooth_output.h"
@@ -53,6 +54,8 @@ namespace {
 constexpr int32_t kIndexRows = 8192;
 // Whole-image reads of images from this size on record the region index.
 constexpr int64_t kIndexedPixels = int64_t{1} << 20;
+// Images from this size on pass over AC symbols through skip entries.
+constexpr int64_t kSkipTablePixels = int64_t{1} << 18;
 
 struct Scan {
   JPEG_PROPERTIES* p;
@@ -170,8 +173,17 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
   }
   c.checkpoint_spacing = checkpoint_spacing(p, c.per_row, c.rows);
   c.accurate = transform_family_for_tables(p) == 1;
+  // Blocks read for their DC alone (at 1/8, and those a region passes over
+  // in large images) pass over their AC symbols through the skip entries,
+  // built once per table when first needed: worth it from this size on.
+  const bool large = int64_t{p->jpeg_width} * p->jpeg_height >= kSkipTablePixels;
   for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
-    c.dc_only[i] = component_uses_dc_only(p, scan->components[i].frame_index);
+    const ScanComponent& sc = scan->components[i];
+    c.dc_only[i] = component_uses_dc_only(p, sc.frame_index);
+    if (large && p->progressive_scans == 0 && sc.ac_table != nullptr && !sc.ac_table->skip_ready &&
+        (c.dc_only[i] || region_active(p))) {
+      huff_build_skip_table(sc.ac_table);
+    }
   }
   c.blocks_per_mcu = 0;
   for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
