@@ -268,9 +268,10 @@ TEST(VectorRoutines, EntropyDecodersGiveThePortableBlocks) {
     // dequantized as they are decoded.
     alignas(32) int16_t quant[64];
     for (int16_t& q : quant) q = static_cast<int16_t>(1 + random() % 255);
-    const SequentialBlock plan[6] = {{&dc, &ac, 0, true, quant},  {&dc, &ac, 0, true, nullptr},
-                                     {&dc, &ac, 0, true, quant},  {&dc, &ac, 0, true, nullptr},
-                                     {&dc, &ac, 1, false, quant}, {&dc, &ac, 2, false, nullptr}};
+    const SequentialBlock plan[6] = {
+        {&dc, &ac, 0, true, quant, nullptr},  {&dc, &ac, 0, true, nullptr, nullptr},
+        {&dc, &ac, 0, true, quant, nullptr},  {&dc, &ac, 0, true, nullptr, nullptr},
+        {&dc, &ac, 1, false, quant, nullptr}, {&dc, &ac, 2, false, nullptr, nullptr}};
     StreamOver c(data), d(data);
     int32_t preds_c[4] = {}, preds_d[4] = {};
     for (int n = 0; n < 6; ++n) {
@@ -285,8 +286,8 @@ TEST(VectorRoutines, EntropyDecodersGiveThePortableBlocks) {
       ASSERT_EQ(stream_state(c.stream), stream_state(d.stream)) << "MCU " << n;
     }
     // Dequantized as decoded is what the dequantizer gives afterwards.
-    const SequentialBlock raw[1] = {{&dc, &ac, 0, true, nullptr}};
-    const SequentialBlock cooked[1] = {{&dc, &ac, 0, true, quant}};
+    const SequentialBlock raw[1] = {{&dc, &ac, 0, true, nullptr, nullptr}};
+    const SequentialBlock cooked[1] = {{&dc, &ac, 0, true, quant, nullptr}};
     StreamOver e(data), f(data);
     int32_t preds_e[4] = {}, preds_f[4] = {};
     for (int n = 0; n < 12; ++n) {
@@ -308,7 +309,7 @@ TEST(EntropyDecoding, SkipEntriesPassOverBlocksAsTheLookaheadDoes) {
   std::mt19937 random(17);
   const StandardHuffmanTable& dc_spec = standard_huffman_table(0, 0);
   for (int table_kind = 0; table_kind < 3; ++table_kind) {
-    HuffDecodeTable dc{}, plain{}, skipping{};
+    HuffDecodeTable dc{}, plain{};
     ASSERT_EQ(huff_build_decode_table(dc_spec.counts, dc_spec.symbols, 0, 0, &dc), JpegSuccess);
     if (table_kind < 2) {
       const StandardHuffmanTable& ac_spec = standard_huffman_table(1, table_kind);
@@ -322,9 +323,8 @@ TEST(EntropyDecoding, SkipEntriesPassOverBlocksAsTheLookaheadDoes) {
       while (symbols.size() < 30) symbols.push_back(static_cast<uint8_t>(1 + random() % 255));
       ASSERT_EQ(huff_build_decode_table(counts, symbols.data(), 1, 0, &plain), JpegSuccess);
     }
-    skipping = plain;
-    huff_build_skip_table(&skipping);
-    ASSERT_EQ(skipping.skip_ready, 1);
+    std::vector<uint16_t> skip(size_t{1} << kHuffSkipBits);
+    huff_build_skip_table(&plain, skip.data());
     for (const RoutineTable* table : {&t.portable, &t.vector}) {
       const McuDecodeFn decode = mcu_decoder_for(table);
       ASSERT_NE(decode, nullptr);
@@ -334,10 +334,10 @@ TEST(EntropyDecoding, SkipEntriesPassOverBlocksAsTheLookaheadDoes) {
         for (size_t i = 0; i + 1 < data.size(); ++i) {
           if (data[i] == 0xFF) data[i + 1] = round % 4 == 0 ? data[i + 1] : 0x00;
         }
-        const SequentialBlock without[2] = {{&dc, &plain, 0, false, nullptr},
-                                            {&dc, &plain, 1, false, nullptr}};
-        const SequentialBlock with[2] = {{&dc, &skipping, 0, false, nullptr},
-                                         {&dc, &skipping, 1, false, nullptr}};
+        const SequentialBlock without[2] = {{&dc, &plain, 0, false, nullptr, nullptr},
+                                            {&dc, &plain, 1, false, nullptr, nullptr}};
+        const SequentialBlock with[2] = {{&dc, &plain, 0, false, nullptr, skip.data()},
+                                         {&dc, &plain, 1, false, nullptr, skip.data()}};
         StreamOver a(data), b(data);
         int32_t preds_a[4] = {}, preds_b[4] = {};
         for (int n = 0; n < 16; ++n) {

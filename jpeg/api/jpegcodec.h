@@ -180,7 +180,6 @@ typedef struct QuantTable {
  * code and the symbol's magnitude bits fit in the 9 bits together, bits 0-3
  * are their length and bits 16-31 the extended value they make (else 0). */
 #define JPEG_HUFF_LOOKAHEAD_BITS 9
-#define JPEG_HUFF_SKIP_BITS 11
 typedef struct HuffDecodeTable {
   int32_t table_class; /* 0 DC, 1 AC */
   int32_t table_id;    /* 0..3 */
@@ -189,13 +188,9 @@ typedef struct HuffDecodeTable {
   uint16_t min_code[17];
   int16_t max_code[18]; /* -1: no code of that length; [17] is always -1 */
   uint16_t val_ptr[17];
-  /* For blocks read for their DC alone: indexed by the next 11 bits, the
-   * bits that the one or two AC symbols starting there take with their
-   * magnitudes (bits 0-4; 0: use the lookahead), the zig-zag positions they
-   * advance (bits 5-10), and bit 11 set when the last is the end of the
-   * block. Built when a read first needs it (skip_ready 1). */
-  uint16_t skip[1 << JPEG_HUFF_SKIP_BITS];
-  int32_t skip_ready;
+  /* Set anew (never 0) each time the table is built: what was derived from
+   * an earlier build is known to be stale. */
+  uint32_t generation;
 } HuffDecodeTable;
 
 typedef struct FrameComponent {
@@ -392,6 +387,9 @@ typedef struct JPEG_PROPERTIES {
   /* The MCU the image writers read: the start of mcu_buffer, or a later
    * block of it where the decoder left that MCU. */
   int16_t* mcu_samples;
+  /* Skip tables derived from the AC tables, allocated when a read first
+   * needs them (codec-owned, freed by jpeg_free). */
+  void* skip_tables;
 
   /* What the last read leaves for the next one to continue (0 nothing,
    * 1 an interrupted decode, 2 a region of a sequential frame whose scan and

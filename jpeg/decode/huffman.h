@@ -105,15 +105,24 @@ JpegStatus decode_block_portable(InputStream* stream, const HuffDecodeTable* dc_
 JpegStatus decode_block_dc_only_portable(InputStream* stream, const HuffDecodeTable* dc_table,
                                          const HuffDecodeTable* ac_table, int16_t* dc_pred,
                                          int16_t* block);
+// Skip tables, for blocks read for their DC alone: indexed by the next
+// kHuffSkipBits bits, the bits that the AC symbols starting there (up to
+// three, each resolved by the lookahead) take with their magnitudes (bits
+// 0-4; 0: none resolved), the zig-zag positions they advance (bits 5-10),
+// and bit 11 set when the last ends the block.
+inline constexpr int kHuffSkipBits = 13;
+
 // One block of a sequential MCU: its tables, its component (the index of
-// its predictor), whether its AC coefficients are kept, and the table that
-// dequantizes them as the accurate family does (null: kept as decoded).
+// its predictor), whether its AC coefficients are kept, the table that
+// dequantizes them as the accurate family does (null: kept as decoded),
+// and the AC table's skip table for a block read for its DC alone (or null).
 struct SequentialBlock {
   const HuffDecodeTable* dc_table;
   const HuffDecodeTable* ac_table;
   int32_t component;
   bool keep_ac;
   const int16_t* quant;
+  const uint16_t* skip;
 };
 // The blocks of one sequential MCU, with the portable block decoders' results
 // (a block whose AC coefficients are kept is cleared first; the others get

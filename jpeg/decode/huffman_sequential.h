@@ -134,10 +134,10 @@ template <bool kKeepAc, bool kDequantize = false>
                                                             const HuffDecodeTable* dc_table,
                                                             const HuffDecodeTable* ac_table,
                                                             int16_t* dc_pred, int16_t* block,
-                                                            const int16_t* quant = nullptr) {
-  // A block read for its DC alone passes over its AC symbols two at a time
-  // where the table's skip entries are built.
-  const uint16_t* skip = !kKeepAc && ac_table->skip_ready ? ac_table->skip : nullptr;
+                                                            const int16_t* quant = nullptr,
+                                                            const uint16_t* skip = nullptr) {
+  // A block read for its DC alone passes over its AC symbols a few at a
+  // time when it has a skip table.
   static_assert(kKeepAc || !kDequantize);
   constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
   InputStream* s = bits.stream();
@@ -179,7 +179,7 @@ template <bool kKeepAc, bool kDequantize = false>
       // Symbols that leave the position inside the block: the last of a
       // block goes the usual way, so that the next block's bits are never
       // taken for this one's.
-      const uint32_t step = skip[bits.peek(JPEG_HUFF_SKIP_BITS)];
+      const uint32_t step = skip[bits.peek(kHuffSkipBits)];
       const int advance = static_cast<int>(step >> 5) & 63;
       if ((step & 31) != 0 && position + advance <= 63) {
         bits.drop(static_cast<int>(step & 31));
@@ -259,7 +259,8 @@ template <bool kKeepAc>
                                                     at.quant)
                    : block_in_registers<true>(bits, at.dc_table, at.ac_table, &pred, block);
     } else {
-      status = block_in_registers<false>(bits, at.dc_table, at.ac_table, &pred, block);
+      status =
+          block_in_registers<false>(bits, at.dc_table, at.ac_table, &pred, block, nullptr, at.skip);
       if (at.quant != nullptr && !pass_over) block[0] = dequantized(pred, at.quant[0]);
     }
     dc_pred[at.component] = pred;

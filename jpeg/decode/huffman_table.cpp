@@ -1,5 +1,7 @@
 #include "jpeg/decode/huffman_table.h"
 
+#include <atomic>
+
 #include "jpeg/decode/huffman.h"
 
 namespace {
@@ -10,7 +12,11 @@ JpegStatus huff_build_decode_table(const uint8_t counts[16], const uint8_t* symb
                                    int32_t table_class, int32_t id, HuffDecodeTable* table) {
   table->table_class = table_class;
   table->table_id = id;
-  table->skip_ready = 0;  // built again from the new codes when a read needs it
+  // What was derived from the table before is stale from now on.
+  static std::atomic<uint32_t> builds{0};
+  uint32_t generation = ++builds;
+  if (generation == 0) generation = ++builds;
+  table->generation = generation;
 
   // Code sizes, one per code, terminated by 0 (T.81 Figure C.1).
   uint8_t sizes[kMaxCodes + 1];
@@ -96,8 +102,7 @@ struct SkipStep {
 };
 bool skip_step(const HuffDecodeTable* table, uint32_t bits, int width, SkipStep* step) {
   constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
-  const uint32_t entry =
-      table->lookahead[(bits >> (JPEG_HUFF_SKIP_BITS - kBits)) & ((1u << kBits) - 1)];
+  const uint32_t entry = table->lookahead[(bits >> (kHuffSkipBits - kBits)) & ((1u << kBits) - 1)];
   const int length = static_cast<int>(entry >> 8) & 15;
   if (length == 0 || length > width) return false;
   const int symbol = lookahead_symbol(entry);
@@ -118,23 +123,20 @@ bool skip_step(const HuffDecodeTable* table, uint32_t bits, int width, SkipStep*
 
 }  // namespace
 
-void huff_build_skip_table(HuffDecodeTable* table) {
-  constexpr int kWidth = JPEG_HUFF_SKIP_BITS;
+void huff_build_skip_table(const HuffDecodeTable* table, uint16_t* skip) {
+  constexpr int kWidth = kHuffSkipBits;
   constexpr uint32_t kMask = (1u << kWidth) - 1;
   for (uint32_t v = 0; v <= kMask; ++v) {
-    SkipStep first{}, second{};
-    uint16_t entry = 0;
-    if (skip_step(table, v, kWidth, &first)) {
-      int used = first.used, advance = first.advance;
-      bool end = first.end;
-      if (!end && skip_step(table, (v << first.used) & kMask, kWidth - first.used, &second)) {
-        used += second.used;
-        advance += second.advance;
-        end = second.end;
-      }
-      entry = static_cast<uint16_t>(used | advance << 5 | (end ? 1 << 11 : 0));
+    // As many symbols as the bits resolve, up to three.
+    int used = 0, advance = 0;
+    bool end = false;
+    SkipStep step{};
+    for (int n = 0; n < 3 && !end && skip_step(table, (v << used) & kMask, kWidth - used, &step);
+         ++n) {
+      used += step.used;
+      advance += step.advance;
+      end = step.end;
     }
-    table->skip[v] = entry;
+    skip[v] = static_cast<uint16_t>(used | advance << 5 | (end ? 1 << 11 : 0));
   }
-  table->skip_ready = 1;
 }

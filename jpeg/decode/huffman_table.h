@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "jpeg/api/jpegcodec.h"
+#include "jpeg/decode/huffman.h"
 
 // Builds `table` for class `table_class` and identifier `id` from the 16
 // code-length counts L1..L16 of a DHT table and its symbols in order.
@@ -12,5 +13,6 @@
 JpegStatus huff_build_decode_table(const uint8_t counts[16], const uint8_t* symbols,
                                    int32_t table_class, int32_t id, HuffDecodeTable* table);
 
-// Builds the table's skip entries from its lookahead (see HuffDecodeTable).
-void huff_build_skip_table(HuffDecodeTable* table);
+// The skip table of an AC table (1 << kHuffSkipBits entries), for blocks
+// read for their DC alone: see kHuffSkipBits.
+void huff_build_skip_table(const HuffDecodeTable* table, uint16_t* skip);

@@ -54,8 +54,9 @@ namespace {
 constexpr int32_t kIndexRows = 8192;
 // Whole-image reads of images from this size on record the region index.
 constexpr int64_t kIndexedPixels = int64_t{1} << 20;
-// Images from this size on pass over AC symbols through skip entries.
-constexpr int64_t kSkipTablePixels = int64_t{1} << 18;
+// Images from this size on pass over AC symbols through skip tables
+// (building one takes some 45 microseconds).
+constexpr int64_t kSkipTablePixels = int64_t{1} << 20;
 
 struct Scan {
   JPEG_PROPERTIES* p;
@@ -73,6 +74,7 @@ struct Scan {
   const JpegCoefOutput* coef;  // null unless coefficient or sample output
   bool accurate;               // the accurate transform family
   bool dc_only[4];             // scan components whose AC coefficients this read never uses
+  const uint16_t* skip[4];     // the skip table of each scan component's AC table, or null
   // The MCU's blocks for the block decoders taken together (when the
   // table holds decoders with an MCU form), or 0 blocks.
   SequentialBlock plan[10];
@@ -149,6 +151,36 @@ int32_t checkpoint_spacing(const JPEG_PROPERTIES* p, int32_t per_row, int32_t ro
 
 IdctFn transform_for(const Scan& c, const FrameComponent& component);
 
+// The skip tables of the four AC table slots, with the build of each table
+// they were made from.
+struct SkipTables {
+  uint32_t generation[4];
+  uint16_t entries[4][1 << kHuffSkipBits];
+};
+
+// The skip table of `table` (one of the properties' AC tables) for blocks
+// read for their DC alone, built when first needed; null for small images
+// (building costs more than it saves there), for stored scans, or when its
+// memory cannot be had (decoding goes on without).
+const uint16_t* skip_table_for(JPEG_PROPERTIES* p, const HuffDecodeTable* table) {
+  if (int64_t{p->jpeg_width} * p->jpeg_height < kSkipTablePixels || p->progressive_scans != 0 ||
+      table == nullptr) {
+    return nullptr;
+  }
+  const ptrdiff_t slot = table - p->ac_tables;
+  if (slot < 0 || slot >= 4) return nullptr;
+  if (p->skip_tables == nullptr) {
+    p->skip_tables = codec_calloc(1, sizeof(SkipTables));
+    if (p->skip_tables == nullptr) return nullptr;
+  }
+  auto* tables = static_cast<SkipTables*>(p->skip_tables);
+  if (tables->generation[slot] != table->generation) {
+    huff_build_skip_table(table, tables->entries[slot]);
+    tables->generation[slot] = table->generation;
+  }
+  return tables->entries[slot];
+}
+
 // The grid, scale and flags a scan of `p` is decoded and written with.
 void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
   c.p = p;
@@ -173,17 +205,13 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
   }
   c.checkpoint_spacing = checkpoint_spacing(p, c.per_row, c.rows);
   c.accurate = transform_family_for_tables(p) == 1;
-  // Blocks read for their DC alone (at 1/8, and those a region passes over
-  // in large images) pass over their AC symbols through the skip entries,
-  // built once per table when first needed: worth it from this size on.
-  const bool large = int64_t{p->jpeg_width} * p->jpeg_height >= kSkipTablePixels;
+  // Blocks read for their DC alone at 1/8 pass over their AC symbols
+  // through skip tables (a region's few passed-over MCUs a row would not
+  // pay for building them).
   for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
     const ScanComponent& sc = scan->components[i];
     c.dc_only[i] = component_uses_dc_only(p, sc.frame_index);
-    if (large && p->progressive_scans == 0 && sc.ac_table != nullptr && !sc.ac_table->skip_ready &&
-        (c.dc_only[i] || region_active(p))) {
-      huff_build_skip_table(sc.ac_table);
-    }
+    c.skip[i] = c.dc_only[i] ? skip_table_for(p, sc.ac_table) : nullptr;
   }
   c.blocks_per_mcu = 0;
   for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
@@ -217,8 +245,9 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
       // The accurate family's dequantization is done as the block is
       // decoded (not in coefficient output, which keeps what was decoded).
       const bool dequantize = c.accurate && (c.coef == nullptr || c.coef->mode != 0);
-      c.plan[blocks++] = {sc.dc_table, sc.ac_table, i, !c.dc_only[i],
-                          dequantize ? sc.quant_table->values : nullptr};
+      c.plan[blocks++] = {
+          sc.dc_table, sc.ac_table, i, !c.dc_only[i], dequantize ? sc.quant_table->values : nullptr,
+          c.skip[i]};
     }
   }
   c.plan_blocks = blocks;
