@@ -47,6 +47,8 @@ void free_codec_state(JPEG_PROPERTIES* p) {
   free(p->mcu_buffer);
   p->mcu_buffer = nullptr;
   p->mcu_samples = nullptr;
+  free(p->skip_tables);
+  p->skip_tables = nullptr;
   free_smoothing(p);
   free_restart_index(p);
   free_scan_header(p->saved_scan);
@@ -153,6 +155,7 @@ JpegStatus init_body(JpegJob* job) {
   p->coef_buffer = nullptr;
   p->mcu_buffer = nullptr;
   p->mcu_samples = nullptr;
+  p->skip_tables = nullptr;
   p->smooth_rows = nullptr;
   p->restart_index = nullptr;
   p->saved_scan = nullptr;
