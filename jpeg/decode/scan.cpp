@@ -167,8 +167,9 @@ const uint16_t* skip_table_for(JPEG_PROPERTIES* p, const HuffDecodeTable* table)
       table == nullptr) {
     return nullptr;
   }
-  const ptrdiff_t slot = table - p->ac_tables;
-  if (slot < 0 || slot >= 4) return nullptr;
+  int slot = 0;
+  while (slot < 4 && table != &p->ac_tables[slot]) ++slot;
+  if (slot == 4) return nullptr;
   if (p->skip_tables == nullptr) {
     p->skip_tables = codec_calloc(1, sizeof(SkipTables));
     if (p->skip_tables == nullptr) return nullptr;
