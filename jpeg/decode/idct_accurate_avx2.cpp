@@ -88,6 +88,17 @@ inline int64_t largest(__m128i x) {
   return 0xFFFF - (_mm_cvtsi128_si32(_mm_minpos_epu16(_mm_xor_si128(x, ones))) & 0xFFFF);
 }
 
+// The exact bound, for a block past the quick limits: `magnitudes` holds
+// the largest |input| of each 16-bit position over the pass's lines, and
+// `first_or_fourth` marks the positions of c0 and c4.
+inline bool fits_exactly(__m256i magnitudes, __m256i first_or_fourth) {
+  const __m256i a = _mm256_and_si256(magnitudes, first_or_fourth);
+  const __m256i b = _mm256_andnot_si256(first_or_fourth, magnitudes);
+  return sums_fit(
+      largest(_mm_max_epu16(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1))),
+      largest(_mm_max_epu16(_mm256_castsi256_si128(b), _mm256_extracti128_si256(b, 1))));
+}
+
 }  // namespace
 
 void idct_accurate_8x8_avx2(int16_t* block) {
@@ -118,19 +129,11 @@ void idct_accurate_8x8_avx2(int16_t* block) {
   for (int i = 1; i < 4; ++i)
     largest_abs = _mm256_max_epu16(largest_abs, _mm256_abs_epi16(rows[i]));
   const __m256i over = _mm256_subs_epu16(largest_abs, limits);
-  if (!_mm256_testz_si256(over, over)) {
-    const __m256i first_or_fourth =
-        _mm256_setr_epi16(-1, 0, 0, 0, -1, 0, 0, 0, -1, 0, 0, 0, -1, 0, 0, 0);
-    const __m256i a = _mm256_and_si256(largest_abs, first_or_fourth);
-    const __m256i b = _mm256_andnot_si256(first_or_fourth, largest_abs);
-    const int64_t a_max =
-        largest(_mm_max_epu16(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1)));
-    const int64_t b_max =
-        largest(_mm_max_epu16(_mm256_castsi256_si128(b), _mm256_extracti128_si256(b, 1)));
-    if (!sums_fit(a_max, b_max)) {
-      idct_accurate_8x8(block);
-      return;
-    }
+  if (!_mm256_testz_si256(over, over) &&
+      !fits_exactly(largest_abs,
+                    _mm256_setr_epi16(-1, 0, 0, 0, -1, 0, 0, 0, -1, 0, 0, 0, -1, 0, 0, 0))) {
+    idct_accurate_8x8(block);
+    return;
   }
   // Each row's inputs as the pairs the transform takes, (c1, c7), (c5, c3),
   // (c2, c6), (c0, c4); then one register a pair, the rows as lanes in the
@@ -162,19 +165,11 @@ void idct_accurate_8x8_avx2(int16_t* block) {
   __m256i column_abs = _mm256_abs_epi16(q[0]);
   for (int x = 1; x < 4; ++x) column_abs = _mm256_max_epu16(column_abs, _mm256_abs_epi16(q[x]));
   const __m256i column_over = _mm256_subs_epu16(column_abs, column_limits);
-  if (!_mm256_testz_si256(column_over, column_over)) {
-    const __m256i first_or_fourth =
-        _mm256_setr_epi16(-1, 0, -1, 0, -1, 0, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    const __m256i a = _mm256_and_si256(column_abs, first_or_fourth);
-    const __m256i b = _mm256_andnot_si256(first_or_fourth, column_abs);
-    const int64_t a_max =
-        largest(_mm_max_epu16(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1)));
-    const int64_t b_max =
-        largest(_mm_max_epu16(_mm256_castsi256_si128(b), _mm256_extracti128_si256(b, 1)));
-    if (!sums_fit(a_max, b_max)) {
-      idct_accurate_8x8(block);
-      return;
-    }
+  if (!_mm256_testz_si256(column_over, column_over) &&
+      !fits_exactly(column_abs,
+                    _mm256_setr_epi16(-1, 0, -1, 0, -1, 0, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0))) {
+    idct_accurate_8x8(block);
+    return;
   }
   // Each register's values as the column pass's pairs: in the low half
   // (row 2, row 6) and (0, 4) of x, then of x + 4; in the high half (1, 7)
