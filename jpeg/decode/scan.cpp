@@ -214,44 +214,31 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
     c.dc_only[i] = component_uses_dc_only(p, sc.frame_index);
     c.skip[i] = c.dc_only[i] ? skip_table_for(p, sc.ac_table) : nullptr;
   }
-  c.blocks_per_mcu = 0;
-  for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
-    c.blocks_per_mcu +=
-        scan->component_count == 1 ? 1 : scan->components[i].h * scan->components[i].v;
-  }
-  // The scan's transforms, block by block (the family is chosen before).
-  c.transform_blocks = 0;
-  if (c.blocks_per_mcu <= 10) {
-    int32_t at = 0;
-    for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
-      const FrameComponent& fc = f.components[scan->components[i].frame_index];
-      const int32_t n = scan->component_count == 1 ? 1 : fc.h * fc.v;
-      for (int32_t b = 0; b < n; ++b) c.block_transform[at++] = transform_for(c, fc);
-    }
-    c.transform_blocks = at;
-  }
-  c.plan_blocks = 0;
+  // The MCU's blocks: their count and, when they fit the lists (ten at
+  // most, as interleaved scans have), each one's transform (the family is
+  // chosen before) and decoding plan. The accurate family's dequantization
+  // is done as a block is decoded (not in coefficient output, which keeps
+  // what was decoded).
   c.mcu_decoder = mcu_decoder_for(c.t);
-  if (c.mcu_decoder == nullptr) return;
+  const bool dequantize = c.accurate && (c.coef == nullptr || c.coef->mode != 0);
   const bool one = scan->component_count == 1;
   int32_t blocks = 0;
   for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
     const ScanComponent& sc = scan->components[i];
+    const FrameComponent& fc = f.components[sc.frame_index];
     const int32_t n = one ? 1 : sc.h * sc.v;
-    for (int32_t b = 0; b < n; ++b) {
-      if (blocks == 10) {
-        c.plan_blocks = 0;
-        return;
-      }
-      // The accurate family's dequantization is done as the block is
-      // decoded (not in coefficient output, which keeps what was decoded).
-      const bool dequantize = c.accurate && (c.coef == nullptr || c.coef->mode != 0);
-      c.plan[blocks++] = {
+    for (int32_t b = 0; b < n; ++b, ++blocks) {
+      if (blocks >= 10) continue;
+      c.block_transform[blocks] = transform_for(c, fc);
+      c.plan[blocks] = {
           sc.dc_table, sc.ac_table, i, !c.dc_only[i], dequantize ? sc.quant_table->values : nullptr,
           c.skip[i]};
     }
   }
-  c.plan_blocks = blocks;
+  c.blocks_per_mcu = blocks;
+  const bool listed = blocks <= 10;
+  c.transform_blocks = listed ? blocks : 0;
+  c.plan_blocks = listed && c.mcu_decoder != nullptr ? blocks : 0;
 }
 
 // ---- restart intervals -----------------------------------------------------
@@ -436,6 +423,17 @@ JpegStatus interrupt_step(Scan& c, int32_t col, int32_t row, bool apply_skip_rul
   return JpegInterruptSuccess;
 }
 
+// Dequantizes a decoded block: whole, or its DC alone for a block read for
+// that alone.
+void dequantize_decoded(Scan& c, int16_t* block, const ScanComponent& sc, bool dc_alone) {
+  const int16_t* quant = sc.quant_table->values;
+  if (dc_alone) {
+    block[0] = dequantize_value(block[0], quant[0], c.accurate);
+  } else {
+    c.t->dequantize_block(block, quant);
+  }
+}
+
 // Decodes one MCU's blocks of a sequential scan into the MCU buffer (or
 // into `block`). `dc_only` passes over the MCU keeping only the predictors
 // right.
@@ -457,12 +455,7 @@ JpegStatus decode_mcu(Scan& c, bool dc_only, int16_t* block = nullptr) {
     if (c.plan[0].quant != nullptr) return JpegSuccess;  // dequantized as decoded
     for (int32_t b = 0; b < c.plan_blocks; ++b, block += 64) {
       const SequentialBlock& at = c.plan[b];
-      const int16_t* quant = c.scan->components[at.component].quant_table->values;
-      if (at.keep_ac) {
-        c.t->dequantize_block(block, quant);
-      } else {
-        block[0] = dequantize_value(block[0], quant[0], c.accurate);
-      }
+      dequantize_decoded(c, block, c.scan->components[at.component], !at.keep_ac);
     }
     return JpegSuccess;
   }
@@ -478,11 +471,8 @@ JpegStatus decode_mcu(Scan& c, bool dc_only, int16_t* block = nullptr) {
       const JpegStatus status = decode(c.s, sc.dc_table, sc.ac_table, &pred, block);
       c.scan->dc_pred[i] = pred;
       if (status < 0) return status;
-      if (dc_only) continue;
-      if (dc_of_block) {
-        block[0] = dequantize_value(block[0], sc.quant_table->values[0], c.accurate);
-      } else if (c.coef == nullptr || c.coef->mode != 0) {
-        c.t->dequantize_block(block, sc.quant_table->values);
+      if (!dc_only && (dc_of_block || c.coef == nullptr || c.coef->mode != 0)) {
+        dequantize_decoded(c, block, sc, dc_of_block);
       }
     }
   }
