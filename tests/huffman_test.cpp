@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/huffman_table.h"
 #include "jpeg/stream/input_stream.h"
+#include "jpeg/stream/standard_tables.h"
 #include "tests/jpeg_test_util.h"
 
 namespace {
@@ -253,4 +255,118 @@ TEST(ProgressiveDecoders, FirstScansShiftAndRefinementsCorrect) {
   EXPECT_EQ(block[natural_order[1]], 3);
   EXPECT_EQ(block[natural_order[5]], -3);
   EXPECT_EQ(refine.stream.eob_run, 0);
+}
+
+namespace {
+
+// A row of a progressive AC scan decoded block by block with the stream's
+// own decoders, as a scan with restart intervals does: blocks in an
+// end-of-band run with nothing to correct are passed over, and the row
+// stops after the block in which the data ran out. Returns the blocks done.
+int32_t band_block_by_block(InputStream* s, const BandRow& row, const BandScan& scan,
+                            int32_t count) {
+  const uint64_t band = scan.se >= 63
+                            ? ~uint64_t{0} << scan.ss
+                            : ((uint64_t{1} << (scan.se + 1)) - 1) & (~uint64_t{0} << scan.ss);
+  for (int32_t j = 0; j < count; ++j) {
+    const int64_t at = int64_t{j / row.across} * row.mcu_blocks + j % row.across;
+    int16_t* block = row.blocks + at * 64;
+    uint64_t* nonzero = row.masks + at;
+    if (s->eob_run > 0 && (scan.ah == 0 || (*nonzero & band) == 0)) {
+      --s->eob_run;
+    } else if (scan.ah != 0) {
+      decode_ac_refine(s, block, nonzero, scan.table, scan.ss, scan.se, scan.al);
+    } else {
+      decode_ac_first(s, block, nonzero, scan.table, scan.ss, scan.se, scan.al);
+    }
+    if (s->data_ended & kOutOfData) return j + 1;
+  }
+  return count;
+}
+
+}  // namespace
+
+// The band decoder keeps the bit state in registers and lets zero bits
+// stand in past the data's end without asking for them one by one; it must
+// give exactly what the block-by-block decoders give: coefficients, masks,
+// the end-of-band run, where the data ran out and why, and the bits that
+// follow (it may take a marker sooner, to hold it pending).
+// Random data through the standard luminance AC table (long codes take the
+// slow path), cut short or ended by a marker at random places; refinement
+// starts from random earlier bands.
+TEST(ProgressiveDecoders, BandDecoderGivesTheBlockByBlockResult) {
+  const StandardHuffmanTable& standard = standard_huffman_table(1, 0);
+  int symbol_count = 0;
+  for (int i = 0; i < 16; ++i) symbol_count += standard.counts[i];
+  HuffDecodeTable table =
+      build(std::vector<uint8_t>(standard.counts, standard.counts + 16),
+            std::vector<uint8_t>(standard.symbols, standard.symbols + symbol_count), 1);
+  std::mt19937 random(20261208);
+  constexpr int32_t kAcross = 2, kMcuBlocks = 6, kBlocks = 40;
+  constexpr int64_t kStoreBlocks = (kBlocks / kAcross) * kMcuBlocks;
+  int ran_out = 0, markers = 0, whole_rows = 0;
+  for (int trial = 0; trial < 3000; ++trial) {
+    BandScan scan{&table, 1 + static_cast<int>(random() % 20), 0, 0,
+                  static_cast<int>(random() % 3)};
+    scan.se = scan.ss + static_cast<int>(random() % (64 - scan.ss));
+    if (trial % 2 == 1) scan.ah = scan.al + 1;
+    // The entropy-coded bytes: random, stuffed; then a marker or the end.
+    BitWriter w;
+    const int length = static_cast<int>(random() % 700);
+    for (int i = 0; i < length; ++i) w.put(random() & 0xFF, 8);
+    std::vector<uint8_t> bytes = w.bytes();
+    if (trial % 3 == 0) {
+      bytes.push_back(0xFF);
+      bytes.push_back(trial % 6 == 0 ? 0xD9 : 0xD3);
+      for (int i = 0; i < 16; ++i) bytes.push_back(static_cast<uint8_t>(random()));
+    }
+    // Earlier bands: coefficients that are multiples of 2^ah, now and then
+    // one with bit al already set (damaged data), and their masks.
+    std::vector<int16_t> store(kStoreBlocks * 64);
+    std::vector<uint64_t> masks(kStoreBlocks);
+    if (scan.ah != 0) {
+      for (int64_t b = 0; b < kStoreBlocks; ++b) {
+        for (int k = scan.ss; k <= scan.se; ++k) {
+          if (random() % 3 != 0) continue;
+          int32_t v = static_cast<int32_t>(random() % 200) - 100;
+          v = random() % 50 == 0 ? v * (1 << scan.al) : v * (1 << scan.ah);
+          store[b * 64 + natural_order[k]] = static_cast<int16_t>(v);
+          if (v != 0) masks[b] |= uint64_t{1} << k;
+        }
+      }
+    }
+    const int32_t eob_run = random() % 4 == 0 ? static_cast<int32_t>(random() % 12) : 0;
+
+    std::vector<int16_t> expected_store = store, got_store = store;
+    std::vector<uint64_t> expected_masks = masks, got_masks = masks;
+    MemoryStream expected(bytes), got(bytes);
+    expected.stream.eob_run = got.stream.eob_run = eob_run;
+    const int32_t expected_done = band_block_by_block(
+        &expected.stream,
+        BandRow{expected_store.data(), expected_masks.data(), kAcross, kMcuBlocks}, scan, kBlocks);
+    const int32_t got_done = decode_ac_band(
+        &got.stream, BandRow{got_store.data(), got_masks.data(), kAcross, kMcuBlocks}, scan, 0,
+        kBlocks);
+    SCOPED_TRACE(testing::Message() << "trial " << trial << " Ss " << scan.ss << " Se " << scan.se
+                                    << " Ah " << scan.ah << " Al " << scan.al);
+    ASSERT_EQ(got_done, expected_done);
+    ASSERT_EQ(got_store, expected_store);
+    ASSERT_EQ(got_masks, expected_masks);
+    ASSERT_EQ(got.stream.eob_run, expected.stream.eob_run);
+    ASSERT_EQ(got.stream.data_ended, expected.stream.data_ended);
+    // Both streams stand at the same bit: the bits that follow agree.
+    for (int i = 0; i < 4; ++i) {
+      bits_fill(&got.stream, 16);
+      bits_fill(&expected.stream, 16);
+      ASSERT_EQ(bits_get(&got.stream, 16), bits_get(&expected.stream, 16)) << "word " << i;
+    }
+    ASSERT_EQ(got.stream.data_ended, expected.stream.data_ended);
+    ran_out += expected_done < kBlocks;
+    markers += (expected.stream.data_ended & kIntervalCut) != 0;
+    whole_rows += expected_done == kBlocks && expected.stream.data_ended == 0;
+  }
+  // The cases the comparison is about all came up.
+  EXPECT_GT(ran_out, 100);
+  EXPECT_GT(markers, 100);
+  EXPECT_GT(whole_rows, 100);
 }

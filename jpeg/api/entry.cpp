@@ -41,7 +41,7 @@ bool is_image_read(int32_t type) {
 void free_codec_state(JPEG_PROPERTIES* p) {
   free(p->frame.components);
   p->frame.components = nullptr;
-  free(p->coef_buffer);
+  codec_free_large(p->coef_buffer);
   p->coef_buffer = nullptr;
   p->coef_buffer_bytes = 0;
   free(p->mcu_buffer);

@@ -153,3 +153,23 @@ JpegStatus decode_ac_first(InputStream* stream, int16_t* block, uint64_t* nonzer
                            const HuffDecodeTable* ac_table, int ss, int se, int al);
 JpegStatus decode_ac_refine(InputStream* stream, int16_t* block, uint64_t* nonzero,
                             const HuffDecodeTable* ac_table, int ss, int se, int al);
+
+// Blocks of one component along a row of its block grid in the
+// coefficient store, as a progressive AC scan visits them: `across`
+// blocks side by side in each MCU of `mcu_blocks` blocks.
+struct BandRow {
+  int16_t* blocks;  // the row's first block
+  uint64_t* masks;  // that block's non-zero mask (the masks follow the blocks)
+  int32_t across;
+  int32_t mcu_blocks;
+};
+struct BandScan {
+  const HuffDecodeTable* table;
+  int ss, se, ah, al;
+};
+// Decodes blocks [from, to) of the row as decode_ac_first or
+// decode_ac_refine would one by one, with the bit state in registers, and
+// returns how many it decoded: fewer when the data ran out in the last of
+// them (data_ended says so), none for a DC band.
+int32_t decode_ac_band(InputStream* stream, const BandRow& row, const BandScan& scan, int32_t from,
+                       int32_t to);

@@ -51,16 +51,16 @@ class RegisterBits {
     next_ = s_->next;
     // Whole words may be taken up to 8 bytes before the data held end, and
     // not at all past a marker already met.
-    word_limit_ = s_->pending_marker == 0 && s_->available >= 8
-                      ? reinterpret_cast<uintptr_t>(next_ + (s_->available - 8))
-                      : 0;
+    word_end_ = s_->pending_marker == 0 && s_->available >= 8
+                    ? reinterpret_cast<uintptr_t>(next_ + (s_->available - 7))
+                    : 0;
   }
 
   // Whether 32 bits are held, enough for any symbol with its magnitude
   // bits, after a refill if needed; false near a marker or the end.
   [[gnu::always_inline]] bool enough() {
     if (count_ >= 32) return true;
-    if (reinterpret_cast<uintptr_t>(next_) <= word_limit_) {
+    if (reinterpret_cast<uintptr_t>(next_) < word_end_) {
       uint64_t word;
       memcpy(&word, next_, 8);
       word = __builtin_bswap64(word);
@@ -93,12 +93,12 @@ class RegisterBits {
   }
   [[gnu::always_inline]] InputStream* stream() const { return s_; }
 
- private:
+ protected:
   InputStream* s_;
   uint64_t bits_ = 0;
   int count_ = 0;
   const uint8_t* next_ = nullptr;
-  uintptr_t word_limit_ = 0;  // the last place a whole word may be taken from, or 0
+  uintptr_t word_end_ = 0;  // past the last place a whole word may be taken from, or 0
 };
 
 // EXTEND, inlined here (huff_extend may be compiled out of line elsewhere).

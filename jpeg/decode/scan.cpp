@@ -720,9 +720,6 @@ JpegStatus stored_row_done(Scan& c, int32_t row) {
 // Decodes a scan into the coefficient store: a scan of a progressive frame,
 // or one of a sequential frame whose components come in several scans. The
 // image is written once, from the complete store, when the data end.
-// How far ahead refinement fetches the store's blocks, in MCUs.
-constexpr int32_t kPrefetchMcus = 4;
-
 JpegStatus decode_scan_stored(Scan& c) {
   JPEG_PROPERTIES* p = c.p;
   ScanHeader* scan = c.scan;
@@ -784,54 +781,64 @@ JpegStatus decode_scan_stored(Scan& c) {
           ? (scan->se >= 63 ? ~uint64_t{0} : (uint64_t{1} << (scan->se + 1)) - 1) &
                 ~((uint64_t{1} << scan->ss) - 1)
           : 0;
+  // AC bands of a progressive frame go through the decoder that keeps the
+  // bit state in registers from block to block, between restart markers.
+  const bool band_decoder = !whole_band && scan->ss != 0;
+  const BandScan band_scan{sc.ac_table, scan->ss, scan->se, scan->ah, scan->al};
   for (int32_t y = scan->resume_row; y < p->mcu_rows; ++y) {
     for (int32_t r = 0; r < v && (y * v + r) < grid_rows; ++r) {
       int16_t* const row_start = coef_mcu(p, 0, y) + 64 * (offset + r * h);
-      for (int32_t x = 0; x < p->mcus_per_row; ++x) {
-        for (int32_t k = 0; k < h && (x * h + k) < grid_cols; ++k) {
-          int16_t* block = row_start + int64_t{x} * mcu_values + 64 * k;
-          if (c.s->eob_run > 0 && scan->ss != 0 &&
-              (scan->ah == 0 || (*nonzero_mask(p, block) & band) == 0) &&
-              (c.s->data_ended & kOutOfData) == 0) {
-            // Inside an end-of-band run: nothing to read for a block that
-            // has no coefficient in the band to correct.
-            --c.s->eob_run;
-          } else if (c.s->data_ended & kOutOfData) {
-            // An interval whose data are used up: the block keeps what it has.
-          } else if (whole_band) {
-            int16_t pred = static_cast<int16_t>(scan->dc_pred[0]);
-            c.t->decode_block(c.s, sc.dc_table, sc.ac_table, &pred, block);
-            scan->dc_pred[0] = pred;
-          } else if (scan->ss == 0) {
-            if (scan->ah == 0) {
-              zero_block(block);
-              *nonzero_mask(p, block) = 0;  // the block starts anew
-              int16_t pred = static_cast<int16_t>(scan->dc_pred[0]);
-              decode_dc_first(c.s, sc.dc_table, block, &pred, scan->al);
-              scan->dc_pred[0] = pred;
-            } else {
-              decode_dc_refine(c.s, block, scan->al);
-            }
-          } else if (scan->ah != 0) {
-            // Refinement reads coefficients all over a store far larger
-            // than the caches: the block a few MCUs on is fetched ahead.
-            if (x + kPrefetchMcus < p->mcus_per_row) {
-              const int16_t* ahead = block + kPrefetchMcus * mcu_values;
-              __builtin_prefetch(ahead);
-              __builtin_prefetch(ahead + 32);
-            }
-            decode_ac_refine(c.s, block, nonzero_mask(p, block), sc.ac_table, scan->ss, scan->se,
-                             scan->al);
-          } else {
-            decode_ac_first(c.s, block, nonzero_mask(p, block), sc.ac_table, scan->ss, scan->se,
-                            scan->al);
-          }
+      const BandRow band_row{row_start, nonzero_mask(p, row_start), h, frame_blocks_per_mcu(p)};
+      const int32_t grid_row = y * v + r;
+      for (int32_t gx = 0; gx < grid_cols; ++gx) {
+        int16_t* block = row_start + int64_t{gx / h} * mcu_values + 64 * (gx % h);
+        int32_t decoded = 0;
+        if (band_decoder && (c.s->data_ended & kOutOfData) == 0) {
+          // As far as the next restart marker, or the row's end.
+          int32_t to = grid_cols;
           if (scan->restart_interval != 0) {
-            const JpegStatus restart = restart_check(c, grid_cols, grid_rows, x * h + k, y * v + r);
-            if (restart != JpegSuccess) return restart_failure(restart);
+            const int64_t n = int64_t{gx} + int64_t{grid_row} * grid_cols;
+            const int64_t left = scan->restart_interval - n % scan->restart_interval;
+            if (left < to - gx) to = gx + static_cast<int32_t>(left);
           }
-          if (scan_data_ended(c)) return JpegEofError;
+          decoded = decode_ac_band(c.s, band_row, band_scan, gx, to);
         }
+        if (decoded > 0) {
+          gx += decoded - 1;  // the checks below are for the last of them
+        } else if (c.s->eob_run > 0 && scan->ss != 0 &&
+                   (scan->ah == 0 || (*nonzero_mask(p, block) & band) == 0) &&
+                   (c.s->data_ended & kOutOfData) == 0) {
+          // Inside an end-of-band run: nothing to read for a block that
+          // has no coefficient in the band to correct.
+          --c.s->eob_run;
+        } else if (c.s->data_ended & kOutOfData) {
+          // An interval whose data are used up: the block keeps what it has.
+        } else if (whole_band) {
+          int16_t pred = static_cast<int16_t>(scan->dc_pred[0]);
+          c.t->decode_block(c.s, sc.dc_table, sc.ac_table, &pred, block);
+          scan->dc_pred[0] = pred;
+        } else if (scan->ss == 0) {
+          if (scan->ah == 0) {
+            zero_block(block);
+            *nonzero_mask(p, block) = 0;  // the block starts anew
+            int16_t pred = static_cast<int16_t>(scan->dc_pred[0]);
+            decode_dc_first(c.s, sc.dc_table, block, &pred, scan->al);
+            scan->dc_pred[0] = pred;
+          } else {
+            decode_dc_refine(c.s, block, scan->al);
+          }
+        } else if (scan->ah != 0) {
+          decode_ac_refine(c.s, block, nonzero_mask(p, block), sc.ac_table, scan->ss, scan->se,
+                           scan->al);
+        } else {
+          decode_ac_first(c.s, block, nonzero_mask(p, block), sc.ac_table, scan->ss, scan->se,
+                          scan->al);
+        }
+        if (scan->restart_interval != 0) {
+          const JpegStatus restart = restart_check(c, grid_cols, grid_rows, gx, grid_row);
+          if (restart != JpegSuccess) return restart_failure(restart);
+        }
+        if (scan_data_ended(c)) return JpegEofError;
       }
     }
     const JpegStatus status = stored_row_done(c, y);

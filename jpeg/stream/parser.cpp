@@ -152,7 +152,7 @@ JpegStatus handle_frame_header(JPEG_PROPERTIES* p, int32_t marker, bool* done) {
   p->progressive_frame = marker == SOF2 ? 1 : 0;
   p->scanned_components = 0;
   // A new frame: whatever the scans of an earlier one left is void.
-  free(p->coef_buffer);
+  codec_free_large(p->coef_buffer);
   p->coef_buffer = nullptr;
   p->coef_buffer_bytes = 0;
   p->progressive_scans = 0;
@@ -245,7 +245,7 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
         const uint64_t total = bytes + bytes / 16;
         const uint64_t limit =
             static_cast<uint64_t>(p->max_coef_megabytes > 0 ? p->max_coef_megabytes : 0) << 20;
-        free(p->coef_buffer);
+        codec_free_large(p->coef_buffer);
         p->coef_buffer = nullptr;
         if (total > limit || total > SIZE_MAX) {
           free_scan_header(scan);
@@ -253,7 +253,7 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
           return JpegMemoryError;
         }
         p->image_output_done = 0;
-        p->coef_buffer = static_cast<int16_t*>(codec_calloc(1, total > 0 ? total : 1));
+        p->coef_buffer = static_cast<int16_t*>(codec_calloc_large(total > 0 ? total : 1));
         p->coef_buffer_bytes = p->coef_buffer != nullptr ? static_cast<int64_t>(bytes) : 0;
         if (p->coef_buffer == nullptr) {
           free_scan_header(scan);
