@@ -259,6 +259,41 @@ TEST(ProgressiveDecoders, FirstScansShiftAndRefinementsCorrect) {
 
 namespace {
 
+// Entropy-coded bytes: random, stuffed; for one trial in three a marker
+// (EOI or a restart marker) and more bytes after it, else just their end.
+std::vector<uint8_t> random_entropy_data(std::mt19937& random, int most, int trial) {
+  BitWriter w;
+  const int length = static_cast<int>(random() % static_cast<uint32_t>(most));
+  for (int i = 0; i < length; ++i) w.put(random() & 0xFF, 8);
+  std::vector<uint8_t> bytes = w.bytes();
+  if (trial % 3 == 0) {
+    bytes.push_back(0xFF);
+    bytes.push_back(trial % 6 == 0 ? 0xD9 : 0xD3);
+    for (int i = 0; i < 16; ++i) bytes.push_back(static_cast<uint8_t>(random()));
+  }
+  return bytes;
+}
+
+// Both streams stand at the same bit: the bits that follow agree, and so
+// does what they say of the data's end.
+void expect_same_place(MemoryStream& got, MemoryStream& expected) {
+  for (int i = 0; i < 4; ++i) {
+    bits_fill(&got.stream, 16);
+    bits_fill(&expected.stream, 16);
+    ASSERT_EQ(bits_get(&got.stream, 16), bits_get(&expected.stream, 16)) << "word " << i;
+  }
+  ASSERT_EQ(got.stream.data_ended, expected.stream.data_ended);
+}
+
+HuffDecodeTable standard_table(int table_class) {
+  const StandardHuffmanTable& standard = standard_huffman_table(table_class, 0);
+  int symbol_count = 0;
+  for (int i = 0; i < 16; ++i) symbol_count += standard.counts[i];
+  return build(std::vector<uint8_t>(standard.counts, standard.counts + 16),
+               std::vector<uint8_t>(standard.symbols, standard.symbols + symbol_count),
+               table_class);
+}
+
 // A row of a progressive AC scan decoded block by block with the stream's
 // own decoders, as a scan with restart intervals does: blocks in an
 // end-of-band run with nothing to correct are passed over, and the row
@@ -295,12 +330,7 @@ int32_t band_block_by_block(InputStream* s, const BandRow& row, const BandScan& 
 // slow path), cut short or ended by a marker at random places; refinement
 // starts from random earlier bands.
 TEST(ProgressiveDecoders, BandDecoderGivesTheBlockByBlockResult) {
-  const StandardHuffmanTable& standard = standard_huffman_table(1, 0);
-  int symbol_count = 0;
-  for (int i = 0; i < 16; ++i) symbol_count += standard.counts[i];
-  HuffDecodeTable table =
-      build(std::vector<uint8_t>(standard.counts, standard.counts + 16),
-            std::vector<uint8_t>(standard.symbols, standard.symbols + symbol_count), 1);
+  HuffDecodeTable table = standard_table(1);
   std::mt19937 random(20261208);
   constexpr int32_t kAcross = 2, kMcuBlocks = 6, kBlocks = 40;
   constexpr int64_t kStoreBlocks = (kBlocks / kAcross) * kMcuBlocks;
@@ -310,16 +340,7 @@ TEST(ProgressiveDecoders, BandDecoderGivesTheBlockByBlockResult) {
                   static_cast<int>(random() % 3)};
     scan.se = scan.ss + static_cast<int>(random() % (64 - scan.ss));
     if (trial % 2 == 1) scan.ah = scan.al + 1;
-    // The entropy-coded bytes: random, stuffed; then a marker or the end.
-    BitWriter w;
-    const int length = static_cast<int>(random() % 700);
-    for (int i = 0; i < length; ++i) w.put(random() & 0xFF, 8);
-    std::vector<uint8_t> bytes = w.bytes();
-    if (trial % 3 == 0) {
-      bytes.push_back(0xFF);
-      bytes.push_back(trial % 6 == 0 ? 0xD9 : 0xD3);
-      for (int i = 0; i < 16; ++i) bytes.push_back(static_cast<uint8_t>(random()));
-    }
+    const std::vector<uint8_t> bytes = random_entropy_data(random, 700, trial);
     // Earlier bands: coefficients that are multiples of 2^ah, now and then
     // one with bit al already set (damaged data), and their masks.
     std::vector<int16_t> store(kStoreBlocks * 64);
@@ -354,13 +375,8 @@ TEST(ProgressiveDecoders, BandDecoderGivesTheBlockByBlockResult) {
     ASSERT_EQ(got_masks, expected_masks);
     ASSERT_EQ(got.stream.eob_run, expected.stream.eob_run);
     ASSERT_EQ(got.stream.data_ended, expected.stream.data_ended);
-    // Both streams stand at the same bit: the bits that follow agree.
-    for (int i = 0; i < 4; ++i) {
-      bits_fill(&got.stream, 16);
-      bits_fill(&expected.stream, 16);
-      ASSERT_EQ(bits_get(&got.stream, 16), bits_get(&expected.stream, 16)) << "word " << i;
-    }
-    ASSERT_EQ(got.stream.data_ended, expected.stream.data_ended);
+    expect_same_place(got, expected);
+    if (HasFatalFailure()) return;
     ran_out += expected_done < kBlocks;
     markers += (expected.stream.data_ended & kIntervalCut) != 0;
     whole_rows += expected_done == kBlocks && expected.stream.data_ended == 0;
@@ -369,4 +385,67 @@ TEST(ProgressiveDecoders, BandDecoderGivesTheBlockByBlockResult) {
   EXPECT_GT(ran_out, 100);
   EXPECT_GT(markers, 100);
   EXPECT_GT(whole_rows, 100);
+}
+
+// The same for the DC scans: MCUs of two whole blocks of one component and
+// the DC kept alone of another, first scans and refinements.
+TEST(ProgressiveDecoders, DcDecoderGivesTheBlockByBlockResult) {
+  HuffDecodeTable table = standard_table(0);
+  std::mt19937 random(8122026);
+  constexpr int32_t kMcus = 50, kWhole = 2;
+  int ran_out = 0;
+  for (int trial = 0; trial < 2000; ++trial) {
+    const int al = static_cast<int>(random() % 4);
+    const int ah = trial % 2 == 1 ? al + 1 : 0;
+    const std::vector<uint8_t> bytes = random_entropy_data(random, 300, trial);
+    std::vector<int16_t> whole(kMcus * kWhole * 64), alone(kMcus);
+    for (int16_t& v : whole) v = static_cast<int16_t>(random());
+    for (int16_t& v : alone) v = static_cast<int16_t>(random());
+    std::vector<uint64_t> masks(kMcus * kWhole, ~uint64_t{0});
+    int32_t start_pred[2] = {static_cast<int32_t>(random() % 100), -7};
+
+    std::vector<int16_t> expected_whole = whole, expected_alone = alone;
+    std::vector<uint64_t> expected_masks = masks;
+    MemoryStream expected(bytes), got(bytes);
+    int32_t expected_pred[2] = {start_pred[0], start_pred[1]};
+    int32_t expected_done = kMcus;
+    for (int32_t mcu = 0; mcu < kMcus; ++mcu) {
+      for (int b = 0; b < 3; ++b) {
+        const bool kept_whole = b < kWhole;
+        int16_t* block =
+            kept_whole ? &expected_whole[(mcu * kWhole + b) * 64] : &expected_alone[mcu];
+        if (ah != 0) {
+          decode_dc_refine(&expected.stream, block, al);
+          continue;
+        }
+        if (kept_whole) {
+          zero_block(block);
+          expected_masks[mcu * kWhole + b] = 0;
+        }
+        int16_t pred = static_cast<int16_t>(expected_pred[kept_whole ? 0 : 1]);
+        decode_dc_first(&expected.stream, &table, block, &pred, al);
+        expected_pred[kept_whole ? 0 : 1] = pred;
+      }
+      if (expected.stream.data_ended & kOutOfData) {
+        expected_done = mcu + 1;
+        break;
+      }
+    }
+    const DcBlock plan[3] = {{whole.data(), masks.data(), kWhole * 64, &table, 0},
+                             {whole.data() + 64, masks.data() + 1, kWhole * 64, &table, 0},
+                             {alone.data(), nullptr, 1, &table, 1}};
+    int32_t got_pred[2] = {start_pred[0], start_pred[1]};
+    const int32_t got_done = decode_dc_mcus(&got.stream, plan, 3, 0, kMcus, got_pred, ah, al);
+    SCOPED_TRACE(testing::Message() << "trial " << trial << " Ah " << ah << " Al " << al);
+    ASSERT_EQ(got_done, expected_done);
+    ASSERT_EQ(whole, expected_whole);
+    ASSERT_EQ(alone, expected_alone);
+    ASSERT_EQ(masks, expected_masks);
+    ASSERT_EQ(got_pred[0], expected_pred[0]);
+    ASSERT_EQ(got_pred[1], expected_pred[1]);
+    expect_same_place(got, expected);
+    if (HasFatalFailure()) return;
+    ran_out += expected_done < kMcus;
+  }
+  EXPECT_GT(ran_out, 100);
 }

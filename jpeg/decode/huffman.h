@@ -173,3 +173,19 @@ struct BandScan {
 // them (data_ended says so), none for a DC band.
 int32_t decode_ac_band(InputStream* stream, const BandRow& row, const BandScan& scan, int32_t from,
                        int32_t to);
+
+// One block of an interleaved DC scan of a progressive frame, along a row
+// of MCUs of the coefficient store.
+struct DcBlock {
+  int16_t* first;  // its coefficient in the row's first MCU
+  uint64_t* mask;  // its non-zero mask there, or null for a DC kept alone
+  int64_t stride;  // values from one MCU's block to the next's
+  const HuffDecodeTable* table;
+  int32_t component;  // the scan component whose predictor it moves
+};
+// Decodes MCUs [from, to) of the row as decode_dc_first (a block kept whole
+// is cleared first) or decode_dc_refine would, block by block, with the
+// bit state in registers; returns how many it decoded: fewer when the data
+// ran out in the last of them (data_ended says so).
+int32_t decode_dc_mcus(InputStream* stream, const DcBlock* plan, int32_t count, int32_t from,
+                       int32_t to, int32_t* dc_pred, int ah, int al);

@@ -607,7 +607,52 @@ int32_t band_blocks(InputStream* stream, const BandRow& row, const BandScan& sca
   return j - from;
 }
 
+template <bool kRefine>
+int32_t dc_mcus(InputStream* stream, const DcBlock* plan, int32_t count, int32_t from, int32_t to,
+                int32_t* dc_pred, int al) {
+  PaddedBits bits(stream);
+  int32_t mcu = from;
+  while (mcu < to) {
+    for (int32_t i = 0; i < count; ++i) {
+      const DcBlock& at = plan[i];
+      int16_t* block = at.first + int64_t{mcu} * at.stride;
+      bits.ensure();
+      if (kRefine) {
+        if (bits.take(1) != 0) *block = static_cast<int16_t>(*block | (1 << al));
+        continue;
+      }
+      if (at.mask != nullptr) {
+        zero_block(block);
+        at.mask[int64_t{mcu} * (at.stride / 64)] = 0;  // the block starts anew
+      }
+      int32_t diff = 0;
+      const uint32_t entry = at.table->lookahead[bits.peek(JPEG_HUFF_LOOKAHEAD_BITS)];
+      if (const int whole = static_cast<int>(entry & 15); whole != 0) {
+        bits.drop(whole);
+        diff = static_cast<int16_t>(entry >> 16);
+      } else {
+        // A category above 15 from a corrupt table reads as its low four bits.
+        const int t = bits.symbol(at.table) & 15;
+        if (t != 0) diff = extend(bits.take(t), t);
+      }
+      const auto pred = static_cast<int16_t>(dc_pred[at.component] + diff);
+      dc_pred[at.component] = pred;
+      *block = static_cast<int16_t>(static_cast<uint32_t>(pred) << al);
+    }
+    ++mcu;
+    if (bits.ran_out() || (stream->data_ended & kOutOfData) != 0) break;
+  }
+  bits.store();
+  return mcu - from;
+}
+
 }  // namespace
+
+int32_t decode_dc_mcus(InputStream* stream, const DcBlock* plan, int32_t count, int32_t from,
+                       int32_t to, int32_t* dc_pred, int ah, int al) {
+  return ah != 0 ? dc_mcus<true>(stream, plan, count, from, to, dc_pred, al)
+                 : dc_mcus<false>(stream, plan, count, from, to, dc_pred, al);
+}
 
 int32_t decode_ac_band(InputStream* stream, const BandRow& row, const BandScan& scan, int32_t from,
                        int32_t to) {

@@ -72,6 +72,7 @@ struct Scan {
   int32_t row_delay;
   int32_t checkpoint_spacing;  // MCUs between the region index's checkpoints
   const JpegCoefOutput* coef;  // null unless coefficient or sample output
+  StoreLayout store;           // the coefficient store's layout, for stored scans
   bool accurate;               // the accurate transform family
   bool dc_only[4];             // scan components whose AC coefficients this read never uses
   const uint16_t* skip[4];     // the skip table of each scan component's AC table, or null
@@ -117,21 +118,6 @@ int32_t scale_of(int32_t io_type) {
     default:
       return 1;
   }
-}
-
-int32_t frame_blocks_per_mcu(const JPEG_PROPERTIES* p) {
-  int32_t blocks = 0;
-  for (int n = 0; n < p->frame.component_count && n < 4; ++n) {
-    blocks += p->frame.components[n].h * p->frame.components[n].v;
-  }
-  return blocks;
-}
-
-// Where frame component `n`'s blocks start inside an MCU of coef_buffer.
-int32_t frame_block_offset(const JPEG_PROPERTIES* p, int32_t n) {
-  int32_t blocks = 0;
-  for (int k = 0; k < n; ++k) blocks += p->frame.components[k].h * p->frame.components[k].v;
-  return blocks;
 }
 
 bool file_input(const JPEG_PROPERTIES* p) {
@@ -190,6 +176,7 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
   c.t = p->routines;
   c.scale = scale_of(p->io_type);
   c.coef = static_cast<const JpegCoefOutput*>(p->coef_output);
+  c.store = store_layout(p);
   const FrameHeader& f = p->frame;
   c.simple = simple_sampling(f);
   const bool smoothing = c.scale == 1 && smoothing_applies(p);
@@ -672,22 +659,45 @@ uint64_t* nonzero_mask(const JPEG_PROPERTIES* p, const int16_t* block) {
   return masks + (block - p->coef_buffer) / 64;
 }
 
-int16_t* coef_mcu(const JPEG_PROPERTIES* p, int32_t col, int32_t row) {
-  const int64_t index = int64_t{col} + int64_t{row} * p->mcus_per_row;
-  return p->coef_buffer + index * frame_blocks_per_mcu(p) * 64;
+// The first block of frame component `f` in MCU `index` of the store (its
+// DC value, when the store keeps that alone), and the values from one of
+// the component's blocks to the next.
+int16_t* stored_block(const Scan& c, int64_t index, int32_t f) {
+  const StoreLayout& l = c.store;
+  if (l.dc_alone[f])
+    return c.p->coef_buffer + l.mcus * l.whole_per_mcu * 64 + index * l.dc_per_mcu + l.offset[f];
+  return c.p->coef_buffer + (index * l.whole_per_mcu + l.offset[f]) * 64;
+}
+int32_t block_step(const Scan& c, int32_t f) {
+  return c.store.dc_alone[f] ? 1 : 64;
+}
+int64_t mcu_step(const Scan& c, int32_t f) {
+  return c.store.dc_alone[f] ? c.store.dc_per_mcu : int64_t{c.store.whole_per_mcu} * 64;
 }
 
 // Copies MCU (col, row) from the coefficient store, dequantizes it and
 // reconstructs it (or copies it to the planes).
 void output_progressive_mcu(Scan& c, int32_t col, int32_t row) {
   JPEG_PROPERTIES* p = c.p;
-  const int32_t blocks = frame_blocks_per_mcu(p);
-  memcpy(p->mcu_buffer, coef_mcu(p, col, row), static_cast<size_t>(blocks) * 64 * sizeof(int16_t));
+  const int64_t index = int64_t{col} + int64_t{row} * p->mcus_per_row;
+  int16_t* block = p->mcu_buffer;
+  for (int32_t f = 0; f < p->frame.component_count && f < 4; ++f) {
+    const FrameComponent& fc = p->frame.components[f];
+    const int16_t* from = stored_block(c, index, f);
+    for (int32_t b = 0; b < fc.h * fc.v; ++b, block += 64) {
+      if (c.store.dc_alone[f]) {
+        zero_block(block);
+        block[0] = from[b];
+      } else {
+        memcpy(block, from + 64 * b, 64 * sizeof(int16_t));
+      }
+    }
+  }
   if (c.coef != nullptr && c.coef->mode == 0) {
     copy_to_planes(c, p->mcu_buffer, col, row, true);
     return;
   }
-  int16_t* block = p->mcu_buffer;
+  block = p->mcu_buffer;
   for (int32_t f = 0; f < p->frame.component_count && f < 4; ++f) {
     const FrameComponent& fc = p->frame.components[f];
     for (int32_t b = 0; b < fc.h * fc.v; ++b, block += 64) {
@@ -728,22 +738,58 @@ JpegStatus decode_scan_stored(Scan& c) {
   if (scan->ss == 0 && scan->component_count > 1) {
     // Interleaved scans (DC, or the whole band): MCU by MCU.
     for (int32_t row = scan->resume_row; row < p->mcu_rows; ++row) {
+      // The DC scans of a progressive frame keep the bit state in registers
+      // from MCU to MCU, between restart markers.
+      // (An MCU of more blocks than a frame may have goes block by block.)
+      DcBlock plan[10];
+      int32_t plan_blocks = 0;
+      for (int32_t i = 0; i < scan->component_count; ++i) {
+        plan_blocks += scan->components[i].h * scan->components[i].v;
+      }
+      if (whole_band || plan_blocks > 10) plan_blocks = 0;
+      for (int32_t i = 0, n = 0; n < plan_blocks; ++i) {
+        const ScanComponent& sc = scan->components[i];
+        const int32_t step = block_step(c, sc.frame_index);
+        int16_t* first = stored_block(c, int64_t{row} * p->mcus_per_row, sc.frame_index);
+        for (int32_t b = 0; b < sc.h * sc.v; ++b, first += step) {
+          plan[n++] = DcBlock{first, step == 64 ? nonzero_mask(p, first) : nullptr,
+                              mcu_step(c, sc.frame_index), sc.dc_table, i};
+        }
+      }
       for (int32_t col = 0; col < p->mcus_per_row; ++col) {
-        int16_t* mcu = coef_mcu(p, col, row);
+        const int64_t index = int64_t{col} + int64_t{row} * p->mcus_per_row;
+        if (plan_blocks > 0 && (c.s->data_ended & kOutOfData) == 0) {
+          // As far as the next restart marker, or the row's end.
+          int32_t to = p->mcus_per_row;
+          if (scan->restart_interval != 0) {
+            const int64_t left = scan->restart_interval - index % scan->restart_interval;
+            if (left < to - col) to = col + static_cast<int32_t>(left);
+          }
+          col +=
+              decode_dc_mcus(c.s, plan, plan_blocks, col, to, scan->dc_pred, scan->ah, scan->al) -
+              1;
+          const JpegStatus restart = restart_check(c, p->mcus_per_row, p->mcu_rows, col, row);
+          if (restart != JpegSuccess) return restart_failure(restart);
+          if (scan_data_ended(c)) return JpegEofError;
+          continue;
+        }
         // An MCU of an interval whose data are used up keeps what it has.
         const int32_t components = (c.s->data_ended & kOutOfData) ? 0 : scan->component_count;
         for (int32_t i = 0; i < components; ++i) {
           const ScanComponent& sc = scan->components[i];
-          int16_t* block = mcu + 64 * frame_block_offset(p, sc.frame_index);
-          for (int32_t b = 0; b < sc.h * sc.v; ++b, block += 64) {
+          const int32_t step = block_step(c, sc.frame_index);
+          int16_t* block = stored_block(c, index, sc.frame_index);
+          for (int32_t b = 0; b < sc.h * sc.v; ++b, block += step) {
             // A block decoder's failure leaves the block as decoded so far.
             if (whole_band) {
               int16_t pred = static_cast<int16_t>(scan->dc_pred[i]);
               c.t->decode_block(c.s, sc.dc_table, sc.ac_table, &pred, block);
               scan->dc_pred[i] = pred;
             } else if (scan->ah == 0) {
-              zero_block(block);
-              *nonzero_mask(p, block) = 0;  // the block starts anew
+              if (step == 64) {
+                zero_block(block);
+                *nonzero_mask(p, block) = 0;  // the block starts anew
+              }
               int16_t pred = static_cast<int16_t>(scan->dc_pred[i]);
               decode_dc_first(c.s, sc.dc_table, block, &pred, scan->al);
               scan->dc_pred[i] = pred;
@@ -773,8 +819,11 @@ JpegStatus decode_scan_stored(Scan& c) {
   const int32_t unit_w = (p->frame.max_h * 8) / h, unit_h = (p->frame.max_v * 8) / v;
   const int32_t grid_cols = (p->jpeg_width + unit_w - 1) / unit_w;
   const int32_t grid_rows = (p->jpeg_height + unit_h - 1) / unit_h;
-  const int32_t offset = frame_block_offset(p, sc.frame_index);
-  const int64_t mcu_values = int64_t{frame_blocks_per_mcu(p)} * 64;
+  const int32_t step = block_step(c, sc.frame_index);
+  const int64_t mcu_values = mcu_step(c, sc.frame_index);
+  // A component kept as DC values alone has no AC band to decode (such
+  // scans are passed over before they get here).
+  if (step == 1 && (whole_band || scan->ss != 0)) return JpegSuccess;
   // The band's zig-zag positions as mask bits.
   const uint64_t band =
       scan->se >= scan->ss && scan->ss < 64
@@ -787,11 +836,13 @@ JpegStatus decode_scan_stored(Scan& c) {
   const BandScan band_scan{sc.ac_table, scan->ss, scan->se, scan->ah, scan->al};
   for (int32_t y = scan->resume_row; y < p->mcu_rows; ++y) {
     for (int32_t r = 0; r < v && (y * v + r) < grid_rows; ++r) {
-      int16_t* const row_start = coef_mcu(p, 0, y) + 64 * (offset + r * h);
-      const BandRow band_row{row_start, nonzero_mask(p, row_start), h, frame_blocks_per_mcu(p)};
+      int16_t* const row_start =
+          stored_block(c, int64_t{y} * p->mcus_per_row, sc.frame_index) + step * r * h;
+      const BandRow band_row{row_start, step == 64 ? nonzero_mask(p, row_start) : nullptr, h,
+                             c.store.whole_per_mcu};
       const int32_t grid_row = y * v + r;
       for (int32_t gx = 0; gx < grid_cols; ++gx) {
-        int16_t* block = row_start + int64_t{gx / h} * mcu_values + 64 * (gx % h);
+        int16_t* block = row_start + int64_t{gx / h} * mcu_values + step * (gx % h);
         int32_t decoded = 0;
         if (band_decoder && (c.s->data_ended & kOutOfData) == 0) {
           // As far as the next restart marker, or the row's end.
@@ -819,8 +870,10 @@ JpegStatus decode_scan_stored(Scan& c) {
           scan->dc_pred[0] = pred;
         } else if (scan->ss == 0) {
           if (scan->ah == 0) {
-            zero_block(block);
-            *nonzero_mask(p, block) = 0;  // the block starts anew
+            if (step == 64) {
+              zero_block(block);
+              *nonzero_mask(p, block) = 0;  // the block starts anew
+            }
             int16_t pred = static_cast<int16_t>(scan->dc_pred[0]);
             decode_dc_first(c.s, sc.dc_table, block, &pred, scan->al);
             scan->dc_pred[0] = pred;
@@ -1088,9 +1141,8 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
   JpegStatus status;
   if (p->progressive_scans != 0) {
     // The coefficient store must hold this frame's MCUs.
-    const int64_t needed =
-        int64_t{frame_blocks_per_mcu(p)} * 64 * 2 * p->mcus_per_row * p->mcu_rows;
-    if (p->coef_buffer == nullptr || needed > p->coef_buffer_bytes) {
+    const uint64_t needed = coefficient_store_bytes(c.store);
+    if (p->coef_buffer == nullptr || needed > static_cast<uint64_t>(p->coef_buffer_bytes)) {
       t->end_of_scan();
       return JpegDataError;
     }
@@ -1116,7 +1168,10 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
   return status;
 }
 
-JpegStatus output_whole_progressive_image(JPEG_PROPERTIES* p) {
+namespace {
+
+// Writes the image from a store of the given layout.
+JpegStatus output_stored_image(JPEG_PROPERTIES* p, const StoreLayout& layout) {
   if (p->progressive_scans == 0 || p->coef_buffer == nullptr || p->image_output_done) {
     return JpegSuccess;
   }
@@ -1125,6 +1180,7 @@ JpegStatus output_whole_progressive_image(JPEG_PROPERTIES* p) {
   ScanHeader scan{};
   Scan c{};
   set_up_scan(c, p, &scan);
+  c.store = layout;
   const int32_t family = transform_family_for_tables(p);
   select_transform_family(c.t, family);
   match_quant_tables_to_family(p, family);
@@ -1166,6 +1222,12 @@ JpegStatus output_whole_progressive_image(JPEG_PROPERTIES* p) {
   p->image_output_done = 1;
   c.t->end_of_scan();
   return JpegSuccess;
+}
+
+}  // namespace
+
+JpegStatus output_whole_progressive_image(JPEG_PROPERTIES* p) {
+  return output_stored_image(p, store_layout(p));
 }
 
 namespace {
@@ -1258,6 +1320,26 @@ bool component_uses_dc_only(const JPEG_PROPERTIES* p, int32_t frame_index) {
   return !(simple_sampling(p->frame) && fc.h * fc.v == 1);
 }
 
+StoreLayout store_layout(const JPEG_PROPERTIES* p, bool whole_blocks) {
+  StoreLayout l{};
+  l.mcus = int64_t{p->mcus_per_row} * p->mcu_rows;
+  for (int32_t f = 0; f < p->frame.component_count && f < 4; ++f) {
+    const FrameComponent& fc = p->frame.components[f];
+    // AC scans of such a component are passed over: its DC is all there is.
+    l.dc_alone[f] = !whole_blocks && p->progressive_frame && component_uses_dc_only(p, f);
+    int32_t& count = l.dc_alone[f] ? l.dc_per_mcu : l.whole_per_mcu;
+    l.offset[f] = count;
+    count += fc.h * fc.v;
+  }
+  return l;
+}
+
+uint64_t coefficient_store_bytes(const StoreLayout& l) {
+  return (uint64_t{static_cast<uint32_t>(l.whole_per_mcu)} * 64 +
+          static_cast<uint32_t>(l.dc_per_mcu)) *
+         2 * static_cast<uint64_t>(l.mcus);
+}
+
 bool region_would_be_active(const JPEG_PROPERTIES* p) {
   if (!region_requested(p)) return false;
   JPEG_PROPERTIES settled = *p;
@@ -1277,7 +1359,8 @@ JpegStatus output_progressive_region_again(JPEG_PROPERTIES* p) {
     p->prefill_pending = 0;
   }
   p->image_output_done = 0;
-  status = output_whole_progressive_image(p);
+  // The earlier read kept every block whole, whatever this one reads.
+  status = output_stored_image(p, store_layout(p, true));
   return status != JpegSuccess ? status : JpegRoiSuccess;
 }
 

@@ -42,6 +42,24 @@ bool reads_dc_only(const JPEG_PROPERTIES* properties);
 // `frame_index`: a progressive frame's AC scans of it are then passed over.
 bool component_uses_dc_only(const JPEG_PROPERTIES* properties, int32_t frame_index);
 
+// The coefficient store of a progressive frame (or of a sequential one whose
+// components come in several scans): first the whole blocks (64 values)
+// of the components whose AC coefficients the read uses, MCU after MCU;
+// then the DC values alone of the others (the components a 1/8 read of a
+// progressive frame reconstructs from their DC), MCU after MCU; then one
+// mask of non-zero coefficients for each whole block.
+struct StoreLayout {
+  int32_t whole_per_mcu;  // whole blocks per MCU
+  int32_t dc_per_mcu;     // DC values kept alone per MCU
+  int32_t offset[4];      // each frame component's first block in its part of the MCU
+  bool dc_alone[4];
+  int64_t mcus;
+};
+// The layout of the store for this read, or with every block whole.
+StoreLayout store_layout(const JPEG_PROPERTIES* properties, bool whole_blocks = false);
+// Bytes of the store's coefficients (without the masks).
+uint64_t coefficient_store_bytes(const StoreLayout& layout);
+
 // A region read of a progressive frame whose coefficients an earlier read
 // of the same data decoded completely: the region is written from them.
 // Returns 2, or a negative status.

@@ -154,10 +154,19 @@ JpegStatus next_marker(InputStream* s, int32_t* code) {
     return JpegSuccess;
   }
   for (;;) {
-    uint32_t byte = 0;
-    JpegStatus status = take_byte(s, &byte);
-    if (status != JpegSuccess) return status;
-    if (byte != 0xFF) continue;
+    if (s->available <= 0) {
+      if (s->file == nullptr) return JpegEofError;
+      const JpegStatus status = stream_refill(s);
+      if (status != JpegSuccess) return status;
+    }
+    // Passing over a scan's data: straight to the next 0xFF.
+    const auto* ff =
+        static_cast<const uint8_t*>(memchr(s->next, 0xFF, static_cast<size_t>(s->available)));
+    if (ff == nullptr) {
+      advance(s, s->available);
+      continue;
+    }
+    advance(s, static_cast<int32_t>(ff - s->next) + 1);
     // Look at the byte after 0xFF without taking it.
     for (;;) {
       if (s->available <= 0) {

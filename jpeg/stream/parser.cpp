@@ -62,17 +62,6 @@ bool data_can_hold_frame(const JPEG_PROPERTIES* p) {
   return p->input_bytes <= 0 || p->input_bytes * 8 * 64 >= blocks;
 }
 
-// Bytes of the whole-image coefficient store of a progressive frame: every
-// component's h × v blocks of 64 two-byte coefficients, for every MCU.
-uint64_t coefficient_store_bytes(const JPEG_PROPERTIES* p) {
-  uint64_t blocks_per_mcu = 0;
-  for (int i = 0; i < p->frame.component_count && i < 4; ++i) {
-    blocks_per_mcu += static_cast<uint64_t>(p->frame.components[i].h) * p->frame.components[i].v;
-  }
-  return blocks_per_mcu * 64 * 2 * static_cast<uint64_t>(p->mcus_per_row) *
-         static_cast<uint64_t>(p->mcu_rows);
-}
-
 // Whether every component of the frame has had its data: all its scans of a
 // sequential frame, the completing DC and AC scans of a progressive one.
 bool image_complete(const JPEG_PROPERTIES* p) {
@@ -240,9 +229,11 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
       if (p->progressive_scans == 1) {
         // The whole image's coefficients, allocated from header values: a
         // limit keeps a hostile header from claiming all the memory.
-        const uint64_t bytes = coefficient_store_bytes(p);
-        // One 8-byte mask of non-zero coefficients per 128-byte block.
-        const uint64_t total = bytes + bytes / 16;
+        const StoreLayout layout = store_layout(p);
+        const uint64_t bytes = coefficient_store_bytes(layout);
+        // One 8-byte mask of non-zero coefficients per whole block.
+        const uint64_t total = bytes + 8 * static_cast<uint64_t>(layout.whole_per_mcu) *
+                                           static_cast<uint64_t>(layout.mcus);
         const uint64_t limit =
             static_cast<uint64_t>(p->max_coef_megabytes > 0 ? p->max_coef_megabytes : 0) << 20;
         codec_free_large(p->coef_buffer);
