@@ -275,14 +275,16 @@ std::vector<uint8_t> random_entropy_data(std::mt19937& random, int most, int tri
 }
 
 // Both streams stand at the same bit: the bits that follow agree, and so
-// does what they say of the data's end.
-void expect_same_place(MemoryStream& got, MemoryStream& expected) {
+// does what they say of the data's end. Read from copies (memory streams
+// only read their bytes), so that one reference serves several.
+void expect_same_place(const InputStream& got_stream, const InputStream& expected_stream) {
+  InputStream got = got_stream, expected = expected_stream;
   for (int i = 0; i < 4; ++i) {
-    bits_fill(&got.stream, 16);
-    bits_fill(&expected.stream, 16);
-    ASSERT_EQ(bits_get(&got.stream, 16), bits_get(&expected.stream, 16)) << "word " << i;
+    bits_fill(&got, 16);
+    bits_fill(&expected, 16);
+    ASSERT_EQ(bits_get(&got, 16), bits_get(&expected, 16)) << "word " << i;
   }
-  ASSERT_EQ(got.stream.data_ended, expected.stream.data_ended);
+  ASSERT_EQ(got.data_ended, expected.data_ended);
 }
 
 HuffDecodeTable standard_table(int table_class) {
@@ -292,6 +294,19 @@ HuffDecodeTable standard_table(int table_class) {
   return build(std::vector<uint8_t>(standard.counts, standard.counts + 16),
                std::vector<uint8_t>(standard.symbols, standard.symbols + symbol_count),
                table_class);
+}
+
+// The progressive decoders of each kind the processor has: the portable
+// ones and the ones the vector fill installs (the same when it has none).
+std::vector<ProgressiveDecoders> progressive_variants() {
+  RoutineTable portable{}, vector{};
+  fill_routine_table(&portable, CpuGeneric);
+  fill_routine_table(&vector, CpuGeneric);
+  install_vector_variants(&vector);
+  std::vector<ProgressiveDecoders> variants = {progressive_decoders_for(&portable)};
+  const ProgressiveDecoders other = progressive_decoders_for(&vector);
+  if (other.ac_band != variants[0].ac_band) variants.push_back(other);
+  return variants;
 }
 
 // A row of a progressive AC scan decoded block by block with the stream's
@@ -330,6 +345,7 @@ int32_t band_block_by_block(InputStream* s, const BandRow& row, const BandScan& 
 // slow path), cut short or ended by a marker at random places; refinement
 // starts from random earlier bands.
 TEST(ProgressiveDecoders, BandDecoderGivesTheBlockByBlockResult) {
+  const std::vector<ProgressiveDecoders> variants = progressive_variants();
   HuffDecodeTable table = standard_table(1);
   std::mt19937 random(20261208);
   constexpr int32_t kAcross = 2, kMcuBlocks = 6, kBlocks = 40;
@@ -358,25 +374,32 @@ TEST(ProgressiveDecoders, BandDecoderGivesTheBlockByBlockResult) {
     }
     const int32_t eob_run = random() % 4 == 0 ? static_cast<int32_t>(random() % 12) : 0;
 
-    std::vector<int16_t> expected_store = store, got_store = store;
-    std::vector<uint64_t> expected_masks = masks, got_masks = masks;
-    MemoryStream expected(bytes), got(bytes);
-    expected.stream.eob_run = got.stream.eob_run = eob_run;
+    std::vector<int16_t> expected_store = store;
+    std::vector<uint64_t> expected_masks = masks;
+    MemoryStream expected(bytes);
+    expected.stream.eob_run = eob_run;
     const int32_t expected_done = band_block_by_block(
         &expected.stream,
         BandRow{expected_store.data(), expected_masks.data(), kAcross, kMcuBlocks}, scan, kBlocks);
-    const int32_t got_done = decode_ac_band(
-        &got.stream, BandRow{got_store.data(), got_masks.data(), kAcross, kMcuBlocks}, scan, 0,
-        kBlocks);
     SCOPED_TRACE(testing::Message() << "trial " << trial << " Ss " << scan.ss << " Se " << scan.se
                                     << " Ah " << scan.ah << " Al " << scan.al);
-    ASSERT_EQ(got_done, expected_done);
-    ASSERT_EQ(got_store, expected_store);
-    ASSERT_EQ(got_masks, expected_masks);
-    ASSERT_EQ(got.stream.eob_run, expected.stream.eob_run);
-    ASSERT_EQ(got.stream.data_ended, expected.stream.data_ended);
-    expect_same_place(got, expected);
-    if (HasFatalFailure()) return;
+    for (size_t v = 0; v < variants.size(); ++v) {
+      SCOPED_TRACE(testing::Message() << "variant " << v);
+      std::vector<int16_t> got_store = store;
+      std::vector<uint64_t> got_masks = masks;
+      MemoryStream got(bytes);
+      got.stream.eob_run = eob_run;
+      const int32_t got_done = variants[v].ac_band(
+          &got.stream, BandRow{got_store.data(), got_masks.data(), kAcross, kMcuBlocks}, scan, 0,
+          kBlocks);
+      ASSERT_EQ(got_done, expected_done);
+      ASSERT_EQ(got_store, expected_store);
+      ASSERT_EQ(got_masks, expected_masks);
+      ASSERT_EQ(got.stream.eob_run, expected.stream.eob_run);
+      ASSERT_EQ(got.stream.data_ended, expected.stream.data_ended);
+      expect_same_place(got.stream, expected.stream);
+      if (HasFatalFailure()) return;
+    }
     ran_out += expected_done < kBlocks;
     markers += (expected.stream.data_ended & kIntervalCut) != 0;
     whole_rows += expected_done == kBlocks && expected.stream.data_ended == 0;
@@ -390,6 +413,7 @@ TEST(ProgressiveDecoders, BandDecoderGivesTheBlockByBlockResult) {
 // The same for the DC scans: MCUs of two whole blocks of one component and
 // the DC kept alone of another, first scans and refinements.
 TEST(ProgressiveDecoders, DcDecoderGivesTheBlockByBlockResult) {
+  const std::vector<ProgressiveDecoders> variants = progressive_variants();
   HuffDecodeTable table = standard_table(0);
   std::mt19937 random(8122026);
   constexpr int32_t kMcus = 50, kWhole = 2;
@@ -406,7 +430,7 @@ TEST(ProgressiveDecoders, DcDecoderGivesTheBlockByBlockResult) {
 
     std::vector<int16_t> expected_whole = whole, expected_alone = alone;
     std::vector<uint64_t> expected_masks = masks;
-    MemoryStream expected(bytes), got(bytes);
+    MemoryStream expected(bytes);
     int32_t expected_pred[2] = {start_pred[0], start_pred[1]};
     int32_t expected_done = kMcus;
     for (int32_t mcu = 0; mcu < kMcus; ++mcu) {
@@ -431,20 +455,28 @@ TEST(ProgressiveDecoders, DcDecoderGivesTheBlockByBlockResult) {
         break;
       }
     }
-    const DcBlock plan[3] = {{whole.data(), masks.data(), kWhole * 64, &table, 0},
-                             {whole.data() + 64, masks.data() + 1, kWhole * 64, &table, 0},
-                             {alone.data(), nullptr, 1, &table, 1}};
-    int32_t got_pred[2] = {start_pred[0], start_pred[1]};
-    const int32_t got_done = decode_dc_mcus(&got.stream, plan, 3, 0, kMcus, got_pred, ah, al);
     SCOPED_TRACE(testing::Message() << "trial " << trial << " Ah " << ah << " Al " << al);
-    ASSERT_EQ(got_done, expected_done);
-    ASSERT_EQ(whole, expected_whole);
-    ASSERT_EQ(alone, expected_alone);
-    ASSERT_EQ(masks, expected_masks);
-    ASSERT_EQ(got_pred[0], expected_pred[0]);
-    ASSERT_EQ(got_pred[1], expected_pred[1]);
-    expect_same_place(got, expected);
-    if (HasFatalFailure()) return;
+    for (size_t v = 0; v < variants.size(); ++v) {
+      SCOPED_TRACE(testing::Message() << "variant " << v);
+      std::vector<int16_t> got_whole = whole, got_alone = alone;
+      std::vector<uint64_t> got_masks = masks;
+      const DcBlock plan[3] = {
+          {got_whole.data(), got_masks.data(), kWhole * 64, &table, 0},
+          {got_whole.data() + 64, got_masks.data() + 1, kWhole * 64, &table, 0},
+          {got_alone.data(), nullptr, 1, &table, 1}};
+      int32_t got_pred[2] = {start_pred[0], start_pred[1]};
+      MemoryStream got(bytes);
+      const int32_t got_done =
+          variants[v].dc_mcus(&got.stream, plan, 3, 0, kMcus, got_pred, ah, al);
+      ASSERT_EQ(got_done, expected_done);
+      ASSERT_EQ(got_whole, expected_whole);
+      ASSERT_EQ(got_alone, expected_alone);
+      ASSERT_EQ(got_masks, expected_masks);
+      ASSERT_EQ(got_pred[0], expected_pred[0]);
+      ASSERT_EQ(got_pred[1], expected_pred[1]);
+      expect_same_place(got.stream, expected.stream);
+      if (HasFatalFailure()) return;
+    }
     ran_out += expected_done < kMcus;
   }
   EXPECT_GT(ran_out, 100);

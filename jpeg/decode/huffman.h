@@ -171,8 +171,12 @@ struct BandScan {
 // decode_ac_refine would one by one, with the bit state in registers, and
 // returns how many it decoded: fewer when the data ran out in the last of
 // them (data_ended says so), none for a DC band.
-int32_t decode_ac_band(InputStream* stream, const BandRow& row, const BandScan& scan, int32_t from,
-                       int32_t to);
+using AcBandFn = int32_t (*)(InputStream* stream, const BandRow& row, const BandScan& scan,
+                             int32_t from, int32_t to);
+int32_t decode_ac_band_portable(InputStream* stream, const BandRow& row, const BandScan& scan,
+                                int32_t from, int32_t to);
+int32_t decode_ac_band_bmi2(InputStream* stream, const BandRow& row, const BandScan& scan,
+                            int32_t from, int32_t to);
 
 // One block of an interleaved DC scan of a progressive frame, along a row
 // of MCUs of the coefficient store.
@@ -187,5 +191,17 @@ struct DcBlock {
 // is cleared first) or decode_dc_refine would, block by block, with the
 // bit state in registers; returns how many it decoded: fewer when the data
 // ran out in the last of them (data_ended says so).
-int32_t decode_dc_mcus(InputStream* stream, const DcBlock* plan, int32_t count, int32_t from,
-                       int32_t to, int32_t* dc_pred, int ah, int al);
+using DcMcusFn = int32_t (*)(InputStream* stream, const DcBlock* plan, int32_t count, int32_t from,
+                             int32_t to, int32_t* dc_pred, int ah, int al);
+int32_t decode_dc_mcus_portable(InputStream* stream, const DcBlock* plan, int32_t count,
+                                int32_t from, int32_t to, int32_t* dc_pred, int ah, int al);
+int32_t decode_dc_mcus_bmi2(InputStream* stream, const DcBlock* plan, int32_t count, int32_t from,
+                            int32_t to, int32_t* dc_pred, int ah, int al);
+
+// The progressive decoders that go with the table's block decoders: the
+// BMI2 twins beside BMI2's sequential ones, the portable ones otherwise.
+struct ProgressiveDecoders {
+  AcBandFn ac_band;
+  DcMcusFn dc_mcus;
+};
+ProgressiveDecoders progressive_decoders_for(const RoutineTable* table);

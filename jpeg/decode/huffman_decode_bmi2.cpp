@@ -5,6 +5,7 @@
 
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
+#include "jpeg/decode/huffman_progressive.h"
 #include "jpeg/decode/huffman_sequential.h"
 #include "jpeg/decode/portable_routines.h"
 
@@ -26,6 +27,19 @@
                                                    int32_t count, int32_t* dc_pred, int16_t* blocks,
                                                    bool pass_over) {
   return sequential_mcu(stream, plan, count, dc_pred, blocks, pass_over);
+}
+
+// Processors with BMI2 all count bits in one instruction too.
+[[gnu::target("bmi2,popcnt")]] int32_t decode_ac_band_bmi2(InputStream* stream, const BandRow& row,
+                                                           const BandScan& scan, int32_t from,
+                                                           int32_t to) {
+  return ac_band_in_registers<true>(stream, row, scan, from, to);
+}
+
+[[gnu::target("bmi2,popcnt")]] int32_t decode_dc_mcus_bmi2(InputStream* stream, const DcBlock* plan,
+                                                           int32_t count, int32_t from, int32_t to,
+                                                           int32_t* dc_pred, int ah, int al) {
+  return dc_mcus_in_registers(stream, plan, count, from, to, dc_pred, ah, al);
 }
 
 void install_entropy_bmi2(RoutineTable* t) {

@@ -81,6 +81,7 @@ struct Scan {
   SequentialBlock plan[10];
   int32_t plan_blocks;
   McuDecodeFn mcu_decoder;
+  ProgressiveDecoders progressive;  // the progressive scans' decoders
   // The inverse transform of each block of this scan's MCU (0 blocks when
   // the MCU has more than the list holds).
   IdctFn block_transform[10];
@@ -177,6 +178,7 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
   c.scale = scale_of(p->io_type);
   c.coef = static_cast<const JpegCoefOutput*>(p->coef_output);
   c.store = store_layout(p);
+  c.progressive = progressive_decoders_for(c.t);
   const FrameHeader& f = p->frame;
   c.simple = simple_sampling(f);
   const bool smoothing = c.scale == 1 && smoothing_applies(p);
@@ -680,29 +682,26 @@ int64_t mcu_step(const Scan& c, int32_t f) {
 void output_progressive_mcu(Scan& c, int32_t col, int32_t row) {
   JPEG_PROPERTIES* p = c.p;
   const int64_t index = int64_t{col} + int64_t{row} * p->mcus_per_row;
+  const bool planes = c.coef != nullptr && c.coef->mode == 0;
   int16_t* block = p->mcu_buffer;
   for (int32_t f = 0; f < p->frame.component_count && f < 4; ++f) {
     const FrameComponent& fc = p->frame.components[f];
     const int16_t* from = stored_block(c, index, f);
+    const int16_t* quant = p->quant_tables[fc.quant_index & 3].values;
     for (int32_t b = 0; b < fc.h * fc.v; ++b, block += 64) {
       if (c.store.dc_alone[f]) {
-        zero_block(block);
-        block[0] = from[b];
+        // Reconstructed from its DC alone (a store of coefficients for the
+        // planes keeps every block whole).
+        block[0] = dequantize_value(from[b], quant[0], c.accurate);
       } else {
         memcpy(block, from + 64 * b, 64 * sizeof(int16_t));
+        if (!planes) c.t->dequantize_block(block, quant);
       }
     }
   }
-  if (c.coef != nullptr && c.coef->mode == 0) {
+  if (planes) {
     copy_to_planes(c, p->mcu_buffer, col, row, true);
     return;
-  }
-  block = p->mcu_buffer;
-  for (int32_t f = 0; f < p->frame.component_count && f < 4; ++f) {
-    const FrameComponent& fc = p->frame.components[f];
-    for (int32_t b = 0; b < fc.h * fc.v; ++b, block += 64) {
-      c.t->dequantize_block(block, p->quant_tables[fc.quant_index & 3].values);
-    }
   }
   reconstruct_mcu(c, col, row, p->mcu_buffer, true);
   p->image_output_done = 1;
@@ -765,9 +764,9 @@ JpegStatus decode_scan_stored(Scan& c) {
             const int64_t left = scan->restart_interval - index % scan->restart_interval;
             if (left < to - col) to = col + static_cast<int32_t>(left);
           }
-          col +=
-              decode_dc_mcus(c.s, plan, plan_blocks, col, to, scan->dc_pred, scan->ah, scan->al) -
-              1;
+          col += c.progressive.dc_mcus(c.s, plan, plan_blocks, col, to, scan->dc_pred, scan->ah,
+                                       scan->al) -
+                 1;
           const JpegStatus restart = restart_check(c, p->mcus_per_row, p->mcu_rows, col, row);
           if (restart != JpegSuccess) return restart_failure(restart);
           if (scan_data_ended(c)) return JpegEofError;
@@ -852,7 +851,7 @@ JpegStatus decode_scan_stored(Scan& c) {
             const int64_t left = scan->restart_interval - n % scan->restart_interval;
             if (left < to - gx) to = gx + static_cast<int32_t>(left);
           }
-          decoded = decode_ac_band(c.s, band_row, band_scan, gx, to);
+          decoded = c.progressive.ac_band(c.s, band_row, band_scan, gx, to);
         }
         if (decoded > 0) {
           gx += decoded - 1;  // the checks below are for the last of them
