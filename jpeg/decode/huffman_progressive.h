@@ -157,6 +157,9 @@ template <bool kPopcnt>
   const int32_t p1 = 1 << al;
   const int32_t m1 = static_cast<int32_t>(static_cast<uint32_t>(-1) << al);
   uint64_t mask = *nonzero;
+  // Zig-zag positions up to the band's end; k stays at most se (at most 63)
+  // inside the loop.
+  const uint64_t band_to = positions(0, se + 1);
   int k = ss;
   if (*eob_run == 0) {
     while (k <= se) {
@@ -173,10 +176,16 @@ template <bool kPopcnt>
       }
       // Pass over r zero coefficients, correcting the non-zero ones met, to
       // the zero after them (or past the band when there are not so many).
-      uint64_t zeros = ~mask & positions(k, se + 1);
+      const uint64_t ahead = band_to & (~uint64_t{0} << k);
+      uint64_t zeros = ~mask & ahead;
       for (int i = 0; i < r && zeros != 0; ++i) zeros &= zeros - 1;
-      const int target = zeros != 0 ? __builtin_ctzll(zeros) : se + 1;
-      correct_in_registers<kPopcnt>(bits, block, mask & positions(k, target), p1, m1);
+      int target = se + 1;
+      uint64_t passed = mask & ahead;
+      if (zeros != 0) {
+        target = __builtin_ctzll(zeros);
+        passed &= (uint64_t{1} << target) - 1;
+      }
+      correct_in_registers<kPopcnt>(bits, block, passed, p1, m1);
       k = target;
       if (new_value != 0) {
         block[natural_order[k]] = static_cast<int16_t>(new_value);
@@ -186,7 +195,8 @@ template <bool kPopcnt>
     }
   }
   if (*eob_run > 0) {
-    correct_in_registers<kPopcnt>(bits, block, mask & positions(k, se + 1), p1, m1);
+    if (k <= se)
+      correct_in_registers<kPopcnt>(bits, block, mask & band_to & (~uint64_t{0} << k), p1, m1);
     --*eob_run;
   }
   *nonzero = mask;
@@ -244,11 +254,13 @@ template <bool kRefine>
     for (int32_t i = 0; i < count; ++i) {
       const DcBlock& at = plan[i];
       int16_t* block = at.first + int64_t{mcu} * at.stride;
-      bits.ensure();
       if (kRefine) {
+        // A bit a block: 32 held serve an MCU (at most 10 blocks).
+        if ((i & 31) == 0) bits.ensure();
         if (bits.take(1) != 0) *block = static_cast<int16_t>(*block | (1 << al));
         continue;
       }
+      bits.ensure();
       if (at.mask != nullptr) {
         zero_block(block);
         at.mask[int64_t{mcu} * (at.stride / 64)] = 0;  // the block starts anew
