@@ -177,16 +177,21 @@ template <bool kPopcnt>
       // Pass over r zero coefficients, correcting the non-zero ones met, to
       // the zero after them (or past the band when there are not so many).
       const uint64_t ahead = band_to & (~uint64_t{0} << k);
-      uint64_t zeros = ~mask & ahead;
-      for (int i = 0; i < r && zeros != 0; ++i) zeros &= zeros - 1;
-      int target = se + 1;
-      uint64_t passed = mask & ahead;
-      if (zeros != 0) {
-        target = __builtin_ctzll(zeros);
-        passed &= (uint64_t{1} << target) - 1;
+      if (const int next = k + r; next <= se && (mask & ahead & ((uint64_t{2} << next) - 1)) == 0) {
+        // Most runs meet no non-zero coefficient: the zero wanted is r on.
+        k = next;
+      } else {
+        uint64_t zeros = ~mask & ahead;
+        for (int i = 0; i < r && zeros != 0; ++i) zeros &= zeros - 1;
+        int target = se + 1;
+        uint64_t passed = mask & ahead;
+        if (zeros != 0) {
+          target = __builtin_ctzll(zeros);
+          passed &= (uint64_t{1} << target) - 1;
+        }
+        correct_in_registers<kPopcnt>(bits, block, passed, p1, m1);
+        k = target;
       }
-      correct_in_registers<kPopcnt>(bits, block, passed, p1, m1);
-      k = target;
       if (new_value != 0) {
         block[natural_order[k]] = static_cast<int16_t>(new_value);
         mask |= position_bit(k);
