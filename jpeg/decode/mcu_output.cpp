@@ -6,6 +6,7 @@
 // quadrant by quadrant. Both paths run the same pixel function over a
 // rectangle, so a pixel's bytes never depend on the path.
 
+#include <cstring>
 #include <initializer_list>
 
 #include "jpeg/cpu/routine_table.h"
@@ -204,17 +205,15 @@ JpegStatus specialised(JPEG_PROPERTIES* p, int32_t col, int32_t row, Kernel kern
     kernel(c, position, stride);
     return JpegSuccess;
   }
-  // Cut by the image edge or the region: the per-pixel path, one 8x8
-  // luminance quadrant at a time.
-  for (int qy = 0; qy < kH; qy += 8) {
-    for (int qx = 0; qx < kW; qx += 8) {
-      const int x0 = visible.left > qx ? visible.left : qx;
-      const int x1 = visible.right < qx + 8 ? visible.right : qx + 8;
-      const int y0 = visible.top > qy ? visible.top : qy;
-      const int y1 = visible.bottom < qy + 8 ? visible.bottom : qy + 8;
-      if (x0 < x1 && y0 < y1)
-        write_region<L, S>(c[0], c[1], c[2], c[3], position, stride, x0, x1, y0, y1);
-    }
+  // Cut by the image edge or the region: the whole MCU into a buffer of
+  // its own, then the part that shows.
+  constexpr int kLine = kW * kBytes<L>;
+  alignas(32) uint8_t whole[kH * kLine];
+  kernel(c, whole, kLine);
+  const size_t bytes = static_cast<size_t>(visible.right - visible.left) * kBytes<L>;
+  for (int y = visible.top; y < visible.bottom; ++y) {
+    memcpy(position + static_cast<intptr_t>(y) * stride + visible.left * kBytes<L>,
+           whole + y * kLine + visible.left * kBytes<L>, bytes);
   }
   return JpegSuccess;
 }
