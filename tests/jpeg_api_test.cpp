@@ -321,7 +321,7 @@ TEST(JpegRead, BottomUpOutputStartsAtTheLastRow) {
   EXPECT_EQ(j->properties.stream.out_start, pixels + 3 * 13);
 }
 
-TEST(JpegWrite, ValidatesAndRefusesWithoutTouchingFiles) {
+TEST(JpegWrite, ValidatesBeforeTouchingFilesAndCreatesAnew) {
   Job j;
   uint8_t pixels[4096] = {};
   make_valid_image_request(&j.job, pixels);
@@ -334,28 +334,45 @@ TEST(JpegWrite, ValidatesAndRefusesWithoutTouchingFiles) {
   ASSERT_EQ(write(fd, "keep", 4), 4);
   close(fd);
   j->file_name = path;
-  EXPECT_EQ(jpeg_write(&j.job, IoWriteImageFile), JpegNotSupported);
-  FILE* f = std::fopen(path, "rb");
+  // A refused request leaves an existing file as it was.
+  j->quality = 101;
+  EXPECT_EQ(jpeg_write(&j.job, IoWriteImageFile), JpegInvalidProperties);
+  j->out_width = 0;
+  j->quality = 75;
+  EXPECT_EQ(jpeg_write(&j.job, IoWriteImageFile), JpegInvalidProperties);
+  j->out_width = 4;
   char text[8] = {};
+  FILE* f = std::fopen(path, "rb");
   ASSERT_NE(f, nullptr);
-  EXPECT_EQ(std::fread(text, 1, sizeof text, f), 4u) << "an existing file is not truncated";
+  EXPECT_EQ(std::fread(text, 1, sizeof text, f), 4u) << "a refused write keeps the file";
   std::fclose(f);
+  // An accepted one makes it anew: a JPEG from its first byte.
+  EXPECT_EQ(jpeg_write(&j.job, IoWriteImageFile), JpegSuccess);
+  f = std::fopen(path, "rb");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(std::fread(text, 1, 2, f), 2u);
+  std::fclose(f);
+  EXPECT_EQ(static_cast<uint8_t>(text[0]), 0xFF);
+  EXPECT_EQ(static_cast<uint8_t>(text[1]), 0xD8);
   unlink(path);
-  EXPECT_EQ(jpeg_write(&j.job, IoWriteImageFile), JpegNotSupported);
-  EXPECT_NE(access(path, F_OK), 0) << "a file the refused write created is removed";
   j->file_name = "/nonexistent/dir/out.jpg";
   EXPECT_EQ(jpeg_write(&j.job, IoWriteImageFile), JpegInvalidFileName);
   EXPECT_EQ(jpeg_write(&j.job, IoReadImageFile), JpegInvalidProperties);
   // Encoder-only rules.
   j->jpeg_width = 0;
   EXPECT_EQ(jpeg_write(&j.job, IoWriteImageBuffer), JpegInvalidProperties);
+  j->jpeg_width = 5;
+  EXPECT_EQ(jpeg_write(&j.job, IoWriteImageBuffer), JpegInvalidProperties)
+      << "a JPEG wider than the caller's image";
   j->jpeg_width = 4;
   j->jpeg_subsampling = Sub420Alpha;
   EXPECT_EQ(jpeg_write(&j.job, IoWriteImageBuffer), JpegUnsupportedSubsampling);
   j->jpeg_subsampling = Sub444;
+  j->write_restart_interval = 65536;
+  EXPECT_EQ(jpeg_write(&j.job, IoWriteImageBuffer), JpegInvalidProperties);
+  j->write_restart_interval = 0;
   j->out_color = ColorRgb;
   j->out_channels = 4;
-  EXPECT_EQ(jpeg_write(&j.job, IoWriteImageBuffer), JpegNotSupported) << "RGB 4 to YCbCr 3";
   j->jpeg_color = ColorRgb;
   EXPECT_EQ(jpeg_write(&j.job, IoWriteImageBuffer), JpegInvalidProperties) << "RGB 4 to RGB 3";
 }

@@ -20,6 +20,7 @@
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/scan.h"
 #include "jpeg/decode/smooth_output.h"
+#include "jpeg/encode/encoder.h"
 #include "jpeg/stream/input_stream.h"
 #include "jpeg/stream/output_setup.h"
 #include "jpeg/stream/parser.h"
@@ -649,28 +650,74 @@ void read_cleanup(JpegJob* job) {
   close_open_file(&job->properties);
 }
 
-JpegStatus write_body(JpegJob* job, int32_t type) {
+// What a write holds while it runs, released by the write or, after a
+// fault, by its clean-up: the file it created and the staging buffer.
+struct WriteTarget {
+  OutputSink sink;
+  const char* name;  // the file created for the write, or null
+};
+
+// Closes the write's file (removing it when the write failed) and frees
+// its staging buffer. -9 when a file that was written cannot be closed.
+JpegStatus release_write(WriteTarget* target, bool failed) {
+  JpegStatus status = JpegSuccess;
+  if (target->sink.file != nullptr) {
+    if (file_close(target->sink.file) == 0 && !failed) status = JpegCloseFileError;
+    target->sink.file = nullptr;
+    if (failed || status != JpegSuccess) file_remove(target->name);
+  }
+  free(target->sink.staging);
+  target->sink.staging = nullptr;
+  return status;
+}
+
+JpegStatus write_body(JpegJob* job, int32_t type, WriteTarget* target) {
   JPEG_PROPERTIES* p = &job->properties;
   p->io_type = type;
   JpegStatus status = validate_request(job, type);
   if (status != JpegSuccess) return status;
   if (type < IoWriteImageFile || type > IoWriteDataBuffer) return JpegInvalidProperties;
-  // There is no encoder in this codec. The request has been checked as an
-  // encoder would check it, and the target must be writable; the file is
-  // opened without truncating it and, when this call created it, removed
-  // again, so a refused write never costs the caller a file.
-  if (is_file_type(type)) {
-    const char* name = job->use_properties ? p->file_name : job->file_name;
-    void* probe = file_open(name, FileAccess::Read);
-    const bool existed = probe != nullptr;
-    if (probe != nullptr) file_close(probe);
-    void* file = file_open(name, FileAccess::ReadWrite);
-    if (file == nullptr) return JpegInvalidFileName;
-    file_close(file);
-    if (!existed) remove(name);
+  if (job->write_restart_interval < 0 || job->write_restart_interval > 65535) {
+    return JpegInvalidProperties;
   }
-  if (!job->use_properties) copy_request_fields(job, p, job->out_subsampling == Sub422);
-  return JpegNotSupported;
+  if (!job->use_properties) {
+    copy_request_fields(job, p, job->out_subsampling == Sub422);
+    // The frame the encoder writes.
+    p->jpeg_width = job->jpeg_width;
+    p->jpeg_height = job->jpeg_height;
+    p->jpeg_channels = job->jpeg_channels;
+    p->jpeg_subsampling = job->jpeg_subsampling;
+  }
+  // The JPEG is the caller's image or its top-left part.
+  const bool image = type != IoWriteTablesFile && type != IoWriteTablesBuffer;
+  const int32_t rows = p->out_height < 0 ? -p->out_height : p->out_height;
+  if (image && (p->jpeg_width > p->out_width || p->jpeg_height > rows)) {
+    return JpegInvalidProperties;
+  }
+  status = check_encode_request(p);
+  if (status != JpegSuccess) return status;
+  OutputSink& sink = target->sink;
+  if (is_file_type(type)) {
+    target->name = p->file_name;
+    sink.file = file_open(p->file_name, FileAccess::Create);
+    if (sink.file == nullptr) return JpegInvalidFileName;
+  } else {
+    sink.buffer = p->jpeg_buffer;
+    sink.capacity = p->jpeg_buffer_size;
+  }
+  sink.staging = static_cast<uint8_t*>(codec_malloc(kStagingBytes));
+  if (sink.staging == nullptr) return JpegMemoryError;
+  sink.next = sink.staging;
+  sink.end = sink.staging + kStagingBytes;
+  const EncodeOptions options{job->write_optimize != 0, job->write_progressive != 0,
+                              job->write_restart_interval};
+  status = encode_jpeg(p, type, options, &sink);
+  if (status == JpegSuccess && sink.file == nullptr) {
+    // A buffer write tells the caller how many bytes it holds.
+    p->jpeg_buffer_size = static_cast<int32_t>(sink.written);
+    if (!job->use_properties) job->jpeg_buffer_size = p->jpeg_buffer_size;
+  }
+  return status;
 }
 
 // Runs `cleanup` under a guard of its own: a job record that faulted once
@@ -743,5 +790,25 @@ extern "C" JpegStatus jpeg_read(JpegJob* job, int32_t io_type) {
 }
 
 extern "C" JpegStatus jpeg_write(JpegJob* job, int32_t io_type) {
-  return run_io(job, io_type, write_body);
+  if (job == nullptr) return JpegInvalidProperties;
+  WriteTarget target{};
+  GuardFrame frame;
+  guard_push(&frame);
+  if (sigsetjmp(frame.env, 1) != 0) {
+    // A fault inside the write: nothing of it is left behind.
+    release_write(&target, true);
+    guarded_cleanup(read_cleanup, job);
+    return JpegExceptionDetected;
+  }
+  JpegStatus status;
+  if (job->properties.routines == nullptr) {
+    status = JpegInvalidProperties;  // not initialised, or already freed
+  } else {
+    status = write_body(job, io_type, &target);
+    const JpegStatus closed = release_write(&target, status < 0);
+    if (status == JpegSuccess) status = closed;
+    end_of_scan(&job->properties);
+  }
+  guard_pop(&frame);
+  return status;
 }

@@ -486,6 +486,14 @@ typedef struct JpegJob {
   int32_t upsample;
   int32_t quality;
   JPEG_PROPERTIES properties;
+
+  /* ---- Additions to the original record, kept after it so that every
+   * field above stays where it was. Encoder options for jpeg_write; 0 (as
+   * a cleared record holds them) leaves each off. ---- */
+  int32_t write_optimize;         /* Huffman tables made for the image (a first pass counts its
+                                   * symbols): smaller files, slower writing */
+  int32_t write_progressive;      /* a progressive (SOF2) file, its tables made for each scan */
+  int32_t write_restart_interval; /* MCUs between restart markers, 0 to 65535 (0: none) */
 } JpegJob;
 
 typedef struct JpegVersion {

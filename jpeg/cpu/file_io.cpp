@@ -19,7 +19,9 @@ void* handle(int fd) {
 
 void* file_open(const char* name, FileAccess access) {
   if (name == nullptr || *name == '\0') return nullptr;
-  const int flags = access == FileAccess::Read ? O_RDONLY : (O_RDWR | O_CREAT);
+  const int flags = access == FileAccess::Read        ? O_RDONLY
+                    : access == FileAccess::ReadWrite ? (O_RDWR | O_CREAT)
+                                                      : (O_RDWR | O_CREAT | O_TRUNC);
   // Opened without blocking: a FIFO or a device would otherwise hold the
   // open until a writer comes. Anything but a regular file is refused.
   int fd;
@@ -43,6 +45,10 @@ void* file_open(const char* name, FileAccess access) {
 int file_close(void* file) {
   if (file == nullptr) return 0;
   return close(descriptor(file)) == 0 ? 1 : 0;
+}
+
+int file_remove(const char* name) {
+  return name != nullptr && unlink(name) == 0 ? 1 : 0;
 }
 
 int file_read(void* file, void* buffer, uint32_t count, uint32_t* count_read) {

@@ -8,6 +8,7 @@
 enum class FileAccess {
   Read,       // an existing file, for reading
   ReadWrite,  // created if missing; existing contents are kept
+  Create,     // created anew for writing: existing contents are dropped
 };
 
 // Opens a regular file without blocking; null when it cannot be opened or
@@ -15,6 +16,8 @@ enum class FileAccess {
 void* file_open(const char* name, FileAccess access);
 // Nonzero on success.
 int file_close(void* file);
+// Removes the named file (a write that failed); nonzero on success.
+int file_remove(const char* name);
 // Reads up to `count` bytes; nonzero on success (a count of 0 at the end of
 // the file is a success).
 int file_read(void* file, void* buffer, uint32_t count, uint32_t* count_read);

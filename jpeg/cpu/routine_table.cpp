@@ -4,6 +4,7 @@
 
 #include "jpeg/cpu/cpu.h"
 #include "jpeg/decode/portable_routines.h"
+#include "jpeg/encode/portable_encoding.h"
 
 namespace {
 
@@ -20,10 +21,10 @@ uintptr_t routine_table_word(const RoutineTable* table, size_t index) {
 }
 
 void fill_routine_table(RoutineTable* t, CpuKind kind) {
-  // Portable routines, for every kind. The encoder's slots stay null: this
-  // codec has no encoder.
+  // Portable routines, for every kind.
   t->end_of_scan = end_of_scan_portable;
   install_portable_decoding_routines(t);
+  install_portable_encoding_routines(t);
 
   // Slots set later by the pipeline: the current transforms and quantizer
   // before each scan, the MCU input and output routines with each frame.

@@ -28,8 +28,21 @@ using OutKernel3Fn = void (*)(const int16_t* c0, const int16_t* c1, const int16_
                               int32_t stride);
 using OutKernel4Fn = void (*)(const int16_t* c0, const int16_t* c1, const int16_t* c2,
                               const int16_t* c3, uint8_t* out, int32_t stride);
-// The encoder's routines; the encoder itself is not part of this codec.
-using EncoderFn = void (*)();
+// The encoder's routines (jpeg/encode): a forward transform in place
+// (samples in, coefficients out), the codes of a Huffman table definition,
+// bytes handed to the output, one MCU of the caller's pixels to sample
+// blocks, one quantized block Huffman-encoded.
+struct HuffEncodeTable;
+struct EntropyWriter;
+struct OutputSink;
+struct McuSource;
+using FdctFn = void (*)(int16_t* block);
+using EncPrepareFn = void (*)(const uint8_t* counts, const uint8_t* symbols,
+                              HuffEncodeTable* table);
+using EncWriteBytesFn = JpegStatus (*)(OutputSink* sink, const uint8_t* bytes, size_t count);
+using McuInputFn = void (*)(const McuSource* source, int16_t* blocks);
+using EncBlockFn = void (*)(EntropyWriter* writer, const int16_t* block, int16_t* dc_pred,
+                            const HuffEncodeTable* dc, const HuffEncodeTable* ac);
 
 struct RoutineTable {
   int32_t scan_header_bytes;           // 0: size of the last scan header read, marker included
@@ -39,8 +52,8 @@ struct RoutineTable {
   void* query_value;                   // 4
   void* close_key;                     // 5
   EndOfScanFn end_of_scan;             // 6
-  EncoderFn fdct_fast;                 // 7
-  EncoderFn fdct_accurate;             // 8
+  FdctFn fdct_fast;                    // 7
+  FdctFn fdct_accurate;                // 8
   IdctFn idct_fast_8x8;                // 9
   IdctFn idct_fast_4x4;                // 10
   IdctFn idct_fast_2x2;                // 11
@@ -49,15 +62,15 @@ struct RoutineTable {
   IdctFn idct_accurate_4x4;            // 14
   IdctFn idct_accurate_2x2;            // 15
   IdctFn idct_accurate_1x1;            // 16
-  EncoderFn fdct_current;              // 17
+  FdctFn fdct_current;                 // 17: set by the encoder's set-up
   IdctFn idct_8x8;                     // 18: current, set before each scan
   IdctFn idct_4x4;                     // 19
   IdctFn idct_2x2;                     // 20
   IdctFn idct_1x1;                     // 21
-  EncoderFn enc_prepare;               // 22
-  EncoderFn enc_write_bytes;           // 23
-  EncoderFn mcu_input;                 // 24
-  EncoderFn enc_input[15];             // 25-39
+  EncPrepareFn enc_prepare;            // 22
+  EncWriteBytesFn enc_write_bytes;     // 23
+  McuInputFn mcu_input;                // 24: set by the encoder's set-up
+  McuInputFn enc_input[15];            // 25-39
   McuOutputFn mcu_output;              // 40: set by the output set-up
   OutKernel1Fn out_gray;               // 41
   OutKernel3Fn out_ycc_rgb;            // 42
@@ -78,7 +91,7 @@ struct RoutineTable {
   OutKernel4Fn out_ycck422;            // 57
   OutKernel4Fn out_ycck420;            // 58
   OutKernel4Fn out_copy4;              // 59
-  EncoderFn enc_block;                 // 60
+  EncBlockFn enc_block;                // 60
   DecodeBlockFn decode_block;          // 61
   DecodeBlockFn decode_block_dc_only;  // 62
   QuantizeFn quantize_fast;            // 63

@@ -1,0 +1,559 @@
+#include "jpeg/encode/encoder.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "jpeg/cpu/memory.h"
+#include "jpeg/cpu/routine_table.h"
+#include "jpeg/decode/huffman.h"
+#include "jpeg/encode/fdct.h"
+#include "jpeg/encode/mcu_input.h"
+#include "jpeg/stream/standard_tables.h"
+
+namespace {
+
+// T.81 Annex K.1: the luminance and chrominance tables, natural order, as
+// printed (quality 50).
+constexpr uint8_t kBaseQuant[2][64] = {
+    {16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
+     14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62,
+     18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
+     49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99},
+    {17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99, 24, 26, 56, 99, 99, 99,
+     99, 99, 47, 66, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
+     99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99}};
+
+}  // namespace
+
+void quality_table(int32_t quality, int32_t which, uint8_t* table) {
+  // 50 is the table as printed; below, 5000 / q percent of it; above,
+  // 200 - 2q percent (so 100 gives all ones).
+  const int32_t scale = quality < 50 ? 5000 / quality : 200 - 2 * quality;
+  for (int i = 0; i < 64; ++i) {
+    int32_t value = (kBaseQuant[which][i] * scale + 50) / 100;
+    table[i] = static_cast<uint8_t>(value < 1 ? 1 : (value > 255 ? 255 : value));
+  }
+}
+
+namespace {
+
+// Everything one write works with.
+struct Encoder {
+  JPEG_PROPERTIES* p;
+  RoutineTable* t;
+  EncodeOptions options;
+  OutputSink* sink;
+  EncodeFrame frame;
+  uint8_t quant[2][64];        // natural order, for DQT and the quantizers
+  uint16_t reciprocal[2][64];  // the current quantizer's tables
+  HuffSpec spec[2][2];         // [class][table]: the standard tables, or made for the image
+  HuffEncodeTable codes[2][2];
+  bool chroma;  // some component uses the second tables
+  // The caller's image.
+  const uint8_t* first_line;
+  int32_t line_bytes;
+  int32_t pixel_bytes;
+  bool packed;  // Y, Cb, Y, Cr for two pixels
+  McuSource source;
+  McuInputFn input;
+};
+
+SinkWriteFn writer_of(const Encoder& e) {
+  return e.t->enc_write_bytes;
+}
+
+// ---- frame and input set-up ---------------------------------------------------
+
+// Sampling factors of component c under the subsampling code: the first
+// component (and a fourth, under codes 3 and 4) 2x2 or 2x1, the others 1x1.
+void sampling_of(int32_t code, int32_t c, int32_t* h, int32_t* v) {
+  *h = *v = 1;
+  const bool first = c == 0 || (c == 3 && (code == Sub420Alpha || code == Sub422Alpha));
+  if (!first) return;
+  if (code == Sub420 || code == Sub420Alpha) *h = *v = 2;
+  if (code == Sub422 || code == Sub422Alpha) *h = 2;
+}
+
+JpegStatus set_up_frame(Encoder& e) {
+  JPEG_PROPERTIES* p = e.p;
+  EncodeFrame& f = e.frame;
+  f.width = p->jpeg_width;
+  f.height = p->jpeg_height;
+  f.count = p->jpeg_channels;
+  const int32_t color = p->jpeg_color;
+  f.max_h = f.max_v = 1;
+  for (int32_t c = 0; c < f.count; ++c) {
+    EncodeComponent& k = f.comp[c];
+    sampling_of(p->jpeg_subsampling, c, &k.h, &k.v);
+    f.max_h = k.h > f.max_h ? k.h : f.max_h;
+    f.max_v = k.v > f.max_v ? k.v : f.max_v;
+    // Luminance tables for Y (and K); chrominance for Cb and Cr. RGB and
+    // CMYK data share the first tables.
+    const bool chroma = (color == ColorYcbcr || color == ColorYcck) && (c == 1 || c == 2);
+    k.quant = k.table = chroma ? 1 : 0;
+    e.chroma = e.chroma || chroma;
+    // Component ids: 1, 2, ... except RGB ("R", "G", "B"), which a reader
+    // without the Adobe segment can still tell apart.
+    k.id = color == ColorRgb && f.count == 3 ? "RGB"[c] : c + 1;
+  }
+  f.mcus_per_row = (f.width + 8 * f.max_h - 1) / (8 * f.max_h);
+  f.mcu_rows = (f.height + 8 * f.max_v - 1) / (8 * f.max_v);
+  f.blocks_per_mcu = 0;
+  for (int32_t c = 0; c < f.count; ++c) {
+    EncodeComponent& k = f.comp[c];
+    k.first = f.blocks_per_mcu;
+    f.blocks_per_mcu += k.h * k.v;
+    const int32_t samples_across = (f.width * k.h + f.max_h - 1) / f.max_h;
+    const int32_t samples_down = (f.height * k.v + f.max_v - 1) / f.max_v;
+    k.across = (samples_across + 7) / 8;
+    k.down = (samples_down + 7) / 8;
+  }
+  f.restart_interval = e.options.restart_interval;
+  return JpegSuccess;
+}
+
+// The MCU input for the caller's layout and the frame: a kernel of its own
+// for the common cases, the generic one for the rest.
+JpegStatus set_up_input(Encoder& e) {
+  JPEG_PROPERTIES* p = e.p;
+  const EncodeFrame& f = e.frame;
+  RoutineTable* t = e.t;
+  McuSource& s = e.source;
+  s = McuSource{};
+  e.packed = p->out_subsampling == Sub422 && p->out_color == ColorYcbcr;
+  e.pixel_bytes = e.packed ? 3 : p->out_channels;
+  s.channels = e.pixel_bytes;
+  s.components = f.count;
+  s.max_h = f.max_h;
+  s.max_v = f.max_v;
+  for (int32_t c = 0; c < f.count; ++c) {
+    s.h[c] = f.comp[c].h;
+    s.v[c] = f.comp[c].v;
+  }
+  const int32_t in = p->out_color, out = p->jpeg_color, bytes = p->out_channels;
+  const bool bgr = in == ColorBgr;
+  s.order[0] = bgr ? 2 : 0;
+  s.order[1] = 1;
+  s.order[2] = bgr ? 0 : 2;
+  const int32_t sub = p->jpeg_subsampling;
+  const bool plain = sub == Sub444;
+  McuInputFn fitting = nullptr;
+  if (in == ColorGray && out == ColorYcbcr) {
+    s.conversion = InputConversion::GrayToYcc;
+  } else if ((in == ColorRgb || in == ColorBgr) && out == ColorGray) {
+    s.conversion = InputConversion::RgbToGray;
+    if (bytes == 3) fitting = bgr ? t->enc_input[11] : t->enc_input[10];
+  } else if ((in == ColorRgb || in == ColorBgr) && out == ColorYcbcr) {
+    s.conversion = InputConversion::RgbToYcc;
+    // Slots 2-4 RGB, 5-7 BGR, 8-10 four bytes: 1x1, 2x1, 2x2.
+    const int32_t shape = sub == Sub444 ? 0 : (sub == Sub422 ? 1 : 2);
+    if (bytes == 3) fitting = t->enc_input[(bgr ? 4 : 1) + shape];
+    if (bytes == 4 && !bgr) fitting = t->enc_input[7 + shape];
+  } else if ((in == ColorRgb || in == ColorBgr) && out == ColorRgb) {
+    s.conversion = InputConversion::RgbToRgb;
+    if (!bgr && bytes == 3 && plain) fitting = t->enc_input[12];
+  } else if (in == ColorFourChannel && out == ColorYcck) {
+    s.conversion = InputConversion::CmykToYcck;
+    if (plain) fitting = t->enc_input[13];
+  } else {
+    // The same components as the caller's: grey, YCbCr (packed or not),
+    // four channels, other.
+    s.conversion = InputConversion::Copy;
+    if (f.count == 1 && bytes == 1) fitting = t->enc_input[0];
+    if (f.count == 3 && (bytes == 3 || e.packed) && plain) fitting = t->enc_input[12];
+  }
+  e.input = fitting != nullptr ? fitting : t->enc_input[14];
+  t->mcu_input = e.input;
+  // The caller's first line: the last in the buffer for rows bottom-up.
+  const int32_t line = p->out_line_bytes;
+  const int32_t rows = p->out_height < 0 ? -p->out_height : p->out_height;
+  e.line_bytes = line;
+  e.first_line = p->out_pixels + (line < 0 ? static_cast<int64_t>(rows - 1) * -line : 0);
+  return JpegSuccess;
+}
+
+void set_up_tables(Encoder& e) {
+  JPEG_PROPERTIES* p = e.p;
+  const bool accurate = p->dct_family == 1;
+  for (int which = 0; which < 2; ++which) {
+    quality_table(p->quality, which, e.quant[which]);
+    for (int i = 0; i < 64; ++i) {
+      // 2^15 / (8 Q), with the fast family's factors s(u) s(v) as well.
+      double divisor = 8.0 * e.quant[which][i];
+      if (!accurate) divisor *= kFastScale[i / 8] * kFastScale[i % 8];
+      const double value = std::ceil(32768.0 / divisor);
+      const double most = accurate ? 65535.0 : 32767.0;
+      e.reciprocal[which][i] = static_cast<uint16_t>(value > most ? most : value);
+    }
+  }
+  e.t->fdct_current = accurate ? e.t->fdct_accurate : e.t->fdct_fast;
+  e.t->quantize_current = accurate ? e.t->quantize_accurate : e.t->quantize_fast;
+  for (int table_class = 0; table_class < 2; ++table_class) {
+    for (int table = 0; table < 2; ++table) {
+      const StandardHuffmanTable& standard = standard_huffman_table(table_class, table);
+      HuffSpec& spec = e.spec[table_class][table];
+      std::memcpy(spec.counts, standard.counts, 16);
+      spec.symbol_count = 0;
+      for (int i = 0; i < 16; ++i) spec.symbol_count += standard.counts[i];
+      std::memcpy(spec.symbols, standard.symbols, static_cast<size_t>(spec.symbol_count));
+    }
+  }
+}
+
+void prepare_codes(Encoder& e) {
+  for (int table_class = 0; table_class < 2; ++table_class) {
+    for (int table = 0; table < 2; ++table) {
+      const HuffSpec& spec = e.spec[table_class][table];
+      e.t->enc_prepare(spec.counts, spec.symbols, &e.codes[table_class][table]);
+    }
+  }
+}
+
+// ---- the MCUs -------------------------------------------------------------------------
+
+// MCU (col, row) as quantized blocks: the caller's pixels (with the last
+// column and line repeated past the image's edges), converted, sampled,
+// transformed and quantized.
+void quantized_mcu(Encoder& e, int32_t col, int32_t row, int16_t* blocks) {
+  const EncodeFrame& f = e.frame;
+  const int32_t mcu_width = 8 * f.max_h, mcu_height = 8 * f.max_v;
+  const int32_t x0 = col * mcu_width, y0 = row * mcu_height;
+  McuSource& s = e.source;
+  alignas(32) uint8_t local[16 * 16 * 4];
+  if (!e.packed && x0 + mcu_width <= f.width && y0 + mcu_height <= f.height) {
+    s.pixels = e.first_line + static_cast<int64_t>(y0) * e.line_bytes +
+               static_cast<int64_t>(x0) * e.pixel_bytes;
+    s.stride = e.line_bytes;
+  } else {
+    const int32_t bytes = e.pixel_bytes;
+    for (int32_t y = 0; y < mcu_height; ++y) {
+      const int32_t sy = y0 + y < f.height ? y0 + y : f.height - 1;
+      const uint8_t* line = e.first_line + static_cast<int64_t>(sy) * e.line_bytes;
+      uint8_t* out = local + y * mcu_width * bytes;
+      for (int32_t x = 0; x < mcu_width; ++x, out += bytes) {
+        const int32_t sx = x0 + x < f.width ? x0 + x : f.width - 1;
+        if (!e.packed) {
+          std::memcpy(out, line + static_cast<int64_t>(sx) * bytes, static_cast<size_t>(bytes));
+          continue;
+        }
+        // Y, Cb, Y, Cr: each pair's chroma; the last pixel of an odd line
+        // has no Cr of its own and takes the pair before's.
+        const int32_t pair = sx / 2;
+        const int32_t last = 2 * e.p->out_width;  // bytes of pixel data a line
+        out[0] = line[2 * sx];
+        out[1] = line[4 * pair + 1];
+        out[2] = 4 * pair + 3 < last ? line[4 * pair + 3] : (pair > 0 ? line[4 * pair - 1] : 128);
+      }
+    }
+    s.pixels = local;
+    s.stride = mcu_width * bytes;
+  }
+  e.input(&s, blocks);
+  for (int32_t c = 0; c < f.count; ++c) {
+    const EncodeComponent& k = f.comp[c];
+    int16_t* block = blocks + 64 * k.first;
+    for (int32_t b = 0; b < k.h * k.v; ++b, block += 64) {
+      e.t->fdct_current(block);
+      e.t->quantize_current(block, e.reciprocal[k.quant]);
+    }
+  }
+}
+
+// ---- segments -------------------------------------------------------------------------
+
+void put_app_segments(Encoder& e) {
+  JPEG_PROPERTIES* p = e.p;
+  OutputSink* s = e.sink;
+  const int32_t color = p->jpeg_color;
+  if (color == ColorGray || (color == ColorYcbcr && e.frame.count == 3)) {
+    // JFIF APP0 with the record's values; no thumbnail.
+    put_marker(s, 0xE0);
+    put_word(s, 16);
+    for (char ch : {'J', 'F', 'I', 'F', '\0'}) put_byte(s, static_cast<uint8_t>(ch));
+    put_word(s, p->jfif_version);
+    put_byte(s, p->density_units);
+    put_word(s, p->x_density);
+    put_word(s, p->y_density);
+    put_byte(s, 0);
+    put_byte(s, 0);
+  } else if (color == ColorRgb || color == ColorFourChannel || color == ColorYcck) {
+    // Adobe APP14: transform 0 (RGB, CMYK as they are) or 2 (YCCK).
+    put_marker(s, 0xEE);
+    put_word(s, 14);
+    for (char ch : {'A', 'd', 'o', 'b', 'e'}) put_byte(s, static_cast<uint8_t>(ch));
+    put_word(s, p->adobe_version);
+    put_word(s, p->adobe_flags0);
+    put_word(s, p->adobe_flags1);
+    put_byte(s, color == ColorYcck ? 2 : 0);
+  }
+}
+
+void put_comments(Encoder& e) {
+  OutputSink* s = e.sink;
+  const JpegVersion* version = jpeg_version();
+  char text[64];
+  const int n = snprintf(text, sizeof text, "jpegcodec %s", version->version);
+  put_marker(s, 0xFE);
+  put_word(s, static_cast<uint32_t>(n + 2));
+  for (int i = 0; i < n; ++i) put_byte(s, static_cast<uint8_t>(text[i]));
+}
+
+// The caller's own comment (jpeg_comment, jpeg_comment_size bytes) goes in
+// a segment of its own; it may need more room than the staging buffer
+// keeps free, so it is handed on directly.
+void put_caller_comment(Encoder& e) {
+  JPEG_PROPERTIES* p = e.p;
+  if (p->jpeg_comment == nullptr || p->jpeg_comment_size == 0) return;
+  const uint32_t n = p->jpeg_comment_size > 65533 ? 65533 : p->jpeg_comment_size;
+  if (!sink_room(e.sink, 4, writer_of(e))) return;
+  put_marker(e.sink, 0xFE);
+  put_word(e.sink, n + 2);
+  if (sink_flush(e.sink, writer_of(e)) != JpegSuccess) return;
+  e.sink->status = writer_of(e)(e.sink, p->jpeg_comment, n);
+}
+
+void put_dqt(Encoder& e) {
+  OutputSink* s = e.sink;
+  const int32_t tables = e.chroma ? 2 : 1;
+  put_marker(s, 0xDB);
+  put_word(s, static_cast<uint32_t>(2 + 65 * tables));
+  for (int32_t which = 0; which < tables; ++which) {
+    put_byte(s, static_cast<uint32_t>(which));  // 8-bit values, table `which`
+    for (int k = 0; k < 64; ++k) put_byte(s, e.quant[which][natural_order[k]]);
+  }
+}
+
+void put_sof(Encoder& e) {
+  OutputSink* s = e.sink;
+  const EncodeFrame& f = e.frame;
+  put_marker(s, e.options.progressive ? 0xC2 : 0xC0);
+  put_word(s, static_cast<uint32_t>(8 + 3 * f.count));
+  put_byte(s, 8);
+  put_word(s, static_cast<uint32_t>(f.height));
+  put_word(s, static_cast<uint32_t>(f.width));
+  put_byte(s, static_cast<uint32_t>(f.count));
+  for (int32_t c = 0; c < f.count; ++c) {
+    put_byte(s, static_cast<uint32_t>(f.comp[c].id));
+    put_byte(s, static_cast<uint32_t>(f.comp[c].h << 4 | f.comp[c].v));
+    put_byte(s, static_cast<uint32_t>(f.comp[c].quant));
+  }
+}
+
+void put_sequential_dht(Encoder& e) {
+  const HuffSpec* specs[4] = {&e.spec[0][0], &e.spec[1][0], &e.spec[0][1], &e.spec[1][1]};
+  const int32_t slots[4] = {0x00, 0x10, 0x01, 0x11};
+  put_dht(e.sink, specs, slots, e.chroma ? 4 : 2);
+}
+
+void put_dri(Encoder& e) {
+  if (e.frame.restart_interval == 0) return;
+  put_marker(e.sink, 0xDD);
+  put_word(e.sink, 4);
+  put_word(e.sink, static_cast<uint32_t>(e.frame.restart_interval));
+}
+
+ScanSpec sequential_scan(const EncodeFrame& f) {
+  ScanSpec scan{};
+  scan.count = f.count;
+  for (int32_t c = 0; c < f.count; ++c) scan.comp[c] = c;
+  scan.se = 63;
+  return scan;
+}
+
+// ---- sequential data ------------------------------------------------------------------
+
+// The sequential scan's data, MCU after MCU: from the store when there is
+// one, else straight from the caller's image.
+JpegStatus write_sequential_data(Encoder& e, const CoefficientStore* store) {
+  const EncodeFrame& f = e.frame;
+  OutputSink* sink = e.sink;
+  const SinkWriteFn write = writer_of(e);
+  EntropyWriter w{0, 0, sink->next};
+  int16_t pred[4] = {};
+  alignas(32) int16_t blocks[10 * 64];
+  const size_t mcu_room = static_cast<size_t>(f.blocks_per_mcu) * kBlockBytesMost + 16;
+  int64_t mcu = 0;
+  int32_t restarts = 0;
+  for (int32_t row = 0; row < f.mcu_rows; ++row) {
+    for (int32_t col = 0; col < f.mcus_per_row; ++col, ++mcu) {
+      if (f.restart_interval != 0 && mcu != 0 && mcu % f.restart_interval == 0) {
+        pad_and_flush(w);
+        sink->next = w.next;
+        if (!sink_room(sink, 2, write)) return sink->status;
+        put_marker(sink, 0xD0 + (restarts++ & 7));
+        w.next = sink->next;
+        for (int16_t& p : pred) p = 0;
+      }
+      const int16_t* mcu_blocks = blocks;
+      if (store != nullptr) {
+        mcu_blocks = store->block(mcu, 0);
+      } else {
+        quantized_mcu(e, col, row, blocks);
+      }
+      sink->next = w.next;
+      if (!sink_room(sink, mcu_room, write)) return sink->status;
+      w.next = sink->next;
+      for (int32_t c = 0; c < f.count; ++c) {
+        const EncodeComponent& k = f.comp[c];
+        const HuffEncodeTable* dc = &e.codes[0][k.table];
+        const HuffEncodeTable* ac = &e.codes[1][k.table];
+        for (int32_t b = 0; b < k.h * k.v; ++b) {
+          e.t->enc_block(&w, mcu_blocks + 64 * (k.first + b), &pred[c], dc, ac);
+        }
+      }
+    }
+  }
+  pad_and_flush(w);
+  sink->next = w.next;
+  return sink->status;
+}
+
+// Every MCU's quantized blocks, kept for a second pass (optimised tables)
+// or for the scans of a progressive frame. The store's size is held to the
+// same limit as the decoder's (max_coef_megabytes).
+JpegStatus fill_store(Encoder& e, CoefficientStore* store) {
+  const EncodeFrame& f = e.frame;
+  const uint64_t bytes = uint64_t{static_cast<uint32_t>(f.blocks_per_mcu)} * 128 *
+                         static_cast<uint64_t>(f.mcus_per_row) * static_cast<uint64_t>(f.mcu_rows);
+  const int32_t megabytes = e.p->max_coef_megabytes > 0 ? e.p->max_coef_megabytes : 1024;
+  if (bytes > (uint64_t{static_cast<uint32_t>(megabytes)} << 20)) return JpegMemoryError;
+  store->frame = &e.frame;
+  store->values = static_cast<int16_t*>(codec_malloc(bytes > 0 ? bytes : 1));
+  if (store->values == nullptr) return JpegMemoryError;
+  int64_t mcu = 0;
+  for (int32_t row = 0; row < f.mcu_rows; ++row) {
+    for (int32_t col = 0; col < f.mcus_per_row; ++col, ++mcu) {
+      quantized_mcu(e, col, row, store->values + mcu * f.blocks_per_mcu * 64);
+    }
+  }
+  return JpegSuccess;
+}
+
+// Tables made for the sequential scan from the symbols it will write.
+void optimise_sequential_tables(Encoder& e, const CoefficientStore& store) {
+  const EncodeFrame& f = e.frame;
+  SymbolCounts counts[2][2] = {};
+  int16_t pred[4] = {};
+  const int64_t mcus = int64_t{f.mcus_per_row} * f.mcu_rows;
+  for (int64_t mcu = 0; mcu < mcus; ++mcu) {
+    if (f.restart_interval != 0 && mcu != 0 && mcu % f.restart_interval == 0) {
+      for (int16_t& p : pred) p = 0;
+    }
+    for (int32_t c = 0; c < f.count; ++c) {
+      const EncodeComponent& k = f.comp[c];
+      for (int32_t b = 0; b < k.h * k.v; ++b) {
+        count_block_symbols(store.block(mcu, k.first + b), &pred[c], &counts[0][k.table],
+                            &counts[1][k.table]);
+      }
+    }
+  }
+  for (int table_class = 0; table_class < 2; ++table_class) {
+    for (int table = 0; table < (e.chroma ? 2 : 1); ++table) {
+      optimal_table(counts[table_class][table], &e.spec[table_class][table]);
+    }
+  }
+}
+
+}  // namespace
+
+void put_dht(OutputSink* sink, const HuffSpec* const* specs, const int32_t* slots, int32_t count) {
+  int32_t length = 2;
+  for (int32_t i = 0; i < count; ++i) length += 17 + specs[i]->symbol_count;
+  put_marker(sink, 0xC4);
+  put_word(sink, static_cast<uint32_t>(length));
+  for (int32_t i = 0; i < count; ++i) {
+    put_byte(sink, static_cast<uint32_t>(slots[i]));
+    for (int k = 0; k < 16; ++k) put_byte(sink, specs[i]->counts[k]);
+    for (int32_t k = 0; k < specs[i]->symbol_count; ++k) put_byte(sink, specs[i]->symbols[k]);
+  }
+}
+
+void put_sos(OutputSink* sink, const EncodeFrame& frame, const ScanSpec& scan) {
+  put_marker(sink, 0xDA);
+  put_word(sink, static_cast<uint32_t>(6 + 2 * scan.count));
+  put_byte(sink, static_cast<uint32_t>(scan.count));
+  for (int32_t i = 0; i < scan.count; ++i) {
+    const EncodeComponent& k = frame.comp[scan.comp[i]];
+    put_byte(sink, static_cast<uint32_t>(k.id));
+    put_byte(sink, static_cast<uint32_t>(k.table << 4 | k.table));
+  }
+  put_byte(sink, static_cast<uint32_t>(scan.ss));
+  put_byte(sink, static_cast<uint32_t>(scan.se));
+  put_byte(sink, static_cast<uint32_t>(scan.ah << 4 | scan.al));
+}
+
+JpegStatus check_encode_request(const JPEG_PROPERTIES* p) {
+  if (p->quality < 1 || p->quality > 100) return JpegInvalidProperties;
+  // The decoders this codec is read by take up to four components.
+  if (p->jpeg_channels < 1 || p->jpeg_channels > 4) return JpegNotSupported;
+  return JpegSuccess;
+}
+
+JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const EncodeOptions& options,
+                       OutputSink* sink) {
+  Encoder e{};
+  e.p = p;
+  e.t = p->routines;
+  e.options = options;
+  e.sink = sink;
+  JpegStatus status = check_encode_request(p);
+  if (status != JpegSuccess) return status;
+  status = set_up_frame(e);
+  if (status != JpegSuccess) return status;
+  set_up_tables(e);
+  const bool tables_only = type == IoWriteTablesFile || type == IoWriteTablesBuffer;
+  const bool abbreviated = type == IoWriteDataFile || type == IoWriteDataBuffer;
+  const SinkWriteFn write = writer_of(e);
+  // Room for every fixed segment at once: SOI, APP, COM, DQT, SOF, DHT, DRI.
+  if (!sink_room(sink, 4096, write)) return sink->status;
+  put_marker(sink, 0xD8);
+  if (tables_only) {
+    // Tables for abbreviated images: the standard Huffman tables, since
+    // tables made for one image would not serve the next.
+    e.chroma = e.chroma || p->jpeg_color == ColorYcbcr || p->jpeg_color == ColorYcck;
+    put_dqt(e);
+    put_sequential_dht(e);
+    put_marker(sink, 0xD9);
+    return sink_flush(sink, write);
+  }
+  status = set_up_input(e);
+  if (status != JpegSuccess) return status;
+  put_app_segments(e);
+  put_comments(e);
+  put_caller_comment(e);
+  if (!sink_room(sink, 4096, write)) return sink->status;
+  if (!abbreviated) put_dqt(e);
+  put_sof(e);
+
+  // An abbreviated image keeps the standard tables its tables file has;
+  // a progressive frame makes its own for each scan.
+  const bool optimise = e.options.optimize && !abbreviated;
+  CoefficientStore store{};
+  if (optimise || e.options.progressive) {
+    status = fill_store(e, &store);
+    if (status != JpegSuccess) return status;
+  }
+  if (e.options.progressive) {
+    put_dri(e);
+    ScanSpec scans[kMostScans];
+    const int32_t count = progressive_script(e.frame, p->jpeg_color == ColorYcbcr, scans);
+    for (int32_t i = 0; i < count && status == JpegSuccess; ++i) {
+      status = write_progressive_scan(e.frame, store, scans[i], sink, write);
+    }
+  } else {
+    if (optimise) optimise_sequential_tables(e, store);
+    prepare_codes(e);
+    if (!abbreviated) put_sequential_dht(e);
+    put_dri(e);
+    put_sos(sink, e.frame, sequential_scan(e.frame));
+    status = write_sequential_data(e, optimise ? &store : nullptr);
+  }
+  free(store.values);
+  if (status != JpegSuccess) return status;
+  if (!sink_room(sink, 2, write)) return sink->status;
+  put_marker(sink, 0xD9);
+  return sink_flush(sink, write);
+}

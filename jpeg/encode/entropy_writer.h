@@ -1,0 +1,83 @@
+// Writing entropy-coded data: Huffman code tables for writing, and the bit
+// writer that packs codes into bytes with a zero stuffed after every 0xFF
+// (T.81 F.1.2.3 and B.1.1.5).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+// The codes of one Huffman table, by symbol: code bits right-aligned and
+// their length (0: the table has no code for the symbol).
+struct HuffEncodeTable {
+  uint16_t code[256];
+  uint8_t length[256];
+};
+
+// Bits not yet written sit right-aligned in `bits` (`count` of them, fewer
+// than 32 between calls); whole bytes go to `next`. The caller keeps room
+// there for what it puts: a block needs at most 64 codes of 16 bits and
+// values of 16, stuffed, which is under 520 bytes.
+struct EntropyWriter {
+  uint64_t bits;
+  int32_t count;
+  uint8_t* next;
+};
+
+// The most bytes one block can add to an entropy writer.
+inline constexpr int32_t kBlockBytesMost = 520;
+
+// Moves the top 32 of the held bits out as four bytes, each 0xFF followed
+// by a stuffed zero.
+inline void flush_word(EntropyWriter& w) {
+  const auto word = static_cast<uint32_t>(w.bits >> (w.count - 32));
+  w.count -= 32;
+  // A byte of 0xFF is a zero byte of the inverted word.
+  const uint32_t inverted = ~word;
+  const bool any_ff = ((inverted - 0x01010101u) & ~inverted & 0x80808080u) != 0;
+  if (!any_ff) {  // the usual case: four bytes at once
+    const uint32_t big_endian = __builtin_bswap32(word);
+    std::memcpy(w.next, &big_endian, 4);
+    w.next += 4;
+    return;
+  }
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    const auto byte = static_cast<uint8_t>(word >> shift);
+    *w.next++ = byte;
+    if (byte == 0xFF) *w.next++ = 0;
+  }
+}
+
+// Appends the low `n` bits of `value` (n at most 32, value holding no
+// higher bits).
+inline void put_bits(EntropyWriter& w, uint32_t value, int n) {
+  w.bits = (w.bits << n) | value;
+  w.count += n;
+  if (w.count >= 32) flush_word(w);
+}
+
+// Pads the held bits to a whole byte with 1 bits (T.81 F.1.2.3) and writes
+// them out: the end of a scan or of a restart interval.
+inline void pad_and_flush(EntropyWriter& w) {
+  const int pad = (8 - (w.count & 7)) & 7;
+  if (pad != 0) put_bits(w, (1u << pad) - 1, pad);
+  while (w.count >= 8) {
+    const auto byte = static_cast<uint8_t>(w.bits >> (w.count - 8));
+    w.count -= 8;
+    *w.next++ = byte;
+    if (byte == 0xFF) *w.next++ = 0;
+  }
+  w.bits = 0;
+}
+
+// The number of bits of |value| (T.81's SSSS category): 0 for 0.
+inline int magnitude_category(int32_t value) {
+  const auto magnitude = static_cast<uint32_t>(value < 0 ? -value : value);
+  return magnitude == 0 ? 0 : 32 - __builtin_clz(magnitude);
+}
+
+// The bits that follow a category's code: the value itself when positive,
+// value - 1 in the category's bits when negative (T.81 F.1.2.1).
+inline uint32_t magnitude_bits(int32_t value, int category) {
+  const int32_t bits = value < 0 ? value - 1 : value;
+  return static_cast<uint32_t>(bits) & ((1u << category) - 1);
+}

@@ -1,0 +1,146 @@
+#include "jpeg/encode/huffman_encode.h"
+
+#include <cstring>
+
+#include "jpeg/decode/huffman.h"
+
+void build_encode_table(const uint8_t* counts, const uint8_t* symbols, HuffEncodeTable* table) {
+  std::memset(table, 0, sizeof *table);
+  // Canonical codes (T.81 C.2): each length's codes follow the last code of
+  // the length before, shifted left by one.
+  uint32_t code = 0;
+  int k = 0;
+  for (int length = 1; length <= 16; ++length) {
+    for (int i = 0; i < counts[length - 1]; ++i, ++k) {
+      // Codes past 2^length - 1 cannot be written in `length` bits: the
+      // definition is broken from here on.
+      if (code >= (1u << length) || k >= 256) return;
+      const uint8_t symbol = symbols[k];
+      table->code[symbol] = static_cast<uint16_t>(code);
+      table->length[symbol] = static_cast<uint8_t>(length);
+      ++code;
+    }
+    code <<= 1;
+  }
+}
+
+namespace {
+
+// The block's symbols in order, each with its magnitude bits: `emit` is
+// called with (table, symbol, bits, bit count); table 0 is the DC table.
+template <typename Emit>
+[[gnu::always_inline]] inline void block_symbols(const int16_t* block, int16_t* dc_pred,
+                                                 Emit emit) {
+  const int32_t diff = int32_t{block[0]} - *dc_pred;
+  *dc_pred = block[0];
+  const int dc_category = magnitude_category(diff);
+  emit(0, dc_category, magnitude_bits(diff, dc_category), dc_category);
+  int run = 0;
+  for (int k = 1; k < 64; ++k) {
+    const int32_t value = block[natural_order[k]];
+    if (value == 0) {
+      ++run;
+      continue;
+    }
+    for (; run > 15; run -= 16) emit(1, 0xF0, 0, 0);  // sixteen zeros (ZRL)
+    const int category = magnitude_category(value);
+    emit(1, (run << 4) | category, magnitude_bits(value, category), category);
+    run = 0;
+  }
+  if (run > 0) emit(1, 0x00, 0, 0);  // end of block
+}
+
+}  // namespace
+
+void encode_block_portable(EntropyWriter* writer, const int16_t* block, int16_t* dc_pred,
+                           const HuffEncodeTable* dc, const HuffEncodeTable* ac) {
+  EntropyWriter w = *writer;
+  block_symbols(block, dc_pred, [&](int table, int symbol, uint32_t bits, int bit_count) {
+    const HuffEncodeTable* t = table == 0 ? dc : ac;
+    put_bits(w, t->code[symbol], t->length[symbol]);
+    if (bit_count != 0) put_bits(w, bits, bit_count);
+  });
+  *writer = w;
+}
+
+void count_block_symbols(const int16_t* block, int16_t* dc_pred, SymbolCounts* dc,
+                         SymbolCounts* ac) {
+  block_symbols(block, dc_pred, [&](int table, int symbol, uint32_t, int) {
+    ++(table == 0 ? dc : ac)->count[symbol];
+  });
+}
+
+void optimal_table(const SymbolCounts& counts, HuffSpec* spec) {
+  // T.81 Figure K.1: the two least frequent symbols merge, again and again;
+  // each merge makes every symbol of both groups one bit longer. Symbol 256
+  // stands for the code point held back (count 1), so that no real symbol
+  // gets the all-ones code.
+  constexpr int kSymbols = 257;
+  int64_t frequency[kSymbols];
+  int code_size[kSymbols];
+  int others[kSymbols];
+  for (int i = 0; i < 256; ++i) frequency[i] = counts.count[i];
+  frequency[256] = 1;
+  for (int i = 0; i < kSymbols; ++i) {
+    code_size[i] = 0;
+    others[i] = -1;
+  }
+  for (;;) {
+    // The least frequency, then the next least; on ties the higher symbol.
+    int v1 = -1, v2 = -1;
+    for (int i = 0; i < kSymbols; ++i) {
+      if (frequency[i] > 0 && (v1 < 0 || frequency[i] <= frequency[v1])) v1 = i;
+    }
+    for (int i = 0; i < kSymbols; ++i) {
+      if (i != v1 && frequency[i] > 0 && (v2 < 0 || frequency[i] <= frequency[v2])) v2 = i;
+    }
+    if (v2 < 0) break;
+    frequency[v1] += frequency[v2];
+    frequency[v2] = 0;
+    ++code_size[v1];
+    while (others[v1] >= 0) {
+      v1 = others[v1];
+      ++code_size[v1];
+    }
+    others[v1] = v2;
+    ++code_size[v2];
+    while (others[v2] >= 0) {
+      v2 = others[v2];
+      ++code_size[v2];
+    }
+  }
+  // Figure K.2: codes of each length. A tree over 257 symbols is at most
+  // 256 deep.
+  int bits[257] = {};
+  for (int i = 0; i < kSymbols; ++i) {
+    if (code_size[i] > 0) ++bits[code_size[i]];
+  }
+  // Figure K.3: lengths above 16 are brought down, two codes of a long
+  // length becoming one a bit shorter and one moved down next to a shorter
+  // code, which then becomes two.
+  for (int i = 256; i > 16; --i) {
+    while (bits[i] > 0) {
+      int j = i - 2;
+      while (bits[j] == 0) --j;
+      bits[i] -= 2;
+      ++bits[i - 1];
+      bits[j + 1] += 2;
+      --bits[j];
+    }
+  }
+  // The held-back code point goes: it has the longest code there is.
+  int longest = 16;
+  while (longest > 0 && bits[longest] == 0) --longest;
+  if (longest > 0) --bits[longest];
+  // Figure K.4: symbols by code length, in symbol order within a length.
+  std::memset(spec, 0, sizeof *spec);
+  for (int length = 1; length <= 16; ++length)
+    spec->counts[length - 1] = static_cast<uint8_t>(bits[length]);
+  int n = 0;
+  for (int size = 1; size <= 256; ++size) {
+    for (int i = 0; i < 256; ++i) {
+      if (code_size[i] == size) spec->symbols[n++] = static_cast<uint8_t>(i);
+    }
+  }
+  spec->symbol_count = n;
+}

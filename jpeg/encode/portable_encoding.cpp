@@ -1,0 +1,20 @@
+#include "jpeg/encode/portable_encoding.h"
+
+#include "jpeg/cpu/routine_table.h"
+#include "jpeg/encode/fdct.h"
+#include "jpeg/encode/huffman_encode.h"
+#include "jpeg/encode/mcu_input.h"
+#include "jpeg/encode/output_sink.h"
+
+void install_portable_encoding_routines(RoutineTable* t) {
+  t->fdct_fast = fdct_fast_portable;
+  t->fdct_accurate = fdct_accurate_portable;
+  t->enc_prepare = build_encode_table;
+  t->enc_write_bytes = sink_write_portable;
+  t->enc_block = encode_block_portable;
+  const McuInputFn inputs[15] = {enc_gray,        enc_rgb_ycc,     enc_rgb_ycc422, enc_rgb_ycc420,
+                                 enc_bgr_ycc,     enc_bgr_ycc422,  enc_bgr_ycc420, enc_rgbx_ycc,
+                                 enc_rgbx_ycc422, enc_rgbx_ycc420, enc_rgb_gray,   enc_bgr_gray,
+                                 enc_copy3,       enc_cmyk_ycck,   enc_generic};
+  for (int i = 0; i < 15; ++i) t->enc_input[i] = inputs[i];
+}
