@@ -709,7 +709,7 @@ JpegStatus write_body(JpegJob* job, int32_t type, WriteTarget* target) {
   if (sink.staging == nullptr) return JpegMemoryError;
   sink.next = sink.staging;
   sink.end = sink.staging + kStagingBytes;
-  const EncodeOptions options{job->write_optimize != 0, job->write_progressive != 0,
+  const WriteOptions options{job->write_optimize != 0, job->write_progressive != 0,
                               job->write_restart_interval};
   status = encode_jpeg(p, type, options, &sink);
   if (status == JpegSuccess && sink.file == nullptr) {

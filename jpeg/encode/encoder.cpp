@@ -44,7 +44,7 @@ namespace {
 struct Encoder {
   JPEG_PROPERTIES* p;
   RoutineTable* t;
-  EncodeOptions options;
+  WriteOptions options;
   OutputSink* sink;
   EncodeFrame frame;
   uint8_t quant[2][64];        // natural order, for DQT and the quantizers
@@ -492,7 +492,7 @@ JpegStatus check_encode_request(const JPEG_PROPERTIES* p) {
   return JpegSuccess;
 }
 
-JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const EncodeOptions& options,
+JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& options,
                        OutputSink* sink) {
   Encoder e{};
   e.p = p;

@@ -8,7 +8,7 @@
 #include "jpeg/encode/huffman_encode.h"
 #include "jpeg/encode/output_sink.h"
 
-struct EncodeOptions {
+struct WriteOptions {
   bool optimize;             // Huffman tables made for the image (a first pass counts symbols)
   bool progressive;          // SOF2 with a scan script of spectral bands and refinements
   int32_t restart_interval;  // MCUs between restart markers, 0 for none
@@ -21,7 +21,7 @@ JpegStatus check_encode_request(const JPEG_PROPERTIES* properties);
 
 // Runs a write of type 8 to 13 whose request has been validated and whose
 // public fields are in `properties`, into `sink` (opened by the caller).
-JpegStatus encode_jpeg(JPEG_PROPERTIES* properties, int32_t type, const EncodeOptions& options,
+JpegStatus encode_jpeg(JPEG_PROPERTIES* properties, int32_t type, const WriteOptions& options,
                        OutputSink* sink);
 
 // The quantization table `which` (0 luminance, 1 chrominance) of T.81
