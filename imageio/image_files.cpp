@@ -92,3 +92,204 @@ bool write_netpbm(FILE* file, const char* name, NetpbmKind kind, const uint8_t* 
 }
 
 }  // namespace imageio
+
+namespace imageio {
+
+namespace {
+
+// ---- PNG ------------------------------------------------------------------------
+
+struct MemoryReader {
+  const std::vector<uint8_t>* data;
+  size_t at;
+};
+
+void read_from_memory(png_structp png, png_bytep out, png_size_t count) {
+  auto* reader = static_cast<MemoryReader*>(png_get_io_ptr(png));
+  if (count > reader->data->size() - reader->at) png_error(png, "the file ends early");
+  std::memcpy(out, reader->data->data() + reader->at, count);
+  reader->at += count;
+}
+
+// libpng's longjmp stays inside this function, which owns only libpng's
+// structures (the image's vector is the caller's).
+bool read_png(const std::vector<uint8_t>& data, Image* image, std::string* error) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  if (png == nullptr) {
+    *error = "out of memory";
+    return false;
+  }
+  png_infop info = png_create_info_struct(png);
+  MemoryReader reader{&data, 0};
+  if (info == nullptr || setjmp(png_jmpbuf(png))) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    *error = "damaged PNG";
+    return false;
+  }
+  png_set_read_fn(png, &reader, read_from_memory);
+  png_read_info(png, info);
+  // Everything as 8-bit grey or RGB, with alpha where the file has it.
+  png_set_expand(png);
+  png_set_strip_16(png);
+  png_set_packing(png);
+  png_read_update_info(png, info);
+  image->width = png_get_image_width(png, info);
+  image->height = png_get_image_height(png, info);
+  image->channels = png_get_channels(png, info);
+  const size_t line = png_get_rowbytes(png, info);
+  if (image->channels < 1 || image->channels > 4 ||
+      line != size_t{image->width} * image->channels) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    *error = "unsupported PNG layout";
+    return false;
+  }
+  image->pixels.resize(line * image->height);
+  std::vector<png_bytep> rows(image->height);
+  for (uint32_t y = 0; y < image->height; ++y) rows[y] = image->pixels.data() + line * y;
+  png_read_image(png, rows.data());
+  png_read_end(png, nullptr);
+  png_destroy_read_struct(&png, &info, nullptr);
+  return true;
+}
+
+// ---- netpbm ---------------------------------------------------------------------
+
+struct Cursor {
+  const std::vector<uint8_t>& data;
+  size_t at;
+  bool at_end() const { return at >= data.size(); }
+  // Skips white space and comments (# to the end of the line).
+  void skip_space() {
+    while (!at_end()) {
+      const uint8_t c = data[at];
+      if (c == '#') {
+        while (!at_end() && data[at] != '\n') ++at;
+      } else if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+        ++at;
+      } else {
+        return;
+      }
+    }
+  }
+  bool number(uint32_t* value) {
+    skip_space();
+    uint64_t n = 0;
+    const size_t start = at;
+    while (!at_end() && data[at] >= '0' && data[at] <= '9' && n <= 0xFFFFFFFFu) {
+      n = n * 10 + (data[at++] - '0');
+    }
+    if (at == start || n > 0xFFFFFFFFu) return false;
+    *value = static_cast<uint32_t>(n);
+    return true;
+  }
+  std::string word() {
+    skip_space();
+    std::string text;
+    while (!at_end() && data[at] > ' ') text += static_cast<char>(data[at++]);
+    return text;
+  }
+};
+
+bool read_netpbm(const std::vector<uint8_t>& data, Image* image, std::string* error) {
+  Cursor in{data, 2};
+  const char kind = static_cast<char>(data[1]);
+  uint32_t maxval = 0;
+  if (kind == '5' || kind == '6') {
+    image->channels = kind == '5' ? 1 : 3;
+    if (!in.number(&image->width) || !in.number(&image->height) || !in.number(&maxval)) {
+      *error = "damaged netpbm header";
+      return false;
+    }
+    ++in.at;  // the one white-space byte before the samples
+  } else {
+    // PAM: "KEY value" lines up to ENDHDR.
+    std::string tuple_type;
+    for (;;) {
+      const std::string key = in.word();
+      if (key == "ENDHDR" || key.empty()) break;
+      if (key == "TUPLTYPE") {
+        tuple_type = in.word();
+        continue;
+      }
+      uint32_t value = 0;
+      if (!in.number(&value)) break;
+      if (key == "WIDTH") image->width = value;
+      if (key == "HEIGHT") image->height = value;
+      if (key == "DEPTH") image->channels = value;
+      if (key == "MAXVAL") maxval = value;
+    }
+    while (!in.at_end() && data[in.at] != '\n') ++in.at;
+    ++in.at;
+    image->cmyk = tuple_type == "CMYK";
+  }
+  if (image->width == 0 || image->height == 0 || image->channels < 1 || image->channels > 4 ||
+      maxval < 1 || maxval > 65535) {
+    *error = "unsupported netpbm image (size, depth or maxval)";
+    return false;
+  }
+  const size_t bytes_per_sample = maxval > 255 ? 2 : 1;
+  const uint64_t samples = uint64_t{image->width} * image->height * image->channels;
+  if (in.at > data.size() || samples * bytes_per_sample > data.size() - in.at) {
+    *error = "the netpbm file ends early";
+    return false;
+  }
+  image->pixels.resize(samples);
+  const uint8_t* from = data.data() + in.at;
+  for (uint64_t i = 0; i < samples; ++i) {
+    uint32_t value = bytes_per_sample == 2 ? (from[2 * i] << 8 | from[2 * i + 1]) : from[i];
+    if (value > maxval) value = maxval;
+    image->pixels[i] =
+        static_cast<uint8_t>(maxval == 255 ? value : (value * 255 + maxval / 2) / maxval);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool read_whole_file(const std::string& name, std::vector<uint8_t>* data) {
+  FILE* in = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
+  if (in == nullptr) return false;
+  uint8_t chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0)
+    data->insert(data->end(), chunk, chunk + n);
+  const bool ok = !std::ferror(in);
+  if (in != stdin) std::fclose(in);
+  return ok;
+}
+
+bool write_whole_file(const char* tool, const std::string& name, const uint8_t* bytes,
+                      size_t size) {
+  const bool to_stdout = name == "-";
+  // Only a file this call creates is removed when writing it fails.
+  FILE* probe = to_stdout ? nullptr : std::fopen(name.c_str(), "rb");
+  const bool existed = probe != nullptr;
+  if (probe != nullptr) std::fclose(probe);
+  FILE* file = to_stdout ? stdout : std::fopen(name.c_str(), "wb");
+  if (file == nullptr) {
+    std::fprintf(stderr, "%s: cannot write %s: %s\n", tool, name.c_str(), std::strerror(errno));
+    return false;
+  }
+  bool ok = std::fwrite(bytes, 1, size, file) == size;
+  ok = (to_stdout ? std::fflush(file) == 0 : std::fclose(file) == 0) && ok;
+  if (!ok) {
+    std::fprintf(stderr, "%s: cannot write %s: %s\n", tool, name.c_str(), std::strerror(errno));
+    if (!existed && !to_stdout) std::remove(name.c_str());
+  }
+  return ok;
+}
+
+bool read_image(const std::vector<uint8_t>& data, Image* image, std::string* error) {
+  *image = Image{};
+  static const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (data.size() >= 8 && std::memcmp(data.data(), kPngSignature, 8) == 0) {
+    return read_png(data, image, error);
+  }
+  if (data.size() >= 3 && data[0] == 'P' && (data[1] == '5' || data[1] == '6' || data[1] == '7')) {
+    return read_netpbm(data, image, error);
+  }
+  *error = "not a PNG, PGM, PPM or PAM image";
+  return false;
+}
+
+}  // namespace imageio

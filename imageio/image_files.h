@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace imageio {
 
@@ -26,5 +28,28 @@ enum class NetpbmKind { Pgm, Ppm, Pam };
 bool write_netpbm(FILE* file, const char* name, NetpbmKind kind, const uint8_t* pixels,
                   uint32_t width, uint32_t height, uint32_t channels, ptrdiff_t stride,
                   const char* four_channels = "RGB_ALPHA");
+
+// All of a file, or of standard input for "-". False when it cannot be
+// read (errno says why).
+bool read_whole_file(const std::string& name, std::vector<uint8_t>* data);
+
+// Writes `size` bytes to the file `name` (standard output for "-"). On
+// failure the reason goes to standard error, prefixed by `tool`, and a file
+// this call created is removed.
+bool write_whole_file(const char* tool, const std::string& name, const uint8_t* bytes, size_t size);
+
+// An image read from a file: 8-bit samples, `channels` a pixel (1 grey, 2
+// grey+alpha, 3 RGB, 4 RGBA or CMYK as `cmyk` says), rows top to bottom.
+struct Image {
+  uint32_t width = 0, height = 0, channels = 0;
+  bool cmyk = false;
+  std::vector<uint8_t> pixels;
+};
+
+// Reads PNG (any bit depth or colour type: palettes expanded, 16-bit
+// samples brought to 8) or netpbm (P5 PGM, P6 PPM, P7 PAM, maxval up to
+// 65535) from `data`. False, with the reason in *error, when it is neither
+// or is damaged.
+bool read_image(const std::vector<uint8_t>& data, Image* image, std::string* error);
 
 }  // namespace imageio

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -14,6 +15,8 @@
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/huffman_table.h"
 #include "jpeg/decode/idct.h"
+#include "jpeg/encode/huffman_encode.h"
+#include "jpeg/encode/mcu_input.h"
 #include "jpeg/stream/input_stream.h"
 #include "jpeg/stream/standard_tables.h"
 
@@ -198,6 +201,142 @@ TEST(VectorRoutines, DequantizationGivesThePortableValues) {
     t.vector.dequantize_accurate(b, table);
     ASSERT_EQ(std::memcmp(a, b, sizeof a), 0) << "round " << round;
   }
+}
+
+// The encoder's forward transform over samples (-128..127: random, flat at
+// both ends, checkerboards) and its quantizers over every 16-bit value,
+// with tables of real quantization values and of any 16-bit value.
+TEST(VectorRoutines, EncoderRoutinesGiveThePortableValues) {
+  Tables t;
+  if (t.vector.fdct_accurate == t.portable.fdct_accurate &&
+      t.vector.quantize_accurate == t.portable.quantize_accurate) {
+    GTEST_SKIP() << "no encoder variant on this processor";
+  }
+  std::mt19937 random(29);
+  for (int round = 0; round < 4000; ++round) {
+    alignas(32) int16_t samples[64], a[64], b[64];
+    for (int i = 0; i < 64; ++i) {
+      switch (round % 6) {
+        case 0:
+          samples[i] = -128;
+          break;
+        case 1:
+          samples[i] = 127;
+          break;
+        case 2:
+          samples[i] = ((i / 8 + i % 8) & 1) != 0 ? 127 : -128;
+          break;
+        case 3:
+          samples[i] = (i & 1) != 0 ? -128 : 127;
+          break;
+        default:
+          samples[i] = static_cast<int16_t>(static_cast<int>(random() % 256) - 128);
+      }
+    }
+    std::memcpy(a, samples, sizeof a);
+    std::memcpy(b, samples, sizeof b);
+    t.portable.fdct_accurate(a);
+    t.vector.fdct_accurate(b);
+    ASSERT_EQ(std::memcmp(a, b, sizeof a), 0) << "transform, round " << round;
+
+    alignas(32) uint16_t table[64];
+    for (int i = 0; i < 64; ++i) {
+      samples[i] = static_cast<int16_t>(random());
+      // Reciprocals of real values (2^15 / 8Q), of the fast family's
+      // (up to 2^15 - 1), and any 16-bit value at all.
+      table[i] = static_cast<uint16_t>(round % 3 == 0   ? 4096 / (1 + random() % 255)
+                                       : round % 3 == 1 ? random() % 32768
+                                                        : random());
+    }
+    for (const bool accurate : {true, false}) {
+      std::memcpy(a, samples, sizeof a);
+      std::memcpy(b, samples, sizeof b);
+      (accurate ? t.portable.quantize_accurate : t.portable.quantize_fast)(a, table);
+      (accurate ? t.vector.quantize_accurate : t.vector.quantize_fast)(b, table);
+      ASSERT_EQ(std::memcmp(a, b, sizeof a), 0)
+          << (accurate ? "accurate" : "fast") << " quantizer, round " << round;
+    }
+  }
+}
+
+// The encoder's MCU input kernels over random pixels, lines further apart
+// than the MCU is wide: each slot's blocks as the portable kernel gives them.
+TEST(VectorRoutines, McuInputKernelsGiveThePortableBlocks) {
+  Tables t;
+  struct Slot {
+    int index, bytes, max_h, max_v, blocks;
+  };
+  const Slot slots[] = {{1, 3, 1, 1, 3}, {2, 3, 2, 1, 4}, {3, 3, 2, 2, 6},
+                        {4, 3, 1, 1, 3}, {5, 3, 2, 1, 4}, {6, 3, 2, 2, 6},
+                        {7, 4, 1, 1, 3}, {8, 4, 2, 1, 4}, {9, 4, 2, 2, 6}};
+  int compared = 0;
+  std::mt19937 random(31);
+  for (const Slot& slot : slots) {
+    if (t.vector.enc_input[slot.index] == t.portable.enc_input[slot.index]) continue;
+    ++compared;
+    for (int round = 0; round < 300; ++round) {
+      const int stride = 16 * slot.bytes + 7;
+      std::vector<uint8_t> pixels(static_cast<size_t>(stride) * 16);
+      for (uint8_t& p : pixels) {
+        // Random, or the extremes of each channel.
+        p = static_cast<uint8_t>(round % 4 == 0 ? (random() & 1) * 255 : random());
+      }
+      McuSource source{};
+      source.pixels = pixels.data();
+      source.stride = stride;
+      source.channels = slot.bytes;
+      source.max_h = slot.max_h;
+      source.max_v = slot.max_v;
+      alignas(32) int16_t a[6 * 64], b[6 * 64];
+      std::memset(a, 0x11, sizeof a);
+      std::memset(b, 0x11, sizeof b);
+      t.portable.enc_input[slot.index](&source, a);
+      t.vector.enc_input[slot.index](&source, b);
+      ASSERT_EQ(std::memcmp(a, b, sizeof a), 0) << "slot " << slot.index + 1 << ", round " << round;
+    }
+  }
+  if (compared == 0) GTEST_SKIP() << "no MCU input variant on this processor";
+}
+
+// The block Huffman encoder over quantized blocks dense and sparse, with
+// long runs (ZRL), the last coefficient set or not, and values of every
+// category: the same bytes and the same bits held.
+TEST(VectorRoutines, BlockEncoderGivesThePortableBits) {
+  Tables t;
+  if (t.vector.enc_block == t.portable.enc_block) GTEST_SKIP() << "no block encoder variant";
+  HuffEncodeTable dc, ac;
+  const StandardHuffmanTable& dc_spec = standard_huffman_table(0, 0);
+  const StandardHuffmanTable& ac_spec = standard_huffman_table(1, 0);
+  build_encode_table(dc_spec.counts, dc_spec.symbols, &dc);
+  build_encode_table(ac_spec.counts, ac_spec.symbols, &ac);
+  std::mt19937 random(37);
+  std::vector<uint8_t> a_bytes(64 * 1024), b_bytes(64 * 1024);
+  EntropyWriter a{0, 0, a_bytes.data()}, b{0, 0, b_bytes.data()};
+  int16_t pred_a = 0, pred_b = 0;
+  for (int round = 0; round < 3000; ++round) {
+    alignas(32) int16_t block[64] = {};
+    const int density = round % 5;  // 0: DC alone ... 4: every coefficient
+    for (int i = 0; i < 64; ++i) {
+      if (i != 0 && density != 4 && static_cast<int>(random() % 8) >= density * 2) continue;
+      const int category = 1 + static_cast<int>(random() % (i == 0 ? 11 : 10));
+      int value = (1 << (category - 1)) + static_cast<int>(random() % (1u << (category - 1)));
+      if (random() & 1) value = -value;
+      block[i] = static_cast<int16_t>(value);
+    }
+    if (round % 7 == 0) block[63] = 5;  // no end of block
+    t.portable.enc_block(&a, block, &pred_a, &dc, &ac);
+    t.vector.enc_block(&b, block, &pred_b, &dc, &ac);
+    ASSERT_EQ(a.next - a_bytes.data(), b.next - b_bytes.data()) << "round " << round;
+    ASSERT_EQ(a.count, b.count);
+    ASSERT_EQ(a.bits & ((uint64_t{1} << a.count) - 1), b.bits & ((uint64_t{1} << b.count) - 1));
+    ASSERT_EQ(pred_a, pred_b);
+    if (a.next - a_bytes.data() > 60 * 1024) {
+      ASSERT_TRUE(std::equal(a_bytes.data(), a.next, b_bytes.data())) << "round " << round;
+      a.next = a_bytes.data();
+      b.next = b_bytes.data();
+    }
+  }
+  ASSERT_TRUE(std::equal(a_bytes.data(), a.next, b_bytes.data()));
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include "jpeg/cpu/cpu.h"
 #include "jpeg/decode/portable_routines.h"
 #include "jpeg/encode/portable_encoding.h"
+#include "jpeg/encode/simd_encode.h"
 
 namespace {
 
@@ -35,8 +36,6 @@ void fill_routine_table(RoutineTable* t, CpuKind kind) {
   t->idct_1x1 = nullptr;
   t->mcu_input = nullptr;
   t->mcu_output = nullptr;
-  t->quantize_current = t->quantize_fast;
-  t->dequantize_block = t->dequantize_fast;
 
   // Then the variants this kind allows: the SIMD kinds get the widest the
   // processor and the operating system really support (a processor of
@@ -53,6 +52,10 @@ void fill_routine_table(RoutineTable* t, CpuKind kind) {
     case CpuFamily6:
       break;
   }
+  // The current quantizer and dequantizer start as the fast family's, as
+  // the kind left them.
+  t->quantize_current = t->quantize_fast;
+  t->dequantize_block = t->dequantize_fast;
 }
 
 void install_vector_variants(RoutineTable* t) {
@@ -60,10 +63,12 @@ void install_vector_variants(RoutineTable* t) {
   if (vector_support().avx2) {
     install_output_kernels_avx2(t);
     install_transforms_avx2(t);
+    install_encoding_avx2(t);
   } else if (vector_support().sse2) {
     install_transforms_sse2(t);
   }
   if (vector_support().bmi2) install_entropy_bmi2(t);
+  if (vector_support().avx2 && vector_support().bmi2) t->enc_block = encode_block_avx2;
 #else
   (void)t;
 #endif

@@ -4,7 +4,6 @@
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/idct.h"
 #include "jpeg/decode/output_internal.h"
-#include "jpeg/decode/quantize.h"
 
 void install_portable_decoding_routines(RoutineTable* t) {
   t->idct_fast_8x8 = idct_fast_8x8;
@@ -20,6 +19,4 @@ void install_portable_decoding_routines(RoutineTable* t) {
   install_output_kernels(t);
   t->decode_block = decode_block_portable;
   t->decode_block_dc_only = decode_block_dc_only_portable;
-  t->quantize_fast = quantize_fast_portable;
-  t->quantize_accurate = quantize_accurate_portable;
 }

@@ -2,19 +2,20 @@
 
 namespace {
 
-// RGB to YCbCr in 16-bit fixed point: 0.299·2^16 = 19595, 0.587·2^16 =
-// 38470, 0.114·2^16 = 7471 (summing to 2^16, so grey stays grey);
-// 0.168736·2^16 = 11059, 0.331264·2^16 = 21709, 0.418688·2^16 = 27439,
-// 0.081312·2^16 = 5329 (each chroma row summing to 0). Chroma rounds with
-// 2^15 - 1, which keeps pure blue and pure red at 255 rather than 256.
+// RGB to YCbCr in 15-bit fixed point, so that every constant fits a signed
+// 16-bit lane: 0.299·2^15 = 9798, 0.587·2^15 = 19235, 0.114·2^15 = 3735
+// (summing to 2^15, so grey stays grey); 0.168736·2^15 = 5529,
+// 0.331264·2^15 = 10855, 0.418688·2^15 = 13720, 0.081312·2^15 = 2664 (each
+// chroma row summing to 0). Chroma rounds with 2^14 - 1, which keeps pure
+// blue and pure red at 255 rather than 256.
 inline uint8_t luma(int32_t r, int32_t g, int32_t b) {
-  return static_cast<uint8_t>((19595 * r + 38470 * g + 7471 * b + 32768) >> 16);
+  return static_cast<uint8_t>((9798 * r + 19235 * g + 3735 * b + 16384) >> 15);
 }
 inline uint8_t chroma_b(int32_t r, int32_t g, int32_t b) {
-  return static_cast<uint8_t>((-11059 * r - 21709 * g + 32768 * b + (128 << 16) + 32767) >> 16);
+  return static_cast<uint8_t>((-5529 * r - 10855 * g + 16384 * b + kChromaOffset) >> 15);
 }
 inline uint8_t chroma_r(int32_t r, int32_t g, int32_t b) {
-  return static_cast<uint8_t>((32768 * r - 27439 * g - 5329 * b + (128 << 16) + 32767) >> 16);
+  return static_cast<uint8_t>((16384 * r - 13720 * g - 2664 * b + kChromaOffset) >> 15);
 }
 
 // The MCU's samples at full resolution, one plane a component: 8·max_h

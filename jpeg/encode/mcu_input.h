@@ -9,6 +9,10 @@
 
 #include <cstdint>
 
+// 128 · 2^15 + 2^14 - 1: the chroma offset with its rounding, in the
+// conversion's 15-bit fixed point (mcu_input.cpp gives the constants).
+inline constexpr int32_t kChromaOffset = (128 << 15) + (1 << 14) - 1;
+
 // How the generic input turns a pixel's bytes into component values.
 enum class InputConversion : int32_t {
   Copy,        // component c is byte c

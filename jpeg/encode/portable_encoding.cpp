@@ -5,6 +5,7 @@
 #include "jpeg/encode/huffman_encode.h"
 #include "jpeg/encode/mcu_input.h"
 #include "jpeg/encode/output_sink.h"
+#include "jpeg/encode/quantize.h"
 
 void install_portable_encoding_routines(RoutineTable* t) {
   t->fdct_fast = fdct_fast_portable;
@@ -12,6 +13,8 @@ void install_portable_encoding_routines(RoutineTable* t) {
   t->enc_prepare = build_encode_table;
   t->enc_write_bytes = sink_write_portable;
   t->enc_block = encode_block_portable;
+  t->quantize_fast = quantize_fast_portable;
+  t->quantize_accurate = quantize_accurate_portable;
   const McuInputFn inputs[15] = {enc_gray,        enc_rgb_ycc,     enc_rgb_ycc422, enc_rgb_ycc420,
                                  enc_bgr_ycc,     enc_bgr_ycc422,  enc_bgr_ycc420, enc_rgbx_ycc,
                                  enc_rgbx_ycc422, enc_rgbx_ycc420, enc_rgb_gray,   enc_bgr_gray,

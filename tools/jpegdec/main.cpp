@@ -119,24 +119,11 @@ int fail(const char* name, JpegStatus status) {
   return 1;
 }
 
-// Reads all of a file (or standard input) into memory.
-bool read_all(const std::string& name, std::vector<uint8_t>* data) {
-  FILE* in = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
-  if (in == nullptr) return false;
-  uint8_t chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0)
-    data->insert(data->end(), chunk, chunk + n);
-  const bool ok = !std::ferror(in);
-  if (in != stdin) std::fclose(in);
-  return ok;
-}
-
 // Standard input ("-") is read into memory first; 0, or an exit status
 // after a message.
 int read_standard_input(const std::string& name, std::vector<uint8_t>* data) {
   if (name != "-") return 0;
-  if (!read_all(name, data)) {
+  if (!imageio::read_whole_file(name, data)) {
     std::fprintf(stderr, "jpegdec: cannot read standard input: %s\n", std::strerror(errno));
     return 1;
   }

@@ -1,4 +1,4 @@
-#include "jpeg/decode/quantize.h"
+#include "jpeg/encode/quantize.h"
 
 void quantize_fast_portable(int16_t* block, const uint16_t* table) {
   // The fast family's table holds values below 2^15: as signed 16-bit.

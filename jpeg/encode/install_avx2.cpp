@@ -1,0 +1,9 @@
+#include "jpeg/cpu/routine_table.h"
+#include "jpeg/encode/simd_encode.h"
+
+void install_encoding_avx2(RoutineTable* t) {
+  t->fdct_accurate = fdct_accurate_avx2;
+  t->quantize_fast = quantize_fast_avx2;
+  t->quantize_accurate = quantize_accurate_avx2;
+  install_mcu_input_avx2(t);
+}
