@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# jpegenc's command line: what it writes for each option, exit statuses,
+# messages. Inputs are made with jpegdec; outputs are read back with it.
+#   jpegenc_test.sh JPEGENC JPEGDEC DATA_DIR
+set -u
+JPEGENC=$1
+JPEGDEC=$2
+DATA=$3
+PASSED=0
+FAILED=0
+OUT=$(mktemp)
+ERR=$(mktemp)
+IMG=$(mktemp -d)
+trap 'rm -f "$OUT" "$ERR"; rm -rf "$IMG"' EXIT
+
+check() {  # check NAME COMMAND...
+  local name=$1
+  shift
+  if "$@"; then
+    PASSED=$((PASSED + 1))
+    echo "ok   - $name"
+  else
+    FAILED=$((FAILED + 1))
+    echo "FAIL - $name"
+  fi
+}
+run() { "$JPEGENC" "$@" >"$OUT" 2>"$ERR"; echo $?; }
+info() { "$JPEGDEC" --info "$1" 2>/dev/null | grep "^$2: " | cut -d' ' -f2-; }
+has_marker() { od -An -v -tx1 "$1" | tr -d ' \n' | grep -q "$2"; }
+
+check "--help exits 0 and explains --progressive" \
+  test "$(run --help)" = 0 -a -n "$(grep -- '--progressive' "$OUT")"
+check "no arguments is bad usage (exit 2)" test "$(run)" = 2
+check "an unknown option is bad usage (exit 2)" test "$(run --frobnicate a b)" = 2
+check "--quality 0 is bad usage" test "$(run --quality 0 a b)" = 2
+check "--sampling 411 is bad usage" test "$(run --sampling 411 a b)" = 2
+check "--gray with --rgb is bad usage" test "$(run --gray --rgb a b)" = 2
+check "a missing input exits 1" test "$(run /nonexistent/in.ppm "$IMG/x.jpg")" = 1
+check "naming it" grep -q '/nonexistent/in.ppm' "$ERR"
+check "a file that is no image exits 1" test "$(run "$DATA/generated/base_420.jpg" "$IMG/x.jpg")" = 1
+check "saying so" grep -q 'not a PNG, PGM, PPM or PAM image' "$ERR"
+
+"$JPEGDEC" "$DATA/generated/base_420.jpg" "$IMG/src.ppm" 2>/dev/null
+"$JPEGDEC" "$DATA/generated/base_420.jpg" "$IMG/src.png" 2>/dev/null
+"$JPEGDEC" "$DATA/generated/gray.jpg" "$IMG/grey.pgm" 2>/dev/null
+"$JPEGDEC" --layout cmyk "$DATA/generated/cmyk.jpg" "$IMG/cmyk.pam" 2>/dev/null
+"$JPEGDEC" --layout rgba "$DATA/generated/base_420.jpg" "$IMG/rgba.pam" 2>/dev/null
+
+check "PPM to JPEG exits 0" test "$(run "$IMG/src.ppm" "$IMG/a.jpg")" = 0
+check "a 320x240 YCbCr JPEG" test "$(info "$IMG/a.jpg" width)x$(info "$IMG/a.jpg" height)" = 320x240
+check "4:2:0 unless told otherwise" test "$(info "$IMG/a.jpg" subsampling)" = "1 4:2:0"
+"$JPEGDEC" "$IMG/a.jpg" "$IMG/back.ppm" 2>/dev/null
+psnr=$(compare -metric PSNR "$IMG/src.ppm" "$IMG/back.ppm" null: 2>&1 | awk '{print $1}')
+check "which reads back close to the source (PSNR $psnr)" awk -v p="$psnr" 'BEGIN { exit !(p > 30) }'
+run "$IMG/src.png" "$IMG/p.jpg" >/dev/null
+check "PNG input gives the same JPEG as PPM input" cmp -s "$IMG/a.jpg" "$IMG/p.jpg"
+run "$IMG/rgba.pam" "$IMG/r.jpg" >/dev/null
+check "an alpha channel is dropped" cmp -s "$IMG/a.jpg" "$IMG/r.jpg"
+run "$IMG/grey.pgm" "$IMG/g.jpg" >/dev/null
+check "PGM input gives a grey JPEG" test "$(info "$IMG/g.jpg" color)" = "4 gray"
+run "$IMG/cmyk.pam" "$IMG/c.jpg" >/dev/null
+check "CMYK PAM input gives a four-channel JPEG" test "$(info "$IMG/c.jpg" channels)" = 4
+check "with an Adobe segment" test "$(info "$IMG/c.jpg" adobe_transform)" = 0
+run --sampling 444 "$IMG/src.ppm" "$IMG/s.jpg" >/dev/null
+check "--sampling 444" test "$(info "$IMG/s.jpg" subsampling)" = "0 4:4:4"
+run --sampling 422 "$IMG/src.ppm" "$IMG/s.jpg" >/dev/null
+check "--sampling 422" test "$(info "$IMG/s.jpg" subsampling)" = "2 4:2:2"
+run --gray "$IMG/src.ppm" "$IMG/s.jpg" >/dev/null
+check "--gray" test "$(info "$IMG/s.jpg" channels)" = 1
+run --rgb "$IMG/src.ppm" "$IMG/s.jpg" >/dev/null
+check "--rgb keeps RGB (Adobe transform 0)" test "$(info "$IMG/s.jpg" color)" = "1 RGB"
+run --progressive "$IMG/src.ppm" "$IMG/pr.jpg" >/dev/null
+check "--progressive writes SOF2" has_marker "$IMG/pr.jpg" ffc2
+"$JPEGDEC" "$IMG/pr.jpg" "$IMG/pr.ppm" 2>/dev/null
+check "with the baseline file's pixels" cmp -s "$IMG/back.ppm" "$IMG/pr.ppm"
+run --optimize "$IMG/src.ppm" "$IMG/o.jpg" >/dev/null
+check "--optimize writes a smaller file" test "$(stat -c %s "$IMG/o.jpg")" -lt "$(stat -c %s "$IMG/a.jpg")"
+run --restart 2 "$IMG/src.ppm" "$IMG/rs.jpg" >/dev/null
+check "--restart 2 writes DRI and restart markers" has_marker "$IMG/rs.jpg" ffdd0004
+check "  every two MCU rows (40 MCUs)" has_marker "$IMG/rs.jpg" ffdd00040028
+run --quality 20 "$IMG/src.ppm" "$IMG/q.jpg" >/dev/null
+check "--quality 20 writes a smaller file" test "$(stat -c %s "$IMG/q.jpg")" -lt "$(stat -c %s "$IMG/a.jpg")"
+run --comment "made for a test" "$IMG/src.ppm" "$IMG/m.jpg" >/dev/null
+check "--comment is read back" test "$(info "$IMG/m.jpg" comment)" = "made for a test"
+run --fast-dct "$IMG/src.ppm" "$IMG/f.jpg" >/dev/null
+"$JPEGDEC" "$IMG/f.jpg" "$IMG/f.ppm" 2>/dev/null
+psnr=$(compare -metric PSNR "$IMG/src.ppm" "$IMG/f.ppm" null: 2>&1 | awk '{print $1}')
+check "--fast-dct stays close (PSNR $psnr)" awk -v p="$psnr" 'BEGIN { exit !(p > 30) }'
+"$JPEGENC" - - <"$IMG/src.ppm" >"$IMG/piped.jpg" 2>"$ERR"
+check "standard input to standard output" cmp -s "$IMG/a.jpg" "$IMG/piped.jpg"
+check "an unwritable output exits 1" test "$(run "$IMG/src.ppm" /nonexistent/dir/x.jpg)" = 1
+check "saying why" grep -q 'cannot write' "$ERR"
+if [[ -w /dev/full ]]; then
+  check "a failed write exits 1" test "$(run "$IMG/src.ppm" /dev/full)" = 1
+fi
+printf 'P6\n4 4\n255\nxx' >"$IMG/short.ppm"
+check "a cut netpbm file exits 1" test "$(run "$IMG/short.ppm" "$IMG/x.jpg")" = 1
+check "saying it ends early" grep -q 'ends early' "$ERR"
+check "and writes nothing" test ! -e "$IMG/x.jpg"
+
+echo "$PASSED passed, $FAILED failed"
+((FAILED == 0))
