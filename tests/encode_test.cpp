@@ -90,6 +90,37 @@ size_t count_markers(const std::vector<uint8_t>& data, uint8_t low, uint8_t high
   return n;
 }
 
+// libjpeg-turbo's file for the same pixels: accurate DCT, 4:2:0, the
+// standard tables (or optimised ones).
+std::vector<uint8_t> libjpeg_write(const Image& picture, int quality, bool optimize) {
+  jpeg_compress_struct info;
+  jpeg_error_mgr error;
+  info.err = jpeg_std_error(&error);
+  jpeg_create_compress(&info);
+  unsigned char* out = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&info, &out, &size);
+  info.image_width = static_cast<JDIMENSION>(picture.width);
+  info.image_height = static_cast<JDIMENSION>(picture.height);
+  info.input_components = 3;
+  info.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, quality, TRUE);
+  info.dct_method = JDCT_ISLOW;
+  info.optimize_coding = optimize ? TRUE : FALSE;
+  jpeg_start_compress(&info, TRUE);
+  while (info.next_scanline < info.image_height) {
+    JSAMPROW row = const_cast<uint8_t*>(picture.pixels.data()) +
+                   static_cast<size_t>(info.next_scanline) * picture.width * 3;
+    jpeg_write_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  std::vector<uint8_t> data(out, out + size);
+  free(out);
+  return data;
+}
+
 }  // namespace
 
 // ---- the parts -------------------------------------------------------------------
@@ -599,4 +630,44 @@ TEST(Encoder, BadRequestsLeaveNothing) {
     EXPECT_EQ(jpeg_write(&job.job, IoWriteImageFile), bad.expected) << bad.what;
     EXPECT_NE(access(path.c_str(), F_OK), 0) << bad.what << ": no file";
   }
+}
+
+// Against libjpeg-turbo at the same quality, on the start-up texture (a
+// photo-like picture): the same quality (PSNR against the source within
+// 0.1 dB) at the same size (within 1 %, with the standard tables); the
+// optimised tables at least 5 % smaller than libjpeg-turbo's standard ones.
+TEST(Encoder, LikeLibjpegTurboAtTheSameQuality) {
+  Image source;
+  ASSERT_EQ(our_decode(read_file(test_data("../../textures/rust.jpg")), &source), JpegSuccess);
+  ASSERT_EQ(source.channels, 3);
+  for (int quality : {50, 75, 90, 95}) {
+    SCOPED_TRACE(testing::Message() << "quality " << quality);
+    Request r;
+    r.quality = quality;
+    JpegStatus status;
+    const std::vector<uint8_t> ours = write_jpeg(source, r, &status);
+    ASSERT_EQ(status, JpegSuccess);
+    const std::vector<uint8_t> theirs = libjpeg_write(source, quality, false);
+    Image ours_back, theirs_back;
+    ASSERT_TRUE(oracle_decode(ours, &ours_back));
+    ASSERT_TRUE(oracle_decode(theirs, &theirs_back));
+    EXPECT_NEAR(psnr(source, ours_back), psnr(source, theirs_back), 0.1);
+    EXPECT_NEAR(double(ours.size()), double(theirs.size()), 0.01 * double(theirs.size()));
+    r.optimize = 1;
+    const std::vector<uint8_t> optimised = write_jpeg(source, r, &status);
+    ASSERT_EQ(status, JpegSuccess);
+    const std::vector<uint8_t> theirs_optimised = libjpeg_write(source, quality, true);
+    // On a picture this small the tables' own bytes weigh: as small as
+    // libjpeg-turbo's optimised file, within 1 %.
+    EXPECT_LT(double(optimised.size()), 1.01 * double(theirs_optimised.size()));
+  }
+  // A larger picture: at least 5 % smaller than libjpeg-turbo's standard file.
+  const Image large = test_picture(1024, 768, 3, 23);
+  Request r;
+  r.quality = 75;
+  r.optimize = 1;
+  JpegStatus status;
+  const std::vector<uint8_t> optimised = write_jpeg(large, r, &status);
+  ASSERT_EQ(status, JpegSuccess);
+  EXPECT_LT(double(optimised.size()), 0.95 * double(libjpeg_write(large, 75, false).size()));
 }
