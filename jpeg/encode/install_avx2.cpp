@@ -3,6 +3,7 @@
 
 void install_encoding_avx2(RoutineTable* t) {
   t->fdct_accurate = fdct_accurate_avx2;
+  t->fdct_fast = fdct_fast_avx2;
   t->quantize_fast = quantize_fast_avx2;
   t->quantize_accurate = quantize_accurate_avx2;
   install_mcu_input_avx2(t);

@@ -10,6 +10,7 @@ struct EntropyWriter;
 struct HuffEncodeTable;
 
 void fdct_accurate_avx2(int16_t* block);
+void fdct_fast_avx2(int16_t* block);
 void quantize_fast_avx2(int16_t* block, const uint16_t* table);
 void quantize_accurate_avx2(int16_t* block, const uint16_t* table);
 // Also needs BMI1 and BMI2 (every processor with BMI2 has BMI1).
