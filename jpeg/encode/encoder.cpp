@@ -537,6 +537,15 @@ JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& opt
     if (status != JpegSuccess) return status;
   }
   if (e.options.progressive) {
+    const int64_t blocks =
+        int64_t{e.frame.mcus_per_row} * e.frame.mcu_rows * e.frame.blocks_per_mcu;
+    store.magnitudes = static_cast<uint64_t*>(
+        codec_malloc(static_cast<size_t>(blocks) * CoefficientStore::kMagnitudeMasks * 8 + 8));
+    if (store.magnitudes == nullptr) {
+      free(store.values);
+      return JpegMemoryError;
+    }
+    fill_magnitude_masks(store);
     put_dri(e);
     ScanSpec scans[kMostScans];
     const int32_t count = progressive_script(e.frame, p->jpeg_color == ColorYcbcr, scans);
@@ -552,6 +561,7 @@ JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& opt
     status = write_sequential_data(e, optimise ? &store : nullptr);
   }
   free(store.values);
+  free(store.magnitudes);
   if (status != JpegSuccess) return status;
   if (!sink_room(sink, 2, write)) return sink->status;
   put_marker(sink, 0xD9);

@@ -64,10 +64,20 @@ struct ScanSpec {
 struct CoefficientStore {
   int16_t* values;
   const EncodeFrame* frame;
+  // For a progressive frame, each block's coefficients of magnitude at
+  // least 1, 2, 4 and 8 as mask bits in zig-zag order (kMagnitudeMasks a
+  // block): what a scan with a point transform of Al = 0 to 2 codes.
+  uint64_t* magnitudes;
   const int16_t* block(int64_t mcu, int32_t index) const {
     return values + (mcu * frame->blocks_per_mcu + index) * 64;
   }
+  const uint64_t* magnitude_masks(int64_t mcu, int32_t index) const {
+    return magnitudes + (mcu * frame->blocks_per_mcu + index) * kMagnitudeMasks;
+  }
+  static constexpr int32_t kMagnitudeMasks = 4;
 };
+// Fills the store's magnitude masks (allocated by the caller).
+void fill_magnitude_masks(const CoefficientStore& store);
 
 // Writes one scan of a progressive frame from the store: its Huffman tables
 // (made for it, in a DHT segment), its header and its data. 0, or the

@@ -4,6 +4,35 @@
 
 #include "jpeg/decode/huffman.h"
 
+namespace {
+
+// T.81 Figure A.6: the zig-zag position of each natural index.
+constexpr std::array<uint8_t, 64> kZigzagOf = [] {
+  constexpr uint8_t kNaturalOf[64] = {
+      0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+      41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+      30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+  std::array<uint8_t, 64> zigzag{};
+  for (int k = 0; k < 64; ++k) zigzag[kNaturalOf[k]] = static_cast<uint8_t>(k);
+  return zigzag;
+}();
+
+}  // namespace
+
+const ZigzagRowMasks kZigzagRowMasks = [] {
+  ZigzagRowMasks masks{};
+  for (int row = 0; row < 8; ++row) {
+    for (int columns = 0; columns < 256; ++columns) {
+      uint64_t bits = 0;
+      for (int column = 0; column < 8; ++column) {
+        if ((columns >> column) & 1) bits |= uint64_t{1} << kZigzagOf[8 * row + column];
+      }
+      masks[row][columns] = bits;
+    }
+  }
+  return masks;
+}();
+
 void build_encode_table(const uint8_t* counts, const uint8_t* symbols, HuffEncodeTable* table) {
   std::memset(table, 0, sizeof *table);
   // Canonical codes (T.81 C.2): each length's codes follow the last code of

@@ -2,6 +2,7 @@
 // and optimised tables made from a first pass's symbol counts (T.81 K.2).
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "jpeg/api/jpegcodec.h"
@@ -37,3 +38,15 @@ void count_block_symbols(const int16_t* block, int16_t* dc_pred, SymbolCounts* d
 // procedure of T.81 K.2 (Figures K.1 to K.4), limited to 16 bits, with one
 // code point held back so that no code is all 1 bits.
 void optimal_table(const SymbolCounts& counts, HuffSpec* spec);
+
+// For row r of a block (natural order) and a byte of its columns as mask
+// bits, the zig-zag positions of those coefficients as mask bits: a mask of
+// a block's coefficients in natural order becomes one in zig-zag order
+// with eight look-ups.
+using ZigzagRowMasks = std::array<std::array<uint64_t, 256>, 8>;
+extern const ZigzagRowMasks kZigzagRowMasks;
+inline uint64_t zigzag_mask(uint64_t natural) {
+  uint64_t zigzag = 0;
+  for (int row = 0; row < 8; ++row) zigzag |= kZigzagRowMasks[row][(natural >> (8 * row)) & 0xFF];
+  return zigzag;
+}

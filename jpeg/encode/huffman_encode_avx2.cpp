@@ -6,41 +6,11 @@
 
 #include <immintrin.h>
 
-#include <array>
-
 #include "jpeg/decode/huffman.h"
 #include "jpeg/encode/huffman_encode.h"
 #include "jpeg/encode/simd_encode.h"
 
 namespace {
-
-// T.81 Figure A.6: the zig-zag position of each natural index.
-constexpr std::array<uint8_t, 64> kZigzagOf = [] {
-  constexpr uint8_t kNaturalOf[64] = {
-      0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-      41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-      30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
-  std::array<uint8_t, 64> zigzag{};
-  for (int k = 0; k < 64; ++k) zigzag[kNaturalOf[k]] = static_cast<uint8_t>(k);
-  return zigzag;
-}();
-
-// For row r of the block and a byte of its non-zero columns, the zig-zag
-// positions of those coefficients as mask bits.
-using RowMasks = std::array<std::array<uint64_t, 256>, 8>;
-const RowMasks kRowMasks = [] {
-  RowMasks masks{};
-  for (int row = 0; row < 8; ++row) {
-    for (int columns = 0; columns < 256; ++columns) {
-      uint64_t bits = 0;
-      for (int column = 0; column < 8; ++column) {
-        if ((columns >> column) & 1) bits |= uint64_t{1} << kZigzagOf[8 * row + column];
-      }
-      masks[row][columns] = bits;
-    }
-  }
-  return masks;
-}();
 
 // The block's non-zero coefficients as mask bits, natural order.
 inline uint64_t nonzero_natural(const int16_t* block) {
@@ -73,7 +43,7 @@ void encode_block_avx2(EntropyWriter* writer, const int16_t* block, int16_t* dc_
   put(dc, dc_category, magnitude_bits(diff, dc_category), dc_category);
   const uint64_t natural = nonzero_natural(block) & ~uint64_t{1};
   uint64_t nonzero = 0;
-  for (int row = 0; row < 8; ++row) nonzero |= kRowMasks[row][(natural >> (8 * row)) & 0xFF];
+  for (int row = 0; row < 8; ++row) nonzero |= kZigzagRowMasks[row][(natural >> (8 * row)) & 0xFF];
   int last = 0;
   while (nonzero != 0) {
     const int k = static_cast<int>(_tzcnt_u64(nonzero));

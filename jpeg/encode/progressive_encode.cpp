@@ -6,6 +6,9 @@
 
 #include <cstring>
 #include <initializer_list>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "jpeg/decode/huffman.h"
 #include "jpeg/encode/encoder.h"
@@ -103,13 +106,14 @@ class ScanCoder {
       for (int32_t bx = 0; bx < k.across; ++bx, ++n) {
         if (!interval_step(n)) return false;
         const int64_t mcu = int64_t{by / k.v} * f_.mcus_per_row + bx / k.h;
-        const int16_t* block = store_.block(mcu, k.first + (by % k.v) * k.h + bx % k.h);
+        const int32_t index = k.first + (by % k.v) * k.h + bx % k.h;
+        const int16_t* block = store_.block(mcu, index);
         if (scan_.ss == 0) {
           dc_block(block, 0);
         } else if (scan_.ah == 0) {
-          ac_first(block, k.table);
+          ac_first(block, store_.magnitude_masks(mcu, index), k.table);
         } else {
-          ac_refine(block, k.table);
+          ac_refine(block, store_.magnitude_masks(mcu, index), k.table);
         }
       }
     }
@@ -164,68 +168,87 @@ class ScanCoder {
     held_count_ = 0;
   }
 
-  void ac_first(const int16_t* block, int32_t table) {
-    run_table_ = table;
-    int zeros = 0;
+  // The band's zig-zag positions [ss, se] as mask bits.
+  uint64_t band() const {
+    const uint64_t to = scan_.se >= 63 ? ~uint64_t{0} : (uint64_t{2} << scan_.se) - 1;
+    return to & (~uint64_t{0} << scan_.ss);
+  }
+
+  // The band's coefficients of magnitude at least 2^al, from the store's
+  // masks where it has them.
+  uint64_t at_least(const int16_t* block, const uint64_t* masks, int32_t al) const {
+    if (al < CoefficientStore::kMagnitudeMasks) return masks[al] & band();
+    const int32_t least = int32_t{1} << (al < 15 ? al : 15);
+    uint64_t mask = 0;
     for (int k = scan_.ss; k <= scan_.se; ++k) {
-      const int32_t value = point_transformed(block[natural_order[k]], scan_.al);
-      if (value == 0) {
-        ++zeros;
-        continue;
-      }
+      const int32_t value = block[natural_order[k]];
+      mask |= static_cast<uint64_t>(value >= least || value <= -least) << k;
+    }
+    return mask;
+  }
+
+  void ac_first(const int16_t* block, const uint64_t* masks, int32_t table) {
+    run_table_ = table;
+    // The band's coefficients still non-zero after the point transform:
+    // the runs of zeros between them are the distances between mask bits.
+    uint64_t nonzero = at_least(block, masks, scan_.al);
+    int last = scan_.ss - 1;
+    for (; nonzero != 0; nonzero &= nonzero - 1) {
+      const int k = __builtin_ctzll(nonzero);
+      int zeros = k - last - 1;
       flush_run();
       for (; zeros > 15; zeros -= 16) out_.symbol(true, table, 0xF0);
+      const int32_t value = point_transformed(block[natural_order[k]], scan_.al);
       const int category = magnitude_category(value);
       out_.symbol(true, table, zeros << 4 | category);
       out_.bits(magnitude_bits(value, category), category);
-      zeros = 0;
+      last = k;
     }
     // The rest of the band is zero: this block joins the run.
-    if (zeros > 0 && ++run_ == kLongestRun) flush_run();
+    if (last < scan_.se && ++run_ == kLongestRun) flush_run();
   }
 
   // T.81 G.1.2.3: coefficients that become non-zero at this bit are coded
   // with a run of zeros (those still zero) and a sign bit; those non-zero
   // already get one correction bit each, sent after the next symbol (or
   // after the end-of-band run that covers them).
-  void ac_refine(const int16_t* block, int32_t table) {
+  void ac_refine(const int16_t* block, const uint64_t* masks, int32_t table) {
     run_table_ = table;
-    int32_t magnitude[64];
-    int last_new = 0;  // the last position that becomes non-zero here
-    for (int k = scan_.ss; k <= scan_.se; ++k) {
-      const int32_t value = block[natural_order[k]];
-      magnitude[k] = (value < 0 ? -value : value) >> scan_.al;
-      if (magnitude[k] == 1) last_new = k;
-    }
-    int zeros = 0;
+    // Coefficients that become non-zero here (magnitude 1 at this bit) and
+    // those non-zero already, as mask bits.
+    const uint64_t earlier = at_least(block, masks, scan_.al + 1);
+    const uint64_t fresh = at_least(block, masks, scan_.al) & ~earlier;
+    const int last_fresh = fresh != 0 ? 63 - __builtin_clzll(fresh) : 0;
+    int zeros = 0, previous = scan_.ss - 1;
     uint8_t corrections[64];
     int32_t pending = 0;
-    for (int k = scan_.ss; k <= scan_.se; ++k) {
-      const int32_t m = magnitude[k];
-      if (m == 0) {
-        ++zeros;
-        continue;
-      }
+    for (uint64_t nonzero = fresh | earlier; nonzero != 0; nonzero &= nonzero - 1) {
+      const int k = __builtin_ctzll(nonzero);
+      zeros += k - previous - 1;
+      previous = k;
       // Sixteen zeros at a time, while a new coefficient follows (else the
       // end of band covers them).
-      while (zeros > 15 && k <= last_new) {
+      while (zeros > 15 && k <= last_fresh) {
         flush_run();
         out_.symbol(true, table, 0xF0);
         zeros -= 16;
         for (int32_t i = 0; i < pending; ++i) out_.bits(corrections[i], 1);
         pending = 0;
       }
-      if (m > 1) {
-        corrections[pending++] = static_cast<uint8_t>(m & 1);
+      const int32_t value = block[natural_order[k]];
+      if ((earlier >> k) & 1) {
+        corrections[pending++] =
+            static_cast<uint8_t>(((value < 0 ? -value : value) >> scan_.al) & 1);
         continue;
       }
       flush_run();
       out_.symbol(true, table, zeros << 4 | 1);
-      out_.bits(block[natural_order[k]] < 0 ? 0 : 1, 1);
+      out_.bits(value < 0 ? 0 : 1, 1);
       for (int32_t i = 0; i < pending; ++i) out_.bits(corrections[i], 1);
       pending = 0;
       zeros = 0;
     }
+    zeros += scan_.se - previous;
     if (zeros > 0 || pending > 0) {
       ++run_;
       for (int32_t i = 0; i < pending; ++i) held_[held_count_++] = corrections[i];
@@ -246,6 +269,49 @@ class ScanCoder {
 };
 
 }  // namespace
+
+namespace {
+
+// The block's coefficients of magnitude at least t (1 to 2^14), as mask
+// bits in natural order. With SSE2 (every x86-64 processor), sixteen
+// compares at once; the same bits either way.
+inline uint64_t natural_at_least(const int16_t* block, int32_t t) {
+  uint64_t mask = 0;
+#if defined(__SSE2__)
+  const __m128i above = _mm_set1_epi16(static_cast<int16_t>(t - 1));
+  const __m128i below = _mm_set1_epi16(static_cast<int16_t>(1 - t));
+  auto compare = [&](const int16_t* at) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    return _mm_or_si128(_mm_cmpgt_epi16(v, above), _mm_cmplt_epi16(v, below));
+  };
+  for (int i = 0; i < 64; i += 16) {
+    const auto bits = static_cast<uint32_t>(
+        _mm_movemask_epi8(_mm_packs_epi16(compare(block + i), compare(block + i + 8))));
+    mask |= uint64_t{bits} << i;
+  }
+#else
+  for (int i = 0; i < 64; ++i) {
+    mask |= static_cast<uint64_t>(block[i] >= t || block[i] <= -t) << i;
+  }
+#endif
+  return mask;
+}
+
+}  // namespace
+
+void fill_magnitude_masks(const CoefficientStore& store) {
+  const EncodeFrame& f = *store.frame;
+  const int64_t blocks = int64_t{f.mcus_per_row} * f.mcu_rows * f.blocks_per_mcu;
+  for (int64_t b = 0; b < blocks; ++b) {
+    const int16_t* block = store.values + b * 64;
+    // In natural order (the block as it lies), then turned into zig-zag
+    // order; the DC is no AC coefficient.
+    for (int i = 0; i < CoefficientStore::kMagnitudeMasks; ++i) {
+      const uint64_t natural = natural_at_least(block, int32_t{1} << i) & ~uint64_t{1};
+      store.magnitudes[b * CoefficientStore::kMagnitudeMasks + i] = zigzag_mask(natural);
+    }
+  }
+}
 
 int32_t progressive_script(const EncodeFrame& f, bool ycc, ScanSpec* scans) {
   int32_t n = 0;
