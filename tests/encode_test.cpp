@@ -272,6 +272,44 @@ TEST(Encoder, FlatGreyGivesItsDcAlone) {
   }
 }
 
+// A flat colour under 4:2:0: the chroma averaged over 2 × 2 samples stays
+// exactly what it was, so every block is its DC alone. Y, Cb and Cr of
+// (200, 50, 250) are 118, 203 and 187; the DC is 8 · (value - 128) over the
+// table's first entry at quality 50 (16, 17, 17): -5, 35.3 and 27.8,
+// rounded: -5, 35 and 28.
+TEST(Encoder, FlatColourKeepsItsChromaExact) {
+  Image flat{32, 32, 3, {}};
+  for (int i = 0; i < 32 * 32; ++i) flat.pixels.insert(flat.pixels.end(), {200, 50, 250});
+  Request r;
+  r.quality = 50;
+  JpegStatus status;
+  const std::vector<uint8_t> data = write_jpeg(flat, r, &status);
+  ASSERT_EQ(status, JpegSuccess);
+  BufferJob job(data);
+  ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+  std::vector<int16_t> planes[3] = {std::vector<int16_t>(32 * 32), std::vector<int16_t>(16 * 16),
+                                    std::vector<int16_t>(16 * 16)};
+  JpegCoefOutput coefficients{};
+  for (int c = 0; c < 3; ++c) coefficients.planes[c] = planes[c].data();
+  job.job.properties.coef_output = &coefficients;
+  std::vector<uint8_t> pixels(32 * 32 * 3);
+  job.job.out_pixels = pixels.data();
+  job.job.out_width = job.job.out_height = 32;
+  job.job.out_channels = 3;
+  job.job.out_color = ColorRgb;
+  ASSERT_EQ(job.read(IoReadImageBuffer), JpegSuccess);
+  const int expected_dc[3] = {-5, 35, 28};
+  for (int c = 0; c < 3; ++c) {
+    const int width = c == 0 ? 32 : 16;
+    for (int i = 0; i < width * width; ++i) {
+      const int x = i % width, y = i / width;
+      const bool dc = x % 8 == 0 && y % 8 == 0;
+      EXPECT_EQ(planes[c][i], dc ? expected_dc[c] : 0)
+          << "component " << c << " at " << x << "," << y;
+    }
+  }
+}
+
 // Every colour pair of the encoding table, at each sampling it allows:
 // read back by this codec, close to the source, and reported as written.
 TEST(Encoder, EveryColourPairReadsBack) {
