@@ -94,6 +94,69 @@ void read_fresh(const uint8_t* data, size_t size, const char* file, const Read& 
   checked(jpeg_free(&job));
 }
 
+// What the input decodes to, written again with settings the input's first
+// bytes choose (quality, sampling, grey, tables, progressive, restarts):
+// every file the encoder writes must read back whole.
+void round_trip(const uint8_t* data, size_t size) {
+  JpegJob job;
+  std::memset(&job, 0, sizeof job);
+  if (checked(jpeg_init(&job)) != JpegSuccess) return;
+  job.jpeg_buffer = const_cast<uint8_t*>(data);
+  job.jpeg_buffer_size = static_cast<int32_t>(size);
+  std::vector<uint8_t> pixels;
+  const bool decoded = checked(jpeg_read(&job, IoReadParamsBuffer)) == JpegSuccess &&
+                       int64_t{job.jpeg_width} * job.jpeg_height <= kMaxPixels;
+  if (decoded) {
+    pixels.assign(static_cast<size_t>(job.jpeg_width) * job.jpeg_height * 3, 0);
+    job.out_pixels = pixels.data();
+    job.out_width = job.jpeg_width;
+    job.out_height = job.jpeg_height;
+    job.out_channels = 3;
+    job.out_color = ColorRgb;
+  }
+  const bool whole = decoded && checked(jpeg_read(&job, IoReadImageBuffer)) == JpegSuccess;
+  const int32_t width = job.jpeg_width, height = job.jpeg_height;
+  checked(jpeg_free(&job));
+  if (!whole || width < 1 || height < 1) return;
+  const uint8_t a = data[size / 2], b = data[size - 1];
+  std::memset(&job, 0, sizeof job);
+  if (checked(jpeg_init(&job)) != JpegSuccess) return;
+  job.out_pixels = pixels.data();
+  job.out_width = job.jpeg_width = width;
+  job.out_height = (b & 64) != 0 ? -height : height;
+  job.jpeg_height = height;
+  job.out_channels = 3;
+  job.out_color = (b & 128) != 0 ? ColorBgr : ColorRgb;
+  const bool grey = (a & 3) == 3;
+  job.jpeg_color = grey ? ColorGray : ColorYcbcr;
+  job.jpeg_channels = grey ? 1 : 3;
+  job.jpeg_subsampling = grey ? Sub444 : a % 3;
+  job.quality = 1 + a % 100;
+  job.write_optimize = b & 1;
+  job.write_progressive = (b >> 1) & 1;
+  job.write_restart_interval = (b >> 2) & 7;
+  job.properties.dct_family = (b >> 5) & 1;
+  std::vector<uint8_t> out(pixels.size() * 2 + 65536);
+  job.jpeg_buffer = out.data();
+  job.jpeg_buffer_size = static_cast<int32_t>(out.size());
+  const JpegStatus written = checked(jpeg_write(&job, IoWriteImageBuffer));
+  const int32_t bytes = job.jpeg_buffer_size;
+  checked(jpeg_free(&job));
+  if (written != JpegSuccess) abort();
+  std::memset(&job, 0, sizeof job);
+  if (checked(jpeg_init(&job)) != JpegSuccess) return;
+  job.jpeg_buffer = out.data();
+  job.jpeg_buffer_size = bytes;
+  std::vector<uint8_t> back(static_cast<size_t>(width) * height * 3);
+  job.out_pixels = back.data();
+  job.out_width = width;
+  job.out_height = height;
+  job.out_channels = 3;
+  job.out_color = ColorRgb;
+  if (checked(jpeg_read(&job, IoReadImageBuffer)) != JpegSuccess) abort();
+  checked(jpeg_free(&job));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -137,5 +200,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     checked(jpeg_free(&job));
   }
+  round_trip(data, size);
   return 0;
 }

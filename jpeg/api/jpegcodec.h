@@ -1,7 +1,8 @@
 /*
  * jpegcodec: a JPEG decoder (baseline, extended-sequential 8-bit and
  * progressive Huffman JPEG, with JFIF, JFXX and Adobe segments, comments,
- * thumbnails, regions of interest and reduced-size output).
+ * thumbnails, regions of interest and reduced-size output) and encoder
+ * (baseline or progressive, standard or optimised Huffman tables).
  *
  * Use: clear a JpegJob to zero, call jpeg_init, set the fields the next
  * operation needs, call jpeg_read with an IoType, read the results from the
@@ -22,6 +23,22 @@
  *       jpeg_read(&job, IoReadImageFile);
  *     }
  *     jpeg_free(&job);
+ *
+ * Writing: the caller's image in out_* (as for reading), the JPEG's size,
+ * components, colour and sampling in jpeg_*, a quality, and a buffer (or a
+ * file name) for the file:
+ *
+ *     job.out_pixels = rgb;  job.out_width = w;  job.out_height = h;
+ *     job.out_channels = 3;  job.out_color = ColorRgb;
+ *     job.jpeg_width = w;  job.jpeg_height = h;  job.jpeg_channels = 3;
+ *     job.jpeg_color = ColorYcbcr;  job.jpeg_subsampling = Sub420;
+ *     job.quality = 90;
+ *     job.jpeg_buffer = out;  job.jpeg_buffer_size = out_size;
+ *     if (jpeg_write(&job, IoWriteImageBuffer) == JpegSuccess)
+ *       fwrite(out, 1, job.jpeg_buffer_size, f);   (the bytes written)
+ *
+ * A buffer too small gives -28 and nothing past its end is touched; a file
+ * whose writing fails is removed (-23).
  *
  * The caller owns the JpegJob and every buffer it points to; the codec owns
  * what it allocates inside `properties` and the open file, which jpeg_free
@@ -446,7 +463,8 @@ typedef struct JPEG_PROPERTIES {
   uint16_t y_density;
 
   /* A caller's buffer for the comment read before the frame header: on
-   * input its capacity, on output the comment's length. */
+   * input its capacity, on output the comment's length. jpeg_write writes
+   * its first jpeg_comment_size bytes (up to 65533) as a comment segment. */
   uint8_t* jpeg_comment;
   uint16_t jpeg_comment_size;
 } JPEG_PROPERTIES;
