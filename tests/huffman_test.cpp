@@ -7,6 +7,7 @@
 
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
+#include "jpeg/decode/huffman_progressive.h"
 #include "jpeg/decode/huffman_table.h"
 #include "jpeg/stream/input_stream.h"
 #include "jpeg/stream/standard_tables.h"
@@ -217,15 +218,15 @@ TEST(ProgressiveDecoders, EndOfBandRuns) {
   MemoryStream m(w.bytes());
   int16_t block[64] = {};
   uint64_t nonzero = 0;
-  ASSERT_EQ(decode_ac_first(&m.stream, block, &nonzero, &ac, 1, 63, 0), JpegSuccess);
+  const BandRow one{block, &nonzero, 1, 1};
+  const BandScan scan{&ac, 1, 63, 0, 0};
+  ASSERT_EQ(decode_ac_band_portable(&m.stream, one, scan, 0, 1), 1);
   EXPECT_EQ(m.stream.eob_run, 0);
-  ASSERT_EQ(decode_ac_first(&m.stream, block, &nonzero, &ac, 1, 63, 0), JpegSuccess);
+  ASSERT_EQ(decode_ac_band_portable(&m.stream, one, scan, 0, 1), 1);
   EXPECT_EQ(m.stream.eob_run, 12) << "this block and the next 12";
-  for (int i = 0; i < 12; ++i) {
-    ASSERT_EQ(decode_ac_first(&m.stream, block, &nonzero, &ac, 1, 63, 0), 0);
-  }
+  for (int i = 0; i < 12; ++i) ASSERT_EQ(decode_ac_band_portable(&m.stream, one, scan, 0, 1), 1);
   EXPECT_EQ(m.stream.eob_run, 0);
-  ASSERT_EQ(decode_ac_first(&m.stream, block, &nonzero, &ac, 1, 63, 0), JpegSuccess);
+  ASSERT_EQ(decode_ac_band_portable(&m.stream, one, scan, 0, 1), 1);
   EXPECT_EQ(m.stream.eob_run, 7);
 }
 
@@ -251,7 +252,9 @@ TEST(ProgressiveDecoders, FirstScansShiftAndRefinementsCorrect) {
   block[natural_order[1]] = 2;
   block[natural_order[5]] = -2;
   uint64_t nonzero = uint64_t{1} << 1 | uint64_t{1} << 5;
-  ASSERT_EQ(decode_ac_refine(&refine.stream, block, &nonzero, &ac, 1, 63, 0), JpegSuccess);
+  ASSERT_EQ(decode_ac_band_portable(&refine.stream, BandRow{block, &nonzero, 1, 1},
+                                    BandScan{&ac, 1, 63, 1, 0}, 0, 1),
+            1);
   EXPECT_EQ(block[natural_order[1]], 3);
   EXPECT_EQ(block[natural_order[5]], -3);
   EXPECT_EQ(refine.stream.eob_run, 0);
@@ -309,6 +312,184 @@ std::vector<ProgressiveDecoders> progressive_variants() {
   return variants;
 }
 
+// The reference for the band decoder: the progressive AC decoders written
+// block by block and bit by bit through the stream's own functions, which
+// ask for exactly the bits each step uses (zero bits standing in past the
+// data's end), the way the codec decoded these scans before its band
+// decoder kept the bit state in registers.
+
+// The stream's bit state in registers for a progressive block decoder. Every
+// step asks for exactly the bits it uses, as the stream's own functions do,
+// so zero bits stand in, and the data's end is recorded, at the same places.
+class LocalBits {
+ public:
+  explicit LocalBits(InputStream* stream)
+      : s_(stream), acc_(stream->bit_acc), count_(stream->bit_count) {}
+  ~LocalBits() { store(); }
+  LocalBits(const LocalBits&) = delete;
+  LocalBits& operator=(const LocalBits&) = delete;
+
+  uint32_t get(int n) {
+    if (count_ < n) {
+      store();
+      bits_fill(s_, n);
+      load();
+    }
+    count_ -= n;
+    return static_cast<uint32_t>(acc_ >> count_) & ((1u << n) - 1);
+  }
+  // n bits (1..31) when the buffer holds them, or can be topped up with
+  // them from the data without zero bits standing in: false otherwise.
+  bool try_get(int n, uint32_t* value) {
+    if (count_ < n) {
+      store();
+      bits_take(s_);
+      load();
+      if (count_ < n) return false;
+    }
+    count_ -= n;
+    *value = static_cast<uint32_t>(acc_ >> count_) & ((1u << n) - 1);
+    return true;
+  }
+  int symbol(const HuffDecodeTable* table) {
+    constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
+    if (count_ < kBits) {
+      store();
+      bits_take(s_);
+      load();
+    }
+    if (count_ >= kBits) {
+      const uint32_t entry = table->lookahead[(acc_ >> (count_ - kBits)) & ((1u << kBits) - 1)];
+      const int length = static_cast<int>(entry >> 8) & 15;
+      if (length != 0) {
+        count_ -= length;
+        return lookahead_symbol(entry);
+      }
+    }
+    store();
+    int result = 0;
+    huff_decode_slow(s_, table, &result, count_ >= kBits ? kBits + 1 : 1);
+    load();
+    return result;
+  }
+  void set_eob_run(int32_t run) { s_->eob_run = run; }
+  int32_t eob_run() const { return s_->eob_run; }
+
+ private:
+  void store() {
+    s_->bit_acc = acc_;
+    s_->bit_count = count_;
+  }
+  void load() {
+    acc_ = s_->bit_acc;
+    count_ = s_->bit_count;
+  }
+  InputStream* s_;
+  uint64_t acc_;
+  int count_;
+};
+
+// End-of-band run: 2^r, plus the next r bits as a number.
+inline int32_t eob_run_of(LocalBits& bits, int r) {
+  int32_t run = 1 << r;
+  if (r > 0) run += static_cast<int32_t>(bits.get(r));
+  return run;
+}
+
+JpegStatus reference_ac_first(InputStream* stream, int16_t* block, uint64_t* nonzero,
+                              const HuffDecodeTable* ac_table, int ss, int se, int al) {
+  if (stream->eob_run > 0) {
+    --stream->eob_run;
+    return JpegSuccess;
+  }
+  LocalBits bits(stream);
+  uint64_t mask = *nonzero;
+  for (int k = ss; k <= se;) {
+    const int rs = bits.symbol(ac_table);
+    const int r = rs >> 4;
+    const int s = rs & 15;
+    if (s != 0) {
+      k += r;
+      const int32_t value = huff_extend(bits.get(s), s);
+      const auto coefficient = static_cast<int16_t>(static_cast<uint32_t>(value) << al);
+      block[natural_order[k]] = coefficient;
+      if (coefficient != 0) mask |= position_bit(k);
+      ++k;
+    } else if (r == 15) {
+      k += 16;
+    } else {
+      bits.set_eob_run(eob_run_of(bits, r) - 1);  // this block ends the first of the run
+      break;
+    }
+  }
+  *nonzero = mask;
+  return JpegSuccess;
+}
+
+JpegStatus reference_ac_refine(InputStream* stream, int16_t* block, uint64_t* nonzero,
+                               const HuffDecodeTable* ac_table, int ss, int se, int al) {
+  const int32_t p1 = 1 << al;
+  const int32_t m1 = static_cast<int32_t>(static_cast<uint32_t>(-1) << al);
+  LocalBits bits(stream);
+  uint64_t mask = *nonzero;
+  // Each non-zero coefficient of zig-zag positions [from, to) gets one
+  // correction bit, in order: read together while the data hold them, one
+  // at a time (zero bits standing in past the end) otherwise.
+  auto correct = [&](int from, int to) {
+    uint64_t m = mask & positions(from, to);
+    int left = bit_count(m);
+    while (left > 0) {
+      const int n = left < 24 ? left : 24;
+      uint32_t chunk = 0;
+      if (!bits.try_get(n, &chunk)) break;
+      left -= n;
+      for (uint32_t bit = 1u << (n - 1); bit != 0; bit >>= 1, m &= m - 1) {
+        int16_t* c = &block[natural_order[__builtin_ctzll(m)]];
+        if ((chunk & bit) != 0 && (*c & p1) == 0)
+          *c = static_cast<int16_t>(*c + (*c >= 0 ? p1 : m1));
+      }
+    }
+    for (; m != 0; m &= m - 1) {
+      int16_t* c = &block[natural_order[__builtin_ctzll(m)]];
+      if (bits.get(1) != 0 && (*c & p1) == 0) *c = static_cast<int16_t>(*c + (*c >= 0 ? p1 : m1));
+    }
+  };
+
+  int k = ss;
+  if (bits.eob_run() == 0 && ss <= se) {
+    while (k <= se) {
+      const int rs = bits.symbol(ac_table);
+      const int r = rs >> 4;
+      const int s = rs & 15;
+      int32_t new_value = 0;
+      if (s != 0) {
+        new_value = bits.get(1) != 0 ? p1 : m1;
+      } else if (r < 15) {
+        bits.set_eob_run(eob_run_of(bits, r));
+        break;
+      }
+      // Pass over r zero coefficients, correcting the non-zero ones met, to
+      // the zero after them (or past the band when there are not so many).
+      uint64_t zeros = ~mask & positions(k, se + 1);
+      for (int i = 0; i < r && zeros != 0; ++i) zeros &= zeros - 1;
+      const int target = zeros != 0 ? __builtin_ctzll(zeros) : se + 1;
+      correct(k, target);
+      k = target;
+      if (new_value != 0) {
+        block[natural_order[k]] = static_cast<int16_t>(new_value);
+        mask |= position_bit(k);
+      }
+      ++k;
+    }
+  }
+  if (bits.eob_run() > 0) {
+    correct(k, se + 1);
+    bits.set_eob_run(bits.eob_run() - 1);
+  }
+  *nonzero = mask;
+  return JpegSuccess;
+}
+
 // A row of a progressive AC scan decoded block by block with the stream's
 // own decoders, as a scan with restart intervals does: blocks in an
 // end-of-band run with nothing to correct are passed over, and the row
@@ -325,9 +506,9 @@ int32_t band_block_by_block(InputStream* s, const BandRow& row, const BandScan& 
     if (s->eob_run > 0 && (scan.ah == 0 || (*nonzero & band) == 0)) {
       --s->eob_run;
     } else if (scan.ah != 0) {
-      decode_ac_refine(s, block, nonzero, scan.table, scan.ss, scan.se, scan.al);
+      reference_ac_refine(s, block, nonzero, scan.table, scan.ss, scan.se, scan.al);
     } else {
-      decode_ac_first(s, block, nonzero, scan.table, scan.ss, scan.se, scan.al);
+      reference_ac_first(s, block, nonzero, scan.table, scan.ss, scan.se, scan.al);
     }
     if (s->data_ended & kOutOfData) return j + 1;
   }

@@ -146,14 +146,6 @@ McuDecodeFn mcu_decoder_for(const RoutineTable* table);
 JpegStatus decode_dc_first(InputStream* stream, const HuffDecodeTable* dc_table,
                            int16_t* coefficient, int16_t* dc_pred, int al);
 JpegStatus decode_dc_refine(InputStream* stream, int16_t* coefficient, int al);
-// The AC scans of a progressive frame keep `nonzero`, the block's mask of
-// non-zero coefficients (bit k: zig-zag position k), up to date; refinement
-// visits only the coefficients it names.
-JpegStatus decode_ac_first(InputStream* stream, int16_t* block, uint64_t* nonzero,
-                           const HuffDecodeTable* ac_table, int ss, int se, int al);
-JpegStatus decode_ac_refine(InputStream* stream, int16_t* block, uint64_t* nonzero,
-                            const HuffDecodeTable* ac_table, int ss, int se, int al);
-
 // Blocks of one component along a row of its block grid in the
 // coefficient store, as a progressive AC scan visits them: `across`
 // blocks side by side in each MCU of `mcu_blocks` blocks.
@@ -167,10 +159,16 @@ struct BandScan {
   const HuffDecodeTable* table;
   int ss, se, ah, al;
 };
-// Decodes blocks [from, to) of the row as decode_ac_first or
-// decode_ac_refine would one by one, with the bit state in registers, and
-// returns how many it decoded: fewer when the data ran out in the last of
-// them (data_ended says so), none for a DC band.
+// Decodes blocks [from, to) of the row for an AC scan of a progressive
+// frame (T.81 G.1.2.2 and G.1.2.3), with the bit state in registers: a
+// first scan stores each coefficient with its point transform, a
+// refinement adds a bit to those non-zero already and places the new ones;
+// each block's `nonzero` mask (bit k: zig-zag position k non-zero) is kept
+// up to date, and refinement visits only the coefficients it names. Past a
+// marker or the end of the data zero bits stand in, as the stream's own
+// refill gives them. Returns how many blocks it decoded: fewer when the
+// data ran out in the last of them (data_ended says so), none for a DC
+// band.
 using AcBandFn = int32_t (*)(InputStream* stream, const BandRow& row, const BandScan& scan,
                              int32_t from, int32_t to);
 int32_t decode_ac_band_portable(InputStream* stream, const BandRow& row, const BandScan& scan,

@@ -92,7 +92,7 @@ class PaddedBits : public RegisterBits {
   bool used_ = false;
 };
 
-// The first AC scan of a band of one block (see decode_ac_first).
+// The first AC scan of a band of one block.
 [[gnu::always_inline]] inline void first_in_registers(PaddedBits& bits, int16_t* block,
                                                       uint64_t* nonzero,
                                                       const HuffDecodeTable* table, int ss, int se,
@@ -148,7 +148,7 @@ template <bool kPopcnt>
   }
 }
 
-// A refinement scan of a band of one block (see decode_ac_refine).
+// A refinement scan of a band of one block.
 template <bool kPopcnt>
 [[gnu::always_inline]] inline void refine_in_registers(PaddedBits& bits, int16_t* block,
                                                        uint64_t* nonzero,
@@ -297,7 +297,9 @@ template <bool kPopcnt>
 [[gnu::always_inline]] inline int32_t ac_band_in_registers(InputStream* stream, const BandRow& row,
                                                            const BandScan& scan, int32_t from,
                                                            int32_t to) {
-  if (scan.ss > scan.se || scan.ss == 0) return 0;
+  // (An empty band, Ss above Se, reads nothing: its blocks only count down
+  // an end-of-band run.)
+  if (scan.ss == 0) return 0;
   return scan.ah != 0 ? band_blocks<true, kPopcnt>(stream, row, scan, from, to)
                       : band_blocks<false, kPopcnt>(stream, row, scan, from, to);
 }

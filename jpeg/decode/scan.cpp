@@ -823,12 +823,6 @@ JpegStatus decode_scan_stored(Scan& c) {
   // A component kept as DC values alone has no AC band to decode (such
   // scans are passed over before they get here).
   if (step == 1 && (whole_band || scan->ss != 0)) return JpegSuccess;
-  // The band's zig-zag positions as mask bits.
-  const uint64_t band =
-      scan->se >= scan->ss && scan->ss < 64
-          ? (scan->se >= 63 ? ~uint64_t{0} : (uint64_t{1} << (scan->se + 1)) - 1) &
-                ~((uint64_t{1} << scan->ss) - 1)
-          : 0;
   // AC bands of a progressive frame go through the decoder that keeps the
   // bit state in registers from block to block, between restart markers.
   const bool band_decoder = !whole_band && scan->ss != 0;
@@ -855,12 +849,6 @@ JpegStatus decode_scan_stored(Scan& c) {
         }
         if (decoded > 0) {
           gx += decoded - 1;  // the checks below are for the last of them
-        } else if (c.s->eob_run > 0 && scan->ss != 0 &&
-                   (scan->ah == 0 || (*nonzero_mask(p, block) & band) == 0) &&
-                   (c.s->data_ended & kOutOfData) == 0) {
-          // Inside an end-of-band run: nothing to read for a block that
-          // has no coefficient in the band to correct.
-          --c.s->eob_run;
         } else if (c.s->data_ended & kOutOfData) {
           // An interval whose data are used up: the block keeps what it has.
         } else if (whole_band) {
@@ -879,12 +867,6 @@ JpegStatus decode_scan_stored(Scan& c) {
           } else {
             decode_dc_refine(c.s, block, scan->al);
           }
-        } else if (scan->ah != 0) {
-          decode_ac_refine(c.s, block, nonzero_mask(p, block), sc.ac_table, scan->ss, scan->se,
-                           scan->al);
-        } else {
-          decode_ac_first(c.s, block, nonzero_mask(p, block), sc.ac_table, scan->ss, scan->se,
-                          scan->al);
         }
         if (scan->restart_interval != 0) {
           const JpegStatus restart = restart_check(c, grid_cols, grid_rows, gx, grid_row);
