@@ -16,6 +16,7 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/idct.h"
 #include "jpeg/decode/portable_routines.h"
+#include "jpeg/decode/transpose_sse2.h"
 
 namespace {
 
@@ -83,26 +84,6 @@ inline void transform(const __m128i* c, Half* low, Half* high) {
                          _mm_unpackhi_epi16(c[2], c[6]), _mm_unpackhi_epi16(c[0], c[4]));
 }
 
-// Transposes eight rows of eight 16-bit values.
-inline void transpose(__m128i* v) {
-  const __m128i a0 = _mm_unpacklo_epi16(v[0], v[1]), a1 = _mm_unpackhi_epi16(v[0], v[1]);
-  const __m128i a2 = _mm_unpacklo_epi16(v[2], v[3]), a3 = _mm_unpackhi_epi16(v[2], v[3]);
-  const __m128i a4 = _mm_unpacklo_epi16(v[4], v[5]), a5 = _mm_unpackhi_epi16(v[4], v[5]);
-  const __m128i a6 = _mm_unpacklo_epi16(v[6], v[7]), a7 = _mm_unpackhi_epi16(v[6], v[7]);
-  const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
-  const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
-  const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
-  const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
-  v[0] = _mm_unpacklo_epi64(b0, b4);
-  v[1] = _mm_unpackhi_epi64(b0, b4);
-  v[2] = _mm_unpacklo_epi64(b1, b5);
-  v[3] = _mm_unpackhi_epi64(b1, b5);
-  v[4] = _mm_unpacklo_epi64(b2, b6);
-  v[5] = _mm_unpackhi_epi64(b2, b6);
-  v[6] = _mm_unpacklo_epi64(b3, b7);
-  v[7] = _mm_unpackhi_epi64(b3, b7);
-}
-
 // How far a 16-bit value's magnitude passes `limit` (0 when it does not);
 // |-32768| is 32768 as an unsigned value.
 inline __m128i over(__m128i x, int16_t limit) {
@@ -139,7 +120,7 @@ void idct_accurate_8x8_sse2(int16_t* block) {
     return;
   }
   // Lines as lanes: v[j] holds coefficient j of every row.
-  transpose(v);
+  transpose_8x8_epi16(v);
   if (!pass_fits(v)) {
     idct_accurate_8x8(block);
     return;
@@ -155,7 +136,7 @@ void idct_accurate_8x8_sse2(int16_t* block) {
                            _mm_srai_epi32(_mm_add_epi32(high.s[x], round_rows), 12));
   }
   // Columns as lanes: v[y] holds row y's outputs.
-  transpose(v);
+  transpose_8x8_epi16(v);
   if (!pass_fits(v)) {
     idct_accurate_8x8(block);
     return;

@@ -7,6 +7,7 @@
 
 #include <immintrin.h>
 
+#include "jpeg/decode/transpose_sse2.h"
 #include "jpeg/encode/fdct.h"
 #include "jpeg/encode/simd_encode.h"
 
@@ -40,26 +41,6 @@ inline __m128i weighted4(__m128i x, __m128i y, __m128i ab, __m128i z, __m128i w,
                                      _mm_madd_epi16(_mm_unpackhi_epi16(z, w), cd));
   return _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(low, round), kDown),
                          _mm_srai_epi32(_mm_add_epi32(high, round), kDown));
-}
-
-// Eight rows of eight 16-bit values, transposed in place.
-inline void transpose(__m128i* v) {
-  const __m128i a0 = _mm_unpacklo_epi16(v[0], v[1]), a1 = _mm_unpackhi_epi16(v[0], v[1]);
-  const __m128i a2 = _mm_unpacklo_epi16(v[2], v[3]), a3 = _mm_unpackhi_epi16(v[2], v[3]);
-  const __m128i a4 = _mm_unpacklo_epi16(v[4], v[5]), a5 = _mm_unpackhi_epi16(v[4], v[5]);
-  const __m128i a6 = _mm_unpacklo_epi16(v[6], v[7]), a7 = _mm_unpackhi_epi16(v[6], v[7]);
-  const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
-  const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
-  const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
-  const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
-  v[0] = _mm_unpacklo_epi64(b0, b4);
-  v[1] = _mm_unpackhi_epi64(b0, b4);
-  v[2] = _mm_unpacklo_epi64(b1, b5);
-  v[3] = _mm_unpackhi_epi64(b1, b5);
-  v[4] = _mm_unpacklo_epi64(b2, b6);
-  v[5] = _mm_unpackhi_epi64(b2, b6);
-  v[6] = _mm_unpacklo_epi64(b3, b7);
-  v[7] = _mm_unpackhi_epi64(b3, b7);
 }
 
 // One pass over the eight lines held in the lanes (x[n]: input n of every
@@ -103,11 +84,11 @@ void fdct_accurate_avx2(int16_t* block) {
   for (int r = 0; r < 8; ++r)
     v[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
   // Rows: with the block transposed, lane r holds row r.
-  transpose(v);
+  transpose_8x8_epi16(v);
   pass<true>(v);
   // Columns: v[k] holds output k of every row; transposed, lane k holds
   // column k, and v[u] comes out as row u of the result.
-  transpose(v);
+  transpose_8x8_epi16(v);
   pass<false>(v);
   for (int r = 0; r < 8; ++r) _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * r), v[r]);
 }

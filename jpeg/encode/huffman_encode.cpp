@@ -83,38 +83,9 @@ template <typename Emit>
 
 void encode_block_portable(EntropyWriter* writer, const int16_t* block, int16_t* dc_pred,
                            const HuffEncodeTable* dc, const HuffEncodeTable* ac) {
-  EntropyWriter w = *writer;
-  // A symbol's code and its magnitude bits go out together (at most 16 +
-  // 11 bits).
-  auto put = [&w](const HuffEncodeTable* t, int symbol, uint32_t bits, int bit_count) {
-    put_bits(w, static_cast<uint32_t>(t->code[symbol]) << bit_count | bits,
-             t->length[symbol] + bit_count);
-  };
-  const int32_t diff = int32_t{block[0]} - *dc_pred;
-  *dc_pred = block[0];
-  const int dc_category = magnitude_category(diff);
-  put(dc, dc_category, magnitude_bits(diff, dc_category), dc_category);
-  // The AC coefficients in zig-zag order, and a mask of the non-zero ones:
-  // runs of zeros are passed over a whole run at a time.
-  int16_t zigzag[64];
   uint64_t nonzero = 0;
-  for (int k = 1; k < 64; ++k) {
-    zigzag[k] = block[natural_order[k]];
-    nonzero |= static_cast<uint64_t>(zigzag[k] != 0) << k;
-  }
-  int last = 0;
-  while (nonzero != 0) {
-    const int k = __builtin_ctzll(nonzero);
-    nonzero &= nonzero - 1;
-    int run = k - last - 1;
-    for (; run > 15; run -= 16) put(ac, 0xF0, 0, 0);  // sixteen zeros (ZRL)
-    const int32_t value = zigzag[k];
-    const int category = magnitude_category(value);
-    put(ac, (run << 4) | category, magnitude_bits(value, category), category);
-    last = k;
-  }
-  if (last != 63) put(ac, 0x00, 0, 0);  // end of block
-  *writer = w;
+  for (int k = 1; k < 64; ++k) nonzero |= static_cast<uint64_t>(block[natural_order[k]] != 0) << k;
+  encode_block_symbols(writer, block, nonzero, dc_pred, dc, ac);
 }
 
 void count_block_symbols(const int16_t* block, int16_t* dc_pred, SymbolCounts* dc,

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "jpeg/api/jpegcodec.h"
+#include "jpeg/decode/huffman.h"
 #include "jpeg/encode/entropy_writer.h"
 
 // A table's definition as a DHT segment holds it: 16 code-length counts and
@@ -49,4 +50,39 @@ inline uint64_t zigzag_mask(uint64_t natural) {
   uint64_t zigzag = 0;
   for (int row = 0; row < 8; ++row) zigzag |= kZigzagRowMasks[row][(natural >> (8 * row)) & 0xFF];
   return zigzag;
+}
+
+// A quantized block's symbols and bits from its AC coefficients' non-zero
+// mask in zig-zag order (bit k: position k): the DC difference, each
+// non-zero coefficient with the run of zeros before it (sixteen at a time
+// as ZRL), and the end of block unless position 63 is non-zero. The
+// portable block encoder and its processor-specific twins differ only in
+// how they find the mask, and inline this for the rest.
+[[gnu::always_inline]] inline void encode_block_symbols(EntropyWriter* writer, const int16_t* block,
+                                                        uint64_t nonzero, int16_t* dc_pred,
+                                                        const HuffEncodeTable* dc,
+                                                        const HuffEncodeTable* ac) {
+  EntropyWriter w = *writer;
+  // A symbol's code and its magnitude bits go out together (at most 16 +
+  // 11 bits).
+  auto put = [&w](const HuffEncodeTable* t, int symbol, uint32_t bits, int bit_count) {
+    put_bits(w, static_cast<uint32_t>(t->code[symbol]) << bit_count | bits,
+             t->length[symbol] + bit_count);
+  };
+  const int32_t diff = int32_t{block[0]} - *dc_pred;
+  *dc_pred = block[0];
+  const int dc_category = magnitude_category(diff);
+  put(dc, dc_category, magnitude_bits(diff, dc_category), dc_category);
+  int last = 0;
+  for (; nonzero != 0; nonzero &= nonzero - 1) {
+    const int k = __builtin_ctzll(nonzero);
+    int run = k - last - 1;
+    for (; run > 15; run -= 16) put(ac, 0xF0, 0, 0);  // sixteen zeros (ZRL)
+    const int32_t value = block[natural_order[k]];
+    const int category = magnitude_category(value);
+    put(ac, (run << 4) | category, magnitude_bits(value, category), category);
+    last = k;
+  }
+  if (last != 63) put(ac, 0x00, 0, 0);  // end of block
+  *writer = w;
 }

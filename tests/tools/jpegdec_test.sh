@@ -4,23 +4,12 @@
 set -u
 JPEGDEC=$1
 DATA=$2
-PASSED=0
-FAILED=0
 OUT=$(mktemp)
 ERR=$(mktemp)
 trap 'rm -f "$OUT" "$ERR"' EXIT
 
-check() {  # check NAME COMMAND...
-  local name=$1
-  shift
-  if "$@"; then
-    PASSED=$((PASSED + 1))
-    echo "ok   - $name"
-  else
-    FAILED=$((FAILED + 1))
-    echo "FAIL - $name"
-  fi
-}
+# shellcheck source=checks.sh
+source "$(dirname "$0")/checks.sh"
 run() { "$JPEGDEC" "$@" >"$OUT" 2>"$ERR"; echo $?; }
 
 check "--help exits 0 and explains --info" \
@@ -128,5 +117,4 @@ check "saying why" grep -q 'Unsupported frame was found' "$ERR"
 check "--scale 3 is bad usage (exit 2)" test "$(run --scale 3 "$SRC" "$IMG/x.png")" = 2
 check "a bad region is bad usage (exit 2)" test "$(run --roi 5,5,2,2 "$SRC" "$IMG/x.png")" = 2
 
-echo "$PASSED passed, $FAILED failed"
-((FAILED == 0))
+checks_done

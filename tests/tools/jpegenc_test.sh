@@ -6,24 +6,13 @@ set -u
 JPEGENC=$1
 JPEGDEC=$2
 DATA=$3
-PASSED=0
-FAILED=0
 OUT=$(mktemp)
 ERR=$(mktemp)
 IMG=$(mktemp -d)
 trap 'rm -f "$OUT" "$ERR"; rm -rf "$IMG"' EXIT
 
-check() {  # check NAME COMMAND...
-  local name=$1
-  shift
-  if "$@"; then
-    PASSED=$((PASSED + 1))
-    echo "ok   - $name"
-  else
-    FAILED=$((FAILED + 1))
-    echo "FAIL - $name"
-  fi
-}
+# shellcheck source=checks.sh
+source "$(dirname "$0")/checks.sh"
 run() { "$JPEGENC" "$@" >"$OUT" 2>"$ERR"; echo $?; }
 info() { "$JPEGDEC" --info "$1" 2>/dev/null | grep "^$2: " | cut -d' ' -f2-; }
 has_marker() { od -An -v -tx1 "$1" | tr -d ' \n' | grep -q "$2"; }
@@ -98,5 +87,4 @@ check "a cut netpbm file exits 1" test "$(run "$IMG/short.ppm" "$IMG/x.jpg")" = 
 check "saying it ends early" grep -q 'ends early' "$ERR"
 check "and writes nothing" test ! -e "$IMG/x.jpg"
 
-echo "$PASSED passed, $FAILED failed"
-((FAILED == 0))
+checks_done
