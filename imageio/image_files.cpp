@@ -1,6 +1,8 @@
 #include "imageio/image_files.h"
 
+#if KNOT_HAVE_PNG
 #include <png.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -8,6 +10,7 @@
 
 namespace imageio {
 
+#if KNOT_HAVE_PNG
 namespace {
 
 // libpng reports errors through longjmp; keep the jump inside this plain
@@ -37,17 +40,36 @@ bool write_rows(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t heig
 
 }  // namespace
 
+#endif
+
+bool png_supported() {
+#if KNOT_HAVE_PNG
+  return true;
+#else
+  return false;
+#endif
+}
+
 bool write_png(FILE* file, const char* name, const uint8_t* pixels, uint32_t width, uint32_t height,
                uint32_t channels, ptrdiff_t stride) {
   if (channels < 1 || channels > 4 || width == 0 || height == 0 || pixels == nullptr) {
     std::fprintf(stderr, "%s: nothing to write (empty image)\n", name);
     return false;
   }
+#if KNOT_HAVE_PNG
   if (!write_rows(file, pixels, width, height, channels, stride)) {
     std::fprintf(stderr, "%s: could not write the PNG image\n", name);
     return false;
   }
   return true;
+#else
+  (void)file;
+  (void)stride;
+  std::fprintf(stderr,
+               "%s: this build has no PNG support (libpng was not found): use PPM, PGM or PAM\n",
+               name);
+  return false;
+#endif
 }
 
 bool write_png(const char* path, const uint8_t* pixels, uint32_t width, uint32_t height,
@@ -97,6 +119,7 @@ namespace imageio {
 
 namespace {
 
+#if KNOT_HAVE_PNG
 // ---- PNG ------------------------------------------------------------------------
 
 struct MemoryReader {
@@ -151,6 +174,8 @@ bool read_png(const std::vector<uint8_t>& data, Image* image, std::string* error
   png_destroy_read_struct(&png, &info, nullptr);
   return true;
 }
+
+#endif
 
 // ---- netpbm ---------------------------------------------------------------------
 
@@ -283,7 +308,12 @@ bool read_image(const std::vector<uint8_t>& data, Image* image, std::string* err
   *image = Image{};
   static const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   if (data.size() >= 8 && std::memcmp(data.data(), kPngSignature, 8) == 0) {
+#if KNOT_HAVE_PNG
     return read_png(data, image, error);
+#else
+    *error = "a PNG image, and this build has no PNG support (libpng was not found)";
+    return false;
+#endif
   }
   if (data.size() >= 3 && data[0] == 'P' && (data[1] == '5' || data[1] == '6' || data[1] == '7')) {
     return read_netpbm(data, image, error);

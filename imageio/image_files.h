@@ -9,6 +9,9 @@
 
 namespace imageio {
 
+// Whether this build reads and writes PNG (libpng was there).
+bool png_supported();
+
 // Writes `height` rows of `width` pixels with `channels` bytes each (1 grey,
 // 2 grey+alpha, 3 RGB, 4 RGBA), `stride` bytes apart (negative for rows stored bottom-up), first
 // row at the top. Returns false (and prints why on standard error) when the file cannot be written;

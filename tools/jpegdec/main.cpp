@@ -59,6 +59,12 @@ void print_usage(FILE* out) {
       "was damaged (the codec's status and its text go to standard error), 2 for\n"
       "bad usage.\n",
       out);
+  if (!imageio::png_supported()) {
+    std::fputs(
+        "\nThis build has no PNG support (libpng was not found when it was built):\n"
+        "netpbm images (PPM, PGM, PAM) only.\n",
+        out);
+  }
 }
 
 const char* color_name(int32_t code) {
@@ -417,7 +423,9 @@ int decode(const Options& o) {
     return 1;
   }
   bool ok;
-  if (ext == ".ppm" || ext == ".pgm" || ext == ".pam") {
+  // Standard output is PNG, or PAM in a build without PNG.
+  const bool pam_out = out == "-" && !imageio::png_supported();
+  if (ext == ".ppm" || ext == ".pgm" || ext == ".pam" || pam_out) {
     const imageio::NetpbmKind kind = ext == ".ppm"   ? imageio::NetpbmKind::Ppm
                                      : ext == ".pgm" ? imageio::NetpbmKind::Pgm
                                                      : imageio::NetpbmKind::Pam;

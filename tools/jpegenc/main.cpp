@@ -42,6 +42,12 @@ void print_usage(FILE* out) {
       "reason, or the codec's status and its text, go to standard error), 2 for\n"
       "bad usage.\n",
       out);
+  if (!imageio::png_supported()) {
+    std::fputs(
+        "\nThis build has no PNG support (libpng was not found when it was built):\n"
+        "netpbm images (PPM, PGM, PAM) only.\n",
+        out);
+  }
 }
 
 struct Options {
