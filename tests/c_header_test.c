@@ -27,6 +27,8 @@ int main(void) {
   job.file_name = "/nonexistent.jpg";
   check(jpeg_read(&job, IoReadParamsFile) == JpegInvalidFileName, "missing file is -10");
   check(strcmp(jpeg_status_text(JpegInvalidFileName), "Invalid file name") == 0, "status text");
+  check(jpeg_read(&job, IoReadImageFile) == JpegInvalidProperties, "no image buffer is -8");
+  check(strcmp(jpeg_status_detail(&job), "out_pixels is null") == 0, "the detail names the check");
   check(version->major == 1 && version->minor == 51 && version->build == 12, "version");
   check(jpeg_free(&job) == JpegSuccess, "jpeg_free succeeds");
   printf("%d passed, %d failed\n", passed, failed);

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "jpeg/api/jpegcodec.h"
+#include "tests/jpeg_test_util.h"
 #include "jpeg/cpu/cpu.h"
 #include "jpeg/cpu/file_io.h"
 #include "jpeg/cpu/routine_table.h"
@@ -176,6 +177,57 @@ TEST(JpegRead, TypeAndSourceChecksComeFirst) {
   EXPECT_EQ(jpeg_read(&j.job, IoReadParamsBuffer), JpegInvalidProperties);
   j->jpeg_channels = 257;
   EXPECT_EQ(jpeg_read(&j.job, IoReadParamsBuffer), JpegInvalidProperties);
+}
+
+// Each refusal says which check refused it, in the job's detail text; a
+// request that goes ahead leaves the text empty.
+TEST(JpegRead, RefusalsNameTheCheck) {
+  Job j;
+  uint8_t pixels[4096] = {};
+  make_valid_image_request(&j.job, pixels);
+  const std::vector<std::uint8_t> data = read_file(test_data("generated/base_420.jpg"));
+  struct Case {
+    void (*spoil)(JpegJob*);
+    int32_t type;
+    const char* detail;
+  };
+  const Case cases[] = {
+      {[](JpegJob*) {}, 22, "the I/O type must be 0 to 21, is 22"},
+      {[](JpegJob* job) { job->out_width = 0; }, IoReadImageBuffer,
+       "out_width must be 1 to 65535, is 0"},
+      {[](JpegJob* job) { job->out_pixels = nullptr; }, IoReadImageBuffer, "out_pixels is null"},
+      {[](JpegJob* job) { job->out_pad = -1; }, IoReadImageBuffer,
+       "out_pad must not be negative, is -1"},
+      {[](JpegJob* job) { job->jpeg_channels = 0; }, IoReadParamsBuffer,
+       "jpeg_channels must be 1 to 256, is 0"},
+      {[](JpegJob* job) { job->out_color = ColorFourChannel; }, IoReadImageBuffer,
+       "no conversion from jpeg_color 3 with 3 channels to out_color 5 with 3"},
+      {[](JpegJob* job) { job->quality = 0; }, IoWriteImageBuffer,
+       "quality must be 1 to 100, is 0"},
+      {[](JpegJob* job) { job->jpeg_width = 5; }, IoWriteImageBuffer,
+       "a JPEG of 5x4 is larger than the caller's 4x4 image"},
+  };
+  for (const Case& c : cases) {
+    make_valid_image_request(&j.job, pixels);
+    j->jpeg_buffer = const_cast<uint8_t*>(data.data());
+    j->jpeg_buffer_size = static_cast<int32_t>(data.size());
+    j->jpeg_width = j->jpeg_height = 4;
+    j->jpeg_subsampling = Sub444;
+    j->quality = 75;
+    j->out_pad = 0;
+    c.spoil(&j.job);
+    const JpegStatus status = c.type >= IoWriteImageFile && c.type <= IoWriteDataBuffer
+                                  ? jpeg_write(&j.job, c.type)
+                                  : jpeg_read(&j.job, c.type);
+    EXPECT_LT(status, 0) << c.detail;
+    EXPECT_STREQ(jpeg_status_detail(&j.job), c.detail);
+  }
+  make_valid_image_request(&j.job, pixels);
+  j->jpeg_buffer = const_cast<uint8_t*>(data.data());
+  j->jpeg_buffer_size = static_cast<int32_t>(data.size());
+  EXPECT_EQ(jpeg_read(&j.job, IoReadParamsBuffer), JpegSuccess);
+  EXPECT_STREQ(jpeg_status_detail(&j.job), "") << "a read that goes ahead clears it";
+  EXPECT_STREQ(jpeg_status_detail(nullptr), "");
 }
 
 TEST(JpegRead, EveryImageTypeChecksTheCallersImageBeforeOpening) {

@@ -512,6 +512,10 @@ typedef struct JpegJob {
                                    * symbols): smaller files, slower writing */
   int32_t write_progressive;      /* a progressive (SOF2) file, its tables made for each scan */
   int32_t write_restart_interval; /* MCUs between restart markers, 0 to 65535 (0: none) */
+  /* Set by the codec: which check refused the last request, in words (for
+   * example "out_width must be 1 to 65535, is 0"), or empty. Read it with
+   * jpeg_status_detail. */
+  char status_detail[128];
 } JpegJob;
 
 typedef struct JpegVersion {
@@ -532,6 +536,10 @@ JPEG_API JpegStatus jpeg_free(JpegJob* job);
 JPEG_API JpegStatus jpeg_read(JpegJob* job, int32_t io_type);
 JPEG_API JpegStatus jpeg_write(JpegJob* job, int32_t io_type);
 JPEG_API const char* jpeg_status_text(JpegStatus status);
+/* What the job's last jpeg_read or jpeg_write found wrong with its request,
+ * beyond the status: an empty text when nothing was refused or the status
+ * says it all. An addition to the original interface. */
+JPEG_API const char* jpeg_status_detail(const JpegJob* job);
 JPEG_API const JpegVersion* jpeg_version(void);
 
 #ifdef __cplusplus

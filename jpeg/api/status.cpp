@@ -2,6 +2,8 @@
 
 #include "jpeg/api/jpegcodec.h"
 
+#include <string.h>
+
 namespace {
 
 // Texts of the codes -30 to 2, indexed by code + 30.
@@ -56,4 +58,11 @@ extern "C" const char* jpeg_status_text(JpegStatus status) {
 
 extern "C" const JpegVersion* jpeg_version(void) {
   return &kVersion;
+}
+
+extern "C" const char* jpeg_status_detail(const JpegJob* job) {
+  if (job == nullptr) return "";
+  // The text ends inside its buffer whatever the record holds.
+  return memchr(job->status_detail, 0, sizeof job->status_detail) != nullptr ? job->status_detail
+                                                                             : "";
 }

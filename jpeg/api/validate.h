@@ -4,8 +4,9 @@
 #include "jpeg/api/jpegcodec.h"
 
 // 0 when the request may go ahead (always, with use_properties set),
-// otherwise the status that refuses it.
-JpegStatus validate_request(const JpegJob* job, int32_t io_type);
+// otherwise the status that refuses it, with the job's status_detail
+// naming the check.
+JpegStatus validate_request(JpegJob* job, int32_t io_type);
 
 // Whether data of `jpeg_color` with `jpeg_channels` components can be
 // decoded into an image of `out_color` with `out_channels` bytes a pixel.

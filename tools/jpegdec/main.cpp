@@ -120,8 +120,11 @@ std::string printable(const uint8_t* bytes, size_t size) {
   return text;
 }
 
-int fail(const char* name, JpegStatus status) {
-  std::fprintf(stderr, "jpegdec: %s: status %d: %s\n", name, status, jpeg_status_text(status));
+// The status, its text, and which check refused the request if one did.
+int fail(const char* name, JpegStatus status, const JpegJob& job) {
+  const char* detail = jpeg_status_detail(&job);
+  std::fprintf(stderr, "jpegdec: %s: status %d: %s%s%s\n", name, status, jpeg_status_text(status),
+               *detail != '\0' ? ": " : "", detail);
   return 1;
 }
 
@@ -151,7 +154,7 @@ int print_info(const char* path) {
   JpegJob job;
   std::memset(&job, 0, sizeof job);
   JpegStatus status = jpeg_init(&job);
-  if (status != JpegSuccess) return fail(path, status);
+  if (status != JpegSuccess) return fail(path, status, job);
   std::vector<uint8_t> comment(65535);
   job.properties.jpeg_comment = comment.data();
   job.properties.jpeg_comment_size = static_cast<uint16_t>(comment.size());
@@ -188,7 +191,7 @@ int print_info(const char* path) {
     }
   }
   jpeg_free(&job);
-  return status == JpegSuccess ? 0 : fail(path, status);
+  return status == JpegSuccess ? 0 : fail(path, status, job);
 }
 
 struct Options {
@@ -275,7 +278,7 @@ int decode(const Options& o) {
   JpegJob job;
   std::memset(&job, 0, sizeof job);
   JpegStatus status = jpeg_init(&job);
-  if (status != JpegSuccess) return fail(o.input.c_str(), status);
+  if (status != JpegSuccess) return fail(o.input.c_str(), status, job);
   const int32_t memory = from_memory ? 1 : 0;
   job.file_name = o.input.c_str();
   job.jpeg_buffer = data.data();
@@ -287,7 +290,7 @@ int decode(const Options& o) {
   status = jpeg_read(&job, IoReadParamsFile + memory);
   if (status != JpegSuccess) {
     jpeg_free(&job);
-    return fail(o.input.c_str(), status);
+    return fail(o.input.c_str(), status, job);
   }
   std::string layout = o.layout;
   if (layout.empty()) {
@@ -388,7 +391,7 @@ int decode(const Options& o) {
   jpeg_free(&job);
   int result = 0;
   if (status < 0) {
-    result = fail(o.input.c_str(), status);
+    result = fail(o.input.c_str(), status, job);
     if (refused(status) || o.strict) return result;
     std::fprintf(stderr, "jpegdec: %s: writing what could be decoded\n", o.input.c_str());
   }

@@ -69,9 +69,11 @@ bool parse_number(const char* text, int32_t low, int32_t high, int32_t* value) {
   return true;
 }
 
-int fail(const std::string& name, JpegStatus status) {
-  std::fprintf(stderr, "jpegenc: %s: status %d: %s\n", name.c_str(), status,
-               jpeg_status_text(status));
+// The status, its text, and which check refused the request if one did.
+int fail(const std::string& name, JpegStatus status, const JpegJob& job) {
+  const char* detail = jpeg_status_detail(&job);
+  std::fprintf(stderr, "jpegenc: %s: status %d: %s%s%s\n", name.c_str(), status,
+               jpeg_status_text(status), *detail != '\0' ? ": " : "", detail);
   return 1;
 }
 
@@ -111,7 +113,7 @@ int encode(const Options& o) {
   JpegJob job;
   std::memset(&job, 0, sizeof job);
   JpegStatus status = jpeg_init(&job);
-  if (status != JpegSuccess) return fail(o.input, status);
+  if (status != JpegSuccess) return fail(o.input, status, job);
   job.out_pixels = image.pixels.data();
   job.out_width = static_cast<int32_t>(image.width);
   job.out_height = static_cast<int32_t>(image.height);
@@ -172,7 +174,7 @@ int encode(const Options& o) {
   }
   const size_t written = status == JpegSuccess ? static_cast<size_t>(job.jpeg_buffer_size) : 0;
   jpeg_free(&job);
-  if (status != JpegSuccess) return fail(o.input, status);
+  if (status != JpegSuccess) return fail(o.input, status, job);
   return imageio::write_whole_file("jpegenc", o.output, out.data(), written) ? 0 : 1;
 }
 
