@@ -481,40 +481,50 @@ typedef struct JpegCoefOutput {
 
 /* ---- the job record -------------------------------------------------------- */
 
+/* The job record. Each public field says who sets it: "caller" (read by the
+ * codec), "codec" (set by it, read by the caller) or "both" (the caller's
+ * value in, the codec's out), and for which operations. jpeg_init sets the
+ * defaults given. */
 typedef struct JpegJob {
-  int32_t use_properties; /* nonzero: `properties` set by the caller, no validation */
-  uint8_t* out_pixels;
-  int32_t out_width;
-  int32_t out_height; /* negative: rows stored bottom-up */
-  int32_t out_pad;    /* bytes after each row */
-  int32_t out_channels;
-  int32_t out_color;
-  int32_t out_subsampling;
-  const char* file_name;
-  uint8_t* jpeg_buffer;
-  int32_t jpeg_buffer_size;
-  int32_t jpeg_width;
-  int32_t jpeg_height;
-  int32_t jpeg_channels;
-  int32_t jpeg_color;
-  int32_t jpeg_subsampling;
-  int32_t thumb_width;
-  int32_t thumb_height;
-  int32_t convert_color;
-  int32_t upsample;
-  int32_t quality;
+  int32_t use_properties;   /* caller, all: nonzero skips validation and the copying of these
+                             * fields into `properties`, which the caller has set itself (0) */
+  uint8_t* out_pixels;      /* caller, image reads and writes: the caller's image (null) */
+  int32_t out_width;        /* caller, image reads and writes: its width in pixels, 1..65535 */
+  int32_t out_height;       /* caller, image reads and writes: its rows, up to 65535; negative:
+                             * rows stored bottom-up */
+  int32_t out_pad;          /* caller, image reads and writes: bytes after each row (0) */
+  int32_t out_channels;     /* both, image reads and writes: bytes a pixel (3); a parameter
+                             * read of an Adobe file sets it from the file */
+  int32_t out_color;        /* both, image reads and writes: the image's ColorCode (ColorBgr) */
+  int32_t out_subsampling;  /* caller: 0, or Sub422 with ColorYcbcr for packed Y,Cb,Y,Cr (0) */
+  const char* file_name;    /* caller, file types (even IoType values): the JPEG file's name */
+  uint8_t* jpeg_buffer;     /* caller, buffer types (odd): the JPEG data, or a write's output */
+  int32_t jpeg_buffer_size; /* both, buffer types: the data's size, or the output's room; a
+                             * buffer write sets it to the bytes written */
+  int32_t jpeg_width;       /* both: set by parameter and image reads; the JPEG's width for a
+                             * write (the caller's image or its top-left part) */
+  int32_t jpeg_height;      /* both: likewise the height */
+  int32_t jpeg_channels;    /* both: the frame's components from a read; a write's (3) */
+  int32_t jpeg_color;       /* both: the data's ColorCode from a read (the caller's value is kept
+                             * where the file does not say); a write's (ColorYcbcr) */
+  int32_t jpeg_subsampling; /* both: the data's SubsamplingCode from a read; a write's (Sub420) */
+  int32_t thumb_width;      /* codec, parameter reads: the JFIF thumbnail's size, 0 if none */
+  int32_t thumb_height;     /* codec: likewise its height */
+  int32_t convert_color;    /* codec, reads: 1 when decoding converts colour (1) */
+  int32_t upsample;         /* codec, reads: 1 when decoding upsamples chroma (1) */
+  int32_t quality;          /* caller, writes: 1..100 (75) */
   JPEG_PROPERTIES properties;
 
   /* ---- Additions to the original record, kept after it so that every
-   * field above stays where it was. Encoder options for jpeg_write; 0 (as
-   * a cleared record holds them) leaves each off. ---- */
+   * field above stays where it was. Encoder options for jpeg_write (caller,
+   * writes); 0, as a cleared record holds them, leaves each off. ---- */
   int32_t write_optimize;         /* Huffman tables made for the image (a first pass counts its
                                    * symbols): smaller files, slower writing */
   int32_t write_progressive;      /* a progressive (SOF2) file, its tables made for each scan */
   int32_t write_restart_interval; /* MCUs between restart markers, 0 to 65535 (0: none) */
-  /* Set by the codec: which check refused the last request, in words (for
-   * example "out_width must be 1 to 65535, is 0"), or empty. Read it with
-   * jpeg_status_detail. */
+  /* Codec, reads and writes: which check refused the last request, in
+   * words (for example "out_width must be 1 to 65535, is 0"), or empty. Read
+   * it with jpeg_status_detail. */
   char status_detail[128];
 } JpegJob;
 
