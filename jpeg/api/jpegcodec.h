@@ -40,6 +40,21 @@
  * A buffer too small gives -28 and nothing past its end is touched; a file
  * whose writing fails is removed (-23).
  *
+ * More reads, on a job whose parameters are read (sizes in out_* as above):
+ *   - at 1/8 size: out_width = (jpeg_width + 7) / 8, likewise the height,
+ *     then jpeg_read(&job, IoReadEighthFile) (IoReadHalf..., IoReadQuarter...);
+ *   - a region: properties.roi_left, roi_top, roi_right, roi_bottom (right and
+ *     bottom exclusive, 0 for the image's edge), an image of the region's
+ *     size, jpeg_read(&job, IoReadImageFile): status 2 when it is written; a
+ *     second region of the same data on the same job seeks to it;
+ *   - interruptible, with progress: properties.interrupt_mode = 1, then call
+ *     jpeg_read with the same request while it returns 1 (an MCU decoded:
+ *     properties.roi_bottom is how far down, in pixels of jpeg_height, the
+ *     decode has come); 0 at the end.
+ *
+ * If a request is refused, jpeg_status_detail(&job) says which check refused
+ * it (for example "out_width must be 1 to 65535, is 0").
+ *
  * The caller owns the JpegJob and every buffer it points to; the codec owns
  * what it allocates inside `properties` and the open file, which jpeg_free
  * releases. One JpegJob is used by one thread at a time; separate jobs may
