@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include "jpeg/api/io_types.h"
 
 #include "jpeg/api/guard.h"
 #include "jpeg/api/jpegcodec.h"
@@ -28,15 +29,6 @@
 namespace {
 
 constexpr int32_t kDefaultMaxCoefMegabytes = 1024;
-
-bool is_file_type(int32_t type) {
-  return type % 2 == 0;
-}
-
-bool is_image_read(int32_t type) {
-  return type == IoReadImageFile || type == IoReadImageBuffer || type == IoReadAbbreviatedFile ||
-         type == IoReadAbbreviatedBuffer || (type >= IoReadHalfFile && type <= IoReadEighthBuffer);
-}
 
 // Frees what the codec allocated inside the properties (not the routine table).
 void free_codec_state(JPEG_PROPERTIES* p) {

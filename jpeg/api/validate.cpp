@@ -1,18 +1,12 @@
 // Validation of a read or write request, before anything is opened.
 
 #include "jpeg/api/validate.h"
+#include "jpeg/api/io_types.h"
 
 #include <stdint.h>
 #include <stdio.h>
 
 namespace {
-
-bool is_file_type(int32_t type) {
-  return type % 2 == 0;
-}
-bool is_encoder_type(int32_t type) {
-  return type >= IoWriteImageFile && type <= IoWriteDataBuffer;
-}
 
 // Types that need the caller's image: everything but the parameter and table
 // reads and the tables-only writes.

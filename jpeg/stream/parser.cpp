@@ -2,6 +2,7 @@
 // handlers, sets up the output after a frame header, and drives the scans.
 
 #include "jpeg/stream/parser.h"
+#include "jpeg/api/io_types.h"
 #include "jpeg/cpu/memory.h"
 
 #include <stdint.h>
@@ -39,11 +40,6 @@ enum Marker : int32_t {
   COM = 0xFE,
   kNoMoreMarkers = 256,
 };
-
-bool is_header_only_type(int32_t type) {
-  return type == IoReadParamsFile || type == IoReadParamsBuffer || type == IoReadTablesFile ||
-         type == IoReadTablesBuffer || type == IoReadThumbnailFile || type == IoReadThumbnailBuffer;
-}
 
 // Whether the data could hold the frame at all: every block of every
 // component needs at least one bit of entropy-coded data (a DC difference).
