@@ -41,9 +41,9 @@ JpegStatus choose_mcu_output(JPEG_PROPERTIES* p) {
   const bool full = all_full_resolution(frame);
   const bool h2v2 = sampled(frame, 2, 2), h2v1 = sampled(frame, 2, 1);
   McuOutputFn generic = progressive ? output_upsampled_all : output_upsampled;
-  p->output_layout = 0;
+  p->output_layout = kLayoutGeneric;
 
-  auto use = [&](int32_t layout) {
+  auto use = [&](OutputLayout layout) {
     p->output_layout = layout;
     t->mcu_output = specialised_output(layout);
     return JpegSuccess;
@@ -52,17 +52,17 @@ JpegStatus choose_mcu_output(JPEG_PROPERTIES* p) {
   if (convert) {
     const bool rgb3 = nc == 3 && n == 3 && (o == ColorRgb || o == ColorBgr);
     const bool bgr = o == ColorBgr;
-    if (rgb3 && full) return use(bgr ? 2 : 1);
-    if (rgb3 && h2v2 && smooth_off) return use(bgr ? 4 : 3);
-    if (rgb3 && h2v1 && smooth_off) return use(bgr ? 6 : 5);
+    if (rgb3 && full) return use(bgr ? kYccToBgr : kYccToRgb);
+    if (rgb3 && h2v2 && smooth_off) return use(bgr ? kYcc420ToBgr : kYcc420ToRgb);
+    if (rgb3 && h2v1 && smooth_off) return use(bgr ? kYcc422ToBgr : kYcc422ToRgb);
     const bool rgba = nc == 3 && n == 4 && o == ColorFourChannel;
-    if (rgba && full) return use(7);
-    if (rgba && h2v2 && smooth_off) return use(8);
-    if (rgba && h2v1 && smooth_off) return use(9);
+    if (rgba && full) return use(kYccToRgba);
+    if (rgba && h2v2 && smooth_off) return use(kYcc420ToRgba);
+    if (rgba && h2v1 && smooth_off) return use(kYcc422ToRgba);
     const bool ycck = nc == 4 && n == 4 && o == ColorFourChannel;
-    if (ycck && full) return use(10);
-    if (ycck && h2v2 && smooth_off) return use(11);
-    if (ycck && h2v1 && smooth_off) return use(12);
+    if (ycck && full) return use(kYcckToCmyk);
+    if (ycck && h2v2 && smooth_off) return use(kYcck420ToCmyk);
+    if (ycck && h2v1 && smooth_off) return use(kYcck422ToCmyk);
     // Any other sampling, or smoothing: upsample, then convert in place.
     // (Combinations no row names take the same writer.)
     t->mcu_output = output_upsampled_convert;
@@ -71,7 +71,7 @@ JpegStatus choose_mcu_output(JPEG_PROPERTIES* p) {
 
   if (!upsample && full) {
     if (nc == 1 && n == 1) {
-      t->mcu_output = specialised_output(18);  // grey copy
+      t->mcu_output = specialised_output(kGreyCopy);
       return JpegSuccess;
     }
     if ((nc == 1 && n != 1) || nc == 2 || (nc == 3 && n == 1) ||
@@ -80,29 +80,29 @@ JpegStatus choose_mcu_output(JPEG_PROPERTIES* p) {
       t->mcu_output = output_generic_copy;
       return JpegSuccess;
     }
-    if (nc == 3 && n == 3) return use(15);
-    if (nc == 3 && n == 4) return use(13);
-    if (nc == 4 && n == 4) return use(14);
+    if (nc == 3 && n == 3) return use(kCopy3);
+    if (nc == 3 && n == 4) return use(kCopy3To4);
+    if (nc == 4 && n == 4) return use(kCopy4);
   }
   if (!upsample && !full && o == ColorYcbcr && nc == 3 && h2v1) {
     // 4:2:2 YCbCr kept as YCbCr: packed two bytes a pixel, or three
     // channels with the chroma repeated (not three blocks read as one MCU).
-    if (n == 2) return use(19);
+    if (n == 2) return use(kYcc422Packed);
     if (n == 3) {
-      p->output_layout = 17;
-      t->mcu_output = specialised_output(17);
+      p->output_layout = kUpsample422Copy;
+      t->mcu_output = specialised_output(kUpsample422Copy);
       return JpegSuccess;
     }
   }
   if (upsample && nc == 3 && n == 3 && o != ColorBgr) {
     if (h2v2) {
-      p->output_layout = 16;  // recorded even when smoothing takes the generic path
-      t->mcu_output = smooth_off ? specialised_output(16) : generic;
+      p->output_layout = kUpsample420Copy;  // recorded even when smoothing takes the generic path
+      t->mcu_output = smooth_off ? specialised_output(kUpsample420Copy) : generic;
       return JpegSuccess;
     }
     if (h2v1) {
-      p->output_layout = 17;
-      t->mcu_output = smooth_off ? specialised_output(17) : generic;
+      p->output_layout = kUpsample422Copy;
+      t->mcu_output = smooth_off ? specialised_output(kUpsample422Copy) : generic;
       return JpegSuccess;
     }
   }

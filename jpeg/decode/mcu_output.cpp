@@ -338,49 +338,50 @@ void install_output_kernels(RoutineTable* t) {
   t->out_copy4 = kernel4<Copy4, H1V1>;
 }
 
-McuOutputFn specialised_output(int32_t output_layout) {
+McuOutputFn specialised_output(OutputLayout layout) {
   using enum Layout;
   using enum Sampling;
-  switch (output_layout) {
-    case 1:
+  switch (layout) {
+    case kYccToRgb:
       return output3<Rgb, H1V1, &RoutineTable::out_ycc_rgb>;
-    case 2:
+    case kYccToBgr:
       return output3<Bgr, H1V1, &RoutineTable::out_ycc_bgr>;
-    case 3:
+    case kYcc420ToRgb:
       return output3<Rgb, H2V2, &RoutineTable::out_ycc420_rgb>;
-    case 4:
+    case kYcc420ToBgr:
       return output3<Bgr, H2V2, &RoutineTable::out_ycc420_bgr>;
-    case 5:
+    case kYcc422ToRgb:
       return output3<Rgb, H2V1, &RoutineTable::out_ycc422_rgb>;
-    case 6:
+    case kYcc422ToBgr:
       return output3<Bgr, H2V1, &RoutineTable::out_ycc422_bgr>;
-    case 7:
+    case kYccToRgba:
       return output3<Rgba, H1V1, &RoutineTable::out_ycc_rgba>;
-    case 8:
+    case kYcc420ToRgba:
       return output3<Rgba, H2V2, &RoutineTable::out_ycc420_rgba>;
-    case 9:
+    case kYcc422ToRgba:
       return output3<Rgba, H2V1, &RoutineTable::out_ycc422_rgba>;
-    case 10:
+    case kYcckToCmyk:
       return output4<Ycck, H1V1, &RoutineTable::out_ycck>;
-    case 11:
+    case kYcck420ToCmyk:
       return output4<Ycck, H2V2, &RoutineTable::out_ycck420>;
-    case 12:
+    case kYcck422ToCmyk:
       return output4<Ycck, H2V1, &RoutineTable::out_ycck422>;
-    case 13:
+    case kCopy3To4:
       return output3<Copy3To4, H1V1, &RoutineTable::out_copy3to4>;
-    case 14:
+    case kCopy4:
       return output4<Copy4, H1V1, &RoutineTable::out_copy4>;
-    case 15:
+    case kCopy3:
       return output3<Copy3, H1V1, &RoutineTable::out_copy3>;
-    case 16:
+    case kUpsample420Copy:
       return output3<Copy3, H2V2, &RoutineTable::up420_copy>;
-    case 17:
+    case kUpsample422Copy:
       return output3<Copy3, H2V1, &RoutineTable::up422_copy>;
-    case 18:
+    case kGreyCopy:
       return output_gray;
-    case 19:
+    case kYcc422Packed:
       return output3<Packed, H2V1, &RoutineTable::out_ycc422_packed>;
-    default:
-      return nullptr;
+    case kLayoutGeneric:
+      break;
   }
+  return nullptr;
 }

@@ -87,10 +87,35 @@ inline const int16_t* block_at(const JPEG_PROPERTIES* p, int32_t index) {
   return p->mcu_samples + 64 * index;
 }
 
+// The output layouts: the cases the output set-up records in output_layout
+// (0: none of them, the generic writers), each with its MCU routine.
+enum OutputLayout : int32_t {
+  kLayoutGeneric = 0,
+  kYccToRgb = 1,      // YCbCr 1x1 to RGB
+  kYccToBgr = 2,      // YCbCr 1x1 to BGR
+  kYcc420ToRgb = 3,   // 4:2:0 to RGB
+  kYcc420ToBgr = 4,   // 4:2:0 to BGR
+  kYcc422ToRgb = 5,   // 4:2:2 to RGB
+  kYcc422ToBgr = 6,   // 4:2:2 to BGR
+  kYccToRgba = 7,     // YCbCr 1x1 to RGB and 255
+  kYcc420ToRgba = 8,  // 4:2:0 to RGB and 255
+  kYcc422ToRgba = 9,  // 4:2:2 to RGB and 255
+  kYcckToCmyk = 10,   // YCCK 1x1 to 255 - R, 255 - G, 255 - B, K
+  kYcck420ToCmyk = 11,
+  kYcck422ToCmyk = 12,
+  kCopy3To4 = 13,         // three 1x1 components to four channels
+  kCopy4 = 14,            // four 1x1 components unchanged
+  kCopy3 = 15,            // three 1x1 components unchanged
+  kUpsample420Copy = 16,  // 4:2:0 upsampled, without conversion
+  kUpsample422Copy = 17,  // 4:2:2 upsampled, without conversion
+  kGreyCopy = 18,         // one component to one channel
+  kYcc422Packed = 19,     // 4:2:2 YCbCr as Y, Cb, Y, Cr
+};
+
 // The specialised MCU routines, chosen by the output set-up.
 JpegStatus output_generic_copy(JPEG_PROPERTIES* p, int32_t col, int32_t row);
 void install_output_kernels(RoutineTable* table);
-McuOutputFn specialised_output(int32_t output_layout);
+McuOutputFn specialised_output(OutputLayout layout);
 
 // Part of the generic writers used at full and reduced scale.
 JpegStatus output_upsampled(JPEG_PROPERTIES* p, int32_t col, int32_t row);
