@@ -26,7 +26,6 @@ enum Marker : int32_t {
   SOF2 = 0xC2,
   SOF3 = 0xC3,
   DHT = 0xC4,
-  kDac = 0xCC,  // arithmetic-coding conditioning: passed over like any segment
   SOF15 = 0xCF,
   RST0 = 0xD0,
   RST7 = 0xD7,
@@ -353,50 +352,87 @@ JpegStatus parse_stream(JPEG_PROPERTIES* p) {
     marker = 0;
     JpegStatus status = JpegSuccess;
     if (code == kNoMoreMarkers) return end_of_data(p, false);
-    if (code == SOF0 || code == SOF1 || code == SOF2) {
-      status = handle_frame_header(p, code, &done);
-    } else if (code >= SOF3 && code <= SOF15 && code != DHT && code != kDac) {
-      // Lossless, hierarchical, arithmetic-coded and 12-bit-only frames.
-      status = JpegUnsupportedFrame;
-    } else if (code == DHT) {
-      status = read_dht(p);
-    } else if (code >= RST0 && code <= RST7) {
-      // Restart markers between scans carry nothing.
-    } else if (code == SOI) {
-      p->restart_interval = 0;
-    } else if (code == EOI) {
-      if (p->first_pass && (type == IoReadTablesFile || type == IoReadTablesBuffer)) {
-        return JpegSuccess;
+    switch (code) {
+      case SOF0:
+      case SOF1:
+      case SOF2:
+        status = handle_frame_header(p, code, &done);
+        break;
+      case SOF3:
+      case 0xC5:
+      case 0xC6:
+      case 0xC7:
+      case 0xC8:
+      case 0xC9:
+      case 0xCA:
+      case 0xCB:
+      case 0xCD:
+      case 0xCE:
+      case SOF15:
+        // Lossless, hierarchical, arithmetic-coded and 12-bit-only frames
+        // (JPG, 0xC8, is reserved for extensions).
+        status = JpegUnsupportedFrame;
+        break;
+      case DHT:
+        status = read_dht(p);
+        break;
+      case RST0:
+      case 0xD1:
+      case 0xD2:
+      case 0xD3:
+      case 0xD4:
+      case 0xD5:
+      case 0xD6:
+      case RST7:
+        // Restart markers between scans carry nothing.
+        break;
+      case SOI:
+        p->restart_interval = 0;
+        break;
+      case EOI:
+        if (p->first_pass && (type == IoReadTablesFile || type == IoReadTablesBuffer)) {
+          return JpegSuccess;
+        }
+        if (p->first_pass) {
+          // Tables only so far: an image must follow in the same data.
+          status = next_marker(s, &marker);
+          if (status == JpegEofError || (status == JpegSuccess && marker != SOI))
+            return JpegNoImage;
+          if (status != JpegSuccess) return status;
+          continue;
+        }
+        return end_of_data(p, true);
+      case SOS: {
+        auto* scan = static_cast<ScanHeader*>(codec_calloc(1, sizeof(ScanHeader)));
+        if (scan == nullptr) return JpegMemoryError;
+        status = handle_scan(p, scan, false, &done, &marker);
+        break;
       }
-      if (p->first_pass) {
-        // Tables only so far: an image must follow in the same data.
-        status = next_marker(s, &marker);
-        if (status == JpegEofError || (status == JpegSuccess && marker != SOI)) return JpegNoImage;
-        if (status != JpegSuccess) return status;
-        continue;
+      case DQT:
+        status = read_dqt(p);
+        break;
+      case DRI: {
+        int32_t interval = 0;
+        status = read_dri(p, &interval);
+        if (status == JpegSuccess) p->restart_interval = interval;
+        break;
       }
-      return end_of_data(p, true);
-    } else if (code == SOS) {
-      auto* scan = static_cast<ScanHeader*>(codec_calloc(1, sizeof(ScanHeader)));
-      if (scan == nullptr) return JpegMemoryError;
-      status = handle_scan(p, scan, false, &done, &marker);
-    } else if (code == DQT) {
-      status = read_dqt(p);
-    } else if (code == DRI) {
-      int32_t interval = 0;
-      status = read_dri(p, &interval);
-      if (status == JpegSuccess) p->restart_interval = interval;
-    } else if (code == APP0) {
-      // An abbreviated image read takes nothing from APP0 segments, but
-      // passes over them whole: a thumbnail's bytes are no markers.
-      status = type != IoReadAbbreviatedFile ? read_app0(p) : skip_segment(s);
-    } else if (code == APP14) {
-      status = read_app14(p);
-      if (status == JpegSuccess && !p->first_pass) status = select_mcu_output(p);
-    } else if (code == COM) {
-      status = read_com(p);
-    } else {
-      status = skip_segment(s);
+      case APP0:
+        // An abbreviated image read takes nothing from APP0 segments, but
+        // passes over them whole: a thumbnail's bytes are no markers.
+        status = type != IoReadAbbreviatedFile ? read_app0(p) : skip_segment(s);
+        break;
+      case APP14:
+        status = read_app14(p);
+        if (status == JpegSuccess && !p->first_pass) status = select_mcu_output(p);
+        break;
+      case COM:
+        status = read_com(p);
+        break;
+      default:
+        // DNL, DAC, other APPn and anything else: passed over whole.
+        status = skip_segment(s);
+        break;
     }
     if (status != JpegSuccess) return status;
   }
