@@ -729,95 +729,88 @@ JpegStatus write_body(JpegJob* job, int32_t type, WriteTarget* target) {
   return status;
 }
 
+// Runs `body` (returning a status) under the fault guard. After a fault the
+// guard is already popped; `on_fault` cleans up and the operation says -1.
+// Whatever `on_fault` needs lives outside this frame (the job record, or a
+// local of the caller reached through the lambda), so the jump back leaves
+// nothing of it stale.
+template <typename Body, typename OnFault>
+JpegStatus guarded(Body body, OnFault on_fault) {
+  GuardFrame frame;
+  guard_push(&frame);
+  if (sigsetjmp(frame.env, 1) != 0) {
+    on_fault();
+    return JpegExceptionDetected;
+  }
+  const JpegStatus status = body();
+  guard_pop(&frame);
+  return status;
+}
+
 // Runs `cleanup` under a guard of its own: a job record that faulted once
 // may fault again while it is cleaned up, and that must not end the process.
 void guarded_cleanup(void (*cleanup)(JpegJob*), JpegJob* job) {
-  GuardFrame frame;
-  guard_push(&frame);
-  if (sigsetjmp(frame.env, 1) != 0) return;
-  cleanup(job);
-  guard_pop(&frame);
+  guarded(
+      [&]() -> JpegStatus {
+        cleanup(job);
+        return JpegSuccess;
+      },
+      [] {});
+}
+
+// A read or write needs an initialised job that has not been freed since.
+bool job_ready(const JpegJob* job) {
+  return job->properties.routines != nullptr;
 }
 
 }  // namespace
 
 extern "C" JpegStatus jpeg_init(JpegJob* job) {
   if (job == nullptr) return JpegInvalidProperties;
-  GuardFrame frame;
-  guard_push(&frame);
-  if (sigsetjmp(frame.env, 1) != 0) {
-    guarded_cleanup(init_cleanup, job);
-    return JpegExceptionDetected;
-  }
-  JpegStatus status = init_body(job);
-  if (status < 0) init_cleanup(job);
-  guard_pop(&frame);
-  return status;
+  return guarded(
+      [&]() -> JpegStatus {
+        const JpegStatus status = init_body(job);
+        if (status < 0) init_cleanup(job);
+        return status;
+      },
+      [&] { guarded_cleanup(init_cleanup, job); });
 }
 
 extern "C" JpegStatus jpeg_free(JpegJob* job) {
   if (job == nullptr) return JpegInvalidProperties;
-  GuardFrame frame;
-  guard_push(&frame);
-  if (sigsetjmp(frame.env, 1) != 0) {
-    guarded_cleanup([](JpegJob* j) { free_routine_table(&j->properties); }, job);
-    return JpegExceptionDetected;
-  }
-  JpegStatus status = free_body(job);
-  guard_pop(&frame);
-  return status;
+  return guarded(
+      [&] { return free_body(job); },
+      [&] { guarded_cleanup([](JpegJob* j) { free_routine_table(&j->properties); }, job); });
 }
-
-namespace {
-
-// A read or write under the guard: the body, then the end-of-scan routine,
-// and the file closed after a failure.
-JpegStatus run_io(JpegJob* job, int32_t io_type, JpegStatus (*body)(JpegJob*, int32_t)) {
-  if (job == nullptr) return JpegInvalidProperties;
-  GuardFrame frame;
-  guard_push(&frame);
-  if (sigsetjmp(frame.env, 1) != 0) {
-    guarded_cleanup(read_cleanup, job);
-    return JpegExceptionDetected;
-  }
-  JpegStatus status;
-  if (job->properties.routines == nullptr) {
-    status = JpegInvalidProperties;  // not initialised, or already freed
-  } else {
-    status = body(job, io_type);
-    end_of_scan(&job->properties);
-    if (status < 0) close_open_file(&job->properties);
-  }
-  guard_pop(&frame);
-  return status;
-}
-
-}  // namespace
 
 extern "C" JpegStatus jpeg_read(JpegJob* job, int32_t io_type) {
-  return run_io(job, io_type, read_body);
+  if (job == nullptr) return JpegInvalidProperties;
+  return guarded(
+      [&]() -> JpegStatus {
+        if (!job_ready(job)) return JpegInvalidProperties;
+        const JpegStatus status = read_body(job, io_type);
+        end_of_scan(&job->properties);
+        if (status < 0) close_open_file(&job->properties);
+        return status;
+      },
+      [&] { guarded_cleanup(read_cleanup, job); });
 }
 
 extern "C" JpegStatus jpeg_write(JpegJob* job, int32_t io_type) {
   if (job == nullptr) return JpegInvalidProperties;
   WriteTarget target{};
-  GuardFrame frame;
-  guard_push(&frame);
-  if (sigsetjmp(frame.env, 1) != 0) {
-    // A fault inside the write: nothing of it is left behind.
-    release_write(&target, true);
-    guarded_cleanup(read_cleanup, job);
-    return JpegExceptionDetected;
-  }
-  JpegStatus status;
-  if (job->properties.routines == nullptr) {
-    status = JpegInvalidProperties;  // not initialised, or already freed
-  } else {
-    status = write_body(job, io_type, &target);
-    const JpegStatus closed = release_write(&target, status < 0);
-    if (status == JpegSuccess) status = closed;
-    end_of_scan(&job->properties);
-  }
-  guard_pop(&frame);
-  return status;
+  return guarded(
+      [&]() -> JpegStatus {
+        if (!job_ready(job)) return JpegInvalidProperties;
+        JpegStatus status = write_body(job, io_type, &target);
+        const JpegStatus closed = release_write(&target, status < 0);
+        if (status == JpegSuccess) status = closed;
+        end_of_scan(&job->properties);
+        return status;
+      },
+      [&] {
+        // A fault inside the write: nothing of it is left behind.
+        release_write(&target, true);
+        guarded_cleanup(read_cleanup, job);
+      });
 }

@@ -25,7 +25,8 @@ void guard_push(GuardFrame* frame);
 // Ends the innermost guard of the calling thread.
 void guard_pop(GuardFrame* frame);
 
-// Usage, in a function that stays active while the guarded code runs:
+// Usage (the entry operations wrap this in one helper, guarded()), in a
+// function that stays active while the guarded code runs:
 //
 //   GuardFrame frame;
 //   guard_push(&frame);
