@@ -20,6 +20,8 @@
 #include "tests/jpeg_test_util.h"
 #include "tests/libjpeg_encode.h"
 
+using namespace jpegcodec;
+
 namespace {
 
 struct Decoded {

@@ -18,6 +18,8 @@
 #include "tests/jpeg_oracle.h"
 #include "tests/jpeg_test_util.h"
 
+using namespace jpegcodec;
+
 namespace {
 
 // A smooth picture with some texture: what a photo's blocks look like to

@@ -13,6 +13,8 @@
 #include "jpeg/stream/standard_tables.h"
 #include "tests/jpeg_test_util.h"
 
+using namespace jpegcodec;
+
 namespace {
 
 struct MemoryStream {

@@ -13,6 +13,8 @@
 #include "jpeg/decode/idct.h"
 #include "jpeg/decode/quant_table.h"
 
+using namespace jpegcodec;
+
 namespace {
 
 using Idct = void (*)(int16_t*);

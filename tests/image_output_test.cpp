@@ -14,6 +14,8 @@
 #include "jpeg/decode/output_internal.h"
 #include "jpeg/stream/output_setup.h"
 
+using namespace jpegcodec;
+
 namespace {
 
 // A job set up as if a frame header had been read, with an MCU buffer and

@@ -13,10 +13,12 @@
 #include <string>
 
 #include "jpeg/api/jpegcodec.h"
-#include "tests/jpeg_test_util.h"
 #include "jpeg/cpu/cpu.h"
 #include "jpeg/cpu/file_io.h"
 #include "jpeg/cpu/routine_table.h"
+#include "tests/jpeg_test_util.h"
+
+using namespace jpegcodec;
 
 namespace {
 

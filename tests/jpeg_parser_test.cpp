@@ -14,6 +14,8 @@
 #include "jpeg/stream/standard_tables.h"
 #include "tests/jpeg_test_util.h"
 
+using namespace jpegcodec;
+
 namespace {
 
 // A file holding `bytes`, removed at the end.

@@ -11,6 +11,8 @@
 #include "jpeg/cpu/memory.h"
 #include "tests/jpeg_test_util.h"
 
+using namespace jpegcodec;
+
 namespace {
 
 struct Step {

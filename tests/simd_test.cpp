@@ -20,6 +20,8 @@
 #include "jpeg/stream/input_stream.h"
 #include "jpeg/stream/standard_tables.h"
 
+using namespace jpegcodec;
+
 namespace {
 
 struct Tables {

@@ -26,6 +26,10 @@
 #include "jpeg/stream/output_setup.h"
 #include "jpeg/stream/parser.h"
 
+// The entry operations are the C interface; everything they call is the
+// codec's own.
+using namespace jpegcodec;
+
 namespace {
 
 constexpr int32_t kDefaultMaxCoefMegabytes = 1024;

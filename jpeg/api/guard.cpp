@@ -5,6 +5,8 @@
 
 #include <mutex>
 
+namespace jpegcodec {
+
 namespace {
 
 constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
@@ -98,3 +100,5 @@ void guard_push(GuardFrame* frame) {
 void guard_pop(GuardFrame* frame) {
   if (t_innermost == frame) t_innermost = frame->previous;
 }
+
+}  // namespace jpegcodec

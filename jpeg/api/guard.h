@@ -14,6 +14,8 @@
 
 #include <setjmp.h>
 
+namespace jpegcodec {
+
 struct GuardFrame {
   sigjmp_buf env;
   GuardFrame* previous;
@@ -37,3 +39,5 @@ void guard_pop(GuardFrame* frame);
 //   }
 //   status = body(...);
 //   guard_pop(&frame);
+
+}  // namespace jpegcodec

@@ -4,6 +4,8 @@
 
 #include "jpeg/api/jpegcodec.h"
 
+namespace jpegcodec {
+
 // Even types name a file (file_name), odd ones a buffer (jpeg_buffer).
 inline bool is_file_type(int32_t type) {
   return type % 2 == 0;
@@ -24,3 +26,5 @@ inline bool is_header_only_type(int32_t type) {
   return type == IoReadParamsFile || type == IoReadParamsBuffer || type == IoReadTablesFile ||
          type == IoReadTablesBuffer || type == IoReadThumbnailFile || type == IoReadThumbnailBuffer;
 }
+
+}  // namespace jpegcodec

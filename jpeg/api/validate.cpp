@@ -6,6 +6,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+namespace jpegcodec {
+
 namespace {
 
 // Types that need the caller's image: everything but the parameter and table
@@ -200,3 +202,5 @@ JpegStatus validate_request(JpegJob* job, int32_t type) {
   }
   return JpegSuccess;
 }
+
+}  // namespace jpegcodec

@@ -3,6 +3,8 @@
 
 #include "jpeg/api/jpegcodec.h"
 
+namespace jpegcodec {
+
 // 0 when the request may go ahead (always, with use_properties set),
 // otherwise the status that refuses it, with the job's status_detail
 // naming the check.
@@ -12,3 +14,5 @@ JpegStatus validate_request(JpegJob* job, int32_t io_type);
 // decoded into an image of `out_color` with `out_channels` bytes a pixel.
 bool decode_combination_allowed(int32_t jpeg_color, int32_t jpeg_channels, int32_t out_color,
                                 int32_t out_channels);
+
+}  // namespace jpegcodec

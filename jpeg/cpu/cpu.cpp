@@ -13,6 +13,8 @@
 #define JPEG_HAVE_CPUID 1
 #endif
 
+namespace jpegcodec {
+
 namespace {
 
 std::mutex g_cpu_info_mutex;
@@ -165,3 +167,5 @@ VectorSupport vector_support() {
   }();
   return support;
 }
+
+}  // namespace jpegcodec

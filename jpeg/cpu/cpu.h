@@ -11,6 +11,8 @@
 
 struct RoutineTable;
 
+namespace jpegcodec {
+
 enum CpuKind : int32_t {
   CpuGeneric = 0,            // anything else, or no identification instruction
   CpuFamily5 = 1,            // family 5 without 64-bit packed-integer SIMD
@@ -77,3 +79,5 @@ VectorSupport vector_support();
 void* block_copy(void* destination, const void* source, size_t count);
 int block_clear(void* destination, size_t count);
 uint64_t read_timestamp();
+
+}  // namespace jpegcodec

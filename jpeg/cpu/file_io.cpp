@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace jpegcodec {
+
 namespace {
 
 // Handles are descriptors plus one, so that descriptor 0 is not null.
@@ -100,3 +102,5 @@ int file_identity(void* file, uint64_t identity[4]) {
                 static_cast<uint64_t>(info.st_mtim.tv_nsec);
   return 1;
 }
+
+}  // namespace jpegcodec

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace jpegcodec {
+
 enum class FileAccess {
   Read,       // an existing file, for reading
   ReadWrite,  // created if missing; existing contents are kept
@@ -28,3 +30,5 @@ int file_seek(void* file, int64_t distance, int origin);
 // What tells one file from another, or from itself after a change: its
 // device, inode, size and modification time. Nonzero on success.
 int file_identity(void* file, uint64_t identity[4]);
+
+}  // namespace jpegcodec

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+namespace jpegcodec {
+
 namespace {
 
 // Allocations left before the one made to fail; negative: none fails.
@@ -86,3 +88,5 @@ void codec_free_large(void* block) {
 #endif
   std::free(header);
 }
+
+}  // namespace jpegcodec

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace jpegcodec {
+
 // malloc and calloc, or null when the allocation failed (or was made to).
 void* codec_malloc(size_t bytes);
 void* codec_calloc(size_t count, size_t size);
@@ -20,3 +22,5 @@ void codec_fail_allocation_after(int64_t successes);
 // a large image. Freed with codec_free_large alone.
 void* codec_calloc_large(size_t bytes);
 void codec_free_large(void* block);
+
+}  // namespace jpegcodec

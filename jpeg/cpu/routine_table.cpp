@@ -7,6 +7,8 @@
 #include "jpeg/encode/portable_encoding.h"
 #include "jpeg/encode/simd_encode.h"
 
+namespace jpegcodec {
+
 namespace {
 
 // The portable kinds have no vector state to clear after a scan.
@@ -73,3 +75,5 @@ void install_vector_variants(RoutineTable* t) {
   (void)t;
 #endif
 }
+
+}  // namespace jpegcodec

@@ -12,6 +12,8 @@
 #include "jpeg/api/jpegcodec.h"
 #include "jpeg/cpu/cpu.h"
 
+namespace jpegcodec {
+
 // Block routines work on 64 signed 16-bit values in natural (row-major) order.
 using EndOfScanFn = void (*)();
 using IdctFn = void (*)(int16_t* block);
@@ -44,63 +46,68 @@ using McuInputFn = void (*)(const McuSource* source, int16_t* blocks);
 using EncBlockFn = void (*)(EntropyWriter* writer, const int16_t* block, int16_t* dc_pred,
                             const HuffEncodeTable* dc, const HuffEncodeTable* ac);
 
+}  // namespace jpegcodec
+
+// The table itself is a global type: the public record points at it.
 struct RoutineTable {
-  int32_t scan_header_bytes;           // 0: size of the last scan header read, marker included
-  void* user_module;                   // 1
-  void* registry_module;               // 2
-  void* open_key;                      // 3
-  void* query_value;                   // 4
-  void* close_key;                     // 5
-  EndOfScanFn end_of_scan;             // 6
-  FdctFn fdct_fast;                    // 7
-  FdctFn fdct_accurate;                // 8
-  IdctFn idct_fast_8x8;                // 9
-  IdctFn idct_fast_4x4;                // 10
-  IdctFn idct_fast_2x2;                // 11
-  IdctFn idct_fast_1x1;                // 12
-  IdctFn idct_accurate_8x8;            // 13
-  IdctFn idct_accurate_4x4;            // 14
-  IdctFn idct_accurate_2x2;            // 15
-  IdctFn idct_accurate_1x1;            // 16
-  FdctFn fdct_current;                 // 17: set by the encoder's set-up
-  IdctFn idct_8x8;                     // 18: current, set before each scan
-  IdctFn idct_4x4;                     // 19
-  IdctFn idct_2x2;                     // 20
-  IdctFn idct_1x1;                     // 21
-  EncPrepareFn enc_prepare;            // 22
-  EncWriteBytesFn enc_write_bytes;     // 23
-  McuInputFn mcu_input;                // 24: set by the encoder's set-up
-  McuInputFn enc_input[15];            // 25-39
-  McuOutputFn mcu_output;              // 40: set by the output set-up
-  OutKernel1Fn out_gray;               // 41
-  OutKernel3Fn out_ycc_rgb;            // 42
-  OutKernel3Fn out_ycc422_rgb;         // 43
-  OutKernel3Fn out_ycc420_rgb;         // 44
-  OutKernel3Fn out_ycc_bgr;            // 45
-  OutKernel3Fn out_ycc422_bgr;         // 46
-  OutKernel3Fn out_ycc420_bgr;         // 47
-  OutKernel3Fn out_ycc_rgba;           // 48
-  OutKernel3Fn out_ycc422_rgba;        // 49
-  OutKernel3Fn out_ycc420_rgba;        // 50
-  OutKernel3Fn out_copy3;              // 51
-  OutKernel3Fn up422_copy;             // 52
-  OutKernel3Fn up420_copy;             // 53
-  OutKernel3Fn out_copy3to4;           // 54
-  OutKernel3Fn out_ycc422_packed;      // 55
-  OutKernel4Fn out_ycck;               // 56
-  OutKernel4Fn out_ycck422;            // 57
-  OutKernel4Fn out_ycck420;            // 58
-  OutKernel4Fn out_copy4;              // 59
-  EncBlockFn enc_block;                // 60
-  DecodeBlockFn decode_block;          // 61
-  DecodeBlockFn decode_block_dc_only;  // 62
-  QuantizeFn quantize_fast;            // 63
-  QuantizeFn quantize_accurate;        // 64
-  QuantizeFn quantize_current;         // 65
-  DequantizeFn dequantize_fast;        // 66
-  DequantizeFn dequantize_accurate;    // 67
-  DequantizeFn dequantize_block;       // 68: current, set before each scan
+  int32_t scan_header_bytes;            // 0: size of the last scan header read, marker included
+  void* user_module;                    // 1
+  void* registry_module;                // 2
+  void* open_key;                       // 3
+  void* query_value;                    // 4
+  void* close_key;                      // 5
+  jpegcodec::EndOfScanFn end_of_scan;   // 6
+  jpegcodec::FdctFn fdct_fast;          // 7
+  jpegcodec::FdctFn fdct_accurate;      // 8
+  jpegcodec::IdctFn idct_fast_8x8;      // 9
+  jpegcodec::IdctFn idct_fast_4x4;      // 10
+  jpegcodec::IdctFn idct_fast_2x2;      // 11
+  jpegcodec::IdctFn idct_fast_1x1;      // 12
+  jpegcodec::IdctFn idct_accurate_8x8;  // 13
+  jpegcodec::IdctFn idct_accurate_4x4;  // 14
+  jpegcodec::IdctFn idct_accurate_2x2;  // 15
+  jpegcodec::IdctFn idct_accurate_1x1;  // 16
+  jpegcodec::FdctFn fdct_current;       // 17: set by the encoder's set-up
+  jpegcodec::IdctFn idct_8x8;           // 18: current, set before each scan
+  jpegcodec::IdctFn idct_4x4;           // 19
+  jpegcodec::IdctFn idct_2x2;           // 20
+  jpegcodec::IdctFn idct_1x1;           // 21
+  jpegcodec::EncPrepareFn enc_prepare;  // 22
+  jpegcodec::EncWriteBytesFn enc_write_bytes;     // 23
+  jpegcodec::McuInputFn mcu_input;                // 24: set by the encoder's set-up
+  jpegcodec::McuInputFn enc_input[15];            // 25-39
+  jpegcodec::McuOutputFn mcu_output;              // 40: set by the output set-up
+  jpegcodec::OutKernel1Fn out_gray;               // 41
+  jpegcodec::OutKernel3Fn out_ycc_rgb;            // 42
+  jpegcodec::OutKernel3Fn out_ycc422_rgb;         // 43
+  jpegcodec::OutKernel3Fn out_ycc420_rgb;         // 44
+  jpegcodec::OutKernel3Fn out_ycc_bgr;            // 45
+  jpegcodec::OutKernel3Fn out_ycc422_bgr;         // 46
+  jpegcodec::OutKernel3Fn out_ycc420_bgr;         // 47
+  jpegcodec::OutKernel3Fn out_ycc_rgba;           // 48
+  jpegcodec::OutKernel3Fn out_ycc422_rgba;        // 49
+  jpegcodec::OutKernel3Fn out_ycc420_rgba;        // 50
+  jpegcodec::OutKernel3Fn out_copy3;              // 51
+  jpegcodec::OutKernel3Fn up422_copy;             // 52
+  jpegcodec::OutKernel3Fn up420_copy;             // 53
+  jpegcodec::OutKernel3Fn out_copy3to4;           // 54
+  jpegcodec::OutKernel3Fn out_ycc422_packed;      // 55
+  jpegcodec::OutKernel4Fn out_ycck;               // 56
+  jpegcodec::OutKernel4Fn out_ycck422;            // 57
+  jpegcodec::OutKernel4Fn out_ycck420;            // 58
+  jpegcodec::OutKernel4Fn out_copy4;              // 59
+  jpegcodec::EncBlockFn enc_block;                // 60
+  jpegcodec::DecodeBlockFn decode_block;          // 61
+  jpegcodec::DecodeBlockFn decode_block_dc_only;  // 62
+  jpegcodec::QuantizeFn quantize_fast;            // 63
+  jpegcodec::QuantizeFn quantize_accurate;        // 64
+  jpegcodec::QuantizeFn quantize_current;         // 65
+  jpegcodec::DequantizeFn dequantize_fast;        // 66
+  jpegcodec::DequantizeFn dequantize_accurate;    // 67
+  jpegcodec::DequantizeFn dequantize_block;       // 68: current, set before each scan
 };
+
+namespace jpegcodec {
 
 inline constexpr size_t kRoutineTableWords = 69;
 inline constexpr size_t kWordSize = sizeof(void*);
@@ -121,3 +128,5 @@ void fill_routine_table(RoutineTable* table, CpuKind kind);
 // the table holds (the fill's step for the SIMD kinds; tests use it to
 // compare each variant with its portable twin).
 void install_vector_variants(RoutineTable* table);
+
+}  // namespace jpegcodec

@@ -3,6 +3,8 @@
 #include "jpeg/decode/huffman.h"
 #include "jpeg/stream/input_stream.h"
 
+namespace jpegcodec {
+
 namespace {
 
 // Whether the bit input has a byte to take, refilling a file's buffer when
@@ -95,3 +97,5 @@ JpegStatus bits_fill(InputStream* s, int need) {
   if (s->bit_count >= need) return JpegSuccess;
   return bits_missing(s, s->pending_marker != 0 ? why_marker_stops(s->pending_marker) : kDataEnded);
 }
+
+}  // namespace jpegcodec

@@ -1,6 +1,8 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/idct.h"
 
+namespace jpegcodec {
+
 int16_t dequantize_value(int16_t value, int16_t q, bool accurate) {
   if (accurate) {
     return static_cast<int16_t>(
@@ -33,3 +35,5 @@ void select_transform_family(RoutineTable* t, int32_t dct_family) {
     t->dequantize_block = t->dequantize_fast;
   }
 }
+
+}  // namespace jpegcodec

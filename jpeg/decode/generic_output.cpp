@@ -11,6 +11,8 @@
 #include "jpeg/decode/output_internal.h"
 #include "jpeg/decode/smooth_output.h"
 
+namespace jpegcodec {
+
 namespace {
 
 constexpr int kPlaneStride = 32;
@@ -303,3 +305,5 @@ JpegStatus output_scaled(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w
   if (p->out_color != ColorYcbcr) return scaled_copy(p, col, row, w);
   return upsampled_writer(p, col, row, w, all, simple);
 }
+
+}  // namespace jpegcodec

@@ -16,6 +16,8 @@
 
 #include "jpeg/api/jpegcodec.h"
 
+namespace jpegcodec {
+
 // InputStream::data_ended bits: the scan's data ended (decoding stops); an
 // interval's data ended at its restart marker, or the restart markers were
 // out of order or missing (decoding goes on, resynchronised); an interval's
@@ -203,3 +205,5 @@ struct ProgressiveDecoders {
   DcMcusFn dc_mcus;
 };
 ProgressiveDecoders progressive_decoders_for(const RoutineTable* table);
+
+}  // namespace jpegcodec

@@ -6,6 +6,8 @@
 #include "jpeg/decode/huffman_progressive.h"
 #include "jpeg/decode/huffman_sequential.h"
 
+namespace jpegcodec {
+
 const int32_t natural_order[80] = {
     0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40,
     48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22,
@@ -225,3 +227,5 @@ ProgressiveDecoders progressive_decoders_for(const RoutineTable* t) {
 #endif
   return {decode_ac_band_portable, decode_dc_mcus_portable};
 }
+
+}  // namespace jpegcodec

@@ -9,6 +9,8 @@
 #include "jpeg/decode/huffman_sequential.h"
 #include "jpeg/decode/portable_routines.h"
 
+namespace jpegcodec {
+
 [[gnu::target("bmi2")]] JpegStatus decode_block_bmi2(InputStream* stream,
                                                      const HuffDecodeTable* dc_table,
                                                      const HuffDecodeTable* ac_table,
@@ -46,3 +48,5 @@ void install_entropy_bmi2(RoutineTable* t) {
   t->decode_block = decode_block_bmi2;
   t->decode_block_dc_only = decode_block_dc_only_bmi2;
 }
+
+}  // namespace jpegcodec

@@ -10,6 +10,8 @@
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/huffman_sequential.h"
 
+namespace jpegcodec {
+
 namespace {
 
 // Zig-zag positions [from, to) as mask bits (to at most 64).
@@ -312,3 +314,5 @@ template <bool kPopcnt>
 }
 
 }  // namespace
+
+}  // namespace jpegcodec

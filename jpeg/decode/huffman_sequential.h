@@ -11,6 +11,8 @@
 
 #include "jpeg/decode/huffman.h"
 
+namespace jpegcodec {
+
 // The careful paths, symbol by symbol through the stream, where zero bits
 // may stand in for data that stop: a block's DC difference, its AC
 // coefficients from zig-zag `position` on, and a whole block.
@@ -274,3 +276,5 @@ template <bool kKeepAc>
 }
 
 }  // namespace
+
+}  // namespace jpegcodec

@@ -4,6 +4,8 @@
 
 #include "jpeg/decode/huffman.h"
 
+namespace jpegcodec {
+
 namespace {
 constexpr int kMaxCodes = 257;
 }  // namespace
@@ -140,3 +142,5 @@ void huff_build_skip_table(const HuffDecodeTable* table, uint16_t* skip) {
     skip[v] = static_cast<uint16_t>(used | advance << 5 | (end ? 1 << 11 : 0));
   }
 }
+
+}  // namespace jpegcodec

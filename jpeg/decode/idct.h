@@ -18,6 +18,8 @@
 
 struct RoutineTable;
 
+namespace jpegcodec {
+
 void idct_accurate_8x8(int16_t* block);
 void idct_accurate_4x4(int16_t* block);
 void idct_accurate_2x2(int16_t* block);
@@ -43,3 +45,5 @@ int16_t dequantize_value(int16_t value, int16_t q, bool accurate);
 // Points the current transforms and dequantizer at one family: the accurate
 // one when dct_family is 1, the fast one otherwise. Run before every scan.
 void select_transform_family(RoutineTable* table, int32_t dct_family);
+
+}  // namespace jpegcodec

@@ -7,6 +7,8 @@
 
 #include <initializer_list>
 
+namespace jpegcodec {
+
 namespace {
 
 using Acc = int64_t;
@@ -165,3 +167,5 @@ void idct_accurate_2x2(int16_t* block) {
 void idct_accurate_1x1(int16_t* block) {
   block[0] = clamp_sample(((Acc{block[0]} + 4) >> 3) + 128);
 }
+
+}  // namespace jpegcodec

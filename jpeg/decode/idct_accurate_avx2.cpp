@@ -17,6 +17,8 @@
 #include "jpeg/decode/idct.h"
 #include "jpeg/decode/portable_routines.h"
 
+namespace jpegcodec {
+
 namespace {
 
 // 2^31, less room for the rounding terms (2^20 and 2048, and the 5793 of a
@@ -315,3 +317,5 @@ void install_transforms_avx2(RoutineTable* t) {
   t->idct_accurate_4x4 = idct_accurate_4x4_avx2;
   t->dequantize_accurate = dequantize_accurate_avx2;
 }
+
+}  // namespace jpegcodec

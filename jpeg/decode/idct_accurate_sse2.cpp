@@ -18,6 +18,8 @@
 #include "jpeg/decode/portable_routines.h"
 #include "jpeg/decode/transpose_sse2.h"
 
+namespace jpegcodec {
+
 namespace {
 
 // Two 16-bit constants for _mm_madd_epi16 over pairs (x, y): x k0 + y k1.
@@ -159,3 +161,5 @@ void idct_accurate_8x8_sse2(int16_t* block) {
 void install_transforms_sse2(RoutineTable* t) {
   t->idct_accurate_8x8 = idct_accurate_8x8_sse2;
 }
+
+}  // namespace jpegcodec

@@ -8,6 +8,8 @@
 
 #include <initializer_list>
 
+namespace jpegcodec {
+
 namespace {
 
 using Acc = int64_t;
@@ -137,3 +139,5 @@ void idct_fast_2x2(int16_t* block) {
 void idct_fast_1x1(int16_t* block) {
   block[0] = clamp_sample((Acc{block[0]} + 8) >> 4);
 }
+
+}  // namespace jpegcodec

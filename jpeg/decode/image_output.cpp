@@ -5,6 +5,8 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/output_internal.h"
 
+namespace jpegcodec {
+
 namespace {
 
 bool factors(const FrameComponent& c, int h, int v) {
@@ -112,3 +114,5 @@ JpegStatus choose_mcu_output(JPEG_PROPERTIES* p) {
   t->mcu_output = generic;
   return JpegSuccess;
 }
+
+}  // namespace jpegcodec

@@ -3,6 +3,8 @@
 
 #include "jpeg/api/jpegcodec.h"
 
+namespace jpegcodec {
+
 // Picks the MCU output routine (routine-table slot mcu_output) and
 // output_layout for the frame, colours and scan in the properties.
 JpegStatus choose_mcu_output(JPEG_PROPERTIES* properties);
@@ -12,3 +14,5 @@ JpegStatus choose_mcu_output(JPEG_PROPERTIES* properties);
 // MCU were reconstructed one size larger and are copied without repetition.
 JpegStatus output_scaled(JPEG_PROPERTIES* properties, int32_t mcu_col, int32_t mcu_row, int32_t w,
                          bool simple);
+
+}  // namespace jpegcodec

@@ -12,6 +12,8 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/output_internal.h"
 
+namespace jpegcodec {
+
 namespace {
 
 // ---- where samples are ----------------------------------------------------
@@ -385,3 +387,5 @@ McuOutputFn specialised_output(OutputLayout layout) {
   }
   return nullptr;
 }
+
+}  // namespace jpegcodec

@@ -15,6 +15,8 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/output_internal.h"
 
+namespace jpegcodec {
+
 namespace {
 
 enum class Order { Rgb, Bgr, Rgba };
@@ -207,3 +209,5 @@ void install_output_kernels_avx2(RoutineTable* t) {
   t->out_ycc422_rgba = kernel<Order::Rgba, Sampling::H2V1>;
   t->out_ycc420_rgba = kernel<Order::Rgba, Sampling::H2V2>;
 }
+
+}  // namespace jpegcodec

@@ -7,6 +7,8 @@
 #include "jpeg/api/jpegcodec.h"
 #include "jpeg/cpu/routine_table.h"
 
+namespace jpegcodec {
+
 // The part of an MCU that lies inside the image and the region of interest,
 // relative to the MCU's top-left corner; right and bottom exclusive.
 struct ClipRect {
@@ -122,3 +124,5 @@ JpegStatus output_upsampled(JPEG_PROPERTIES* p, int32_t col, int32_t row);
 JpegStatus output_upsampled_all(JPEG_PROPERTIES* p, int32_t col, int32_t row);
 JpegStatus output_upsampled_convert(JPEG_PROPERTIES* p, int32_t col, int32_t row);
 JpegStatus convert_mcu_in_place(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w);
+
+}  // namespace jpegcodec

@@ -5,6 +5,8 @@
 #include "jpeg/decode/idct.h"
 #include "jpeg/decode/output_internal.h"
 
+namespace jpegcodec {
+
 void install_portable_decoding_routines(RoutineTable* t) {
   t->idct_fast_8x8 = idct_fast_8x8;
   t->idct_fast_4x4 = idct_fast_4x4;
@@ -20,3 +22,5 @@ void install_portable_decoding_routines(RoutineTable* t) {
   t->decode_block = decode_block_portable;
   t->decode_block_dc_only = decode_block_dc_only_portable;
 }
+
+}  // namespace jpegcodec

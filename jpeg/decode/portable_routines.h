@@ -4,6 +4,8 @@
 
 struct RoutineTable;
 
+namespace jpegcodec {
+
 void install_portable_decoding_routines(RoutineTable* table);
 
 // Processor-specific variants, each beside its portable twin; the fill
@@ -12,3 +14,5 @@ void install_output_kernels_avx2(RoutineTable* table);
 void install_transforms_avx2(RoutineTable* table);
 void install_transforms_sse2(RoutineTable* table);
 void install_entropy_bmi2(RoutineTable* table);
+
+}  // namespace jpegcodec

@@ -4,6 +4,8 @@
 
 #include "jpeg/decode/huffman.h"
 
+namespace jpegcodec {
+
 namespace {
 
 struct ScaleFactors {
@@ -49,3 +51,5 @@ void prepare_quant_fast(int16_t* table) {
   }
   for (int i = 64; i < 80; ++i) table[i] = 0;
 }
+
+}  // namespace jpegcodec

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace jpegcodec {
+
 // Accurate family: natural (row-major) order, values as read.
 void prepare_quant_accurate(int16_t* table);
 // Fast family: natural order, each value q × s(u)·s(v)/8 × 2048 rounded half
@@ -15,3 +17,5 @@ void prepare_quant_fast(int16_t* table);
 
 // s(u)·s(v)/8 for zig-zag position i (entry 0 is 0.125).
 double quant_scale_factor(int zigzag_index);
+
+}  // namespace jpegcodec

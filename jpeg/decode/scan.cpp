@@ -25,6 +25,8 @@
 #include "jpeg/stream/output_setup.h"
 #include "jpeg/stream/parser.h"
 
+namespace jpegcodec {
+
 struct RestartEntry {
   int64_t position;  // file offset, or address of the next byte; -1 = unknown
   uint64_t bit_acc;
@@ -34,6 +36,8 @@ struct RestartEntry {
   bool out_of_data;  // the row starts inside an interval whose data are used up
 };
 
+}  // namespace jpegcodec
+
 // One entry per MCU row. Rows past the last entry are reached by decoding
 // forward from the last entry known below them. Within a row, checkpoints
 // every few MCUs let a region start next to its left edge: a row's are
@@ -41,13 +45,15 @@ struct RestartEntry {
 // decoded, and they are spaced so that they take at most 3 % of the bytes
 // of the pixels they cover (one channel per component).
 struct RestartIndex {
-  RestartEntry entries[8192];
-  RestartEntry* within[8192];  // slots 1.. of each row, or null
-  int32_t within_slots;        // checkpoints a row holds, its start included
-  int32_t checkpoint_mcus;     // MCUs between checkpoints
-  int32_t rows_touched;        // entries and rows of checkpoints below this may be set
-  bool whole_scan;             // a whole-image read recorded every row of the scan
+  jpegcodec::RestartEntry entries[8192];
+  jpegcodec::RestartEntry* within[8192];  // slots 1.. of each row, or null
+  int32_t within_slots;                   // checkpoints a row holds, its start included
+  int32_t checkpoint_mcus;                // MCUs between checkpoints
+  int32_t rows_touched;                   // entries and rows of checkpoints below this may be set
+  bool whole_scan;                        // a whole-image read recorded every row of the scan
 };
+
+namespace jpegcodec {
 
 namespace {
 
@@ -1373,3 +1379,5 @@ void free_restart_index(JPEG_PROPERTIES* p) {
   free(p->restart_index);
   p->restart_index = nullptr;
 }
+
+}  // namespace jpegcodec

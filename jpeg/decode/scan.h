@@ -3,6 +3,8 @@
 
 #include "jpeg/api/jpegcodec.h"
 
+namespace jpegcodec {
+
 // Decodes the scan in properties->saved_scan. Returns 0, 1 (interrupted), 2
 // (region done) or a negative status; *marker receives the marker at which
 // the scan stopped (0 if none).
@@ -74,3 +76,5 @@ bool grey_can_wait(const JPEG_PROPERTIES* properties, const ScanHeader* scan);
 // At the end of a read whose background waited: grey where nothing was
 // written.
 void paint_unwritten_grey(JPEG_PROPERTIES* properties);
+
+}  // namespace jpegcodec

@@ -26,6 +26,8 @@
 #include "jpeg/decode/output_internal.h"
 #include "jpeg/decode/smooth_output.h"
 
+namespace jpegcodec {
+
 namespace {
 
 constexpr int kRows = 3;  // bands: the row above, the row, the row below
@@ -203,3 +205,5 @@ JpegStatus output_smoothed(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
   if (target_col < 0 || target_row < 0 || target_row >= p->mcu_rows) return JpegSuccess;
   return write_smoothed(p, b, target_col, target_row);
 }
+
+}  // namespace jpegcodec

@@ -3,6 +3,8 @@
 
 #include "jpeg/api/jpegcodec.h"
 
+namespace jpegcodec {
+
 // True when the smoothing upsampler serves this frame: smooth_upsampling is
 // 1, the frame's scans are interleaved, and its sampling is 2x1 or 2x2 for
 // the first component (and the fourth) and 1x1 for the others.
@@ -17,3 +19,5 @@ JpegStatus output_smoothed(JPEG_PROPERTIES* properties, int32_t col, int32_t row
 // of another size comes), and their release.
 JpegStatus allocate_smoothing(JPEG_PROPERTIES* properties);
 void free_smoothing(JPEG_PROPERTIES* properties);
+
+}  // namespace jpegcodec

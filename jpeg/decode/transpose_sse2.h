@@ -5,6 +5,8 @@
 
 #include <emmintrin.h>
 
+namespace jpegcodec {
+
 namespace {
 
 // Eight rows of eight 16-bit values, transposed in place.
@@ -28,3 +30,5 @@ namespace {
 }
 
 }  // namespace
+
+}  // namespace jpegcodec

@@ -13,6 +13,8 @@
 #include "jpeg/encode/mcu_input.h"
 #include "jpeg/stream/standard_tables.h"
 
+namespace jpegcodec {
+
 namespace {
 
 // T.81 Annex K.1: the luminance and chrominance tables, natural order, as
@@ -575,3 +577,5 @@ JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& opt
   put_marker(sink, 0xD9);
   return sink_flush(sink, write);
 }
+
+}  // namespace jpegcodec

@@ -8,6 +8,8 @@
 #include "jpeg/encode/huffman_encode.h"
 #include "jpeg/encode/output_sink.h"
 
+namespace jpegcodec {
+
 struct WriteOptions {
   bool optimize;             // Huffman tables made for the image (a first pass counts symbols)
   bool progressive;          // SOF2 with a scan script of spectral bands and refinements
@@ -106,3 +108,5 @@ inline void put_marker(OutputSink* sink, uint32_t code) {
 void put_dht(OutputSink* sink, const HuffSpec* const* specs, const int32_t* slots, int32_t count);
 // An SOS header.
 void put_sos(OutputSink* sink, const EncodeFrame& frame, const ScanSpec& scan);
+
+}  // namespace jpegcodec

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace jpegcodec {
+
 // The codes of one Huffman table, by symbol: code bits right-aligned and
 // their length (0: the table has no code for the symbol).
 struct HuffEncodeTable {
@@ -81,3 +83,5 @@ inline uint32_t magnitude_bits(int32_t value, int category) {
   const int32_t bits = value < 0 ? value - 1 : value;
   return static_cast<uint32_t>(bits) & ((1u << category) - 1);
 }
+
+}  // namespace jpegcodec

@@ -11,6 +11,8 @@
 
 #include "jpeg/encode/fdct.h"
 
+namespace jpegcodec {
+
 const double kFastScale[8] = {1.0, 1.387039845, 1.306562965, 1.175875602,
                               1.0, 0.785694958, 0.541196100, 0.275899379};
 
@@ -122,3 +124,5 @@ void fdct_fast_portable(int16_t* block) {
   constexpr int32_t kHalf = 1 << (kFastBits - 1);
   for (int i = 0; i < 64; ++i) block[i] = static_cast<int16_t>((work[i] + kHalf) >> kFastBits);
 }
+
+}  // namespace jpegcodec

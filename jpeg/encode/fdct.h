@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace jpegcodec {
+
 // The accurate family: 8 × F(u,v) of T.81 A.3.3, rounded; the quantizer's
 // table divides by 8 × Q.
 void fdct_accurate_portable(int16_t* block);
@@ -16,3 +18,5 @@ void fdct_fast_portable(int16_t* block);
 
 // The factors s(k) of the fast family, k = 0..7.
 extern const double kFastScale[8];
+
+}  // namespace jpegcodec

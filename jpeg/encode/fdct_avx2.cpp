@@ -11,6 +11,8 @@
 #include "jpeg/encode/fdct.h"
 #include "jpeg/encode/simd_encode.h"
 
+namespace jpegcodec {
+
 namespace {
 
 // Pairs of constants for _mm_madd_epi16 over interleaved (x, y): x k0 + y k1.
@@ -172,3 +174,5 @@ void fdct_fast_avx2(int16_t* block) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(block + 8 * r), rows);
   }
 }
+
+}  // namespace jpegcodec

@@ -4,6 +4,8 @@
 
 #include "jpeg/decode/huffman.h"
 
+namespace jpegcodec {
+
 namespace {
 
 // T.81 Figure A.6: the zig-zag position of each natural index.
@@ -169,3 +171,5 @@ void optimal_table(const SymbolCounts& counts, HuffSpec* spec) {
   }
   spec->symbol_count = n;
 }
+
+}  // namespace jpegcodec

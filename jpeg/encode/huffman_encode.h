@@ -9,6 +9,8 @@
 #include "jpeg/decode/huffman.h"
 #include "jpeg/encode/entropy_writer.h"
 
+namespace jpegcodec {
+
 // A table's definition as a DHT segment holds it: 16 code-length counts and
 // the symbols in code order.
 struct HuffSpec {
@@ -86,3 +88,5 @@ inline uint64_t zigzag_mask(uint64_t natural) {
   if (last != 63) put(ac, 0x00, 0, 0);  // end of block
   *writer = w;
 }
+
+}  // namespace jpegcodec

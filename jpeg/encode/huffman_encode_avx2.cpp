@@ -10,6 +10,8 @@
 #include "jpeg/encode/huffman_encode.h"
 #include "jpeg/encode/simd_encode.h"
 
+namespace jpegcodec {
+
 namespace {
 
 // The block's non-zero coefficients as mask bits, natural order.
@@ -35,3 +37,5 @@ void encode_block_avx2(EntropyWriter* writer, const int16_t* block, int16_t* dc_
   const uint64_t natural = nonzero_natural(block) & ~uint64_t{1};
   encode_block_symbols(writer, block, zigzag_mask(natural), dc_pred, dc, ac);
 }
+
+}  // namespace jpegcodec

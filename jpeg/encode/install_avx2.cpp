@@ -1,6 +1,8 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/encode/simd_encode.h"
 
+namespace jpegcodec {
+
 void install_encoding_avx2(RoutineTable* t) {
   t->fdct_accurate = fdct_accurate_avx2;
   t->fdct_fast = fdct_fast_avx2;
@@ -8,3 +10,5 @@ void install_encoding_avx2(RoutineTable* t) {
   t->quantize_accurate = quantize_accurate_avx2;
   install_mcu_input_avx2(t);
 }
+
+}  // namespace jpegcodec

@@ -1,5 +1,7 @@
 #include "jpeg/encode/mcu_input.h"
 
+namespace jpegcodec {
+
 namespace {
 
 // RGB to YCbCr in 15-bit fixed point, so that every constant fits a signed
@@ -181,3 +183,5 @@ void enc_generic(const McuSource* s, int16_t* blocks) {
                            s->max_v / s->v[c], blocks);
   }
 }
+
+}  // namespace jpegcodec

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+namespace jpegcodec {
+
 // 128 · 2^15 + 2^14 - 1: the chroma offset with its rounding, in the
 // conversion's 15-bit fixed point (mcu_input.cpp gives the constants).
 inline constexpr int32_t kChromaOffset = (128 << 15) + (1 << 14) - 1;
@@ -52,3 +54,5 @@ void enc_bgr_gray(const McuSource* source, int16_t* blocks);     // 12
 void enc_copy3(const McuSource* source, int16_t* blocks);        // 13: three 1x1 components
 void enc_cmyk_ycck(const McuSource* source, int16_t* blocks);    // 14: 1x1
 void enc_generic(const McuSource* source, int16_t* blocks);      // 15: any of the above
+
+}  // namespace jpegcodec

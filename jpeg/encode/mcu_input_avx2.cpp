@@ -9,6 +9,8 @@
 #include "jpeg/encode/mcu_input.h"
 #include "jpeg/encode/simd_encode.h"
 
+namespace jpegcodec {
+
 namespace {
 
 // The shuffles that take byte `channel` of each of sixteen 3-byte pixels
@@ -161,3 +163,5 @@ void install_mcu_input_avx2(RoutineTable* t) {
   t->enc_input[8] = rgb_to_ycc<4, 0, 1, 2, 2, 1>;
   t->enc_input[9] = rgb_to_ycc<4, 0, 1, 2, 2, 2>;
 }
+
+}  // namespace jpegcodec

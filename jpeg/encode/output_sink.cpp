@@ -4,6 +4,8 @@
 
 #include "jpeg/cpu/file_io.h"
 
+namespace jpegcodec {
+
 JpegStatus sink_write_portable(OutputSink* sink, const uint8_t* bytes, size_t count) {
   if (sink->file != nullptr) {
     while (count > 0) {
@@ -33,3 +35,5 @@ bool sink_room(OutputSink* sink, size_t bytes, SinkWriteFn write) {
   if (static_cast<size_t>(sink->end - sink->next) < bytes) sink_flush(sink, write);
   return sink->status == JpegSuccess;
 }
+
+}  // namespace jpegcodec

@@ -9,6 +9,8 @@
 
 #include "jpeg/api/jpegcodec.h"
 
+namespace jpegcodec {
+
 struct OutputSink {
   // The destination: the caller's buffer of `capacity` bytes, or a file.
   uint8_t* buffer;
@@ -37,3 +39,5 @@ JpegStatus sink_flush(OutputSink* sink, SinkWriteFn write);
 // Room for `bytes` more in the staging buffer (at most kStagingBytes / 2),
 // flushing it first when needed. False once the sink has failed.
 bool sink_room(OutputSink* sink, size_t bytes, SinkWriteFn write);
+
+}  // namespace jpegcodec

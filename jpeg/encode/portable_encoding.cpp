@@ -7,6 +7,8 @@
 #include "jpeg/encode/output_sink.h"
 #include "jpeg/encode/quantize.h"
 
+namespace jpegcodec {
+
 void install_portable_encoding_routines(RoutineTable* t) {
   t->fdct_fast = fdct_fast_portable;
   t->fdct_accurate = fdct_accurate_portable;
@@ -21,3 +23,5 @@ void install_portable_encoding_routines(RoutineTable* t) {
                                  enc_copy3,       enc_cmyk_ycck,   enc_generic};
   for (int i = 0; i < 15; ++i) t->enc_input[i] = inputs[i];
 }
+
+}  // namespace jpegcodec

@@ -4,4 +4,8 @@
 
 struct RoutineTable;
 
+namespace jpegcodec {
+
 void install_portable_encoding_routines(RoutineTable* table);
+
+}  // namespace jpegcodec

@@ -13,6 +13,8 @@
 #include "jpeg/decode/huffman.h"
 #include "jpeg/encode/encoder.h"
 
+namespace jpegcodec {
+
 namespace {
 
 // The longest end-of-band run a symbol can carry (EOB14 with 14 bits).
@@ -390,3 +392,5 @@ JpegStatus write_progressive_scan(const EncodeFrame& frame, const CoefficientSto
   if (!ScanCoder<Writing>(frame, store, scan, writing).run()) return sink->status;
   return sink->status;
 }
+
+}  // namespace jpegcodec

@@ -1,5 +1,7 @@
 #include "jpeg/encode/quantize.h"
 
+namespace jpegcodec {
+
 void quantize_fast_portable(int16_t* block, const uint16_t* table) {
   // The fast family's table holds values below 2^15: as signed 16-bit.
   for (int i = 0; i < 64; ++i) {
@@ -14,3 +16,5 @@ void quantize_accurate_portable(int16_t* block, const uint16_t* table) {
     block[i] = static_cast<int16_t>((product + 16384) >> 15);
   }
 }
+
+}  // namespace jpegcodec

@@ -9,6 +9,8 @@
 #include "jpeg/encode/quantize.h"
 #include "jpeg/encode/simd_encode.h"
 
+namespace jpegcodec {
+
 namespace {
 
 inline void quantize_with_mulhrs(int16_t* block, const uint16_t* table) {
@@ -38,3 +40,5 @@ void quantize_accurate_avx2(int16_t* block, const uint16_t* table) {
   }
   quantize_with_mulhrs(block, table);
 }
+
+}  // namespace jpegcodec

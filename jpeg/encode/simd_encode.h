@@ -6,6 +6,9 @@
 #include <cstdint>
 
 struct RoutineTable;
+
+namespace jpegcodec {
+
 struct EntropyWriter;
 struct HuffEncodeTable;
 
@@ -20,3 +23,5 @@ void encode_block_avx2(EntropyWriter* writer, const int16_t* block, int16_t* dc_
 void install_encoding_avx2(RoutineTable* table);
 // The RGB, BGR and four-byte RGB to YCbCr kernels (enc_input slots 2-10).
 void install_mcu_input_avx2(RoutineTable* table);
+
+}  // namespace jpegcodec

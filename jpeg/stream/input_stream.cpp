@@ -6,6 +6,8 @@
 
 #include "jpeg/cpu/file_io.h"
 
+namespace jpegcodec {
+
 namespace {
 
 constexpr int32_t kBufferSize = sizeof(InputStream::file_buffer);
@@ -193,3 +195,5 @@ void free_scan_header(ScanHeader* scan) {
   free(scan->components);
   free(scan);
 }
+
+}  // namespace jpegcodec

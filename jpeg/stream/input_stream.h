@@ -8,6 +8,8 @@
 
 #include "jpeg/api/jpegcodec.h"
 
+namespace jpegcodec {
+
 // Starts over on the stream's current data: a file stream holds nothing
 // (its first take refills); a memory stream holds all its data. Clears the
 // bit input.
@@ -42,3 +44,5 @@ JpegStatus next_marker(InputStream* stream, int32_t* code);
 
 // Frees a scan header and its components; null is allowed.
 void free_scan_header(ScanHeader* scan);
+
+}  // namespace jpegcodec

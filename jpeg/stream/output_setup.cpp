@@ -3,6 +3,8 @@
 #include "jpeg/api/validate.h"
 #include "jpeg/decode/image_output.h"
 
+namespace jpegcodec {
+
 void deduce_jpeg_color(JPEG_PROPERTIES* p, bool header_read) {
   if (!header_read && p->jpeg_color == ColorOther) return;
   const FrameHeader& frame = p->frame;
@@ -93,3 +95,5 @@ JpegStatus select_mcu_output(JPEG_PROPERTIES* p) {
   // The routine that stores each MCU.
   return choose_mcu_output(p);
 }
+
+}  // namespace jpegcodec

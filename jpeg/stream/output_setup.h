@@ -5,6 +5,8 @@
 
 #include "jpeg/api/jpegcodec.h"
 
+namespace jpegcodec {
+
 // 0, -8 (YCbCr output of a YCbCr image that is not 4:2:2) or -14.
 JpegStatus select_mcu_output(JPEG_PROPERTIES* properties);
 
@@ -14,3 +16,5 @@ JpegStatus select_mcu_output(JPEG_PROPERTIES* properties);
 // caller's ColorOther (channels passed through as stored); a header read
 // (`header_read`) reports what the data say.
 void deduce_jpeg_color(JPEG_PROPERTIES* properties, bool header_read);
+
+}  // namespace jpegcodec

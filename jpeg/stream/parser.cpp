@@ -18,6 +18,8 @@
 #include "jpeg/stream/output_setup.h"
 #include "jpeg/stream/segments.h"
 
+namespace jpegcodec {
+
 namespace {
 
 enum Marker : int32_t {
@@ -438,3 +440,5 @@ JpegStatus parse_stream(JPEG_PROPERTIES* p) {
   }
   return JpegSuccess;
 }
+
+}  // namespace jpegcodec

@@ -4,6 +4,8 @@
 
 #include "jpeg/api/jpegcodec.h"
 
+namespace jpegcodec {
+
 // Parses for the I/O type in properties->io_type. Returns 0, 1 (interrupted),
 // 2 (region done) or a negative status.
 JpegStatus parse_stream(JPEG_PROPERTIES* properties);
@@ -29,3 +31,5 @@ int32_t transform_family_for_tables(const JPEG_PROPERTIES* properties);
 // Prepares again, from the values as read, every table prepared for another
 // family: the caller may choose the family after reading the tables.
 void match_quant_tables_to_family(JPEG_PROPERTIES* properties, int32_t family);
+
+}  // namespace jpegcodec

@@ -17,6 +17,8 @@
 #include "jpeg/stream/parser.h"
 #include "jpeg/stream/standard_tables.h"
 
+namespace jpegcodec {
+
 namespace {
 
 constexpr int32_t kMaxDqtPayload = 516;   // four 16-bit tables with their Pq/Tq bytes
@@ -464,3 +466,5 @@ JpegStatus read_com(JPEG_PROPERTIES* p) {
   release_payload(&payload);
   return status;
 }
+
+}  // namespace jpegcodec

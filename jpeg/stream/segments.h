@@ -4,6 +4,8 @@
 
 #include "jpeg/api/jpegcodec.h"
 
+namespace jpegcodec {
+
 JpegStatus read_frame_header(JPEG_PROPERTIES* properties);
 // Fills `scan` (its components allocated here, freed again on failure) and
 // records the header's size, marker included, in the routine table.
@@ -14,3 +16,5 @@ JpegStatus read_dri(JPEG_PROPERTIES* properties, int32_t* interval);
 JpegStatus read_app0(JPEG_PROPERTIES* properties);
 JpegStatus read_app14(JPEG_PROPERTIES* properties);
 JpegStatus read_com(JPEG_PROPERTIES* properties);
+
+}  // namespace jpegcodec

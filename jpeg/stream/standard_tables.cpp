@@ -1,5 +1,7 @@
 #include "jpeg/stream/standard_tables.h"
 
+namespace jpegcodec {
+
 namespace {
 
 // BEGIN T.81 Annex K.3 tables (K.3 DC luminance, K.4 DC chrominance,
@@ -50,3 +52,5 @@ const StandardHuffmanTable& standard_huffman_table(int table_class, int id) {
   if (table_class == 0) return id == 0 ? kDcLuminance : kDcChrominance;
   return id == 0 ? kAcLuminance : kAcChrominance;
 }
+
+}  // namespace jpegcodec

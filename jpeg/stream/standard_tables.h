@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace jpegcodec {
+
 struct StandardHuffmanTable {
   uint8_t counts[16];
   const uint8_t* symbols;
@@ -11,3 +13,5 @@ struct StandardHuffmanTable {
 
 // Class 0 (DC) or 1 (AC); luminance for id 0, chrominance for the others.
 const StandardHuffmanTable& standard_huffman_table(int table_class, int id);
+
+}  // namespace jpegcodec

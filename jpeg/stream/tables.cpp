@@ -3,6 +3,8 @@
 #include "jpeg/decode/quant_table.h"
 #include "jpeg/stream/parser.h"
 
+namespace jpegcodec {
+
 void clear_table_statistics(JPEG_PROPERTIES* p) {
   p->quant_tables_read = 0;
   p->quant_id_bound = 0;
@@ -97,3 +99,5 @@ void match_quant_tables_to_family(JPEG_PROPERTIES* p, int32_t family) {
     prepare_for_family(p, id);
   }
 }
+
+}  // namespace jpegcodec

@@ -21,6 +21,14 @@ for f in include/jpegcodec.h lib/libjpegcodec.so lib/libjpegcodec.a bin/jpegdec 
 done
 soname=$(objdump -p "$PREFIX/lib/libjpegcodec.so" 2>/dev/null | awk '/SONAME/ {print $2}')
 check "the shared library's SONAME is libjpegcodec.so.1 ($soname)" test "$soname" = libjpegcodec.so.1
+# The shared library exports the entry operations only; the static one
+# defines nothing outside them and the codec's namespace (a weak reference
+# to the C++ runtime's personality routine aside).
+exported=$(nm -D --defined-only "$PREFIX/lib/libjpegcodec.so" | awk '{print $3}' | grep -v '^jpeg_')
+check "the shared library exports only jpeg_* (others: ${exported:-none})" test -z "$exported"
+stray=$(nm -C --defined-only --extern-only "$PREFIX/lib/libjpegcodec.a" | awk 'NF >= 3 {$1 = ""; print}' |
+  grep -v '^ [A-Za-z] jpeg_\|^ [A-Za-z] jpegcodec::\|DW.ref.__gxx_personality_v0' | sort -u)
+check "the static library's symbols are jpeg_* or jpegcodec:: (others: ${stray:-none})" test -z "$stray"
 check "the installed header stands alone" \
   cc -std=c99 -pedantic -Wall -Werror -fsyntax-only -x c "$PREFIX/include/jpegcodec.h"
 

@@ -31,6 +31,8 @@
 #include "tools/jpegbench/stb_decode.h"
 #endif
 
+using namespace jpegcodec;
+
 namespace {
 
 struct Input {

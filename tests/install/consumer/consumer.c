@@ -5,8 +5,24 @@
 #include <stdlib.h>
 #include <string.h>
 
+/* Names a program may well have of its own, which the codec's static
+ * library must leave to it: linking fails if the library defines any of
+ * them outside its own namespace. */
+const int natural_order[64] = {0};
+const int extend_offset[16] = {0};
+int configure(void) {
+  return 0;
+}
+void release(void) {}
+void* file_open(const char* name) {
+  return (void*)name;
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
+  if (configure() != 0 || file_open(NULL) != NULL || natural_order[1] + extend_offset[1] != 0)
+    return 3;
+  release();
   JpegJob job;
   memset(&job, 0, sizeof job);
   if (jpeg_init(&job) != JpegSuccess) return 1;
