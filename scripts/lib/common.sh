@@ -10,9 +10,10 @@ BUILD_PACKAGES=(g++ cmake make pkg-config libsdl2-dev libfltk1.3-dev fluid libgl
 # What running the demo without a display needs.
 HEADLESS_PACKAGES=(xvfb xauth xfonts-base)
 # What the tests and benchmarks need besides.
-# clang and its runtimes build the coverage-guided fuzzer.
+# clang and its runtimes build the coverage-guided fuzzer; NumPy serves the
+# Python module's test.
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev libjpeg-dev libstb-dev xdotool x11-utils
-  x11-xserver-utils imagemagick clang libclang-rt-14-dev)
+  x11-xserver-utils imagemagick clang libclang-rt-14-dev python3-numpy)
 
 # Installs, with apt-get, those of the named Debian packages that are missing.
 ensure_packages() {

@@ -56,4 +56,15 @@ check "pkg-config --static: the consumer builds" \
   $(pkg-config --static --libs-only-l jpegcodec | sed 's/-ljpegcodec//')
 out=$("$WORK/pc_static" "$JPEG")
 check "and runs ($out)" test "${out%% (*}" = "$expected"
+
+# The Python module as installed finds the library of its prefix.
+module=$PREFIX/share/jpegcodec/python
+check "installs the Python module" test -e "$module/jpegcodec.py"
+if command -v /usr/bin/python3 >/dev/null && /usr/bin/python3 -c 'import numpy' 2>/dev/null; then
+  out=$(PYTHONPATH=$module /usr/bin/python3 -c \
+    'import sys, jpegcodec; a = jpegcodec.read(sys.argv[1]); print("%dx%d" % (a.shape[1], a.shape[0]), jpegcodec._library()._name)' \
+    "$JPEG")
+  check "and reads the file through the installed library ($out)" \
+    test "$out" = "${expected%% *} $PREFIX/lib/libjpegcodec.so.1"
+fi
 checks_done

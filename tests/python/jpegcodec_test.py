@@ -1,0 +1,190 @@
+"""The Python module over the shared library: the same pixels as the C
+interface (jpegdec), the same result from every kind of source, the
+library's record laid out as the module lays it out, and errors that say
+what went wrong.
+
+Environment: JPEGCODEC_LIBRARY (the shared library), JPEGDEC (the tool),
+JPEGCODEC_INCLUDE (the public header's folder), TEST_DATA (tests/data);
+the module is found through PYTHONPATH."""
+
+import ctypes
+import math
+import os
+import subprocess
+import tempfile
+import unittest
+
+import numpy
+
+import jpegcodec
+
+DATA = os.environ["TEST_DATA"]
+JPEGDEC = os.environ["JPEGDEC"]
+BASE = os.path.join(DATA, "generated", "base_420.jpg")
+PROGRESSIVE = os.path.join(DATA, "generated", "prog_420.jpg")
+GREY = os.path.join(DATA, "generated", "gray.jpg")
+CMYK = os.path.join(DATA, "generated", "cmyk.jpg")
+
+
+def read_netpbm(path):
+    """A binary PPM or PGM as an array."""
+    with open(path, "rb") as f:
+        data = f.read()
+    fields, pos = [], 0
+    while len(fields) < 4:
+        while data[pos : pos + 1].isspace():
+            pos += 1
+        start = pos
+        while not data[pos : pos + 1].isspace():
+            pos += 1
+        fields.append(data[start:pos])
+    width, height = int(fields[1]), int(fields[2])
+    channels = 3 if fields[0] == b"P6" else 1
+    pixels = numpy.frombuffer(data[pos + 1 :], dtype=numpy.uint8)
+    return pixels.reshape((height, width, channels) if channels == 3 else (height, width))
+
+
+def jpegdec(source, *options, extension=".ppm"):
+    with tempfile.TemporaryDirectory() as work:
+        out = os.path.join(work, "out" + extension)
+        subprocess.run([JPEGDEC, *options, source, out], check=True, capture_output=True)
+        return read_netpbm(out)
+
+
+def psnr(a, b):
+    error = numpy.mean((a.astype(numpy.float64) - b.astype(numpy.float64)) ** 2)
+    return math.inf if error == 0 else 10 * math.log10(255.0**2 / error)
+
+
+class RecordLayout(unittest.TestCase):
+    def test_every_field_where_the_c_header_puts_it(self):
+        include = os.environ.get("JPEGCODEC_INCLUDE")
+        if not include:
+            self.skipTest("JPEGCODEC_INCLUDE not set")
+        names = [name for name, _ in jpegcodec._Job._fields_]
+        program = "#include <jpegcodec.h>\n#include <stdio.h>\n#include <stddef.h>\nint main(void) {\n"
+        program += '  printf("size %zu\\n", sizeof(JpegJob));\n'
+        for name in names:
+            program += '  printf("%s %%zu\\n", offsetof(JpegJob, %s));\n' % (name, name)
+        for name, _ in jpegcodec._PROPERTIES_NAMED:
+            program += '  printf("properties.%s %%zu\\n", offsetof(JpegJob, properties.%s));\n' % (name, name)
+        program += "  return 0;\n}\n"
+        with tempfile.TemporaryDirectory() as work:
+            source, binary = os.path.join(work, "layout.c"), os.path.join(work, "layout")
+            with open(source, "w") as f:
+                f.write(program)
+            subprocess.run(["cc", "-std=c99", "-I", include, source, "-o", binary], check=True)
+            lines = subprocess.run([binary], check=True, capture_output=True, text=True).stdout.split("\n")
+        c_layout = dict(line.split() for line in lines if line)
+        self.assertEqual(int(c_layout["size"]), ctypes.sizeof(jpegcodec._Job))
+        for name in names:
+            self.assertEqual(int(c_layout[name]), getattr(jpegcodec._Job, name).offset, name)
+        base = jpegcodec._Job.properties.offset
+        for name, _ in jpegcodec._PROPERTIES_NAMED:
+            self.assertEqual(int(c_layout["properties." + name]), base + getattr(jpegcodec._Properties, name).offset)
+
+
+class Reading(unittest.TestCase):
+    def test_the_pixels_of_the_c_interface(self):
+        for path in (BASE, PROGRESSIVE):
+            with self.subTest(path=path):
+                numpy.testing.assert_array_equal(jpegcodec.read(path), jpegdec(path))
+        numpy.testing.assert_array_equal(jpegcodec.read(GREY), jpegdec(GREY, extension=".pgm"))
+        numpy.testing.assert_array_equal(jpegcodec.read(BASE, scale=8), jpegdec(BASE, "--scale", "8"))
+        numpy.testing.assert_array_equal(
+            jpegcodec.read(BASE, fast_dct=True), jpegdec(BASE, "--fast-dct"))
+
+    def test_every_kind_of_source_gives_the_same_image(self):
+        with open(PROGRESSIVE, "rb") as f:
+            data = f.read()
+        expected = jpegcodec.read(PROGRESSIVE)
+        for source in (data, bytearray(data), memoryview(data), os.fsencode(PROGRESSIVE).decode()):
+            with self.subTest(kind=type(source).__name__):
+                numpy.testing.assert_array_equal(jpegcodec.read(source), expected)
+        image = jpegcodec.read_bytes(data)
+        self.assertEqual((image.width, image.height, image.channels), (expected.shape[1], expected.shape[0], 3))
+        self.assertEqual(bytes(image.data), expected.tobytes())
+
+    def test_modes_regions_and_scales(self):
+        rgb = jpegcodec.read(BASE)
+        numpy.testing.assert_array_equal(jpegcodec.read(BASE, mode="BGR"), rgb[..., ::-1])
+        rgba = jpegcodec.read(BASE, mode="RGBA")
+        numpy.testing.assert_array_equal(rgba[..., :3], rgb)
+        self.assertTrue((rgba[..., 3] == 255).all())
+        self.assertEqual(jpegcodec.read(BASE, mode="L").shape, rgb.shape[:2])
+        self.assertEqual(jpegcodec.read(CMYK).shape[2], 4)
+        numpy.testing.assert_array_equal(jpegcodec.read(BASE, region=(10, 20, 110, 70)), rgb[20:70, 10:110])
+        # A region reaching past the edge is cut to it.
+        self.assertEqual(jpegcodec.read(BASE, scale=2, region=(100, 100, 999, 999)).shape, (20, 60, 3))
+
+    def test_info(self):
+        info = jpegcodec.info(BASE)
+        self.assertEqual(info, jpegcodec.Info(320, 240, 3, "ycbcr", "4:2:0", None))
+        self.assertEqual(jpegcodec.info(GREY).color, "gray")
+        self.assertEqual(jpegcodec.info(os.path.join(DATA, "generated", "jfif_thumb.jpg")).thumbnail, (16, 12))
+        self.assertRegex(jpegcodec.library_version(), r"^\d+\.\d+\.\d+$")
+
+
+class Errors(unittest.TestCase):
+    def test_a_failure_says_its_status_text_and_check(self):
+        with self.assertRaises(jpegcodec.JpegError) as caught:
+            jpegcodec.read(b"this is not a JPEG file")
+        self.assertEqual((caught.exception.status, caught.exception.text), (-13, "Not JPEG"))
+        with self.assertRaises(jpegcodec.JpegError) as caught:
+            jpegcodec.read(os.path.join(DATA, "no such file.jpg"))
+        self.assertEqual(caught.exception.status, -10)
+        with self.assertRaises(jpegcodec.JpegError) as caught:
+            jpegcodec.write(numpy.zeros((8, 8, 3), numpy.uint8), quality=0)
+        self.assertEqual(caught.exception.status, -8)
+        self.assertIn("quality must be 1 to 100, is 0", str(caught.exception))
+
+    def test_a_truncated_file_gives_what_was_decoded(self):
+        with open(BASE, "rb") as f:
+            data = f.read()
+        whole = jpegcodec.read(data)
+        with self.assertRaises(jpegcodec.JpegError) as caught:
+            jpegcodec.read(data[: len(data) // 2])
+        partial = caught.exception.partial
+        self.assertEqual(caught.exception.status, -11)
+        self.assertEqual(partial.shape, whole.shape)
+        numpy.testing.assert_array_equal(partial[:16], whole[:16])  # the first MCU row arrived
+        self.assertTrue((partial[-1] == 128).all())  # the last did not: grey
+
+    def test_bad_arguments_are_refused_before_the_codec(self):
+        for call in (lambda: jpegcodec.read(BASE, scale=3), lambda: jpegcodec.read(BASE, mode="HSV"),
+                     lambda: jpegcodec.read(BASE, region=(400, 0, 500, 10)),
+                     lambda: jpegcodec.write(b"\0" * 10, 2, 2, 3)):
+            with self.assertRaises(ValueError):
+                call()
+        with self.assertRaises(TypeError):
+            jpegcodec.read(12)
+
+
+class Writing(unittest.TestCase):
+    def test_round_trips(self):
+        rgb = jpegcodec.read(os.path.join(DATA, "generated", "base_444.jpg"))
+        standard = jpegcodec.write(rgb, quality=95)
+        self.assertEqual(jpegcodec.info(standard).subsampling, "4:2:0")
+        self.assertGreater(psnr(jpegcodec.read(standard), rgb), 30)  # 32.2 dB: sharp colour edges
+        full = jpegcodec.write(rgb, quality=95, subsampling="4:4:4")
+        self.assertEqual(jpegcodec.info(full).subsampling, "4:4:4")
+        self.assertGreater(psnr(jpegcodec.read(full), rgb), 45)  # 48.4 dB
+        optimized = jpegcodec.write(rgb, quality=95, optimize=True)
+        self.assertLess(len(optimized), len(standard))
+        numpy.testing.assert_array_equal(jpegcodec.read(optimized), jpegcodec.read(standard))
+        progressive = jpegcodec.write(rgb, quality=95, progressive=True)
+        self.assertIn(b"\xff\xc2", progressive)
+        numpy.testing.assert_array_equal(jpegcodec.read(progressive), jpegcodec.read(standard))
+        grey = jpegcodec.read(GREY)
+        self.assertEqual(jpegcodec.info(jpegcodec.write(grey)).channels, 1)
+        # Bytes with their size, and a file.
+        with tempfile.TemporaryDirectory() as work:
+            path = os.path.join(work, "out.jpg")
+            data = jpegcodec.write(rgb.tobytes(), rgb.shape[1], rgb.shape[0], 3, quality=95, path=path)
+            self.assertEqual(data, standard)
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), standard)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,400 @@
+"""Read and write JPEG files with the jpegcodec library, through ctypes.
+
+No build step: the module loads the installed shared library
+(libjpegcodec.so.1) and fills its job record itself.
+
+    import jpegcodec
+    pixels = jpegcodec.read("photo.jpg")             # NumPy array, rows x columns x 3
+    small = jpegcodec.read("photo.jpg", scale=8)     # at 1/8 size, decoded as such
+    part = jpegcodec.read("photo.jpg", region=(0, 0, 256, 256))
+    image = jpegcodec.read_bytes(data, mode="L")     # bytes, width, height, channels
+    print(jpegcodec.info("photo.jpg"))
+    data = jpegcodec.write(pixels, quality=90)       # JPEG file as bytes
+
+A source is a file name (str or path) or the JPEG data (bytes, bytearray,
+memoryview). The library is found through the environment variable
+JPEGCODEC_LIBRARY (a path), then beside the module where the codec installs
+it (PREFIX/share/jpegcodec/python, the library in PREFIX/lib), then the
+system's library search (ldconfig, LD_LIBRARY_PATH). Decoding releases the
+interpreter lock: threads decode in parallel. NumPy is needed only by read() and by write() given an
+array.
+"""
+
+import ctypes
+import ctypes.util
+import os
+from collections import namedtuple
+
+__all__ = ["JpegError", "Info", "Image", "info", "read", "read_bytes", "write", "library_version"]
+
+# Colour codes, sampling codes and operations of the C interface.
+_COLOR_RGB, _COLOR_BGR, _COLOR_YCBCR, _COLOR_GRAY, _COLOR_FOUR, _COLOR_YCCK = 1, 2, 3, 4, 5, 6
+_COLOR_NAMES = {1: "rgb", 2: "bgr", 3: "ycbcr", 4: "gray", 5: "cmyk", 6: "ycck", 255: "other"}
+_SUB_CODES = {"4:4:4": 0, "4:2:0": 1, "4:2:2": 2}
+_SUB_NAMES = {0: "4:4:4", 1: "4:2:0", 2: "4:2:2", 3: "4:2:0+alpha", 4: "4:2:2+alpha", 255: "other"}
+_READ_PARAMS, _READ_IMAGE, _WRITE_IMAGE = 0, 2, 8
+_READ_SCALED = {1: 2, 2: 14, 4: 16, 8: 18}
+_OUTPUT_TOO_SMALL = -28
+# Output modes: colour code and bytes a pixel. "CMYK" gives a four-component
+# file's channels as stored (an Adobe file's inverted ones made plain).
+_MODES = {
+    "RGB": (_COLOR_RGB, 3),
+    "BGR": (_COLOR_BGR, 3),
+    "L": (_COLOR_GRAY, 1),
+    "RGBA": (_COLOR_FOUR, 4),
+    "CMYK": (_COLOR_FOUR, 4),
+}
+
+# The working state inside the job record is the codec's own: only its
+# leading fields (the region and the transform family) are named here; the
+# rest is opaque room of the record's size.
+_PROPERTIES_BYTES = 27720
+_PROPERTIES_NAMED = [
+    ("io_type", ctypes.c_int32),
+    ("roi_left", ctypes.c_int32),
+    ("roi_top", ctypes.c_int32),
+    ("roi_right", ctypes.c_int32),
+    ("roi_bottom", ctypes.c_int32),
+    ("dct_family", ctypes.c_int32),
+    ("output_layout", ctypes.c_int32),
+    ("interrupt_mode", ctypes.c_int32),
+]
+
+
+class _Properties(ctypes.Structure):
+    _fields_ = _PROPERTIES_NAMED + [("_opaque", ctypes.c_uint64 * ((_PROPERTIES_BYTES - 32) // 8))]
+
+
+class _Job(ctypes.Structure):
+    _fields_ = [
+        ("use_properties", ctypes.c_int32),
+        ("out_pixels", ctypes.c_void_p),
+        ("out_width", ctypes.c_int32),
+        ("out_height", ctypes.c_int32),
+        ("out_pad", ctypes.c_int32),
+        ("out_channels", ctypes.c_int32),
+        ("out_color", ctypes.c_int32),
+        ("out_subsampling", ctypes.c_int32),
+        ("file_name", ctypes.c_char_p),
+        ("jpeg_buffer", ctypes.c_void_p),
+        ("jpeg_buffer_size", ctypes.c_int32),
+        ("jpeg_width", ctypes.c_int32),
+        ("jpeg_height", ctypes.c_int32),
+        ("jpeg_channels", ctypes.c_int32),
+        ("jpeg_color", ctypes.c_int32),
+        ("jpeg_subsampling", ctypes.c_int32),
+        ("thumb_width", ctypes.c_int32),
+        ("thumb_height", ctypes.c_int32),
+        ("convert_color", ctypes.c_int32),
+        ("upsample", ctypes.c_int32),
+        ("quality", ctypes.c_int32),
+        ("properties", _Properties),
+        ("write_optimize", ctypes.c_int32),
+        ("write_progressive", ctypes.c_int32),
+        ("write_restart_interval", ctypes.c_int32),
+        ("status_detail", ctypes.c_char * 128),
+    ]
+
+
+class _Version(ctypes.Structure):
+    _fields_ = [
+        ("major", ctypes.c_int32),
+        ("minor", ctypes.c_int32),
+        ("build", ctypes.c_int32),
+        ("library_name", ctypes.c_char_p),
+        ("version", ctypes.c_char_p),
+        ("full_version", ctypes.c_char_p),
+        ("build_date", ctypes.c_char_p),
+        ("tool", ctypes.c_char_p),
+    ]
+
+
+class JpegError(Exception):
+    """A refused or failed operation: the codec's status, its text, and which
+    check refused it when one did. For a damaged file read, `partial` holds
+    the image as far as it was decoded (grey where data were missing)."""
+
+    def __init__(self, status, text, detail="", partial=None):
+        message = "%s (status %d)" % (text, status)
+        if detail:
+            message += ": " + detail
+        super().__init__(message)
+        self.status = status
+        self.text = text
+        self.detail = detail
+        self.partial = partial
+
+
+Info = namedtuple("Info", "width height channels color subsampling thumbnail")
+Image = namedtuple("Image", "data width height channels")
+
+_lib = None
+# Where the library is from the installed module (the install rewrites this
+# for its own layout of folders).
+_INSTALLED_LIBDIR = "../../../lib"
+
+
+def _library():
+    """Loads the shared library once and checks that the job record this
+    module lays out is the one it uses."""
+    global _lib
+    if _lib is not None:
+        return _lib
+    names = []
+    if os.environ.get("JPEGCODEC_LIBRARY"):
+        names.append(os.environ["JPEGCODEC_LIBRARY"])
+    # Installed with the codec (PREFIX/share/jpegcodec/python): the library
+    # of the same prefix.
+    here = os.path.dirname(os.path.abspath(__file__))
+    beside = os.path.join(here, _INSTALLED_LIBDIR, "libjpegcodec.so.1")
+    if os.path.exists(beside):
+        names.append(os.path.normpath(beside))
+    found = ctypes.util.find_library("jpegcodec")
+    if found:
+        names.append(found)
+    names.append("libjpegcodec.so.1")
+    errors = []
+    lib = None
+    for name in names:
+        try:
+            lib = ctypes.CDLL(name)
+            break
+        except OSError as error:
+            errors.append(str(error))
+    if lib is None:
+        raise OSError(
+            "jpegcodec: the shared library libjpegcodec.so.1 was not found; install the codec "
+            "or set JPEGCODEC_LIBRARY to its path (%s)" % "; ".join(errors)
+        )
+    job_p = ctypes.POINTER(_Job)
+    for name in ("jpeg_init", "jpeg_free"):
+        getattr(lib, name).argtypes = [job_p]
+        getattr(lib, name).restype = ctypes.c_int32
+    for name in ("jpeg_read", "jpeg_write"):
+        getattr(lib, name).argtypes = [job_p, ctypes.c_int32]
+        getattr(lib, name).restype = ctypes.c_int32
+    lib.jpeg_status_text.argtypes = [ctypes.c_int32]
+    lib.jpeg_status_text.restype = ctypes.c_char_p
+    lib.jpeg_status_detail.argtypes = [job_p]
+    lib.jpeg_status_detail.restype = ctypes.c_void_p
+    lib.jpeg_version.argtypes = []
+    lib.jpeg_version.restype = ctypes.POINTER(_Version)
+    # The detail text is the record's last field: the library's address of
+    # it must be this module's, or the record is laid out otherwise (a
+    # library of another version) and nothing is written into it.
+    probe = _Job()
+    if lib.jpeg_status_detail(ctypes.byref(probe)) != ctypes.addressof(probe) + _Job.status_detail.offset:
+        raise OSError("jpegcodec: the library's job record differs from this module's; use the "
+                      "module of the library's version")
+    _lib = lib
+    return lib
+
+
+def library_version():
+    """The library's version text, for example "1.51.12"."""
+    return _library().jpeg_version().contents.version.decode()
+
+
+class _Session:
+    """One job record, initialised and freed, with the source attached (none
+    for a write)."""
+
+    def __init__(self, source=None):
+        self.lib = _library()
+        self.job = _Job()
+        self.keep = None  # what the record points at, alive while it does
+        self.memory = 1
+        status = self.lib.jpeg_init(ctypes.byref(self.job))
+        if status < 0:
+            self.fail(status)
+        if source is None:
+            return
+        if isinstance(source, (str, os.PathLike)):
+            self.memory = 0
+            self.keep = os.fsencode(source)
+            self.job.file_name = self.keep
+            return
+        if isinstance(source, bytes):
+            self.keep = source  # the codec only reads it: no copy
+            address, size = ctypes.cast(ctypes.c_char_p(source), ctypes.c_void_p).value, len(source)
+        elif isinstance(source, (bytearray, memoryview)):
+            view = memoryview(source).cast("B")
+            size = len(view)
+            array = ctypes.c_uint8 * size
+            self.keep = array.from_buffer_copy(view) if view.readonly else array.from_buffer(view)
+            address = ctypes.addressof(self.keep)
+        else:
+            raise TypeError("jpegcodec: a source is a file name or bytes, not %s" % type(source).__name__)
+        if size > 0x7FFFFFFF:
+            raise ValueError("jpegcodec: JPEG data of %d bytes, more than 2 GiB" % size)
+        self.job.jpeg_buffer, self.job.jpeg_buffer_size = address, size
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.lib.jpeg_free(ctypes.byref(self.job))
+        return False
+
+    def fail(self, status, partial=None):
+        text = self.lib.jpeg_status_text(status).decode(errors="replace")
+        detail = ctypes.string_at(self.lib.jpeg_status_detail(ctypes.byref(self.job))).decode(errors="replace")
+        raise JpegError(status, text, detail, partial)
+
+    def read_params(self):
+        status = self.lib.jpeg_read(ctypes.byref(self.job), _READ_PARAMS + self.memory)
+        if status != 0:
+            self.fail(status)
+
+
+def info(source):
+    """The JPEG's size, components, colour, sampling and thumbnail size (or
+    None), read from its header."""
+    with _Session(source) as session:
+        session.read_params()
+        job = session.job
+        thumbnail = (job.thumb_width, job.thumb_height) if job.thumb_width > 0 else None
+        return Info(job.jpeg_width, job.jpeg_height, job.jpeg_channels,
+                    _COLOR_NAMES.get(job.jpeg_color, "other"),
+                    _SUB_NAMES.get(job.jpeg_subsampling, "other"), thumbnail)
+
+
+def _decode(source, mode, scale, region, fast_dct, allocate):
+    """Decodes into the buffer allocate(width, height, channels) returns, as
+    (object, address); returns the object, or raises JpegError with it."""
+    if scale not in _READ_SCALED:
+        raise ValueError("jpegcodec: scale must be 1, 2, 4 or 8, not %r" % (scale,))
+    with _Session(source) as session:
+        session.read_params()
+        job = session.job
+        if mode is None:
+            mode = "L" if job.jpeg_channels == 1 else "CMYK" if job.jpeg_channels == 4 else "RGB"
+        if mode not in _MODES:
+            raise ValueError("jpegcodec: mode must be one of %s, not %r" % (", ".join(_MODES), mode))
+        color, channels = _MODES[mode]
+        width = (job.jpeg_width + scale - 1) // scale
+        height = (job.jpeg_height + scale - 1) // scale
+        if region is not None:
+            left, top, right, bottom = (int(v) for v in region)
+            right, bottom = min(right, width), min(bottom, height)
+            if not (0 <= left < right and 0 <= top < bottom):
+                raise ValueError("jpegcodec: the region %r lies outside the %dx%d image"
+                                 % (tuple(region), width, height))
+            props = job.properties
+            props.roi_left, props.roi_top, props.roi_right, props.roi_bottom = left, top, right, bottom
+            width, height = right - left, bottom - top
+        image, address = allocate(width, height, channels)
+        job.out_pixels = address
+        job.out_width, job.out_height, job.out_pad = width, height, 0
+        job.out_channels, job.out_color = channels, color
+        job.properties.dct_family = 0 if fast_dct else 1
+        status = session.lib.jpeg_read(ctypes.byref(job), _READ_SCALED[scale] + session.memory)
+        if status < 0:
+            session.fail(status, image)
+        return image
+
+
+def read_bytes(source, mode=None, scale=1, region=None, fast_dct=False):
+    """Decodes the JPEG into an Image(data, width, height, channels): data a
+    bytearray of rows top to bottom, `channels` bytes a pixel.
+
+    mode: "RGB", "BGR", "L" (grey), "RGBA" or "CMYK"; by default "L" for a
+    grey file, "CMYK" for a four-component one, "RGB" otherwise.
+    scale: 1, 2, 4 or 8, the image decoded at 1/scale size.
+    region: (left, top, right, bottom) in pixels of the scaled image, right
+    and bottom exclusive; only that part is decoded.
+    fast_dct: the faster, slightly less accurate inverse transform.
+    A damaged or truncated file raises JpegError with the image as far as it
+    was decoded (grey where data were missing) in `partial`."""
+
+    def allocate(width, height, channels):
+        # Grey where a damaged file leaves pixels undecoded.
+        data = bytearray(b"\x80") * (width * height * channels)
+        image = Image(data, width, height, channels)
+        return image, ctypes.addressof((ctypes.c_uint8 * len(data)).from_buffer(data))
+
+    return _decode(source, mode, scale, region, fast_dct, allocate)
+
+
+def read(source, mode=None, scale=1, region=None, fast_dct=False):
+    """Decodes the JPEG into a NumPy uint8 array: rows x columns for "L",
+    rows x columns x channels otherwise. Arguments and errors as for
+    read_bytes (`partial` an array)."""
+    import numpy
+
+    def allocate(width, height, channels):
+        shape = (height, width) if channels == 1 else (height, width, channels)
+        array = numpy.full(shape, 128, dtype=numpy.uint8)
+        return array, array.ctypes.data
+
+    return _decode(source, mode, scale, region, fast_dct, allocate)
+
+
+def write(image, width=None, height=None, channels=None, quality=75, subsampling="4:2:0",
+          optimize=False, progressive=False, restart_interval=0, path=None):
+    """Encodes an image as JPEG and returns the file's bytes (and writes them
+    to `path` when given).
+
+    image: a NumPy uint8 array (rows x columns, or rows x columns x 1, 3 or
+    4) or bytes with width, height and channels given. One channel makes a
+    grey JPEG, three (RGB) a YCbCr one with the given subsampling
+    ("4:4:4", "4:2:2" or "4:2:0"), four a CMYK one.
+    optimize: Huffman tables made for the image (smaller, slower).
+    progressive: a progressive JPEG. restart_interval: MCUs between restart
+    markers (0: none)."""
+    if hasattr(image, "shape"):
+        import numpy
+
+        array = numpy.ascontiguousarray(image)
+        if array.dtype != numpy.uint8 or array.ndim not in (2, 3):
+            raise ValueError("jpegcodec: write takes a uint8 array of rows x columns (x channels)")
+        height, width = array.shape[:2]
+        channels = 1 if array.ndim == 2 else array.shape[2]
+        data = array.tobytes()
+    else:
+        if width is None or height is None or channels is None:
+            raise ValueError("jpegcodec: bytes need width, height and channels")
+        data = bytes(image)
+        if len(data) != width * height * channels:
+            raise ValueError("jpegcodec: %d bytes are not %dx%dx%d" % (len(data), width, height, channels))
+    if channels not in (1, 3, 4):
+        raise ValueError("jpegcodec: an image of 1, 3 or 4 channels, not %d" % channels)
+    if subsampling not in _SUB_CODES:
+        raise ValueError("jpegcodec: subsampling must be 4:4:4, 4:2:2 or 4:2:0, not %r" % (subsampling,))
+    with _Session() as session:
+        lib, job = session.lib, session.job
+        pixels = (ctypes.c_uint8 * len(data)).from_buffer_copy(data)
+        job.out_pixels = ctypes.addressof(pixels)
+        job.out_width = job.jpeg_width = width
+        job.out_height = job.jpeg_height = height
+        job.out_channels = channels
+        job.quality = quality
+        if channels == 1:
+            job.out_color = job.jpeg_color = _COLOR_GRAY
+            job.jpeg_channels, job.jpeg_subsampling = 1, _SUB_CODES["4:4:4"]
+        elif channels == 4:
+            job.out_color = job.jpeg_color = _COLOR_FOUR
+            job.jpeg_channels, job.jpeg_subsampling = 4, _SUB_CODES["4:4:4"]
+        else:
+            job.out_color, job.jpeg_color = _COLOR_RGB, _COLOR_YCBCR
+            job.jpeg_channels, job.jpeg_subsampling = 3, _SUB_CODES[subsampling]
+        job.write_optimize = 1 if optimize else 0
+        job.write_progressive = 1 if progressive else 0
+        job.write_restart_interval = restart_interval
+        # Room for the file: rarely more than the pixels; doubled when short.
+        room = len(data) + len(data) // 2 + 65536
+        while True:
+            room = min(room, 0x7FFFFFFF)
+            out = (ctypes.c_uint8 * room)()
+            job.jpeg_buffer, job.jpeg_buffer_size = ctypes.addressof(out), room
+            status = lib.jpeg_write(ctypes.byref(job), _WRITE_IMAGE + 1)
+            if status != _OUTPUT_TOO_SMALL or room == 0x7FFFFFFF:
+                break
+            room *= 2
+        if status < 0:
+            session.fail(status)
+        result = bytes(out[: job.jpeg_buffer_size])
+    if path is not None:
+        with open(path, "wb") as f:
+            f.write(result)
+    return result
