@@ -671,18 +671,15 @@ JpegStatus release_write(WriteTarget* target, bool failed) {
 JpegStatus write_body(JpegJob* job, int32_t type, WriteTarget* target) {
   JPEG_PROPERTIES* p = &job->properties;
   job->status_detail[0] = '\0';
-  auto refuse = [job](JpegStatus status, const char* format, auto... values) {
-    snprintf(job->status_detail, sizeof job->status_detail, format, values...);
-    return status;
-  };
   p->io_type = type;
   JpegStatus status = validate_request(job, type);
   if (status != JpegSuccess) return status;
   if (type < IoWriteImageFile || type > IoWriteDataBuffer) {
-    return refuse(JpegInvalidProperties, "jpeg_write takes the I/O types 8 to 13, not %d", type);
+    return refuse(job, JpegInvalidProperties, "jpeg_write takes the I/O types 8 to 13, not %d",
+                  type);
   }
   if (job->write_restart_interval < 0 || job->write_restart_interval > 65535) {
-    return refuse(JpegInvalidProperties, "write_restart_interval must be 0 to 65535, is %d",
+    return refuse(job, JpegInvalidProperties, "write_restart_interval must be 0 to 65535, is %d",
                   job->write_restart_interval);
   }
   if (!job->use_properties) {
@@ -697,22 +694,23 @@ JpegStatus write_body(JpegJob* job, int32_t type, WriteTarget* target) {
   const bool image = type != IoWriteTablesFile && type != IoWriteTablesBuffer;
   const int32_t rows = p->out_height < 0 ? -p->out_height : p->out_height;
   if (image && (p->jpeg_width > p->out_width || p->jpeg_height > rows)) {
-    return refuse(JpegInvalidProperties, "a JPEG of %dx%d is larger than the caller's %dx%d image",
-                  p->jpeg_width, p->jpeg_height, p->out_width, rows);
+    return refuse(job, JpegInvalidProperties,
+                  "a JPEG of %dx%d is larger than the caller's %dx%d image", p->jpeg_width,
+                  p->jpeg_height, p->out_width, rows);
   }
   status = check_encode_request(p);
   if (status == JpegInvalidProperties) {
-    return refuse(status, "quality must be 1 to 100, is %d", p->quality);
+    return refuse(job, status, "quality must be 1 to 100, is %d", p->quality);
   }
   if (status != JpegSuccess) {
-    return refuse(status, "the encoder writes 1 to 4 components, not %d", p->jpeg_channels);
+    return refuse(job, status, "the encoder writes 1 to 4 components, not %d", p->jpeg_channels);
   }
   OutputSink& sink = target->sink;
   if (is_file_type(type)) {
     target->name = p->file_name;
     sink.file = file_open(p->file_name, FileAccess::Create);
     if (sink.file == nullptr) {
-      return refuse(JpegInvalidFileName, "%s cannot be made as a regular file", p->file_name);
+      return refuse(job, JpegInvalidFileName, "%s cannot be made as a regular file", p->file_name);
     }
   } else {
     sink.buffer = p->jpeg_buffer;

@@ -3,6 +3,7 @@
 #include "jpeg/api/validate.h"
 #include "jpeg/api/io_types.h"
 
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -90,50 +91,56 @@ bool subsampling_fits_channels(int32_t subsampling, int32_t channels) {
 
 }  // namespace
 
+JpegStatus refuse(JpegJob* job, JpegStatus status, const char* format, ...) {
+  va_list values;
+  va_start(values, format);
+  vsnprintf(job->status_detail, sizeof job->status_detail, format, values);
+  va_end(values);
+  return status;
+}
+
 JpegStatus validate_request(JpegJob* job, int32_t type) {
   if (job->use_properties) return JpegSuccess;
   const JPEG_PROPERTIES& p = job->properties;
   // Each refusal names the field it checked.
-  auto refuse = [job](JpegStatus status, const char* format, auto... values) {
-    snprintf(job->status_detail, sizeof job->status_detail, format, values...);
-    return status;
-  };
 
   if (type < IoReadParamsFile || type > IoReadThumbnailBuffer) {
-    return refuse(JpegInvalidProperties, "the I/O type must be 0 to 21, is %d", type);
+    return refuse(job, JpegInvalidProperties, "the I/O type must be 0 to 21, is %d", type);
   }
   const bool encoding = is_encoder_type(type);
 
   if (needs_caller_image(type) && p.coef_output == nullptr) {
-    if (job->out_pixels == nullptr) return refuse(JpegInvalidProperties, "out_pixels is null");
+    if (job->out_pixels == nullptr) return refuse(job, JpegInvalidProperties, "out_pixels is null");
     if (job->out_width < 1 || job->out_width > 65535) {
-      return refuse(JpegInvalidProperties, "out_width must be 1 to 65535, is %d", job->out_width);
+      return refuse(job, JpegInvalidProperties, "out_width must be 1 to 65535, is %d",
+                    job->out_width);
     }
     if (job->out_height < -65535 || job->out_height > 65535) {
-      return refuse(JpegInvalidProperties, "out_height must be -65535 to 65535, is %d",
+      return refuse(job, JpegInvalidProperties, "out_height must be -65535 to 65535, is %d",
                     job->out_height);
     }
     if ((type == IoReadThumbnailFile || type == IoReadThumbnailBuffer) &&
         job->out_color != ColorRgb && job->out_color != ColorBgr) {
-      return refuse(JpegThumbnailWrongColor, "a thumbnail is read as RGB or BGR, out_color is %d",
-                    job->out_color);
+      return refuse(job, JpegThumbnailWrongColor,
+                    "a thumbnail is read as RGB or BGR, out_color is %d", job->out_color);
     }
     if (job->out_pad < 0) {
-      return refuse(JpegInvalidProperties, "out_pad must not be negative, is %d", job->out_pad);
+      return refuse(job, JpegInvalidProperties, "out_pad must not be negative, is %d",
+                    job->out_pad);
     }
     if (job->out_channels < 1 || job->out_channels > 255) {
-      return refuse(JpegInvalidProperties, "out_channels must be 1 to 255, is %d",
+      return refuse(job, JpegInvalidProperties, "out_channels must be 1 to 255, is %d",
                     job->out_channels);
     }
     // A row's bytes must be a 32-bit count.
     const int64_t row = int64_t{job->out_width} * job->out_channels + job->out_pad;
     if (row > INT32_MAX) {
-      return refuse(JpegInvalidProperties, "a row of %lld bytes is longer than 2^31 - 1",
+      return refuse(job, JpegInvalidProperties, "a row of %lld bytes is longer than 2^31 - 1",
                     static_cast<long long>(row));
     }
     if (job->out_subsampling != Sub444 &&
         !(job->out_subsampling == Sub422 && job->out_color == ColorYcbcr)) {
-      return refuse(JpegUnsupportedSubsampling,
+      return refuse(job, JpegUnsupportedSubsampling,
                     "out_subsampling must be 0, or 2 with out_color YCbCr (3), is %d",
                     job->out_subsampling);
     }
@@ -141,36 +148,37 @@ JpegStatus validate_request(JpegJob* job, int32_t type) {
 
   if (is_file_type(type)) {
     if (job->file_name == nullptr) {
-      return refuse(JpegInvalidProperties, "file_name is null (the I/O type %d is a file's)", type);
+      return refuse(job, JpegInvalidProperties, "file_name is null (the I/O type %d is a file's)",
+                    type);
     }
   } else if (job->jpeg_buffer == nullptr || job->jpeg_buffer_size <= 0) {
-    return refuse(JpegInvalidProperties,
+    return refuse(job, JpegInvalidProperties,
                   "jpeg_buffer must not be null and jpeg_buffer_size above 0 (the I/O type %d "
                   "is a buffer's), jpeg_buffer_size is %d",
                   type, job->jpeg_buffer_size);
   }
 
   if (job->jpeg_channels < 1 || job->jpeg_channels > 256) {
-    return refuse(JpegInvalidProperties, "jpeg_channels must be 1 to 256, is %d",
+    return refuse(job, JpegInvalidProperties, "jpeg_channels must be 1 to 256, is %d",
                   job->jpeg_channels);
   }
 
   if (encoding && needs_caller_image(type)) {
     if (job->jpeg_width < 1 || job->jpeg_width > 65535 || job->jpeg_height < 1 ||
         job->jpeg_height > 65535) {
-      return refuse(JpegInvalidProperties,
+      return refuse(job, JpegInvalidProperties,
                     "jpeg_width and jpeg_height must be 1 to 65535, are %d and %d", job->jpeg_width,
                     job->jpeg_height);
     }
     if (job->out_channels < job->jpeg_channels && job->out_color != ColorGray &&
         job->jpeg_color != ColorYcbcr) {
-      return refuse(JpegInvalidProperties,
+      return refuse(job, JpegInvalidProperties,
                     "out_channels (%d) must be at least jpeg_channels (%d) for this colour",
                     job->out_channels, job->jpeg_channels);
     }
   }
   if (encoding && !subsampling_fits_channels(job->jpeg_subsampling, job->jpeg_channels)) {
-    return refuse(JpegUnsupportedSubsampling,
+    return refuse(job, JpegUnsupportedSubsampling,
                   "jpeg_subsampling %d does not fit %d components (1: 0; 3: 0, 1 or 2; 4: 0, 3 "
                   "or 4)",
                   job->jpeg_subsampling, job->jpeg_channels);
@@ -182,22 +190,22 @@ JpegStatus validate_request(JpegJob* job, int32_t type) {
                                                              job->out_color, job->out_channels);
   if (!allowed) {
     return encoding
-               ? refuse(JpegInvalidProperties,
+               ? refuse(job, JpegInvalidProperties,
                         "no conversion from out_color %d with %d channels to jpeg_color %d "
                         "with %d",
                         job->out_color, job->out_channels, job->jpeg_color, job->jpeg_channels)
-               : refuse(JpegInvalidProperties,
+               : refuse(job, JpegInvalidProperties,
                         "no conversion from jpeg_color %d with %d channels to out_color %d "
                         "with %d",
                         job->jpeg_color, job->jpeg_channels, job->out_color, job->out_channels);
   }
 
   if (p.dct_family != 0 && p.dct_family != 1) {
-    return refuse(JpegInvalidProperties, "properties.dct_family must be 0 or 1, is %d",
+    return refuse(job, JpegInvalidProperties, "properties.dct_family must be 0 or 1, is %d",
                   p.dct_family);
   }
   if (p.smooth_upsampling != 0 && p.coef_output != nullptr) {
-    return refuse(JpegInvalidProperties,
+    return refuse(job, JpegInvalidProperties,
                   "properties.smooth_upsampling and coef_output cannot be set together");
   }
   return JpegSuccess;

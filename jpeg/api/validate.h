@@ -10,6 +10,11 @@ namespace jpegcodec {
 // naming the check.
 JpegStatus validate_request(JpegJob* job, int32_t io_type);
 
+// Returns `status` with the job's status_detail set to the formatted text:
+// the words a refusal gives the caller.
+JpegStatus refuse(JpegJob* job, JpegStatus status, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
 // Whether data of `jpeg_color` with `jpeg_channels` components can be
 // decoded into an image of `out_color` with `out_channels` bytes a pixel.
 bool decode_combination_allowed(int32_t jpeg_color, int32_t jpeg_channels, int32_t out_color,
