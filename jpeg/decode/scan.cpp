@@ -64,16 +64,20 @@ constexpr int64_t kIndexedPixels = int64_t{1} << 20;
 // (building one takes some 45 microseconds).
 constexpr int64_t kSkipTablePixels = int64_t{1} << 20;
 
-struct Scan {
-  JPEG_PROPERTIES* p;
-  InputStream* s;
-  ScanHeader* scan;
-  RoutineTable* t;
+// What a scan is decoded with: the job's state, its stream and routine
+// table, the scan's header, and what set_up_scan derives from them.
+struct ScanContext {
+  JPEG_PROPERTIES* props;
+  InputStream* stream;
+  ScanHeader* header;
+  RoutineTable* routines;
   int32_t scale;
   int32_t per_row;  // MCUs per row of this scan's grid
   int32_t rows;     // MCU rows of this scan's grid
   int32_t blocks_per_mcu;
-  bool simple;
+  // Every component 1x1 or 2x2: a component of one block per MCU is
+  // reconstructed one size larger (see simple_sampling).
+  bool enlarge_single_blocks;
   int32_t column_delay;
   int32_t row_delay;
   int32_t checkpoint_spacing;  // MCUs between the region index's checkpoints
@@ -142,7 +146,7 @@ int32_t checkpoint_spacing(const JPEG_PROPERTIES* p, int32_t per_row, int32_t ro
   return static_cast<int32_t>(spacing < 1 ? 1 : (spacing > 4096 ? 4096 : spacing));
 }
 
-IdctFn transform_for(const Scan& c, const FrameComponent& component);
+IdctFn transform_for(const ScanContext& ctx, const FrameComponent& component);
 
 // The skip tables of the four AC table slots, with the build of each table
 // they were made from.
@@ -176,64 +180,67 @@ const uint16_t* skip_table_for(JPEG_PROPERTIES* p, const HuffDecodeTable* table)
 }
 
 // The grid, scale and flags a scan of `p` is decoded and written with.
-void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
-  c.p = p;
-  c.s = &p->stream;
-  c.scan = scan;
-  c.t = p->routines;
-  c.scale = scale_of(p->io_type);
-  c.coef = static_cast<const JpegCoefOutput*>(p->coef_output);
-  c.store = store_layout(p);
-  c.progressive = progressive_decoders_for(c.t);
+void set_up_scan(ScanContext& ctx, JPEG_PROPERTIES* p, ScanHeader* scan) {
+  ctx.props = p;
+  ctx.stream = &p->stream;
+  ctx.header = scan;
+  ctx.routines = p->routines;
+  ctx.scale = scale_of(p->io_type);
+  ctx.coef = static_cast<const JpegCoefOutput*>(p->coef_output);
+  ctx.store = store_layout(p);
+  ctx.progressive = progressive_decoders_for(ctx.routines);
   const FrameHeader& f = p->frame;
-  c.simple = simple_sampling(f);
-  const bool smoothing = c.scale == 1 && smoothing_applies(p);
-  c.column_delay = smoothing && f.max_h == 2 && f.max_v <= 2 ? 1 : 0;
-  c.row_delay = smoothing && f.max_h == 2 && f.max_v == 2 ? 1 : 0;
+  ctx.enlarge_single_blocks = simple_sampling(f);
+  const bool smoothing = ctx.scale == 1 && smoothing_applies(p);
+  ctx.column_delay = smoothing && f.max_h == 2 && f.max_v <= 2 ? 1 : 0;
+  ctx.row_delay = smoothing && f.max_h == 2 && f.max_v == 2 ? 1 : 0;
   if (scan->component_count == 1 && p->progressive_scans == 0) {
     const ScanComponent& sc = scan->components[0];
     const int32_t unit_w = (f.max_h * 8) / sc.h, unit_h = (f.max_v * 8) / sc.v;
-    c.per_row = (p->jpeg_width + unit_w - 1) / unit_w;
-    c.rows = (p->jpeg_height + unit_h - 1) / unit_h;
+    ctx.per_row = (p->jpeg_width + unit_w - 1) / unit_w;
+    ctx.rows = (p->jpeg_height + unit_h - 1) / unit_h;
   } else {
-    c.per_row = p->mcus_per_row;
-    c.rows = p->mcu_rows;
+    ctx.per_row = p->mcus_per_row;
+    ctx.rows = p->mcu_rows;
   }
-  c.checkpoint_spacing = checkpoint_spacing(p, c.per_row, c.rows);
-  c.accurate = transform_family_for_tables(p) == 1;
+  ctx.checkpoint_spacing = checkpoint_spacing(p, ctx.per_row, ctx.rows);
+  ctx.accurate = transform_family_for_tables(p) == 1;
   // Blocks read for their DC alone at 1/8 pass over their AC symbols
   // through skip tables (a region's few passed-over MCUs a row would not
   // pay for building them).
   for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
     const ScanComponent& sc = scan->components[i];
-    c.dc_only[i] = component_uses_dc_only(p, sc.frame_index);
-    c.skip[i] = c.dc_only[i] ? skip_table_for(p, sc.ac_table) : nullptr;
+    ctx.dc_only[i] = component_uses_dc_only(p, sc.frame_index);
+    ctx.skip[i] = ctx.dc_only[i] ? skip_table_for(p, sc.ac_table) : nullptr;
   }
   // The MCU's blocks: their count and, when they fit the lists (ten at
   // most, as interleaved scans have), each one's transform (the family is
   // chosen before) and decoding plan. The accurate family's dequantization
   // is done as a block is decoded (not in coefficient output, which keeps
   // what was decoded).
-  c.mcu_decoder = mcu_decoder_for(c.t);
-  const bool dequantize = c.accurate && (c.coef == nullptr || c.coef->mode != 0);
-  const bool one = scan->component_count == 1;
+  ctx.mcu_decoder = mcu_decoder_for(ctx.routines);
+  const bool dequantize = ctx.accurate && (ctx.coef == nullptr || ctx.coef->mode != 0);
+  const bool single_component = scan->component_count == 1;
   int32_t blocks = 0;
   for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
     const ScanComponent& sc = scan->components[i];
     const FrameComponent& fc = f.components[sc.frame_index];
-    const int32_t n = one ? 1 : sc.h * sc.v;
+    const int32_t n = single_component ? 1 : sc.h * sc.v;
     for (int32_t b = 0; b < n; ++b, ++blocks) {
       if (blocks >= 10) continue;
-      c.block_transform[blocks] = transform_for(c, fc);
-      c.plan[blocks] = {
-          sc.dc_table, sc.ac_table, i, !c.dc_only[i], dequantize ? sc.quant_table->values : nullptr,
-          c.skip[i]};
+      ctx.block_transform[blocks] = transform_for(ctx, fc);
+      ctx.plan[blocks] = {sc.dc_table,
+                          sc.ac_table,
+                          i,
+                          !ctx.dc_only[i],
+                          dequantize ? sc.quant_table->values : nullptr,
+                          ctx.skip[i]};
     }
   }
-  c.blocks_per_mcu = blocks;
+  ctx.blocks_per_mcu = blocks;
   const bool listed = blocks <= 10;
-  c.transform_blocks = listed ? blocks : 0;
-  c.plan_blocks = listed && c.mcu_decoder != nullptr ? blocks : 0;
+  ctx.transform_blocks = listed ? blocks : 0;
+  ctx.plan_blocks = listed && ctx.mcu_decoder != nullptr ? blocks : 0;
 }
 
 // ---- restart intervals -----------------------------------------------------
@@ -248,13 +255,14 @@ void set_up_scan(Scan& c, JPEG_PROPERTIES* p, ScanHeader* scan) {
 // either, is passed over and the search goes on; any other restart marker
 // is taken as the one due. A marker that ends the data (EOI, SOS, ...) is
 // left for the parser and the scan stops. Not after the last MCU.
-JpegStatus restart_check(Scan& c, int32_t per_row, int32_t rows, int32_t col, int32_t row) {
-  const int32_t interval = c.scan->restart_interval;
+JpegStatus restart_check(ScanContext& ctx, int32_t per_row, int32_t rows, int32_t col,
+                         int32_t row) {
+  const int32_t interval = ctx.header->restart_interval;
   if (interval == 0) return JpegSuccess;
   const int64_t n = int64_t{col} + int64_t{row} * per_row + 1;
   if (n % interval != 0 || n >= int64_t{per_row} * rows) return JpegSuccess;
-  for (int32_t& pred : c.scan->dc_pred) pred = 0;
-  InputStream* s = c.s;
+  for (int32_t& pred : ctx.header->dc_pred) pred = 0;
+  InputStream* s = ctx.stream;
   s->bit_count = 0;
   const int32_t due = static_cast<int32_t>((n / interval - 1) & 7);
   int32_t code = s->pending_marker;
@@ -293,9 +301,9 @@ JpegStatus restart_check(Scan& c, int32_t per_row, int32_t rows, int32_t col, in
 // Whether the scan's data have ended: at their end, or, in a scan without
 // restart intervals, wherever they were used up (with intervals, decoding
 // resumes at the next restart marker).
-bool scan_data_ended(const Scan& c) {
-  InputStream* s = c.s;
-  if ((s->data_ended & kOutOfData) && c.scan->restart_interval == 0) {
+bool scan_data_ended(const ScanContext& ctx) {
+  InputStream* s = ctx.stream;
+  if ((s->data_ended & kOutOfData) && ctx.header->restart_interval == 0) {
     s->data_ended |= kDataEnded | kScanOver;
   }
   return (s->data_ended & kScanOver) != 0;
@@ -312,30 +320,31 @@ JpegStatus restart_failure(JpegStatus status) {
 // The block size a component's blocks are reconstructed at: 8 / scale, or
 // one size larger for a component of one block per MCU under simple
 // sampling, so that it already has the others' resolution.
-IdctFn transform_for(const Scan& c, const FrameComponent& component) {
-  int32_t scale = c.scale;
-  if (c.simple && scale > 1 && component.h * component.v == 1) scale /= 2;
+IdctFn transform_for(const ScanContext& ctx, const FrameComponent& component) {
+  int32_t scale = ctx.scale;
+  if (ctx.enlarge_single_blocks && scale > 1 && component.h * component.v == 1) scale /= 2;
   switch (scale) {
     case 1:
-      return c.t->idct_8x8;
+      return ctx.routines->idct_8x8;
     case 2:
-      return c.t->idct_4x4;
+      return ctx.routines->idct_4x4;
     case 4:
-      return c.t->idct_2x2;
+      return ctx.routines->idct_2x2;
     default:
-      return c.t->idct_1x1;
+      return ctx.routines->idct_1x1;
   }
 }
 
-void copy_to_planes(Scan& c, const int16_t* mcu, int32_t col, int32_t row, bool progressive) {
-  const JPEG_PROPERTIES* p = c.p;
-  const int32_t count = progressive ? p->frame.component_count : c.scan->component_count;
-  const bool one = !progressive && c.scan->component_count == 1;
+void copy_to_planes(ScanContext& ctx, const int16_t* mcu, int32_t col, int32_t row,
+                    bool progressive) {
+  const JPEG_PROPERTIES* p = ctx.props;
+  const int32_t count = progressive ? p->frame.component_count : ctx.header->component_count;
+  const bool single_component = !progressive && ctx.header->component_count == 1;
   for (int32_t i = 0; i < count && i < 4; ++i) {
-    const int32_t f = progressive ? i : c.scan->components[i].frame_index;
+    const int32_t f = progressive ? i : ctx.header->components[i].frame_index;
     const FrameComponent& fc = p->frame.components[f];
-    int16_t* plane = c.coef->planes[f];
-    const int32_t h = one ? 1 : fc.h, v = one ? 1 : fc.v;
+    int16_t* plane = ctx.coef->planes[f];
+    const int32_t h = single_component ? 1 : fc.h, v = single_component ? 1 : fc.v;
     const int32_t line = p->mcus_per_row * fc.h * 8;
     for (int32_t r = 0; r < v; ++r) {
       for (int32_t k = 0; k < h; ++k) {
@@ -352,46 +361,47 @@ void copy_to_planes(Scan& c, const int16_t* mcu, int32_t col, int32_t row, bool 
 }
 
 // The inverse transform of every block of an MCU, in place.
-void transform_mcu(Scan& c, int16_t* mcu, bool progressive) {
-  if (!progressive && c.transform_blocks != 0) {
-    for (int32_t b = 0; b < c.transform_blocks; ++b) c.block_transform[b](mcu + 64 * b);
+void transform_mcu(ScanContext& ctx, int16_t* mcu, bool progressive) {
+  if (!progressive && ctx.transform_blocks != 0) {
+    for (int32_t b = 0; b < ctx.transform_blocks; ++b) ctx.block_transform[b](mcu + 64 * b);
     return;
   }
-  JPEG_PROPERTIES* p = c.p;
-  const int32_t count = progressive ? p->frame.component_count : c.scan->component_count;
-  const bool one = !progressive && c.scan->component_count == 1;
+  JPEG_PROPERTIES* p = ctx.props;
+  const int32_t count = progressive ? p->frame.component_count : ctx.header->component_count;
+  const bool single_component = !progressive && ctx.header->component_count == 1;
   int16_t* block = mcu;
   for (int32_t i = 0; i < count && i < 4; ++i) {
-    const int32_t f = progressive ? i : c.scan->components[i].frame_index;
+    const int32_t f = progressive ? i : ctx.header->components[i].frame_index;
     const FrameComponent& fc = p->frame.components[f];
-    const int32_t blocks = one ? 1 : fc.h * fc.v;
-    const IdctFn idct = transform_for(c, fc);
+    const int32_t blocks = single_component ? 1 : fc.h * fc.v;
+    const IdctFn idct = transform_for(ctx, fc);
     for (int32_t b = 0; b < blocks; ++b, block += 64) idct(block);
   }
 }
 
 // Writes the samples the writers read as MCU (col, row) of the image.
-void output_mcu(Scan& c, int32_t col, int32_t row) {
-  JPEG_PROPERTIES* p = c.p;
+void output_mcu(ScanContext& ctx, int32_t col, int32_t row) {
+  JPEG_PROPERTIES* p = ctx.props;
   // An MCU outside the region comes back as -8: not an error of the decode.
-  if (c.scale == 1) {
+  if (ctx.scale == 1) {
     if (p->routines->mcu_output != nullptr) p->routines->mcu_output(p, col, row);
   } else {
-    output_scaled(p, col, row, 8 / c.scale, c.simple);
+    output_scaled(p, col, row, 8 / ctx.scale, ctx.enlarge_single_blocks);
   }
 }
 
-JpegStatus reconstruct_mcu(Scan& c, int32_t col, int32_t row, int16_t* mcu, bool progressive) {
-  const bool real = col != c.per_row && row != c.rows;
-  if (real) {
-    transform_mcu(c, mcu, progressive);
-    if (c.coef != nullptr) {
-      copy_to_planes(c, mcu, col, row, progressive);
+JpegStatus reconstruct_mcu(ScanContext& ctx, int32_t col, int32_t row, int16_t* mcu,
+                           bool progressive) {
+  const bool inside_grid = col != ctx.per_row && row != ctx.rows;
+  if (inside_grid) {
+    transform_mcu(ctx, mcu, progressive);
+    if (ctx.coef != nullptr) {
+      copy_to_planes(ctx, mcu, col, row, progressive);
       return JpegSuccess;
     }
   }
-  if (c.coef != nullptr) return JpegSuccess;
-  output_mcu(c, col, row);
+  if (ctx.coef != nullptr) return JpegSuccess;
+  output_mcu(ctx, col, row);
   return JpegSuccess;
 }
 
@@ -399,75 +409,77 @@ JpegStatus reconstruct_mcu(Scan& c, int32_t col, int32_t row, int16_t* mcu, bool
 // reported in roi_left..roi_bottom, 0 when the scan is finished, or -100
 // (internal: go on).
 constexpr JpegStatus kGoOn = -100;
-JpegStatus interrupt_step(Scan& c, int32_t col, int32_t row, bool apply_skip_rules) {
-  JPEG_PROPERTIES* p = c.p;
+JpegStatus interrupt_step(ScanContext& ctx, int32_t col, int32_t row, bool apply_skip_rules) {
+  JPEG_PROPERTIES* p = ctx.props;
   if (p->interrupt_mode == 0) return kGoOn;
-  if (apply_skip_rules && ((c.column_delay && col == 0) || (c.row_delay && row == 0))) return kGoOn;
-  ScanHeader* scan = c.scan;
-  scan->resume_col = (col + 1) % (c.per_row + c.column_delay);
+  if (apply_skip_rules && ((ctx.column_delay && col == 0) || (ctx.row_delay && row == 0)))
+    return kGoOn;
+  ScanHeader* scan = ctx.header;
+  scan->resume_col = (col + 1) % (ctx.per_row + ctx.column_delay);
   if (scan->resume_col != 0) {
     scan->resume_row = row;
-  } else if (row + 1 == c.rows + c.row_delay) {
+  } else if (row + 1 == ctx.rows + ctx.row_delay) {
     scan->resume_row = 0;
     return JpegSuccess;
   } else {
     scan->resume_row = row + 1;
   }
-  p->roi_left = p->roi_right = col - c.column_delay;
-  p->roi_top = p->roi_bottom = row - c.row_delay;
+  p->roi_left = p->roi_right = col - ctx.column_delay;
+  p->roi_top = p->roi_bottom = row - ctx.row_delay;
   return JpegInterruptSuccess;
 }
 
 // Dequantizes a decoded block: whole, or its DC alone for a block read for
 // that alone.
-void dequantize_decoded(Scan& c, int16_t* block, const ScanComponent& sc, bool dc_alone) {
+void dequantize_decoded(ScanContext& ctx, int16_t* block, const ScanComponent& sc, bool dc_alone) {
   const int16_t* quant = sc.quant_table->values;
   if (dc_alone) {
-    block[0] = dequantize_value(block[0], quant[0], c.accurate);
+    block[0] = dequantize_value(block[0], quant[0], ctx.accurate);
   } else {
-    c.t->dequantize_block(block, quant);
+    ctx.routines->dequantize_block(block, quant);
   }
 }
 
 // Decodes one MCU's blocks of a sequential scan into the MCU buffer (or
 // into `block`). `dc_only` passes over the MCU keeping only the predictors
 // right.
-JpegStatus decode_mcu(Scan& c, bool dc_only, int16_t* block = nullptr) {
-  if (block == nullptr) block = c.p->mcu_buffer;
-  if (c.s->data_ended & kOutOfData) {
+JpegStatus decode_mcu(ScanContext& ctx, bool dc_only, int16_t* block = nullptr) {
+  if (block == nullptr) block = ctx.props->mcu_buffer;
+  if (ctx.stream->data_ended & kOutOfData) {
     // The interval's data are used up: zero coefficients, as if decoded
     // from nothing; the predictions stay.
-    const int32_t blocks = c.blocks_per_mcu < 64 ? c.blocks_per_mcu : 64;
+    const int32_t blocks = ctx.blocks_per_mcu < 64 ? ctx.blocks_per_mcu : 64;
     memset(block, 0, size_t(blocks) * 64 * sizeof(int16_t));
     return JpegSuccess;
   }
-  const bool one = c.scan->component_count == 1;
-  if (c.plan_blocks != 0) {
+  const bool single_component = ctx.header->component_count == 1;
+  if (ctx.plan_blocks != 0) {
     const JpegStatus status =
-        c.mcu_decoder(c.s, c.plan, c.plan_blocks, c.scan->dc_pred, block, dc_only);
+        ctx.mcu_decoder(ctx.stream, ctx.plan, ctx.plan_blocks, ctx.header->dc_pred, block, dc_only);
     if (status < 0) return status;
-    if (dc_only || (c.coef != nullptr && c.coef->mode == 0)) return JpegSuccess;
-    if (c.plan[0].quant != nullptr) return JpegSuccess;  // dequantized as decoded
-    for (int32_t b = 0; b < c.plan_blocks; ++b, block += 64) {
-      const SequentialBlock& at = c.plan[b];
-      dequantize_decoded(c, block, c.scan->components[at.component], !at.keep_ac);
+    if (dc_only || (ctx.coef != nullptr && ctx.coef->mode == 0)) return JpegSuccess;
+    if (ctx.plan[0].quant != nullptr) return JpegSuccess;  // dequantized as decoded
+    for (int32_t b = 0; b < ctx.plan_blocks; ++b, block += 64) {
+      const SequentialBlock& at = ctx.plan[b];
+      dequantize_decoded(ctx, block, ctx.header->components[at.component], !at.keep_ac);
     }
     return JpegSuccess;
   }
-  for (int32_t i = 0; i < c.scan->component_count; ++i) {
-    const ScanComponent& sc = c.scan->components[i];
-    const int32_t blocks = one ? 1 : sc.h * sc.v;
+  for (int32_t i = 0; i < ctx.header->component_count; ++i) {
+    const ScanComponent& sc = ctx.header->components[i];
+    const int32_t blocks = single_component ? 1 : sc.h * sc.v;
     // A component reconstructed from its DC alone (at 1/8) keeps only that:
     // the rest of its block is never read.
-    const bool dc_of_block = dc_only || (i < 4 && c.dc_only[i]);
-    const DecodeBlockFn decode = dc_of_block ? c.t->decode_block_dc_only : c.t->decode_block;
+    const bool dc_of_block = dc_only || (i < 4 && ctx.dc_only[i]);
+    const DecodeBlockFn decode =
+        dc_of_block ? ctx.routines->decode_block_dc_only : ctx.routines->decode_block;
     for (int32_t b = 0; b < blocks; ++b, block += 64) {
-      int16_t pred = static_cast<int16_t>(c.scan->dc_pred[i]);
-      const JpegStatus status = decode(c.s, sc.dc_table, sc.ac_table, &pred, block);
-      c.scan->dc_pred[i] = pred;
+      int16_t pred = static_cast<int16_t>(ctx.header->dc_pred[i]);
+      const JpegStatus status = decode(ctx.stream, sc.dc_table, sc.ac_table, &pred, block);
+      ctx.header->dc_pred[i] = pred;
       if (status < 0) return status;
-      if (!dc_only && (dc_of_block || c.coef == nullptr || c.coef->mode != 0)) {
-        dequantize_decoded(c, block, sc, dc_of_block);
+      if (!dc_only && (dc_of_block || ctx.coef == nullptr || ctx.coef->mode != 0)) {
+        dequantize_decoded(ctx, block, sc, dc_of_block);
       }
     }
   }
@@ -479,12 +491,13 @@ JpegStatus decode_mcu(Scan& c, bool dc_only, int16_t* block = nullptr) {
 // The entry for the start of MCU (row, slot * checkpoint spacing), or null
 // when the index cannot hold it; with `create`, a row's checkpoints are
 // allocated (*failed set when that fails).
-RestartEntry* index_entry(Scan& c, int32_t row, int32_t slot, bool create, bool* failed = nullptr) {
-  RestartIndex* index = c.p->restart_index;
+RestartEntry* index_entry(ScanContext& ctx, int32_t row, int32_t slot, bool create,
+                          bool* failed = nullptr) {
+  RestartIndex* index = ctx.props->restart_index;
   if (row < 0 || row >= kIndexRows || slot < 0) return nullptr;
   if (slot == 0) return &index->entries[row];
-  const int32_t spacing = c.checkpoint_spacing;
-  const int32_t slots = (c.per_row + spacing - 1) / spacing;
+  const int32_t spacing = ctx.checkpoint_spacing;
+  const int32_t slots = (ctx.per_row + spacing - 1) / spacing;
   if (slot >= slots) return nullptr;
   if (index->within_slots != slots || index->checkpoint_mcus != spacing) {
     // Another scan's grid: its checkpoints do not apply.
@@ -508,38 +521,39 @@ RestartEntry* index_entry(Scan& c, int32_t row, int32_t slot, bool create, bool*
   return &within[slot - 1];
 }
 
-bool index_known(Scan& c, int32_t row, int32_t slot = 0) {
-  const RestartEntry* e = index_entry(c, row, slot, false);
+bool index_known(ScanContext& ctx, int32_t row, int32_t slot = 0) {
+  const RestartEntry* e = index_entry(ctx, row, slot, false);
   return e != nullptr && e->position >= 0;
 }
 
 // Records where MCU (row, slot * checkpoint spacing) starts: 0, or -5 when the
 // row's checkpoints cannot be allocated.
-JpegStatus index_save(Scan& c, int32_t row, int32_t slot = 0) {
+JpegStatus index_save(ScanContext& ctx, int32_t row, int32_t slot = 0) {
   bool failed = false;
-  RestartEntry* e = index_entry(c, row, slot, true, &failed);
+  RestartEntry* e = index_entry(ctx, row, slot, true, &failed);
   if (e == nullptr) return failed ? JpegMemoryError : JpegSuccess;
-  RestartIndex* index = c.p->restart_index;
+  RestartIndex* index = ctx.props->restart_index;
   if (row >= index->rows_touched) index->rows_touched = row + 1;
-  e->position = file_input(c.p) ? int64_t{c.s->consumed}
-                                : static_cast<int64_t>(reinterpret_cast<intptr_t>(c.s->next));
-  for (int i = 0; i < 4; ++i) e->dc_pred[i] = static_cast<int16_t>(c.scan->dc_pred[i]);
-  e->bit_acc = c.s->bit_acc;
-  e->bit_count = static_cast<int8_t>(c.s->bit_count);
-  e->pending_marker = c.s->pending_marker;
-  e->out_of_data = (c.s->data_ended & kOutOfData) != 0;
+  e->position = file_input(ctx.props)
+                    ? int64_t{ctx.stream->consumed}
+                    : static_cast<int64_t>(reinterpret_cast<intptr_t>(ctx.stream->next));
+  for (int i = 0; i < 4; ++i) e->dc_pred[i] = static_cast<int16_t>(ctx.header->dc_pred[i]);
+  e->bit_acc = ctx.stream->bit_acc;
+  e->bit_count = static_cast<int8_t>(ctx.stream->bit_count);
+  e->pending_marker = ctx.stream->pending_marker;
+  e->out_of_data = (ctx.stream->data_ended & kOutOfData) != 0;
   return JpegSuccess;
 }
 
-JpegStatus index_restore(Scan& c, int32_t row, int32_t slot = 0) {
-  const RestartEntry& e = *index_entry(c, row, slot, false);
-  InputStream* s = c.s;
-  for (int i = 0; i < 4; ++i) c.scan->dc_pred[i] = e.dc_pred[i];
+JpegStatus index_restore(ScanContext& ctx, int32_t row, int32_t slot = 0) {
+  const RestartEntry& e = *index_entry(ctx, row, slot, false);
+  InputStream* s = ctx.stream;
+  for (int i = 0; i < 4; ++i) ctx.header->dc_pred[i] = e.dc_pred[i];
   s->bit_acc = e.bit_acc;
   s->bit_count = e.bit_count;
   s->pending_marker = e.pending_marker;
   s->data_ended = e.out_of_data ? s->data_ended | kOutOfData : s->data_ended & ~kOutOfData;
-  if (file_input(c.p)) {
+  if (file_input(ctx.props)) {
     s->consumed = static_cast<int32_t>(e.position);
     if (file_seek(s->file, e.position, 0) == 0) return JpegFileError;
     s->end_of_file = 0;
@@ -559,56 +573,56 @@ JpegStatus index_restore(Scan& c, int32_t row, int32_t slot = 0) {
 
 // With `indexing`, the start of each row and its checkpoints are recorded
 // on the way.
-JpegStatus decode_scan_sequential(Scan& c, bool indexing) {
-  ScanHeader* scan = c.scan;
-  const bool coefficients = c.coef != nullptr && c.coef->mode == 0;
+JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing) {
+  ScanHeader* scan = ctx.header;
+  const bool coefficients = ctx.coef != nullptr && ctx.coef->mode == 0;
   // Where a read whose grey background waits stops writing.
-  auto written = [&c](int32_t col, int32_t row, JpegStatus status) {
-    c.p->written_until[0] = col;
-    c.p->written_until[1] = row;
+  auto written = [&ctx](int32_t col, int32_t row, JpegStatus status) {
+    ctx.props->written_until[0] = col;
+    ctx.props->written_until[1] = row;
     return status;
   };
-  const int32_t spacing = c.checkpoint_spacing;
+  const int32_t spacing = ctx.checkpoint_spacing;
   // MCUs of one block are decoded into the buffer's first two blocks in
   // turn, and each is transformed and written only once the next has been
   // decoded: the transform then reads coefficients stored a block's
   // decoding before, not ones the decoder has just scattered (which the
   // processor cannot hand on to a wide load until they reach the cache).
-  const bool staggered = c.plan_blocks == 1 && !coefficients && c.p->interrupt_mode == 0 &&
-                         !c.column_delay && !c.row_delay;
-  for (int32_t row = scan->resume_row; row < c.rows; ++row) {
+  const bool staggered = ctx.plan_blocks == 1 && !coefficients && ctx.props->interrupt_mode == 0 &&
+                         !ctx.column_delay && !ctx.row_delay;
+  for (int32_t row = scan->resume_row; row < ctx.rows; ++row) {
     const int32_t first_col = row == scan->resume_row ? scan->resume_col : 0;
     // The next column whose start the index records.
-    int32_t checkpoint = indexing ? (first_col + spacing - 1) / spacing * spacing : c.per_row;
+    int32_t checkpoint = indexing ? (first_col + spacing - 1) / spacing * spacing : ctx.per_row;
     auto index_here = [&](int32_t col) {
       if (col != checkpoint) return;
       checkpoint += spacing;
       // Out of memory for it, the read goes on without the index.
-      if (index_save(c, row, col / spacing) != JpegSuccess) {
+      if (index_save(ctx, row, col / spacing) != JpegSuccess) {
         indexing = false;
-        checkpoint = c.per_row;
+        checkpoint = ctx.per_row;
       }
     };
     if (staggered) {
       int32_t held = -1;  // the column decoded but not yet written
       auto write_held = [&]() {
         if (held < 0) return;
-        int16_t* block = c.p->mcu_buffer + 64 * (held & 1);
-        transform_mcu(c, block, false);
-        c.p->mcu_samples = block;
-        output_mcu(c, held, row);
-        c.p->mcu_samples = c.p->mcu_buffer;
+        int16_t* block = ctx.props->mcu_buffer + 64 * (held & 1);
+        transform_mcu(ctx, block, false);
+        ctx.props->mcu_samples = block;
+        output_mcu(ctx, held, row);
+        ctx.props->mcu_samples = ctx.props->mcu_buffer;
         held = -1;
       };
-      for (int32_t col = first_col; col < c.per_row; ++col) {
+      for (int32_t col = first_col; col < ctx.per_row; ++col) {
         index_here(col);
-        JpegStatus status = decode_mcu(c, false, c.p->mcu_buffer + 64 * (col & 1));
-        if (status == JpegSuccess) status = restart_check(c, c.per_row, c.rows, col, row);
+        JpegStatus status = decode_mcu(ctx, false, ctx.props->mcu_buffer + 64 * (col & 1));
+        if (status == JpegSuccess) status = restart_check(ctx, ctx.per_row, ctx.rows, col, row);
         write_held();
         if (status != JpegSuccess) return written(col, row, status);
         held = col;
         // The data ended in this MCU: what follows stays grey.
-        if (scan_data_ended(c)) {
+        if (scan_data_ended(ctx)) {
           write_held();
           return written(col + 1, row, JpegEofError);
         }
@@ -616,42 +630,42 @@ JpegStatus decode_scan_sequential(Scan& c, bool indexing) {
       write_held();
       continue;
     }
-    for (int32_t col = first_col; col < c.per_row; ++col) {
+    for (int32_t col = first_col; col < ctx.per_row; ++col) {
       index_here(col);
-      JpegStatus status = decode_mcu(c, false);
+      JpegStatus status = decode_mcu(ctx, false);
       if (status < 0) return written(col, row, status);
-      status = restart_check(c, c.per_row, c.rows, col, row);
+      status = restart_check(ctx, ctx.per_row, ctx.rows, col, row);
       if (status != JpegSuccess) return written(col, row, status);
       if (coefficients) {
-        copy_to_planes(c, c.p->mcu_buffer, col, row, false);
+        copy_to_planes(ctx, ctx.props->mcu_buffer, col, row, false);
       } else {
-        reconstruct_mcu(c, col, row, c.p->mcu_buffer, false);
+        reconstruct_mcu(ctx, col, row, ctx.props->mcu_buffer, false);
       }
       // The data ended in this MCU: what follows stays grey.
-      if (scan_data_ended(c)) return written(col + 1, row, JpegEofError);
-      status = interrupt_step(c, col, row, true);
+      if (scan_data_ended(ctx)) return written(col + 1, row, JpegEofError);
+      status = interrupt_step(ctx, col, row, true);
       if (status != kGoOn) return status;
     }
-    if (c.column_delay && !coefficients) {
-      reconstruct_mcu(c, c.per_row, row, c.p->mcu_buffer, false);
+    if (ctx.column_delay && !coefficients) {
+      reconstruct_mcu(ctx, ctx.per_row, row, ctx.props->mcu_buffer, false);
       // With a row of delay, nothing of the first row is written yet: no
       // report (it would name row -1).
-      if (!(c.row_delay && row == 0)) {
-        const JpegStatus status = interrupt_step(c, c.per_row, row, false);
+      if (!(ctx.row_delay && row == 0)) {
+        const JpegStatus status = interrupt_step(ctx, ctx.per_row, row, false);
         if (status != kGoOn) return status;
       }
     }
   }
-  if (indexing && c.rows <= kIndexRows) c.p->restart_index->whole_scan = true;
-  if (c.row_delay) {
-    const int32_t start = scan->resume_row == c.rows ? scan->resume_col : 0;
-    for (int32_t col = start; col < c.per_row; ++col) {
-      reconstruct_mcu(c, col, c.rows, c.p->mcu_buffer, false);
+  if (indexing && ctx.rows <= kIndexRows) ctx.props->restart_index->whole_scan = true;
+  if (ctx.row_delay) {
+    const int32_t start = scan->resume_row == ctx.rows ? scan->resume_col : 0;
+    for (int32_t col = start; col < ctx.per_row; ++col) {
+      reconstruct_mcu(ctx, col, ctx.rows, ctx.props->mcu_buffer, false);
       // The flush call at column 0 completes no MCU yet: no report.
-      const JpegStatus status = interrupt_step(c, col, c.rows, true);
+      const JpegStatus status = interrupt_step(ctx, col, ctx.rows, true);
       if (status != kGoOn) return status;
     }
-    if (c.column_delay) reconstruct_mcu(c, c.per_row, c.rows, c.p->mcu_buffer, false);
+    if (ctx.column_delay) reconstruct_mcu(ctx, ctx.per_row, ctx.rows, ctx.props->mcu_buffer, false);
   }
   scan->resume_col = scan->resume_row = 0;
   return JpegSuccess;
@@ -670,46 +684,47 @@ uint64_t* nonzero_mask(const JPEG_PROPERTIES* p, const int16_t* block) {
 // The first block of frame component `f` in MCU `index` of the store (its
 // DC value, when the store keeps that alone), and the values from one of
 // the component's blocks to the next.
-int16_t* stored_block(const Scan& c, int64_t index, int32_t f) {
-  const StoreLayout& l = c.store;
+int16_t* stored_block(const ScanContext& ctx, int64_t index, int32_t f) {
+  const StoreLayout& l = ctx.store;
   if (l.dc_alone[f])
-    return c.p->coef_buffer + l.mcus * l.whole_per_mcu * 64 + index * l.dc_per_mcu + l.offset[f];
-  return c.p->coef_buffer + (index * l.whole_per_mcu + l.offset[f]) * 64;
+    return ctx.props->coef_buffer + l.mcus * l.whole_per_mcu * 64 + index * l.dc_per_mcu +
+           l.offset[f];
+  return ctx.props->coef_buffer + (index * l.whole_per_mcu + l.offset[f]) * 64;
 }
-int32_t block_step(const Scan& c, int32_t f) {
-  return c.store.dc_alone[f] ? 1 : 64;
+int32_t block_step(const ScanContext& ctx, int32_t f) {
+  return ctx.store.dc_alone[f] ? 1 : 64;
 }
-int64_t mcu_step(const Scan& c, int32_t f) {
-  return c.store.dc_alone[f] ? c.store.dc_per_mcu : int64_t{c.store.whole_per_mcu} * 64;
+int64_t mcu_step(const ScanContext& ctx, int32_t f) {
+  return ctx.store.dc_alone[f] ? ctx.store.dc_per_mcu : int64_t{ctx.store.whole_per_mcu} * 64;
 }
 
 // Copies MCU (col, row) from the coefficient store, dequantizes it and
 // reconstructs it (or copies it to the planes).
-void output_progressive_mcu(Scan& c, int32_t col, int32_t row) {
-  JPEG_PROPERTIES* p = c.p;
+void output_progressive_mcu(ScanContext& ctx, int32_t col, int32_t row) {
+  JPEG_PROPERTIES* p = ctx.props;
   const int64_t index = int64_t{col} + int64_t{row} * p->mcus_per_row;
-  const bool planes = c.coef != nullptr && c.coef->mode == 0;
+  const bool planes = ctx.coef != nullptr && ctx.coef->mode == 0;
   int16_t* block = p->mcu_buffer;
   for (int32_t f = 0; f < p->frame.component_count && f < 4; ++f) {
     const FrameComponent& fc = p->frame.components[f];
-    const int16_t* from = stored_block(c, index, f);
+    const int16_t* from = stored_block(ctx, index, f);
     const int16_t* quant = p->quant_tables[fc.quant_index & 3].values;
     for (int32_t b = 0; b < fc.h * fc.v; ++b, block += 64) {
-      if (c.store.dc_alone[f]) {
+      if (ctx.store.dc_alone[f]) {
         // Reconstructed from its DC alone (a store of coefficients for the
         // planes keeps every block whole).
-        block[0] = dequantize_value(from[b], quant[0], c.accurate);
+        block[0] = dequantize_value(from[b], quant[0], ctx.accurate);
       } else {
         memcpy(block, from + 64 * b, 64 * sizeof(int16_t));
-        if (!planes) c.t->dequantize_block(block, quant);
+        if (!planes) ctx.routines->dequantize_block(block, quant);
       }
     }
   }
   if (planes) {
-    copy_to_planes(c, p->mcu_buffer, col, row, true);
+    copy_to_planes(ctx, p->mcu_buffer, col, row, true);
     return;
   }
-  reconstruct_mcu(c, col, row, p->mcu_buffer, true);
+  reconstruct_mcu(ctx, col, row, p->mcu_buffer, true);
   p->image_output_done = 1;
 }
 
@@ -722,11 +737,11 @@ struct Region {
 // after each MCU row, reporting it; none after the last (the scan then ends
 // with 0). Nothing is written before the store is complete, so the report
 // tells how far decoding has come.
-JpegStatus stored_row_done(Scan& c, int32_t row) {
-  JPEG_PROPERTIES* p = c.p;
+JpegStatus stored_row_done(ScanContext& ctx, int32_t row) {
+  JPEG_PROPERTIES* p = ctx.props;
   if (p->interrupt_mode == 0 || row + 1 >= p->mcu_rows) return kGoOn;
-  c.scan->resume_col = 0;
-  c.scan->resume_row = row + 1;
+  ctx.header->resume_col = 0;
+  ctx.header->resume_row = row + 1;
   p->roi_left = p->roi_right = p->mcus_per_row - 1;
   p->roi_top = p->roi_bottom = row;
   return JpegInterruptSuccess;
@@ -735,9 +750,9 @@ JpegStatus stored_row_done(Scan& c, int32_t row) {
 // Decodes a scan into the coefficient store: a scan of a progressive frame,
 // or one of a sequential frame whose components come in several scans. The
 // image is written once, from the complete store, when the data end.
-JpegStatus decode_scan_stored(Scan& c) {
-  JPEG_PROPERTIES* p = c.p;
-  ScanHeader* scan = c.scan;
+JpegStatus decode_scan_stored(ScanContext& ctx) {
+  JPEG_PROPERTIES* p = ctx.props;
+  ScanHeader* scan = ctx.header;
   // The scans of a sequential frame in the store carry the whole band.
   const bool whole_band = !p->progressive_frame;
   if (scan->ss == 0 && scan->component_count > 1) {
@@ -754,41 +769,42 @@ JpegStatus decode_scan_stored(Scan& c) {
       if (whole_band || plan_blocks > 10) plan_blocks = 0;
       for (int32_t i = 0, n = 0; n < plan_blocks; ++i) {
         const ScanComponent& sc = scan->components[i];
-        const int32_t step = block_step(c, sc.frame_index);
-        int16_t* first = stored_block(c, int64_t{row} * p->mcus_per_row, sc.frame_index);
+        const int32_t step = block_step(ctx, sc.frame_index);
+        int16_t* first = stored_block(ctx, int64_t{row} * p->mcus_per_row, sc.frame_index);
         for (int32_t b = 0; b < sc.h * sc.v; ++b, first += step) {
           plan[n++] = DcBlock{first, step == 64 ? nonzero_mask(p, first) : nullptr,
-                              mcu_step(c, sc.frame_index), sc.dc_table, i};
+                              mcu_step(ctx, sc.frame_index), sc.dc_table, i};
         }
       }
       for (int32_t col = 0; col < p->mcus_per_row; ++col) {
         const int64_t index = int64_t{col} + int64_t{row} * p->mcus_per_row;
-        if (plan_blocks > 0 && (c.s->data_ended & kOutOfData) == 0) {
+        if (plan_blocks > 0 && (ctx.stream->data_ended & kOutOfData) == 0) {
           // As far as the next restart marker, or the row's end.
           int32_t to = p->mcus_per_row;
           if (scan->restart_interval != 0) {
             const int64_t left = scan->restart_interval - index % scan->restart_interval;
             if (left < to - col) to = col + static_cast<int32_t>(left);
           }
-          col += c.progressive.dc_mcus(c.s, plan, plan_blocks, col, to, scan->dc_pred, scan->ah,
-                                       scan->al) -
+          col += ctx.progressive.dc_mcus(ctx.stream, plan, plan_blocks, col, to, scan->dc_pred,
+                                         scan->ah, scan->al) -
                  1;
-          const JpegStatus restart = restart_check(c, p->mcus_per_row, p->mcu_rows, col, row);
+          const JpegStatus restart = restart_check(ctx, p->mcus_per_row, p->mcu_rows, col, row);
           if (restart != JpegSuccess) return restart_failure(restart);
-          if (scan_data_ended(c)) return JpegEofError;
+          if (scan_data_ended(ctx)) return JpegEofError;
           continue;
         }
         // An MCU of an interval whose data are used up keeps what it has.
-        const int32_t components = (c.s->data_ended & kOutOfData) ? 0 : scan->component_count;
+        const int32_t components =
+            (ctx.stream->data_ended & kOutOfData) ? 0 : scan->component_count;
         for (int32_t i = 0; i < components; ++i) {
           const ScanComponent& sc = scan->components[i];
-          const int32_t step = block_step(c, sc.frame_index);
-          int16_t* block = stored_block(c, index, sc.frame_index);
+          const int32_t step = block_step(ctx, sc.frame_index);
+          int16_t* block = stored_block(ctx, index, sc.frame_index);
           for (int32_t b = 0; b < sc.h * sc.v; ++b, block += step) {
             // A block decoder's failure leaves the block as decoded so far.
             if (whole_band) {
               int16_t pred = static_cast<int16_t>(scan->dc_pred[i]);
-              c.t->decode_block(c.s, sc.dc_table, sc.ac_table, &pred, block);
+              ctx.routines->decode_block(ctx.stream, sc.dc_table, sc.ac_table, &pred, block);
               scan->dc_pred[i] = pred;
             } else if (scan->ah == 0) {
               if (step == 64) {
@@ -796,19 +812,19 @@ JpegStatus decode_scan_stored(Scan& c) {
                 *nonzero_mask(p, block) = 0;  // the block starts anew
               }
               int16_t pred = static_cast<int16_t>(scan->dc_pred[i]);
-              decode_dc_first(c.s, sc.dc_table, block, &pred, scan->al);
+              decode_dc_first(ctx.stream, sc.dc_table, block, &pred, scan->al);
               scan->dc_pred[i] = pred;
             } else {
-              decode_dc_refine(c.s, block, scan->al);
+              decode_dc_refine(ctx.stream, block, scan->al);
             }
           }
         }
-        const JpegStatus restart = restart_check(c, p->mcus_per_row, p->mcu_rows, col, row);
+        const JpegStatus restart = restart_check(ctx, p->mcus_per_row, p->mcu_rows, col, row);
         if (restart != JpegSuccess) return restart_failure(restart);
         // The data ended: the blocks keep what earlier scans gave them.
-        if (scan_data_ended(c)) return JpegEofError;
+        if (scan_data_ended(ctx)) return JpegEofError;
       }
-      const JpegStatus status = stored_row_done(c, row);
+      const JpegStatus status = stored_row_done(ctx, row);
       if (status != kGoOn) return status;
     }
     scan->resume_col = scan->resume_row = 0;
@@ -824,8 +840,8 @@ JpegStatus decode_scan_stored(Scan& c) {
   const int32_t unit_w = (p->frame.max_h * 8) / h, unit_h = (p->frame.max_v * 8) / v;
   const int32_t grid_cols = (p->jpeg_width + unit_w - 1) / unit_w;
   const int32_t grid_rows = (p->jpeg_height + unit_h - 1) / unit_h;
-  const int32_t step = block_step(c, sc.frame_index);
-  const int64_t mcu_values = mcu_step(c, sc.frame_index);
+  const int32_t step = block_step(ctx, sc.frame_index);
+  const int64_t mcu_values = mcu_step(ctx, sc.frame_index);
   // A component kept as DC values alone has no AC band to decode (such
   // scans are passed over before they get here).
   if (step == 1 && (whole_band || scan->ss != 0)) return JpegSuccess;
@@ -836,14 +852,14 @@ JpegStatus decode_scan_stored(Scan& c) {
   for (int32_t y = scan->resume_row; y < p->mcu_rows; ++y) {
     for (int32_t r = 0; r < v && (y * v + r) < grid_rows; ++r) {
       int16_t* const row_start =
-          stored_block(c, int64_t{y} * p->mcus_per_row, sc.frame_index) + step * r * h;
+          stored_block(ctx, int64_t{y} * p->mcus_per_row, sc.frame_index) + step * r * h;
       const BandRow band_row{row_start, step == 64 ? nonzero_mask(p, row_start) : nullptr, h,
-                             c.store.whole_per_mcu};
+                             ctx.store.whole_per_mcu};
       const int32_t grid_row = y * v + r;
       for (int32_t gx = 0; gx < grid_cols; ++gx) {
         int16_t* block = row_start + int64_t{gx / h} * mcu_values + step * (gx % h);
         int32_t decoded = 0;
-        if (band_decoder && (c.s->data_ended & kOutOfData) == 0) {
+        if (band_decoder && (ctx.stream->data_ended & kOutOfData) == 0) {
           // As far as the next restart marker, or the row's end.
           int32_t to = grid_cols;
           if (scan->restart_interval != 0) {
@@ -851,15 +867,15 @@ JpegStatus decode_scan_stored(Scan& c) {
             const int64_t left = scan->restart_interval - n % scan->restart_interval;
             if (left < to - gx) to = gx + static_cast<int32_t>(left);
           }
-          decoded = c.progressive.ac_band(c.s, band_row, band_scan, gx, to);
+          decoded = ctx.progressive.ac_band(ctx.stream, band_row, band_scan, gx, to);
         }
         if (decoded > 0) {
           gx += decoded - 1;  // the checks below are for the last of them
-        } else if (c.s->data_ended & kOutOfData) {
+        } else if (ctx.stream->data_ended & kOutOfData) {
           // An interval whose data are used up: the block keeps what it has.
         } else if (whole_band) {
           int16_t pred = static_cast<int16_t>(scan->dc_pred[0]);
-          c.t->decode_block(c.s, sc.dc_table, sc.ac_table, &pred, block);
+          ctx.routines->decode_block(ctx.stream, sc.dc_table, sc.ac_table, &pred, block);
           scan->dc_pred[0] = pred;
         } else if (scan->ss == 0) {
           if (scan->ah == 0) {
@@ -868,20 +884,20 @@ JpegStatus decode_scan_stored(Scan& c) {
               *nonzero_mask(p, block) = 0;  // the block starts anew
             }
             int16_t pred = static_cast<int16_t>(scan->dc_pred[0]);
-            decode_dc_first(c.s, sc.dc_table, block, &pred, scan->al);
+            decode_dc_first(ctx.stream, sc.dc_table, block, &pred, scan->al);
             scan->dc_pred[0] = pred;
           } else {
-            decode_dc_refine(c.s, block, scan->al);
+            decode_dc_refine(ctx.stream, block, scan->al);
           }
         }
         if (scan->restart_interval != 0) {
-          const JpegStatus restart = restart_check(c, grid_cols, grid_rows, gx, grid_row);
+          const JpegStatus restart = restart_check(ctx, grid_cols, grid_rows, gx, grid_row);
           if (restart != JpegSuccess) return restart_failure(restart);
         }
-        if (scan_data_ended(c)) return JpegEofError;
+        if (scan_data_ended(ctx)) return JpegEofError;
       }
     }
-    const JpegStatus status = stored_row_done(c, y);
+    const JpegStatus status = stored_row_done(ctx, y);
     if (status != kGoOn) return status;
   }
   scan->resume_col = scan->resume_row = 0;
@@ -890,31 +906,31 @@ JpegStatus decode_scan_stored(Scan& c) {
 
 // The MCU region covering the region of interest, for units of uw x uh
 // output pixels.
-Region region_in_mcus(const Scan& c, int32_t uw, int32_t uh) {
-  const JPEG_PROPERTIES* p = c.p;
+Region region_in_mcus(const ScanContext& ctx, int32_t uw, int32_t uh) {
+  const JPEG_PROPERTIES* p = ctx.props;
   Region r;
   r.first_col = p->roi_left / uw;
   r.last_col = (p->roi_right + uw - 1) / uw;
   r.first_row = p->roi_top / uh;
   r.last_row = (p->roi_bottom + uh - 1) / uh;
-  if (r.last_col > c.per_row) r.last_col = c.per_row;
-  if (r.last_row > c.rows) r.last_row = c.rows;
+  if (r.last_col > ctx.per_row) r.last_col = ctx.per_row;
+  if (r.last_row > ctx.rows) r.last_row = ctx.rows;
   return r;
 }
 
 // Passes over MCUs [from, to) of a row with the DC-only decoder.
 // Checkpoints met on the way are recorded.
-JpegStatus pass_over(Scan& c, int32_t row, int32_t from, int32_t to) {
-  const int32_t spacing = c.p->restart_index != nullptr ? c.checkpoint_spacing : 0;
+JpegStatus pass_over(ScanContext& ctx, int32_t row, int32_t from, int32_t to) {
+  const int32_t spacing = ctx.props->restart_index != nullptr ? ctx.checkpoint_spacing : 0;
   for (int32_t col = from; col < to; ++col) {
-    if (spacing != 0 && col % spacing == 0 && col > 0 && !index_known(c, row, col / spacing)) {
-      const JpegStatus status = index_save(c, row, col / spacing);
+    if (spacing != 0 && col % spacing == 0 && col > 0 && !index_known(ctx, row, col / spacing)) {
+      const JpegStatus status = index_save(ctx, row, col / spacing);
       if (status != JpegSuccess) return status;
     }
-    if (decode_mcu(c, true) < 0) return JpegDataError;
-    const JpegStatus restart = restart_check(c, c.per_row, c.rows, col, row);
+    if (decode_mcu(ctx, true) < 0) return JpegDataError;
+    const JpegStatus restart = restart_check(ctx, ctx.per_row, ctx.rows, col, row);
     if (restart != JpegSuccess) return restart_failure(restart);
-    if (scan_data_ended(c)) return JpegEofError;
+    if (scan_data_ended(ctx)) return JpegEofError;
   }
   return JpegSuccess;
 }
@@ -926,51 +942,53 @@ JpegStatus pass_over(Scan& c, int32_t row, int32_t from, int32_t to) {
 // start, reached from where the stream stands (the start of MCU (at_row,
 // at_col) of the row above, when at_row says so) or from the nearest row
 // start known above. Rows and checkpoints passed on the way are recorded.
-JpegStatus seek_to(Scan& c, int32_t row, int32_t col, int32_t at_row, int32_t at_col) {
-  const int32_t spacing = c.checkpoint_spacing;
+JpegStatus seek_to(ScanContext& ctx, int32_t row, int32_t col, int32_t at_row, int32_t at_col) {
+  const int32_t spacing = ctx.checkpoint_spacing;
   for (int32_t slot = col / spacing; slot >= 0; --slot) {
-    if (index_known(c, row, slot)) {
-      if (index_restore(c, row, slot) != JpegSuccess) return JpegFileError;
-      return pass_over(c, row, slot * spacing, col);
+    if (index_known(ctx, row, slot)) {
+      if (index_restore(ctx, row, slot) != JpegSuccess) return JpegFileError;
+      return pass_over(ctx, row, slot * spacing, col);
     }
   }
   int32_t from_row;
   if (at_row == row - 1 && at_row >= 0) {
     // The rest of the row above.
-    const JpegStatus status = pass_over(c, at_row, at_col, c.per_row);
+    const JpegStatus status = pass_over(ctx, at_row, at_col, ctx.per_row);
     if (status != JpegSuccess) return status;
     from_row = row;
   } else {
     from_row = row < kIndexRows ? row : kIndexRows - 1;
-    while (!index_known(c, from_row)) --from_row;
-    if (index_restore(c, from_row) != JpegSuccess) return JpegFileError;
+    while (!index_known(ctx, from_row)) --from_row;
+    if (index_restore(ctx, from_row) != JpegSuccess) return JpegFileError;
   }
   for (int32_t r = from_row; r < row; ++r) {
-    JpegStatus status = pass_over(c, r, 0, c.per_row);
-    if (status == JpegSuccess) status = index_save(c, r + 1);
+    JpegStatus status = pass_over(ctx, r, 0, ctx.per_row);
+    if (status == JpegSuccess) status = index_save(ctx, r + 1);
     if (status != JpegSuccess) return status;
   }
-  if (from_row == row && !index_known(c, row)) {
-    const JpegStatus status = index_save(c, row);
+  if (from_row == row && !index_known(ctx, row)) {
+    const JpegStatus status = index_save(ctx, row);
     if (status != JpegSuccess) return status;
   }
-  return pass_over(c, row, 0, col);
+  return pass_over(ctx, row, 0, col);
 }
 
-JpegStatus decode_scan_sequential_roi(Scan& c) {
-  JPEG_PROPERTIES* p = c.p;
-  ScanHeader* scan = c.scan;
-  const bool one = scan->component_count == 1;
+JpegStatus decode_scan_sequential_roi(ScanContext& ctx) {
+  JPEG_PROPERTIES* p = ctx.props;
+  ScanHeader* scan = ctx.header;
+  const bool single_component = scan->component_count == 1;
   const ScanComponent& first = scan->components[0];
-  const int32_t block = 8 / c.scale;
-  const int32_t uw = one ? (p->frame.max_h * 8 / first.h) / c.scale : block * p->frame.max_h;
-  const int32_t uh = one ? (p->frame.max_v * 8 / first.v) / c.scale : block * p->frame.max_v;
-  Region region = region_in_mcus(c, uw, uh);
-  const int32_t cd = c.column_delay, rd = c.row_delay;
+  const int32_t block = 8 / ctx.scale;
+  const int32_t uw =
+      single_component ? (p->frame.max_h * 8 / first.h) / ctx.scale : block * p->frame.max_h;
+  const int32_t uh =
+      single_component ? (p->frame.max_v * 8 / first.v) / ctx.scale : block * p->frame.max_v;
+  Region region = region_in_mcus(ctx, uw, uh);
+  const int32_t cd = ctx.column_delay, rd = ctx.row_delay;
   if (cd && region.first_col > 0) --region.first_col;
   if (rd && region.first_row > 0) --region.first_row;
-  if (cd && region.last_col < c.per_row) ++region.last_col;
-  if (rd && region.last_row < c.rows) ++region.last_row;
+  if (cd && region.last_col < ctx.per_row) ++region.last_col;
+  if (rd && region.last_row < ctx.rows) ++region.last_row;
 
   const int32_t start_row =
       region.first_row > scan->resume_row ? region.first_row : scan->resume_row;
@@ -980,11 +998,11 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
     at_row = start_row;
     at_col = scan->resume_col;
   }
-  const bool coefficients = c.coef != nullptr && c.coef->mode == 0;
+  const bool coefficients = ctx.coef != nullptr && ctx.coef->mode == 0;
   // Where a read whose grey background waits stops writing.
-  auto written = [&c](int32_t col, int32_t row, JpegStatus status) {
-    c.p->written_until[0] = col;
-    c.p->written_until[1] = row;
+  auto written = [&ctx](int32_t col, int32_t row, JpegStatus status) {
+    ctx.props->written_until[0] = col;
+    ctx.props->written_until[1] = row;
     return status;
   };
   p->mcu_pixels[0] = uw;
@@ -995,22 +1013,22 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
     JpegStatus status = JpegSuccess;
     if (at_row == row) {
       // A resumed decode stands in this row already.
-      status = pass_over(c, row, at_col, region.first_col);
+      status = pass_over(ctx, row, at_col, region.first_col);
     } else {
-      status = seek_to(c, row, region.first_col, at_row, at_col);
+      status = seek_to(ctx, row, region.first_col, at_row, at_col);
     }
     if (status != JpegSuccess) return written(region.first_col, row, status);
     const int32_t from = region.first_col > at_col || at_row != row ? region.first_col : at_col;
     for (int32_t col = from; col < region.last_col; ++col) {
-      if (decode_mcu(c, false) < 0) return written(col, row, JpegDataError);
-      const JpegStatus restart = restart_check(c, c.per_row, c.rows, col, row);
+      if (decode_mcu(ctx, false) < 0) return written(col, row, JpegDataError);
+      const JpegStatus restart = restart_check(ctx, ctx.per_row, ctx.rows, col, row);
       if (restart != JpegSuccess) return written(col, row, restart_failure(restart));
       if (coefficients) {
-        copy_to_planes(c, p->mcu_buffer, col, row, false);
+        copy_to_planes(ctx, p->mcu_buffer, col, row, false);
       } else {
-        reconstruct_mcu(c, col, row, p->mcu_buffer, false);
+        reconstruct_mcu(ctx, col, row, p->mcu_buffer, false);
       }
-      if (scan_data_ended(c)) return written(col + 1, row, JpegEofError);
+      if (scan_data_ended(ctx)) return written(col + 1, row, JpegEofError);
       if (p->interrupt_mode != 0 && !(cd && col == region.first_col) &&
           !(rd && row == region.first_row)) {
         if (col != region.last_col + cd - 1) {
@@ -1023,17 +1041,17 @@ JpegStatus decode_scan_sequential_roi(Scan& c) {
         scan->resume_col = scan->resume_row = 0;
       }
     }
-    if (cd) reconstruct_mcu(c, region.last_col, row, p->mcu_buffer, false);
+    if (cd) reconstruct_mcu(ctx, region.last_col, row, p->mcu_buffer, false);
     at_row = row;
     at_col = region.last_col;
   }
   if (rd) {
     for (int32_t col = region.first_col; col <= region.last_col; ++col) {
-      reconstruct_mcu(c, col, c.rows, p->mcu_buffer, false);
+      reconstruct_mcu(ctx, col, ctx.rows, p->mcu_buffer, false);
     }
   }
   scan->resume_col = scan->resume_row = 0;
-  c.t->end_of_scan();
+  ctx.routines->end_of_scan();
   return JpegRoiSuccess;
 }
 
@@ -1051,8 +1069,8 @@ bool have_restart_index(JPEG_PROPERTIES* p) {
 // a region read of the same data on the same job seeks to its rows instead
 // of decoding its way down to them: for large single-scan images, where
 // that pays for the index's memory, and never for coefficient output.
-bool indexes_whole_image(const JPEG_PROPERTIES* p, const Scan& c) {
-  return p->progressive_scans == 0 && c.coef == nullptr &&
+bool indexes_whole_image(const JPEG_PROPERTIES* p, const ScanContext& ctx) {
+  return p->progressive_scans == 0 && ctx.coef == nullptr &&
          int64_t{p->jpeg_width} * p->jpeg_height >= kIndexedPixels;
 }
 
@@ -1113,40 +1131,41 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
   }
 
   // The grid and the decoder.
-  Scan c{};
-  set_up_scan(c, p, scan);
+  ScanContext ctx{};
+  set_up_scan(ctx, p, scan);
   // A whole-image read that cannot have the index goes on without it.
-  const bool indexing = !region && indexes_whole_image(p, c) && !resuming && have_restart_index(p);
+  const bool indexing =
+      !region && indexes_whole_image(p, ctx) && !resuming && have_restart_index(p);
   if (indexing) reset_restart_index(p);
   if ((region || indexing) && !resuming && p->restart_index->entries[0].position < 0 &&
       p->progressive_scans == 0) {
     // Entry 0: the start of the scan's entropy-coded data.
-    index_save(c, 0);
+    index_save(ctx, 0);
     for (int16_t& pred : p->restart_index->entries[0].dc_pred) pred = 0;
   }
 
   JpegStatus status;
   if (p->progressive_scans != 0) {
     // The coefficient store must hold this frame's MCUs.
-    const uint64_t needed = coefficient_store_bytes(c.store);
+    const uint64_t needed = coefficient_store_bytes(ctx.store);
     if (p->coef_buffer == nullptr || needed > static_cast<uint64_t>(p->coef_buffer_bytes)) {
       t->end_of_scan();
       return JpegDataError;
     }
-    status = decode_scan_stored(c);
+    status = decode_scan_stored(ctx);
   } else {
     if (!region) {
       // Until the scan says otherwise, it writes every MCU.
-      const bool one = scan->component_count == 1;
+      const bool single_component = scan->component_count == 1;
       const ScanComponent& first = scan->components[0];
-      p->mcu_pixels[0] =
-          one ? (p->frame.max_h * 8 / first.h) / c.scale : 8 / c.scale * p->frame.max_h;
-      p->mcu_pixels[1] =
-          one ? (p->frame.max_v * 8 / first.v) / c.scale : 8 / c.scale * p->frame.max_v;
+      p->mcu_pixels[0] = single_component ? (p->frame.max_h * 8 / first.h) / ctx.scale
+                                          : 8 / ctx.scale * p->frame.max_h;
+      p->mcu_pixels[1] = single_component ? (p->frame.max_v * 8 / first.v) / ctx.scale
+                                          : 8 / ctx.scale * p->frame.max_v;
       p->written_until[0] = 0;
-      p->written_until[1] = c.rows;
+      p->written_until[1] = ctx.rows;
     }
-    status = region ? decode_scan_sequential_roi(c) : decode_scan_sequential(c, indexing);
+    status = region ? decode_scan_sequential_roi(ctx) : decode_scan_sequential(ctx, indexing);
   }
   // Bits left after a finished scan are dropped; a pending marker stays
   // for the parser.
@@ -1165,11 +1184,11 @@ JpegStatus output_stored_image(JPEG_PROPERTIES* p, const StoreLayout& layout) {
   // The whole image once its scans are decoded, the region of a region
   // read, or what the scans so far hold when the data ended early.
   ScanHeader scan{};
-  Scan c{};
-  set_up_scan(c, p, &scan);
-  c.store = layout;
+  ScanContext ctx{};
+  set_up_scan(ctx, p, &scan);
+  ctx.store = layout;
   const int32_t family = transform_family_for_tables(p);
-  select_transform_family(c.t, family);
+  select_transform_family(ctx.routines, family);
   match_quant_tables_to_family(p, family);
   const JpegStatus memory = working_memory(p);
   if (memory != JpegSuccess) return memory;
@@ -1177,37 +1196,38 @@ JpegStatus output_stored_image(JPEG_PROPERTIES* p, const StoreLayout& layout) {
     // The region's MCUs; with smoothing one more around them (the filter
     // reads the neighbouring MCUs, and the output lags one MCU behind),
     // and the flush calls where the region reaches the image's edge.
-    const int32_t block = 8 / c.scale;
-    Region r = region_in_mcus(c, block * p->frame.max_h, block * p->frame.max_v);
-    const int32_t cd = c.column_delay, rd = c.row_delay;
+    const int32_t block = 8 / ctx.scale;
+    Region r = region_in_mcus(ctx, block * p->frame.max_h, block * p->frame.max_v);
+    const int32_t cd = ctx.column_delay, rd = ctx.row_delay;
     if (cd && r.first_col > 0) --r.first_col;
     if (cd && r.last_col < p->mcus_per_row) ++r.last_col;
     if (rd && r.first_row > 0) --r.first_row;
     if (rd && r.last_row < p->mcu_rows) ++r.last_row;
     const bool right_edge = cd && r.last_col == p->mcus_per_row;
     for (int32_t row = r.first_row; row < r.last_row; ++row) {
-      for (int32_t col = r.first_col; col < r.last_col; ++col) output_progressive_mcu(c, col, row);
-      if (right_edge) reconstruct_mcu(c, p->mcus_per_row, row, p->mcu_buffer, true);
+      for (int32_t col = r.first_col; col < r.last_col; ++col)
+        output_progressive_mcu(ctx, col, row);
+      if (right_edge) reconstruct_mcu(ctx, p->mcus_per_row, row, p->mcu_buffer, true);
     }
     if (rd && r.last_row == p->mcu_rows) {
       for (int32_t col = r.first_col; col < r.last_col; ++col) {
-        reconstruct_mcu(c, col, p->mcu_rows, p->mcu_buffer, true);
+        reconstruct_mcu(ctx, col, p->mcu_rows, p->mcu_buffer, true);
       }
-      if (right_edge) reconstruct_mcu(c, p->mcus_per_row, p->mcu_rows, p->mcu_buffer, true);
+      if (right_edge) reconstruct_mcu(ctx, p->mcus_per_row, p->mcu_rows, p->mcu_buffer, true);
     }
     p->image_output_done = 1;
-    c.t->end_of_scan();
+    ctx.routines->end_of_scan();
     return JpegSuccess;
   }
   for (int32_t row = 0; row < p->mcu_rows; ++row) {
-    for (int32_t col = 0; col < p->mcus_per_row; ++col) output_progressive_mcu(c, col, row);
-    reconstruct_mcu(c, p->mcus_per_row, row, p->mcu_buffer, true);  // flush (smoothing)
+    for (int32_t col = 0; col < p->mcus_per_row; ++col) output_progressive_mcu(ctx, col, row);
+    reconstruct_mcu(ctx, p->mcus_per_row, row, p->mcu_buffer, true);  // flush (smoothing)
   }
   for (int32_t col = 0; col <= p->mcus_per_row; ++col) {
-    reconstruct_mcu(c, col, p->mcu_rows, p->mcu_buffer, true);
+    reconstruct_mcu(ctx, col, p->mcu_rows, p->mcu_buffer, true);
   }
   p->image_output_done = 1;
-  c.t->end_of_scan();
+  ctx.routines->end_of_scan();
   return JpegSuccess;
 }
 
