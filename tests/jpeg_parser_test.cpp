@@ -163,60 +163,90 @@ TEST(ParameterReads, FillBytesAndRestartMarkersArePassedOver) {
   EXPECT_EQ(read_params(dnl.data), JpegSuccess);
 }
 
-TEST(ParserFailures, EveryStatusOfTheFailureTable) {
-  // -13: the first marker of a header read is not SOI.
-  EXPECT_EQ(read_params(JpegBuilder().raw({'G', 'I', 'F'}).dqt(0).data), JpegNotJpeg);
-  // -21: a segment length below 2.
-  EXPECT_EQ(read_params(JpegBuilder().soi().raw({0xFF, 0xDB, 0x00, 0x01}).data), JpegDataError);
-  // -7: quantization table identifier 4.
-  EXPECT_EQ(read_params(JpegBuilder().soi().dqt(4).data), JpegBadQuantizationTable);
-  // -7: a quantization table running past its segment.
-  EXPECT_EQ(read_params(JpegBuilder().soi().segment(0xDB, {0, 1, 2, 3}).data),
-            JpegBadQuantizationTable);
-  // -6: Huffman class 2, identifier 4, symbols past the payload.
-  EXPECT_EQ(read_params(JpegBuilder().soi().dht(2, 0, {0, 1}, {0}).data), JpegBadHuffmanTable);
-  EXPECT_EQ(read_params(JpegBuilder().soi().dht(0, 4, {0, 1}, {0}).data), JpegBadHuffmanTable);
-  EXPECT_EQ(read_params(JpegBuilder().soi().dht(0, 0, {0, 3}, {0}).data), JpegBadHuffmanTable);
-  // -6: more codes of a length than it can hold.
-  EXPECT_EQ(read_params(JpegBuilder().soi().dht(0, 0, {3}, {0, 1, 2}).data), JpegBadHuffmanTable);
-  // -29: lossless and arithmetic frames, 12-bit samples.
-  for (uint8_t code : {0xC3, 0xC5, 0xC9, 0xCA, 0xCB, 0xCD, 0xCF}) {
-    EXPECT_EQ(read_params(JpegBuilder().soi().gray_frame(8, 8, code).data), JpegUnsupportedFrame)
-        << std::hex << int{code};
-  }
-  EXPECT_EQ(read_params(JpegBuilder().soi().sof(0xC0, 8, 8, {{1, 1, 1, 0}}, 12).data),
-            JpegUnsupportedFrame);
-  // -16: a height to come from DNL.
-  EXPECT_EQ(read_params(JpegBuilder().soi().gray_frame(8, 0).data), JpegDnlError);
-  // -14: no components, five components, a sampling factor of 0.
-  EXPECT_EQ(read_params(JpegBuilder().soi().sof(0xC0, 8, 8, {}).data), JpegCompError);
-  EXPECT_EQ(
-      read_params(JpegBuilder()
-                      .soi()
-                      .sof(0xC0, 8, 8,
-                           {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 1, 0}, {5, 1, 1, 0}})
-                      .data),
-      JpegCompError);
-  EXPECT_EQ(read_params(JpegBuilder().soi().sof(0xC0, 8, 8, {{1, 0, 1, 0}}).data), JpegCompError);
-  // -15: a frame of width 0.
-  EXPECT_EQ(read_params(JpegBuilder().soi().gray_frame(0, 8).data), JpegSofError);
-  // -19: a scan before any frame.
-  EXPECT_EQ(read_image(JpegBuilder().soi().dqt(0).sos({{1, 0, 0}}).data), JpegNoFrame);
-  // -22: tables only, then something other than an image.
-  EXPECT_EQ(read_image(JpegBuilder().soi().dqt(0).eoi().dqt(1).data), JpegNoImage);
-  // -21: a scan naming a component the frame lacks, or a table above 3.
-  EXPECT_EQ(read_image(gray_image_head().sos({{9, 0, 0}}).data), JpegDataError);
-  EXPECT_EQ(read_image(gray_image_head().sos({{1, 4, 0}}).data), JpegDataError);
-  // -21: a coefficient band outside the block (progressive frames only:
-  // a sequential frame's scans carry the whole band whatever they say).
-  EXPECT_EQ(read_image(gray_image_head(0xC2).sos({{1, 0, 0}}, 0, 64).data), JpegDataError);
-  // -18: a scan whose component uses a quantization table no DQT defined.
+namespace {
+
+// One corruption of the stream and the status that names it. `image`
+// reads the whole image, else the parameters.
+struct Corruption {
+  const char* name;
+  std::vector<uint8_t> bytes;
+  bool image;
+  JpegStatus expected;
+};
+
+void PrintTo(const Corruption& c, std::ostream* os) {
+  *os << c.name;
+}
+
+std::vector<Corruption> failure_table() {
+  const std::vector<std::vector<uint8_t>> five = {
+      {1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 1, 0}, {5, 1, 1, 0}};
   JpegBuilder no_quant;
   no_quant.soi().gray_frame().sos({{1, 0, 0}});
-  EXPECT_EQ(read_image(no_quant.data), JpegNoQuantizationTable);
-  // -11: data that end during a marker search.
-  EXPECT_EQ(read_params(JpegBuilder().soi().dqt(0).raw({0x12, 0x34}).data), JpegEofError);
-  // -8: packed YCbCr output of 4:2:0 data.
+  std::vector<Corruption> cases = {
+      {"FirstMarkerNotSoi", JpegBuilder().raw({'G', 'I', 'F'}).dqt(0).data, false, JpegNotJpeg},
+      {"SegmentLengthBelow2", JpegBuilder().soi().raw({0xFF, 0xDB, 0x00, 0x01}).data, false,
+       JpegDataError},
+      {"QuantTableId4", JpegBuilder().soi().dqt(4).data, false, JpegBadQuantizationTable},
+      {"QuantTablePastItsSegment", JpegBuilder().soi().segment(0xDB, {0, 1, 2, 3}).data, false,
+       JpegBadQuantizationTable},
+      {"HuffmanClass2", JpegBuilder().soi().dht(2, 0, {0, 1}, {0}).data, false,
+       JpegBadHuffmanTable},
+      {"HuffmanId4", JpegBuilder().soi().dht(0, 4, {0, 1}, {0}).data, false, JpegBadHuffmanTable},
+      {"HuffmanSymbolsPastThePayload", JpegBuilder().soi().dht(0, 0, {0, 3}, {0}).data, false,
+       JpegBadHuffmanTable},
+      {"MoreCodesThanALengthHolds", JpegBuilder().soi().dht(0, 0, {3}, {0, 1, 2}).data, false,
+       JpegBadHuffmanTable},
+      {"TwelveBitSamples", JpegBuilder().soi().sof(0xC0, 8, 8, {{1, 1, 1, 0}}, 12).data, false,
+       JpegUnsupportedFrame},
+      {"HeightFromDnl", JpegBuilder().soi().gray_frame(8, 0).data, false, JpegDnlError},
+      {"NoComponents", JpegBuilder().soi().sof(0xC0, 8, 8, {}).data, false, JpegCompError},
+      {"FiveComponents", JpegBuilder().soi().sof(0xC0, 8, 8, five).data, false, JpegCompError},
+      {"SamplingFactor0", JpegBuilder().soi().sof(0xC0, 8, 8, {{1, 0, 1, 0}}).data, false,
+       JpegCompError},
+      {"Width0", JpegBuilder().soi().gray_frame(0, 8).data, false, JpegSofError},
+      {"ScanBeforeAnyFrame", JpegBuilder().soi().dqt(0).sos({{1, 0, 0}}).data, true, JpegNoFrame},
+      {"TablesThenNoImage", JpegBuilder().soi().dqt(0).eoi().dqt(1).data, true, JpegNoImage},
+      {"ScanNamesAMissingComponent", gray_image_head().sos({{9, 0, 0}}).data, true, JpegDataError},
+      {"ScanNamesTable4", gray_image_head().sos({{1, 4, 0}}).data, true, JpegDataError},
+      // Progressive frames only: a sequential frame's scans carry the whole
+      // band whatever they say.
+      {"ProgressiveBandOutsideTheBlock", gray_image_head(0xC2).sos({{1, 0, 0}}, 0, 64).data, true,
+       JpegDataError},
+      {"ScanWithoutItsQuantTable", no_quant.data, true, JpegNoQuantizationTable},
+      {"DataEndDuringAMarkerSearch", JpegBuilder().soi().dqt(0).raw({0x12, 0x34}).data, false,
+       JpegEofError},
+  };
+  // Lossless and arithmetic-coded frames.
+  const std::pair<uint8_t, const char*> unsupported[] = {{0xC3, "LosslessFrame"},
+                                                         {0xC5, "DifferentialSequentialFrame"},
+                                                         {0xC9, "ArithmeticSequential"},
+                                                         {0xCA, "ArithmeticProgressive"},
+                                                         {0xCB, "ArithmeticLossless"},
+                                                         {0xCD, "ArithmeticDifferentialSequential"},
+                                                         {0xCF, "ArithmeticDifferentialLossless"}};
+  for (const auto& [code, name] : unsupported) {
+    cases.push_back(
+        {name, JpegBuilder().soi().gray_frame(8, 8, code).data, false, JpegUnsupportedFrame});
+  }
+  return cases;
+}
+
+}  // namespace
+
+class FailureTable : public testing::TestWithParam<Corruption> {};
+
+TEST_P(FailureTable, GivesItsStatus) {
+  const Corruption& c = GetParam();
+  EXPECT_EQ(c.image ? read_image(c.bytes) : read_params(c.bytes), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(ParserFailures, FailureTable, testing::ValuesIn(failure_table()),
+                         [](const testing::TestParamInfo<Corruption>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST(ParserFailures, PackedYcbcrOutputOf420DataIsRefused) {
   BufferJob ycc(JpegBuilder()
                     .soi()
                     .jfif()
