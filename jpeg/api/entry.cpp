@@ -161,7 +161,7 @@ JpegStatus init_body(JpegJob* job) {
   // The routine table, filled for this processor.
   p->routines = static_cast<RoutineTable*>(codec_calloc(1, sizeof(RoutineTable)));
   if (p->routines == nullptr) return JpegMemoryError;
-  configure(p->routines);
+  const CpuKind kind = configure(p->routines);
 
   // Public defaults and their working copies.
   set_public_defaults(job);
@@ -208,7 +208,7 @@ JpegStatus init_body(JpegJob* job) {
   p->adobe_transform = 0;
   memset(&p->stream, 0, sizeof p->stream);
   p->stream.routines = p->routines;
-  p->cpu_kind = classify_cpu(p->routines);
+  p->cpu_kind = kind;
   p->stream.cpu_kind = p->cpu_kind;
 
   // JFIF and Adobe defaults, no comment buffer.

@@ -1,9 +1,7 @@
 #include "jpeg/cpu/cpu.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "jpeg/cpu/routine_table.h"
 
@@ -14,42 +12,6 @@
 #endif
 
 namespace jpegcodec {
-
-namespace {
-
-std::mutex g_cpu_info_mutex;
-CpuInfo g_cpu_info;
-
-using BlockCopyFn = void* (*)(void*, const void*, size_t);
-using BlockClearFn = int (*)(void*, size_t);
-using TimestampFn = uint64_t (*)();
-
-void* copy_portable(void* destination, const void* source, size_t count) {
-  return std::memmove(destination, source, count);
-}
-int clear_portable(void* destination, size_t count) {
-  std::memset(destination, 0, count);
-  return 0;
-}
-uint64_t no_timestamp() {
-  return 0;
-}
-#ifdef JPEG_HAVE_CPUID
-uint64_t processor_timestamp() {
-  return __rdtsc();
-}
-#endif
-
-std::atomic<BlockCopyFn> g_block_copy{copy_portable};
-std::atomic<BlockClearFn> g_block_clear{clear_portable};
-std::atomic<TimestampFn> g_read_timestamp{no_timestamp};
-
-}  // namespace
-
-CpuInfo cpu_info() {
-  std::lock_guard<std::mutex> guard(g_cpu_info_mutex);
-  return g_cpu_info;
-}
 
 bool identify_cpu(CpuInfo* info) {
   *info = CpuInfo();
@@ -106,30 +68,22 @@ int32_t read_cpu_setting(const RoutineTable*) {
 CpuKind classify_cpu(const RoutineTable* table) {
   CpuInfo info;
   identify_cpu(&info);
-  {
-    std::lock_guard<std::mutex> guard(g_cpu_info_mutex);
-    g_cpu_info = info;
-  }
   return classify_cpu_info(info, read_cpu_setting(table));
 }
 
 CpuKind configure(RoutineTable* table) {
-  // The user-interface and registry libraries of the original platform have
-  // no counterpart here: their handles and entry points stay null, and the
-  // setting comes from the environment.
+  // What configuration needs here is the processor's kind and the table
+  // filled for it. The table's words 1-5 (handles and entry points of
+  // optional system libraries) exist only so that every later word keeps
+  // its place: there are no such libraries to load, so they stay null, and
+  // the setting comes from the environment. No process-wide record or
+  // routine is installed: nothing would read one.
   table->user_module = nullptr;
   table->registry_module = nullptr;
   table->open_key = nullptr;
   table->query_value = nullptr;
   table->close_key = nullptr;
   const CpuKind kind = classify_cpu(table);
-  g_block_copy.store(copy_portable, std::memory_order_relaxed);
-  g_block_clear.store(clear_portable, std::memory_order_relaxed);
-#ifdef JPEG_HAVE_CPUID
-  g_read_timestamp.store(
-      (cpu_info().features & kFeatureTimestamp) ? processor_timestamp : no_timestamp,
-      std::memory_order_relaxed);
-#endif
   fill_routine_table(table, kind);
   return kind;
 }
@@ -140,16 +94,6 @@ void release(RoutineTable* table) {
   table->open_key = nullptr;
   table->query_value = nullptr;
   table->close_key = nullptr;
-}
-
-void* block_copy(void* destination, const void* source, size_t count) {
-  return g_block_copy.load(std::memory_order_relaxed)(destination, source, count);
-}
-int block_clear(void* destination, size_t count) {
-  return g_block_clear.load(std::memory_order_relaxed)(destination, count);
-}
-uint64_t read_timestamp() {
-  return g_read_timestamp.load(std::memory_order_relaxed)();
 }
 
 VectorSupport vector_support() {

@@ -25,7 +25,6 @@ enum CpuKind : int32_t {
 inline constexpr int32_t kCpuKindCount = 7;
 
 // Feature bits of identification leaf 1 (fourth result word).
-inline constexpr uint32_t kFeatureTimestamp = 1u << 4;
 inline constexpr uint32_t kFeatureSimd64 = 1u << 23;
 inline constexpr uint32_t kFeatureSimd128Float = 1u << 25;
 inline constexpr uint32_t kFeatureSimd128Integer = 1u << 26;
@@ -40,9 +39,6 @@ struct CpuInfo {
   char vendor[13] = "            ";
 };
 
-// The process-wide record, rewritten by every classification.
-CpuInfo cpu_info();
-
 // Runs processor identification leaves 0 and 1 into `info`. False, with
 // `info` cleared, on a processor without the instruction.
 bool identify_cpu(CpuInfo* info);
@@ -55,12 +51,11 @@ CpuKind classify_cpu_info(const CpuInfo& info, int32_t setting);
 // not a number or out of range.
 int32_t read_cpu_setting(const RoutineTable* table);
 
-// Identifies the processor (updating the process-wide record), reads the
-// setting and classifies.
+// Identifies the processor, reads the setting and classifies.
 CpuKind classify_cpu(const RoutineTable* table = nullptr);
 
-// Fills a freshly allocated table for this processor and installs the
-// global routines; returns the kind chosen.
+// Fills a freshly allocated table for this processor; returns the kind
+// chosen.
 CpuKind configure(RoutineTable* table);
 // Releases what configure loaded for the table.
 void release(RoutineTable* table);
@@ -74,10 +69,5 @@ struct VectorSupport {
   bool bmi2 = false;
 };
 VectorSupport vector_support();
-
-// Global routines installed by configuration.
-void* block_copy(void* destination, const void* source, size_t count);
-int block_clear(void* destination, size_t count);
-uint64_t read_timestamp();
 
 }  // namespace jpegcodec
