@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/shell.h"
-#include "panel/control_panel.h"
+#include "control_panel.h"
+#include "shell.h"
 
 // The one knot record, made before main() runs and destroyed at exit. Making
 // it opens the control panel; destroying it closes the panel first.

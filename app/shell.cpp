@@ -1,4 +1,4 @@
-#include "app/shell.h"
+#include "shell.h"
 
 #include <GL/gl.h>
 #include <GL/glu.h>
@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "imageio/image_files.h"
-#include "knot/ticks.h"
-#include "platform/timer.h"
-#include "texture/texture_files.h"
+#include "image_files.h"
+#include "texture_files.h"
+#include "ticks.h"
+#include "timer.h"
 
 using namespace platform;
 

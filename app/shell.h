@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "knot/knot_shape.h"
-#include "platform/window.h"
+#include "knot_shape.h"
+#include "window.h"
 
 // The one knot, shared with the control panel; defined in main.cpp.
 extern KnotShape knot_shape;

@@ -3,7 +3,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "knot/knot_shape.h"
+#include "knot_shape.h"
 
 static void BM_RebuildMesh(benchmark::State& state) {
   KnotShape knot;

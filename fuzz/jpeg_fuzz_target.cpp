@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "jpeg/api/jpegcodec.h"
+#include "jpegcodec.h"
 
 namespace {
 

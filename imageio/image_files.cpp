@@ -1,4 +1,4 @@
-#include "imageio/image_files.h"
+#include "image_files.h"
 
 #if KNOT_HAVE_PNG
 #include <png.h>

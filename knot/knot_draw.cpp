@@ -2,7 +2,7 @@
 
 #include <GL/gl.h>
 
-#include "knot/knot_shape.h"
+#include "knot_shape.h"
 
 void KnotShape::draw() {
   // The array addresses never change once the mesh exists, so they are handed

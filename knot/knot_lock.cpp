@@ -1,4 +1,4 @@
-#include "knot/knot_lock.h"
+#include "knot_lock.h"
 
 void KnotLock::lock() {
   const std::thread::id me = std::this_thread::get_id();

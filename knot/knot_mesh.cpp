@@ -10,7 +10,7 @@
 #include <new>
 #include <vector>
 
-#include "knot/knot_shape.h"
+#include "knot_shape.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "knot/knot_shape.h"
+#include "knot_shape.h"
 
 #include <cstdio>
 

@@ -13,9 +13,9 @@
 #include <memory>
 #include <vector>
 
-#include "knot/knot_lock.h"
-#include "knot/vec3.h"
-#include "texture/knot_texture.h"
+#include "knot_lock.h"
+#include "knot_texture.h"
+#include "vec3.h"
 
 class KnotShape {
  public:

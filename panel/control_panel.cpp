@@ -1,14 +1,14 @@
-#include "panel/control_panel.h"
+#include "control_panel.h"
 
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
-#include "panel/morph.h"
-#include "platform/thread.h"
-#include "platform/video_gate.h"
-#include "platform/window.h"
-#include "resources/resources.h"
+#include "morph.h"
+#include "resources.h"
+#include "thread.h"
+#include "video_gate.h"
+#include "window.h"
 
 using namespace platform;
 

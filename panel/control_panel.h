@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "knot/knot_shape.h"
-#include "platform/dialog.h"
+#include "dialog.h"
+#include "knot_shape.h"
 
 // Control identifiers of the panel's template.
 enum PanelControl : int {

@@ -1,11 +1,11 @@
-#include "panel/morph.h"
+#include "morph.h"
 
 #include <chrono>
 #include <thread>
 
-#include "knot/ticks.h"
-#include "panel/control_panel.h"
-#include "platform/thread.h"
+#include "control_panel.h"
+#include "thread.h"
+#include "ticks.h"
 
 constinit std::atomic<bool> morph_busy{false};
 

@@ -1,13 +1,13 @@
 // Dialog state and messages. The FLTK window of a shown dialog lives in
 // dialog_fltk.cpp; this file keeps what a dialog procedure can see.
 
-#include "platform/dialog.h"
+#include "dialog.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "platform/dialog_internal.h"
+#include "dialog_internal.h"
 
 namespace platform {
 

@@ -18,9 +18,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "platform/dialog_internal.h"
-#include "platform/display_loss.h"
-#include "platform/video_gate.h"
+#include "dialog_internal.h"
+#include "display_loss.h"
+#include "video_gate.h"
 
 namespace platform {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/dialog.h"
+#include "dialog.h"
 
 class Fl_Widget;
 class Fl_Window;

@@ -5,7 +5,7 @@
 // One handler for the process instead: the first thread to meet the loss
 // says so once and ends the process at once; any other waits for that.
 
-#include "platform/display_loss.h"
+#include "display_loss.h"
 
 #include <X11/Xlib.h>
 #include <poll.h>

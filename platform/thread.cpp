@@ -1,4 +1,4 @@
-#include "platform/thread.h"
+#include "thread.h"
 
 #include <limits.h>
 #include <pthread.h>

@@ -1,4 +1,4 @@
-#include "platform/timer.h"
+#include "timer.h"
 
 #include <pthread.h>
 #include <time.h>
@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/thread.h"
+#include "thread.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/video_gate.h"
+#include "video_gate.h"
 
 #include <atomic>
 

@@ -1,4 +1,4 @@
-#include "platform/window.h"
+#include "window.h"
 
 #include <SDL.h>
 #include <SDL_syswm.h>
@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/display_loss.h"
-#include "platform/video_gate.h"
+#include "display_loss.h"
+#include "video_gate.h"
 
 namespace platform {
 

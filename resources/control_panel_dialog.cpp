@@ -1,9 +1,9 @@
 // Dialog template 101: the control panel ("Zembril ToolBar").
 // Rectangles are x, y, width, height in dialog units.
 
-#include "platform/dialog.h"
-#include "platform/window.h"
-#include "resources/resources.h"
+#include "dialog.h"
+#include "resources.h"
+#include "window.h"
 
 using namespace platform;
 

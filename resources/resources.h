@@ -1,7 +1,7 @@
 // The program's resources, looked up by identifier.
 #pragma once
 
-#include "platform/dialog.h"
+#include "dialog.h"
 
 // Identifier of the control panel's dialog template.
 inline constexpr int kControlPanelDialog = 101;

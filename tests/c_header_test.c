@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "jpeg/api/jpegcodec.h"
+#include "jpegcodec.h"
 
 static int passed, failed;
 

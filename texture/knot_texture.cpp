@@ -1,4 +1,4 @@
-#include "texture/knot_texture.h"
+#include "knot_texture.h"
 
 #include <GL/gl.h>
 #include <GL/glu.h>

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <new>
 
-#include "jpeg/api/jpegcodec.h"
-#include "texture/knot_texture.h"
+#include "jpegcodec.h"
+#include "knot_texture.h"
 
 namespace {
 

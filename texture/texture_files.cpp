@@ -1,4 +1,4 @@
-#include "texture/texture_files.h"
+#include "texture_files.h"
 
 #include <cstring>
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "imageio/image_files.h"
-#include "jpeg/api/jpegcodec.h"
+#include "image_files.h"
+#include "jpegcodec.h"
 
 namespace {
 

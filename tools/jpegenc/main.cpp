@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "imageio/image_files.h"
-#include "jpeg/api/jpegcodec.h"
+#include "image_files.h"
+#include "jpegcodec.h"
 
 namespace {
 
