@@ -53,7 +53,7 @@ void print_state() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // 1. Read the command line.
+  // Read the command line.
   ShellOptions options;
   bool want_state = false;
   for (int i = 1; i < argc; ++i) {
@@ -83,10 +83,10 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // 2. Run the window, its message loop and the tick timer until the user ends it.
+  // Run the window, its message loop and the tick timer until the user ends it.
   int exit_code = run_shell(options);
 
-  // 3. Report the knot as it was left.
+  // Report the knot as it was left.
   if (want_state) print_state();
   return exit_code;
 }
