@@ -307,13 +307,22 @@ typedef struct HuffExchange {
   uint8_t id;
 } HuffExchange;
 
-/* The working state embedded in every JpegJob. */
+/* The working state embedded in every JpegJob: the codec's own, but for
+ * the fields below marked "caller" or "both", which a caller sets in
+ * job.properties before an operation. Those marked "[added]" go beyond the
+ * original record: the region, the transform family, interrupt mode, the
+ * memory limit, smoothing and coefficient output (the encoder's additions
+ * follow `properties` in JpegJob). Each keeps its place in the record. */
 typedef struct JPEG_PROPERTIES {
-  int32_t io_type;
-  int32_t roi_left, roi_top, roi_right, roi_bottom; /* all 0: the whole image */
-  int32_t dct_family;                               /* 1 accurate, 0 fast */
-  int32_t output_layout;
-  int32_t interrupt_mode;
+  int32_t io_type; /* codec: the operation under way */
+  /* [added] both, image reads: the region to decode, in pixels of the
+   * (reduced) image, right and bottom exclusive; all 0 (the default) or a
+   * right or bottom of 0 mean the image's edge. In interrupt mode the codec
+   * reports its progress here. */
+  int32_t roi_left, roi_top, roi_right, roi_bottom;
+  int32_t dct_family;     /* [added] caller, reads and writes: 1 accurate (default), 0 fast */
+  int32_t output_layout;  /* codec: how the image is written */
+  int32_t interrupt_mode; /* [added] caller, image reads: 1 returns after each MCU (0) */
 
   /* Working copies of the public fields. */
   uint8_t* out_pixels;
@@ -389,9 +398,9 @@ typedef struct JPEG_PROPERTIES {
   /* Bytes the parse put back at its end (a scan header or a frame marker
    * counted as not read). */
   int32_t put_back_bytes;
-  /* Largest whole-image coefficient store a progressive frame may allocate,
-   * in MiB; jpeg_init sets 1024 (enough for about 350 megapixels of 4:2:0),
-   * and a caller may raise it before a read. */
+  /* [added] caller, reads: the largest whole-image coefficient store a
+   * progressive frame may allocate, in MiB; jpeg_init sets 1024 (enough for
+   * about 350 megapixels of 4:2:0), and a caller may raise it before a read. */
   int32_t max_coef_megabytes;
 
   /* The region in force when an interrupted decode began: interrupt reports
@@ -457,9 +466,13 @@ typedef struct JPEG_PROPERTIES {
    * progressive frame, and those of a sequential frame whose components
    * come in more than one scan. Nonzero selects the store's decoders. */
   int32_t progressive_scans;
+  /* [added] caller, image reads: 1 upsamples 4:2:0 and 4:2:2 chroma by
+   * interpolation instead of replication (0). */
   int32_t smooth_upsampling;
   int16_t* mcu_buffer;
   int16_t* coef_buffer;
+  /* [added] caller, image reads: a JpegCoefOutput to receive coefficients
+   * or samples instead of an image (null). */
   void* coef_output;
   struct RestartIndex* restart_index;
   void* smooth_rows;
@@ -477,8 +490,8 @@ typedef struct JPEG_PROPERTIES {
   uint16_t x_density;
   uint16_t y_density;
 
-  /* A caller's buffer for the comment read before the frame header: on
-   * input its capacity, on output the comment's length. jpeg_write writes
+  /* Both: a caller's buffer for the comment read before the frame header:
+   * on input its capacity, on output the comment's length (null: none). jpeg_write writes
    * its first jpeg_comment_size bytes (up to 65533) as a comment segment. */
   uint8_t* jpeg_comment;
   uint16_t jpeg_comment_size;
