@@ -442,17 +442,22 @@ TEST(OutputLayouts, PortableRoutinesGiveTheSameBytes) {
        {"generated/base_420.jpg", "generated/prog_420.jpg", "generated/base_444.jpg",
         "generated/base_422.jpg", "generated/odd_17x17_420.jpg", "generated/gray.jpg"}) {
     const std::vector<uint8_t> data = read_file(test_data(file));
-    for (int variant = 0; variant < 5; ++variant) {
-      // Every scale in RGB; BGR and four channels at full scale.
-      constexpr int kScales[5] = {1, 2, 8, 1, 1};
+    for (int variant = 0; variant < 8; ++variant) {
+      // Every scale in RGB; BGR at full scale and 1/2; four channels at full
+      // scale; a region at 1/2 whose edges cut MCUs.
+      constexpr int kScales[8] = {1, 2, 8, 1, 1, 4, 2, 2};
       const int scale = kScales[variant];
-      const Layout layout = variant == 3   ? Layout{ColorBgr, 3}
-                            : variant == 4 ? Layout{ColorFourChannel, 4}
-                                           : Layout{ColorRgb, 3};
+      const Layout layout = variant == 3 || variant == 6 ? Layout{ColorBgr, 3}
+                            : variant == 4               ? Layout{ColorFourChannel, 4}
+                                                         : Layout{ColorRgb, 3};
       Request r;
       r.scale = scale;
       r.out_color = layout.color;
       r.channels = layout.channels;
+      if (variant == 7) {
+        const int32_t box[4] = {3, 5, 71, 37};
+        std::copy(box, box + 4, r.roi);
+      }
       if (saved != nullptr) {
         unsetenv("JPEG_USECPU");
       }
@@ -464,7 +469,8 @@ TEST(OutputLayouts, PortableRoutinesGiveTheSameBytes) {
       } else {
         unsetenv("JPEG_USECPU");
       }
-      ASSERT_EQ(detected.status, JpegSuccess) << file << " variant " << variant;
+      ASSERT_EQ(detected.status, variant == 7 ? JpegRoiSuccess : JpegSuccess)
+          << file << " variant " << variant;
       EXPECT_TRUE(detected.pixels == portable.pixels) << file << " variant " << variant;
     }
   }

@@ -15,6 +15,7 @@
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/huffman_table.h"
 #include "jpeg/decode/idct.h"
+#include "jpeg/decode/output_internal.h"
 #include "jpeg/encode/huffman_encode.h"
 #include "jpeg/encode/mcu_input.h"
 #include "jpeg/stream/input_stream.h"
@@ -98,6 +99,34 @@ TEST(VectorRoutines, ColourKernelsGiveThePortableBytes) {
   }
   if (!vector_support().avx2) GTEST_SKIP() << "no AVX2 here: nothing to compare";
   EXPECT_EQ(compared, 9);
+}
+
+TEST(VectorRoutines, ReducedScaleColourKernelsGiveThePortableBytes) {
+  const Tables t;
+  const ScaledYccKernels vector = scaled_ycc_kernels_for(&t.vector);
+  if (vector.rgb == nullptr) GTEST_SKIP() << "no vector variant on this processor";
+  const ScaledYccFn portable[2] = {scaled_ycc_rgb_portable, scaled_ycc_bgr_portable};
+  const ScaledYccFn variant[2] = {vector.rgb, vector.bgr};
+  std::mt19937 random(5);
+  for (int order = 0; order < 2; ++order) {
+    for (int rows : {2, 4, 8}) {
+      // Rows with bytes after them and rows below the ones asked for, which
+      // neither kernel may touch.
+      constexpr int32_t kStride = 8 * 3 + 5;
+      for (int round = 0; round < 200; ++round) {
+        alignas(32) int16_t y[64], cb[64], cr[64];
+        const int pattern = round < 27 ? round % 9 : 9;
+        fill_samples(y, 64, pattern / 3 == 0 ? pattern % 3 : 3, random);
+        fill_samples(cb, 64, pattern % 3, random);
+        fill_samples(cr, 64, round < 27 ? (pattern + 1) % 3 : 3, random);
+        std::vector<uint8_t> a(kStride * 9, 0x5A), b = a;
+        portable[order](y, cb, cr, a.data(), kStride, rows);
+        variant[order](y, cb, cr, b.data(), kStride, rows);
+        ASSERT_TRUE(a == b) << (order ? "bgr" : "rgb") << " rows " << rows << " round " << round;
+        EXPECT_EQ(a[kStride * rows], 0x5A);
+      }
+    }
+  }
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/image_output.h"
 #include "jpeg/decode/output_internal.h"
+#include "jpeg/decode/portable_routines.h"
 #include "jpeg/decode/smooth_output.h"
 
 namespace jpegcodec {
@@ -241,6 +242,85 @@ bool fused_scaled_ycc_applies(const JPEG_PROPERTIES* p, bool all, bool simple) {
   return (y.h == 1 || y.h == 2) && (y.v == 1 || y.v == 2) && (simple || y.h * y.v < 4);
 }
 
+template <bool kBgr>
+void scaled_ycc_portable(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                         int32_t stride, int32_t rows) {
+  for (int row = 0; row < rows; ++row) {
+    uint8_t* px = out + static_cast<intptr_t>(row) * stride;
+    for (int x = 0; x < 8; ++x, px += 3) {
+      const int at = 8 * row + x;
+      uint8_t r, g, b;
+      convert_in_place_rgb(y[at], cb[at], cr[at], &r, &g, &b);
+      px[0] = kBgr ? b : r;
+      px[1] = g;
+      px[2] = kBgr ? r : b;
+    }
+  }
+}
+
+// Rows of the reduced blocks (W samples of each, stride 8) side by side in
+// tiles of stride 8; chroma rows whole (8 samples, past the tile's width
+// unused) or each sample twice.
+template <int W>
+inline void gather_tile(const int16_t* luma, const int16_t* cb, const int16_t* cr, int32_t across,
+                        int tile_height, int chroma_x, int chroma_y, int16_t* y_tile,
+                        int16_t* cb_tile, int16_t* cr_tile) {
+  for (int ty = 0; ty < tile_height; ++ty) {
+    const int16_t* luma_row = luma + 64 * ((ty / W) * across) + 8 * (ty % W);
+    for (int b = 0; b < across; ++b) {
+      std::memcpy(y_tile + 8 * ty + W * b, luma_row + 64 * b, sizeof(int16_t) * W);
+    }
+    const int16_t* cb_row = cb + 8 * (ty >> chroma_y);
+    const int16_t* cr_row = cr + 8 * (ty >> chroma_y);
+    if (chroma_x == 0) {
+      std::memcpy(cb_tile + 8 * ty, cb_row, sizeof(int16_t) * 8);
+      std::memcpy(cr_tile + 8 * ty, cr_row, sizeof(int16_t) * 8);
+    } else {
+      for (int tx = 0; tx < W * 2; ++tx) {
+        cb_tile[8 * ty + tx] = cb_row[tx >> 1];
+        cr_tile[8 * ty + tx] = cr_row[tx >> 1];
+      }
+    }
+  }
+}
+
+// At 1/2 and 1/4 the MCU's reduced blocks are the w x w corners of 8 x 8
+// blocks. They are gathered into one tile of at most 8 x 8 samples per
+// component (chroma repeated where it serves two pixels), converted by the
+// kernel as a whole and copied where visible: the bytes of the per-pixel
+// path below, some eight times faster.
+JpegStatus scaled_ycc_tiled(JPEG_PROPERTIES* p, const ScaledYccKernels& kernels, int32_t w,
+                            int chroma_x, int chroma_y, const ClipRect& visible,
+                            uint8_t* position) {
+  const int32_t across = p->frame.max_h, down = p->frame.max_v;
+  const int tile_width = w * across, tile_height = w * down;
+  const int16_t* luma = p->mcu_samples;
+  const int16_t* cb = luma + 64 * across * down;
+  const int16_t* cr = cb + 64;
+  alignas(32) int16_t y_tile[64] = {}, cb_tile[64] = {}, cr_tile[64] = {};
+  if (w == 4) {
+    gather_tile<4>(luma, cb, cr, across, tile_height, chroma_x, chroma_y, y_tile, cb_tile, cr_tile);
+  } else {
+    gather_tile<2>(luma, cb, cr, across, tile_height, chroma_x, chroma_y, y_tile, cb_tile, cr_tile);
+  }
+  const ScaledYccFn kernel = p->out_color == ColorBgr ? kernels.bgr : kernels.rgb;
+  const int32_t rows = tile_height;  // 2, 4 or 8: the kernels convert rows in pairs
+  const bool whole = tile_width == 8 && tile_height == 8 && visible.left == 0 && visible.top == 0 &&
+                     visible.right == 8 && visible.bottom == 8;
+  if (whole) {
+    kernel(y_tile, cb_tile, cr_tile, position, p->out_line_bytes, 8);
+    return JpegSuccess;
+  }
+  uint8_t pixels[8 * 24];
+  kernel(y_tile, cb_tile, cr_tile, pixels, 24, rows);
+  for (int y = visible.top; y < visible.bottom; ++y) {
+    std::memcpy(position + static_cast<intptr_t>(y) * p->out_line_bytes + 3 * visible.left,
+                pixels + 24 * y + 3 * visible.left,
+                3 * static_cast<size_t>(visible.right - visible.left));
+  }
+  return JpegSuccess;
+}
+
 JpegStatus fused_scaled_ycc(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w, bool simple) {
   const int32_t across = p->frame.max_h;
   // Chroma samples each serve 2 pixels across (down) where the luma has two
@@ -252,6 +332,10 @@ JpegStatus fused_scaled_ycc(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_
   const JpegStatus status =
       clip_mcu(p, w * across, w * p->frame.max_v, col, row, 3, &position, &visible);
   if (status != JpegSuccess) return status;
+  const ScaledYccKernels kernels = scaled_ycc_kernels_for(p->routines);
+  if (w >= 2 && kernels.rgb != nullptr) {
+    return scaled_ycc_tiled(p, kernels, w, chroma_x, chroma_y, visible, position);
+  }
   const int shift = w == 4 ? 2 : (w == 2 ? 1 : 0);
   const int16_t* luma = p->mcu_samples;
   const int16_t* cb = luma + 64 * across * p->frame.max_v;
@@ -277,6 +361,24 @@ JpegStatus fused_scaled_ycc(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_
 }
 
 }  // namespace
+
+void scaled_ycc_rgb_portable(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                             int32_t stride, int32_t rows) {
+  scaled_ycc_portable<false>(y, cb, cr, out, stride, rows);
+}
+void scaled_ycc_bgr_portable(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                             int32_t stride, int32_t rows) {
+  scaled_ycc_portable<true>(y, cb, cr, out, stride, rows);
+}
+
+ScaledYccKernels scaled_ycc_kernels_for(const RoutineTable* t) {
+#if KNOT_X86_SIMD
+  if (t->out_ycc_rgb == out_ycc_rgb_avx2) return {scaled_ycc_rgb_avx2, scaled_ycc_bgr_avx2};
+#else
+  (void)t;
+#endif
+  return {};
+}
 
 JpegStatus output_scaled(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w, bool simple) {
   const bool progressive = is_progressive(p);

@@ -235,11 +235,6 @@ inline void half_4x4(const V* c, V* out) {
   out[3] = sub(e0, o0);
 }
 
-inline void half_4x4_wide(const __m256i* c, __m256i* out) {
-  half_4x4<__m256i, _mm256_add_epi32, _mm256_sub_epi32, _mm256_mullo_epi32, _mm256_set1_epi32>(c,
-                                                                                               out);
-}
-
 inline void half_4x4_narrow(const __m128i* c, __m128i* out) {
   half_4x4<__m128i, _mm_add_epi32, _mm_sub_epi32, _mm_mullo_epi32, _mm_set1_epi32>(c, out);
 }
@@ -257,6 +252,24 @@ inline void transpose4(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
 }  // namespace
 
 void idct_accurate_4x4_avx2(int16_t* block) {
+  {
+    // The DC alone: the 8x8 transform's value, on the 4x4 corner.
+    const __m256i not_dc =
+        _mm256_setr_epi16(0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    __m256i any_ac =
+        _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(block)), not_dc);
+    for (int i = 1; i < 4; ++i) {
+      any_ac = _mm256_or_si256(
+          any_ac, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 16 * i)));
+    }
+    if (_mm256_testz_si256(any_ac, any_ac)) {
+      const int32_t value = ((int32_t{block[0]} + 4) >> 3) + 128;
+      const __m128i fill =
+          _mm_set1_epi16(static_cast<int16_t>(value < 0 ? 0 : (value > 255 ? 255 : value)));
+      for (int y = 0; y < 4; ++y) _mm_storel_epi64(reinterpret_cast<__m128i*>(block + 8 * y), fill);
+      return;
+    }
+  }
   // Column pass, the eight columns as lanes: input row r of the block.
   __m256i c[8];
   for (int r : {0, 1, 2, 3, 5, 6, 7}) {
@@ -270,7 +283,30 @@ void idct_accurate_4x4_avx2(int16_t* block) {
     return;
   }
   __m256i sums[4];
-  half_4x4_wide(c, sums);
+  {
+    // The products in pairs of 16-bit inputs (madd): each pair's sum is
+    // exact in 32 bits, and the bound above keeps every total there, so the
+    // sums are those of one product at a time.
+    auto row = [&](int r) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
+    };
+    auto pair = [](__m128i a, __m128i b) {
+      return _mm256_set_m128i(_mm_unpackhi_epi16(a, b), _mm_unpacklo_epi16(a, b));
+    };
+    const __m256i p13 = pair(row(1), row(3)), p57 = pair(row(5), row(7)),
+                  p26 = pair(row(2), row(6));
+    const __m256i even = _mm256_madd_epi16(p26, pair_constant(15137, -6270));
+    const __m256i base = _mm256_slli_epi32(c[0], 14);
+    const __m256i e0 = _mm256_add_epi32(base, even), e1 = _mm256_sub_epi32(base, even);
+    const __m256i o0 = _mm256_add_epi32(_mm256_madd_epi16(p13, pair_constant(20995, 7373)),
+                                        _mm256_madd_epi16(p57, pair_constant(-4926, -4176)));
+    const __m256i o1 = _mm256_add_epi32(_mm256_madd_epi16(p13, pair_constant(8697, -17799)),
+                                        _mm256_madd_epi16(p57, pair_constant(11893, -1730)));
+    sums[0] = _mm256_add_epi32(e0, o0);
+    sums[1] = _mm256_add_epi32(e1, o1);
+    sums[2] = _mm256_sub_epi32(e1, o1);
+    sums[3] = _mm256_sub_epi32(e0, o0);
+  }
   // work[y] (lanes x): (sum + 2048) >> 12; then the row pass, the four
   // rows as lanes, from columns 0-3 and 5-7 of the work rows.
   __m128i low[4], high[4];
@@ -290,12 +326,34 @@ void idct_accurate_4x4_avx2(int16_t* block) {
     v = _mm_max_epi32(v, _mm_shuffle_epi32(v, 0x4E));
     return int64_t{_mm_cvtsi128_si32(_mm_max_epi32(v, _mm_shuffle_epi32(v, 0xB1)))};
   };
-  if (!sums_fit_4x4(largest4(first), largest4(rest), 0x40000)) {
+  const int64_t largest_first = largest4(first), largest_rest = largest4(rest);
+  if (!sums_fit_4x4(largest_first, largest_rest, 0x40000)) {
     idct_accurate_4x4(block);
     return;
   }
   __m128i out[4];
-  half_4x4_narrow(x, out);
+  if (largest_rest <= 32767) {
+    // Work values of 16 bits: the products in pairs again, (a, b) in the
+    // low and high halves of each lane.
+    auto pair = [](__m128i a, __m128i b) {
+      return _mm_or_si128(_mm_and_si128(a, _mm_set1_epi32(0xFFFF)), _mm_slli_epi32(b, 16));
+    };
+    auto k = [](int16_t k0, int16_t k1) { return _mm256_castsi256_si128(pair_constant(k0, k1)); };
+    const __m128i p13 = pair(x[1], x[3]), p57 = pair(x[5], x[7]), p26 = pair(x[2], x[6]);
+    const __m128i even = _mm_madd_epi16(p26, k(15137, -6270));
+    const __m128i base = _mm_slli_epi32(x[0], 14);
+    const __m128i e0 = _mm_add_epi32(base, even), e1 = _mm_sub_epi32(base, even);
+    const __m128i o0 =
+        _mm_add_epi32(_mm_madd_epi16(p13, k(20995, 7373)), _mm_madd_epi16(p57, k(-4926, -4176)));
+    const __m128i o1 =
+        _mm_add_epi32(_mm_madd_epi16(p13, k(8697, -17799)), _mm_madd_epi16(p57, k(11893, -1730)));
+    out[0] = _mm_add_epi32(e0, o0);
+    out[1] = _mm_add_epi32(e1, o1);
+    out[2] = _mm_sub_epi32(e1, o1);
+    out[3] = _mm_sub_epi32(e0, o0);
+  } else {
+    half_4x4_narrow(x, out);
+  }
   // out[j] holds output column j of the four rows: back to rows, then
   // divide by 2^19, level shift, clamp, and store four samples a row.
   for (__m128i& v : out) {

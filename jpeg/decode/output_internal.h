@@ -49,6 +49,27 @@ inline void convert_in_place_rgb(int32_t y, int32_t cb, int32_t cr, uint8_t* r, 
   *b = clamp_byte(y + ((454 * cb - 57937) >> 8));
 }
 
+// The reduced-scale writers' kernels: `rows` (2, 4, 6 or 8) rows of eight
+// pixels of three-channel RGB (or BGR) from 8 x 8 blocks of Y, Cb and Cr
+// (stride 8), converted as convert_in_place_rgb converts. Null where the
+// table has no vector variants: the writers then convert pixel by pixel.
+using ScaledYccFn = void (*)(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                             int32_t stride, int32_t rows);
+struct ScaledYccKernels {
+  ScaledYccFn rgb = nullptr;
+  ScaledYccFn bgr = nullptr;
+};
+ScaledYccKernels scaled_ycc_kernels_for(const RoutineTable* table);
+// The portable twins of the vector kernels.
+void scaled_ycc_rgb_portable(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                             int32_t stride, int32_t rows);
+void scaled_ycc_bgr_portable(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                             int32_t stride, int32_t rows);
+void scaled_ycc_rgb_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                         int32_t stride, int32_t rows);
+void scaled_ycc_bgr_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                         int32_t stride, int32_t rows);
+
 // Converts one pixel of Y, Cb, Cr bytes in place (the in-place green rule):
 // three channels to R,G,B or B,G,R; four channels from YCCK to 255-R,
 // 255-G, 255-B (K kept) or from YCbCr to R,G,B (byte 3 as it is).

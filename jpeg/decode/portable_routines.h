@@ -2,6 +2,8 @@
 // routine table before any processor-specific variant.
 #pragma once
 
+#include <cstdint>
+
 struct RoutineTable;
 
 namespace jpegcodec {
@@ -14,5 +16,9 @@ void install_output_kernels_avx2(RoutineTable* table);
 void install_transforms_avx2(RoutineTable* table);
 void install_transforms_sse2(RoutineTable* table);
 void install_entropy_bmi2(RoutineTable* table);
+// The AVX2 kernel in slot out_ycc_rgb: where the table holds it, the
+// reduced-scale writers take their AVX2 kernels too.
+void out_ycc_rgb_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                      int32_t stride);
 
 }  // namespace jpegcodec
