@@ -138,6 +138,17 @@ JpegStatus scaled_copy(JPEG_PROPERTIES* p, int32_t col, int32_t row, int w) {
   const JpegStatus status = clip_mcu(p, w, w, col, row, n_out, &position, &visible);
   if (status != JpegSuccess) return status;
   const int32_t nc = p->frame.component_count;
+  if (n_out == 1 && nc >= 1) {
+    // One channel, the first component's samples (grey images, mostly).
+    const int16_t* samples = block_at(p, 0);
+    for (int y = visible.top; y < visible.bottom; ++y) {
+      uint8_t* out = position + static_cast<intptr_t>(y) * p->out_line_bytes;
+      for (int x = visible.left; x < visible.right; ++x) {
+        out[x] = static_cast<uint8_t>(samples[8 * y + x]);
+      }
+    }
+    return JpegSuccess;
+  }
   const bool reversed = p->out_color == ColorBgr && p->jpeg_color == ColorRgb;
   const bool gray = p->jpeg_color == ColorGray;
   for (int32_t d = 0; d < n_out; ++d) {
@@ -266,6 +277,9 @@ inline void gather_tile(const int16_t* luma, const int16_t* cb, const int16_t* c
                         int tile_height, int chroma_x, int chroma_y, int16_t* y_tile,
                         int16_t* cb_tile, int16_t* cr_tile) {
   for (int ty = 0; ty < tile_height; ++ty) {
+    // Whole rows of eight, the part past the tile's width zero: the kernel
+    // converts eight pixels a row.
+    std::memset(y_tile + 8 * ty, 0, sizeof(int16_t) * 8);
     const int16_t* luma_row = luma + 64 * ((ty / W) * across) + 8 * (ty % W);
     for (int b = 0; b < across; ++b) {
       std::memcpy(y_tile + 8 * ty + W * b, luma_row + 64 * b, sizeof(int16_t) * W);
@@ -276,9 +290,11 @@ inline void gather_tile(const int16_t* luma, const int16_t* cb, const int16_t* c
       std::memcpy(cb_tile + 8 * ty, cb_row, sizeof(int16_t) * 8);
       std::memcpy(cr_tile + 8 * ty, cr_row, sizeof(int16_t) * 8);
     } else {
-      for (int tx = 0; tx < W * 2; ++tx) {
-        cb_tile[8 * ty + tx] = cb_row[tx >> 1];
-        cr_tile[8 * ty + tx] = cr_row[tx >> 1];
+      std::memset(cb_tile + 8 * ty, 0, sizeof(int16_t) * 8);
+      std::memset(cr_tile + 8 * ty, 0, sizeof(int16_t) * 8);
+      for (int i = 0; i < W; ++i) {
+        cb_tile[8 * ty + 2 * i] = cb_tile[8 * ty + 2 * i + 1] = cb_row[i];
+        cr_tile[8 * ty + 2 * i] = cr_tile[8 * ty + 2 * i + 1] = cr_row[i];
       }
     }
   }
@@ -297,7 +313,8 @@ JpegStatus scaled_ycc_tiled(JPEG_PROPERTIES* p, const ScaledYccKernels& kernels,
   const int16_t* luma = p->mcu_samples;
   const int16_t* cb = luma + 64 * across * down;
   const int16_t* cr = cb + 64;
-  alignas(32) int16_t y_tile[64] = {}, cb_tile[64] = {}, cr_tile[64] = {};
+  // Rows past the tile's height are neither read nor written.
+  alignas(32) int16_t y_tile[64], cb_tile[64], cr_tile[64];
   if (w == 4) {
     gather_tile<4>(luma, cb, cr, across, tile_height, chroma_x, chroma_y, y_tile, cb_tile, cr_tile);
   } else {

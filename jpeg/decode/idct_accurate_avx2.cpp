@@ -204,65 +204,62 @@ void idct_accurate_8x8_avx2(int16_t* block) {
 
 namespace {
 
-// Whether the 4x4 transform's sums over inputs whose largest |c0| is a and
-// largest other |c| is b, plus a rounding term, stay inside 32 bits:
-// 16384 a + (15137 + 6270 + 8697 + 17799 + 11893 + 1730) b + round.
-inline bool sums_fit_4x4(int64_t a, int64_t b, int64_t round) {
-  return 16384 * a + 61526 * b + round <= (int64_t{1} << 31) - 1;
+// Row-pass weights of the 4x4 transform: output j of a row is the sum of
+// x_i K[i][j] over its work values x0..x3, x5..x7 (x4 has no weight), in
+// four 16-bit pairs per output, (x0, x2), (x6, x1), (x3, x5) and (x7, -).
+inline __m256i row_weights(int16_t j0a, int16_t j0b, int16_t j1a, int16_t j1b, int16_t j2a,
+                           int16_t j2b, int16_t j3a, int16_t j3b) {
+  return _mm256_setr_epi16(j0a, j0b, j1a, j1b, j2a, j2b, j3a, j3b, j0a, j0b, j1a, j1b, j2a, j2b,
+                           j3a, j3b);
 }
 
-inline int64_t largest32(__m256i x) {
-  __m256i m = _mm256_max_epi32(x, _mm256_shuffle_epi32(x, 0x4E));
-  m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0xB1));
-  return _mm_cvtsi128_si32(
-      _mm_max_epi32(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1)));
+// The pairs (x_a, x_b) of one row in each 128-bit half, repeated for the
+// four outputs; b = 8 picks zero.
+inline __m256i pairs_of(__m256i rows, int a, int b) {
+  const int8_t la = static_cast<int8_t>(2 * a), lb = static_cast<int8_t>(b == 8 ? -128 : 2 * b);
+  const int8_t ha = static_cast<int8_t>(la + 1), hb = static_cast<int8_t>(b == 8 ? -128 : lb + 1);
+  const __m128i pick =
+      _mm_setr_epi8(la, ha, lb, hb, la, ha, lb, hb, la, ha, lb, hb, la, ha, lb, hb);
+  return _mm256_shuffle_epi8(rows, _mm256_broadcastsi128_si256(pick));
 }
 
-// The 4-point half over lanes: inputs c[0..3], c[5..7] (c[4] has no weight
-// in a 2x2 mean), sums e0 + o0, e1 + o1, e1 - o1, e0 - o0.
-template <typename V, V (*add)(V, V), V (*sub)(V, V), V (*mul)(V, V), V (*set)(int)>
-inline void half_4x4(const V* c, V* out) {
-  const V even = sub(mul(c[2], set(15137)), mul(c[6], set(6270)));
-  const V base = mul(c[0], set(1 << 14));
-  const V e0 = add(base, even), e1 = sub(base, even);
-  const V o0 = sub(add(mul(c[1], set(20995)), mul(c[3], set(7373))),
-                   add(mul(c[5], set(4926)), mul(c[7], set(4176))));
-  const V o1 = add(sub(mul(c[1], set(8697)), mul(c[3], set(17799))),
-                   sub(mul(c[5], set(11893)), mul(c[7], set(1730))));
-  out[0] = add(e0, o0);
-  out[1] = add(e1, o1);
-  out[2] = sub(e1, o1);
-  out[3] = sub(e0, o0);
-}
-
-inline void half_4x4_narrow(const __m128i* c, __m128i* out) {
-  half_4x4<__m128i, _mm_add_epi32, _mm_sub_epi32, _mm_mullo_epi32, _mm_set1_epi32>(c, out);
-}
-
-// Transposes four rows of four 32-bit values.
-inline void transpose4(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
-  const __m128i t0 = _mm_unpacklo_epi32(a, b), t1 = _mm_unpackhi_epi32(a, b);
-  const __m128i t2 = _mm_unpacklo_epi32(c, d), t3 = _mm_unpackhi_epi32(c, d);
-  a = _mm_unpacklo_epi64(t0, t2);
-  b = _mm_unpackhi_epi64(t0, t2);
-  c = _mm_unpacklo_epi64(t1, t3);
-  d = _mm_unpackhi_epi64(t1, t3);
+// Two rows of work values (one in each half) to their four outputs each:
+// (sum + 2^18) >> 19, level-shifted.
+inline __m256i row_pass(__m256i rows) {
+  __m256i sum = _mm256_madd_epi16(
+      pairs_of(rows, 0, 2), row_weights(16384, 15137, 16384, -15137, 16384, -15137, 16384, 15137));
+  sum = _mm256_add_epi32(
+      sum, _mm256_madd_epi16(pairs_of(rows, 6, 1),
+                             row_weights(-6270, 20995, 6270, 8697, 6270, -8697, -6270, -20995)));
+  sum = _mm256_add_epi32(
+      sum, _mm256_madd_epi16(pairs_of(rows, 3, 5),
+                             row_weights(7373, -4926, -17799, 11893, 17799, -11893, -7373, 4926)));
+  sum = _mm256_add_epi32(sum, _mm256_madd_epi16(pairs_of(rows, 7, 8),
+                                                row_weights(-4176, 0, -1730, 0, 1730, 0, 4176, 0)));
+  return _mm256_add_epi32(_mm256_srai_epi32(_mm256_add_epi32(sum, _mm256_set1_epi32(0x40000)), 19),
+                          _mm256_set1_epi32(128));
 }
 
 }  // namespace
 
+// The 4x4 transform in 16-bit pairs (madd) throughout. Every sum is exact
+// in 32 bits when the coefficients are at most 27563 in size (16384 a +
+// 61526 b + 2048 stays below 2^31) and the work values between the passes
+// within [-16384, 16383] (likewise with the row pass's 2^18): then the
+// bytes are the portable routine's, and a block outside those bounds (no
+// real data come near) is left to it.
 void idct_accurate_4x4_avx2(int16_t* block) {
+  __m128i r[8];
+  for (int i : {0, 1, 2, 3, 5, 6, 7}) {
+    r[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * i));
+  }
   {
     // The DC alone: the 8x8 transform's value, on the 4x4 corner.
-    const __m256i not_dc =
-        _mm256_setr_epi16(0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    __m256i any_ac =
-        _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(block)), not_dc);
-    for (int i = 1; i < 4; ++i) {
-      any_ac = _mm256_or_si256(
-          any_ac, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 16 * i)));
-    }
-    if (_mm256_testz_si256(any_ac, any_ac)) {
+    const __m128i not_dc = _mm_setr_epi16(0, -1, -1, -1, -1, -1, -1, -1);
+    __m128i any_ac = _mm_or_si128(_mm_and_si128(r[0], not_dc),
+                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 32)));
+    for (int i : {1, 2, 3, 5, 6, 7}) any_ac = _mm_or_si128(any_ac, r[i]);
+    if (_mm_testz_si128(any_ac, any_ac)) {
       const int32_t value = ((int32_t{block[0]} + 4) >> 3) + 128;
       const __m128i fill =
           _mm_set1_epi16(static_cast<int16_t>(value < 0 ? 0 : (value > 255 ? 255 : value)));
@@ -270,104 +267,52 @@ void idct_accurate_4x4_avx2(int16_t* block) {
       return;
     }
   }
-  // Column pass, the eight columns as lanes: input row r of the block.
-  __m256i c[8];
-  for (int r : {0, 1, 2, 3, 5, 6, 7}) {
-    c[r] = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r)));
-  }
-  c[4] = _mm256_setzero_si256();
-  __m256i others = _mm256_abs_epi32(c[1]);
-  for (int r : {2, 3, 5, 6, 7}) others = _mm256_max_epi32(others, _mm256_abs_epi32(c[r]));
-  if (!sums_fit_4x4(largest32(_mm256_abs_epi32(c[0])), largest32(others), 2048)) {
+  __m128i largest = _mm_abs_epi16(r[0]);
+  for (int i : {1, 2, 3, 5, 6, 7}) largest = _mm_max_epu16(largest, _mm_abs_epi16(r[i]));
+  const __m128i over = _mm_subs_epu16(largest, _mm_set1_epi16(27563));
+  if (!_mm_testz_si128(over, over)) {
     idct_accurate_4x4(block);
     return;
   }
-  __m256i sums[4];
-  {
-    // The products in pairs of 16-bit inputs (madd): each pair's sum is
-    // exact in 32 bits, and the bound above keeps every total there, so the
-    // sums are those of one product at a time.
-    auto row = [&](int r) {
-      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
-    };
-    auto pair = [](__m128i a, __m128i b) {
-      return _mm256_set_m128i(_mm_unpackhi_epi16(a, b), _mm_unpacklo_epi16(a, b));
-    };
-    const __m256i p13 = pair(row(1), row(3)), p57 = pair(row(5), row(7)),
-                  p26 = pair(row(2), row(6));
-    const __m256i even = _mm256_madd_epi16(p26, pair_constant(15137, -6270));
-    const __m256i base = _mm256_slli_epi32(c[0], 14);
-    const __m256i e0 = _mm256_add_epi32(base, even), e1 = _mm256_sub_epi32(base, even);
-    const __m256i o0 = _mm256_add_epi32(_mm256_madd_epi16(p13, pair_constant(20995, 7373)),
-                                        _mm256_madd_epi16(p57, pair_constant(-4926, -4176)));
-    const __m256i o1 = _mm256_add_epi32(_mm256_madd_epi16(p13, pair_constant(8697, -17799)),
-                                        _mm256_madd_epi16(p57, pair_constant(11893, -1730)));
-    sums[0] = _mm256_add_epi32(e0, o0);
-    sums[1] = _mm256_add_epi32(e1, o1);
-    sums[2] = _mm256_sub_epi32(e1, o1);
-    sums[3] = _mm256_sub_epi32(e0, o0);
-  }
-  // work[y] (lanes x): (sum + 2048) >> 12; then the row pass, the four
-  // rows as lanes, from columns 0-3 and 5-7 of the work rows.
-  __m128i low[4], high[4];
-  for (int y = 0; y < 4; ++y) {
-    const __m256i w = _mm256_srai_epi32(_mm256_add_epi32(sums[y], _mm256_set1_epi32(2048)), 12);
-    low[y] = _mm256_castsi256_si128(w);
-    high[y] = _mm256_extracti128_si256(w, 1);
-  }
-  transpose4(low[0], low[1], low[2], low[3]);
-  transpose4(high[0], high[1], high[2], high[3]);
-  const __m128i x[8] = {low[0],  low[1],  low[2],  low[3],
-                        high[0], high[1], high[2], high[3]};  // x[4] has no weight
-  __m128i rest = _mm_abs_epi32(x[1]);
-  for (int i : {2, 3, 5, 6, 7}) rest = _mm_max_epi32(rest, _mm_abs_epi32(x[i]));
-  const __m128i first = _mm_abs_epi32(x[0]);
-  auto largest4 = [](__m128i v) {
-    v = _mm_max_epi32(v, _mm_shuffle_epi32(v, 0x4E));
-    return int64_t{_mm_cvtsi128_si32(_mm_max_epi32(v, _mm_shuffle_epi32(v, 0xB1)))};
+  // Column pass, the eight columns as 32-bit lanes.
+  auto pair = [](__m128i a, __m128i b) {
+    return _mm256_set_m128i(_mm_unpackhi_epi16(a, b), _mm_unpacklo_epi16(a, b));
   };
-  const int64_t largest_first = largest4(first), largest_rest = largest4(rest);
-  if (!sums_fit_4x4(largest_first, largest_rest, 0x40000)) {
+  const __m256i p13 = pair(r[1], r[3]), p57 = pair(r[5], r[7]), p26 = pair(r[2], r[6]);
+  const __m256i even = _mm256_madd_epi16(p26, pair_constant(15137, -6270));
+  const __m256i base = _mm256_slli_epi32(_mm256_cvtepi16_epi32(r[0]), 14);
+  const __m256i e0 = _mm256_add_epi32(base, even), e1 = _mm256_sub_epi32(base, even);
+  const __m256i o0 = _mm256_add_epi32(_mm256_madd_epi16(p13, pair_constant(20995, 7373)),
+                                      _mm256_madd_epi16(p57, pair_constant(-4926, -4176)));
+  const __m256i o1 = _mm256_add_epi32(_mm256_madd_epi16(p13, pair_constant(8697, -17799)),
+                                      _mm256_madd_epi16(p57, pair_constant(11893, -1730)));
+  const __m256i round = _mm256_set1_epi32(2048);
+  auto work = [&](__m256i sum) { return _mm256_srai_epi32(_mm256_add_epi32(sum, round), 12); };
+  const __m256i w0 = work(_mm256_add_epi32(e0, o0)), w1 = work(_mm256_add_epi32(e1, o1));
+  const __m256i w2 = work(_mm256_sub_epi32(e1, o1)), w3 = work(_mm256_sub_epi32(e0, o0));
+  // Work values within [-16384, 16383]: each plus 16384 has no bit above 14.
+  const __m256i bias = _mm256_set1_epi32(16384);
+  const __m256i outside =
+      _mm256_or_si256(_mm256_or_si256(_mm256_srai_epi32(_mm256_add_epi32(w0, bias), 15),
+                                      _mm256_srai_epi32(_mm256_add_epi32(w1, bias), 15)),
+                      _mm256_or_si256(_mm256_srai_epi32(_mm256_add_epi32(w2, bias), 15),
+                                      _mm256_srai_epi32(_mm256_add_epi32(w3, bias), 15)));
+  if (!_mm256_testz_si256(outside, outside)) {
     idct_accurate_4x4(block);
     return;
   }
-  __m128i out[4];
-  if (largest_rest <= 32767) {
-    // Work values of 16 bits: the products in pairs again, (a, b) in the
-    // low and high halves of each lane.
-    auto pair = [](__m128i a, __m128i b) {
-      return _mm_or_si128(_mm_and_si128(a, _mm_set1_epi32(0xFFFF)), _mm_slli_epi32(b, 16));
-    };
-    auto k = [](int16_t k0, int16_t k1) { return _mm256_castsi256_si128(pair_constant(k0, k1)); };
-    const __m128i p13 = pair(x[1], x[3]), p57 = pair(x[5], x[7]), p26 = pair(x[2], x[6]);
-    const __m128i even = _mm_madd_epi16(p26, k(15137, -6270));
-    const __m128i base = _mm_slli_epi32(x[0], 14);
-    const __m128i e0 = _mm_add_epi32(base, even), e1 = _mm_sub_epi32(base, even);
-    const __m128i o0 =
-        _mm_add_epi32(_mm_madd_epi16(p13, k(20995, 7373)), _mm_madd_epi16(p57, k(-4926, -4176)));
-    const __m128i o1 =
-        _mm_add_epi32(_mm_madd_epi16(p13, k(8697, -17799)), _mm_madd_epi16(p57, k(11893, -1730)));
-    out[0] = _mm_add_epi32(e0, o0);
-    out[1] = _mm_add_epi32(e1, o1);
-    out[2] = _mm_sub_epi32(e1, o1);
-    out[3] = _mm_sub_epi32(e0, o0);
-  } else {
-    half_4x4_narrow(x, out);
-  }
-  // out[j] holds output column j of the four rows: back to rows, then
-  // divide by 2^19, level shift, clamp, and store four samples a row.
-  for (__m128i& v : out) {
-    v = _mm_add_epi32(_mm_srai_epi32(_mm_add_epi32(v, _mm_set1_epi32(0x40000)), 19),
-                      _mm_set1_epi32(128));
-  }
-  transpose4(out[0], out[1], out[2], out[3]);
-  const __m128i low_bound = _mm_setzero_si128(), high_bound = _mm_set1_epi16(255);
-  for (int y = 0; y < 4; y += 2) {
-    __m128i two = _mm_packs_epi32(out[y], out[y + 1]);
-    two = _mm_min_epi16(_mm_max_epi16(two, low_bound), high_bound);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(block + 8 * y), two);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(block + 8 * (y + 1)), _mm_srli_si128(two, 8));
-  }
+  // Work rows as 16-bit values, one row per 128-bit half: rows 0 and 1,
+  // then rows 2 and 3.
+  const __m256i rows01 = _mm256_permute4x64_epi64(_mm256_packs_epi32(w0, w1), 0xD8);
+  const __m256i rows23 = _mm256_permute4x64_epi64(_mm256_packs_epi32(w2, w3), 0xD8);
+  // Outputs: rows 0 and 2 in the low half, 1 and 3 in the high one.
+  __m256i out = _mm256_packs_epi32(row_pass(rows01), row_pass(rows23));
+  out = _mm256_min_epi16(_mm256_max_epi16(out, _mm256_setzero_si256()), _mm256_set1_epi16(255));
+  const __m128i low = _mm256_castsi256_si128(out), high = _mm256_extracti128_si256(out, 1);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(block), low);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(block + 8), high);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(block + 16), _mm_srli_si128(low, 8));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(block + 24), _mm_srli_si128(high, 8));
 }
 
 void install_transforms_avx2(RoutineTable* t) {
