@@ -204,17 +204,13 @@ class _Session:
         self.job = _Job()
         self.keep = None  # what the record points at, alive while it does
         self.memory = 1
-        status = self.lib.jpeg_init(ctypes.byref(self.job))
-        if status < 0:
-            self.fail(status)
+        address, size = None, 0
         if source is None:
-            return
-        if isinstance(source, (str, os.PathLike)):
+            pass
+        elif isinstance(source, (str, os.PathLike)):
             self.memory = 0
             self.keep = os.fsencode(source)
-            self.job.file_name = self.keep
-            return
-        if isinstance(source, bytes):
+        elif isinstance(source, bytes):
             self.keep = source  # the codec only reads it: no copy
             address, size = ctypes.cast(ctypes.c_char_p(source), ctypes.c_void_p).value, len(source)
         elif isinstance(source, (bytearray, memoryview)):
@@ -227,7 +223,15 @@ class _Session:
             raise TypeError("jpegcodec: a source is a file name or bytes, not %s" % type(source).__name__)
         if size > 0x7FFFFFFF:
             raise ValueError("jpegcodec: JPEG data of %d bytes, more than 2 GiB" % size)
-        self.job.jpeg_buffer, self.job.jpeg_buffer_size = address, size
+        # Initialised last: nothing above can fail with the record holding
+        # memory that only __exit__ frees.
+        status = self.lib.jpeg_init(ctypes.byref(self.job))
+        if status < 0:
+            self.fail(status)
+        if self.memory == 0:
+            self.job.file_name = self.keep
+        elif address is not None:
+            self.job.jpeg_buffer, self.job.jpeg_buffer_size = address, size
 
     def __enter__(self):
         return self
