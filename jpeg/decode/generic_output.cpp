@@ -304,7 +304,8 @@ inline void gather_tile(const int16_t* luma, const int16_t* cb, const int16_t* c
 // blocks. They are gathered into one tile of at most 8 x 8 samples per
 // component (chroma repeated where it serves two pixels), converted by the
 // kernel as a whole and copied where visible: the bytes of the per-pixel
-// path below, some eight times faster.
+// path below in a fraction of its time (the 4:2:0 writer at 1/2: 12 ms of
+// a 12 MP picture's 40 before).
 JpegStatus scaled_ycc_tiled(JPEG_PROPERTIES* p, const ScaledYccKernels& kernels, int32_t w,
                             int chroma_x, int chroma_y, const ClipRect& visible,
                             uint8_t* position) {
