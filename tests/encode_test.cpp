@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -242,6 +243,40 @@ TEST(EncoderParts, OptimalTablesFitSixteenBits) {
 // A flat grey image: every AC coefficient 0 and the DC the quantizer
 // implies ((100 - 128) · 8 / 16 = -14 at quality 50), read back as the
 // decoder's coefficients.
+TEST(EncoderParts, TheBitWriterStuffsAndPadsAsBitByBit) {
+  // Random codes of 0 to 32 bits, many of them all ones so that 0xFF bytes
+  // fall at every place in the eight-byte words, against a writer that
+  // takes one bit at a time.
+  std::mt19937 random(11);
+  for (int round = 0; round < 200; ++round) {
+    std::vector<uint8_t> out(20000, 0xEE);
+    EntropyWriter w{0, 0, out.data()};
+    std::vector<int> bits;
+    const int codes = 1 + static_cast<int>(random() % 600);
+    for (int i = 0; i < codes; ++i) {
+      const int n = static_cast<int>(random() % 33);
+      uint32_t value = random() % 4 == 0 ? 0xFFFFFFFFu : static_cast<uint32_t>(random());
+      value = n == 32 ? value : value & ((1u << n) - 1);
+      put_bits(w, value, n);
+      for (int b = n - 1; b >= 0; --b) bits.push_back((value >> b) & 1);
+    }
+    pad_and_flush(w);
+    while (bits.size() % 8 != 0) bits.push_back(1);
+    std::vector<uint8_t> expected;
+    for (size_t i = 0; i < bits.size(); i += 8) {
+      uint8_t byte = 0;
+      for (size_t b = 0; b < 8; ++b) byte = static_cast<uint8_t>(byte << 1 | bits[i + b]);
+      expected.push_back(byte);
+      if (byte == 0xFF) expected.push_back(0);
+    }
+    const size_t written = static_cast<size_t>(w.next - out.data());
+    ASSERT_EQ(written, expected.size()) << "round " << round;
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), out.begin())) << "round " << round;
+    EXPECT_EQ(out[written], 0xEE) << "round " << round;
+    EXPECT_EQ(w.count, 0);
+  }
+}
+
 TEST(Encoder, FlatGreyGivesItsDcAlone) {
   Image grey{16, 16, 1, std::vector<uint8_t>(256, 100)};
   Request r;

@@ -3,6 +3,7 @@
 // (T.81 F.1.2.3 and B.1.1.5).
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -16,9 +17,10 @@ struct HuffEncodeTable {
 };
 
 // Bits not yet written sit right-aligned in `bits` (`count` of them, fewer
-// than 32 between calls); whole bytes go to `next`. The caller keeps room
-// there for what it puts: a block needs at most 64 codes of 16 bits and
-// values of 16, stuffed, which is under 520 bytes.
+// than 64 between calls; bits above them are stale and never written);
+// whole bytes go to `next`. The caller keeps room there for what it puts: a
+// block needs at most 64 codes of 16 bits and values of 16, stuffed, which
+// is under 520 bytes, and the held bits up to 14 more.
 struct EntropyWriter {
   uint64_t bits;
   int32_t count;
@@ -28,21 +30,19 @@ struct EntropyWriter {
 // The most bytes one block can add to an entropy writer.
 inline constexpr int32_t kBlockBytesMost = 520;
 
-// Moves the top 32 of the held bits out as four bytes, each 0xFF followed
-// by a stuffed zero.
-inline void flush_word(EntropyWriter& w) {
-  const auto word = static_cast<uint32_t>(w.bits >> (w.count - 32));
-  w.count -= 32;
+// Writes `word` as eight bytes, each 0xFF followed by a stuffed zero.
+inline void write_word(EntropyWriter& w, uint64_t word) {
   // A byte of 0xFF is a zero byte of the inverted word.
-  const uint32_t inverted = ~word;
-  const bool any_ff = ((inverted - 0x01010101u) & ~inverted & 0x80808080u) != 0;
-  if (!any_ff) {  // the usual case: four bytes at once
-    const uint32_t big_endian = __builtin_bswap32(word);
-    std::memcpy(w.next, &big_endian, 4);
-    w.next += 4;
+  const uint64_t inverted = ~word;
+  const bool any_ff =
+      ((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u) != 0;
+  if (!any_ff) {  // the usual case: eight bytes at once
+    const uint64_t big_endian = __builtin_bswap64(word);
+    std::memcpy(w.next, &big_endian, 8);
+    w.next += 8;
     return;
   }
-  for (int shift = 24; shift >= 0; shift -= 8) {
+  for (int shift = 56; shift >= 0; shift -= 8) {
     const auto byte = static_cast<uint8_t>(word >> shift);
     *w.next++ = byte;
     if (byte == 0xFF) *w.next++ = 0;
@@ -50,11 +50,21 @@ inline void flush_word(EntropyWriter& w) {
 }
 
 // Appends the low `n` bits of `value` (n at most 32, value holding no
-// higher bits).
+// higher bits). The held bits go out 64 at a time: half as many flushes,
+// and branches, as 32 at a time.
 inline void put_bits(EntropyWriter& w, uint32_t value, int n) {
-  w.bits = (w.bits << n) | value;
-  w.count += n;
-  if (w.count >= 32) flush_word(w);
+  const int total = w.count + n;
+  if (total < 64) {
+    w.bits = (w.bits << n) | value;
+    w.count = total;
+    return;
+  }
+  // The held bits (at least 32 of them here) and the top of `value` make a
+  // whole word; the rest of `value` stays.
+  const int rest = total - 64;
+  write_word(w, (w.bits << (n - rest)) | (value >> rest));
+  w.bits = value;
+  w.count = rest;
 }
 
 // Pads the held bits to a whole byte with 1 bits (T.81 F.1.2.3) and writes
@@ -74,13 +84,13 @@ inline void pad_and_flush(EntropyWriter& w) {
 // The number of bits of |value| (T.81's SSSS category): 0 for 0.
 inline int magnitude_category(int32_t value) {
   const auto magnitude = static_cast<uint32_t>(value < 0 ? -value : value);
-  return magnitude == 0 ? 0 : 32 - __builtin_clz(magnitude);
+  return static_cast<int>(std::bit_width(magnitude));
 }
 
 // The bits that follow a category's code: the value itself when positive,
 // value - 1 in the category's bits when negative (T.81 F.1.2.1).
 inline uint32_t magnitude_bits(int32_t value, int category) {
-  const int32_t bits = value < 0 ? value - 1 : value;
+  const int32_t bits = value + (value >> 31);  // value - 1 when negative
   return static_cast<uint32_t>(bits) & ((1u << category) - 1);
 }
 
