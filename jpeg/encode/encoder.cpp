@@ -384,7 +384,8 @@ JpegStatus write_sequential_data(Encoder& e, const CoefficientStore* store) {
   EntropyWriter w{0, 0, sink->next};
   int16_t pred[4] = {};
   alignas(32) int16_t blocks[10 * 64];
-  const size_t mcu_room = static_cast<size_t>(f.blocks_per_mcu) * kBlockBytesMost + 16;
+  // The MCU's blocks, and the bits held from before it.
+  const size_t mcu_room = static_cast<size_t>(f.blocks_per_mcu) * kBlockBytesMost + 32;
   int64_t mcu = 0;
   int32_t restarts = 0;
   for (int32_t row = 0; row < f.mcu_rows; ++row) {

@@ -20,7 +20,8 @@ struct HuffEncodeTable {
 // than 64 between calls; bits above them are stale and never written);
 // whole bytes go to `next`. The caller keeps room there for what it puts: a
 // block needs at most 64 codes of 16 bits and values of 16, stuffed, which
-// is under 520 bytes, and the held bits up to 14 more.
+// is under 520 bytes; the held bits with a restart's padding (at most 70
+// bits), stuffed, up to 18 more.
 struct EntropyWriter {
   uint64_t bits;
   int32_t count;

@@ -52,7 +52,7 @@ struct Writing {
   // Room for a block's symbols and the correction bits held back.
   bool room() {
     sink->next = w.next;
-    const bool ok = sink_room(sink, kBlockBytesMost + 2 * (kMostHeldBits / 8 + 8), write);
+    const bool ok = sink_room(sink, kBlockBytesMost + 2 * (kMostHeldBits / 8 + 16), write);
     w.next = sink->next;
     return ok;
   }
