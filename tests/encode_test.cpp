@@ -217,19 +217,19 @@ TEST(EncoderParts, OptimalTablesFitSixteenBits) {
         b = next > 100000000u ? 100000000u : next;
       }
     }
-    HuffSpec spec;
-    optimal_table(counts, &spec);
-    EXPECT_EQ(spec.symbol_count, used);
+    HuffDefinition definition;
+    optimal_table(counts, &definition);
+    EXPECT_EQ(definition.symbol_count, used);
     double kraft = 0;
     int total = 0;
     for (int length = 1; length <= 16; ++length) {
-      kraft += spec.counts[length - 1] / std::pow(2.0, length);
-      total += spec.counts[length - 1];
+      kraft += definition.counts[length - 1] / std::pow(2.0, length);
+      total += definition.counts[length - 1];
     }
     EXPECT_EQ(total, used);
     EXPECT_LT(kraft, 1.0) << "the all-ones code stays free";
     HuffEncodeTable table;
-    build_encode_table(spec.counts, spec.symbols, &table);
+    build_encode_table(definition.counts, definition.symbols, &table);
     for (int s = 0; s < 256; ++s) {
       if (counts.count[s] == 0) continue;
       ASSERT_GT(table.length[s], 0) << "symbol " << s;

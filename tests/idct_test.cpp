@@ -259,7 +259,7 @@ uint32_t family_checksum(const Family& family, bool fast_input) {
 }  // namespace
 
 TEST(Idct, BothFamiliesGiveTheirKnownSamples) {
-  // Known answers of the transforms as specified (the accuracy tests bound
+  // Known answers of the two transform families (the accuracy tests bound
   // their error; these pin their exact rounding). A routine that gives other
   // bytes, however close, changes the sum.
   EXPECT_EQ(family_checksum(kAccurate, false), 2796013305u) << "accurate family";

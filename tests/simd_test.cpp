@@ -339,10 +339,10 @@ TEST(VectorRoutines, BlockEncoderGivesThePortableBits) {
   Tables t;
   if (t.vector.enc_block == t.portable.enc_block) GTEST_SKIP() << "no block encoder variant";
   HuffEncodeTable dc, ac;
-  const StandardHuffmanTable& dc_spec = standard_huffman_table(0, 0);
-  const StandardHuffmanTable& ac_spec = standard_huffman_table(1, 0);
-  build_encode_table(dc_spec.counts, dc_spec.symbols, &dc);
-  build_encode_table(ac_spec.counts, ac_spec.symbols, &ac);
+  const StandardHuffmanTable& dc_standard = standard_huffman_table(0, 0);
+  const StandardHuffmanTable& ac_standard = standard_huffman_table(1, 0);
+  build_encode_table(dc_standard.counts, dc_standard.symbols, &dc);
+  build_encode_table(ac_standard.counts, ac_standard.symbols, &ac);
   std::mt19937 random(37);
   std::vector<uint8_t> a_bytes(64 * 1024), b_bytes(64 * 1024);
   EntropyWriter a{0, 0, a_bytes.data()}, b{0, 0, b_bytes.data()};
@@ -402,10 +402,10 @@ TEST(VectorRoutines, EntropyDecodersGiveThePortableBlocks) {
     GTEST_SKIP() << "no entropy decoder variant on this processor";
   }
   HuffDecodeTable dc{}, ac{};
-  const StandardHuffmanTable& dc_spec = standard_huffman_table(0, 0);
-  const StandardHuffmanTable& ac_spec = standard_huffman_table(1, 0);
-  ASSERT_EQ(huff_build_decode_table(dc_spec.counts, dc_spec.symbols, 0, 0, &dc), JpegSuccess);
-  ASSERT_EQ(huff_build_decode_table(ac_spec.counts, ac_spec.symbols, 1, 0, &ac), JpegSuccess);
+  const StandardHuffmanTable& dc_standard = standard_huffman_table(0, 0);
+  const StandardHuffmanTable& ac_standard = standard_huffman_table(1, 0);
+  ASSERT_EQ(huff_build_decode_table(dc_standard.counts, dc_standard.symbols, 0, 0, &dc), JpegSuccess);
+  ASSERT_EQ(huff_build_decode_table(ac_standard.counts, ac_standard.symbols, 1, 0, &ac), JpegSuccess);
   const McuDecodeFn portable_mcu = mcu_decoder_for(&t.portable);
   const McuDecodeFn vector_mcu = mcu_decoder_for(&t.vector);
   ASSERT_NE(portable_mcu, nullptr);
@@ -480,13 +480,13 @@ TEST(EntropyDecoding, SkipEntriesPassOverBlocksAsTheLookaheadDoes) {
   // every MCU, with each table's block decoders.
   Tables t;
   std::mt19937 random(17);
-  const StandardHuffmanTable& dc_spec = standard_huffman_table(0, 0);
+  const StandardHuffmanTable& dc_standard = standard_huffman_table(0, 0);
   for (int table_kind = 0; table_kind < 3; ++table_kind) {
     HuffDecodeTable dc{}, plain{};
-    ASSERT_EQ(huff_build_decode_table(dc_spec.counts, dc_spec.symbols, 0, 0, &dc), JpegSuccess);
+    ASSERT_EQ(huff_build_decode_table(dc_standard.counts, dc_standard.symbols, 0, 0, &dc), JpegSuccess);
     if (table_kind < 2) {
-      const StandardHuffmanTable& ac_spec = standard_huffman_table(1, table_kind);
-      ASSERT_EQ(huff_build_decode_table(ac_spec.counts, ac_spec.symbols, 1, 0, &plain),
+      const StandardHuffmanTable& ac_standard = standard_huffman_table(1, table_kind);
+      ASSERT_EQ(huff_build_decode_table(ac_standard.counts, ac_standard.symbols, 1, 0, &plain),
                 JpegSuccess);
     } else {
       // A table of its own: 2 codes of each length from 2 to 16 bits, the

@@ -49,9 +49,9 @@ struct Encoder {
   WriteOptions options;
   OutputSink* sink;
   EncodeFrame frame;
-  uint8_t quant[2][64];        // natural order, for DQT and the quantizers
-  uint16_t reciprocal[2][64];  // the current quantizer's tables
-  HuffSpec spec[2][2];         // [class][table]: the standard tables, or made for the image
+  uint8_t quant[2][64];             // natural order, for DQT and the quantizers
+  uint16_t reciprocal[2][64];       // the current quantizer's tables
+  HuffDefinition definition[2][2];  // [class][table]: the standard tables, or made for the image
   HuffEncodeTable codes[2][2];
   bool chroma;  // some component uses the second tables
   // The caller's image.
@@ -196,11 +196,12 @@ void set_up_tables(Encoder& e) {
   for (int table_class = 0; table_class < 2; ++table_class) {
     for (int table = 0; table < 2; ++table) {
       const StandardHuffmanTable& standard = standard_huffman_table(table_class, table);
-      HuffSpec& spec = e.spec[table_class][table];
-      std::memcpy(spec.counts, standard.counts, 16);
-      spec.symbol_count = 0;
-      for (int i = 0; i < 16; ++i) spec.symbol_count += standard.counts[i];
-      std::memcpy(spec.symbols, standard.symbols, static_cast<size_t>(spec.symbol_count));
+      HuffDefinition& definition = e.definition[table_class][table];
+      std::memcpy(definition.counts, standard.counts, 16);
+      definition.symbol_count = 0;
+      for (int i = 0; i < 16; ++i) definition.symbol_count += standard.counts[i];
+      std::memcpy(definition.symbols, standard.symbols,
+                  static_cast<size_t>(definition.symbol_count));
     }
   }
 }
@@ -208,8 +209,8 @@ void set_up_tables(Encoder& e) {
 void prepare_codes(Encoder& e) {
   for (int table_class = 0; table_class < 2; ++table_class) {
     for (int table = 0; table < 2; ++table) {
-      const HuffSpec& spec = e.spec[table_class][table];
-      e.t->enc_prepare(spec.counts, spec.symbols, &e.codes[table_class][table]);
+      const HuffDefinition& definition = e.definition[table_class][table];
+      e.t->enc_prepare(definition.counts, definition.symbols, &e.codes[table_class][table]);
     }
   }
 }
@@ -353,9 +354,10 @@ void put_sof(Encoder& e) {
 }
 
 void put_sequential_dht(Encoder& e) {
-  const HuffSpec* specs[4] = {&e.spec[0][0], &e.spec[1][0], &e.spec[0][1], &e.spec[1][1]};
+  const HuffDefinition* definitions[4] = {&e.definition[0][0], &e.definition[1][0],
+                                          &e.definition[0][1], &e.definition[1][1]};
   const int32_t slots[4] = {0x00, 0x10, 0x01, 0x11};
-  put_dht(e.sink, specs, slots, e.chroma ? 4 : 2);
+  put_dht(e.sink, definitions, slots, e.chroma ? 4 : 2);
 }
 
 void put_dri(Encoder& e) {
@@ -365,8 +367,8 @@ void put_dri(Encoder& e) {
   put_word(e.sink, static_cast<uint32_t>(e.frame.restart_interval));
 }
 
-ScanSpec sequential_scan(const EncodeFrame& f) {
-  ScanSpec scan{};
+ScanPlan sequential_scan(const EncodeFrame& f) {
+  ScanPlan scan{};
   scan.count = f.count;
   for (int32_t c = 0; c < f.count; ++c) scan.comp[c] = c;
   scan.se = 63;
@@ -463,26 +465,28 @@ void optimise_sequential_tables(Encoder& e, const CoefficientStore& store) {
   }
   for (int table_class = 0; table_class < 2; ++table_class) {
     for (int table = 0; table < (e.chroma ? 2 : 1); ++table) {
-      optimal_table(counts[table_class][table], &e.spec[table_class][table]);
+      optimal_table(counts[table_class][table], &e.definition[table_class][table]);
     }
   }
 }
 
 }  // namespace
 
-void put_dht(OutputSink* sink, const HuffSpec* const* specs, const int32_t* slots, int32_t count) {
+void put_dht(OutputSink* sink, const HuffDefinition* const* definitions, const int32_t* slots,
+             int32_t count) {
   int32_t length = 2;
-  for (int32_t i = 0; i < count; ++i) length += 17 + specs[i]->symbol_count;
+  for (int32_t i = 0; i < count; ++i) length += 17 + definitions[i]->symbol_count;
   put_marker(sink, 0xC4);
   put_word(sink, static_cast<uint32_t>(length));
   for (int32_t i = 0; i < count; ++i) {
     put_byte(sink, static_cast<uint32_t>(slots[i]));
-    for (int k = 0; k < 16; ++k) put_byte(sink, specs[i]->counts[k]);
-    for (int32_t k = 0; k < specs[i]->symbol_count; ++k) put_byte(sink, specs[i]->symbols[k]);
+    for (int k = 0; k < 16; ++k) put_byte(sink, definitions[i]->counts[k]);
+    for (int32_t k = 0; k < definitions[i]->symbol_count; ++k)
+      put_byte(sink, definitions[i]->symbols[k]);
   }
 }
 
-void put_sos(OutputSink* sink, const EncodeFrame& frame, const ScanSpec& scan) {
+void put_sos(OutputSink* sink, const EncodeFrame& frame, const ScanPlan& scan) {
   put_marker(sink, 0xDA);
   put_word(sink, static_cast<uint32_t>(6 + 2 * scan.count));
   put_byte(sink, static_cast<uint32_t>(scan.count));
@@ -558,7 +562,7 @@ JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& opt
     }
     fill_magnitude_masks(store);
     put_dri(e);
-    ScanSpec scans[kMostScans];
+    ScanPlan scans[kMostScans];
     const int32_t count = progressive_script(e.frame, p->jpeg_color == ColorYcbcr, scans);
     for (int32_t i = 0; i < count && status == JpegSuccess; ++i) {
       status = write_progressive_scan(e.frame, store, scans[i], sink, write);

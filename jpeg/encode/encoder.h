@@ -55,7 +55,7 @@ struct EncodeFrame {
 };
 
 // One scan of a progressive frame (T.81 G.1.1.1.1).
-struct ScanSpec {
+struct ScanPlan {
   int32_t count;  // components
   int32_t comp[4];
   int32_t ss, se, ah, al;
@@ -85,10 +85,10 @@ void fill_magnitude_masks(const CoefficientStore& store);
 // (made for it, in a DHT segment), its header and its data. 0, or the
 // sink's failure.
 JpegStatus write_progressive_scan(const EncodeFrame& frame, const CoefficientStore& store,
-                                  const ScanSpec& scan, OutputSink* sink, SinkWriteFn write);
+                                  const ScanPlan& scan, OutputSink* sink, SinkWriteFn write);
 
 // The scan script of a progressive frame: its scans in order.
-int32_t progressive_script(const EncodeFrame& frame, bool ycc, ScanSpec* scans);
+int32_t progressive_script(const EncodeFrame& frame, bool ycc, ScanPlan* scans);
 inline constexpr int32_t kMostScans = 24;
 
 // Segment writing into the sink's staging buffer (room checked by the
@@ -105,8 +105,9 @@ inline void put_marker(OutputSink* sink, uint32_t code) {
   put_byte(sink, code);
 }
 // A DHT segment of the given tables: (class << 4 | id, definition) each.
-void put_dht(OutputSink* sink, const HuffSpec* const* specs, const int32_t* slots, int32_t count);
+void put_dht(OutputSink* sink, const HuffDefinition* const* definitions, const int32_t* slots,
+             int32_t count);
 // An SOS header.
-void put_sos(OutputSink* sink, const EncodeFrame& frame, const ScanSpec& scan);
+void put_sos(OutputSink* sink, const EncodeFrame& frame, const ScanPlan& scan);
 
 }  // namespace jpegcodec

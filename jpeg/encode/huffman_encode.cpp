@@ -97,7 +97,7 @@ void count_block_symbols(const int16_t* block, int16_t* dc_pred, SymbolCounts* d
   });
 }
 
-void optimal_table(const SymbolCounts& counts, HuffSpec* spec) {
+void optimal_table(const SymbolCounts& counts, HuffDefinition* definition) {
   // T.81 Figure K.1: the two least frequent symbols merge, again and again;
   // each merge makes every symbol of both groups one bit longer. Symbol 256
   // stands for the code point held back (count 1), so that no real symbol
@@ -160,16 +160,16 @@ void optimal_table(const SymbolCounts& counts, HuffSpec* spec) {
   while (longest > 0 && bits[longest] == 0) --longest;
   if (longest > 0) --bits[longest];
   // Figure K.4: symbols by code length, in symbol order within a length.
-  std::memset(spec, 0, sizeof *spec);
+  std::memset(definition, 0, sizeof *definition);
   for (int length = 1; length <= 16; ++length)
-    spec->counts[length - 1] = static_cast<uint8_t>(bits[length]);
+    definition->counts[length - 1] = static_cast<uint8_t>(bits[length]);
   int n = 0;
   for (int size = 1; size <= 256; ++size) {
     for (int i = 0; i < 256; ++i) {
-      if (code_size[i] == size) spec->symbols[n++] = static_cast<uint8_t>(i);
+      if (code_size[i] == size) definition->symbols[n++] = static_cast<uint8_t>(i);
     }
   }
-  spec->symbol_count = n;
+  definition->symbol_count = n;
 }
 
 }  // namespace jpegcodec

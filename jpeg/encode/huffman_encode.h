@@ -13,7 +13,7 @@ namespace jpegcodec {
 
 // A table's definition as a DHT segment holds it: 16 code-length counts and
 // the symbols in code order.
-struct HuffSpec {
+struct HuffDefinition {
   uint8_t counts[16];
   uint8_t symbols[256];
   int32_t symbol_count;
@@ -40,7 +40,7 @@ void count_block_symbols(const int16_t* block, int16_t* dc_pred, SymbolCounts* d
 // An optimised definition for the counted symbols: code lengths by the
 // procedure of T.81 K.2 (Figures K.1 to K.4), limited to 16 bits, with one
 // code point held back so that no code is all 1 bits.
-void optimal_table(const SymbolCounts& counts, HuffSpec* spec);
+void optimal_table(const SymbolCounts& counts, HuffDefinition* definition);
 
 // For row r of a block (natural order) and a byte of its columns as mask
 // bits, the zig-zag positions of those coefficients as mask bits: a mask of

@@ -77,7 +77,7 @@ inline int32_t point_transformed(int32_t value, int32_t al) {
 template <typename Out>
 class ScanCoder {
  public:
-  ScanCoder(const EncodeFrame& frame, const CoefficientStore& store, const ScanSpec& scan, Out& out)
+  ScanCoder(const EncodeFrame& frame, const CoefficientStore& store, const ScanPlan& scan, Out& out)
       : f_(frame), store_(store), scan_(scan), out_(out) {}
 
   bool run() {
@@ -260,7 +260,7 @@ class ScanCoder {
 
   const EncodeFrame& f_;
   const CoefficientStore& store_;
-  const ScanSpec& scan_;
+  const ScanPlan& scan_;
   Out& out_;
   int32_t pred_[4] = {};
   int32_t restarts_ = 0;
@@ -315,12 +315,12 @@ void fill_magnitude_masks(const CoefficientStore& store) {
   }
 }
 
-int32_t progressive_script(const EncodeFrame& f, bool ycc, ScanSpec* scans) {
+int32_t progressive_script(const EncodeFrame& f, bool ycc, ScanPlan* scans) {
   int32_t n = 0;
   auto add = [&](std::initializer_list<int32_t> comps, int32_t ss, int32_t se, int32_t ah,
                  int32_t al) {
-    ScanSpec& s = scans[n++];
-    s = ScanSpec{};
+    ScanPlan& s = scans[n++];
+    s = ScanPlan{};
     for (int32_t c : comps) s.comp[s.count++] = c;
     s.ss = ss;
     s.se = se;
@@ -328,8 +328,8 @@ int32_t progressive_script(const EncodeFrame& f, bool ycc, ScanSpec* scans) {
     s.al = al;
   };
   auto all_dc = [&](int32_t ah, int32_t al) {
-    ScanSpec& s = scans[n++];
-    s = ScanSpec{};
+    ScanPlan& s = scans[n++];
+    s = ScanPlan{};
     for (int32_t c = 0; c < f.count; ++c) s.comp[s.count++] = c;
     s.ah = ah;
     s.al = al;
@@ -359,12 +359,12 @@ int32_t progressive_script(const EncodeFrame& f, bool ycc, ScanSpec* scans) {
 }
 
 JpegStatus write_progressive_scan(const EncodeFrame& frame, const CoefficientStore& store,
-                                  const ScanSpec& scan, OutputSink* sink, SinkWriteFn write) {
+                                  const ScanPlan& scan, OutputSink* sink, SinkWriteFn write) {
   // First the symbols the scan will write, and tables made for them.
   Counting counting{};
   ScanCoder<Counting>(frame, store, scan, counting).run();
-  HuffSpec specs[4];
-  const HuffSpec* used[4];
+  HuffDefinition definitions[4];
+  const HuffDefinition* used[4];
   int32_t slots[4];
   int32_t tables = 0;
   HuffEncodeTable codes[2][2];
@@ -375,9 +375,10 @@ JpegStatus write_progressive_scan(const EncodeFrame& frame, const CoefficientSto
     // A DC refinement sends bits alone.
     if (done[table] || (dc_scan && scan.ah != 0)) continue;
     done[table] = true;
-    optimal_table(dc_scan ? counting.dc[table] : counting.ac[table], &specs[tables]);
-    build_encode_table(specs[tables].counts, specs[tables].symbols, &codes[dc_scan ? 0 : 1][table]);
-    used[tables] = &specs[tables];
+    optimal_table(dc_scan ? counting.dc[table] : counting.ac[table], &definitions[tables]);
+    build_encode_table(definitions[tables].counts, definitions[tables].symbols,
+                       &codes[dc_scan ? 0 : 1][table]);
+    used[tables] = &definitions[tables];
     slots[tables] = (dc_scan ? 0x00 : 0x10) | table;
     ++tables;
   }
