@@ -68,10 +68,7 @@ Decoded decode(const std::vector<uint8_t>& data, const Request& r = Request()) {
   job.job.out_channels = r.channels;
   job.job.out_color = r.out_color;
   job.job.properties.smooth_upsampling = r.smooth ? 1 : 0;
-  const int32_t type = r.scale == 1   ? IoReadImageBuffer
-                       : r.scale == 2 ? IoReadHalfBuffer
-                       : r.scale == 4 ? IoReadQuarterBuffer
-                                      : IoReadEighthBuffer;
+  const int32_t type = scaled_read_type(r.scale);
   int calls = 0;
   do {
     if (r.interrupt) job.job.properties.interrupt_mode = 1;
@@ -82,13 +79,7 @@ Decoded decode(const std::vector<uint8_t>& data, const Request& r = Request()) {
 }
 
 double psnr(const Decoded& a, const Decoded& b) {
-  double sum = 0;
-  for (size_t i = 0; i < a.pixels.size(); ++i) {
-    const double d = double(a.pixels[i]) - b.pixels[i];
-    sum += d * d;
-  }
-  const double mse = sum / static_cast<double>(a.pixels.size());
-  return mse == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / mse);
+  return pixels_psnr(a.pixels, b.pixels);
 }
 
 void expect_crop(Decoded& full, Decoded& region, int left, int top, const std::string& what) {

@@ -18,6 +18,7 @@
 #include "jpeg/encode/huffman_encode.h"
 #include "tests/jpeg_oracle.h"
 #include "tests/jpeg_test_util.h"
+#include "tests/libjpeg_encode.h"
 
 using namespace jpegcodec;
 
@@ -96,32 +97,11 @@ size_t count_markers(const std::vector<uint8_t>& data, uint8_t low, uint8_t high
 // libjpeg-turbo's file for the same pixels: accurate DCT, 4:2:0, the
 // standard tables (or optimised ones).
 std::vector<uint8_t> libjpeg_write(const Image& picture, int quality, bool optimize) {
-  jpeg_compress_struct info;
-  jpeg_error_mgr error;
-  info.err = jpeg_std_error(&error);
-  jpeg_create_compress(&info);
-  unsigned char* out = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&info, &out, &size);
-  info.image_width = static_cast<JDIMENSION>(picture.width);
-  info.image_height = static_cast<JDIMENSION>(picture.height);
-  info.input_components = 3;
-  info.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&info);
-  jpeg_set_quality(&info, quality, TRUE);
-  info.dct_method = JDCT_ISLOW;
-  info.optimize_coding = optimize ? TRUE : FALSE;
-  jpeg_start_compress(&info, TRUE);
-  while (info.next_scanline < info.image_height) {
-    JSAMPROW row = const_cast<uint8_t*>(picture.pixels.data()) +
-                   static_cast<size_t>(info.next_scanline) * picture.width * 3;
-    jpeg_write_scanlines(&info, &row, 1);
-  }
-  jpeg_finish_compress(&info);
-  jpeg_destroy_compress(&info);
-  std::vector<uint8_t> data(out, out + size);
-  free(out);
-  return data;
+  EncodeOptions options;  // the accurate DCT and 4:2:0 are libjpeg's defaults
+  options.quality = quality;
+  options.optimize = optimize;
+  options.pixels = picture.pixels.data();
+  return encode_with(picture.width, picture.height, 3, options);
 }
 
 }  // namespace
@@ -155,21 +135,7 @@ TEST(EncoderParts, ForwardTransformsMatchTheDefinition) {
   double worst_accurate = 0, worst_fast = 0;
   for (int trial = 0; trial < 2000; ++trial) {
     int16_t samples[64];
-    for (int i = 0; i < 64; ++i) {
-      switch (trial % 5) {
-        case 0:
-          samples[i] = -128;
-          break;
-        case 1:
-          samples[i] = 127;
-          break;
-        case 2:
-          samples[i] = ((i / 8 + i % 8) % 2) != 0 ? 127 : -128;
-          break;
-        default:
-          samples[i] = static_cast<int16_t>(static_cast<int>(random() % 256) - 128);
-      }
-    }
+    fill_level_shifted(samples, trial % 5 < 3 ? trial % 5 : 4, random);
     int16_t accurate[64], fast[64];
     std::memcpy(accurate, samples, sizeof samples);
     std::memcpy(fast, samples, sizeof samples);

@@ -79,19 +79,9 @@ inline JpegStatus our_decode(const std::vector<uint8_t>& data, Image* out, int s
   job.job.out_channels = channels;
   job.job.out_color = channels == 1 ? ColorGray : channels == 4 ? ColorFourChannel : ColorRgb;
   job.job.properties.dct_family = dct_family;
-  const int32_t type = scale == 1   ? IoReadImageBuffer
-                       : scale == 2 ? IoReadHalfBuffer
-                       : scale == 4 ? IoReadQuarterBuffer
-                                    : IoReadEighthBuffer;
-  return job.read(type);
+  return job.read(scaled_read_type(scale));
 }
 
 inline double psnr(const Image& a, const Image& b) {
-  double sum = 0;
-  for (size_t i = 0; i < a.pixels.size(); ++i) {
-    const double d = double(a.pixels[i]) - b.pixels[i];
-    sum += d * d;
-  }
-  const double mse = sum / static_cast<double>(a.pixels.size());
-  return mse == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / mse);
+  return pixels_psnr(a.pixels, b.pixels);
 }

@@ -4,11 +4,13 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -161,3 +163,46 @@ struct TempFile {
   TempFile& operator=(const TempFile&) = delete;
   std::string path;
 };
+
+// The buffer read of the whole image at 1/scale (1, 2, 4 or 8).
+inline int32_t scaled_read_type(int scale) {
+  return scale == 1   ? IoReadImageBuffer
+         : scale == 2 ? IoReadHalfBuffer
+         : scale == 4 ? IoReadQuarterBuffer
+                      : IoReadEighthBuffer;
+}
+
+// PSNR of two images' bytes (99 where they are equal).
+inline double pixels_psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const double d = double(a[i]) - b[i];
+    sum += d * d;
+  }
+  const double mse = sum / static_cast<double>(a.size());
+  return mse == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+// A block of level-shifted samples (-128..127) for the forward transforms:
+// pattern 0 all -128, 1 all 127, 2 a checkerboard, 3 alternating columns,
+// any other random.
+inline void fill_level_shifted(int16_t* samples, int pattern, std::mt19937& random) {
+  for (int i = 0; i < 64; ++i) {
+    switch (pattern) {
+      case 0:
+        samples[i] = -128;
+        break;
+      case 1:
+        samples[i] = 127;
+        break;
+      case 2:
+        samples[i] = ((i / 8 + i % 8) & 1) != 0 ? 127 : -128;
+        break;
+      case 3:
+        samples[i] = (i & 1) != 0 ? -128 : 127;
+        break;
+      default:
+        samples[i] = static_cast<int16_t>(static_cast<int>(random() % 256) - 128);
+    }
+  }
+}

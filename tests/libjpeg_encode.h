@@ -16,6 +16,10 @@ struct EncodeOptions {
   // libjpeg's scans.
   std::vector<std::vector<int>> scans;
   bool rgb_data = false;  // RGB components ('R', 'G', 'B'), no JFIF or Adobe segment
+  int quality = 90;
+  bool optimize = false;  // Huffman tables made for the picture
+  // The picture's rows, width * components bytes each; null: a pattern.
+  const uint8_t* pixels = nullptr;
 };
 
 // Encodes a picture with libjpeg-turbo (tests only).
@@ -33,7 +37,8 @@ inline std::vector<uint8_t> encode_with(int width, int height, int components,
   info.input_components = components;
   info.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_set_defaults(&info);
-  jpeg_set_quality(&info, 90, TRUE);
+  jpeg_set_quality(&info, options.quality, TRUE);
+  info.optimize_coding = options.optimize ? TRUE : FALSE;
   info.restart_interval = options.restart_interval;
   if (options.rgb_data) {
     jpeg_set_colorspace(&info, JCS_RGB);
@@ -62,13 +67,16 @@ inline std::vector<uint8_t> encode_with(int width, int height, int components,
   std::vector<uint8_t> row(static_cast<size_t>(width) * components);
   while (info.next_scanline < info.image_height) {
     const int y = static_cast<int>(info.next_scanline);
-    for (int x = 0; x < width; ++x) {
+    for (int x = 0; x < width && options.pixels == nullptr; ++x) {
       for (int c = 0; c < components; ++c) {
         row[x * components + c] =
             static_cast<uint8_t>((x * 5 + y * 3 + c * 70 + (x * y) % 23) % 256);
       }
     }
-    JSAMPROW rows[1] = {row.data()};
+    JSAMPROW rows[1] = {options.pixels == nullptr
+                            ? row.data()
+                            : const_cast<uint8_t*>(options.pixels) +
+                                  static_cast<size_t>(y) * width * components};
     jpeg_write_scanlines(&info, rows, 1);
   }
   jpeg_finish_compress(&info);

@@ -20,6 +20,7 @@
 #include "jpeg/encode/mcu_input.h"
 #include "jpeg/stream/input_stream.h"
 #include "jpeg/stream/standard_tables.h"
+#include "tests/jpeg_test_util.h"
 
 using namespace jpegcodec;
 
@@ -246,24 +247,7 @@ TEST(VectorRoutines, EncoderRoutinesGiveThePortableValues) {
   std::mt19937 random(29);
   for (int round = 0; round < 4000; ++round) {
     alignas(32) int16_t samples[64], a[64], b[64];
-    for (int i = 0; i < 64; ++i) {
-      switch (round % 6) {
-        case 0:
-          samples[i] = -128;
-          break;
-        case 1:
-          samples[i] = 127;
-          break;
-        case 2:
-          samples[i] = ((i / 8 + i % 8) & 1) != 0 ? 127 : -128;
-          break;
-        case 3:
-          samples[i] = (i & 1) != 0 ? -128 : 127;
-          break;
-        default:
-          samples[i] = static_cast<int16_t>(static_cast<int>(random() % 256) - 128);
-      }
-    }
+    fill_level_shifted(samples, round % 6, random);
     for (const bool accurate : {true, false}) {
       std::memcpy(a, samples, sizeof a);
       std::memcpy(b, samples, sizeof b);
@@ -404,8 +388,10 @@ TEST(VectorRoutines, EntropyDecodersGiveThePortableBlocks) {
   HuffDecodeTable dc{}, ac{};
   const StandardHuffmanTable& dc_standard = standard_huffman_table(0, 0);
   const StandardHuffmanTable& ac_standard = standard_huffman_table(1, 0);
-  ASSERT_EQ(huff_build_decode_table(dc_standard.counts, dc_standard.symbols, 0, 0, &dc), JpegSuccess);
-  ASSERT_EQ(huff_build_decode_table(ac_standard.counts, ac_standard.symbols, 1, 0, &ac), JpegSuccess);
+  ASSERT_EQ(huff_build_decode_table(dc_standard.counts, dc_standard.symbols, 0, 0, &dc),
+            JpegSuccess);
+  ASSERT_EQ(huff_build_decode_table(ac_standard.counts, ac_standard.symbols, 1, 0, &ac),
+            JpegSuccess);
   const McuDecodeFn portable_mcu = mcu_decoder_for(&t.portable);
   const McuDecodeFn vector_mcu = mcu_decoder_for(&t.vector);
   ASSERT_NE(portable_mcu, nullptr);
@@ -483,7 +469,8 @@ TEST(EntropyDecoding, SkipEntriesPassOverBlocksAsTheLookaheadDoes) {
   const StandardHuffmanTable& dc_standard = standard_huffman_table(0, 0);
   for (int table_kind = 0; table_kind < 3; ++table_kind) {
     HuffDecodeTable dc{}, plain{};
-    ASSERT_EQ(huff_build_decode_table(dc_standard.counts, dc_standard.symbols, 0, 0, &dc), JpegSuccess);
+    ASSERT_EQ(huff_build_decode_table(dc_standard.counts, dc_standard.symbols, 0, 0, &dc),
+              JpegSuccess);
     if (table_kind < 2) {
       const StandardHuffmanTable& ac_standard = standard_huffman_table(1, table_kind);
       ASSERT_EQ(huff_build_decode_table(ac_standard.counts, ac_standard.symbols, 1, 0, &plain),

@@ -38,9 +38,7 @@ Outcome read_image(const std::vector<uint8_t>& data, bool from_file, int width, 
   job.job.out_height = h;
   job.job.out_color = ColorRgb;
   if (roi != nullptr) std::memcpy(&job.job.properties.roi_left, roi, 4 * sizeof(int32_t));
-  int32_t type = scale == 1   ? IoReadImageBuffer
-                 : scale == 2 ? IoReadHalfBuffer
-                              : IoReadEighthBuffer;
+  int32_t type = scaled_read_type(scale);
   if (from_file) type -= 1;
   int calls = 0;
   do {
