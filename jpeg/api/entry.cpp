@@ -50,6 +50,8 @@ void free_codec_state(JPEG_PROPERTIES* p) {
   free_restart_index(p);
   free_scan_header(p->saved_scan);
   p->saved_scan = nullptr;
+  free(p->kept_tables);
+  p->kept_tables = nullptr;
 }
 
 void free_routine_table(JPEG_PROPERTIES* p) {
@@ -156,6 +158,7 @@ JpegStatus init_body(JpegJob* job) {
   p->smooth_rows = nullptr;
   p->restart_index = nullptr;
   p->saved_scan = nullptr;
+  p->kept_tables = nullptr;
   p->stream.file = nullptr;
 
   // The routine table, filled for this processor.
@@ -223,6 +226,7 @@ JpegStatus init_body(JpegJob* job) {
   p->jpeg_comment = nullptr;
   p->jpeg_comment_size = 0;
   p->continuation = 0;
+  p->comment_delivered = 0;
   p->prefill_pending = 0;
   p->initialised = kInitialised;
   return JpegSuccess;
@@ -368,8 +372,48 @@ JpegStatus check_region_request(const JPEG_PROPERTIES* p) {
   return JpegSuccess;
 }
 
-// Forgets everything a read learnt from its data, keeping the tables for an
-// abbreviated image read, which relies on those of an earlier table read.
+// The tables a tables read defined, as the job holds them.
+struct KeptTables {
+  QuantTable quant[4];
+  uint16_t quant_raw[4][64];
+  int32_t quant_family[4];
+  HuffDecodeTable ac[4];
+  HuffDecodeTable dc[4];
+  uint8_t quant_defined;
+  uint8_t huff_defined;
+};
+
+// Keeps the tables a tables read left for every later read of the job.
+JpegStatus keep_tables(JPEG_PROPERTIES* p) {
+  if (p->kept_tables == nullptr) p->kept_tables = codec_malloc(sizeof(KeptTables));
+  auto* kept = static_cast<KeptTables*>(p->kept_tables);
+  if (kept == nullptr) return JpegMemoryError;
+  memcpy(kept->quant, p->quant_tables, sizeof kept->quant);
+  memcpy(kept->quant_raw, p->quant_raw, sizeof kept->quant_raw);
+  memcpy(kept->quant_family, p->quant_family, sizeof kept->quant_family);
+  memcpy(kept->ac, p->ac_tables, sizeof kept->ac);
+  memcpy(kept->dc, p->dc_tables, sizeof kept->dc);
+  kept->quant_defined = p->quant_defined;
+  kept->huff_defined = p->huff_defined;
+  return JpegSuccess;
+}
+
+void restore_kept_tables(JPEG_PROPERTIES* p) {
+  const auto* kept = static_cast<const KeptTables*>(p->kept_tables);
+  memcpy(p->quant_tables, kept->quant, sizeof kept->quant);
+  for (QuantTable& table : p->quant_tables) table.values = table.storage;
+  memcpy(p->quant_raw, kept->quant_raw, sizeof kept->quant_raw);
+  memcpy(p->quant_family, kept->quant_family, sizeof kept->quant_family);
+  memcpy(p->ac_tables, kept->ac, sizeof kept->ac);
+  memcpy(p->dc_tables, kept->dc, sizeof kept->dc);
+  p->quant_defined = kept->quant_defined;
+  p->huff_defined = kept->huff_defined;
+}
+
+// Forgets everything a read learnt from its data. The tables of a tables
+// read stay until jpeg_free: every read starts with them (an abbreviated
+// image is read at any scale, in regions, and its parameters too). Without
+// one, an abbreviated image read keeps whatever tables the job holds.
 void forget_data(JPEG_PROPERTIES* p, int32_t type) {
   free_scan_header(p->saved_scan);
   p->saved_scan = nullptr;
@@ -384,7 +428,9 @@ void forget_data(JPEG_PROPERTIES* p, int32_t type) {
   p->image_output_done = 0;
   p->single_scan_blocks = 0;
   p->restart_interval = 0;
-  if (type != IoReadAbbreviatedFile && type != IoReadAbbreviatedBuffer) {
+  if (p->kept_tables != nullptr) {
+    restore_kept_tables(p);
+  } else if (type != IoReadAbbreviatedFile && type != IoReadAbbreviatedBuffer) {
     p->quant_defined = 0;
     p->huff_defined = 0;
   }
@@ -449,10 +495,14 @@ uint64_t buffer_fingerprint(const uint8_t* data, int32_t size) {
   return hash;
 }
 
-bool is_last_source(const JPEG_PROPERTIES* p, const Source& source) {
-  if (p->continuation == kNothing || (p->source_is_file != 0) != source.file) return false;
+bool same_source(const JPEG_PROPERTIES* p, const Source& source) {
+  if ((p->source_is_file != 0) != source.file) return false;
   return p->source_buffer == source.buffer && p->source_size == source.size &&
          memcmp(p->source_file_id, source.id, sizeof source.id) == 0;
+}
+
+bool is_last_source(const JPEG_PROPERTIES* p, const Source& source) {
+  return p->continuation != kNothing && same_source(p, source);
 }
 
 void remember_source(JPEG_PROPERTIES* p, const Source& source) {
@@ -548,6 +598,9 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
   if (!job->use_properties) copy_request_fields(job, p, false);
   p->input_bytes = source.file ? static_cast<int64_t>(source.id[2]) : source.size;
 
+  // The comment a parameter read gave stays as it left it for the image
+  // read of the same data that follows (the documented calling order).
+  if (!is_image_read(type) || !same_source(p, source)) p->comment_delivered = 0;
   const bool continuing = continues_last_read(p, type, source);
   if (!continuing || p->continuation != kInterrupted) {
     status = check_region_request(p);
@@ -637,9 +690,15 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
     resume_request_of(p, p->resume_request);
     return status;
   }
-  if (status == JpegRoiSuccess) return status;
   if (status != JpegSuccess) return status;
-  return finish_read(job, type);
+  status = finish_read(job, type);
+  if (status == JpegSuccess && (type == IoReadParamsFile || type == IoReadParamsBuffer)) {
+    p->comment_delivered = 1;
+  }
+  if (status == JpegSuccess && (type == IoReadTablesFile || type == IoReadTablesBuffer)) {
+    status = keep_tables(p);
+  }
+  return status;
 }
 
 void read_cleanup(JpegJob* job) {

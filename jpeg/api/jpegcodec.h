@@ -456,6 +456,13 @@ typedef struct JPEG_PROPERTIES {
   /* Set by jpeg_init, cleared by jpeg_free: a second jpeg_init releases
    * what the first one allocated. */
   uint32_t initialised;
+  /* 1 once a parameter read has given the caller the comment of the data
+   * last read: an image read of the same data leaves it as it is. */
+  int32_t comment_delivered;
+  /* The tables a tables read defined (codec-owned, freed by jpeg_free):
+   * every later read of the job starts with them, so that an abbreviated
+   * image can be read in any way. */
+  void* kept_tables;
 
   /* Decoding pipeline. */
   int32_t progressive_frame; /* 1 for an SOF2 frame */

@@ -51,6 +51,13 @@ JpegStatus choose_mcu_output(JPEG_PROPERTIES* p) {
     return JpegSuccess;
   };
 
+  if (convert && progressive && !p->progressive_frame) {
+    // A sequential frame whose components came in separate scans is
+    // converted as one image: with the in-place rule (neutral chroma keeps
+    // G = Y), not the MCU kernels' rounding.
+    t->mcu_output = output_upsampled_convert;
+    return JpegSuccess;
+  }
   if (convert) {
     const bool rgb3 = nc == 3 && n == 3 && (o == ColorRgb || o == ColorBgr);
     const bool bgr = o == ColorBgr;

@@ -462,7 +462,9 @@ JpegStatus read_com(JPEG_PROPERTIES* p) {
   Payload payload;
   JpegStatus status = fetch_application_payload(&p->stream, 0, &payload);
   if (status != JpegSuccess) return status;
-  if (p->first_pass && p->jpeg_comment != nullptr) status = copy_comment(p, payload);
+  if (p->first_pass && p->jpeg_comment != nullptr && !p->comment_delivered) {
+    status = copy_comment(p, payload);
+  }
   release_payload(&payload);
   return status;
 }
