@@ -58,10 +58,12 @@ void KnotShape::free_mesh() {
 }
 
 void KnotShape::load_texture(const char* path) {
-  // A file that cannot be decoded keeps the texture the knot has.
-  if (const char* problem = texture.decode_file(path)) {
-    std::fprintf(stderr, "knot: %s: %s\n", path, problem);
-    return;
+  // A damaged file shows what could be decoded of it; a file of which
+  // nothing could be decoded keeps the texture the knot has.
+  bool replaced = false;
+  if (const char* problem = texture.decode_file(path, &replaced)) {
+    std::fprintf(stderr, "knot: %s: %s%s\n", path, problem,
+                 replaced ? " (shown as far as it could be decoded)" : "");
   }
-  texture.upload();
+  if (replaced) texture.upload();
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -110,4 +111,39 @@ TEST(TextureDecode, AFileThatCannotBeDecodedKeepsTheImage) {
   EXPECT_STREQ(
       texture.decode_file(test_data("jpegsuite/lossless_huffman/32x32x8_grayscale.jpg").c_str()),
       "Unsupported frame was found");
+}
+
+TEST(TextureDecode, ADamagedFileShowsWhatCouldBeDecoded) {
+  // Its data stop halfway: the codec says -11 and paints the rest grey.
+  const std::string path = test_data("generated/truncated_half.jpg");
+  KnotTexture texture;
+  ASSERT_EQ(texture.decode_file(test_data("generated/gray.jpg").c_str()), nullptr);
+  bool replaced = false;
+  EXPECT_STREQ(texture.decode_file(path.c_str(), &replaced), "Error EOF");
+  ASSERT_TRUE(replaced);
+  // The same pixels as the codec's own read of it, swapped to red-green-blue.
+  BufferJob job(read_file(path));
+  ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+  ASSERT_EQ(texture.width, job.job.jpeg_width);
+  ASSERT_EQ(texture.channels, 3);
+  const uint32_t row = KnotTexture::padded_row_bytes(texture.width, 3);
+  std::vector<uint8_t> bgr(size_t(row) * texture.height);
+  job.job.out_pixels = bgr.data();
+  job.job.out_width = texture.width;
+  job.job.out_height = texture.height;
+  job.job.out_pad = static_cast<int32_t>(row) - texture.width * 3;
+  ASSERT_EQ(job.read(IoReadImageBuffer), JpegEofError);
+  KnotTexture::swap_red_blue(bgr.data(), texture.width, texture.height, row);
+  EXPECT_EQ(std::memcmp(bgr.data(), texture.pixels.get(), bgr.size()), 0);
+  // The last row is grey: data were missing there.
+  const uint8_t* last = texture.pixels.get() + size_t(row) * (texture.height - 1);
+  EXPECT_EQ(last[0], 128);
+  EXPECT_EQ(last[3 * texture.width - 1], 128);
+
+  // A file of which nothing can be decoded keeps it.
+  const uint8_t* before = texture.pixels.get();
+  EXPECT_STREQ(texture.decode_file(test_data("generated/not_jpeg.jpg").c_str(), &replaced),
+               "Not JPEG");
+  EXPECT_FALSE(replaced);
+  EXPECT_EQ(texture.pixels.get(), before);
 }

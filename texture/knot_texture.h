@@ -20,10 +20,12 @@ class KnotTexture {
                  int32_t channels);
 
   // Decodes a JPEG file into the image: grey files to one channel, colour
-  // files to red, green, blue, others to their channels as stored. A file
-  // that cannot be decoded leaves the current image as it was and returns
-  // the codec's status text (null on success).
-  const char* decode_file(const char* path);
+  // files to red, green, blue, others to their channels as stored. Returns
+  // the codec's status text, or null on success. A damaged file that the
+  // codec decodes in part (data missing or broken, grey there) still
+  // replaces the image, and *replaced says so; a file of which nothing can
+  // be decoded leaves the current image as it was.
+  const char* decode_file(const char* path, bool* replaced = nullptr);
 
   // Replaces the texture object by one built from the current image, with a
   // full mip-map chain. Images of 1 (luminance) or 3 (RGB) channels get image

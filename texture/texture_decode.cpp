@@ -12,6 +12,12 @@ namespace {
 // the GL's size limit anyway, and a hostile header must not claim gigabytes.
 constexpr int64_t kMaxTexturePixels = int64_t{1} << 28;
 
+// Statuses of a read that wrote a whole image nonetheless: what the data
+// held, grey where they were missing or broken.
+bool comes_with_image(JpegStatus status) {
+  return status == JpegSuccess || status == JpegEofError || status == JpegBadRstMarker;
+}
+
 }  // namespace
 
 void KnotTexture::swap_red_blue(uint8_t* image, int32_t w, int32_t h, uint32_t row_bytes) {
@@ -25,7 +31,9 @@ void KnotTexture::swap_red_blue(uint8_t* image, int32_t w, int32_t h, uint32_t r
   }
 }
 
-const char* KnotTexture::decode_file(const char* path) {
+
+const char* KnotTexture::decode_file(const char* path, bool* replaced) {
+  if (replaced != nullptr) *replaced = false;
   JpegJob job;
   std::memset(&job, 0, sizeof job);
   JpegStatus status = jpeg_init(&job);
@@ -69,9 +77,12 @@ const char* KnotTexture::decode_file(const char* path) {
   job.out_pixels = image.get();
   status = jpeg_read(&job, IoReadImageFile);
   const JpegStatus freed = jpeg_free(&job);
-  if (status != JpegSuccess) return jpeg_status_text(status);
-  if (freed != JpegSuccess) return jpeg_status_text(freed);
+  if (!comes_with_image(status)) return jpeg_status_text(status);
   if (job.out_color == ColorBgr) swap_red_blue(image.get(), job.out_width, job.out_height, padded);
   set_image(std::move(image), job.out_width, job.out_height, job.out_channels);
+  if (replaced != nullptr) *replaced = true;
+  if (status != JpegSuccess) return jpeg_status_text(status);
+  // The image is whole; only closing the file failed.
+  if (freed != JpegSuccess) return jpeg_status_text(freed);
   return nullptr;
 }

@@ -47,10 +47,12 @@
  *     bottom exclusive, 0 for the image's edge), an image of the region's
  *     size, jpeg_read(&job, IoReadImageFile): status 2 when it is written; a
  *     second region of the same data on the same job seeks to it;
- *   - interruptible, with progress: properties.interrupt_mode = 1, then call
- *     jpeg_read with the same request while it returns 1 (an MCU decoded:
- *     properties.roi_bottom is how far down, in pixels of jpeg_height, the
- *     decode has come); 0 at the end.
+ *   - interruptible, with progress: set properties.interrupt_mode = 1 and
+ *     call jpeg_read; while it returns 1 (an MCU decoded: properties.roi_bottom
+ *     is how far down, in pixels of jpeg_height, the decode has come), set
+ *     interrupt_mode = 1 again (each return of 1 clears it) and call again
+ *     with the same request; 0 at the end. A call with interrupt_mode 0
+ *     resumes the decode and runs it to its end without further returns.
  *
  * If a request is refused, jpeg_status_detail(&job) says which check refused
  * it (for example "out_width must be 1 to 65535, is 0").
@@ -322,7 +324,8 @@ typedef struct JPEG_PROPERTIES {
   int32_t roi_left, roi_top, roi_right, roi_bottom;
   int32_t dct_family;     /* [added] caller, reads and writes: 1 accurate (default), 0 fast */
   int32_t output_layout;  /* codec: how the image is written */
-  int32_t interrupt_mode; /* [added] caller, image reads: 1 returns after each MCU (0) */
+  int32_t interrupt_mode; /* both, image reads: 1 returns after the next MCU with status 1,
+                           * and the codec clears it then: set it before every call (0) */
 
   /* Working copies of the public fields. */
   uint8_t* out_pixels;
