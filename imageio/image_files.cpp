@@ -4,9 +4,13 @@
 #include <png.h>
 #endif
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace imageio {
 
@@ -122,10 +126,29 @@ namespace {
 #if KNOT_HAVE_PNG
 // ---- PNG ------------------------------------------------------------------------
 
+constexpr uint32_t kMaxSide = 65535;
+
+// The most an image read here may take at once: half the machine's memory.
+uint64_t memory_limit() {
+  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page <= 0) return uint64_t{1} << 32;
+  return uint64_t(pages) * uint64_t(page) / 2;
+}
+
 struct MemoryReader {
   const std::vector<uint8_t>* data;
   size_t at;
+  char problem[128];  // libpng's words for what is wrong with the file
 };
+
+// libpng's errors become the reader's message (it prints nothing itself);
+// its warnings about valid files are not the user's concern.
+void on_png_error(png_structp png, png_const_charp message) {
+  auto* reader = static_cast<MemoryReader*>(png_get_error_ptr(png));
+  std::snprintf(reader->problem, sizeof reader->problem, "%s", message);
+  png_longjmp(png, 1);
+}
+void on_png_warning(png_structp, png_const_charp) {}
 
 void read_from_memory(png_structp png, png_bytep out, png_size_t count) {
   auto* reader = static_cast<MemoryReader*>(png_get_io_ptr(png));
@@ -137,24 +160,31 @@ void read_from_memory(png_structp png, png_bytep out, png_size_t count) {
 // libpng's longjmp stays inside this function, which owns only libpng's
 // structures (the image's vector is the caller's).
 bool read_png(const std::vector<uint8_t>& data, Image* image, std::string* error) {
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  MemoryReader reader{&data, 0, ""};
+  png_structp png =
+      png_create_read_struct(PNG_LIBPNG_VER_STRING, &reader, on_png_error, on_png_warning);
   if (png == nullptr) {
     *error = "out of memory";
     return false;
   }
   png_infop info = png_create_info_struct(png);
-  MemoryReader reader{&data, 0};
+  // Declared before the jump target: a jump back leaves it to be destroyed
+  // on the way out.
+  std::vector<png_bytep> rows;
   if (info == nullptr || setjmp(png_jmpbuf(png))) {
     png_destroy_read_struct(&png, &info, nullptr);
-    *error = "damaged PNG";
+    *error = reader.problem[0] != '\0' ? std::string("damaged PNG: ") + reader.problem
+                                        : "damaged PNG";
     return false;
   }
   png_set_read_fn(png, &reader, read_from_memory);
   png_read_info(png, info);
-  // Everything as 8-bit grey or RGB, with alpha where the file has it.
+  // Everything as 8-bit grey or RGB, with alpha where the file has it;
+  // interlaced files de-interlaced by libpng.
   png_set_expand(png);
   png_set_strip_16(png);
   png_set_packing(png);
+  const int passes = png_set_interlace_handling(png);
   png_read_update_info(png, info);
   image->width = png_get_image_width(png, info);
   image->height = png_get_image_height(png, info);
@@ -166,10 +196,38 @@ bool read_png(const std::vector<uint8_t>& data, Image* image, std::string* error
     *error = "unsupported PNG layout";
     return false;
   }
-  image->pixels.resize(line * image->height);
-  std::vector<png_bytep> rows(image->height);
-  for (uint32_t y = 0; y < image->height; ++y) rows[y] = image->pixels.data() + line * y;
-  png_read_image(png, rows.data());
+  // The size a header claims is checked before anything is allocated for it.
+  if (image->width > kMaxSide || image->height > kMaxSide) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    *error = "the PNG is " + std::to_string(image->width) + "x" + std::to_string(image->height) +
+             "; a JPEG holds at most 65535 pixels a side";
+    return false;
+  }
+  const uint64_t bytes = uint64_t{line} * image->height;
+  if (passes > 1 && bytes > memory_limit()) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    *error = "the PNG claims " + std::to_string(image->width) + "x" +
+             std::to_string(image->height) + " pixels, more than half this machine's memory";
+    return false;
+  }
+  if (passes > 1) {
+    // An interlaced image comes in passes over the whole picture.
+    image->pixels.resize(bytes);
+    rows.resize(image->height);
+    for (uint32_t y = 0; y < image->height; ++y) rows[y] = image->pixels.data() + line * y;
+    png_read_image(png, rows.data());
+  } else {
+    // Rows as the data give them: a small file that claims a huge image
+    // fails where its data end, having taken only the memory its rows need.
+    for (uint32_t y = 0; y < image->height; ++y) {
+      if (image->pixels.size() < line * (y + 1)) {
+        image->pixels.reserve(std::min<uint64_t>(bytes, std::max<uint64_t>(
+                                                          2 * image->pixels.size(), line * 64)));
+        image->pixels.resize(line * (y + 1));
+      }
+      png_read_row(png, image->pixels.data() + line * y, nullptr);
+    }
+  }
   png_read_end(png, nullptr);
   png_destroy_read_struct(&png, &info, nullptr);
   return true;

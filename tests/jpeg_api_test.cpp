@@ -706,11 +706,17 @@ TEST(Guard, AHostHandlerInstalledLaterKeepsBothWorking) {
   auto* bad_job = reinterpret_cast<JpegJob*>(trap.forbidden());
   EXPECT_EQ(jpeg_read(bad_job, IoReadParamsFile), JpegExceptionDetected);
   EXPECT_EQ(g_host_faults, 0);
-  // A fault outside it is the host's.
-  if (sigsetjmp(g_host_jump, 1) == 0) {
-    *reinterpret_cast<volatile int*>(trap.forbidden()) = 1;
+  // A fault outside it is the host's, every time: its handler recovers with
+  // siglongjmp and never returns to the guard that handed the fault on.
+  for (int fault = 1; fault <= 3; ++fault) {
+    if (sigsetjmp(g_host_jump, 1) == 0) {
+      *reinterpret_cast<volatile int*>(trap.forbidden()) = 1;
+    }
+    EXPECT_EQ(g_host_faults, fault);
+    // And the codec's own faults stay the codec's between them.
+    EXPECT_EQ(jpeg_read(bad_job, IoReadParamsFile), JpegExceptionDetected);
   }
-  EXPECT_EQ(g_host_faults, 1);
+  EXPECT_EQ(g_host_faults, 3);
   // Back to the default action, which the codec's next call keeps behind
   // its handler.
   signal(SIGSEGV, SIG_DFL);
@@ -723,6 +729,36 @@ TEST(GuardDeathTest, FaultsOutsideTheCodecStillEndTheProcess) {
   EXPECT_DEATH(
       {
         Job installed;  // the codec's handlers are in place
+        volatile int* nowhere = nullptr;
+        *nowhere = 1;
+      },
+      "");
+}
+
+namespace {
+
+struct sigaction g_guard_behind_host;
+// A host handler that hands every fault to the handler it replaced, which
+// is the codec's guard: the guard, which handed the fault to it, must end
+// the process rather than loop.
+void handing_back(int signal_number, siginfo_t* info, void* context) {
+  g_guard_behind_host.sa_sigaction(signal_number, info, context);
+}
+
+}  // namespace
+
+TEST(GuardDeathTest, AHostHandlerThatHandsTheFaultBackEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        Job installed;  // the codec's handlers are in place
+        struct sigaction host;
+        std::memset(&host, 0, sizeof host);
+        host.sa_sigaction = handing_back;
+        host.sa_flags = SA_SIGINFO;
+        sigemptyset(&host.sa_mask);
+        sigaction(SIGSEGV, &host, &g_guard_behind_host);
+        Job again;  // the guard in front once more, the host's handler behind it
         volatile int* nowhere = nullptr;
         *nowhere = 1;
       },

@@ -214,6 +214,22 @@ std::vector<Corruption> failure_table() {
       {"ProgressiveBandOutsideTheBlock", gray_image_head(0xC2).sos({{1, 0, 0}}, 0, 64).data, true,
        JpegDataError},
       {"ScanWithoutItsQuantTable", no_quant.data, true, JpegNoQuantizationTable},
+      // Stricter than the segments' syntax, as libjpeg-turbo is.
+      {"DcSymbolAbove15", JpegBuilder().soi().dht(0, 0, {0, 1}, {16}).data, false,
+       JpegBadHuffmanTable},
+      {"RefinementTwoBitsBelow", gray_image_head(0xC2).sos({{1, 0, 0}}, 0, 0, 0x30).data, true,
+       JpegDataError},
+      {"RefinementAboveItsBit", gray_image_head(0xC2).sos({{1, 0, 0}}, 0, 0, 0xAB).data, true,
+       JpegDataError},
+      {"SecondProgressiveFrameOfAnotherSize",
+       gray_image_head(0xC2).gray_frame(16, 8, 0xC2).sos({{1, 0, 0}}, 0, 0, 0).data, true,
+       JpegMultipleFrames},
+      {"SecondFrameOfAnotherKind",
+       gray_image_head(0xC0).gray_frame(8, 8, 0xC2).sos({{1, 0, 0}}).data, true,
+       JpegMultipleFrames},
+      {"SamplingThatDoesNotDivideTheLargest",
+       JpegBuilder().soi().dqt(0).sof(0xC0, 16, 16, {{1, 2, 2, 0}, {2, 3, 3, 0}, {3, 1, 1, 0}}).data,
+       true, JpegCompError},
       {"DataEndDuringAMarkerSearch", JpegBuilder().soi().dqt(0).raw({0x12, 0x34}).data, false,
        JpegEofError},
   };
@@ -261,6 +277,30 @@ TEST(ParserFailures, PackedYcbcrOutputOf420DataIsRefused) {
   ycc.job.out_color = ColorYcbcr;
   ycc.job.out_subsampling = Sub422;
   EXPECT_EQ(ycc.read(IoReadImageBuffer), JpegInvalidProperties);
+  EXPECT_STREQ(jpeg_status_detail(&ycc.job),
+               "YCbCr output is packed Y,Cb,Y,Cr of 4:2:2 data; these data are sampled 2x2, 1x1, "
+               "1x1");
+  // Refusals that only the frame can tell say why too.
+  BufferJob cmyk(read_file(test_data("generated/cmyk.jpg")));
+  ASSERT_EQ(cmyk.read(IoReadParamsBuffer), JpegSuccess);
+  cmyk.job.out_pixels = pixels.data();
+  cmyk.job.out_width = cmyk.job.out_height = 1;
+  cmyk.job.out_channels = 3;
+  cmyk.job.out_color = ColorRgb;
+  cmyk.job.jpeg_color = ColorYcbcr;  // as if three components were expected
+  cmyk.job.jpeg_channels = 3;
+  EXPECT_EQ(cmyk.read(IoReadImageBuffer), JpegInvalidProperties);
+  EXPECT_STREQ(jpeg_status_detail(&cmyk.job),
+               "the data are jpeg_color 5 with 4 components, which give no out_color 1 with 3 "
+               "channels");
+  BufferJob odd(JpegBuilder().soi().dqt(0).sof(0xC0, 16, 16,
+                                               {{1, 2, 2, 0}, {2, 3, 3, 0}, {3, 1, 1, 0}}).data);
+  odd.job.out_pixels = pixels.data();
+  odd.job.out_width = odd.job.out_height = 1;
+  odd.job.out_color = ColorRgb;
+  EXPECT_EQ(odd.read(IoReadImageBuffer), JpegCompError);
+  EXPECT_STREQ(jpeg_status_detail(&odd.job),
+               "component 1 is sampled 2x2, which does not divide the largest sampling, 3x3");
 }
 
 TEST(ParserFailures, InputThatEndsGivesEofErrorFromFileAndBuffer) {
@@ -303,7 +343,8 @@ TEST(ParserLimits, SegmentSizesAtTheirBounds) {
   dqt.push_back(0);
   EXPECT_EQ(read_params(JpegBuilder().soi().segment(0xDB, dqt).data), JpegDataError);
 
-  // Four Huffman tables of 256, 256, 256 and 255 codes: 1091 bytes.
+  // Four AC Huffman tables of 256, 256, 256 and 255 codes: 1091 bytes
+  // (a DC table holds categories 0 to 15 alone).
   auto table = [](uint8_t tc_th, int codes) {
     std::vector<uint8_t> t{tc_th};
     std::vector<uint8_t> counts(16, 0);
@@ -314,7 +355,7 @@ TEST(ParserLimits, SegmentSizesAtTheirBounds) {
     return t;
   };
   std::vector<uint8_t> dht;
-  for (auto part : {table(0x00, 256), table(0x01, 256), table(0x10, 256), table(0x11, 255)}) {
+  for (auto part : {table(0x10, 256), table(0x11, 256), table(0x12, 256), table(0x13, 255)}) {
     dht.insert(dht.end(), part.begin(), part.end());
   }
   ASSERT_EQ(dht.size(), 1091u);

@@ -1,6 +1,7 @@
 #include "jpeg/api/guard.h"
 
 #include <signal.h>
+#include <stdint.h>
 #include <string.h>
 
 #include <mutex>
@@ -19,11 +20,23 @@ std::mutex g_install;
 // The calling thread's innermost guard. Initial-exec TLS: reading it in a
 // signal handler must not allocate.
 __attribute__((tls_model("initial-exec"))) thread_local GuardFrame* t_innermost = nullptr;
-// Set while a fault outside the codec is handed on: a host handler that
-// hands it back to the guard (it installed its own over the guard's, and
-// the guard then installed itself again) gets the default action instead
-// of an endless loop.
-__attribute__((tls_model("initial-exec"))) thread_local bool t_chaining = false;
+// Where on the stack the guard handed the last fault outside the codec on,
+// while that hand-over may still be under way. A host handler that hands the
+// fault back to the guard (it installed its own over the guard's, and the
+// guard then installed itself again) calls in from deeper on the same stack:
+// that gets the default action instead of an endless loop. A host handler
+// that recovered with siglongjmp never returned, so the mark stays behind; a
+// later fault is delivered on a fresh frame no deeper than the abandoned
+// one, and is handed on again.
+__attribute__((tls_model("initial-exec"))) thread_local const char* t_chained_at = nullptr;
+// A call back from the host's handler is a few frames deeper; a fault on
+// another stack (an alternate signal stack) lies far from the mark.
+constexpr uintptr_t kNestedReach = 256 * 1024;
+
+bool called_back_from_host(const char* here) {
+  if (t_chained_at == nullptr || here >= t_chained_at) return false;
+  return static_cast<uintptr_t>(t_chained_at - here) < kNestedReach;
+}
 
 void default_action(int signal_number, siginfo_t* info) {
   // The default action: put it back and let the fault happen again on
@@ -36,25 +49,29 @@ void default_action(int signal_number, siginfo_t* info) {
   if (info == nullptr || info->si_code <= 0) raise(signal_number);
 }
 
-void chain(int index, int signal_number, siginfo_t* info, void* context) {
-  if (t_chaining) {
+__attribute__((noinline)) void chain(int index, int signal_number, siginfo_t* info,
+                                     void* context) {
+  volatile char here = 0;
+  const char* mark = const_cast<const char*>(&here);
+  if (called_back_from_host(mark)) {
     default_action(signal_number, info);
     return;
   }
   const struct sigaction& previous = g_previous[index];
-  t_chaining = true;
+  const char* outer = t_chained_at;
+  t_chained_at = mark;
   if (previous.sa_flags & SA_SIGINFO) {
     if (previous.sa_sigaction != nullptr) {
       previous.sa_sigaction(signal_number, info, context);
-      t_chaining = false;
+      t_chained_at = outer;
       return;
     }
   } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
     previous.sa_handler(signal_number);
-    t_chaining = false;
+    t_chained_at = outer;
     return;
   }
-  t_chaining = false;
+  t_chained_at = outer;
   default_action(signal_number, info);
 }
 

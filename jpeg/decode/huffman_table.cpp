@@ -61,6 +61,9 @@ JpegStatus huff_build_decode_table(const uint8_t counts[16], const uint8_t* symb
     table->min_code[length] = static_cast<uint16_t>(codes[next]);
     for (int i = 0; i < n; ++i) {
       if (next + i >= kMaxCodes) return JpegBadHuffmanTable;
+      // A DC symbol is a magnitude category: above 15 it has no meaning
+      // (T.81 F.1.2.1), and the difference it would extend is garbage.
+      if (table_class == 0 && symbols[next + i] > 15) return JpegBadHuffmanTable;
       table->values[next + i] = symbols[next + i];
     }
     // Codes of 16 bits from 0x8000 on are stored as negative 16-bit values;

@@ -73,6 +73,15 @@ JpegStatus select_mcu_output(JPEG_PROPERTIES* p) {
   }
   frame.max_h = max_h;
   frame.max_v = max_v;
+  // An image is upsampled by whole factors: a component whose sampling does
+  // not divide the largest (2x2 beside 3x3) would leave part of the pixels
+  // it covers unwritten.
+  if (image_read && p->coef_output == nullptr) {
+    for (int i = 0; i < count && i < 4; ++i) {
+      const FrameComponent& c = frame.components[i];
+      if (max_h % c.h != 0 || max_v % c.v != 0) return JpegCompError;
+    }
+  }
   p->upsample = subsampled && o != ColorYcbcr ? 1 : 0;
 
   frame.mcu_width_px = 8 * max_h;

@@ -95,25 +95,20 @@ JpegStatus end_of_data(JPEG_PROPERTIES* p, bool marker) {
   return JpegSuccess;
 }
 
-bool same_geometry(const FrameHeader& a, const FrameComponent* a_components, const FrameHeader& b) {
+// The same frame: size, components, their identifiers, sampling and tables.
+bool same_frame(const FrameHeader& a, const FrameComponent* a_components, const FrameHeader& b) {
   if (a.frame_width != b.frame_width || a.frame_height != b.frame_height ||
       a.component_count != b.component_count) {
     return false;
   }
   for (int i = 0; i < a.component_count && i < 4; ++i) {
-    if (a_components[i].h != b.components[i].h || a_components[i].v != b.components[i].v) {
-      return false;
-    }
+    if (memcmp(&a_components[i], &b.components[i], sizeof(FrameComponent)) != 0) return false;
   }
   return true;
 }
 
 JpegStatus handle_frame_header(JPEG_PROPERTIES* p, int32_t marker, bool* done) {
   const int32_t type = p->io_type;
-  if (marker != SOF0 && !p->first_pass) {
-    // The frame is known from an earlier read of this job.
-    return skip_segment(&p->stream);
-  }
   if (type == IoReadTablesFile || type == IoReadTablesBuffer) {
     // A table read stops before the frame; its marker counts as not read.
     p->stream.consumed -= 2;
@@ -121,19 +116,22 @@ JpegStatus handle_frame_header(JPEG_PROPERTIES* p, int32_t marker, bool* done) {
     *done = true;
     return JpegSuccess;
   }
-  // Once a frame is known (from this read or the header read before it),
-  // the output is laid out for it: another size, component count or
-  // sampling would not fit. The same frame again is harmless.
+  // A second frame header in the same data: the output is laid out for the
+  // first, and its scans are decoded for it. The same frame again (some
+  // writers repeat it) is passed over; any other frame is refused, whatever
+  // its kind.
   const bool known = !p->first_pass;
   FrameHeader before = p->frame;
   FrameComponent before_components[4];
   memcpy(before_components, p->frame.components, sizeof before_components);
   JpegStatus status = read_frame_header(p);
   if (status != JpegSuccess) return status;
-  if (known && !same_geometry(before, before_components, p->frame)) {
+  if (known) {
+    const bool same = same_frame(before, before_components, p->frame) &&
+                      p->progressive_frame == (marker == SOF2 ? 1 : 0);
     memcpy(p->frame.components, before_components, sizeof before_components);
     p->frame = before;
-    return JpegMultipleFrames;
+    return same ? JpegSuccess : JpegMultipleFrames;
   }
   p->progressive_frame = marker == SOF2 ? 1 : 0;
   p->scanned_components = 0;

@@ -144,6 +144,9 @@ JpegStatus parse_scan_header(JPEG_PROPERTIES* p, const Payload& in, ScanHeader* 
   if (scan->se > 63 || scan->ss > scan->se || scan->ah > 13 || scan->al > 13) {
     return JpegDataError;
   }
+  // A refinement scan adds the one bit below the last scan's (T.81
+  // G.1.1.1.2): Ah is Al + 1.
+  if (scan->ah != 0 && scan->ah != scan->al + 1) return JpegDataError;
   const bool sequential = scan->ss == 0 && scan->se == 63 && scan->ah == 0 && scan->al == 0;
   const bool uses_dc = sequential || (scan->ss == 0 && scan->ah == 0);
   const bool uses_ac = sequential || scan->ss > 0;
