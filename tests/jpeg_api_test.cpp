@@ -640,16 +640,19 @@ TEST(FileIo, ResultsOfThePlatformLayer) {
 namespace {
 
 // Two pages: the first readable and writable, the second inaccessible.
+// A page the process may touch, followed by forbidden pages enough for a
+// whole job record.
 struct Trap {
   Trap() {
     page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    base = static_cast<uint8_t*>(
-        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    mprotect(base + page, page, PROT_NONE);
+    forbidden_bytes = (sizeof(JpegJob) + page - 1) / page * page;
+    base = static_cast<uint8_t*>(mmap(nullptr, page + forbidden_bytes, PROT_READ | PROT_WRITE,
+                                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    mprotect(base + page, forbidden_bytes, PROT_NONE);
   }
-  ~Trap() { munmap(base, 2 * page); }
+  ~Trap() { munmap(base, page + forbidden_bytes); }
   uint8_t* forbidden() const { return base + page; }
-  size_t page;
+  size_t page, forbidden_bytes;
   uint8_t* base;
 };
 

@@ -466,6 +466,16 @@ typedef struct JPEG_PROPERTIES {
    * every later read of the job starts with them, so that an abbreviated
    * image can be read in any way. */
   void* kept_tables;
+  /* The quantization table each frame component's coefficients are
+   * dequantized with: its table as it stood at the component's first scan
+   * (bit n of latched_components set once component n has one), values in
+   * natural order as read; a DQT segment between scans redefines the table
+   * for later components only. latched_quant holds them prepared for the
+   * transform family latched_family[n] (-1: not yet). */
+  uint32_t latched_components;
+  uint16_t latched_raw[4][64];
+  int32_t latched_family[4];
+  QuantTable latched_quant[4];
 
   /* Decoding pipeline. */
   int32_t progressive_frame; /* 1 for an SOF2 frame */

@@ -270,8 +270,13 @@ JpegStatus restart_check(ScanContext& ctx, int32_t per_row, int32_t rows, int32_
   for (;;) {
     if (code == 0) {
       const JpegStatus status = next_marker(s, &code);
+      // The data end where the restart marker should be: the intervals after
+      // it are missing, wherever exactly the cut fell.
+      if (status == JpegEofError || (status == JpegSuccess && code == 256)) {
+        s->data_ended |= kDataEnded | kScanOver;
+        return JpegEofError;
+      }
       if (status != JpegSuccess) return status;
-      if (code == 256) return JpegEofError;
     }
     const bool restart = code >= 0xD0 && code <= 0xD7;
     const int32_t ahead = (code - 0xD0 - due) & 7;
@@ -708,7 +713,7 @@ void output_progressive_mcu(ScanContext& ctx, int32_t col, int32_t row) {
   for (int32_t f = 0; f < p->frame.component_count && f < 4; ++f) {
     const FrameComponent& fc = p->frame.components[f];
     const int16_t* from = stored_block(ctx, index, f);
-    const int16_t* quant = p->quant_tables[fc.quant_index & 3].values;
+    const int16_t* quant = component_quant_values(p, f, ctx.accurate ? 1 : 0);
     for (int32_t b = 0; b < fc.h * fc.v; ++b, block += 64) {
       if (ctx.store.dc_alone[f]) {
         // Reconstructed from its DC alone (a store of coefficients for the

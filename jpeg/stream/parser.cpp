@@ -135,6 +135,7 @@ JpegStatus handle_frame_header(JPEG_PROPERTIES* p, int32_t marker, bool* done) {
   }
   p->progressive_frame = marker == SOF2 ? 1 : 0;
   p->scanned_components = 0;
+  p->latched_components = 0;
   // A new frame: whatever the scans of an earlier one left is void.
   codec_free_large(p->coef_buffer);
   p->coef_buffer = nullptr;
@@ -179,6 +180,7 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
       return JpegSuccess;
     }
     scan->restart_interval = p->restart_interval;
+    latch_quant_tables(p, scan);
     if (p->progressive_frame && scan->ss > 0 && scan->component_count == 1 &&
         component_uses_dc_only(p, scan->components[0].frame_index)) {
       // AC bands this read never uses: their data are skipped by the search

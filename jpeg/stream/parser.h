@@ -32,4 +32,12 @@ int32_t transform_family_for_tables(const JPEG_PROPERTIES* properties);
 // family: the caller may choose the family after reading the tables.
 void match_quant_tables_to_family(JPEG_PROPERTIES* properties, int32_t family);
 
+// Latches, for each component of `scan` that has had no scan before, the
+// quantization table it names as it stands now: its coefficients are
+// dequantized with that table even if a later DQT segment redefines it.
+void latch_quant_tables(JPEG_PROPERTIES* properties, const ScanHeader* scan);
+// The table frame component `f` is dequantized with, prepared for `family`
+// (1 accurate, 0 fast).
+const int16_t* component_quant_values(JPEG_PROPERTIES* properties, int32_t f, int32_t family);
+
 }  // namespace jpegcodec

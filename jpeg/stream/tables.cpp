@@ -1,3 +1,5 @@
+#include <string.h>
+
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/huffman_table.h"
 #include "jpeg/decode/quant_table.h"
@@ -98,6 +100,37 @@ void match_quant_tables_to_family(JPEG_PROPERTIES* p, int32_t family) {
     p->quant_family[id] = family;
     prepare_for_family(p, id);
   }
+}
+
+void latch_quant_tables(JPEG_PROPERTIES* p, const ScanHeader* scan) {
+  for (int32_t i = 0; i < scan->component_count; ++i) {
+    const int32_t f = scan->components[i].frame_index;
+    if (f < 0 || f > 3 || (p->latched_components & (1u << f))) continue;
+    const int32_t id = p->frame.components[f].quant_index & 3;
+    memcpy(p->latched_raw[f], p->quant_raw[id], sizeof p->latched_raw[f]);
+    p->latched_family[f] = -1;
+    p->latched_components |= 1u << f;
+  }
+}
+
+const int16_t* component_quant_values(JPEG_PROPERTIES* p, int32_t f, int32_t family) {
+  if (f < 0 || f > 3 || !(p->latched_components & (1u << f))) {
+    return p->quant_tables[p->frame.components[f & 3].quant_index & 3].values;
+  }
+  QuantTable& table = p->latched_quant[f];
+  if (p->latched_family[f] != family) {
+    for (int i = 0; i < 64; ++i)
+      table.storage[i] = static_cast<int16_t>(p->latched_raw[f][natural_order[i]]);
+    for (int i = 64; i < 80; ++i) table.storage[i] = 0;
+    if (family == 1) {
+      prepare_quant_accurate(table.storage);
+    } else {
+      prepare_quant_fast(table.storage);
+    }
+    p->latched_family[f] = family;
+  }
+  table.values = table.storage;
+  return table.values;
 }
 
 }  // namespace jpegcodec
