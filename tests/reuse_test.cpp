@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,6 +26,43 @@ struct TestFile {
   int32_t width = 0, height = 0;
 };
 
+// Where the segment with marker `code` starts (its 0xFF), or npos.
+size_t find_segment(const std::vector<uint8_t>& data, uint8_t code) {
+  for (size_t i = 2; i + 3 < data.size();) {
+    if (data[i] != 0xFF) return std::string::npos;
+    if (data[i + 1] == code) return i;
+    if (data[i + 1] == 0xDA) return std::string::npos;  // entropy-coded data follow
+    i += 2 + (size_t(data[i + 2]) << 8 | data[i + 3]);
+  }
+  return std::string::npos;
+}
+
+// Files whose odd structure once made a reused job differ from a new one:
+// a four-component file; a scan that lists its components in reverse frame
+// order, and one that lists one twice; an Adobe segment after the scan.
+std::vector<std::vector<uint8_t>> crafted_files() {
+  std::vector<std::vector<uint8_t>> out{read_file(test_data("generated/cmyk.jpg"))};
+  const std::vector<uint8_t> base = read_file(test_data("generated/base_444.jpg"));
+  const size_t sos = find_segment(base, 0xDA);
+  std::vector<uint8_t> reversed = base, twice = base;
+  // Ns at sos + 4, then (Cs, Td/Ta) pairs.
+  for (int i = 0; i < 2; ++i) {
+    std::swap(reversed[sos + 5 + i], reversed[sos + 9 + i]);
+    twice[sos + 9 + i] = base[sos + 5 + i];
+  }
+  out.push_back(reversed);
+  out.push_back(twice);
+  std::vector<uint8_t> late = read_file(test_data("generated/ycck.jpg"));
+  const size_t adobe = find_segment(late, 0xEE);
+  const size_t length = 2 + (size_t(late[adobe + 2]) << 8 | late[adobe + 3]);
+  const std::vector<uint8_t> segment(late.begin() + ptrdiff_t(adobe),
+                                     late.begin() + ptrdiff_t(adobe + length));
+  late.erase(late.begin() + ptrdiff_t(adobe), late.begin() + ptrdiff_t(adobe + length));
+  late.insert(late.end() - 2, segment.begin(), segment.end());
+  out.push_back(late);
+  return out;
+}
+
 const std::vector<TestFile>& test_files() {
   static const std::vector<TestFile> files = [] {
     std::vector<TestFile> out;
@@ -36,6 +74,18 @@ const std::vector<TestFile>& test_files() {
       TestFile f;
       f.path = test_data(name);
       f.data = read_file(f.path);
+      BufferJob probe(f.data);
+      probe.read(IoReadParamsBuffer);
+      f.width = probe.job.jpeg_width;
+      f.height = probe.job.jpeg_height;
+      out.push_back(std::move(f));
+    }
+    for (const std::vector<uint8_t>& data : crafted_files()) {
+      static std::vector<std::unique_ptr<TempFile>> kept;
+      kept.push_back(std::make_unique<TempFile>(data));
+      TestFile f;
+      f.path = kept.back()->path;
+      f.data = data;
       BufferJob probe(f.data);
       probe.read(IoReadParamsBuffer);
       f.width = probe.job.jpeg_width;
@@ -137,17 +187,30 @@ ReadResult run_on_new_job(const JpegJob& reused_before, const ReadRequest& r) {
   JpegJob job;
   std::memset(&job, 0, sizeof job);
   EXPECT_EQ(jpeg_init(&job), JpegSuccess);
-  // The caller's fields as the reused job had them before the read.
+  // The caller's fields as the reused job had them before the read; the
+  // data colour and components only where they are the caller's word, not
+  // what the last read reported (a new job has its defaults there).
   job.jpeg_width = reused_before.jpeg_width;
   job.jpeg_height = reused_before.jpeg_height;
-  job.jpeg_channels = reused_before.jpeg_channels;
-  job.jpeg_color = reused_before.jpeg_color;
+  const JPEG_PROPERTIES& before = reused_before.properties;
+  const bool callers_word = reused_before.jpeg_color != before.reported_jpeg_color ||
+                            reused_before.jpeg_channels != before.reported_jpeg_channels;
+  if (callers_word) {
+    job.jpeg_channels = reused_before.jpeg_channels;
+    job.jpeg_color = reused_before.jpeg_color;
+  }
   job.jpeg_subsampling = reused_before.jpeg_subsampling;
   job.thumb_width = reused_before.thumb_width;
   job.thumb_height = reused_before.thumb_height;
   job.convert_color = reused_before.convert_color;
   job.upsample = reused_before.upsample;
   ReadResult result = run_read(job, r);
+  // A read that reports nothing leaves the two fields as they were.
+  if (!callers_word && job.jpeg_color == 3 && job.jpeg_channels == 3 &&
+      result.statuses.back() != JpegSuccess) {
+    result.fields[8] = reused_before.jpeg_channels;
+    result.fields[9] = reused_before.jpeg_color;
+  }
   jpeg_free(&job);
   return result;
 }
@@ -328,6 +391,24 @@ TEST(ReusedJob, EachKnownWayOfMixingReads) {
        request(adobe, IoReadImageFile), request(prog, IoReadImageBuffer, {100, 50, 180, 130}),
        request(prog, IoReadEighthBuffer, {3, 2, 30, 20}), request(gray, IoReadImageFile)},
       "other images");
+  // Files of odd structure read twice, or in another way after a whole read.
+  const size_t cmyk = 11, reversed = 12, twice = 13, adobe_late = 14;
+  ReadRequest four = request(cmyk, IoReadImageBuffer), four_region = four;
+  four.out_color = four_region.out_color = ColorFourChannel;
+  four.out_channels = four_region.out_channels = 4;
+  four_region.roi[0] = 5, four_region.roi[1] = 7, four_region.roi[2] = 38;
+  four_region.roi[3] = 27;
+  expect_each_as_on_a_new_job({four, four_region}, "a four-component region after the whole");
+  ReadRequest late = four;
+  late.file = adobe_late;
+  expect_each_as_on_a_new_job({late, late}, "an Adobe segment after the scan, twice");
+  expect_each_as_on_a_new_job(
+      {request(reversed, IoReadImageBuffer), request(reversed, IoReadEighthBuffer),
+       request(twice, IoReadImageBuffer), request(twice, IoReadEighthBuffer)},
+      "scans listing components out of order, or one twice, then 1/8");
+  // A parameter read with RGB output asked for after a four-component file.
+  ReadRequest params = request(base, IoReadParamsBuffer);
+  expect_each_as_on_a_new_job({four, params}, "a header read after a CMYK file");
 }
 
 TEST(ReusedJob, InitialisingTwiceReleasesTheFirstState) {

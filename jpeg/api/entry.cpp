@@ -227,6 +227,8 @@ JpegStatus init_body(JpegJob* job) {
   p->jpeg_comment_size = 0;
   p->continuation = 0;
   p->comment_delivered = 0;
+  p->reported_jpeg_color = 0;
+  p->reported_jpeg_channels = 0;
   p->prefill_pending = 0;
   p->initialised = kInitialised;
   return JpegSuccess;
@@ -345,6 +347,8 @@ JpegStatus finish_read(JpegJob* job, int32_t type) {
   job->out_color = p->out_color;
   job->out_channels = p->out_channels;
   job->jpeg_subsampling = p->jpeg_subsampling;
+  p->reported_jpeg_color = p->jpeg_color;
+  p->reported_jpeg_channels = p->jpeg_channels;
 
   // Whole-image, table and abbreviated reads end with the file closed.
   if (type == IoReadImageFile || type == IoReadTablesFile || type == IoReadAbbreviatedFile) {
@@ -629,7 +633,15 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
     source.size = job->use_properties ? p->jpeg_buffer_size : job->jpeg_buffer_size;
     source.id[0] = buffer_fingerprint(source.buffer, source.size);
   }
-  if (!job->use_properties) copy_request_fields(job, p, false);
+  if (!job->use_properties) {
+    copy_request_fields(job, p, false);
+    // The colour the last read reported is no word of the caller's on this
+    // data: judged as a new job judges it.
+    if (job->jpeg_color == p->reported_jpeg_color &&
+        job->jpeg_channels == p->reported_jpeg_channels) {
+      p->jpeg_color = ColorYcbcr;
+    }
+  }
   p->input_bytes = source.file ? static_cast<int64_t>(source.id[2]) : source.size;
 
   // The comment a parameter read gave stays as it left it for the image

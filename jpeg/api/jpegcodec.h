@@ -472,6 +472,12 @@ typedef struct JPEG_PROPERTIES {
    * natural order as read; a DQT segment between scans redefines the table
    * for later components only. latched_quant holds them prepared for the
    * transform family latched_family[n] (-1: not yet). */
+  /* The data colour and component count the last read reported in the
+   * public jpeg_color and jpeg_channels (0: none yet). A caller who leaves
+   * them so has said nothing about the next data: a read then judges those
+   * by themselves, as a new job would. */
+  int32_t reported_jpeg_color;
+  int32_t reported_jpeg_channels;
   uint32_t latched_components;
   uint16_t latched_raw[4][64];
   int32_t latched_family[4];

@@ -99,6 +99,23 @@ JpegStatus refuse(JpegJob* job, JpegStatus status, const char* format, ...) {
   return status;
 }
 
+namespace {
+
+JpegStatus check_decoder_options(JpegJob* job) {
+  const JPEG_PROPERTIES& p = job->properties;
+  if (p.dct_family != 0 && p.dct_family != 1) {
+    return refuse(job, JpegInvalidProperties, "properties.dct_family must be 0 or 1, is %d",
+                  p.dct_family);
+  }
+  if (p.smooth_upsampling != 0 && p.coef_output != nullptr) {
+    return refuse(job, JpegInvalidProperties,
+                  "properties.smooth_upsampling and coef_output cannot be set together");
+  }
+  return JpegSuccess;
+}
+
+}  // namespace
+
 JpegStatus validate_request(JpegJob* job, int32_t type) {
   if (job->use_properties) return JpegSuccess;
   const JPEG_PROPERTIES& p = job->properties;
@@ -184,6 +201,13 @@ JpegStatus validate_request(JpegJob* job, int32_t type) {
                   job->jpeg_subsampling, job->jpeg_channels);
   }
 
+  // A decode's colours are checked against what the caller says of the
+  // data: not for a header read (the data say it), nor when jpeg_color and
+  // jpeg_channels are still what the last read reported (the frame decides
+  // once it is read, as it does on a new job).
+  const bool reported = job->jpeg_color == p.reported_jpeg_color &&
+                        job->jpeg_channels == p.reported_jpeg_channels;
+  if (!encoding && (is_header_only_type(type) || reported)) return check_decoder_options(job);
   const bool allowed = encoding ? encode_combination_allowed(job->out_color, job->out_channels,
                                                              job->jpeg_color, job->jpeg_channels)
                                 : decode_combination_allowed(job->jpeg_color, job->jpeg_channels,
@@ -200,15 +224,7 @@ JpegStatus validate_request(JpegJob* job, int32_t type) {
                         job->jpeg_color, job->jpeg_channels, job->out_color, job->out_channels);
   }
 
-  if (p.dct_family != 0 && p.dct_family != 1) {
-    return refuse(job, JpegInvalidProperties, "properties.dct_family must be 0 or 1, is %d",
-                  p.dct_family);
-  }
-  if (p.smooth_upsampling != 0 && p.coef_output != nullptr) {
-    return refuse(job, JpegInvalidProperties,
-                  "properties.smooth_upsampling and coef_output cannot be set together");
-  }
-  return JpegSuccess;
+  return check_decoder_options(job);
 }
 
 }  // namespace jpegcodec

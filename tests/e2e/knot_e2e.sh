@@ -53,29 +53,46 @@ check() {  # check NAME COMMAND...
 
 # ---- the X server ---------------------------------------------------------
 
+# Each run gets a server of its own: Xvfb chooses a display number that is
+# free (-displayfd: no lock file and no socket, abstract ones included, so
+# that runs side by side or in separate chroots never share one), and the
+# server this run talks to is checked to be the one it started (its lock
+# file names its process).
 start_xvfb() {  # start_xvfb VAR_FOR_DISPLAY [with-640x480]
-  local n
-  for n in $(seq 90 140); do
-    [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] && continue
-    Xvfb ":$n" -screen 0 1280x1024x24 -noreset -nolisten tcp >"$WORK/xvfb$n.log" 2>&1 &
-    PIDS+=($!)
-    for _ in $(seq 50); do
-      DISPLAY=":$n" xdpyinfo >/dev/null 2>&1 && break
-      sleep 0.1
-    done
-    if DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
-      if [[ ${2:-} == with-640x480 ]]; then
-        DISPLAY=":$n" xrandr --newmode 640x480_e2e 23.75 640 664 720 800 480 483 487 500 -hsync +vsync
-        DISPLAY=":$n" xrandr --addmode screen 640x480_e2e
-      fi
-      # A key held across a window's destruction must not auto-repeat forever.
-      DISPLAY=":$n" xset r off
-      printf -v "$1" '%s' ":$n"
-      return 0
-    fi
+  local number_file="$WORK/xvfb-display.$RANDOM$RANDOM" n="" pid
+  exec {number_fd}>"$number_file"
+  Xvfb -displayfd "$number_fd" -screen 0 1280x1024x24 -noreset -nolisten tcp \
+    >>"$WORK/xvfb.log" 2>&1 &
+  pid=$!
+  exec {number_fd}>&-
+  PIDS+=("$pid")
+  # Up to 30 s: a loaded machine under the sanitizers starts it slowly.
+  for _ in $(seq 300); do
+    n=$(head -n 1 "$number_file" 2>/dev/null)
+    [[ -n $n ]] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
   done
-  echo "cannot start Xvfb" >&2
-  exit 1
+  if [[ -z $n ]]; then
+    echo "cannot start Xvfb: it gave no display number (its log follows)" >&2
+    tail -n 20 "$WORK/xvfb.log" >&2
+    exit 1
+  fi
+  if [[ -e /tmp/.X$n-lock && $(tr -d ' \n' </tmp/.X$n-lock) != "$pid" ]]; then
+    echo "display :$n belongs to another X server than the one this run started ($pid)" >&2
+    exit 1
+  fi
+  if ! DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
+    echo "Xvfb (process $pid) said display :$n, which does not answer" >&2
+    exit 1
+  fi
+  if [[ ${2:-} == with-640x480 ]]; then
+    DISPLAY=":$n" xrandr --newmode 640x480_e2e 23.75 640 664 720 800 480 483 487 500 -hsync +vsync
+    DISPLAY=":$n" xrandr --addmode screen 640x480_e2e
+  fi
+  # A key held across a window's destruction must not auto-repeat forever.
+  DISPLAY=":$n" xset r off
+  printf -v "$1" '%s' ":$n"
 }
 
 screen_size() { xdpyinfo | awk '/dimensions:/ {print $2; exit}'; }
@@ -93,11 +110,18 @@ start_knot() {  # start_knot NAME [args...]: runs the demo with its log in $WORK
 }
 
 wait_log() {  # wait_log PATTERN [count]: waits until the log holds COUNT matching lines
-  local want=${2:-1}
-  for _ in $(seq 100); do
-    (($(grep -c -- "$1" "$LOG" 2>/dev/null) >= want)) && return 0
+  local want=${2:-1} seen=0
+  # Up to 20 s, for a loaded machine under the sanitizers.
+  for _ in $(seq 200); do
+    seen=$(grep -c -- "$1" "$LOG" 2>/dev/null || true)
+    ((${seen:-0} >= want)) && return 0
     sleep 0.1
   done
+  if [[ ! -e $LOG ]]; then
+    echo "     | no log at $LOG: the demo did not start" >&2
+  else
+    echo "     | waited 20 s for $want line(s) matching '$1', saw ${seen:-0}" >&2
+  fi
   return 1
 }
 
