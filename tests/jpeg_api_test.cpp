@@ -768,6 +768,35 @@ TEST(GuardDeathTest, AHostHandlerThatHandsTheFaultBackEndsTheProcess) {
       "");
 }
 
+TEST(JpegRead, RequestsThatNeedNoImageComputeWithNoFieldOfOne) {
+  // Header reads and tables-only writes check no image field, so they must
+  // compute with none: under UndefinedBehaviorSanitizer an overflow here
+  // ends the test.
+  const std::vector<uint8_t> data = read_file(test_data("generated/base_420.jpg"));
+  BufferJob job(data);
+  uint8_t somewhere[16];
+  job.job.out_pixels = somewhere;
+  job.job.out_width = INT32_MAX;
+  job.job.out_channels = INT32_MAX;
+  job.job.out_pad = INT32_MAX;
+  job.job.out_height = INT32_MIN;
+  EXPECT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+  EXPECT_EQ(job.job.jpeg_width, 320);
+  std::vector<uint8_t> out(4096);
+  job.job.jpeg_buffer = out.data();
+  job.job.jpeg_buffer_size = static_cast<int32_t>(out.size());
+  job.job.jpeg_width = INT32_MAX;
+  job.job.jpeg_height = INT32_MIN;
+  job.job.jpeg_channels = 3;
+  job.job.jpeg_color = ColorYcbcr;
+  job.job.out_color = ColorRgb;
+  job.job.out_channels = 3;
+  EXPECT_EQ(jpeg_write(&job.job, IoWriteTablesBuffer), JpegSuccess);
+  // Tables only: SOI, DQT, DHT, EOI.
+  EXPECT_EQ(out[0], 0xFF);
+  EXPECT_EQ(out[3], 0xDB);
+}
+
 TEST(JpegRead, ValidationLimitsAreInclusive) {
   // The largest request each rule allows gets as far as the data.
   Job j;

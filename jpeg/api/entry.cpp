@@ -112,9 +112,13 @@ void copy_request_fields(const JpegJob* job, JPEG_PROPERTIES* p, bool packed_lin
   p->convert_color = job->convert_color;
   p->upsample = job->upsample;
   p->quality = job->quality;
-  const int32_t pixel_bytes = packed_line ? 2 : p->out_channels;
-  int32_t line = p->out_width * pixel_bytes + p->out_pad;
-  p->out_line_bytes = p->out_height < 0 ? -line : line;
+  // Computed wide: requests that need no image (header reads, tables-only
+  // writes) are not validated, and their fields may hold anything. A line
+  // that does not fit is never used (an image request with one is refused).
+  const int64_t pixel_bytes = packed_line ? 2 : p->out_channels;
+  const int64_t line = int64_t{p->out_width} * pixel_bytes + p->out_pad;
+  const bool fits = line >= -INT32_MAX && line <= INT32_MAX;
+  p->out_line_bytes = !fits ? 0 : static_cast<int32_t>(p->out_height < 0 ? -line : line);
 }
 
 // The working copies of every public field, as jpeg_init makes them.
@@ -688,7 +692,10 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
   }
 
   p->stream.out_start = p->out_pixels;
-  if (p->out_height < 0 && p->out_pixels != nullptr) {
+  // Only a read that writes an image has validated its size.
+  const bool writes_image =
+      is_image_read(type) || type == IoReadThumbnailFile || type == IoReadThumbnailBuffer;
+  if (p->out_height < 0 && p->out_pixels != nullptr && writes_image) {
     const int64_t rows = -static_cast<int64_t>(p->out_height) - 1;
     const int64_t line = p->out_line_bytes < 0 ? -int64_t{p->out_line_bytes} : p->out_line_bytes;
     p->stream.out_start = p->out_pixels + rows * line;
@@ -800,11 +807,11 @@ JpegStatus write_body(JpegJob* job, int32_t type, WriteTarget* target) {
   }
   // The JPEG is the caller's image or its top-left part.
   const bool image = type != IoWriteTablesFile && type != IoWriteTablesBuffer;
-  const int32_t rows = p->out_height < 0 ? -p->out_height : p->out_height;
+  const int64_t rows = p->out_height < 0 ? -int64_t{p->out_height} : p->out_height;
   if (image && (p->jpeg_width > p->out_width || p->jpeg_height > rows)) {
     return refuse(job, JpegInvalidProperties,
                   "a JPEG of %dx%d is larger than the caller's %dx%d image", p->jpeg_width,
-                  p->jpeg_height, p->out_width, rows);
+                  p->jpeg_height, p->out_width, static_cast<int32_t>(rows));
   }
   status = check_encode_request(p);
   if (status == JpegInvalidProperties) {

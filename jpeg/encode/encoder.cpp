@@ -101,17 +101,19 @@ JpegStatus set_up_frame(Encoder& e) {
     // without the Adobe segment can still tell apart.
     k.id = color == ColorRgb && f.count == 3 ? "RGB"[c] : c + 1;
   }
-  f.mcus_per_row = (f.width + 8 * f.max_h - 1) / (8 * f.max_h);
-  f.mcu_rows = (f.height + 8 * f.max_v - 1) / (8 * f.max_v);
+  // Wide arithmetic: a tables-only write takes the frame's size unvalidated
+  // (it writes no frame), and the geometry is then never used.
+  f.mcus_per_row = static_cast<int32_t>((int64_t{f.width} + 8 * f.max_h - 1) / (8 * f.max_h));
+  f.mcu_rows = static_cast<int32_t>((int64_t{f.height} + 8 * f.max_v - 1) / (8 * f.max_v));
   f.blocks_per_mcu = 0;
   for (int32_t c = 0; c < f.count; ++c) {
     EncodeComponent& k = f.comp[c];
     k.first = f.blocks_per_mcu;
     f.blocks_per_mcu += k.h * k.v;
-    const int32_t samples_across = (f.width * k.h + f.max_h - 1) / f.max_h;
-    const int32_t samples_down = (f.height * k.v + f.max_v - 1) / f.max_v;
-    k.across = (samples_across + 7) / 8;
-    k.down = (samples_down + 7) / 8;
+    const int64_t samples_across = (int64_t{f.width} * k.h + f.max_h - 1) / f.max_h;
+    const int64_t samples_down = (int64_t{f.height} * k.v + f.max_v - 1) / f.max_v;
+    k.across = static_cast<int32_t>((samples_across + 7) / 8);
+    k.down = static_cast<int32_t>((samples_down + 7) / 8);
   }
   f.restart_interval = e.options.restart_interval;
   return JpegSuccess;
@@ -171,7 +173,7 @@ JpegStatus set_up_input(Encoder& e) {
   t->mcu_input = e.input;
   // The caller's first line: the last in the buffer for rows bottom-up.
   const int32_t line = p->out_line_bytes;
-  const int32_t rows = p->out_height < 0 ? -p->out_height : p->out_height;
+  const int64_t rows = p->out_height < 0 ? -int64_t{p->out_height} : p->out_height;
   e.line_bytes = line;
   e.first_line = p->out_pixels + (line < 0 ? static_cast<int64_t>(rows - 1) * -line : 0);
   return JpegSuccess;
