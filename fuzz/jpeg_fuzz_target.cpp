@@ -1,8 +1,11 @@
 // One fuzz input: the codec reads it every way a caller can, from memory
 // and from a file, and reads it again in a sequence on one job. Nothing may
-// crash or touch memory out of bounds; every read ends with a status. A
-// caught fault (-1) means the codec went astray: the guard would hide it from
-// the fuzzer, so it aborts here.
+// crash or touch memory out of bounds; every read ends with a status; and
+// reads that must agree do (a file and a buffer, interrupt mode and one
+// call, a read twice, a reused job and a new one, a region and the crop of
+// the whole image), or the input is a finding. A caught fault (-1) means
+// the codec went astray: the guard would hide it from the fuzzer, so it
+// aborts here.
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -10,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "jpegcodec.h"
@@ -53,45 +57,111 @@ struct Read {
   bool interrupt;
 };
 
+// What a read gave: the status of each call and the image.
+struct Outcome {
+  std::vector<JpegStatus> statuses;
+  std::vector<uint8_t> pixels;
+  int32_t width = 0, height = 0;
+  bool operator==(const Outcome& o) const {
+    return statuses == o.statuses && pixels == o.pixels && width == o.width && height == o.height;
+  }
+};
+
+int scale_of(int32_t type) {
+  return type >= IoReadHalfFile && type <= IoReadEighthBuffer
+             ? 2 << ((type - IoReadHalfFile) / 2)
+             : 1;
+}
+
 // One read on `job` (whose parameters are known), with an image buffer
-// sized from them; an interrupted read is resumed to its end.
-void image_read(JpegJob& job, const Read& r) {
-  const int scale = r.type >= IoReadHalfFile && r.type <= IoReadEighthBuffer
-                        ? 2 << ((r.type - IoReadHalfFile) / 2)
-                        : 1;
-  const int64_t width = job.jpeg_width > 0 ? (job.jpeg_width + scale - 1) / scale : 1;
-  const int64_t height = job.jpeg_height > 0 ? (job.jpeg_height + scale - 1) / scale : 1;
-  if (width * height > kMaxPixels) return;
-  std::vector<uint8_t> pixels(static_cast<size_t>(width * height * r.out_channels), 0);
-  job.out_pixels = pixels.data();
-  job.out_width = static_cast<int32_t>(width);
-  job.out_height = static_cast<int32_t>(height);
+// sized from them (or from the region); an interrupted read is resumed to
+// its end.
+Outcome image_read(JpegJob& job, const Read& r) {
+  Outcome out;
+  const int scale = scale_of(r.type);
+  int64_t width = job.jpeg_width > 0 ? (job.jpeg_width + scale - 1) / scale : 1;
+  int64_t height = job.jpeg_height > 0 ? (job.jpeg_height + scale - 1) / scale : 1;
+  if (r.roi[2] > r.roi[0] && r.roi[3] > r.roi[1]) {
+    width = r.roi[2] - r.roi[0];
+    height = r.roi[3] - r.roi[1];
+  }
+  if (width * height > kMaxPixels) return out;
+  out.pixels.assign(static_cast<size_t>(width * height * r.out_channels), 0xA5);
+  out.width = static_cast<int32_t>(width);
+  out.height = static_cast<int32_t>(height);
+  job.out_pixels = out.pixels.data();
+  job.out_width = out.width;
+  job.out_height = out.height;
   job.out_color = r.out_color;
   job.out_channels = r.out_channels;
   std::memcpy(&job.properties.roi_left, r.roi, sizeof r.roi);
   for (int calls = 0; calls < 1 << 20; ++calls) {
     job.properties.interrupt_mode = r.interrupt ? 1 : 0;
-    if (checked(jpeg_read(&job, r.type)) != JpegInterruptSuccess) break;
+    out.statuses.push_back(checked(jpeg_read(&job, r.type)));
+    if (out.statuses.back() != JpegInterruptSuccess) break;
   }
+  // Interrupt mode reports each MCU: only where it ends counts.
+  if (r.interrupt) out.statuses.erase(out.statuses.begin(), out.statuses.end() - 1);
   job.out_pixels = nullptr;
+  return out;
 }
 
-void read_fresh(const uint8_t* data, size_t size, const char* file, const Read& r) {
-  JpegJob job;
-  std::memset(&job, 0, sizeof job);
-  if (checked(jpeg_init(&job)) != JpegSuccess) return;
-  job.jpeg_buffer = const_cast<uint8_t*>(data);
-  job.jpeg_buffer_size = static_cast<int32_t>(size);
-  job.file_name = file;
+JpegJob* new_job(const uint8_t* data, size_t size, const char* file, JpegJob* job) {
+  std::memset(job, 0, sizeof *job);
+  if (checked(jpeg_init(job)) != JpegSuccess) return nullptr;
+  job->jpeg_buffer = const_cast<uint8_t*>(data);
+  job->jpeg_buffer_size = static_cast<int32_t>(size);
+  job->file_name = file;
+  return job;
+}
+
+// The parameters, then the read, on `job`; the parameter read's status is
+// the outcome's first.
+Outcome read_on(JpegJob& job, const Read& r) {
   uint8_t comment[64];
   job.properties.jpeg_comment = comment;
   job.properties.jpeg_comment_size = sizeof comment;
   const int32_t from_file = r.type % 2 == 0 ? 1 : 0;
-  if (checked(jpeg_read(&job, IoReadParamsBuffer - from_file)) == JpegSuccess &&
-      r.type != IoReadParamsBuffer) {
-    image_read(job, r);
-  }
+  const JpegStatus params = checked(jpeg_read(&job, IoReadParamsBuffer - from_file));
+  Outcome out;
+  if (params == JpegSuccess && r.type != IoReadParamsBuffer) out = image_read(job, r);
+  out.statuses.insert(out.statuses.begin(), params);
+  job.properties.jpeg_comment = nullptr;
+  return out;
+}
+
+Outcome read_fresh(const uint8_t* data, size_t size, const char* file, const Read& r) {
+  JpegJob job;
+  if (new_job(data, size, file, &job) == nullptr) return {};
+  Outcome out = read_on(job, r);
   checked(jpeg_free(&job));
+  return out;
+}
+
+// Two ways of reading that must agree; the input that makes them differ
+// is a finding.
+void expect_same(const Outcome& a, const Outcome& b, const char* what, const Read& r) {
+  if (a == b) return;
+  std::fprintf(stderr, "%s differ (type %d, colour %d/%d, region %d,%d,%d,%d): status %d and %d%s\n",
+               what, r.type, r.out_color, r.out_channels, r.roi[0], r.roi[1], r.roi[2], r.roi[3],
+               a.statuses.empty() ? 0 : a.statuses.back(),
+               b.statuses.empty() ? 0 : b.statuses.back(),
+               a.pixels == b.pixels ? "" : ", and the pixels");
+  abort();
+}
+
+// The region of `whole` (width x height, `channels` bytes a pixel) that
+// `region` names.
+bool region_is_crop(const Outcome& whole, const Outcome& region, const int32_t roi[4],
+                    int channels) {
+  const int32_t right = roi[2] < whole.width ? roi[2] : whole.width;
+  const int32_t bottom = roi[3] < whole.height ? roi[3] : whole.height;
+  for (int32_t y = roi[1]; y < bottom; ++y) {
+    const uint8_t* a = whole.pixels.data() + (size_t(y) * whole.width + roi[0]) * channels;
+    const uint8_t* b = region.pixels.data() + size_t(y - roi[1]) * region.width * channels;
+    if (std::memcmp(a, b, size_t(right - roi[0]) * channels) != 0) return false;
+  }
+  return true;
 }
 
 // What the input decodes to, written again with settings the input's first
@@ -162,28 +232,58 @@ void round_trip(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0 || size > (1u << 20)) return 0;
   const char* file = input_file(data, size);
+  // Every way a caller reads, from memory; each must give from a file what
+  // it gives from memory, in interrupt mode what it gives in one call, the
+  // same when read twice on one job, and on a job that read the one before
+  // it what it gives on a new job.
   const Read reads[] = {
       {IoReadImageBuffer, ColorBgr, 3, {}, false},
       {IoReadImageBuffer, ColorGray, 1, {}, false},
-      {IoReadImageFile, ColorRgb, 3, {}, false},
+      {IoReadImageBuffer, ColorRgb, 3, {}, false},
       {IoReadHalfBuffer, ColorRgb, 3, {}, false},
-      {IoReadEighthFile, ColorFourChannel, 4, {}, false},
+      {IoReadEighthBuffer, ColorFourChannel, 4, {}, false},
       {IoReadImageBuffer, ColorRgb, 3, {5, 3, 40, 30}, false},
-      {IoReadImageBuffer, ColorRgb, 3, {}, true},
+      {IoReadQuarterBuffer, ColorBgr, 3, {2, 2, 9, 9}, false},
       {IoReadThumbnailBuffer, ColorRgb, 3, {}, false},
   };
-  for (const Read& r : reads) {
-    if (r.type % 2 == 0 && file == nullptr) continue;
-    read_fresh(data, size, file, r);
+  std::vector<Outcome> fresh;
+  for (const Read& r : reads) fresh.push_back(read_fresh(data, size, file, r));
+  for (size_t i = 0; i < std::size(reads); ++i) {
+    const Read& r = reads[i];
+    if (file != nullptr) {
+      Read from_file = r;
+      from_file.type = r.type - 1;
+      expect_same(fresh[i], read_fresh(data, size, file, from_file), "file and buffer", r);
+    }
+    if (r.type != IoReadThumbnailBuffer) {
+      Read stepped = r;
+      stepped.interrupt = true;
+      expect_same(fresh[i], read_fresh(data, size, file, stepped), "interrupted and plain", r);
+    }
+    JpegJob job;
+    if (new_job(data, size, file, &job) != nullptr) {
+      // The one before it on the same job (the last for the first), then
+      // this read twice.
+      read_on(job, reads[(i + std::size(reads) - 1) % std::size(reads)]);
+      expect_same(fresh[i], read_on(job, r), "a reused job and a new one", r);
+      expect_same(fresh[i], read_on(job, r), "a read and the same read again", r);
+      checked(jpeg_free(&job));
+    }
   }
-  // A sequence on one job: tables, then the reads above again from both
-  // sources, regions seeking through what earlier reads left.
+  // A region is the crop of the whole image, when both are complete.
+  const Outcome& whole = fresh[2];
+  const Outcome& region = fresh[5];
+  if (!whole.statuses.empty() && whole.statuses.back() == JpegSuccess &&
+      !region.statuses.empty() && region.statuses.back() == JpegRoiSuccess &&
+      !region_is_crop(whole, region, reads[5].roi, 3)) {
+    std::fputs("a region differs from the crop of the whole image\n", stderr);
+    abort();
+  }
+
+  // A sequence on one job: tables, then reads that continue each other
+  // (regions seeking through what earlier reads left).
   JpegJob job;
-  std::memset(&job, 0, sizeof job);
-  if (checked(jpeg_init(&job)) == JpegSuccess) {
-    job.jpeg_buffer = const_cast<uint8_t*>(data);
-    job.jpeg_buffer_size = static_cast<int32_t>(size);
-    job.file_name = file;
+  if (new_job(data, size, file, &job) != nullptr) {
     checked(jpeg_read(&job, IoReadTablesBuffer));
     if (checked(jpeg_read(&job, IoReadParamsBuffer)) == JpegSuccess) {
       const Read sequence[] = {
