@@ -251,3 +251,49 @@ TEST(SeparateScans, ConvertWithTheWholeImageRule) {
 }
 
 }  // namespace
+
+namespace {
+
+// The whole image of `data` and a region of it, RGB, with smoothing as
+// asked; whether the region is the crop of the whole.
+void expect_region_is_crop(const std::vector<uint8_t>& data, bool smooth, int32_t left,
+                           int32_t top, int32_t right, int32_t bottom) {
+  BufferJob whole(data);
+  ASSERT_EQ(whole.read(IoReadParamsBuffer), JpegSuccess);
+  const int32_t width = whole.job.jpeg_width, height = whole.job.jpeg_height;
+  std::vector<uint8_t> all, part;
+  request_image(whole.job, all, width, height);
+  whole.job.properties.smooth_upsampling = smooth ? 1 : 0;
+  ASSERT_EQ(whole.read(IoReadImageBuffer), JpegSuccess);
+  BufferJob job(data);
+  ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+  request_image(job.job, part, right - left, bottom - top);
+  JPEG_PROPERTIES& p = job.job.properties;
+  p.smooth_upsampling = smooth ? 1 : 0;
+  p.roi_left = left, p.roi_top = top, p.roi_right = right, p.roi_bottom = bottom;
+  ASSERT_EQ(job.read(IoReadImageBuffer), JpegRoiSuccess);
+  for (int32_t y = top; y < bottom; ++y) {
+    ASSERT_EQ(memcmp(part.data() + size_t(y - top) * (right - left) * 3,
+                     all.data() + (size_t(y) * width + left) * 3, size_t(right - left) * 3),
+              0)
+        << "row " << y;
+  }
+}
+
+}  // namespace
+
+TEST(Regions, AreCropsOfTheWholeImageWithSmoothingToo) {
+  // Left and top edges on an MCU boundary (16 or 32 pixels), inside an MCU,
+  // and at the image's edge; 4:2:0 and 4:2:2, sequential and progressive.
+  for (const char* name : {"generated/base_420.jpg", "generated/base_422.jpg",
+                           "generated/prog_420.jpg", "generated/restart_rows.jpg"}) {
+    for (bool smooth : {false, true}) {
+      SCOPED_TRACE(std::string(name) + (smooth ? ", smoothing" : ""));
+      const std::vector<uint8_t> data = read_file(test_data(name));
+      expect_region_is_crop(data, smooth, 16, 16, 80, 64);
+      expect_region_is_crop(data, smooth, 32, 8, 33, 40);
+      expect_region_is_crop(data, smooth, 7, 0, 150, 17);
+      expect_region_is_crop(data, smooth, 0, 200, 320, 240);
+    }
+  }
+}

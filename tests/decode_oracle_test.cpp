@@ -296,6 +296,15 @@ TEST(DecodeOracle, DamagedRestartIntervalsAreResynchronised) {
   two_missing.erase(two_missing.begin() + static_cast<long>(markers[8]) - 2,
                     two_missing.begin() + static_cast<long>(markers[8]));
   variants.push_back({"two restart markers missing", two_missing, JpegBadRstMarker});
+  // Whole intervals lost, markers and data: the marker found is one or two
+  // numbers ahead of the one due, and the intervals between stay grey.
+  for (size_t lost : {size_t{1}, size_t{2}}) {
+    std::vector<uint8_t> cut = clean;
+    cut.erase(cut.begin() + static_cast<long>(markers[4]),
+              cut.begin() + static_cast<long>(markers[4 + lost]));
+    variants.push_back({lost == 1 ? "an interval lost" : "two intervals lost", cut,
+                        JpegBadRstMarker});
+  }
   std::vector<uint8_t> swapped = clean;
   std::swap(swapped[markers[5] + 1], swapped[markers[6] + 1]);
   variants.push_back({"two restart markers swapped", swapped, JpegBadRstMarker});

@@ -405,12 +405,15 @@ TEST(Encoder, ProgressiveOptimisedAndRestartsKeepThePixels) {
   ASSERT_EQ(status, JpegSuccess);
   Image expected;
   ASSERT_EQ(our_decode(plain, &expected), JpegSuccess);
-  for (int variant = 0; variant < 5; ++variant) {
+  // Standard tables or optimised ones, baseline or progressive, with and
+  // without restart intervals (the symbols of an optimised file's first
+  // pass are counted across them).
+  for (int variant = 0; variant < 7; ++variant) {
     SCOPED_TRACE(testing::Message() << "variant " << variant);
     Request r = base;
-    r.optimize = variant == 0 || variant == 4;
-    r.progressive = variant == 1 || variant == 2 || variant == 4;
-    r.restart = variant == 2 ? 3 : (variant == 3 ? 1 : 0);
+    r.optimize = variant == 0 || variant == 4 || variant == 5 || variant == 6;
+    r.progressive = variant == 1 || variant == 2 || variant == 4 || variant == 5;
+    r.restart = variant == 2 || variant == 5 ? 3 : (variant == 3 || variant == 6 ? 1 : 0);
     const std::vector<uint8_t> data = write_jpeg(source, r, &status);
     ASSERT_EQ(status, JpegSuccess);
     Image ours, theirs;
@@ -418,7 +421,7 @@ TEST(Encoder, ProgressiveOptimisedAndRestartsKeepThePixels) {
     EXPECT_EQ(ours.pixels, expected.pixels);
     ASSERT_TRUE(oracle_decode(data, &theirs));
     EXPECT_GE(psnr(ours, theirs), 45.0) << "libjpeg-turbo's transform differs a little";
-    if (r.optimize && !r.progressive) {
+    if (r.optimize && !r.progressive && r.restart == 0) {
       EXPECT_LT(data.size(), plain.size() * 95 / 100);
     }
     if (r.restart != 0) {
@@ -711,4 +714,177 @@ TEST(Encoder, LikeLibjpegTurboAtTheSameQuality) {
   const std::vector<uint8_t> optimised = write_jpeg(large, r, &status);
   ASSERT_EQ(status, JpegSuccess);
   EXPECT_LT(double(optimised.size()), 0.95 * double(libjpeg_write(large, 75, false).size()));
+}
+
+// ---- where the entropy coding reaches its limits ------------------------------------
+
+// Flat blocks with a few rare busy ones: symbol counts skewed enough that
+// the optimal codes would be longer than 16 bits.
+Image skewed_picture(int width, int height) {
+  Image picture{width, height, 1, std::vector<uint8_t>(size_t(width) * height, 128)};
+  std::mt19937 random(5);
+  for (int by = 0; by < height / 8; ++by) {
+    for (int bx = 0; bx < width / 8; ++bx) {
+      // One block in 2^k has k levels of noise: each rarer symbol half as
+      // common as the one before.
+      const int k = __builtin_ctz(static_cast<unsigned>(by * (width / 8) + bx + 1));
+      if (k < 2) continue;
+      for (int y = 0; y < 8; ++y) {
+        for (int x = 0; x < 8; ++x) {
+          const int value = 128 + static_cast<int>(random() % (8u << (k > 12 ? 12 : k) / 2)) -
+                            (4 << (k > 12 ? 12 : k) / 2);
+          picture.pixels[size_t(by * 8 + y) * width + bx * 8 + x] =
+              static_cast<uint8_t>(value < 0 ? 0 : (value > 255 ? 255 : value));
+        }
+      }
+    }
+  }
+  return picture;
+}
+
+// The longest code any DHT segment of `data` defines.
+int longest_code(const std::vector<uint8_t>& data) {
+  int longest = 0;
+  for (size_t i = 2; i + 4 < data.size();) {
+    if (data[i] != 0xFF || data[i + 1] == 0xDA) break;
+    const size_t length = size_t(data[i + 2]) << 8 | data[i + 3];
+    if (data[i + 1] == 0xC4) {
+      for (size_t at = i + 4; at + 17 <= i + 2 + length;) {
+        int symbols = 0;
+        for (int l = 1; l <= 16; ++l) {
+          if (data[at + l] != 0) longest = std::max(longest, l);
+          symbols += data[at + l];
+        }
+        at += 17 + symbols;
+      }
+    }
+    i += 2 + length;
+  }
+  return longest;
+}
+
+TEST(EncoderLimits, OptimalCodesHeldToSixteenBitsKeepThePixels) {
+  const Image picture = skewed_picture(1024, 512);
+  Request grey;
+  grey.out_color = grey.jpeg_color = ColorGray;
+  grey.jpeg_channels = 1;
+  grey.subsampling = Sub444;
+  grey.quality = 95;
+  JpegStatus status;
+  const std::vector<uint8_t> plain = write_jpeg(picture, grey, &status);
+  ASSERT_EQ(status, JpegSuccess);
+  Request optimised = grey;
+  optimised.optimize = 1;
+  const std::vector<uint8_t> data = write_jpeg(picture, optimised, &status);
+  ASSERT_EQ(status, JpegSuccess);
+  // The counts are skewed enough that the limit was needed.
+  EXPECT_EQ(longest_code(data), 16);
+  Image expected, ours, theirs;
+  ASSERT_EQ(our_decode(plain, &expected), JpegSuccess);
+  ASSERT_EQ(our_decode(data, &ours), JpegSuccess);
+  EXPECT_EQ(ours.pixels, expected.pixels) << "the same coefficients, other codes";
+  ASSERT_TRUE(oracle_decode(data, &theirs));
+  EXPECT_GE(psnr(ours, theirs), 45.0);
+}
+
+TEST(EncoderLimits, ProgressiveFilesKeepTheBaselinePixels) {
+  // Widths of 16k + 1 under 4:2:0 and 4:2:2 (a chroma block column that
+  // only the last MCU has), and a band of more than 32,767 blocks, all
+  // zero (end-of-band runs at their limit).
+  struct Case {
+    Image picture;
+    int32_t subsampling;
+    int32_t optimize;
+  };
+  Image flat{2048, 1040, 3, std::vector<uint8_t>(size_t(2048) * 1040 * 3, 90)};
+  const Case cases[] = {{test_picture(33, 20, 3, 2), Sub420, 0},
+                        {test_picture(49, 17, 3, 3), Sub422, 1},
+                        {test_picture(17, 33, 3, 4), Sub420, 1},
+                        {flat, Sub420, 0},
+                        {flat, Sub444, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.picture.width << "x" << c.picture.height
+                                    << " sampling " << c.subsampling);
+    Request r;
+    r.subsampling = c.subsampling;
+    r.optimize = c.optimize;
+    JpegStatus status;
+    const std::vector<uint8_t> plain = write_jpeg(c.picture, r, &status);
+    ASSERT_EQ(status, JpegSuccess);
+    r.progressive = 1;
+    const std::vector<uint8_t> progressive = write_jpeg(c.picture, r, &status);
+    ASSERT_EQ(status, JpegSuccess);
+    Image expected, ours, theirs;
+    ASSERT_EQ(our_decode(plain, &expected), JpegSuccess);
+    ASSERT_EQ(our_decode(progressive, &ours), JpegSuccess);
+    EXPECT_EQ(ours.pixels, expected.pixels);
+    ASSERT_TRUE(oracle_decode(progressive, &theirs));
+    EXPECT_GE(psnr(ours, theirs), 45.0);
+  }
+}
+
+TEST(EncoderLimits, PackedInputOfOddWidth) {
+  // Y,Cb,Y,Cr pairs of a 17-pixel line: the last pixel has its Y and Cb
+  // (its pair is cut), and its chroma stays its own.
+  const int width = 17, height = 9;
+  std::vector<uint8_t> packed(size_t(width) * 2 * height);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      uint8_t* px = packed.data() + size_t(y) * width * 2 + x * 2;
+      px[0] = static_cast<uint8_t>(40 + 11 * x + 3 * y);                  // Y
+      px[1] = static_cast<uint8_t>((x & 1) == 0 ? 90 + 8 * x : 200 - 4 * y);  // Cb or Cr
+    }
+  }
+  JpegJob job;
+  std::memset(&job, 0, sizeof job);
+  jpeg_init(&job);
+  job.out_pixels = packed.data();
+  job.out_width = job.jpeg_width = width;
+  job.out_height = job.jpeg_height = height;
+  job.out_channels = 3;
+  job.out_color = job.jpeg_color = ColorYcbcr;
+  job.out_subsampling = Sub422;
+  job.jpeg_subsampling = Sub422;
+  job.quality = 100;
+  std::vector<uint8_t> out(65536);
+  job.jpeg_buffer = out.data();
+  job.jpeg_buffer_size = static_cast<int32_t>(out.size());
+  ASSERT_EQ(jpeg_write(&job, IoWriteImageBuffer), JpegSuccess);
+  out.resize(job.jpeg_buffer_size);
+  jpeg_free(&job);
+  // Read back as packed Y,Cb,Y,Cr: within the rounding of quality 100.
+  BufferJob back(out);
+  std::vector<uint8_t> again(packed.size() + 2, 0);
+  back.job.out_pixels = again.data();
+  back.job.out_width = width;
+  back.job.out_height = height;
+  back.job.out_channels = 2;
+  back.job.out_color = ColorYcbcr;
+  back.job.out_subsampling = Sub422;
+  ASSERT_EQ(back.read(IoReadImageBuffer), JpegSuccess);
+  int worst = 0;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const size_t at = size_t(y) * width * 2 + x * 2;
+      worst = std::max(worst, std::abs(int(again[at]) - packed[at]));
+      if (x + 1 < width || (x & 1) == 0) {
+        worst = std::max(worst, std::abs(int(again[at + 1]) - packed[at + 1]));
+      }
+    }
+  }
+  EXPECT_LE(worst, 2);
+}
+
+TEST(EncoderLimits, RestartIntervalUpToItsField) {
+  const Image picture = test_picture(16, 16, 3);
+  Request r;
+  r.restart = 65535;
+  JpegStatus status;
+  const std::vector<uint8_t> data = write_jpeg(picture, r, &status);
+  ASSERT_EQ(status, JpegSuccess);
+  const std::vector<uint8_t> dri = {0xFF, 0xDD, 0x00, 0x04, 0xFF, 0xFF};
+  EXPECT_NE(std::search(data.begin(), data.end(), dri.begin(), dri.end()), data.end());
+  r.restart = 65536;
+  EXPECT_TRUE(write_jpeg(picture, r, &status).empty());
+  EXPECT_EQ(status, JpegInvalidProperties);
 }

@@ -214,6 +214,19 @@ std::vector<Corruption> failure_table() {
       {"ProgressiveBandOutsideTheBlock", gray_image_head(0xC2).sos({{1, 0, 0}}, 0, 64).data, true,
        JpegDataError},
       {"ScanWithoutItsQuantTable", no_quant.data, true, JpegNoQuantizationTable},
+      // Application segments with a broken length are passed over (the
+      // search for the next marker finds its way), as APP0, APP14 and COM.
+      {"UnknownAppSegmentLengthBelow2PassedOver",
+       JpegBuilder().soi().raw({0xFF, 0xE5, 0x00, 0x01}).gray_frame().eoi().data, false,
+       JpegSuccess},
+      {"ProgressiveAcScanOfTwoComponents",
+       JpegBuilder()
+           .soi()
+           .dqt(0)
+           .sof(0xC2, 8, 8, {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}})
+           .sos({{1, 0, 0}, {2, 0, 0}}, 1, 5, 0)
+           .data,
+       true, JpegDataError},
       // Stricter than the segments' syntax, as libjpeg-turbo is.
       {"DcSymbolAbove15", JpegBuilder().soi().dht(0, 0, {0, 1}, {16}).data, false,
        JpegBadHuffmanTable},

@@ -185,6 +185,17 @@ class Writing(unittest.TestCase):
             with open(path, "rb") as f:
                 self.assertEqual(f.read(), standard)
 
+    def test_a_file_larger_than_the_first_room_is_written_whole(self):
+        # Two lines of black and white noise, each line written eight times
+        # over by the MCU: nearly three times the room the first try gives.
+        noise = (numpy.random.default_rng(1).integers(0, 2, size=(2, 30000, 3)) * 255).astype(numpy.uint8)
+        data = jpegcodec.write(noise, quality=100, subsampling="4:4:4")
+        self.assertGreater(len(data), noise.size * 3 // 2 + 65536)
+        self.assertEqual(data[-2:], b"\xff\xd9")
+        back = jpegcodec.read(data)
+        self.assertEqual(back.shape, noise.shape)
+        self.assertGreater(psnr(back, noise), 30)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -60,6 +60,12 @@ run --scale 2 "$SRC" "$IMG/half.png" >/dev/null
 check "--scale 2 halves the size" test "$(size_of "$IMG/half.png")" = "PNG 160x120"
 run --scale 8 "$SRC" "$IMG/eighth.png" >/dev/null
 check "--scale 8" test "$(size_of "$IMG/eighth.png")" = "PNG 40x30"
+# Odd sizes round up, as djpeg's do: 17x17 is 9x9 at 1/2, 5x5 at 1/4, 3x3 at 1/8.
+for scale in 2:9x9 4:5x5 8:3x3; do
+  run --scale "${scale%%:*}" "$DATA/generated/odd_17x17_420.jpg" "$IMG/odd.ppm" >/dev/null
+  check "--scale ${scale%%:*} of a 17x17 image is ${scale#*:}" \
+    test "$(size_of "$IMG/odd.ppm")" = "PPM ${scale#*:}"
+done
 run --roi 10,20,50,50 "$SRC" "$IMG/roi.png" >/dev/null
 check "--roi gives the region's size" test "$(size_of "$IMG/roi.png")" = "PNG 40x30"
 convert "$IMG/a.png" -crop 40x30+10+20 +repage "$IMG/crop.png"

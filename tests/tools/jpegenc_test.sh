@@ -67,6 +67,13 @@ check "--optimize writes a smaller file" test "$(stat -c %s "$IMG/o.jpg")" -lt "
 run --restart 2 "$IMG/src.ppm" "$IMG/rs.jpg" >/dev/null
 check "--restart 2 writes DRI and restart markers" has_marker "$IMG/rs.jpg" ffdd0004
 check "  every two MCU rows (40 MCUs)" has_marker "$IMG/rs.jpg" ffdd00040028
+# A row of MCUs of a width that is not a multiple of the MCU: 33 pixels are
+# 3 MCUs of 16 (4:2:0) or 5 of 8 (4:4:4).
+"$JPEGDEC" "$DATA/generated/odd_33x9_420.jpg" "$IMG/odd.ppm" 2>/dev/null
+run --restart 1 "$IMG/odd.ppm" "$IMG/r1.jpg" >/dev/null
+check "--restart 1 of a 33-pixel 4:2:0 image: every 3 MCUs" has_marker "$IMG/r1.jpg" ffdd00040003
+run --restart 2 --sampling 444 "$IMG/odd.ppm" "$IMG/r2.jpg" >/dev/null
+check "--restart 2 of it at 4:4:4: every 10 MCUs" has_marker "$IMG/r2.jpg" ffdd0004000a
 run --quality 20 "$IMG/src.ppm" "$IMG/q.jpg" >/dev/null
 check "--quality 20 writes a smaller file" test "$(stat -c %s "$IMG/q.jpg")" -lt "$(stat -c %s "$IMG/a.jpg")"
 run --comment "made for a test" "$IMG/src.ppm" "$IMG/m.jpg" >/dev/null
