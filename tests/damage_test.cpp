@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -160,6 +161,61 @@ TEST(UncommonStreams, ATableRedefinedBetweenScansServesLaterComponentsOnly) {
       EXPECT_EQ(after.pixels, before.pixels) << name;
     }
   }
+}
+
+TEST(UncommonStreams, ProductsBeyondSixteenBitsComeNearTheExactArithmetic) {
+  // The grey picture's coefficients with tables of 255: products far
+  // beyond what any encoder writes. T.81's arithmetic (exact products, the
+  // transform in real numbers, clamped) against the decode: the products
+  // are held to 16 bits, not wrapped around (which put nearly every pixel
+  // elsewhere, and puts 15 % there in libjpeg-turbo).
+  std::vector<uint8_t> data = read_file(test_data("generated/gray.jpg"));
+  for (size_t i = 2; i + 4 < data.size() && data[i] == 0xFF && data[i + 1] != 0xDA;) {
+    const size_t length = size_t(data[i + 2]) << 8 | data[i + 3];
+    if (data[i + 1] == 0xDB) {
+      for (size_t at = i + 4; at + 65 <= i + 2 + length; at += 65) {
+        ASSERT_EQ(data[at] >> 4, 0) << "8-bit tables";
+        std::memset(&data[at + 1], 255, 64);
+      }
+    }
+    i += 2 + length;
+  }
+  BufferJob job(data), coefficients(data);
+  ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+  const int32_t width = job.job.jpeg_width, height = job.job.jpeg_height;
+  std::vector<uint8_t> grey(size_t(width) * height);
+  job.job.out_pixels = grey.data();
+  job.job.out_width = width;
+  job.job.out_height = height;
+  job.job.out_channels = 1;
+  job.job.out_color = ColorGray;
+  ASSERT_EQ(job.read(IoReadImageBuffer), JpegSuccess);
+  ASSERT_EQ(coefficients.read(IoReadParamsBuffer), JpegSuccess);
+  const int32_t line = coefficients.job.properties.mcus_per_row * 8;
+  std::vector<int16_t> plane(size_t(line) * coefficients.job.properties.mcu_rows * 8);
+  JpegCoefOutput raw{};
+  raw.planes[0] = plane.data();
+  coefficients.job.properties.coef_output = &raw;
+  ASSERT_EQ(coefficients.read(IoReadImageBuffer), JpegSuccess);
+  int32_t off = 0;
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      const int32_t bx = x / 8 * 8, by = y / 8 * 8;
+      double sum = 0;
+      for (int v = 0; v < 8; ++v) {
+        for (int u = 0; u < 8; ++u) {
+          const double cu = u == 0 ? M_SQRT1_2 : 1, cv = v == 0 ? M_SQRT1_2 : 1;
+          sum += cu * cv * plane[size_t(by + v) * line + bx + u] * 255.0 *
+                 std::cos((2 * (x % 8) + 1) * u * M_PI / 16) *
+                 std::cos((2 * (y % 8) + 1) * v * M_PI / 16);
+        }
+      }
+      const long exact = std::lround(sum / 4 + 128);
+      const int expected = exact < 0 ? 0 : (exact > 255 ? 255 : static_cast<int>(exact));
+      off += std::abs(expected - grey[size_t(y) * width + x]) > 1;
+    }
+  }
+  EXPECT_LT(off, width * height / 100) << off << " of " << width * height << " pixels off";
 }
 
 }  // namespace

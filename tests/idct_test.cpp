@@ -169,10 +169,14 @@ TEST(Idct, Dequantization) {
     EXPECT_EQ(accurate[i], (i - 32) * (i + 1));
     EXPECT_EQ(fast[i], ((i - 32) * (i + 1) + 64) >> 7);
   }
-  int16_t big[64] = {1000};
-  int16_t wide[64] = {1000};
+  // A product beyond 16 bits (no encoder writes one) is held to them, the
+  // nearest the block comes to the exact product, not wrapped around.
+  int16_t big[64] = {1000, -1000, 200};
+  int16_t wide[64] = {1000, 1000, 163};
   dequantize_accurate(big, wide);
-  EXPECT_EQ(big[0], static_cast<int16_t>(1000000 & 0xFFFF)) << "the low 16 bits are kept";
+  EXPECT_EQ(big[0], 32767);
+  EXPECT_EQ(big[1], -32768);
+  EXPECT_EQ(big[2], 32600);
 }
 
 TEST(Idct, AccurateFamilyMeetsTheClassicAccuracyLimits) {

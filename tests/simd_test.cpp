@@ -221,8 +221,8 @@ TEST(VectorRoutines, DequantizationGivesThePortableValues) {
   for (int round = 0; round < 2000; ++round) {
     alignas(32) int16_t block[64], table[64], a[64], b[64];
     for (int i = 0; i < 64; ++i) {
-      // Real tables (1..255) and real coefficients, then products that
-      // wrap: every 16-bit value on both sides.
+      // Real tables (1..255) and real coefficients, then products beyond
+      // 16 bits: every 16-bit value on both sides.
       const bool wide = round % 2 == 1;
       block[i] = static_cast<int16_t>(wide ? random() : static_cast<int>(random() % 2048) - 1024);
       table[i] = static_cast<int16_t>(wide ? random() : 1 + random() % 255);

@@ -5,8 +5,9 @@ namespace jpegcodec {
 
 int16_t dequantize_value(int16_t value, int16_t q, bool accurate) {
   if (accurate) {
-    return static_cast<int16_t>(
-        static_cast<uint16_t>(static_cast<uint32_t>(value) * static_cast<uint32_t>(q)));
+    // Held to 16 bits, as the scan decoders hold it.
+    const int32_t product = int32_t{value} * q;
+    return static_cast<int16_t>(product < -32768 ? -32768 : (product > 32767 ? 32767 : product));
   }
   const int64_t product = int64_t{value} * q;
   return static_cast<int16_t>(static_cast<uint16_t>((product + 64) >> 7));

@@ -109,11 +109,13 @@ class RegisterBits {
                                         : static_cast<int32_t>(value);
 }
 
-// A coefficient as the accurate dequantizer leaves it: the low 16 bits of
-// the product.
+// A coefficient as the accurate dequantizer leaves it: the product, held
+// to the 16 bits of the block (no encoder writes a coefficient whose
+// product leaves them; data that do are brought as near the exact
+// arithmetic as the block can hold, not wrapped around).
 [[gnu::always_inline]] inline int16_t dequantized(int32_t value, int16_t q) {
-  return static_cast<int16_t>(
-      static_cast<uint16_t>(static_cast<uint32_t>(value) * static_cast<uint32_t>(q)));
+  const int32_t product = static_cast<int16_t>(value) * int32_t{q};
+  return static_cast<int16_t>(product < -32768 ? -32768 : (product > 32767 ? 32767 : product));
 }
 
 // Dequantizes zig-zag positions [from, 64) of a block the careful path
