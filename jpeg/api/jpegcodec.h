@@ -64,10 +64,14 @@
  *
  * One job serves any number of reads; each gives what it would give on a
  * new job, except that a call of the same type with the same request after
- * status 1 resumes the interrupted decode, a region read of the same data
+ * status 1 resumes the interrupted decode; a region read of the same data
  * after a region read (or a whole progressive image) seeks through what the
- * earlier read left, and an abbreviated-image read uses the tables of an
- * earlier tables read.
+ * earlier read left; the tables of a tables read serve every later read
+ * until jpeg_free (an abbreviated image is read whole, at 1/2 to 1/8, in
+ * regions, and its parameters too); and an image read after a parameter
+ * read of the same data leaves the comment as the parameter read gave it.
+ * jpeg_color and jpeg_channels left as a read reported them say nothing of
+ * the next data: only values the caller sets are taken as its word.
  *
  * The fault guard: a processor fault inside jpeg_init, jpeg_free, jpeg_read
  * or jpeg_write (a read or write through a bad pointer of the caller's that
