@@ -32,6 +32,8 @@ JpegStatus checked(JpegStatus status) {
 }
 
 char g_path[64] = "";
+// Where the metadata's bytes are summed, so that every one is read.
+volatile uint32_t g_metadata_sum = 0;
 
 void remove_input_file() {
   unlink(g_path);
@@ -123,6 +125,16 @@ Outcome read_on(JpegJob& job, const Read& r) {
   job.properties.jpeg_comment_size = sizeof comment;
   const int32_t from_file = r.type % 2 == 0 ? 1 : 0;
   const JpegStatus params = checked(jpeg_read(&job, IoReadParamsBuffer - from_file));
+  // What the data carry beside the image, every byte of it read.
+  JpegMetadata metadata;
+  if (checked(jpeg_metadata(&job, &metadata)) == JpegSuccess) {
+    uint32_t sum = static_cast<uint32_t>(metadata.orientation);
+    for (int32_t i = 0; i < metadata.exif_size; ++i) sum += metadata.exif[i];
+    for (int32_t i = 0; i < metadata.icc_size; ++i) sum += metadata.icc[i];
+    for (int32_t i = 0; i < metadata.xmp_size; ++i) sum += metadata.xmp[i];
+    g_metadata_sum = sum;
+    if (metadata.orientation < 1 || metadata.orientation > 8) abort();
+  }
   Outcome out;
   if (params == JpegSuccess && r.type != IoReadParamsBuffer) out = image_read(job, r);
   out.statuses.insert(out.statuses.begin(), params);

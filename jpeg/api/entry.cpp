@@ -23,6 +23,7 @@
 #include "jpeg/decode/smooth_output.h"
 #include "jpeg/encode/encoder.h"
 #include "jpeg/stream/input_stream.h"
+#include "jpeg/stream/metadata.h"
 #include "jpeg/stream/output_setup.h"
 #include "jpeg/stream/parser.h"
 
@@ -52,6 +53,7 @@ void free_codec_state(JPEG_PROPERTIES* p) {
   p->saved_scan = nullptr;
   free(p->kept_tables);
   p->kept_tables = nullptr;
+  free_metadata(p);
 }
 
 void free_routine_table(JPEG_PROPERTIES* p) {
@@ -163,6 +165,7 @@ JpegStatus init_body(JpegJob* job) {
   p->restart_index = nullptr;
   p->saved_scan = nullptr;
   p->kept_tables = nullptr;
+  p->metadata = nullptr;
   p->stream.file = nullptr;
 
   // The routine table, filled for this processor.
@@ -442,6 +445,7 @@ void forget_data(JPEG_PROPERTIES* p, int32_t type) {
     p->quant_defined = 0;
     p->huff_defined = 0;
   }
+  forget_metadata(p);
   p->jfif_seen = 0;
   p->jfif_version = 0x0101;
   p->density_units = 0;
@@ -911,6 +915,18 @@ extern "C" JpegStatus jpeg_read(JpegJob* job, int32_t io_type) {
         return status;
       },
       [&] { guarded_cleanup(read_cleanup, job); });
+}
+
+extern "C" JpegStatus jpeg_metadata(JpegJob* job, JpegMetadata* metadata) {
+  if (job == nullptr || metadata == nullptr) return JpegInvalidProperties;
+  return guarded(
+      [&]() -> JpegStatus {
+        if (!job_ready(job)) return JpegInvalidProperties;
+        const JpegStatus status = prepare_metadata(&job->properties);
+        describe_metadata(&job->properties, metadata);
+        return status;
+      },
+      [] {});
 }
 
 extern "C" JpegStatus jpeg_write(JpegJob* job, int32_t io_type) {

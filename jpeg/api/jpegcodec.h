@@ -470,6 +470,9 @@ typedef struct JPEG_PROPERTIES {
    * every later read of the job starts with them, so that an abbreviated
    * image can be read in any way. */
   void* kept_tables;
+  /* The EXIF, ICC and XMP segments the last read found (codec-owned,
+   * freed by jpeg_free); jpeg_metadata gives them. */
+  void* metadata;
   /* The quantization table each frame component's coefficients are
    * dequantized with: its table as it stood at the component's first scan
    * (bit n of latched_components set once component n has one), values in
@@ -586,6 +589,25 @@ typedef struct JpegJob {
   char status_detail[128];
 } JpegJob;
 
+/* What a photograph carries beside its image, as the job's last read found
+ * it (jpeg_metadata; an addition to the original interface). The bytes are
+ * the codec's: valid until the job's next read or jpeg_free. Broken
+ * metadata are reported as absent, never as a failure of the read. */
+typedef struct JpegMetadata {
+  const uint8_t* exif;   /* the first APP1 "Exif" payload, from its "Exif\0\0" on (the TIFF
+                          * data follow those 6 bytes), or null */
+  int32_t exif_size;
+  const uint8_t* icc;    /* the ICC profile, put together from its APP2 "ICC_PROFILE" chunks
+                          * (null unless each chunk came once, numbered 1 to their count) */
+  int32_t icc_size;
+  const uint8_t* xmp;    /* the XMP packet of the first APP1 with the XMP namespace, or null */
+  int32_t xmp_size;
+  int32_t orientation;   /* EXIF orientation 1..8: 1 as stored (also when absent or broken),
+                          * 2 mirrored, 3 turned 180 degrees, 4 flipped, 5 transposed, 6 to be
+                          * turned 90 degrees clockwise, 7 transversed, 8 to be turned 90
+                          * degrees counter-clockwise */
+} JpegMetadata;
+
 typedef struct JpegVersion {
   int32_t major;
   int32_t minor;
@@ -608,6 +630,10 @@ JPEG_API const char* jpeg_status_text(JpegStatus status);
  * beyond the status: an empty text when nothing was refused or the status
  * says it all. An addition to the original interface. */
 JPEG_API const char* jpeg_status_detail(const JpegJob* job);
+/* What the job's last read (a parameter read, or any image read) found
+ * beside the image: 0, -8 for a job not initialised, -5 when the profile
+ * cannot be put together for lack of memory. */
+JPEG_API JpegStatus jpeg_metadata(JpegJob* job, JpegMetadata* metadata);
 JPEG_API const JpegVersion* jpeg_version(void);
 
 #ifdef __cplusplus

@@ -15,6 +15,7 @@
 #include "jpeg/decode/scan.h"
 #include "jpeg/decode/smooth_output.h"
 #include "jpeg/stream/input_stream.h"
+#include "jpeg/stream/metadata.h"
 #include "jpeg/stream/output_setup.h"
 #include "jpeg/stream/segments.h"
 
@@ -37,6 +38,8 @@ enum Marker : int32_t {
   DQT = 0xDB,
   DRI = 0xDD,
   APP0 = 0xE0,
+  APP1 = 0xE1,
+  APP2 = 0xE2,
   APP14 = 0xEE,
   COM = 0xFE,
   kNoMoreMarkers = 256,
@@ -430,6 +433,12 @@ JpegStatus parse_stream(JPEG_PROPERTIES* p) {
         break;
       case COM:
         status = read_com(p);
+        break;
+      case APP1:
+      case APP2:
+        // EXIF, XMP and the ICC profile are kept; other APP1 and APP2
+        // segments are passed over.
+        status = read_app_metadata(p, code);
         break;
       default:
         // DNL, DAC, other APPn and anything else: passed over whole.

@@ -123,4 +123,40 @@ check "saying why" grep -q 'Unsupported frame was found' "$ERR"
 check "--scale 3 is bad usage (exit 2)" test "$(run --scale 3 "$SRC" "$IMG/x.png")" = 2
 check "a bad region is bad usage (exit 2)" test "$(run --roi 5,5,2,2 "$SRC" "$IMG/x.png")" = 2
 
+# What a photograph carries: orientation, ICC profile (with its own
+# description), EXIF and XMP sizes.
+run --info "$DATA/metadata/exif_icc_xmp.jpg" >/dev/null
+check "--info gives the EXIF orientation" grep -qx 'orientation: 6' "$OUT"
+check "the profile's size" grep -qx 'icc_profile: 3000 bytes' "$OUT"
+check "the EXIF block's" grep -qx 'exif: 44 bytes' "$OUT"
+check "the XMP packet's" grep -qx 'xmp: 55 bytes' "$OUT"
+run --info "$SRC" >/dev/null
+check "orientation 1 for a file without EXIF" grep -qx 'orientation: 1' "$OUT"
+check "and no profile" test -z "$(grep icc_profile "$OUT")"
+if command -v python3 >/dev/null; then
+  # A profile that names itself: ICC v2 'desc' and v4 'mluc'.
+  python3 - "$SRC" "$IMG" <<'PY'
+import struct, sys
+base = open(sys.argv[1], "rb").read()
+def profile(kind, text):
+    if kind == b"desc":
+        body = b"desc\0\0\0\0" + struct.pack(">I", len(text) + 1) + text + b"\0" + b"\0" * 79
+    else:
+        utf16 = text.decode().encode("utf-16-be")
+        body = b"mluc\0\0\0\0" + struct.pack(">II", 1, 12) + b"enUS" + struct.pack(">II", len(utf16), 28) + utf16
+    tags = struct.pack(">I", 1) + b"desc" + struct.pack(">II", 144, len(body))
+    data = tags + body
+    header = struct.pack(">I", 128 + len(data)) + b"\0" * 124
+    return header + data
+for name, kind in (("v2", b"desc"), ("v4", b"mluc")):
+    icc = b"ICC_PROFILE\0\x01\x01" + profile(kind, b"Test RGB " + name.encode())
+    segment = b"\xff\xe2" + struct.pack(">H", len(icc) + 2) + icc
+    open(sys.argv[2] + "/icc_" + name + ".jpg", "wb").write(base[:2] + segment + base[2:])
+PY
+  for v in v2 v4; do
+    run --info "$IMG/icc_$v.jpg" >/dev/null
+    check "an ICC $v profile's description" grep -q "^icc_profile: [0-9]* bytes, Test RGB $v\$" "$OUT"
+  done
+fi
+
 checks_done

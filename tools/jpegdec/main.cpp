@@ -49,7 +49,9 @@ void print_usage(FILE* out) {
       "\n"
       "--info prints one \"key: value\" line each: status, width, height, channels,\n"
       "color, subsampling, thumbnail, then the JFIF values, the Adobe values and\n"
-      "the comment when the file has them. \"-\" reads standard input.\n"
+      "the comment when the file has them, the EXIF orientation (1 when the file\n"
+      "has none), and the sizes of the ICC profile (with its description), the\n"
+      "EXIF block and the XMP packet when it has them. \"-\" reads standard input.\n"
       "\n"
       "A damaged or truncated file is still written as far as it could be\n"
       "decoded (grey where data were missing), unless --strict is given; what\n"
@@ -147,6 +149,42 @@ int read_standard_input(const std::string& name, std::vector<uint8_t>* data) {
   return 0;
 }
 
+uint32_t be32(const uint8_t* b) {
+  return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+}
+
+// The description an ICC profile gives itself (its 'desc' tag, as ICC v2's
+// text or v4's first localized string), printable; empty when it has none or
+// the profile is broken.
+std::string icc_description(const uint8_t* icc, int32_t size) {
+  if (icc == nullptr || size < 132) return {};
+  const uint64_t tags = be32(icc + 128);
+  for (uint64_t i = 0; i < tags && 132 + 12 * (i + 1) <= uint64_t(size); ++i) {
+    const uint8_t* tag = icc + 132 + 12 * i;
+    if (std::memcmp(tag, "desc", 4) != 0) continue;
+    const uint64_t at = be32(tag + 4), length = be32(tag + 8);
+    if (at + length > uint64_t(size) || length < 12) return {};
+    const uint8_t* body = icc + at;
+    if (std::memcmp(body, "desc", 4) == 0) {
+      const uint64_t count = be32(body + 8);
+      if (12 + count > length) return {};
+      return printable(body + 12, static_cast<size_t>(count > 0 ? count - 1 : 0));
+    }
+    if (std::memcmp(body, "mluc", 4) == 0 && length >= 28) {
+      const uint64_t bytes = be32(body + 20), from = be32(body + 24);
+      if (from + bytes > length) return {};
+      std::string text;
+      for (uint64_t k = 0; k + 1 < bytes; k += 2) {
+        const uint32_t unit = uint32_t{body[from + k]} << 8 | body[from + k + 1];
+        text += unit >= 0x20 && unit < 0x7F ? static_cast<char>(unit) : '?';
+      }
+      return text;
+    }
+    return {};
+  }
+  return {};
+}
+
 int print_info(const char* path) {
   std::vector<uint8_t> data;
   if (const int failed = read_standard_input(path, &data)) return failed;
@@ -188,6 +226,18 @@ int print_info(const char* path) {
     // no comment segment can be as long as the capacity (65535).
     if (p.jpeg_comment_size > 0 && p.jpeg_comment_size < comment.size()) {
       std::printf("comment: %s\n", printable(comment.data(), p.jpeg_comment_size).c_str());
+    }
+    // What the photograph carries beside the image.
+    JpegMetadata m;
+    if (jpeg_metadata(&job, &m) == JpegSuccess) {
+      std::printf("orientation: %d\n", m.orientation);
+      if (m.icc != nullptr) {
+        const std::string description = icc_description(m.icc, m.icc_size);
+        std::printf("icc_profile: %d bytes%s%s\n", m.icc_size, description.empty() ? "" : ", ",
+                    description.c_str());
+      }
+      if (m.exif != nullptr) std::printf("exif: %d bytes\n", m.exif_size);
+      if (m.xmp != nullptr) std::printf("xmp: %d bytes\n", m.xmp_size);
     }
   }
   jpeg_free(&job);

@@ -48,7 +48,7 @@ _MODES = {
 # The working state inside the job record is the codec's own: only its
 # leading fields (the region and the transform family) are named here; the
 # rest is opaque room of the record's size.
-_PROPERTIES_BYTES = 28976
+_PROPERTIES_BYTES = 28984
 _PROPERTIES_NAMED = [
     ("io_type", ctypes.c_int32),
     ("roi_left", ctypes.c_int32),

@@ -1,0 +1,197 @@
+#include "jpeg/stream/metadata.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "jpeg/cpu/memory.h"
+#include "jpeg/stream/input_stream.h"
+
+namespace jpegcodec {
+
+namespace {
+
+constexpr uint8_t kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
+constexpr char kXmp[] = "http://ns.adobe.com/xap/1.0/";  // followed by its zero byte
+constexpr char kIcc[] = "ICC_PROFILE";                   // likewise, then number and count
+constexpr int32_t kIccHeader = 14;
+
+struct IccChunk {
+  uint8_t* bytes;
+  int32_t size;
+};
+
+// What a read collected; the profile is put together when it is asked for.
+struct MetadataStore {
+  uint8_t* exif;
+  int32_t exif_size;
+  uint8_t* xmp;
+  int32_t xmp_size;
+  IccChunk chunks[256];  // by number, 1 to 255
+  int32_t chunk_count;   // the count the chunks declare; -1 once they disagree
+  uint8_t* icc;
+  int32_t icc_size;
+};
+
+MetadataStore* store_of(JPEG_PROPERTIES* p, bool create) {
+  if (p->metadata == nullptr && create) p->metadata = codec_calloc(1, sizeof(MetadataStore));
+  return static_cast<MetadataStore*>(p->metadata);
+}
+
+uint8_t* copy_of(const uint8_t* bytes, int32_t size) {
+  auto* copy = static_cast<uint8_t*>(codec_malloc(size > 0 ? size : 1));
+  if (copy != nullptr && size > 0) memcpy(copy, bytes, size);
+  return copy;
+}
+
+// Keeps a chunk of the profile: numbers 1 to the count, each once, the same
+// count in every chunk; any other chunk makes the profile absent.
+JpegStatus keep_icc_chunk(MetadataStore* m, const uint8_t* b, int32_t size) {
+  const int32_t number = b[12], count = b[13];
+  const bool fits = number >= 1 && number <= count && m->chunk_count >= 0 &&
+                    (m->chunk_count == 0 || m->chunk_count == count) &&
+                    m->chunks[number].bytes == nullptr;
+  if (!fits) {
+    m->chunk_count = -1;
+    return JpegSuccess;
+  }
+  m->chunk_count = count;
+  uint8_t* copy = copy_of(b + kIccHeader, size - kIccHeader);
+  if (copy == nullptr) return JpegMemoryError;
+  m->chunks[number] = IccChunk{copy, size - kIccHeader};
+  return JpegSuccess;
+}
+
+JpegStatus keep(MetadataStore* m, int32_t marker, const uint8_t* b, int32_t size) {
+  if (marker == 0xE1 && size >= 6 && memcmp(b, kExif, 6) == 0) {
+    if (m->exif != nullptr) return JpegSuccess;  // the first block is the image's
+    m->exif = copy_of(b, size);
+    m->exif_size = size;
+    return m->exif != nullptr ? JpegSuccess : JpegMemoryError;
+  }
+  const int32_t xmp_header = sizeof kXmp;
+  if (marker == 0xE1 && size >= xmp_header && memcmp(b, kXmp, xmp_header) == 0) {
+    if (m->xmp != nullptr) return JpegSuccess;
+    m->xmp = copy_of(b + xmp_header, size - xmp_header);
+    m->xmp_size = size - xmp_header;
+    return m->xmp != nullptr ? JpegSuccess : JpegMemoryError;
+  }
+  if (marker == 0xE2 && size >= kIccHeader && memcmp(b, kIcc, sizeof kIcc) == 0) {
+    return keep_icc_chunk(m, b, size);
+  }
+  return JpegSuccess;
+}
+
+// The chunks in their numbers' order, once all are there.
+JpegStatus assemble_icc(MetadataStore* m) {
+  if (m->icc != nullptr || m->chunk_count <= 0) return JpegSuccess;
+  int64_t total = 0;
+  for (int32_t n = 1; n <= m->chunk_count; ++n) {
+    if (m->chunks[n].bytes == nullptr) return JpegSuccess;  // a chunk is missing
+    total += m->chunks[n].size;
+  }
+  if (total == 0) return JpegSuccess;
+  m->icc = static_cast<uint8_t*>(codec_malloc(static_cast<size_t>(total)));
+  if (m->icc == nullptr) return JpegMemoryError;
+  int64_t at = 0;
+  for (int32_t n = 1; n <= m->chunk_count; ++n) {
+    memcpy(m->icc + at, m->chunks[n].bytes, m->chunks[n].size);
+    at += m->chunks[n].size;
+  }
+  m->icc_size = static_cast<int32_t>(total);
+  return JpegSuccess;
+}
+
+uint32_t read16(const uint8_t* b, bool big_endian) {
+  return big_endian ? (uint32_t{b[0]} << 8 | b[1]) : (uint32_t{b[1]} << 8 | b[0]);
+}
+uint32_t read32(const uint8_t* b, bool big_endian) {
+  return big_endian ? read16(b, true) << 16 | read16(b + 2, true)
+                    : read16(b + 2, false) << 16 | read16(b, false);
+}
+
+}  // namespace
+
+JpegStatus read_app_metadata(JPEG_PROPERTIES* p, int32_t marker) {
+  InputStream* s = &p->stream;
+  int32_t length = 0;
+  JpegStatus status = read_length(s, &length);
+  if (status != JpegSuccess) return status;
+  // A broken length leaves the search for the next marker to find its way,
+  // as for other application segments.
+  if (length < 2) return JpegSuccess;
+  const uint8_t* bytes = nullptr;
+  bool copied = false;
+  if (segment_bytes(s, length - 2, &bytes, &copied) != JpegSuccess) return JpegDataError;
+  MetadataStore* m = store_of(p, true);
+  status = m != nullptr ? keep(m, marker, bytes, length - 2) : JpegMemoryError;
+  if (copied) free(const_cast<uint8_t*>(bytes));
+  return status;
+}
+
+void forget_metadata(JPEG_PROPERTIES* p) {
+  MetadataStore* m = store_of(p, false);
+  if (m == nullptr) return;
+  free(m->exif);
+  free(m->xmp);
+  free(m->icc);
+  for (IccChunk& chunk : m->chunks) free(chunk.bytes);
+  memset(m, 0, sizeof *m);
+}
+
+void free_metadata(JPEG_PROPERTIES* p) {
+  forget_metadata(p);
+  free(p->metadata);
+  p->metadata = nullptr;
+}
+
+int32_t exif_orientation(const uint8_t* exif, int32_t size) {
+  // "Exif\0\0", then a TIFF header: byte order, 42, the first directory's
+  // offset from the header's start.
+  if (exif == nullptr || size < 6 + 8) return 0;
+  const uint8_t* tiff = exif + 6;
+  const int64_t tiff_size = size - 6;
+  bool big_endian;
+  if (tiff[0] == 'M' && tiff[1] == 'M') {
+    big_endian = true;
+  } else if (tiff[0] == 'I' && tiff[1] == 'I') {
+    big_endian = false;
+  } else {
+    return 0;
+  }
+  if (read16(tiff + 2, big_endian) != 42) return 0;
+  const int64_t directory = read32(tiff + 4, big_endian);
+  if (directory < 8 || directory + 2 > tiff_size) return 0;
+  const int64_t entries = read16(tiff + directory, big_endian);
+  for (int64_t i = 0; i < entries; ++i) {
+    const int64_t at = directory + 2 + 12 * i;
+    if (at + 12 > tiff_size) return 0;  // the directory runs past the block
+    const uint8_t* entry = tiff + at;
+    if (read16(entry, big_endian) != 0x0112) continue;
+    // SHORT, one value, held in the entry itself.
+    if (read16(entry + 2, big_endian) != 3 || read32(entry + 4, big_endian) != 1) return 0;
+    return static_cast<int32_t>(read16(entry + 8, big_endian));
+  }
+  return 0;
+}
+
+void describe_metadata(JPEG_PROPERTIES* p, JpegMetadata* out) {
+  memset(out, 0, sizeof *out);
+  out->orientation = 1;
+  MetadataStore* m = store_of(p, false);
+  if (m == nullptr) return;
+  out->exif = m->exif;
+  out->exif_size = m->exif_size;
+  out->xmp = m->xmp;
+  out->xmp_size = m->xmp_size;
+  out->icc = m->icc;
+  out->icc_size = m->icc_size;
+  const int32_t orientation = exif_orientation(m->exif, m->exif_size);
+  if (orientation >= 1 && orientation <= 8) out->orientation = orientation;
+}
+
+JpegStatus prepare_metadata(JPEG_PROPERTIES* p) {
+  MetadataStore* m = store_of(p, false);
+  return m != nullptr ? assemble_icc(m) : JpegSuccess;
+}
+
+}  // namespace jpegcodec

@@ -1,0 +1,36 @@
+// What photographs carry beside the image: the EXIF block (APP1 "Exif"),
+// the ICC colour profile (APP2 "ICC_PROFILE", in numbered chunks) and the
+// XMP packet (APP1 with the XMP namespace), collected while the segments
+// are read, and the EXIF orientation.
+#pragma once
+
+#include "jpeg/api/jpegcodec.h"
+
+namespace jpegcodec {
+
+// Reads an APP1 or APP2 segment (`marker` 0xE1 or 0xE2): keeps what it
+// carries of the above; anything else is passed over. Broken metadata are
+// dropped, never an error of the read; only data that cannot be fetched
+// end the read (-21), as any segment's.
+JpegStatus read_app_metadata(JPEG_PROPERTIES* properties, int32_t marker);
+
+// Forgets what the last read collected (each read collects afresh).
+void forget_metadata(JPEG_PROPERTIES* properties);
+// Frees the store (jpeg_free).
+void free_metadata(JPEG_PROPERTIES* properties);
+
+// Puts the ICC profile together from its chunks, once: 0, or -5.
+JpegStatus prepare_metadata(JPEG_PROPERTIES* properties);
+
+// What the last read found: pointers into the codec's store, valid until the
+// job's next read or jpeg_free. The ICC profile is reassembled from its
+// chunks here (absent unless every chunk came once, numbered 1 to their
+// count); the orientation is that of the EXIF block's first directory, 1
+// when absent or outside 1 to 8.
+void describe_metadata(JPEG_PROPERTIES* properties, JpegMetadata* out);
+
+// The orientation tag (0x0112) of an EXIF block (the APP1 payload from its
+// "Exif\0\0"), or 0 when there is none or the block is broken.
+int32_t exif_orientation(const uint8_t* exif, int32_t size);
+
+}  // namespace jpegcodec

@@ -1,0 +1,239 @@
+// What photographs carry beside the image: EXIF (and its orientation), the
+// ICC profile from its chunks, XMP; broken metadata are absent, never a
+// broken image.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/jpeg_oracle.h"
+#include "tests/jpeg_test_util.h"
+
+namespace {
+
+// An EXIF block ("Exif\0\0" and TIFF data) whose first directory holds the
+// orientation tag, in either byte order; `directory` moves its offset.
+std::vector<uint8_t> exif_block(int orientation, bool big_endian, uint32_t directory = 8) {
+  std::vector<uint8_t> b = {'E', 'x', 'i', 'f', 0, 0};
+  auto u16 = [&](uint32_t v) {
+    if (big_endian) {
+      b.push_back(uint8_t(v >> 8)), b.push_back(uint8_t(v));
+    } else {
+      b.push_back(uint8_t(v)), b.push_back(uint8_t(v >> 8));
+    }
+  };
+  auto u32 = [&](uint32_t v) {
+    if (big_endian) {
+      u16(v >> 16), u16(v & 0xFFFF);
+    } else {
+      u16(v & 0xFFFF), u16(v >> 16);
+    }
+  };
+  b.push_back(big_endian ? 'M' : 'I');
+  b.push_back(big_endian ? 'M' : 'I');
+  u16(42);
+  u32(directory);
+  u16(2);  // two entries: another tag, then the orientation
+  u16(0x010F), u16(2), u32(4), u32(0x41424300);  // Make "ABC"
+  u16(0x0112), u16(3), u32(1), u16(static_cast<uint32_t>(orientation)), u16(0);
+  u32(0);  // no next directory
+  return b;
+}
+
+std::vector<uint8_t> icc_chunk(int number, int count, const std::vector<uint8_t>& part) {
+  std::vector<uint8_t> b = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+  b.push_back(static_cast<uint8_t>(number));
+  b.push_back(static_cast<uint8_t>(count));
+  b.insert(b.end(), part.begin(), part.end());
+  return b;
+}
+
+std::vector<uint8_t> xmp_block(const std::string& packet) {
+  const std::string ns = "http://ns.adobe.com/xap/1.0/";
+  std::vector<uint8_t> b(ns.begin(), ns.end());
+  b.push_back(0);
+  b.insert(b.end(), packet.begin(), packet.end());
+  return b;
+}
+
+// The picture with `segments` after its SOI.
+std::vector<uint8_t> photo_with(const JpegBuilder& segments) {
+  const std::vector<uint8_t> picture = read_file(test_data("generated/base_420.jpg"));
+  std::vector<uint8_t> out = segments.data;
+  out.insert(out.begin(), {0xFF, 0xD8});
+  out.insert(out.end(), picture.begin() + 2, picture.end());
+  return out;
+}
+
+// A profile-like run of bytes of `size`.
+std::vector<uint8_t> profile_bytes(size_t size) {
+  std::vector<uint8_t> p(size);
+  for (size_t i = 0; i < size; ++i) p[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  return p;
+}
+
+// libjpeg-turbo's reassembly of the same file's profile (empty when it has none).
+std::vector<uint8_t> peer_profile(const std::vector<uint8_t>& data) {
+  jpeg_decompress_struct info;
+  OracleError error;
+  info.err = jpeg_std_error(&error.manager);
+  error.manager.error_exit = oracle_error_exit;
+  error.manager.emit_message = [](j_common_ptr, int) {};
+  if (setjmp(error.jump)) {
+    jpeg_destroy_decompress(&info);
+    return {};
+  }
+  jpeg_create_decompress(&info);
+  jpeg_mem_src(&info, data.data(), data.size());
+  jpeg_save_markers(&info, JPEG_APP0 + 2, 0xFFFF);
+  jpeg_read_header(&info, TRUE);
+  JOCTET* profile = nullptr;
+  unsigned int size = 0;
+  std::vector<uint8_t> out;
+  if (jpeg_read_icc_profile(&info, &profile, &size)) out.assign(profile, profile + size);
+  free(profile);
+  jpeg_destroy_decompress(&info);
+  return out;
+}
+
+struct Found {
+  JpegStatus status;
+  JpegMetadata m;
+  std::vector<uint8_t> exif, icc, xmp;
+};
+
+Found metadata_of(const std::vector<uint8_t>& data, int32_t type = IoReadParamsBuffer) {
+  BufferJob job(data);
+  Found f{};
+  f.status = job.read(IoReadParamsBuffer);
+  if (type != IoReadParamsBuffer && f.status == JpegSuccess) {
+    std::vector<uint8_t> pixels(size_t(job.job.jpeg_width) * job.job.jpeg_height * 3);
+    job.job.out_pixels = pixels.data();
+    job.job.out_width = job.job.jpeg_width;
+    job.job.out_height = job.job.jpeg_height;
+    f.status = job.read(type);
+  }
+  EXPECT_EQ(jpeg_metadata(&job.job, &f.m), JpegSuccess);
+  if (f.m.exif != nullptr) f.exif.assign(f.m.exif, f.m.exif + f.m.exif_size);
+  if (f.m.icc != nullptr) f.icc.assign(f.m.icc, f.m.icc + f.m.icc_size);
+  if (f.m.xmp != nullptr) f.xmp.assign(f.m.xmp, f.m.xmp + f.m.xmp_size);
+  return f;
+}
+
+TEST(Metadata, ExifIccAndXmpAsThePhotoCarriesThem) {
+  const std::vector<uint8_t> profile = profile_bytes(150000);  // three chunks
+  const std::vector<uint8_t> first(profile.begin(), profile.begin() + 65000),
+      second(profile.begin() + 65000, profile.begin() + 130000),
+      third(profile.begin() + 130000, profile.end());
+  const std::string packet = "<x:xmpmeta xmlns:x='adobe:ns:meta/'>a photo</x:xmpmeta>";
+  for (bool big_endian : {true, false}) {
+    for (bool shuffled : {false, true}) {
+      SCOPED_TRACE(std::string(big_endian ? "Motorola" : "Intel") +
+                   (shuffled ? ", chunks out of file order" : ""));
+      JpegBuilder b;
+      b.jfif().segment(0xE1, exif_block(6, big_endian));
+      if (shuffled) {
+        b.segment(0xE2, icc_chunk(3, 3, third)).segment(0xE2, icc_chunk(1, 3, first));
+        b.segment(0xE2, icc_chunk(2, 3, second));
+      } else {
+        b.segment(0xE2, icc_chunk(1, 3, first)).segment(0xE2, icc_chunk(2, 3, second));
+        b.segment(0xE2, icc_chunk(3, 3, third));
+      }
+      b.segment(0xE1, xmp_block(packet));
+      const std::vector<uint8_t> data = photo_with(b);
+      for (int32_t type : {IoReadParamsBuffer, IoReadImageBuffer, IoReadEighthBuffer}) {
+        const Found f = metadata_of(data, type);
+        ASSERT_EQ(f.status, JpegSuccess) << "type " << type;
+        EXPECT_EQ(f.m.orientation, 6);
+        EXPECT_EQ(f.exif, exif_block(6, big_endian));
+        EXPECT_EQ(f.icc, profile);
+        EXPECT_EQ(f.icc, peer_profile(data)) << "libjpeg-turbo's reassembly";
+        EXPECT_EQ(std::string(f.xmp.begin(), f.xmp.end()), packet);
+      }
+    }
+  }
+  // From a file as from memory; a new read forgets the last one's.
+  JpegBuilder b;
+  b.segment(0xE1, exif_block(8, true)).segment(0xE2, icc_chunk(1, 1, first));
+  const std::vector<uint8_t> data = photo_with(b);
+  TempFile file(data);
+  BufferJob job(read_file(test_data("generated/base_420.jpg")));
+  job.job.file_name = file.path.c_str();
+  ASSERT_EQ(job.read(IoReadParamsFile), JpegSuccess);
+  JpegMetadata m;
+  ASSERT_EQ(jpeg_metadata(&job.job, &m), JpegSuccess);
+  EXPECT_EQ(m.orientation, 8);
+  EXPECT_EQ(m.icc_size, 65000);
+  ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);  // the plain picture
+  ASSERT_EQ(jpeg_metadata(&job.job, &m), JpegSuccess);
+  EXPECT_EQ(m.orientation, 1);
+  EXPECT_EQ(m.exif, nullptr);
+  EXPECT_EQ(m.icc, nullptr);
+  EXPECT_EQ(m.icc_size, 0);
+}
+
+TEST(Metadata, BrokenMetadataAreAbsentAndTheImageDecodes) {
+  const std::vector<uint8_t> part = profile_bytes(100);
+  struct Case {
+    const char* what;
+    JpegBuilder segments;
+    int orientation;
+    bool exif, icc;
+  };
+  auto with = [](std::initializer_list<std::vector<uint8_t>> app2) {
+    JpegBuilder b;
+    for (const auto& chunk : app2) b.segment(0xE2, chunk);
+    return b;
+  };
+  std::vector<uint8_t> cut_exif = exif_block(6, true);
+  cut_exif.resize(cut_exif.size() - 12);  // the directory runs past the block
+  const Case cases[] = {
+      {"a chunk missing", with({icc_chunk(1, 3, part), icc_chunk(3, 3, part)}), 1, false, false},
+      {"a chunk twice", with({icc_chunk(1, 2, part), icc_chunk(1, 2, part)}), 1, false, false},
+      {"numbered past the count", with({icc_chunk(1, 2, part), icc_chunk(3, 2, part)}), 1, false,
+       false},
+      {"number 0", with({icc_chunk(0, 1, part)}), 1, false, false},
+      {"counts that differ", with({icc_chunk(1, 2, part), icc_chunk(2, 3, part)}), 1, false,
+       false},
+      {"a directory past the block", JpegBuilder().segment(0xE1, exif_block(6, true, 4000)), 1,
+       true, false},
+      {"a directory cut short", JpegBuilder().segment(0xE1, cut_exif), 1, true, false},
+      {"orientation 9", JpegBuilder().segment(0xE1, exif_block(9, false)), 1, true, false},
+      {"orientation 0", JpegBuilder().segment(0xE1, exif_block(0, false)), 1, true, false},
+      {"a header alone", JpegBuilder().segment(0xE1, {'E', 'x', 'i', 'f', 0, 0}), 1, true, false},
+  };
+  const std::vector<uint8_t> plain = read_file(test_data("generated/base_420.jpg"));
+  BufferJob reference(plain);
+  ASSERT_EQ(reference.read(IoReadParamsBuffer), JpegSuccess);
+  std::vector<uint8_t> expected(320 * 240 * 3);
+  reference.job.out_pixels = expected.data();
+  reference.job.out_width = 320;
+  reference.job.out_height = 240;
+  ASSERT_EQ(reference.read(IoReadImageBuffer), JpegSuccess);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<uint8_t> data = photo_with(c.segments);
+    const Found f = metadata_of(data);
+    ASSERT_EQ(f.status, JpegSuccess);
+    EXPECT_EQ(f.m.orientation, c.orientation);
+    EXPECT_EQ(!f.exif.empty(), c.exif);
+    EXPECT_EQ(!f.icc.empty(), c.icc);
+    EXPECT_EQ(!f.icc.empty(), !peer_profile(data).empty()) << "as libjpeg-turbo finds it";
+    BufferJob job(data);
+    std::vector<uint8_t> pixels(expected.size());
+    job.job.out_pixels = pixels.data();
+    job.job.out_width = 320;
+    job.job.out_height = 240;
+    ASSERT_EQ(job.read(IoReadImageBuffer), JpegSuccess);
+    EXPECT_EQ(pixels, expected);
+  }
+  // Not initialised, or nowhere to put the answer.
+  JpegJob cleared{};
+  JpegMetadata m;
+  EXPECT_EQ(jpeg_metadata(&cleared, &m), JpegInvalidProperties);
+  EXPECT_EQ(jpeg_metadata(&cleared, nullptr), JpegInvalidProperties);
+}
+
+}  // namespace
