@@ -70,9 +70,8 @@ struct Outcome {
 };
 
 int scale_of(int32_t type) {
-  return type >= IoReadHalfFile && type <= IoReadEighthBuffer
-             ? 2 << ((type - IoReadHalfFile) / 2)
-             : 1;
+  return type >= IoReadHalfFile && type <= IoReadEighthBuffer ? 2 << ((type - IoReadHalfFile) / 2)
+                                                              : 1;
 }
 
 // One read on `job` (whose parameters are known), with an image buffer
@@ -154,11 +153,11 @@ Outcome read_fresh(const uint8_t* data, size_t size, const char* file, const Rea
 // is a finding.
 void expect_same(const Outcome& a, const Outcome& b, const char* what, const Read& r) {
   if (a == b) return;
-  std::fprintf(stderr, "%s differ (type %d, colour %d/%d, region %d,%d,%d,%d): status %d and %d%s\n",
-               what, r.type, r.out_color, r.out_channels, r.roi[0], r.roi[1], r.roi[2], r.roi[3],
-               a.statuses.empty() ? 0 : a.statuses.back(),
-               b.statuses.empty() ? 0 : b.statuses.back(),
-               a.pixels == b.pixels ? "" : ", and the pixels");
+  std::fprintf(
+      stderr, "%s differ (type %d, colour %d/%d, region %d,%d,%d,%d): status %d and %d%s\n", what,
+      r.type, r.out_color, r.out_channels, r.roi[0], r.roi[1], r.roi[2], r.roi[3],
+      a.statuses.empty() ? 0 : a.statuses.back(), b.statuses.empty() ? 0 : b.statuses.back(),
+      a.pixels == b.pixels ? "" : ", and the pixels");
   abort();
 }
 
@@ -285,9 +284,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A region is the crop of the whole image, when both are complete.
   const Outcome& whole = fresh[2];
   const Outcome& region = fresh[5];
-  if (!whole.statuses.empty() && whole.statuses.back() == JpegSuccess &&
-      !region.statuses.empty() && region.statuses.back() == JpegRoiSuccess &&
-      !region_is_crop(whole, region, reads[5].roi, 3)) {
+  if (!whole.statuses.empty() && whole.statuses.back() == JpegSuccess && !region.statuses.empty() &&
+      region.statuses.back() == JpegRoiSuccess && !region_is_crop(whole, region, reads[5].roi, 3)) {
     std::fputs("a region differs from the crop of the whole image\n", stderr);
     abort();
   }

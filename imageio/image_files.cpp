@@ -20,8 +20,11 @@ namespace {
 // libpng reports errors through longjmp; keep the jump inside this plain
 // function, which owns nothing but the FILE and the libpng structures.
 bool write_rows(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t height,
-                uint32_t channels, ptrdiff_t stride) {
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+                uint32_t channels, ptrdiff_t stride, const uint8_t* icc, size_t icc_size) {
+  // libpng's warnings (a profile it will not embed, say) are not the user's
+  // concern: the image is written all the same.
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr,
+                                            [](png_structp, png_const_charp) {});
   if (png == nullptr) return false;
   png_infop info = png_create_info_struct(png);
   if (info == nullptr || setjmp(png_jmpbuf(png))) {
@@ -33,6 +36,13 @@ bool write_rows(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t heig
   png_init_io(png, file);
   png_set_IHDR(png, info, width, height, 8, kColorType[channels], PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  if (icc != nullptr && icc_size > 0 && icc_size <= 0xFFFFFFFFu) {
+    // A profile libpng finds broken (its header's size not its size, a
+    // colour space the image does not have) is left out, with a warning.
+    png_set_benign_errors(png, 1);
+    png_set_iCCP(png, info, "ICC Profile", PNG_COMPRESSION_TYPE_BASE, icc,
+                 static_cast<png_uint_32>(icc_size));
+  }
   png_write_info(png, info);
   for (uint32_t y = 0; y < height; ++y) {
     png_write_row(png, const_cast<png_bytep>(pixels + static_cast<ptrdiff_t>(y) * stride));
@@ -55,13 +65,13 @@ bool png_supported() {
 }
 
 bool write_png(FILE* file, const char* name, const uint8_t* pixels, uint32_t width, uint32_t height,
-               uint32_t channels, ptrdiff_t stride) {
+               uint32_t channels, ptrdiff_t stride, const uint8_t* icc, size_t icc_size) {
   if (channels < 1 || channels > 4 || width == 0 || height == 0 || pixels == nullptr) {
     std::fprintf(stderr, "%s: nothing to write (empty image)\n", name);
     return false;
   }
 #if KNOT_HAVE_PNG
-  if (!write_rows(file, pixels, width, height, channels, stride)) {
+  if (!write_rows(file, pixels, width, height, channels, stride, icc, icc_size)) {
     std::fprintf(stderr, "%s: could not write the PNG image\n", name);
     return false;
   }
@@ -69,6 +79,8 @@ bool write_png(FILE* file, const char* name, const uint8_t* pixels, uint32_t wid
 #else
   (void)file;
   (void)stride;
+  (void)icc;
+  (void)icc_size;
   std::fprintf(stderr,
                "%s: this build has no PNG support (libpng was not found): use PPM, PGM or PAM\n",
                name);
@@ -83,7 +95,7 @@ bool write_png(const char* path, const uint8_t* pixels, uint32_t width, uint32_t
     std::fprintf(stderr, "%s: %s\n", path, std::strerror(errno));
     return false;
   }
-  bool ok = write_png(file, path, pixels, width, height, channels, stride);
+  bool ok = write_png(file, path, pixels, width, height, channels, stride, nullptr, 0);
   ok = (std::fclose(file) == 0) && ok;
   if (!ok) std::remove(path);
   return ok;
@@ -173,8 +185,8 @@ bool read_png(const std::vector<uint8_t>& data, Image* image, std::string* error
   std::vector<png_bytep> rows;
   if (info == nullptr || setjmp(png_jmpbuf(png))) {
     png_destroy_read_struct(&png, &info, nullptr);
-    *error = reader.problem[0] != '\0' ? std::string("damaged PNG: ") + reader.problem
-                                        : "damaged PNG";
+    *error =
+        reader.problem[0] != '\0' ? std::string("damaged PNG: ") + reader.problem : "damaged PNG";
     return false;
   }
   png_set_read_fn(png, &reader, read_from_memory);
@@ -221,8 +233,8 @@ bool read_png(const std::vector<uint8_t>& data, Image* image, std::string* error
     // fails where its data end, having taken only the memory its rows need.
     for (uint32_t y = 0; y < image->height; ++y) {
       if (image->pixels.size() < line * (y + 1)) {
-        image->pixels.reserve(std::min<uint64_t>(bytes, std::max<uint64_t>(
-                                                          2 * image->pixels.size(), line * 64)));
+        image->pixels.reserve(
+            std::min<uint64_t>(bytes, std::max<uint64_t>(2 * image->pixels.size(), line * 64)));
         image->pixels.resize(line * (y + 1));
       }
       png_read_row(png, image->pixels.data() + line * y, nullptr);

@@ -20,9 +20,11 @@ bool write_png(const char* path, const uint8_t* pixels, uint32_t width, uint32_t
                uint32_t channels, ptrdiff_t stride);
 
 // The same to an open stream (standard output, for instance); `name` is
-// used in messages.
+// used in messages. An ICC profile, when given, goes into an iCCP chunk
+// (left out, with the image written, when libpng finds it broken).
 bool write_png(FILE* file, const char* name, const uint8_t* pixels, uint32_t width, uint32_t height,
-               uint32_t channels, ptrdiff_t stride);
+               uint32_t channels, ptrdiff_t stride, const uint8_t* icc = nullptr,
+               size_t icc_size = 0);
 
 // PGM (1 channel), PPM (3) or PAM (any of 1 to 4 channels, as GRAYSCALE,
 // GRAYSCALE_ALPHA, RGB, and RGB_ALPHA or CMYK as `four_channels` says),

@@ -112,8 +112,9 @@ Abbreviated abbreviate(const char* name) {
     job.jpeg_buffer_size = static_cast<int32_t>(bytes.size());
     EXPECT_EQ(jpeg_write(&job, type), JpegSuccess);
     bytes.resize(job.jpeg_buffer_size);
-    (type == IoWriteTablesBuffer ? out.tables : type == IoWriteDataBuffer ? out.image : out.whole) =
-        bytes;
+    (type == IoWriteTablesBuffer ? out.tables
+     : type == IoWriteDataBuffer ? out.image
+                                 : out.whole) = bytes;
     jpeg_free(&job);
   }
   return out;
@@ -256,8 +257,8 @@ namespace {
 
 // The whole image of `data` and a region of it, RGB, with smoothing as
 // asked; whether the region is the crop of the whole.
-void expect_region_is_crop(const std::vector<uint8_t>& data, bool smooth, int32_t left,
-                           int32_t top, int32_t right, int32_t bottom) {
+void expect_region_is_crop(const std::vector<uint8_t>& data, bool smooth, int32_t left, int32_t top,
+                           int32_t right, int32_t bottom) {
   BufferJob whole(data);
   ASSERT_EQ(whole.read(IoReadParamsBuffer), JpegSuccess);
   const int32_t width = whole.job.jpeg_width, height = whole.job.jpeg_height;

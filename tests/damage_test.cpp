@@ -54,8 +54,8 @@ std::vector<uint8_t> cut(const std::vector<uint8_t>& data, size_t length) {
 }
 
 TEST(DataThatEndEarly, AtARestartMarkerAreAnEndOfFileWhereverTheCutFalls) {
-  for (const char* name : {"generated/restart_rows.jpg", "generated/restart_mcus.jpg",
-                           "generated/restart_prog.jpg"}) {
+  for (const char* name :
+       {"generated/restart_rows.jpg", "generated/restart_mcus.jpg", "generated/restart_prog.jpg"}) {
     const std::vector<uint8_t> data = read_file(test_data(name));
     const std::vector<size_t> restarts = markers(data, 0xD0, 0xD7);
     ASSERT_GE(restarts.size(), 3u) << name;
@@ -90,8 +90,8 @@ TEST(DataThatEndEarly, AFrameMissingScansIsAnEndOfFile) {
 }
 
 TEST(DataThatEndEarly, InterruptModeGivesWhatAPlainReadGives) {
-  for (const char* name : {"generated/truncated_half.jpg", "generated/prog_420.jpg",
-                           "generated/restart_rows.jpg"}) {
+  for (const char* name :
+       {"generated/truncated_half.jpg", "generated/prog_420.jpg", "generated/restart_rows.jpg"}) {
     std::vector<uint8_t> data = read_file(test_data(name));
     data.resize(data.size() * 2 / 3);  // the data stop two thirds in
     const Read plain = read_rgb(data), stepped = read_rgb(data, true);

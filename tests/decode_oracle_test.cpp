@@ -302,8 +302,8 @@ TEST(DecodeOracle, DamagedRestartIntervalsAreResynchronised) {
     std::vector<uint8_t> cut = clean;
     cut.erase(cut.begin() + static_cast<long>(markers[4]),
               cut.begin() + static_cast<long>(markers[4 + lost]));
-    variants.push_back({lost == 1 ? "an interval lost" : "two intervals lost", cut,
-                        JpegBadRstMarker});
+    variants.push_back(
+        {lost == 1 ? "an interval lost" : "two intervals lost", cut, JpegBadRstMarker});
   }
   std::vector<uint8_t> swapped = clean;
   std::swap(swapped[markers[5] + 1], swapped[markers[6] + 1]);

@@ -803,8 +803,8 @@ TEST(EncoderLimits, ProgressiveFilesKeepTheBaselinePixels) {
                         {flat, Sub420, 0},
                         {flat, Sub444, 1}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.picture.width << "x" << c.picture.height
-                                    << " sampling " << c.subsampling);
+    SCOPED_TRACE(testing::Message()
+                 << c.picture.width << "x" << c.picture.height << " sampling " << c.subsampling);
     Request r;
     r.subsampling = c.subsampling;
     r.optimize = c.optimize;
@@ -831,7 +831,7 @@ TEST(EncoderLimits, PackedInputOfOddWidth) {
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       uint8_t* px = packed.data() + size_t(y) * width * 2 + x * 2;
-      px[0] = static_cast<uint8_t>(40 + 11 * x + 3 * y);                  // Y
+      px[0] = static_cast<uint8_t>(40 + 11 * x + 3 * y);                      // Y
       px[1] = static_cast<uint8_t>((x & 1) == 0 ? 90 + 8 * x : 200 - 4 * y);  // Cb or Cr
     }
   }

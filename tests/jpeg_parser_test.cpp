@@ -241,7 +241,11 @@ std::vector<Corruption> failure_table() {
        gray_image_head(0xC0).gray_frame(8, 8, 0xC2).sos({{1, 0, 0}}).data, true,
        JpegMultipleFrames},
       {"SamplingThatDoesNotDivideTheLargest",
-       JpegBuilder().soi().dqt(0).sof(0xC0, 16, 16, {{1, 2, 2, 0}, {2, 3, 3, 0}, {3, 1, 1, 0}}).data,
+       JpegBuilder()
+           .soi()
+           .dqt(0)
+           .sof(0xC0, 16, 16, {{1, 2, 2, 0}, {2, 3, 3, 0}, {3, 1, 1, 0}})
+           .data,
        true, JpegCompError},
       {"DataEndDuringAMarkerSearch", JpegBuilder().soi().dqt(0).raw({0x12, 0x34}).data, false,
        JpegEofError},
@@ -306,8 +310,11 @@ TEST(ParserFailures, PackedYcbcrOutputOf420DataIsRefused) {
   EXPECT_STREQ(jpeg_status_detail(&cmyk.job),
                "the data are jpeg_color 5 with 4 components, which give no out_color 1 with 3 "
                "channels");
-  BufferJob odd(JpegBuilder().soi().dqt(0).sof(0xC0, 16, 16,
-                                               {{1, 2, 2, 0}, {2, 3, 3, 0}, {3, 1, 1, 0}}).data);
+  BufferJob odd(JpegBuilder()
+                    .soi()
+                    .dqt(0)
+                    .sof(0xC0, 16, 16, {{1, 2, 2, 0}, {2, 3, 3, 0}, {3, 1, 1, 0}})
+                    .data);
   odd.job.out_pixels = pixels.data();
   odd.job.out_width = odd.job.out_height = 1;
   odd.job.out_color = ColorRgb;

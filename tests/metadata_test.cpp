@@ -35,7 +35,7 @@ std::vector<uint8_t> exif_block(int orientation, bool big_endian, uint32_t direc
   b.push_back(big_endian ? 'M' : 'I');
   u16(42);
   u32(directory);
-  u16(2);  // two entries: another tag, then the orientation
+  u16(2);                                        // two entries: another tag, then the orientation
   u16(0x010F), u16(2), u32(4), u32(0x41424300);  // Make "ABC"
   u16(0x0112), u16(3), u32(1), u16(static_cast<uint32_t>(orientation)), u16(0);
   u32(0);  // no next directory
@@ -195,8 +195,7 @@ TEST(Metadata, BrokenMetadataAreAbsentAndTheImageDecodes) {
       {"numbered past the count", with({icc_chunk(1, 2, part), icc_chunk(3, 2, part)}), 1, false,
        false},
       {"number 0", with({icc_chunk(0, 1, part)}), 1, false, false},
-      {"counts that differ", with({icc_chunk(1, 2, part), icc_chunk(2, 3, part)}), 1, false,
-       false},
+      {"counts that differ", with({icc_chunk(1, 2, part), icc_chunk(2, 3, part)}), 1, false, false},
       {"a directory past the block", JpegBuilder().segment(0xE1, exif_block(6, true, 4000)), 1,
        true, false},
       {"a directory cut short", JpegBuilder().segment(0xE1, cut_exif), 1, true, false},

@@ -31,7 +31,6 @@ void KnotTexture::swap_red_blue(uint8_t* image, int32_t w, int32_t h, uint32_t r
   }
 }
 
-
 const char* KnotTexture::decode_file(const char* path, bool* replaced) {
   if (replaced != nullptr) *replaced = false;
   JpegJob job;

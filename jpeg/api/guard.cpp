@@ -49,8 +49,7 @@ void default_action(int signal_number, siginfo_t* info) {
   if (info == nullptr || info->si_code <= 0) raise(signal_number);
 }
 
-__attribute__((noinline)) void chain(int index, int signal_number, siginfo_t* info,
-                                     void* context) {
+__attribute__((noinline)) void chain(int index, int signal_number, siginfo_t* info, void* context) {
   volatile char here = 0;
   const char* mark = const_cast<const char*>(&here);
   if (called_back_from_host(mark)) {

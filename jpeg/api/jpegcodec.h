@@ -594,18 +594,18 @@ typedef struct JpegJob {
  * the codec's: valid until the job's next read or jpeg_free. Broken
  * metadata are reported as absent, never as a failure of the read. */
 typedef struct JpegMetadata {
-  const uint8_t* exif;   /* the first APP1 "Exif" payload, from its "Exif\0\0" on (the TIFF
-                          * data follow those 6 bytes), or null */
+  const uint8_t* exif; /* the first APP1 "Exif" payload, from its "Exif\0\0" on (the TIFF
+                        * data follow those 6 bytes), or null */
   int32_t exif_size;
-  const uint8_t* icc;    /* the ICC profile, put together from its APP2 "ICC_PROFILE" chunks
-                          * (null unless each chunk came once, numbered 1 to their count) */
+  const uint8_t* icc; /* the ICC profile, put together from its APP2 "ICC_PROFILE" chunks
+                       * (null unless each chunk came once, numbered 1 to their count) */
   int32_t icc_size;
-  const uint8_t* xmp;    /* the XMP packet of the first APP1 with the XMP namespace, or null */
+  const uint8_t* xmp; /* the XMP packet of the first APP1 with the XMP namespace, or null */
   int32_t xmp_size;
-  int32_t orientation;   /* EXIF orientation 1..8: 1 as stored (also when absent or broken),
-                          * 2 mirrored, 3 turned 180 degrees, 4 flipped, 5 transposed, 6 to be
-                          * turned 90 degrees clockwise, 7 transversed, 8 to be turned 90
-                          * degrees counter-clockwise */
+  int32_t orientation; /* EXIF orientation 1..8: 1 as stored (also when absent or broken),
+                        * 2 mirrored, 3 turned 180 degrees, 4 flipped, 5 transposed, 6 to be
+                        * turned 90 degrees clockwise, 7 transversed, 8 to be turned 90
+                        * degrees counter-clockwise */
 } JpegMetadata;
 
 typedef struct JpegVersion {

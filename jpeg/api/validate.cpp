@@ -205,8 +205,8 @@ JpegStatus validate_request(JpegJob* job, int32_t type) {
   // data: not for a header read (the data say it), nor when jpeg_color and
   // jpeg_channels are still what the last read reported (the frame decides
   // once it is read, as it does on a new job).
-  const bool reported = job->jpeg_color == p.reported_jpeg_color &&
-                        job->jpeg_channels == p.reported_jpeg_channels;
+  const bool reported =
+      job->jpeg_color == p.reported_jpeg_color && job->jpeg_channels == p.reported_jpeg_channels;
   if (!encoding && (is_header_only_type(type) || reported)) return check_decoder_options(job);
   const bool allowed = encoding ? encode_combination_allowed(job->out_color, job->out_channels,
                                                              job->jpeg_color, job->jpeg_channels)

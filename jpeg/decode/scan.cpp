@@ -593,8 +593,8 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing) {
   // decoded: the transform then reads coefficients stored a block's
   // decoding before, not ones the decoder has just scattered (which the
   // processor cannot hand on to a wide load until they reach the cache).
-  const bool staggered = ctx.plan_blocks == 1 && ctx.coef == nullptr && ctx.props->interrupt_mode == 0 &&
-                         !ctx.column_delay && !ctx.row_delay;
+  const bool staggered = ctx.plan_blocks == 1 && ctx.coef == nullptr &&
+                         ctx.props->interrupt_mode == 0 && !ctx.column_delay && !ctx.row_delay;
   for (int32_t row = scan->resume_row; row < ctx.rows; ++row) {
     const int32_t first_col = row == scan->resume_row ? scan->resume_col : 0;
     // The next column whose start the index records.

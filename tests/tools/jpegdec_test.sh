@@ -146,16 +146,49 @@ def profile(kind, text):
         body = b"mluc\0\0\0\0" + struct.pack(">II", 1, 12) + b"enUS" + struct.pack(">II", len(utf16), 28) + utf16
     tags = struct.pack(">I", 1) + b"desc" + struct.pack(">II", 144, len(body))
     data = tags + body
-    header = struct.pack(">I", 128 + len(data)) + b"\0" * 124
-    return header + data
+    # A header libpng takes: size, version 2.1, a monitor's RGB profile to
+    # XYZ, "acsp", the D50 illuminant.
+    header = bytearray(128)
+    struct.pack_into(">I", header, 0, 128 + len(data))
+    header[8:12] = b"\x02\x10\0\0"
+    header[12:24] = b"mntrRGB XYZ "
+    header[36:40] = b"acsp"
+    struct.pack_into(">iii", header, 68, 0xF6D6, 0x10000, 0xD32D)
+    return bytes(header) + data
 for name, kind in (("v2", b"desc"), ("v4", b"mluc")):
     icc = b"ICC_PROFILE\0\x01\x01" + profile(kind, b"Test RGB " + name.encode())
+    open(sys.argv[2] + "/" + name + ".icc", "wb").write(icc[14:])
     segment = b"\xff\xe2" + struct.pack(">H", len(icc) + 2) + icc
     open(sys.argv[2] + "/icc_" + name + ".jpg", "wb").write(base[:2] + segment + base[2:])
 PY
   for v in v2 v4; do
     run --info "$IMG/icc_$v.jpg" >/dev/null
     check "an ICC $v profile's description" grep -q "^icc_profile: [0-9]* bytes, Test RGB $v\$" "$OUT"
+  done
+  if "$JPEGDEC" --help | grep -q PNG; then
+    run "$IMG/icc_v2.jpg" "$IMG/icc.png" >/dev/null
+    convert "$IMG/icc.png" "$IMG/back.icc" 2>/dev/null
+    check "the profile goes into the PNG as it was" cmp -s "$IMG/v2.icc" "$IMG/back.icc"
+    run "$IMG/icc_v2.jpg" "$IMG/icc.ppm" >/dev/null
+    check "a PPM, which holds none, is written all the same" test "$(size_of "$IMG/icc.ppm")" = "PPM 320x240"
+  fi
+fi
+
+# The EXIF orientation applied as a viewer applies it; --no-orient keeps the
+# stored order.
+run --no-orient "$DATA/metadata/exif_icc_xmp.jpg" "$IMG/stored.ppm" >/dev/null
+check "--no-orient keeps the stored 320x240" test "$(size_of "$IMG/stored.ppm")" = "PPM 320x240"
+if command -v python3 >/dev/null; then
+  transforms=("" "" "-flop" "-rotate 180" "-flip" "-transpose" "-rotate 90" "-transverse" "-rotate 270")
+  for n in 1 2 3 4 5 6 7 8; do
+    # The same file with orientation n (the value's byte is the EXIF
+    # block's 38th from its segment's start).
+    python3 -c 'import sys; d = bytearray(open(sys.argv[1], "rb").read()); d[d.find(b"Exif") + 6 + 8 + 2 + 12 + 8 + 1] = int(sys.argv[3]); open(sys.argv[2], "wb").write(d)' \
+      "$DATA/metadata/exif_icc_xmp.jpg" "$IMG/o$n.jpg" "$n"
+    run "$IMG/o$n.jpg" "$IMG/o$n.ppm" >/dev/null
+    # shellcheck disable=SC2086
+    convert "$IMG/stored.ppm" ${transforms[$n]} "$IMG/want$n.ppm"
+    check "orientation $n is applied ($(size_of "$IMG/o$n.ppm"))" same_picture "$IMG/o$n.ppm" "$IMG/want$n.ppm"
   done
 fi
 

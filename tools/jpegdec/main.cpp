@@ -38,6 +38,9 @@ void print_usage(FILE* out) {
       "  --bottom-up        decode into a buffer whose rows run bottom to top\n"
       "  --pad N            N bytes of padding after each row of the buffer\n"
       "  --thumbnail        decode the JFIF thumbnail instead of the image\n"
+      "  --no-orient        keep the stored order of the pixels; by default the\n"
+      "                     EXIF orientation is applied, as viewers show a photo\n"
+      "                     (a region is taken from the stored image first)\n"
       "  --fast-dct         use the fast inverse DCT\n"
       "  --interrupt        decode MCU by MCU through interrupt mode (with a\n"
       "                     progress bar when standard error is a terminal)\n"
@@ -255,6 +258,7 @@ struct Options {
   bool fast_dct = false;
   bool interrupt = false;
   bool strict = false;
+  bool orient = true;
   int64_t max_memory_mb = 0;  // 0: half the machine's memory
   std::string input, output;
 };
@@ -319,6 +323,54 @@ bool refused(JpegStatus status) {
     default:
       return false;
   }
+}
+
+// The image as EXIF orientation `orientation` (2 to 8) says it is seen:
+// `width` x `height` pixels of `channels` bytes, `stride` bytes from one row
+// to the next, turned or mirrored into a new buffer of rows without padding;
+// the width and height are those of the result.
+std::vector<uint8_t> oriented(const uint8_t* first, ptrdiff_t stride, int32_t* width,
+                              int32_t* height, int32_t channels, int32_t orientation) {
+  const int32_t w = *width, h = *height;
+  const bool turned = orientation >= 5;
+  const int32_t out_w = turned ? h : w, out_h = turned ? w : h;
+  std::vector<uint8_t> out(static_cast<size_t>(out_w) * out_h * channels);
+  for (int32_t y = 0; y < out_h; ++y) {
+    uint8_t* row = out.data() + static_cast<size_t>(y) * out_w * channels;
+    for (int32_t x = 0; x < out_w; ++x) {
+      int32_t sx = x, sy = y;
+      switch (orientation) {
+        case 2:
+          sx = w - 1 - x;
+          break;  // mirrored
+        case 3:
+          sx = w - 1 - x, sy = h - 1 - y;
+          break;  // turned 180 degrees
+        case 4:
+          sy = h - 1 - y;
+          break;  // flipped
+        case 5:
+          sx = y, sy = x;
+          break;  // transposed
+        case 6:
+          sx = y, sy = h - 1 - x;
+          break;  // turned 90 degrees clockwise
+        case 7:
+          sx = w - 1 - y, sy = h - 1 - x;
+          break;  // transversed
+        case 8:
+          sx = w - 1 - y, sy = x;
+          break;  // turned 90 degrees counter-clockwise
+        default:
+          break;
+      }
+      std::memcpy(row + static_cast<size_t>(x) * channels,
+                  first + sy * stride + static_cast<ptrdiff_t>(sx) * channels, channels);
+    }
+  }
+  *width = out_w;
+  *height = out_h;
+  return out;
 }
 
 int decode(const Options& o) {
@@ -438,6 +490,15 @@ int decode(const Options& o) {
     }
   } while (status == JpegInterruptSuccess);
   if (bar) std::fputs("\n", stderr);
+  // What the file carries beside the image, kept past the job: its
+  // orientation, and its colour profile for an output that can hold one.
+  JpegMetadata metadata;
+  int32_t orientation = 1;
+  std::vector<uint8_t> icc;
+  if (status != JpegInterruptSuccess && jpeg_metadata(&job, &metadata) == JpegSuccess) {
+    orientation = metadata.orientation;
+    if (metadata.icc != nullptr) icc.assign(metadata.icc, metadata.icc + metadata.icc_size);
+  }
   jpeg_free(&job);
   int result = 0;
   if (status < 0) {
@@ -458,6 +519,13 @@ int decode(const Options& o) {
       uint8_t* row = pixels.data() + static_cast<size_t>(y) * line;
       for (int32_t x = 0; x < width; ++x) std::swap(row[3 * x], row[3 * x + 2]);
     }
+  }
+  // Seen as a viewer shows it (a thumbnail and packed YCbCr keep their order).
+  std::vector<uint8_t> turned;
+  if (o.orient && orientation > 1 && !o.thumbnail && layout != "ycbcr422") {
+    turned = oriented(first, stride, &width, &height, channels, orientation);
+    first = turned.data();
+    stride = static_cast<ptrdiff_t>(width) * channels;
   }
   uint32_t file_channels = static_cast<uint32_t>(channels),
            file_width = static_cast<uint32_t>(width);
@@ -486,8 +554,11 @@ int decode(const Options& o) {
                                static_cast<uint32_t>(height), file_channels, stride,
                                layout == "cmyk" ? "CMYK" : "RGB_ALPHA");
   } else {
+    // The profile describes RGB or grey pixels; not packed YCbCr samples.
+    const bool profile = !icc.empty() && layout != "ycbcr422";
     ok = imageio::write_png(file, out.c_str(), first, file_width, static_cast<uint32_t>(height),
-                            file_channels, stride);
+                            file_channels, stride, profile ? icc.data() : nullptr,
+                            profile ? icc.size() : 0);
   }
   if (file != stdout) ok = std::fclose(file) == 0 && ok;
   if (!ok) {
@@ -547,6 +618,8 @@ int main(int argc, char** argv) {
       o.interrupt = true;
     } else if (arg == "--strict") {
       o.strict = true;
+    } else if (arg == "--no-orient") {
+      o.orient = false;
     } else if (arg == "--max-memory" && has_value) {
       char* end = nullptr;
       const long long mb = std::strtoll(argv[++i], &end, 10);
