@@ -119,10 +119,34 @@ class Reading(unittest.TestCase):
 
     def test_info(self):
         info = jpegcodec.info(BASE)
-        self.assertEqual(info, jpegcodec.Info(320, 240, 3, "ycbcr", "4:2:0", None))
+        self.assertEqual(info, jpegcodec.Info(320, 240, 3, "ycbcr", "4:2:0", None, 1, 0, 0, 0))
         self.assertEqual(jpegcodec.info(GREY).color, "gray")
         self.assertEqual(jpegcodec.info(os.path.join(DATA, "generated", "jfif_thumb.jpg")).thumbnail, (16, 12))
         self.assertRegex(jpegcodec.library_version(), r"^\d+\.\d+\.\d+$")
+
+
+PHOTO = os.path.join(DATA, "metadata", "exif_icc_xmp.jpg")
+
+
+class Metadata(unittest.TestCase):
+    def test_what_the_photo_carries(self):
+        info = jpegcodec.info(PHOTO)
+        self.assertEqual((info.orientation, info.icc_size, info.exif_size, info.xmp_size), (6, 3000, 44, 55))
+        found = jpegcodec.metadata(PHOTO)
+        self.assertEqual(found.orientation, 6)
+        self.assertEqual(found.icc, bytes((i * 7 + i // 251) & 255 for i in range(3000)))
+        self.assertTrue(found.exif.startswith(b"Exif\0\0MM\0*"))
+        self.assertEqual(found.xmp, b"<x:xmpmeta xmlns:x='adobe:ns:meta/'>a photo</x:xmpmeta>")
+        self.assertEqual(jpegcodec.metadata(BASE), jpegcodec.Metadata(None, None, None, 1))
+
+    def test_orientation_is_applied_when_asked(self):
+        stored = jpegcodec.read(PHOTO)
+        self.assertEqual(stored.shape, (240, 320, 3))  # as Pillow reads it
+        turned = jpegcodec.read(PHOTO, orient=True)
+        numpy.testing.assert_array_equal(turned, numpy.rot90(stored, -1))
+        # As jpegdec writes it, which applies the orientation by default.
+        numpy.testing.assert_array_equal(turned, jpegdec(PHOTO))
+        self.assertEqual(jpegcodec.read(PHOTO, mode="L", scale=8, orient=True).shape, (40, 30))
 
 
 class Errors(unittest.TestCase):

@@ -96,6 +96,18 @@ class _Job(ctypes.Structure):
     ]
 
 
+class _Metadata(ctypes.Structure):
+    _fields_ = [
+        ("exif", ctypes.c_void_p),
+        ("exif_size", ctypes.c_int32),
+        ("icc", ctypes.c_void_p),
+        ("icc_size", ctypes.c_int32),
+        ("xmp", ctypes.c_void_p),
+        ("xmp_size", ctypes.c_int32),
+        ("orientation", ctypes.c_int32),
+    ]
+
+
 class _Version(ctypes.Structure):
     _fields_ = [
         ("major", ctypes.c_int32),
@@ -125,7 +137,10 @@ class JpegError(Exception):
         self.partial = partial
 
 
-Info = namedtuple("Info", "width height channels color subsampling thumbnail")
+Info = namedtuple(
+    "Info", "width height channels color subsampling thumbnail orientation icc_size exif_size xmp_size"
+)
+Metadata = namedtuple("Metadata", "exif icc xmp orientation")
 Image = namedtuple("Image", "data width height channels")
 
 _lib = None
@@ -177,6 +192,8 @@ def _library():
     lib.jpeg_status_text.restype = ctypes.c_char_p
     lib.jpeg_status_detail.argtypes = [job_p]
     lib.jpeg_status_detail.restype = ctypes.c_void_p
+    lib.jpeg_metadata.argtypes = [job_p, ctypes.POINTER(_Metadata)]
+    lib.jpeg_metadata.restype = ctypes.c_int32
     lib.jpeg_version.argtypes = []
     lib.jpeg_version.restype = ctypes.POINTER(_Version)
     # The detail text is the record's last field: the library's address of
@@ -250,17 +267,63 @@ class _Session:
         if status != 0:
             self.fail(status)
 
+    def metadata(self):
+        """What the last read found beside the image, as a _Metadata."""
+        found = _Metadata()
+        status = self.lib.jpeg_metadata(ctypes.byref(self.job), ctypes.byref(found))
+        if status != 0:
+            self.fail(status)
+        return found
+
+
+def _bytes_at(address, size):
+    return ctypes.string_at(address, size) if address else None
+
 
 def info(source):
-    """The JPEG's size, components, colour, sampling and thumbnail size (or
-    None), read from its header."""
+    """The JPEG's size, components, colour, sampling, thumbnail size (or
+    None), EXIF orientation (1 to 8; 1 when the file has none) and the sizes
+    of its ICC profile, EXIF block and XMP packet (0 when absent), read from
+    its header."""
     with _Session(source) as session:
         session.read_params()
         job = session.job
+        found = session.metadata()
         thumbnail = (job.thumb_width, job.thumb_height) if job.thumb_width > 0 else None
         return Info(job.jpeg_width, job.jpeg_height, job.jpeg_channels,
                     _COLOR_NAMES.get(job.jpeg_color, "other"),
-                    _SUB_NAMES.get(job.jpeg_subsampling, "other"), thumbnail)
+                    _SUB_NAMES.get(job.jpeg_subsampling, "other"), thumbnail,
+                    found.orientation, found.icc_size, found.exif_size, found.xmp_size)
+
+
+def metadata(source):
+    """What the JPEG carries beside its image: Metadata(exif, icc, xmp,
+    orientation), each of the first three bytes or None. exif is the APP1
+    payload from its b"Exif\\0\\0" on (as Pillow's info["exif"]); icc the
+    ICC profile put together from its chunks; xmp the XMP packet; orientation
+    the EXIF orientation, 1 to 8 (1 when absent or broken). Broken metadata
+    are None, never an error."""
+    with _Session(source) as session:
+        session.read_params()
+        found = session.metadata()
+        return Metadata(_bytes_at(found.exif, found.exif_size), _bytes_at(found.icc, found.icc_size),
+                        _bytes_at(found.xmp, found.xmp_size), found.orientation)
+
+
+def _oriented(array, orientation):
+    """The array as EXIF `orientation` says a viewer shows it."""
+    import numpy
+
+    turned = {
+        2: lambda a: a[:, ::-1],
+        3: lambda a: a[::-1, ::-1],
+        4: lambda a: a[::-1],
+        5: lambda a: a.swapaxes(0, 1),
+        6: lambda a: numpy.rot90(a, -1),
+        7: lambda a: a[::-1, ::-1].swapaxes(0, 1),
+        8: lambda a: numpy.rot90(a, 1),
+    }.get(orientation)
+    return numpy.ascontiguousarray(turned(array)) if turned else array
 
 
 def _decode(source, mode, scale, region, fast_dct, allocate):
@@ -295,7 +358,7 @@ def _decode(source, mode, scale, region, fast_dct, allocate):
         status = session.lib.jpeg_read(ctypes.byref(job), _READ_SCALED[scale] + session.memory)
         if status < 0:
             session.fail(status, image)
-        return image
+        return image, session.metadata().orientation
 
 
 def read_bytes(source, mode=None, scale=1, region=None, fast_dct=False):
@@ -317,13 +380,16 @@ def read_bytes(source, mode=None, scale=1, region=None, fast_dct=False):
         image = Image(data, width, height, channels)
         return image, ctypes.addressof((ctypes.c_uint8 * len(data)).from_buffer(data))
 
-    return _decode(source, mode, scale, region, fast_dct, allocate)
+    return _decode(source, mode, scale, region, fast_dct, allocate)[0]
 
 
-def read(source, mode=None, scale=1, region=None, fast_dct=False):
+def read(source, mode=None, scale=1, region=None, fast_dct=False, orient=False):
     """Decodes the JPEG into a NumPy uint8 array: rows x columns for "L",
     rows x columns x channels otherwise. Arguments and errors as for
-    read_bytes (`partial` an array)."""
+    read_bytes (`partial` an array).
+    orient: False (as Pillow and torchvision read) keeps the stored order of
+    the pixels; True turns or mirrors them as the EXIF orientation says,
+    as a viewer shows the photo (a region is taken from the stored image)."""
     import numpy
 
     def allocate(width, height, channels):
@@ -331,7 +397,8 @@ def read(source, mode=None, scale=1, region=None, fast_dct=False):
         array = numpy.full(shape, 128, dtype=numpy.uint8)
         return array, array.ctypes.data
 
-    return _decode(source, mode, scale, region, fast_dct, allocate)
+    array, orientation = _decode(source, mode, scale, region, fast_dct, allocate)
+    return _oriented(array, orientation) if orient else array
 
 
 def write(image, width=None, height=None, channels=None, quality=75, subsampling="4:2:0",
