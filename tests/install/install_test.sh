@@ -20,7 +20,7 @@ for f in include/jpegcodec.h lib/libjpegcodec.so lib/libjpegcodec.a bin/jpegdec 
   check "installs $f" test -e "$PREFIX/$f"
 done
 soname=$(objdump -p "$PREFIX/lib/libjpegcodec.so" 2>/dev/null | awk '/SONAME/ {print $2}')
-check "the shared library's SONAME is libjpegcodec.so.1 ($soname)" test "$soname" = libjpegcodec.so.1
+check "the shared library's SONAME is libjpegcodec.so.2 ($soname)" test "$soname" = libjpegcodec.so.2
 # The shared library exports the entry operations only; the static one
 # defines nothing outside them and the codec's namespace (a weak reference
 # to the C++ runtime's personality routine aside).
@@ -43,7 +43,7 @@ out=$("$WORK/consumer/consumer_static" "$JPEG")
 check "and with the static one ($out)" test "${out%% (*}" = "$expected"
 
 export PKG_CONFIG_PATH=$PREFIX/lib/pkgconfig
-check "pkg-config knows jpegcodec" test "$(pkg-config --modversion jpegcodec)" = 1.51.12
+check "pkg-config knows jpegcodec" test "$(pkg-config --modversion jpegcodec)" = 2.0.0
 # shellcheck disable=SC2046
 check "pkg-config: the consumer builds" \
   cc -std=c99 "$HERE/consumer/consumer.c" -o "$WORK/pc_consumer" $(pkg-config --cflags --libs jpegcodec)
@@ -65,6 +65,6 @@ if command -v /usr/bin/python3 >/dev/null && /usr/bin/python3 -c 'import numpy' 
     'import sys, jpegcodec; a = jpegcodec.read(sys.argv[1]); print("%dx%d" % (a.shape[1], a.shape[0]), jpegcodec._library()._name)' \
     "$JPEG")
   check "and reads the file through the installed library ($out)" \
-    test "$out" = "${expected%% *} $PREFIX/lib/libjpegcodec.so.1"
+    test "$out" = "${expected%% *} $PREFIX/lib/libjpegcodec.so.2"
 fi
 checks_done

@@ -68,6 +68,8 @@ class RecordLayout(unittest.TestCase):
             program += '  printf("%s %%zu\\n", offsetof(JpegJob, %s));\n' % (name, name)
         for name, _ in jpegcodec._PROPERTIES_NAMED:
             program += '  printf("properties.%s %%zu\\n", offsetof(JpegJob, properties.%s));\n' % (name, name)
+        for name in jpegcodec._PROPERTIES_AT:
+            program += '  printf("at.%s %%zu\\n", offsetof(JPEG_PROPERTIES, %s));\n' % (name, name)
         program += "  return 0;\n}\n"
         with tempfile.TemporaryDirectory() as work:
             source, binary = os.path.join(work, "layout.c"), os.path.join(work, "layout")
@@ -82,6 +84,8 @@ class RecordLayout(unittest.TestCase):
         base = jpegcodec._Job.properties.offset
         for name, _ in jpegcodec._PROPERTIES_NAMED:
             self.assertEqual(int(c_layout["properties." + name]), base + getattr(jpegcodec._Properties, name).offset)
+        for name, offset in jpegcodec._PROPERTIES_AT.items():
+            self.assertEqual(int(c_layout["at." + name]), offset, name)
 
 
 class Reading(unittest.TestCase):
@@ -93,6 +97,9 @@ class Reading(unittest.TestCase):
         numpy.testing.assert_array_equal(jpegcodec.read(BASE, scale=8), jpegdec(BASE, "--scale", "8"))
         numpy.testing.assert_array_equal(
             jpegcodec.read(BASE, fast_dct=True), jpegdec(BASE, "--fast-dct"))
+        numpy.testing.assert_array_equal(
+            jpegcodec.read(BASE, upsample="fast"), jpegdec(BASE, "--fast-upsample"))
+        self.assertFalse((jpegcodec.read(BASE) == jpegcodec.read(BASE, upsample="fast")).all())
 
     def test_every_kind_of_source_gives_the_same_image(self):
         with open(PROGRESSIVE, "rb") as f:

@@ -192,4 +192,45 @@ if command -v python3 >/dev/null; then
   done
 fi
 
+# The command line as other tools take it.
+check "--version names the package" test "$("$JPEGDEC" --version)" = "jpegdec (jpegcodec) 2.0.0"
+run --scale=2 "$SRC" "$IMG/eq.png" >/dev/null
+check "--scale=2 as --scale 2" test "$(size_of "$IMG/eq.png")" = "PNG 160x120"
+check "a usage error is one line" test "$(run --frobnicate "$SRC" "$IMG/x.png")" = 2 -a "$(wc -l <"$ERR")" = 1
+check "  that points to --help" grep -q 'jpegdec --help' "$ERR"
+check "an extension it does not write is refused (exit 2)" test "$(run "$SRC" "$IMG/x.bmp")" = 2
+check "  saying which it writes" grep -q 'writes PNG (.png), PPM (.ppm), PGM (.pgm) and PAM (.pam), not ".bmp"' "$ERR"
+check "  and writing nothing" test ! -e "$IMG/x.bmp"
+run "$SRC" "$IMG/UPPER.PNG" >/dev/null
+check "extensions in capitals" test "$(size_of "$IMG/UPPER.PNG")" = "PNG 320x240"
+run "$SRC" "$IMG/grey.pgm" >/dev/null
+check "a colour file to a PGM is grey" test "$(size_of "$IMG/grey.pgm")" = "PGM 320x240"
+
+# A CMYK file: RGB in PNG and PPM (Adobe's inverted inks, as other programs
+# show them: each channel c * k / 255), CMYK in PAM.
+run "$DATA/generated/cmyk.jpg" "$IMG/cmyk.png" >/dev/null
+check "CMYK to PNG is RGB" test "$(identify -format '%[channels]' "$IMG/cmyk.png")" = srgb
+run "$DATA/generated/cmyk.jpg" "$IMG/cmyk.pam" >/dev/null
+check "CMYK to PAM stays CMYK" grep -qa '^TUPLTYPE CMYK$' "$IMG/cmyk.pam"
+run "$DATA/generated/cmyk.jpg" "$IMG/cmyk.ppm" >/dev/null
+if command -v python3 >/dev/null; then
+  check "each RGB channel is c * k / 255 of the CMYK pixel" python3 - "$IMG/cmyk.pam" "$IMG/cmyk.ppm" <<'PY'
+import sys
+pam, ppm = (open(p, "rb").read() for p in sys.argv[1:])
+cmyk = pam[pam.index(b"ENDHDR\n") + 7:]
+rgb = ppm[ppm.index(b"255\n") + 4:]
+assert len(cmyk) // 4 == len(rgb) // 3 > 0
+for i in range(len(rgb) // 3):
+    k = cmyk[4 * i + 3]
+    for c in range(3):
+        assert rgb[3 * i + c] == (cmyk[4 * i + c] * k + 127) // 255, (i, c)
+PY
+fi
+
+# Chroma interpolated by default, as djpeg does; --fast-upsample repeats it.
+run "$SRC" "$IMG/smooth.ppm" >/dev/null
+run --fast-upsample "$SRC" "$IMG/plain.ppm" >/dev/null
+differ() { ! cmp -s "$1" "$2"; }
+check "--fast-upsample gives other pixels than the default" differ "$IMG/smooth.ppm" "$IMG/plain.ppm"
+
 checks_done

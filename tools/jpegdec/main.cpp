@@ -1,5 +1,6 @@
 // jpegdec: decodes JPEG files with jpegcodec and writes PNG or netpbm images.
 
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,8 +26,11 @@ void print_usage(FILE* out) {
       "       jpegdec --info FILE\n"
       "\n"
       "Decodes the JPEG file INPUT and writes OUTPUT as PNG, PPM, PGM or PAM,\n"
-      "chosen by its extension (.png .ppm .pgm .pam). \"-\" reads standard input\n"
-      "or writes standard output (as PNG).\n"
+      "chosen by its extension (.png .ppm .pgm .pam; any other is refused; a\n"
+      "name without one is PNG). \"-\" reads standard input or writes standard\n"
+      "output (as PNG). The photo is turned as its EXIF orientation says, and\n"
+      "its ICC profile goes into a PNG. A CMYK file is written as RGB, except\n"
+      "to a PAM, which keeps its four channels.\n"
       "\n"
       "Options:\n"
       "  --scale N          decode at 1/N size: 1, 2, 4 or 8\n"
@@ -42,13 +46,17 @@ void print_usage(FILE* out) {
       "                     EXIF orientation is applied, as viewers show a photo\n"
       "                     (a region is taken from the stored image first)\n"
       "  --fast-dct         use the fast inverse DCT\n"
+      "  --fast-upsample    repeat subsampled chroma instead of interpolating it\n"
+      "                     (the default interpolates, as djpeg does)\n"
       "  --interrupt        decode MCU by MCU through interrupt mode (with a\n"
       "                     progress bar when standard error is a terminal)\n"
       "  --strict           write nothing for a damaged or truncated file\n"
       "  --max-memory MB    the most memory the image and the decoder's coefficient\n"
       "                     store may each take (default: half the machine's memory)\n"
       "  --info FILE        print the file's parameters (see below) and exit\n"
+      "  --version          show the version\n"
       "  --help             show this help\n"
+      "Options take their value as --scale 2 or --scale=2.\n"
       "\n"
       "--info prints one \"key: value\" line each: status, width, height, channels,\n"
       "color, subsampling, thumbnail, then the JFIF values, the Adobe values and\n"
@@ -259,6 +267,7 @@ struct Options {
   bool interrupt = false;
   bool strict = false;
   bool orient = true;
+  bool smooth = true;         // chroma upsampled by interpolation, as djpeg does by default
   int64_t max_memory_mb = 0;  // 0: half the machine's memory
   std::string input, output;
 };
@@ -325,6 +334,46 @@ bool refused(JpegStatus status) {
   }
 }
 
+enum class OutputFormat { Png, Ppm, Pgm, Pam, Unknown };
+
+// The format an output name asks for: by its extension (in any case); PNG
+// for standard output (PAM in a build without PNG) and for a name without
+// an extension (a device, say). Another extension is no format of ours.
+OutputFormat output_format(const std::string& name) {
+  const size_t slash = name.rfind('/'), dot = name.rfind('.');
+  const bool bare = dot == std::string::npos || (slash != std::string::npos && dot < slash);
+  if (name == "-" || bare) {
+    return imageio::png_supported() ? OutputFormat::Png : OutputFormat::Pam;
+  }
+  std::string ext = name.substr(dot);
+  for (char& ch : ext) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  if (ext == ".png") return OutputFormat::Png;
+  if (ext == ".ppm") return OutputFormat::Ppm;
+  if (ext == ".pgm") return OutputFormat::Pgm;
+  if (ext == ".pam") return OutputFormat::Pam;
+  return OutputFormat::Unknown;
+}
+
+// Four-channel pixels as red, green, blue, in place (rows `stride` apart,
+// the result three bytes a pixel): as other programs show CMYK JPEG files.
+// Adobe's files store the inks inverted (255 is no ink), so a channel is
+// c * k / 255; other files store them plainly, (255 - c) * (255 - k) / 255.
+void cmyk_to_rgb(uint8_t* first, ptrdiff_t stride, int32_t width, int32_t height, bool inverted) {
+  for (int32_t y = 0; y < height; ++y) {
+    uint8_t* row = first + y * stride;
+    for (int32_t x = 0; x < width; ++x) {
+      const uint8_t* in = row + 4 * x;
+      const int32_t k = inverted ? in[3] : 255 - in[3];
+      uint8_t rgb[3];
+      for (int c = 0; c < 3; ++c) {
+        const int32_t ink = inverted ? in[c] : 255 - in[c];
+        rgb[c] = static_cast<uint8_t>((ink * k + 127) / 255);
+      }
+      std::memcpy(row + 3 * x, rgb, 3);
+    }
+  }
+}
+
 // The image as EXIF orientation `orientation` (2 to 8) says it is seen:
 // `width` x `height` pixels of `channels` bytes, `stride` bytes from one row
 // to the next, turned or mirrored into a new buffer of rows without padding;
@@ -340,27 +389,27 @@ std::vector<uint8_t> oriented(const uint8_t* first, ptrdiff_t stride, int32_t* w
     for (int32_t x = 0; x < out_w; ++x) {
       int32_t sx = x, sy = y;
       switch (orientation) {
-        case 2:
+        case 2:  // mirrored
           sx = w - 1 - x;
-          break;  // mirrored
-        case 3:
+          break;
+        case 3:  // turned 180 degrees
           sx = w - 1 - x, sy = h - 1 - y;
-          break;  // turned 180 degrees
-        case 4:
+          break;
+        case 4:  // flipped
           sy = h - 1 - y;
-          break;  // flipped
-        case 5:
+          break;
+        case 5:  // transposed
           sx = y, sy = x;
-          break;  // transposed
-        case 6:
+          break;
+        case 6:  // turned 90 degrees clockwise
           sx = y, sy = h - 1 - x;
-          break;  // turned 90 degrees clockwise
-        case 7:
+          break;
+        case 7:  // transversed
           sx = w - 1 - y, sy = h - 1 - x;
-          break;  // transversed
-        case 8:
+          break;
+        case 8:  // turned 90 degrees counter-clockwise
           sx = w - 1 - y, sy = x;
-          break;  // turned 90 degrees counter-clockwise
+          break;
         default:
           break;
       }
@@ -394,10 +443,26 @@ int decode(const Options& o) {
     jpeg_free(&job);
     return fail(o.input.c_str(), status, job);
   }
+  // The layout: as asked, or what the file and the output format hold (a
+  // PGM is grey; a four-component file is CMYK in a PAM and RGB elsewhere).
+  const OutputFormat format = output_format(o.output);
   std::string layout = o.layout;
+  bool cmyk_as_rgb = false;
   if (layout.empty()) {
     layout = job.jpeg_channels == 1 ? "gray" : job.jpeg_channels == 4 ? "cmyk" : "rgb";
+    if (format == OutputFormat::Pgm) layout = "gray";
     if (o.thumbnail) layout = "rgb";
+    cmyk_as_rgb = layout == "cmyk" && format != OutputFormat::Pam;
+  }
+  const bool inverted_inks = job.properties.adobe_seen != 0;
+  if ((format == OutputFormat::Pgm && layout != "gray" && layout != "ycbcr422") ||
+      (format == OutputFormat::Ppm && layout != "rgb" && layout != "bgr" && !cmyk_as_rgb)) {
+    std::fprintf(stderr,
+                 "jpegdec: a %s holds %s pixels, not the layout %s (jpegdec --help tells more)\n",
+                 format == OutputFormat::Pgm ? "PGM" : "PPM",
+                 format == OutputFormat::Pgm ? "grey" : "RGB", layout.c_str());
+    jpeg_free(&job);
+    return 2;
   }
   int32_t channels = 3;
   if (layout == "gray") {
@@ -479,6 +544,7 @@ int decode(const Options& o) {
   job.out_height = o.bottom_up ? -height : height;
   job.out_pad = o.pad;
   if (o.fast_dct) job.properties.dct_family = 0;
+  if (o.smooth && layout != "ycbcr422") job.properties.smooth_upsampling = 1;
 
   const bool bar = o.interrupt && isatty(STDERR_FILENO);
   do {
@@ -520,6 +586,10 @@ int decode(const Options& o) {
       for (int32_t x = 0; x < width; ++x) std::swap(row[3 * x], row[3 * x + 2]);
     }
   }
+  if (cmyk_as_rgb) {
+    cmyk_to_rgb(const_cast<uint8_t*>(first), stride, width, height, inverted_inks);
+    channels = 3;
+  }
   // Seen as a viewer shows it (a thumbnail and packed YCbCr keep their order).
   std::vector<uint8_t> turned;
   if (o.orient && orientation > 1 && !o.thumbnail && layout != "ycbcr422") {
@@ -534,7 +604,6 @@ int decode(const Options& o) {
     file_width = 2 * static_cast<uint32_t>(width);
   }
   const std::string& out = o.output;
-  const std::string ext = out.size() > 4 ? out.substr(out.size() - 4) : "";
   // Only a file this run creates is removed when writing it fails.
   struct stat before;
   const bool existed = out == "-" || stat(out.c_str(), &before) == 0;
@@ -544,18 +613,17 @@ int decode(const Options& o) {
     return 1;
   }
   bool ok;
-  // Standard output is PNG, or PAM in a build without PNG.
-  const bool pam_out = out == "-" && !imageio::png_supported();
-  if (ext == ".ppm" || ext == ".pgm" || ext == ".pam" || pam_out) {
-    const imageio::NetpbmKind kind = ext == ".ppm"   ? imageio::NetpbmKind::Ppm
-                                     : ext == ".pgm" ? imageio::NetpbmKind::Pgm
-                                                     : imageio::NetpbmKind::Pam;
+  if (format != OutputFormat::Png) {
+    const imageio::NetpbmKind kind = format == OutputFormat::Ppm   ? imageio::NetpbmKind::Ppm
+                                     : format == OutputFormat::Pgm ? imageio::NetpbmKind::Pgm
+                                                                   : imageio::NetpbmKind::Pam;
     ok = imageio::write_netpbm(file, out.c_str(), kind, first, file_width,
                                static_cast<uint32_t>(height), file_channels, stride,
                                layout == "cmyk" ? "CMYK" : "RGB_ALPHA");
   } else {
     // The profile describes RGB or grey pixels; not packed YCbCr samples.
-    const bool profile = !icc.empty() && layout != "ycbcr422";
+    // (A CMYK file's profile describes its inks, not the RGB made of them.)
+    const bool profile = !icc.empty() && layout != "ycbcr422" && !cmyk_as_rgb;
     ok = imageio::write_png(file, out.c_str(), first, file_width, static_cast<uint32_t>(height),
                             file_channels, stride, profile ? icc.data() : nullptr,
                             profile ? icc.size() : 0);
@@ -568,80 +636,140 @@ int decode(const Options& o) {
   return result;
 }
 
+// A usage error: one line, and where to read more. Exit status 2.
+int usage_error(const char* format, const char* value = "") {
+  std::fputs("jpegdec: ", stderr);
+  std::fprintf(stderr, format, value);
+  std::fputs(" (jpegdec --help tells more)\n", stderr);
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
-  std::vector<std::string> files;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    if (arg == "--help" || arg == "-h") {
-      print_usage(stdout);
-      return 0;
-    } else if (arg == "--info" && has_value) {
-      return print_info(argv[++i]);
-    } else if (arg == "--scale" && has_value) {
-      const std::string value = argv[++i];
-      if (value != "1" && value != "2" && value != "4" && value != "8") {
-        std::fputs("jpegdec: --scale takes 1, 2, 4 or 8\n", stderr);
-        return 2;
+  const char* info = nullptr;
+  enum : int {
+    kVersion = 256,
+    kInfo,
+    kScale,
+    kRoi,
+    kLayout,
+    kPad,
+    kBottomUp,
+    kThumbnail,
+    kFastDct,
+    kFastUpsample,
+    kInterrupt,
+    kStrict,
+    kNoOrient,
+    kMaxMemory
+  };
+  static const option kOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                    {"version", no_argument, nullptr, kVersion},
+                                    {"info", required_argument, nullptr, kInfo},
+                                    {"scale", required_argument, nullptr, kScale},
+                                    {"roi", required_argument, nullptr, kRoi},
+                                    {"layout", required_argument, nullptr, kLayout},
+                                    {"pad", required_argument, nullptr, kPad},
+                                    {"bottom-up", no_argument, nullptr, kBottomUp},
+                                    {"thumbnail", no_argument, nullptr, kThumbnail},
+                                    {"fast-dct", no_argument, nullptr, kFastDct},
+                                    {"fast-upsample", no_argument, nullptr, kFastUpsample},
+                                    {"interrupt", no_argument, nullptr, kInterrupt},
+                                    {"strict", no_argument, nullptr, kStrict},
+                                    {"no-orient", no_argument, nullptr, kNoOrient},
+                                    {"max-memory", required_argument, nullptr, kMaxMemory},
+                                    {nullptr, 0, nullptr, 0}};
+  opterr = 0;  // the messages below say it in one line each
+  for (;;) {
+    const int c = getopt_long(argc, argv, ":h", kOptions, nullptr);
+    if (c == -1) break;
+    const std::string value = optarg != nullptr ? optarg : "";
+    switch (c) {
+      case 'h':
+        print_usage(stdout);
+        return 0;
+      case kVersion:
+        std::printf("jpegdec (jpegcodec) %s\n", JPEGCODEC_PACKAGE_VERSION);
+        return 0;
+      case kInfo:
+        info = optarg;
+        break;
+      case kScale:
+        if (value != "1" && value != "2" && value != "4" && value != "8") {
+          return usage_error("--scale takes 1, 2, 4 or 8, not \"%s\"", optarg);
+        }
+        o.scale = std::atoi(value.c_str());
+        break;
+      case kRoi:
+        if (!parse_roi(optarg, o.roi_box)) {
+          return usage_error(
+              "--roi takes L,T,R,B (whole numbers up to 65535) with L < R and T < B, not \"%s\"",
+              optarg);
+        }
+        o.roi = true;
+        break;
+      case kLayout:
+        o.layout = value;
+        if (o.layout != "gray" && o.layout != "rgb" && o.layout != "bgr" && o.layout != "rgba" &&
+            o.layout != "cmyk" && o.layout != "ycbcr422") {
+          return usage_error("unknown layout \"%s\"", optarg);
+        }
+        break;
+      case kPad:
+        if (!parse_int(optarg, &o.pad)) {
+          return usage_error("--pad takes a number of bytes up to 65535, not \"%s\"", optarg);
+        }
+        break;
+      case kBottomUp:
+        o.bottom_up = true;
+        break;
+      case kThumbnail:
+        o.thumbnail = true;
+        break;
+      case kFastDct:
+        o.fast_dct = true;
+        break;
+      case kFastUpsample:
+        o.smooth = false;
+        break;
+      case kInterrupt:
+        o.interrupt = true;
+        break;
+      case kStrict:
+        o.strict = true;
+        break;
+      case kNoOrient:
+        o.orient = false;
+        break;
+      case kMaxMemory: {
+        char* end = nullptr;
+        const long long mb = std::strtoll(optarg, &end, 10);
+        if (end == optarg || *end != '\0' || mb < 1 || mb > (1LL << 40)) {
+          return usage_error("--max-memory takes a number of megabytes, not \"%s\"", optarg);
+        }
+        o.max_memory_mb = mb;
+        break;
       }
-      o.scale = std::atoi(value.c_str());
-    } else if (arg == "--roi" && has_value) {
-      if (!parse_roi(argv[++i], o.roi_box)) {
-        std::fputs(
-            "jpegdec: --roi takes L,T,R,B (whole numbers up to 65535) with L < R and T < B\n",
-            stderr);
-        return 2;
-      }
-      o.roi = true;
-    } else if (arg == "--layout" && has_value) {
-      o.layout = argv[++i];
-      if (o.layout != "gray" && o.layout != "rgb" && o.layout != "bgr" && o.layout != "rgba" &&
-          o.layout != "cmyk" && o.layout != "ycbcr422") {
-        std::fprintf(stderr, "jpegdec: unknown layout \"%s\"\n", o.layout.c_str());
-        return 2;
-      }
-    } else if (arg == "--pad" && has_value) {
-      if (!parse_int(argv[++i], &o.pad)) {
-        std::fputs("jpegdec: --pad takes a number of bytes\n", stderr);
-        return 2;
-      }
-    } else if (arg == "--bottom-up") {
-      o.bottom_up = true;
-    } else if (arg == "--thumbnail") {
-      o.thumbnail = true;
-    } else if (arg == "--fast-dct") {
-      o.fast_dct = true;
-    } else if (arg == "--interrupt") {
-      o.interrupt = true;
-    } else if (arg == "--strict") {
-      o.strict = true;
-    } else if (arg == "--no-orient") {
-      o.orient = false;
-    } else if (arg == "--max-memory" && has_value) {
-      char* end = nullptr;
-      const long long mb = std::strtoll(argv[++i], &end, 10);
-      if (end == argv[i] || *end != '\0' || mb < 1 || mb > (1LL << 40)) {
-        std::fputs("jpegdec: --max-memory takes a number of megabytes\n", stderr);
-        return 2;
-      }
-      o.max_memory_mb = mb;
-    } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-      std::fprintf(stderr, "jpegdec: unknown or incomplete option \"%s\"\n\n", arg.c_str());
-      print_usage(stderr);
-      return 2;
-    } else {
-      files.push_back(arg);
+      case ':':
+        return usage_error("%s needs a value", argv[optind - 1]);
+      default:
+        return usage_error("unknown option \"%s\"", argv[optind - 1]);
     }
   }
-  if (files.size() != 2) {
-    std::fputs("jpegdec: expected INPUT and OUTPUT (or --info FILE)\n\n", stderr);
-    print_usage(stderr);
-    return 2;
+  if (info != nullptr) {
+    if (optind != argc) return usage_error("--info takes one FILE and nothing else");
+    return print_info(info);
   }
-  o.input = files[0];
-  o.output = files[1];
+  if (argc - optind != 2) return usage_error("expected INPUT and OUTPUT (or --info FILE)");
+  o.input = argv[optind];
+  o.output = argv[optind + 1];
+  if (output_format(o.output) == OutputFormat::Unknown) {
+    const size_t dot = o.output.rfind('.');
+    const std::string ext = dot == std::string::npos ? o.output : o.output.substr(dot);
+    return usage_error("writes PNG (.png), PPM (.ppm), PGM (.pgm) and PAM (.pam), not \"%s\"",
+                       ext.c_str());
+  }
   return decode(o);
 }

@@ -1,7 +1,7 @@
 """Read and write JPEG files with the jpegcodec library, through ctypes.
 
 No build step: the module loads the installed shared library
-(libjpegcodec.so.1) and fills its job record itself.
+(libjpegcodec.so.2) and fills its job record itself.
 
     import jpegcodec
     pixels = jpegcodec.read("photo.jpg")             # NumPy array, rows x columns x 3
@@ -59,6 +59,17 @@ _PROPERTIES_NAMED = [
     ("output_layout", ctypes.c_int32),
     ("interrupt_mode", ctypes.c_int32),
 ]
+
+
+# Fields further in the working state that the module sets: their offsets
+# from its start (the layout test checks them against the C header).
+_PROPERTIES_AT = {"smooth_upsampling": 28892}
+
+
+def _set_property(job, name, value):
+    """Sets a 32-bit field of the working state that the module does not name."""
+    address = ctypes.addressof(job.properties) + _PROPERTIES_AT[name]
+    ctypes.c_int32.from_address(address).value = value
 
 
 class _Properties(ctypes.Structure):
@@ -161,13 +172,13 @@ def _library():
     # Installed with the codec (PREFIX/share/jpegcodec/python): the library
     # of the same prefix.
     here = os.path.dirname(os.path.abspath(__file__))
-    beside = os.path.join(here, _INSTALLED_LIBDIR, "libjpegcodec.so.1")
+    beside = os.path.join(here, _INSTALLED_LIBDIR, "libjpegcodec.so.2")
     if os.path.exists(beside):
         names.append(os.path.normpath(beside))
     found = ctypes.util.find_library("jpegcodec")
     if found:
         names.append(found)
-    names.append("libjpegcodec.so.1")
+    names.append("libjpegcodec.so.2")
     errors = []
     lib = None
     for name in names:
@@ -178,7 +189,7 @@ def _library():
             errors.append(str(error))
     if lib is None:
         raise OSError(
-            "jpegcodec: the shared library libjpegcodec.so.1 was not found; install the codec "
+            "jpegcodec: the shared library libjpegcodec.so.2 was not found; install the codec "
             "or set JPEGCODEC_LIBRARY to its path (%s)" % "; ".join(errors)
         )
     job_p = ctypes.POINTER(_Job)
@@ -326,11 +337,13 @@ def _oriented(array, orientation):
     return numpy.ascontiguousarray(turned(array)) if turned else array
 
 
-def _decode(source, mode, scale, region, fast_dct, allocate):
+def _decode(source, mode, scale, region, fast_dct, upsample, allocate):
     """Decodes into the buffer allocate(width, height, channels) returns, as
     (object, address); returns the object, or raises JpegError with it."""
     if scale not in _READ_SCALED:
         raise ValueError("jpegcodec: scale must be 1, 2, 4 or 8, not %r" % (scale,))
+    if upsample not in ("smooth", "fast"):
+        raise ValueError("jpegcodec: upsample must be \"smooth\" or \"fast\", not %r" % (upsample,))
     with _Session(source) as session:
         session.read_params()
         job = session.job
@@ -355,13 +368,15 @@ def _decode(source, mode, scale, region, fast_dct, allocate):
         job.out_width, job.out_height, job.out_pad = width, height, 0
         job.out_channels, job.out_color = channels, color
         job.properties.dct_family = 0 if fast_dct else 1
+        # Chroma interpolated, as djpeg and Pillow decode by default.
+        _set_property(job, "smooth_upsampling", 1 if upsample == "smooth" else 0)
         status = session.lib.jpeg_read(ctypes.byref(job), _READ_SCALED[scale] + session.memory)
         if status < 0:
             session.fail(status, image)
         return image, session.metadata().orientation
 
 
-def read_bytes(source, mode=None, scale=1, region=None, fast_dct=False):
+def read_bytes(source, mode=None, scale=1, region=None, fast_dct=False, upsample="smooth"):
     """Decodes the JPEG into an Image(data, width, height, channels): data a
     bytearray of rows top to bottom, `channels` bytes a pixel.
 
@@ -371,6 +386,8 @@ def read_bytes(source, mode=None, scale=1, region=None, fast_dct=False):
     region: (left, top, right, bottom) in pixels of the scaled image, right
     and bottom exclusive; only that part is decoded.
     fast_dct: the faster, slightly less accurate inverse transform.
+    upsample: "smooth" (the default) interpolates subsampled chroma, as djpeg
+    and Pillow do; "fast" repeats it.
     A damaged or truncated file raises JpegError with the image as far as it
     was decoded (grey where data were missing) in `partial`."""
 
@@ -380,10 +397,10 @@ def read_bytes(source, mode=None, scale=1, region=None, fast_dct=False):
         image = Image(data, width, height, channels)
         return image, ctypes.addressof((ctypes.c_uint8 * len(data)).from_buffer(data))
 
-    return _decode(source, mode, scale, region, fast_dct, allocate)[0]
+    return _decode(source, mode, scale, region, fast_dct, upsample, allocate)[0]
 
 
-def read(source, mode=None, scale=1, region=None, fast_dct=False, orient=False):
+def read(source, mode=None, scale=1, region=None, fast_dct=False, orient=False, upsample="smooth"):
     """Decodes the JPEG into a NumPy uint8 array: rows x columns for "L",
     rows x columns x channels otherwise. Arguments and errors as for
     read_bytes (`partial` an array).
@@ -397,7 +414,7 @@ def read(source, mode=None, scale=1, region=None, fast_dct=False, orient=False):
         array = numpy.full(shape, 128, dtype=numpy.uint8)
         return array, array.ctypes.data
 
-    array, orientation = _decode(source, mode, scale, region, fast_dct, allocate)
+    array, orientation = _decode(source, mode, scale, region, fast_dct, upsample, allocate)
     return _oriented(array, orientation) if orient else array
 
 
