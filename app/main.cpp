@@ -27,6 +27,7 @@ void print_usage(FILE* out) {
       "  --screenshot FILE    with --frames, write the last frame to FILE as PNG\n"
       "  --print-state        print the knot's parameters when the program ends\n"
       "  --verbose            log windows and handled messages on standard error\n"
+      "  --version            show the version\n"
       "  --help               show this help\n"
       "\n"
       "The texture textures/rust.jpg is read relative to the working directory.\n",
@@ -60,6 +61,9 @@ int main(int argc, char** argv) {
     const char* arg = argv[i];
     if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
       print_usage(stdout);
+      return 0;
+    } else if (std::strcmp(arg, "--version") == 0) {
+      std::printf("knot %s (jpegcodec %s)\n", KNOT_VERSION, JPEGCODEC_PACKAGE_VERSION);
       return 0;
     } else if (std::strcmp(arg, "--frames") == 0 && i + 1 < argc) {
       if (!parse_count(argv[++i], &options.frames)) {

@@ -24,6 +24,9 @@ check "an unknown option is bad usage (exit 2)" test "$(run --frobnicate a b)" =
 check "--quality 0 is bad usage" test "$(run --quality 0 a b)" = 2
 check "--sampling 411 is bad usage" test "$(run --sampling 411 a b)" = 2
 check "--gray with --rgb is bad usage" test "$(run --gray --rgb a b)" = 2
+check "--version names the package" test "$("$JPEGENC" --version)" = "jpegenc (jpegcodec) 2.0.0"
+check "a usage error is one line that points to --help" \
+  test "$(run --quality 0 a b)" = 2 -a "$(wc -l <"$ERR")" = 1 -a -n "$(grep 'jpegenc --help' "$ERR")"
 check "a missing input exits 1" test "$(run /nonexistent/in.ppm "$IMG/x.jpg")" = 1
 check "naming it" grep -q '/nonexistent/in.ppm' "$ERR"
 check "a file that is no image exits 1" test "$(run "$DATA/generated/base_420.jpg" "$IMG/x.jpg")" = 1
@@ -74,7 +77,7 @@ run --restart 1 "$IMG/odd.ppm" "$IMG/r1.jpg" >/dev/null
 check "--restart 1 of a 33-pixel 4:2:0 image: every 3 MCUs" has_marker "$IMG/r1.jpg" ffdd00040003
 run --restart 2 --sampling 444 "$IMG/odd.ppm" "$IMG/r2.jpg" >/dev/null
 check "--restart 2 of it at 4:4:4: every 10 MCUs" has_marker "$IMG/r2.jpg" ffdd0004000a
-run --quality 20 "$IMG/src.ppm" "$IMG/q.jpg" >/dev/null
+run --quality=20 "$IMG/src.ppm" "$IMG/q.jpg" >/dev/null
 check "--quality 20 writes a smaller file" test "$(stat -c %s "$IMG/q.jpg")" -lt "$(stat -c %s "$IMG/a.jpg")"
 run --comment "made for a test" "$IMG/src.ppm" "$IMG/m.jpg" >/dev/null
 check "--comment is read back" test "$(info "$IMG/m.jpg" comment)" = "made for a test"

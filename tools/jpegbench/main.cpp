@@ -284,6 +284,7 @@ void encode_table(std::vector<Input>& inputs, int repeat) {
 void usage() {
   std::puts(
       "Usage: jpegbench [--repeat N] [--encode] FILE...\n"
+      "       jpegbench --version\n"
       "Decodes each JPEG file from memory with jpegcodec and with libjpeg-turbo\n"
       "(accurate transform, plain upsampling, RGB or grey), alternating the two,\n"
       "and at full size with stb_image when jpegbench was built with it,\n"
@@ -312,6 +313,9 @@ int main(int argc, char** argv) {
       encoding = true;
     } else if (std::strcmp(argv[i], "--help") == 0) {
       usage();
+      return 0;
+    } else if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("jpegbench (jpegcodec) %s\n", JPEGCODEC_PACKAGE_VERSION);
       return 0;
     } else if (argv[i][0] == '-') {
       std::fprintf(stderr, "jpegbench: unknown option %s (try --help)\n", argv[i]);

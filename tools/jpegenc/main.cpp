@@ -1,5 +1,7 @@
 // jpegenc: writes JPEG files with jpegcodec from PNG or netpbm images.
 
+#include <getopt.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -36,7 +38,9 @@ void print_usage(FILE* out) {
       "  --progressive      a progressive JPEG (its tables made for each scan)\n"
       "  --comment TEXT     a comment segment holding TEXT\n"
       "  --fast-dct         the fast forward DCT (less accurate)\n"
+      "  --version          show the version\n"
       "  --help             show this help\n"
+      "Options take their value as --quality 90 or --quality=90.\n"
       "\n"
       "Exit status: 0 on success, 1 when the image cannot be read or written (the\n"
       "reason, or the codec's status and its text, go to standard error), 2 for\n"
@@ -178,74 +182,107 @@ int encode(const Options& o) {
   return imageio::write_whole_file("jpegenc", o.output, out.data(), written) ? 0 : 1;
 }
 
+// A usage error: one line, and where to read more. Exit status 2.
+int usage_error(const char* format, const char* value = "") {
+  std::fputs("jpegenc: ", stderr);
+  std::fprintf(stderr, format, value);
+  std::fputs(" (jpegenc --help tells more)\n", stderr);
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
-  std::vector<std::string> files;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    if (arg == "--help" || arg == "-h") {
-      print_usage(stdout);
-      return 0;
-    } else if (arg == "--quality" && has_value) {
-      if (!parse_number(argv[++i], 1, 100, &o.quality)) {
-        std::fputs("jpegenc: --quality takes a number from 1 to 100\n", stderr);
-        return 2;
-      }
-    } else if (arg == "--sampling" && has_value) {
-      const std::string value = argv[++i];
-      if (value == "444") {
-        o.sampling = Sub444;
-      } else if (value == "422") {
-        o.sampling = Sub422;
-      } else if (value == "420") {
-        o.sampling = Sub420;
-      } else {
-        std::fputs("jpegenc: --sampling takes 444, 422 or 420\n", stderr);
-        return 2;
-      }
-    } else if (arg == "--restart" && has_value) {
-      if (!parse_number(argv[++i], 1, 65535, &o.restart_rows)) {
-        std::fputs("jpegenc: --restart takes a number of MCU rows from 1 to 65535\n", stderr);
-        return 2;
-      }
-    } else if (arg == "--comment" && has_value) {
-      o.comment = argv[++i];
-      o.has_comment = true;
-      if (o.comment.size() > 65533) {
-        std::fputs("jpegenc: --comment takes at most 65533 bytes\n", stderr);
-        return 2;
-      }
-    } else if (arg == "--gray" || arg == "--grey") {
-      o.gray = true;
-    } else if (arg == "--rgb") {
-      o.rgb = true;
-    } else if (arg == "--optimize" || arg == "--optimise") {
-      o.optimize = true;
-    } else if (arg == "--progressive") {
-      o.progressive = true;
-    } else if (arg == "--fast-dct") {
-      o.fast_dct = true;
-    } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-      std::fprintf(stderr, "jpegenc: unknown or incomplete option \"%s\"\n\n", arg.c_str());
-      print_usage(stderr);
-      return 2;
-    } else {
-      files.push_back(arg);
+  enum : int {
+    kVersion = 256,
+    kQuality,
+    kSampling,
+    kRestart,
+    kComment,
+    kGray,
+    kRgb,
+    kOptimize,
+    kProgressive,
+    kFastDct
+  };
+  static const option kOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                    {"version", no_argument, nullptr, kVersion},
+                                    {"quality", required_argument, nullptr, kQuality},
+                                    {"sampling", required_argument, nullptr, kSampling},
+                                    {"restart", required_argument, nullptr, kRestart},
+                                    {"comment", required_argument, nullptr, kComment},
+                                    {"gray", no_argument, nullptr, kGray},
+                                    {"grey", no_argument, nullptr, kGray},
+                                    {"rgb", no_argument, nullptr, kRgb},
+                                    {"optimize", no_argument, nullptr, kOptimize},
+                                    {"optimise", no_argument, nullptr, kOptimize},
+                                    {"progressive", no_argument, nullptr, kProgressive},
+                                    {"fast-dct", no_argument, nullptr, kFastDct},
+                                    {nullptr, 0, nullptr, 0}};
+  opterr = 0;  // the messages below say it in one line each
+  for (;;) {
+    const int c = getopt_long(argc, argv, ":h", kOptions, nullptr);
+    if (c == -1) break;
+    const std::string value = optarg != nullptr ? optarg : "";
+    switch (c) {
+      case 'h':
+        print_usage(stdout);
+        return 0;
+      case kVersion:
+        std::printf("jpegenc (jpegcodec) %s\n", JPEGCODEC_PACKAGE_VERSION);
+        return 0;
+      case kQuality:
+        if (!parse_number(optarg, 1, 100, &o.quality)) {
+          return usage_error("--quality takes a number from 1 to 100, not \"%s\"", optarg);
+        }
+        break;
+      case kSampling:
+        if (value == "444") {
+          o.sampling = Sub444;
+        } else if (value == "422") {
+          o.sampling = Sub422;
+        } else if (value == "420") {
+          o.sampling = Sub420;
+        } else {
+          return usage_error("--sampling takes 444, 422 or 420, not \"%s\"", optarg);
+        }
+        break;
+      case kRestart:
+        if (!parse_number(optarg, 1, 65535, &o.restart_rows)) {
+          return usage_error("--restart takes a number of MCU rows from 1 to 65535, not \"%s\"",
+                             optarg);
+        }
+        break;
+      case kComment:
+        o.comment = value;
+        o.has_comment = true;
+        if (o.comment.size() > 65533) return usage_error("--comment takes at most 65533 bytes");
+        break;
+      case kGray:
+        o.gray = true;
+        break;
+      case kRgb:
+        o.rgb = true;
+        break;
+      case kOptimize:
+        o.optimize = true;
+        break;
+      case kProgressive:
+        o.progressive = true;
+        break;
+      case kFastDct:
+        o.fast_dct = true;
+        break;
+      case ':':
+        return usage_error("%s needs a value", argv[optind - 1]);
+      default:
+        return usage_error("unknown option \"%s\"", argv[optind - 1]);
     }
   }
-  if (files.size() != 2) {
-    std::fputs("jpegenc: expected INPUT and OUTPUT\n\n", stderr);
-    print_usage(stderr);
-    return 2;
-  }
-  if (o.gray && o.rgb) {
-    std::fputs("jpegenc: --gray and --rgb exclude each other\n", stderr);
-    return 2;
-  }
-  o.input = files[0];
-  o.output = files[1];
+  if (argc - optind != 2) return usage_error("expected INPUT and OUTPUT");
+  if (o.gray && o.rgb) return usage_error("--gray and --rgb exclude each other");
+  o.input = argv[optind];
+  o.output = argv[optind + 1];
   return encode(o);
 }
