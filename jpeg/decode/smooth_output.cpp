@@ -76,6 +76,71 @@ void store_mcu(JPEG_PROPERTIES* p, SmoothBands* b, int32_t col, int32_t row) {
   }
 }
 
+// A whole MCU of YCbCr to three-channel RGB or BGR, the common case: the
+// chroma around the MCU gathered once (edges clamped as sample_at clamps),
+// filtered into 8 x 8 tiles beside the luma, and each tile converted by the
+// reduced-scale writers' kernel (the in-place rule; a vector variant where
+// the routine table has one). The same bytes as the general path below,
+// without a lookup per sample.
+void write_smoothed_rgb(JPEG_PROPERTIES* p, const SmoothBands* b, int32_t col, int32_t row,
+                        uint8_t* position) {
+  const int max_v = p->frame.max_v, mcu_h = 8 * max_v;
+  const ScaledYccKernels vector = scaled_ycc_kernels_for(p->routines);
+  const bool bgr = p->out_color == ColorBgr;
+  ScaledYccFn convert = bgr ? vector.bgr : vector.rgb;
+  if (convert == nullptr) convert = bgr ? scaled_ycc_bgr_portable : scaled_ycc_rgb_portable;
+  // Chroma samples cx = col*8-1 .. col*8+8, cy = the MCU's rows (2x1) or
+  // row*8-1 .. row*8+8 (2x2), each component.
+  int16_t window[2][10][10];
+  const int first_cx = col * 8 - 1;
+  const int first_cy = max_v == 2 ? row * 8 - 1 : row * 8;
+  const int chroma_rows = max_v == 2 ? 10 : 8;
+  for (int n = 0; n < 2; ++n) {
+    for (int j = 0; j < chroma_rows; ++j) {
+      for (int i = 0; i < 10; ++i) {
+        window[n][j][i] = static_cast<int16_t>(sample_at(b, n + 1, first_cx + i, first_cy + j));
+      }
+    }
+  }
+  const uint8_t* luma = b->band[0][(row * mcu_h / b->band_height[0]) % kRows];
+  // Tiles of each 8 x 8 quadrant: [quadrant][sample], stride 8.
+  alignas(32) int16_t y_tile[4][64], cb_tile[4][64], cr_tile[4][64];
+  for (int y = 0; y < mcu_h; ++y) {
+    const uint8_t* ys = luma + ((row * mcu_h + y) % b->band_height[0]) * b->stride[0] + col * 16;
+    const int q = (y >> 3) * 2, at = (y & 7) * 8;
+    for (int x = 0; x < 16; ++x) y_tile[q + (x >> 3)][at + (x & 7)] = ys[x];
+    for (int n = 0; n < 2; ++n) {
+      int16_t(*tile)[64] = n == 0 ? cb_tile : cr_tile;
+      if (max_v == 1) {
+        // 2x1: (3c + l + 1) >> 2 and (3c + r + 2) >> 2.
+        const int16_t* w = window[n][y];
+        for (int i = 0; i < 8; ++i) {
+          const int c = 3 * w[i + 1];
+          tile[q + (i >> 2)][at + 2 * (i & 3)] = static_cast<int16_t>((c + w[i] + 1) >> 2);
+          tile[q + (i >> 2)][at + 2 * (i & 3) + 1] = static_cast<int16_t>((c + w[i + 2] + 2) >> 2);
+        }
+      } else {
+        // 2x2: 9:3:3:1 of the four nearest, 8 and 7 for the left and right.
+        const int j = (y >> 1) + 1, near = (y & 1) == 0 ? j - 1 : j + 1;
+        const int16_t* w = window[n][j];
+        const int16_t* v = window[n][near];
+        for (int i = 0; i < 8; ++i) {
+          const int c = 9 * w[i + 1] + 3 * v[i + 1];
+          tile[q + (i >> 2)][at + 2 * (i & 3)] =
+              static_cast<int16_t>((c + 3 * w[i] + v[i] + 8) >> 4);
+          tile[q + (i >> 2)][at + 2 * (i & 3) + 1] =
+              static_cast<int16_t>((c + 3 * w[i + 2] + v[i + 2] + 7) >> 4);
+        }
+      }
+    }
+  }
+  const int32_t stride = p->out_line_bytes;
+  for (int q = 0; q < 2 * max_v; ++q) {
+    uint8_t* out = position + static_cast<intptr_t>(q >> 1) * 8 * stride + (q & 1) * 8 * 3;
+    convert(y_tile[q], cb_tile[q], cr_tile[q], out, stride, 8);
+  }
+}
+
 // Writes MCU (col, row) from the bands: full-resolution components as they
 // are, the others through the filter.
 JpegStatus write_smoothed(JPEG_PROPERTIES* p, const SmoothBands* b, int32_t col, int32_t row) {
@@ -87,6 +152,13 @@ JpegStatus write_smoothed(JPEG_PROPERTIES* p, const SmoothBands* b, int32_t col,
   JpegStatus status = clip_mcu(p, mcu_w, mcu_h, col, row, n_out, &position, &visible);
   if (status != JpegSuccess) return status;
   if (visible.empty()) return JpegSuccess;
+  const bool whole =
+      visible.left == 0 && visible.top == 0 && visible.right == mcu_w && visible.bottom == mcu_h;
+  if (whole && b->components == 3 && n_out == 3 && p->jpeg_color == ColorYcbcr &&
+      p->convert_color == 1 && (p->out_color == ColorRgb || p->out_color == ColorBgr)) {
+    write_smoothed_rgb(p, b, col, row, position);
+    return JpegSuccess;
+  }
   const bool reversed = p->out_color == ColorBgr && p->jpeg_color == ColorRgb;
   const int limit = b->components < n_out ? b->components : n_out;
   for (int n = 0; n < limit; ++n) {

@@ -8,6 +8,7 @@ JPEGCODEC_INCLUDE (the public header's folder), TEST_DATA (tests/data);
 the module is found through PYTHONPATH."""
 
 import ctypes
+import io
 import math
 import os
 import subprocess
@@ -105,6 +106,9 @@ class Reading(unittest.TestCase):
         with open(PROGRESSIVE, "rb") as f:
             data = f.read()
         expected = jpegcodec.read(PROGRESSIVE)
+        with open(PROGRESSIVE, "rb") as f:
+            numpy.testing.assert_array_equal(jpegcodec.read(f), expected)  # a file object
+        numpy.testing.assert_array_equal(jpegcodec.read(io.BytesIO(data)), expected)
         for source in (data, bytearray(data), memoryview(data), os.fsencode(PROGRESSIVE).decode()):
             with self.subTest(kind=type(source).__name__):
                 numpy.testing.assert_array_equal(jpegcodec.read(source), expected)
@@ -161,13 +165,12 @@ class Errors(unittest.TestCase):
         with self.assertRaises(jpegcodec.JpegError) as caught:
             jpegcodec.read(b"this is not a JPEG file")
         self.assertEqual((caught.exception.status, caught.exception.text), (-13, "Not JPEG"))
-        with self.assertRaises(jpegcodec.JpegError) as caught:
+        self.assertIsInstance(caught.exception, OSError)  # as Pillow's errors are
+        # Files that cannot be opened give Python's own errors.
+        with self.assertRaises(FileNotFoundError):
             jpegcodec.read(os.path.join(DATA, "no such file.jpg"))
-        self.assertEqual(caught.exception.status, -10)
-        with self.assertRaises(jpegcodec.JpegError) as caught:
-            jpegcodec.write(numpy.zeros((8, 8, 3), numpy.uint8), quality=0)
-        self.assertEqual(caught.exception.status, -8)
-        self.assertIn("quality must be 1 to 100, is 0", str(caught.exception))
+        with self.assertRaises(IsADirectoryError):
+            jpegcodec.info(DATA)
 
     def test_a_truncated_file_gives_what_was_decoded(self):
         with open(BASE, "rb") as f:
@@ -189,6 +192,20 @@ class Errors(unittest.TestCase):
                 call()
         with self.assertRaises(TypeError):
             jpegcodec.read(12)
+        rgb = numpy.zeros((8, 8, 3), numpy.uint8)
+        # Whole numbers out of range are refused, never wrapped to 32 bits.
+        for arguments in ({"quality": 0}, {"quality": 2**32 + 10}, {"restart_interval": 2**32 + 1},
+                          {"restart_interval": -1}, {"mode": "CMYK"}):
+            with self.subTest(arguments=arguments), self.assertRaises(ValueError):
+                jpegcodec.write(rgb, **arguments)
+        with self.assertRaises(TypeError):
+            jpegcodec.write(rgb, quality="90")
+        # Four channels are CMYK only when the caller says so.
+        rgba = numpy.zeros((8, 8, 4), numpy.uint8)
+        with self.assertRaises(ValueError) as caught:
+            jpegcodec.write(rgba)
+        self.assertIn('mode="CMYK"', str(caught.exception))
+        self.assertEqual(jpegcodec.info(jpegcodec.write(rgba, mode="CMYK")).channels, 4)
 
 
 class Writing(unittest.TestCase):

@@ -35,6 +35,7 @@ _SUB_NAMES = {0: "4:4:4", 1: "4:2:0", 2: "4:2:2", 3: "4:2:0+alpha", 4: "4:2:2+al
 _READ_PARAMS, _READ_IMAGE, _WRITE_IMAGE = 0, 2, 8
 _READ_SCALED = {1: 2, 2: 14, 4: 16, 8: 18}
 _OUTPUT_TOO_SMALL = -28
+_INVALID_FILE_NAME = -10
 # Output modes: colour code and bytes a pixel. "CMYK" gives a four-component
 # file's channels as stored (an Adobe file's inverted ones made plain).
 _MODES = {
@@ -132,10 +133,11 @@ class _Version(ctypes.Structure):
     ]
 
 
-class JpegError(Exception):
+class JpegError(OSError):
     """A refused or failed operation: the codec's status, its text, and which
     check refused it when one did. For a damaged file read, `partial` holds
-    the image as far as it was decoded (grey where data were missing)."""
+    the image as far as it was decoded (grey where data were missing). An
+    OSError, as Pillow's errors for files it cannot read are."""
 
     def __init__(self, status, text, detail="", partial=None):
         message = "%s (status %d)" % (text, status)
@@ -238,6 +240,14 @@ class _Session:
         elif isinstance(source, (str, os.PathLike)):
             self.memory = 0
             self.keep = os.fsencode(source)
+            self.path = source
+        elif hasattr(source, "read") and not isinstance(source, (bytes, bytearray, memoryview)):
+            # A binary file object: its bytes from where it stands.
+            data = source.read()
+            if not isinstance(data, bytes):
+                raise TypeError("jpegcodec: a file object opened in binary mode ('rb'), not text")
+            self.keep = data
+            address, size = ctypes.cast(ctypes.c_char_p(data), ctypes.c_void_p).value, len(data)
         elif isinstance(source, bytes):
             self.keep = source  # the codec only reads it: no copy
             address, size = ctypes.cast(ctypes.c_char_p(source), ctypes.c_void_p).value, len(source)
@@ -248,7 +258,8 @@ class _Session:
             self.keep = array.from_buffer_copy(view) if view.readonly else array.from_buffer(view)
             address = ctypes.addressof(self.keep)
         else:
-            raise TypeError("jpegcodec: a source is a file name or bytes, not %s" % type(source).__name__)
+            raise TypeError("jpegcodec: a source is a file name, bytes or a binary file object, not %s"
+                            % type(source).__name__)
         if size > 0x7FFFFFFF:
             raise ValueError("jpegcodec: JPEG data of %d bytes, more than 2 GiB" % size)
         # Initialised last: nothing above can fail with the record holding
@@ -269,6 +280,11 @@ class _Session:
         return False
 
     def fail(self, status, partial=None):
+        if status == _INVALID_FILE_NAME and getattr(self, "path", None) is not None:
+            # The file cannot be opened: Python's own error says why
+            # (FileNotFoundError, IsADirectoryError, PermissionError).
+            with open(self.path, "rb"):
+                pass
         text = self.lib.jpeg_status_text(status).decode(errors="replace")
         detail = ctypes.string_at(self.lib.jpeg_status_detail(ctypes.byref(self.job))).decode(errors="replace")
         raise JpegError(status, text, detail, partial)
@@ -418,18 +434,41 @@ def read(source, mode=None, scale=1, region=None, fast_dct=False, orient=False, 
     return _oriented(array, orientation) if orient else array
 
 
+def _whole_number(name, value, low, high):
+    """`value` as an int from low to high, or ValueError (TypeError for a
+    value that is no whole number): never wrapped to 32 bits."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        try:
+            import numbers
+
+            if not isinstance(value, numbers.Integral):
+                raise TypeError
+            value = int(value)
+        except TypeError:
+            raise TypeError("jpegcodec: %s must be a whole number, not %r" % (name, value)) from None
+    if not low <= value <= high:
+        raise ValueError("jpegcodec: %s must be %d to %d, not %d" % (name, low, high, value))
+    return value
+
+
 def write(image, width=None, height=None, channels=None, quality=75, subsampling="4:2:0",
-          optimize=False, progressive=False, restart_interval=0, path=None):
+          optimize=False, progressive=False, restart_interval=0, path=None, mode=None):
     """Encodes an image as JPEG and returns the file's bytes (and writes them
     to `path` when given).
 
     image: a NumPy uint8 array (rows x columns, or rows x columns x 1, 3 or
     4) or bytes with width, height and channels given. One channel makes a
     grey JPEG, three (RGB) a YCbCr one with the given subsampling
-    ("4:4:4", "4:2:2" or "4:2:0"), four a CMYK one.
+    ("4:4:4", "4:2:2" or "4:2:0"), four a CMYK one, which mode="CMYK" must ask for (an RGBA array has no
+    JPEG form: drop its alpha, image[..., :3]).
+    quality: 1 to 100.
     optimize: Huffman tables made for the image (smaller, slower).
     progressive: a progressive JPEG. restart_interval: MCUs between restart
-    markers (0: none)."""
+    markers, 0 (none) to 65535. Values out of range raise ValueError."""
+    quality = _whole_number("quality", quality, 1, 100)
+    restart_interval = _whole_number("restart_interval", restart_interval, 0, 65535)
+    if mode not in (None, "L", "RGB", "CMYK"):
+        raise ValueError("jpegcodec: mode must be \"L\", \"RGB\" or \"CMYK\", not %r" % (mode,))
     if hasattr(image, "shape"):
         import numpy
 
@@ -442,11 +481,22 @@ def write(image, width=None, height=None, channels=None, quality=75, subsampling
     else:
         if width is None or height is None or channels is None:
             raise ValueError("jpegcodec: bytes need width, height and channels")
+        width = _whole_number("width", width, 1, 65535)
+        height = _whole_number("height", height, 1, 65535)
+        channels = _whole_number("channels", channels, 1, 4)
         data = bytes(image)
         if len(data) != width * height * channels:
             raise ValueError("jpegcodec: %d bytes are not %dx%dx%d" % (len(data), width, height, channels))
     if channels not in (1, 3, 4):
         raise ValueError("jpegcodec: an image of 1, 3 or 4 channels, not %d" % channels)
+    if not (1 <= width <= 65535 and 1 <= height <= 65535):
+        raise ValueError("jpegcodec: a JPEG is 1 to 65535 pixels a side, not %dx%d" % (width, height))
+    if channels == 4 and mode != "CMYK":
+        raise ValueError("jpegcodec: four channels are written as CMYK only when mode=\"CMYK\" says "
+                         "so; for RGBA, write image[..., :3]")
+    expected = {1: "L", 3: "RGB", 4: "CMYK"}[channels]
+    if mode is not None and mode != expected:
+        raise ValueError("jpegcodec: mode %r does not fit an image of %d channels" % (mode, channels))
     if subsampling not in _SUB_CODES:
         raise ValueError("jpegcodec: subsampling must be 4:4:4, 4:2:2 or 4:2:0, not %r" % (subsampling,))
     with _Session() as session:
