@@ -4,6 +4,7 @@
 #include <png.h>
 #endif
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -232,11 +233,15 @@ bool read_png(const std::vector<uint8_t>& data, Image* image, std::string* error
     // Rows as the data give them: a small file that claims a huge image
     // fails where its data end, having taken only the memory its rows need.
     for (uint32_t y = 0; y < image->height; ++y) {
-      if (image->pixels.size() < line * (y + 1)) {
-        image->pixels.reserve(
-            std::min<uint64_t>(bytes, std::max<uint64_t>(2 * image->pixels.size(), line * 64)));
-        image->pixels.resize(line * (y + 1));
+      // Room for 64 rows first; once they came, for the whole image (a
+      // file that claims more than half the machine's memory is refused
+      // there), so that no copy of a half-read image is ever made.
+      if (y == 0) image->pixels.reserve(std::min<uint64_t>(bytes, line * 64));
+      if (y == 64) {
+        if (bytes > memory_limit()) png_error(png, "more pixels than half this machine's memory");
+        image->pixels.reserve(bytes);
       }
+      image->pixels.resize(line * (y + 1));
       png_read_row(png, image->pixels.data() + line * y, nullptr);
     }
   }
@@ -285,7 +290,8 @@ struct Cursor {
   }
 };
 
-bool read_netpbm(const std::vector<uint8_t>& data, Image* image, std::string* error) {
+bool read_netpbm(const std::vector<uint8_t>& data, Image* image, std::string* error,
+                 std::vector<uint8_t>* take = nullptr) {
   Cursor in{data, 2};
   const char kind = static_cast<char>(data[1]);
   uint32_t maxval = 0;
@@ -328,6 +334,12 @@ bool read_netpbm(const std::vector<uint8_t>& data, Image* image, std::string* er
     *error = "the netpbm file ends early";
     return false;
   }
+  if (take != nullptr && maxval == 255) {
+    // The samples are the file's bytes after the header.
+    image->offset = in.at;
+    image->pixels = std::move(*take);
+    return true;
+  }
   image->pixels.resize(samples);
   const uint8_t* from = data.data() + in.at;
   for (uint64_t i = 0; i < samples; ++i) {
@@ -344,6 +356,13 @@ bool read_netpbm(const std::vector<uint8_t>& data, Image* image, std::string* er
 bool read_whole_file(const std::string& name, std::vector<uint8_t>* data) {
   FILE* in = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
   if (in == nullptr) return false;
+  // A regular file is read at once into room of its size; a pipe in pieces.
+  struct stat info;
+  if (fstat(fileno(in), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    const size_t size = static_cast<size_t>(info.st_size);
+    data->resize(size);
+    data->resize(std::fread(data->data(), 1, size, in));
+  }
   uint8_t chunk[65536];
   size_t n;
   while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0)
@@ -390,6 +409,14 @@ bool read_image(const std::vector<uint8_t>& data, Image* image, std::string* err
   }
   *error = "not a PNG, PGM, PPM or PAM image";
   return false;
+}
+
+bool read_image(std::vector<uint8_t>&& data, Image* image, std::string* error) {
+  if (data.size() >= 3 && data[0] == 'P' && (data[1] == '5' || data[1] == '6' || data[1] == '7')) {
+    *image = Image{};
+    return read_netpbm(data, image, error, &data);
+  }
+  return read_image(static_cast<const std::vector<uint8_t>&>(data), image, error);
 }
 
 }  // namespace imageio

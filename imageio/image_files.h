@@ -49,6 +49,9 @@ struct Image {
   uint32_t width = 0, height = 0, channels = 0;
   bool cmyk = false;
   std::vector<uint8_t> pixels;
+  size_t offset = 0;  // where the first pixel lies in `pixels`
+  const uint8_t* samples() const { return pixels.data() + offset; }
+  size_t bytes() const { return size_t{width} * height * channels; }
 };
 
 // Reads PNG (any bit depth or colour type: palettes expanded, 16-bit
@@ -56,5 +59,8 @@ struct Image {
 // 65535) from `data`. False, with the reason in *error, when it is neither
 // or is damaged.
 bool read_image(const std::vector<uint8_t>& data, Image* image, std::string* error);
+// The same, taking over `data`: an 8-bit netpbm image's pixels are then the
+// file's own bytes, with no copy.
+bool read_image(std::vector<uint8_t>&& data, Image* image, std::string* error);
 
 }  // namespace imageio

@@ -89,28 +89,31 @@ int encode(const Options& o) {
   }
   imageio::Image image;
   std::string error;
-  if (!imageio::read_image(data, &image, &error)) {
+  // The file's bytes become the image's where they can (8-bit netpbm).
+  if (!imageio::read_image(std::move(data), &image, &error)) {
     std::fprintf(stderr, "jpegenc: %s: %s\n", o.input.c_str(), error.c_str());
     return 1;
   }
-  data.clear();
-  data.shrink_to_fit();
+  data = std::vector<uint8_t>();
   if (image.width > 65535 || image.height > 65535) {
     std::fprintf(stderr, "jpegenc: %s: %ux%u is larger than a JPEG can be (65535x65535)\n",
                  o.input.c_str(), image.width, image.height);
     return 1;
   }
-  // The caller's image as the codec takes it: grey, RGB or CMYK, without alpha.
+  // The caller's image as the codec takes it: grey, RGB or CMYK. RGBA goes
+  // in as it is (the encoder passes over the alpha byte of each pixel);
+  // grey and alpha, or RGBA for a grey or RGB JPEG, lose the alpha first.
   const bool cmyk = image.cmyk && image.channels == 4;
-  const uint32_t keep = cmyk ? 4 : (image.channels <= 2 ? 1 : 3);
+  const bool rgba_as_is = image.channels == 4 && !cmyk && !o.gray && !o.rgb;
+  const uint32_t keep = cmyk || rgba_as_is ? image.channels : (image.channels <= 2 ? 1 : 3);
   if (keep != image.channels) {
-    std::vector<uint8_t> kept;
-    kept.reserve(size_t{image.width} * image.height * keep);
-    for (size_t i = 0; i < image.pixels.size(); i += image.channels) {
-      kept.insert(kept.end(), image.pixels.begin() + static_cast<ptrdiff_t>(i),
-                  image.pixels.begin() + static_cast<ptrdiff_t>(i + keep));
+    std::vector<uint8_t> kept(size_t{image.width} * image.height * keep);
+    const uint8_t* from = image.samples();
+    for (size_t i = 0, o_at = 0; i < image.bytes(); i += image.channels, o_at += keep) {
+      std::memcpy(kept.data() + o_at, from + i, keep);
     }
     image.pixels.swap(kept);
+    image.offset = 0;
     image.channels = keep;
   }
 
@@ -118,7 +121,7 @@ int encode(const Options& o) {
   std::memset(&job, 0, sizeof job);
   JpegStatus status = jpeg_init(&job);
   if (status != JpegSuccess) return fail(o.input, status, job);
-  job.out_pixels = image.pixels.data();
+  job.out_pixels = const_cast<uint8_t*>(image.samples());
   job.out_width = static_cast<int32_t>(image.width);
   job.out_height = static_cast<int32_t>(image.height);
   job.out_channels = static_cast<int32_t>(image.channels);
@@ -134,7 +137,7 @@ int encode(const Options& o) {
     job.jpeg_channels = 4;
     job.jpeg_subsampling = Sub444;
   } else {
-    job.out_color = ColorRgb;
+    job.out_color = ColorRgb;  // three channels, or four with the alpha passed over
     job.jpeg_color = o.gray ? ColorGray : (o.rgb ? ColorRgb : ColorYcbcr);
     job.jpeg_channels = o.gray ? 1 : 3;
     job.jpeg_subsampling =
@@ -163,11 +166,25 @@ int encode(const Options& o) {
     job.properties.jpeg_comment = text.data();
     job.properties.jpeg_comment_size = static_cast<uint16_t>(text.size());
   }
-  // Written to memory, then to the file: standard output works the same,
-  // and a file is made only for a JPEG that was written whole. The buffer
-  // grows for the rare image whose JPEG is larger than its pixels.
+  // A file is written as the encoder goes (the codec removes it again when
+  // the write fails, so that none is left half written).
+  if (o.output != "-") {
+    job.file_name = o.output.c_str();
+    status = jpeg_write(&job, IoWriteImageFile);
+    const int saved = errno;
+    jpeg_free(&job);
+    if (status == JpegInvalidFileName) {
+      std::fprintf(stderr, "jpegenc: cannot write %s: %s\n", o.output.c_str(),
+                   std::strerror(saved != 0 ? saved : EINVAL));
+      return 1;
+    }
+    return status == JpegSuccess ? 0 : fail(o.output, status, job);
+  }
+  // Standard output: written to memory first, so that a failed write sends
+  // nothing. The buffer grows for the rare image whose JPEG is larger than
+  // its pixels.
   std::vector<uint8_t> out;
-  size_t room = image.pixels.size() + image.pixels.size() / 2 + 65536 + text.size();
+  size_t room = image.bytes() + image.bytes() / 2 + 65536 + text.size();
   for (int attempt = 0; attempt < 4; ++attempt, room *= 2) {
     if (room > INT32_MAX) room = INT32_MAX;
     out.resize(room);
