@@ -472,21 +472,22 @@ def write(image, width=None, height=None, channels=None, quality=75, subsampling
     if hasattr(image, "shape"):
         import numpy
 
+        # The array's own memory when it is laid out as rows (no copy).
         array = numpy.ascontiguousarray(image)
         if array.dtype != numpy.uint8 or array.ndim not in (2, 3):
             raise ValueError("jpegcodec: write takes a uint8 array of rows x columns (x channels)")
         height, width = array.shape[:2]
         channels = 1 if array.ndim == 2 else array.shape[2]
-        data = array.tobytes()
+        data = array
     else:
         if width is None or height is None or channels is None:
             raise ValueError("jpegcodec: bytes need width, height and channels")
         width = _whole_number("width", width, 1, 65535)
         height = _whole_number("height", height, 1, 65535)
         channels = _whole_number("channels", channels, 1, 4)
-        data = bytes(image)
-        if len(data) != width * height * channels:
-            raise ValueError("jpegcodec: %d bytes are not %dx%dx%d" % (len(data), width, height, channels))
+        data = memoryview(image).cast("B")
+        if data.nbytes != width * height * channels:
+            raise ValueError("jpegcodec: %d bytes are not %dx%dx%d" % (data.nbytes, width, height, channels))
     if channels not in (1, 3, 4):
         raise ValueError("jpegcodec: an image of 1, 3 or 4 channels, not %d" % channels)
     if not (1 <= width <= 65535 and 1 <= height <= 65535):
@@ -501,8 +502,17 @@ def write(image, width=None, height=None, channels=None, quality=75, subsampling
         raise ValueError("jpegcodec: subsampling must be 4:4:4, 4:2:2 or 4:2:0, not %r" % (subsampling,))
     with _Session() as session:
         lib, job = session.lib, session.job
-        pixels = (ctypes.c_uint8 * len(data)).from_buffer_copy(data)
-        job.out_pixels = ctypes.addressof(pixels)
+        size = width * height * channels
+        if hasattr(data, "ctypes"):
+            pixels = data
+            job.out_pixels = data.ctypes.data
+        elif data.readonly:
+            # bytes: the codec only reads them, from their own memory.
+            pixels = data.obj if isinstance(data.obj, bytes) else bytes(data)
+            job.out_pixels = ctypes.cast(ctypes.c_char_p(pixels), ctypes.c_void_p).value
+        else:
+            pixels = (ctypes.c_uint8 * size).from_buffer(data)
+            job.out_pixels = ctypes.addressof(pixels)
         job.out_width = job.jpeg_width = width
         job.out_height = job.jpeg_height = height
         job.out_channels = channels
@@ -520,18 +530,22 @@ def write(image, width=None, height=None, channels=None, quality=75, subsampling
         job.write_progressive = 1 if progressive else 0
         job.write_restart_interval = restart_interval
         # Room for the file: rarely more than the pixels; doubled when short.
-        room = len(data) + len(data) // 2 + 65536
+        # Left uninitialised, so that only the pages written are ever taken.
+        import numpy
+
+        room = size + size // 2 + 65536
         while True:
             room = min(room, 0x7FFFFFFF)
-            out = (ctypes.c_uint8 * room)()
-            job.jpeg_buffer, job.jpeg_buffer_size = ctypes.addressof(out), room
+            out = numpy.empty(room, dtype=numpy.uint8)
+            job.jpeg_buffer, job.jpeg_buffer_size = out.ctypes.data, room
             status = lib.jpeg_write(ctypes.byref(job), _WRITE_IMAGE + 1)
             if status != _OUTPUT_TOO_SMALL or room == 0x7FFFFFFF:
                 break
             room *= 2
         if status < 0:
             session.fail(status)
-        result = bytes(out[: job.jpeg_buffer_size])
+        result = out[: job.jpeg_buffer_size].tobytes()
+        del pixels
     if path is not None:
         with open(path, "wb") as f:
             f.write(result)
