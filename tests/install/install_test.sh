@@ -34,7 +34,7 @@ check "the installed header stands alone" \
 
 expected="$(identify -format '%wx%h' "$JPEG" 2>/dev/null) read 0 written 0"
 check "find_package: the consumer configures" \
-  cmake -S "$HERE/consumer" -B "$WORK/consumer" -DCMAKE_PREFIX_PATH="$PREFIX" >/dev/null
+  cmake -S "$HERE/../../examples/cmake" -B "$WORK/consumer" -DCMAKE_PREFIX_PATH="$PREFIX" >/dev/null
 check "and builds" cmake --build "$WORK/consumer" >/dev/null
 out=$(LD_LIBRARY_PATH="$PREFIX/lib" "$WORK/consumer/consumer" "$JPEG")
 check "and reads and writes the file with the shared library ($out)" \
@@ -46,12 +46,12 @@ export PKG_CONFIG_PATH=$PREFIX/lib/pkgconfig
 check "pkg-config knows jpegcodec" test "$(pkg-config --modversion jpegcodec)" = 2.0.0
 # shellcheck disable=SC2046
 check "pkg-config: the consumer builds" \
-  cc -std=c99 "$HERE/consumer/consumer.c" -o "$WORK/pc_consumer" $(pkg-config --cflags --libs jpegcodec)
+  cc -std=c99 "$HERE/../../examples/cmake/consumer.c" -o "$WORK/pc_consumer" $(pkg-config --cflags --libs jpegcodec)
 out=$(LD_LIBRARY_PATH="$PREFIX/lib" "$WORK/pc_consumer" "$JPEG")
 check "and runs ($out)" test "${out%% (*}" = "$expected"
 # shellcheck disable=SC2046
 check "pkg-config --static: the consumer builds" \
-  cc -std=c99 "$HERE/consumer/consumer.c" -o "$WORK/pc_static" \
+  cc -std=c99 "$HERE/../../examples/cmake/consumer.c" -o "$WORK/pc_static" \
   -Wl,-Bstatic $(pkg-config --cflags --libs-only-L jpegcodec) -ljpegcodec -Wl,-Bdynamic \
   $(pkg-config --static --libs-only-l jpegcodec | sed 's/-ljpegcodec//')
 out=$("$WORK/pc_static" "$JPEG")
