@@ -4,6 +4,8 @@
 #include <png.h>
 #endif
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -255,9 +257,10 @@ bool read_png(const std::vector<uint8_t>& data, Image* image, std::string* error
 // ---- netpbm ---------------------------------------------------------------------
 
 struct Cursor {
-  const std::vector<uint8_t>& data;
+  const uint8_t* data;
+  size_t size;
   size_t at;
-  bool at_end() const { return at >= data.size(); }
+  bool at_end() const { return at >= size; }
   // Skips white space and comments (# to the end of the line).
   void skip_space() {
     while (!at_end()) {
@@ -290,9 +293,11 @@ struct Cursor {
   }
 };
 
-bool read_netpbm(const std::vector<uint8_t>& data, Image* image, std::string* error,
-                 std::vector<uint8_t>* take = nullptr) {
-  Cursor in{data, 2};
+// The header of a netpbm image of `size` bytes: size, channels and where
+// the samples start (image->offset); *maxval their largest value.
+bool read_netpbm_header(const uint8_t* data, size_t size, Image* image, uint32_t* maxval_out,
+                        std::string* error) {
+  Cursor in{data, size, 2};
   const char kind = static_cast<char>(data[1]);
   uint32_t maxval = 0;
   if (kind == '5' || kind == '6') {
@@ -330,18 +335,29 @@ bool read_netpbm(const std::vector<uint8_t>& data, Image* image, std::string* er
   }
   const size_t bytes_per_sample = maxval > 255 ? 2 : 1;
   const uint64_t samples = uint64_t{image->width} * image->height * image->channels;
-  if (in.at > data.size() || samples * bytes_per_sample > data.size() - in.at) {
+  if (in.at > size || samples * bytes_per_sample > size - in.at) {
     *error = "the netpbm file ends early";
     return false;
   }
+  image->offset = in.at;
+  *maxval_out = maxval;
+  return true;
+}
+
+bool read_netpbm(const std::vector<uint8_t>& data, Image* image, std::string* error,
+                 std::vector<uint8_t>* take = nullptr) {
+  uint32_t maxval = 0;
+  if (!read_netpbm_header(data.data(), data.size(), image, &maxval, error)) return false;
+  const size_t bytes_per_sample = maxval > 255 ? 2 : 1;
+  const uint64_t samples = uint64_t{image->width} * image->height * image->channels;
   if (take != nullptr && maxval == 255) {
     // The samples are the file's bytes after the header.
-    image->offset = in.at;
     image->pixels = std::move(*take);
     return true;
   }
+  const uint8_t* from = data.data() + image->offset;
+  image->offset = 0;
   image->pixels.resize(samples);
-  const uint8_t* from = data.data() + in.at;
   for (uint64_t i = 0; i < samples; ++i) {
     uint32_t value = bytes_per_sample == 2 ? (from[2 * i] << 8 | from[2 * i + 1]) : from[i];
     if (value > maxval) value = maxval;
@@ -409,6 +425,44 @@ bool read_image(const std::vector<uint8_t>& data, Image* image, std::string* err
   }
   *error = "not a PNG, PGM, PPM or PAM image";
   return false;
+}
+
+bool read_image_file(const std::string& name, Image* image, std::string* error) {
+  *image = Image{};
+  if (name != "-") {
+    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      *error = std::string("cannot be read (") + std::strerror(errno) + ")";
+      return false;
+    }
+    struct stat info;
+    void* map = MAP_FAILED;
+    size_t size = 0;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 16) {
+      size = static_cast<size_t>(info.st_size);
+      map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    }
+    close(fd);
+    if (map != MAP_FAILED) {
+      const auto* bytes = static_cast<const uint8_t*>(map);
+      uint32_t maxval = 0;
+      std::string header_error;
+      if (bytes[0] == 'P' && (bytes[1] == '5' || bytes[1] == '6' || bytes[1] == '7') &&
+          read_netpbm_header(bytes, size, image, &maxval, &header_error) && maxval == 255) {
+        image->mapped = std::shared_ptr<const uint8_t>(
+            bytes, [size](const uint8_t* at) { munmap(const_cast<uint8_t*>(at), size); });
+        return true;
+      }
+      munmap(map, size);
+      *image = Image{};
+    }
+  }
+  std::vector<uint8_t> data;
+  if (!read_whole_file(name, &data)) {
+    *error = std::string("cannot be read (") + std::strerror(errno) + ")";
+    return false;
+  }
+  return read_image(std::move(data), image, error);
 }
 
 bool read_image(std::vector<uint8_t>&& data, Image* image, std::string* error) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,8 +50,11 @@ struct Image {
   uint32_t width = 0, height = 0, channels = 0;
   bool cmyk = false;
   std::vector<uint8_t> pixels;
-  size_t offset = 0;  // where the first pixel lies in `pixels`
-  const uint8_t* samples() const { return pixels.data() + offset; }
+  // Or the file itself, mapped into memory (an 8-bit netpbm image read by
+  // read_image_file), kept mapped while the image lives.
+  std::shared_ptr<const uint8_t> mapped;
+  size_t offset = 0;  // where the first pixel lies in `pixels` or `mapped`
+  const uint8_t* samples() const { return (mapped ? mapped.get() : pixels.data()) + offset; }
   size_t bytes() const { return size_t{width} * height * channels; }
 };
 
@@ -62,5 +66,11 @@ bool read_image(const std::vector<uint8_t>& data, Image* image, std::string* err
 // The same, taking over `data`: an 8-bit netpbm image's pixels are then the
 // file's own bytes, with no copy.
 bool read_image(std::vector<uint8_t>&& data, Image* image, std::string* error);
+
+// Reads the image file `name` ("-": standard input). A regular file holding
+// an 8-bit netpbm image is mapped, not read: its pixels are the file's own
+// bytes. False, with the reason in *error (errno set for a file that cannot
+// be read), as read_image.
+bool read_image_file(const std::string& name, Image* image, std::string* error);
 
 }  // namespace imageio

@@ -82,19 +82,14 @@ int fail(const std::string& name, JpegStatus status, const JpegJob& job) {
 }
 
 int encode(const Options& o) {
-  std::vector<uint8_t> data;
-  if (!imageio::read_whole_file(o.input, &data)) {
-    std::fprintf(stderr, "jpegenc: cannot read %s: %s\n", o.input.c_str(), std::strerror(errno));
-    return 1;
-  }
+  // A regular 8-bit netpbm file is mapped, its bytes the image's pixels;
+  // anything else is read into memory once.
   imageio::Image image;
   std::string error;
-  // The file's bytes become the image's where they can (8-bit netpbm).
-  if (!imageio::read_image(std::move(data), &image, &error)) {
+  if (!imageio::read_image_file(o.input, &image, &error)) {
     std::fprintf(stderr, "jpegenc: %s: %s\n", o.input.c_str(), error.c_str());
     return 1;
   }
-  data = std::vector<uint8_t>();
   if (image.width > 65535 || image.height > 65535) {
     std::fprintf(stderr, "jpegenc: %s: %ux%u is larger than a JPEG can be (65535x65535)\n",
                  o.input.c_str(), image.width, image.height);
