@@ -11,6 +11,7 @@
 #include <string.h>
 #include "jpeg/api/io_types.h"
 
+#include "jpeg/api/continuation.h"
 #include "jpeg/api/guard.h"
 #include "jpeg/api/jpegcodec.h"
 #include "jpeg/api/validate.h"
@@ -366,13 +367,6 @@ JpegStatus finish_read(JpegJob* job, int32_t type) {
   return JpegSuccess;
 }
 
-enum Continuation : int32_t {
-  kNothing = 0,
-  kInterrupted = 1,       // the saved scan resumes for a read of the same type
-  kRegionIndex = 2,       // the saved scan and the restart index serve a further region
-  kCoefficientsDone = 3,  // a progressive frame's coefficients, all decoded
-};
-
 // A region must be a rectangle: edges of 0 on the right or at the bottom
 // reach the image's edge, anything else must lie past its opposite edge.
 JpegStatus check_region_request(const JPEG_PROPERTIES* p) {
@@ -381,44 +375,6 @@ JpegStatus check_region_request(const JPEG_PROPERTIES* p) {
   if (p->roi_right != 0 && p->roi_left >= p->roi_right) return JpegInvalidProperties;
   if (p->roi_bottom != 0 && p->roi_top >= p->roi_bottom) return JpegInvalidProperties;
   return JpegSuccess;
-}
-
-// The tables a tables read defined, as the job holds them.
-struct KeptTables {
-  QuantTable quant[4];
-  uint16_t quant_raw[4][64];
-  int32_t quant_family[4];
-  HuffDecodeTable ac[4];
-  HuffDecodeTable dc[4];
-  uint8_t quant_defined;
-  uint8_t huff_defined;
-};
-
-// Keeps the tables a tables read left for every later read of the job.
-JpegStatus keep_tables(JPEG_PROPERTIES* p) {
-  if (p->kept_tables == nullptr) p->kept_tables = codec_malloc(sizeof(KeptTables));
-  auto* kept = static_cast<KeptTables*>(p->kept_tables);
-  if (kept == nullptr) return JpegMemoryError;
-  memcpy(kept->quant, p->quant_tables, sizeof kept->quant);
-  memcpy(kept->quant_raw, p->quant_raw, sizeof kept->quant_raw);
-  memcpy(kept->quant_family, p->quant_family, sizeof kept->quant_family);
-  memcpy(kept->ac, p->ac_tables, sizeof kept->ac);
-  memcpy(kept->dc, p->dc_tables, sizeof kept->dc);
-  kept->quant_defined = p->quant_defined;
-  kept->huff_defined = p->huff_defined;
-  return JpegSuccess;
-}
-
-void restore_kept_tables(JPEG_PROPERTIES* p) {
-  const auto* kept = static_cast<const KeptTables*>(p->kept_tables);
-  memcpy(p->quant_tables, kept->quant, sizeof kept->quant);
-  for (QuantTable& table : p->quant_tables) table.values = table.storage;
-  memcpy(p->quant_raw, kept->quant_raw, sizeof kept->quant_raw);
-  memcpy(p->quant_family, kept->quant_family, sizeof kept->quant_family);
-  memcpy(p->ac_tables, kept->ac, sizeof kept->ac);
-  memcpy(p->dc_tables, kept->dc, sizeof kept->dc);
-  p->quant_defined = kept->quant_defined;
-  p->huff_defined = kept->huff_defined;
 }
 
 // Forgets everything a read learnt from its data. The tables of a tables
@@ -439,9 +395,7 @@ void forget_data(JPEG_PROPERTIES* p, int32_t type) {
   p->image_output_done = 0;
   p->single_scan_blocks = 0;
   p->restart_interval = 0;
-  if (p->kept_tables != nullptr) {
-    restore_kept_tables(p);
-  } else if (type != IoReadAbbreviatedFile && type != IoReadAbbreviatedBuffer) {
+  if (!restore_kept_tables(p) && type != IoReadAbbreviatedFile && type != IoReadAbbreviatedBuffer) {
     p->quant_defined = 0;
     p->huff_defined = 0;
   }
@@ -467,154 +421,6 @@ void forget_data(JPEG_PROPERTIES* p, int32_t type) {
   p->jpeg_width = 0;
   p->jpeg_height = 0;
   p->jpeg_channels = 3;
-}
-
-// The data a read names: a buffer's address and size, or the identity of
-// the file it opened.
-struct Source {
-  bool file = false;
-  const uint8_t* buffer = nullptr;
-  int32_t size = 0;
-  uint64_t id[4] = {};
-};
-
-// A buffer's bytes in brief: its first and last 4 KiB and 256 bytes spread
-// over the rest. A caller that refills the same memory with other data of
-// the same size is taken for new data (a full hash would cost a region read
-// as much as decoding).
-uint64_t buffer_fingerprint(const uint8_t* data, int32_t size) {
-  uint64_t hash = 1469598103934665603u;
-  if (data == nullptr || size <= 0) return hash;
-  auto mix = [&hash](uint64_t value) {
-    hash = (hash ^ value) * 0x9E3779B97F4A7C15u;
-    hash ^= hash >> 29;
-  };
-  // Eight bytes at a time: the fingerprint is taken on every read, and a
-  // region read may take well under a millisecond.
-  auto mix_range = [&mix, data](int32_t from, int32_t to) {
-    int32_t i = from;
-    for (; i + 8 <= to; i += 8) {
-      uint64_t word;
-      memcpy(&word, data + i, 8);
-      mix(word);
-    }
-    for (; i < to; ++i) mix(data[i]);
-  };
-  const int32_t edge = size < 4096 ? size : 4096;
-  mix_range(0, edge);
-  mix_range(size - edge, size);
-  for (int64_t k = 0; k < 256; ++k) mix(data[k * size / 256]);
-  return hash;
-}
-
-bool same_source(const JPEG_PROPERTIES* p, const Source& source) {
-  if ((p->source_is_file != 0) != source.file) return false;
-  return p->source_buffer == source.buffer && p->source_size == source.size &&
-         memcmp(p->source_file_id, source.id, sizeof source.id) == 0;
-}
-
-bool is_last_source(const JPEG_PROPERTIES* p, const Source& source) {
-  return p->continuation != kNothing && same_source(p, source);
-}
-
-void remember_source(JPEG_PROPERTIES* p, const Source& source) {
-  p->source_is_file = source.file ? 1 : 0;
-  p->source_buffer = source.buffer;
-  p->source_size = source.size;
-  memcpy(p->source_file_id, source.id, sizeof source.id);
-}
-
-// What a call must repeat to resume an interrupted decode.
-void resume_request_of(const JPEG_PROPERTIES* p, int32_t request[11]) {
-  const int32_t fields[11] = {p->out_width, p->out_height,      p->out_pad,   p->out_channels,
-                              p->out_color, p->out_subsampling, p->roi_left,  p->roi_top,
-                              p->roi_right, p->roi_bottom,      p->dct_family};
-  memcpy(request, fields, sizeof fields);
-}
-
-bool repeats_interrupted_request(const JPEG_PROPERTIES* p) {
-  int32_t request[11];
-  resume_request_of(p, request);
-  return p->out_pixels == p->resume_pixels &&
-         memcmp(request, p->resume_request, sizeof request) == 0;
-}
-
-// Whether this read continues what the last one left: the same type resumes
-// an interrupted decode; a region read of the same data seeks through the
-// restart index or takes a progressive frame's coefficients. Everything
-// else starts afresh, so that a read gives what it gives on a new job.
-bool continues_last_read(const JPEG_PROPERTIES* p, int32_t type, const Source& source) {
-  if (!is_last_source(p, source)) return false;
-  switch (p->continuation) {
-    case kInterrupted:
-      return type == p->continuation_type && p->saved_scan != nullptr &&
-             repeats_interrupted_request(p) && (!source.file || p->stream.file != nullptr);
-    case kRegionIndex:
-      return is_image_read(type) && region_would_be_active(p) && p->saved_scan != nullptr &&
-             (!source.file || p->stream.file != nullptr);
-    case kCoefficientsDone:
-      // In interrupt mode the scans report their progress: decoded afresh.
-      return is_image_read(type) && region_would_be_active(p) && p->coef_buffer != nullptr &&
-             p->interrupt_mode == 0;
-    default:
-      return false;
-  }
-}
-
-// What the next read may continue after this one ended with `status`.
-void record_continuation(JPEG_PROPERTIES* p, int32_t type, JpegStatus status,
-                         const Source& source) {
-  p->continuation = kNothing;
-  p->continuation_type = type;
-  remember_source(p, source);
-  if (status == JpegInterruptSuccess && p->saved_scan != nullptr) {
-    p->continuation = kInterrupted;
-  } else if (status == JpegRoiSuccess || status == JpegSuccess) {
-    if (!is_image_read(type) || p->coef_output != nullptr) return;
-    if (p->progressive_scans != 0) {
-      // A store whose AC bands were passed over serves no other read.
-      if (p->coef_buffer != nullptr && p->image_output_done && !reads_dc_only(p)) {
-        p->continuation = kCoefficientsDone;
-      }
-    } else if (p->saved_scan != nullptr &&
-               (status == JpegRoiSuccess || restart_index_covers_scan(p))) {
-      p->continuation = kRegionIndex;
-    }
-  }
-}
-
-// Words for a refusal the output set-up made once the frame was known
-// (validation had no frame to judge by).
-void explain_frame_refusal(JpegJob* job, JpegStatus status) {
-  if (job->status_detail[0] != '\0') return;
-  const JPEG_PROPERTIES* p = &job->properties;
-  const FrameHeader& f = p->frame;
-  if (status == JpegCompError) {
-    for (int i = 0; i < f.component_count && i < 4; ++i) {
-      const FrameComponent& c = f.components[i];
-      if (c.h > 0 && c.v > 0 && (f.max_h % c.h != 0 || f.max_v % c.v != 0)) {
-        refuse(job, status,
-               "component %d is sampled %dx%d, which does not divide the largest sampling, %dx%d",
-               i + 1, c.h, c.v, f.max_h, f.max_v);
-        return;
-      }
-    }
-    return;
-  }
-  if (status != JpegInvalidProperties || p->coef_output != nullptr) return;
-  if (!decode_combination_allowed(p->jpeg_color, f.component_count, p->out_color,
-                                  p->out_channels)) {
-    refuse(job, status,
-           "the data are jpeg_color %d with %d components, which give no out_color %d with %d "
-           "channels",
-           p->jpeg_color, f.component_count, p->out_color, p->out_channels);
-  } else if (p->out_color == ColorYcbcr) {
-    refuse(job, status,
-           "YCbCr output is packed Y,Cb,Y,Cr of 4:2:2 data; these data are sampled %dx%d, %dx%d, "
-           "%dx%d",
-           f.components[0].h, f.components[0].v, f.components[1].h, f.components[1].v,
-           f.components[2].h, f.components[2].v);
-  }
 }
 
 JpegStatus read_body(JpegJob* job, int32_t type) {

@@ -227,4 +227,38 @@ JpegStatus validate_request(JpegJob* job, int32_t type) {
   return check_decoder_options(job);
 }
 
+// Words for a refusal the output set-up made once the frame was known
+// (validation had no frame to judge by).
+void explain_frame_refusal(JpegJob* job, JpegStatus status) {
+  if (job->status_detail[0] != '\0') return;
+  const JPEG_PROPERTIES* p = &job->properties;
+  const FrameHeader& f = p->frame;
+  if (status == JpegCompError) {
+    for (int i = 0; i < f.component_count && i < 4; ++i) {
+      const FrameComponent& c = f.components[i];
+      if (c.h > 0 && c.v > 0 && (f.max_h % c.h != 0 || f.max_v % c.v != 0)) {
+        refuse(job, status,
+               "component %d is sampled %dx%d, which does not divide the largest sampling, %dx%d",
+               i + 1, c.h, c.v, f.max_h, f.max_v);
+        return;
+      }
+    }
+    return;
+  }
+  if (status != JpegInvalidProperties || p->coef_output != nullptr) return;
+  if (!decode_combination_allowed(p->jpeg_color, f.component_count, p->out_color,
+                                  p->out_channels)) {
+    refuse(job, status,
+           "the data are jpeg_color %d with %d components, which give no out_color %d with %d "
+           "channels",
+           p->jpeg_color, f.component_count, p->out_color, p->out_channels);
+  } else if (p->out_color == ColorYcbcr) {
+    refuse(job, status,
+           "YCbCr output is packed Y,Cb,Y,Cr of 4:2:2 data; these data are sampled %dx%d, %dx%d, "
+           "%dx%d",
+           f.components[0].h, f.components[0].v, f.components[1].h, f.components[1].v,
+           f.components[2].h, f.components[2].v);
+  }
+}
+
 }  // namespace jpegcodec

@@ -15,6 +15,11 @@ JpegStatus validate_request(JpegJob* job, int32_t io_type);
 JpegStatus refuse(JpegJob* job, JpegStatus status, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// Sets the job's status_detail, when it is still empty, for a refusal the
+// output set-up made once the frame was known (validation had no frame to
+// judge by): -14 for sampling, -8 for a colour or layout.
+void explain_frame_refusal(JpegJob* job, JpegStatus status);
+
 // Whether data of `jpeg_color` with `jpeg_channels` components can be
 // decoded into an image of `out_color` with `out_channels` bytes a pixel.
 bool decode_combination_allowed(int32_t jpeg_color, int32_t jpeg_channels, int32_t out_color,

@@ -32,6 +32,12 @@ int32_t transform_family_for_tables(const JPEG_PROPERTIES* properties);
 // family: the caller may choose the family after reading the tables.
 void match_quant_tables_to_family(JPEG_PROPERTIES* properties, int32_t family);
 
+// Keeps the tables a tables read left (codec-owned, in kept_tables, freed
+// by jpeg_free) for every later read of the job: 0, or -5.
+JpegStatus keep_tables(JPEG_PROPERTIES* properties);
+// Puts the kept tables back in force; false when a tables read kept none.
+bool restore_kept_tables(JPEG_PROPERTIES* properties);
+
 // Latches, for each component of `scan` that has had no scan before, the
 // quantization table it names as it stands now: its coefficients are
 // dequantized with that table even if a later DQT segment redefines it.

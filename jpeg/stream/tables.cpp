@@ -1,5 +1,6 @@
 #include <string.h>
 
+#include "jpeg/cpu/memory.h"
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/huffman_table.h"
 #include "jpeg/decode/quant_table.h"
@@ -131,6 +132,50 @@ const int16_t* component_quant_values(JPEG_PROPERTIES* p, int32_t f, int32_t fam
   }
   table.values = table.storage;
   return table.values;
+}
+
+namespace {
+
+// The tables a tables read defined, as the job holds them.
+struct KeptTables {
+  QuantTable quant[4];
+  uint16_t quant_raw[4][64];
+  int32_t quant_family[4];
+  HuffDecodeTable ac[4];
+  HuffDecodeTable dc[4];
+  uint8_t quant_defined;
+  uint8_t huff_defined;
+};
+
+// Copies the job's tables into `kept` (or, with `restore`, back).
+void exchange_tables(KeptTables* kept, JPEG_PROPERTIES* p, bool restore) {
+  auto copy = [restore](void* stored, void* live, size_t bytes) {
+    memcpy(restore ? live : stored, restore ? stored : live, bytes);
+  };
+  copy(kept->quant, p->quant_tables, sizeof kept->quant);
+  copy(kept->quant_raw, p->quant_raw, sizeof kept->quant_raw);
+  copy(kept->quant_family, p->quant_family, sizeof kept->quant_family);
+  copy(kept->ac, p->ac_tables, sizeof kept->ac);
+  copy(kept->dc, p->dc_tables, sizeof kept->dc);
+  copy(&kept->quant_defined, &p->quant_defined, 1);
+  copy(&kept->huff_defined, &p->huff_defined, 1);
+  // Each table's values lie in its own storage.
+  for (QuantTable& table : p->quant_tables) table.values = table.storage;
+}
+
+}  // namespace
+
+JpegStatus keep_tables(JPEG_PROPERTIES* p) {
+  if (p->kept_tables == nullptr) p->kept_tables = codec_malloc(sizeof(KeptTables));
+  if (p->kept_tables == nullptr) return JpegMemoryError;
+  exchange_tables(static_cast<KeptTables*>(p->kept_tables), p, false);
+  return JpegSuccess;
+}
+
+bool restore_kept_tables(JPEG_PROPERTIES* p) {
+  if (p->kept_tables == nullptr) return false;
+  exchange_tables(static_cast<KeptTables*>(p->kept_tables), p, true);
+  return true;
 }
 
 }  // namespace jpegcodec

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "image_files.h"
 #include "jpegcodec.h"
 
@@ -636,12 +637,8 @@ int decode(const Options& o) {
   return result;
 }
 
-// A usage error: one line, and where to read more. Exit status 2.
 int usage_error(const char* format, const char* value = "") {
-  std::fputs("jpegdec: ", stderr);
-  std::fprintf(stderr, format, value);
-  std::fputs(" (jpegdec --help tells more)\n", stderr);
-  return 2;
+  return cli::usage_error("jpegdec", format, value);
 }
 
 }  // namespace
@@ -691,8 +688,7 @@ int main(int argc, char** argv) {
         print_usage(stdout);
         return 0;
       case kVersion:
-        std::printf("jpegdec (jpegcodec) %s\n", JPEGCODEC_PACKAGE_VERSION);
-        return 0;
+        return cli::print_version("jpegdec", JPEGCODEC_PACKAGE_VERSION);
       case kInfo:
         info = optarg;
         break;
@@ -752,10 +748,8 @@ int main(int argc, char** argv) {
         o.max_memory_mb = mb;
         break;
       }
-      case ':':
-        return usage_error("%s needs a value", argv[optind - 1]);
       default:
-        return usage_error("unknown option \"%s\"", argv[optind - 1]);
+        return cli::option_error("jpegdec", c, argv[optind - 1]);
     }
   }
   if (info != nullptr) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "image_files.h"
 #include "jpegcodec.h"
 
@@ -194,12 +195,8 @@ int encode(const Options& o) {
   return imageio::write_whole_file("jpegenc", o.output, out.data(), written) ? 0 : 1;
 }
 
-// A usage error: one line, and where to read more. Exit status 2.
 int usage_error(const char* format, const char* value = "") {
-  std::fputs("jpegenc: ", stderr);
-  std::fprintf(stderr, format, value);
-  std::fputs(" (jpegenc --help tells more)\n", stderr);
-  return 2;
+  return cli::usage_error("jpegenc", format, value);
 }
 
 }  // namespace
@@ -242,8 +239,7 @@ int main(int argc, char** argv) {
         print_usage(stdout);
         return 0;
       case kVersion:
-        std::printf("jpegenc (jpegcodec) %s\n", JPEGCODEC_PACKAGE_VERSION);
-        return 0;
+        return cli::print_version("jpegenc", JPEGCODEC_PACKAGE_VERSION);
       case kQuality:
         if (!parse_number(optarg, 1, 100, &o.quality)) {
           return usage_error("--quality takes a number from 1 to 100, not \"%s\"", optarg);
@@ -286,10 +282,8 @@ int main(int argc, char** argv) {
       case kFastDct:
         o.fast_dct = true;
         break;
-      case ':':
-        return usage_error("%s needs a value", argv[optind - 1]);
       default:
-        return usage_error("unknown option \"%s\"", argv[optind - 1]);
+        return cli::option_error("jpegenc", c, argv[optind - 1]);
     }
   }
   if (argc - optind != 2) return usage_error("expected INPUT and OUTPUT");
