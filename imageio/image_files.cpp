@@ -247,7 +247,21 @@ bool read_png(const std::vector<uint8_t>& data, Image* image, std::string* error
       png_read_row(png, image->pixels.data() + line * y, nullptr);
     }
   }
-  png_read_end(png, nullptr);
+  // What the file carries beside the pixels: the colour profile (before
+  // the image data) and the EXIF block (before or after them).
+  png_read_end(png, info);
+  png_charp profile_name = nullptr;
+  int compression = 0;
+  png_bytep profile = nullptr;
+  png_uint_32 profile_size = 0;
+  if (png_get_iCCP(png, info, &profile_name, &compression, &profile, &profile_size) != 0) {
+    image->icc.assign(profile, profile + profile_size);
+  }
+#ifdef PNG_eXIf_SUPPORTED
+  png_bytep exif = nullptr;
+  png_uint_32 exif_size = 0;
+  if (png_get_eXIf_1(png, info, &exif_size, &exif) != 0) image->exif.assign(exif, exif + exif_size);
+#endif
   png_destroy_read_struct(&png, &info, nullptr);
   return true;
 }

@@ -56,6 +56,9 @@ struct Image {
   size_t offset = 0;  // where the first pixel lies in `pixels` or `mapped`
   const uint8_t* samples() const { return (mapped ? mapped.get() : pixels.data()) + offset; }
   size_t bytes() const { return size_t{width} * height * channels; }
+  // A PNG's colour profile (iCCP) and EXIF block (eXIf: TIFF data, no
+  // "Exif\0\0" before them), empty when it has none.
+  std::vector<uint8_t> icc, exif;
 };
 
 // Reads PNG (any bit depth or colour type: palettes expanded, 16-bit

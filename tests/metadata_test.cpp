@@ -1,6 +1,6 @@
 // What photographs carry beside the image: EXIF (and its orientation), the
 // ICC profile from its chunks, XMP; broken metadata are absent, never a
-// broken image.
+// broken image; a write carries what the caller gives it.
 
 #include <gtest/gtest.h>
 
@@ -233,6 +233,133 @@ TEST(Metadata, BrokenMetadataAreAbsentAndTheImageDecodes) {
   JpegMetadata m;
   EXPECT_EQ(jpeg_metadata(&cleared, &m), JpegInvalidProperties);
   EXPECT_EQ(jpeg_metadata(&cleared, nullptr), JpegInvalidProperties);
+}
+
+// The segment markers of a file from SOI to its first DQT, SOF or SOS.
+std::vector<int> header_markers(const std::vector<uint8_t>& file) {
+  std::vector<int> markers;
+  for (size_t at = 2; at + 4 <= file.size() && file[at] == 0xFF;) {
+    const int marker = file[at + 1];
+    if (marker == 0xDB || marker == 0xC0 || marker == 0xDA || marker == 0xC4) break;
+    markers.push_back(marker);
+    at += 2 + (size_t{file[at + 2]} << 8 | file[at + 3]);
+  }
+  return markers;
+}
+
+// A small RGB write on a job that keeps `metadata` (or none); the file, or
+// empty with *status set.
+std::vector<uint8_t> write_with(const JpegWriteMetadata* metadata, int32_t type,
+                                JpegStatus* status = nullptr, size_t room = 1 << 20) {
+  std::vector<uint8_t> rgb(48 * 32 * 3);
+  for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 13 / 7);
+  JpegJob job;
+  std::memset(&job, 0, sizeof job);
+  jpeg_init(&job);
+  EXPECT_EQ(jpeg_set_metadata(&job, metadata), JpegSuccess);
+  job.out_pixels = rgb.data();
+  job.out_width = job.jpeg_width = 48;
+  job.out_height = job.jpeg_height = 32;
+  job.out_color = ColorRgb;
+  std::vector<uint8_t> out(room + 16, 0xA5);
+  job.jpeg_buffer = out.data();
+  job.jpeg_buffer_size = static_cast<int32_t>(room);
+  const JpegStatus result = jpeg_write(&job, type);
+  if (status != nullptr) *status = result;
+  jpeg_free(&job);
+  for (size_t i = room; i < out.size(); ++i) EXPECT_EQ(out[i], 0xA5) << "written past the end";
+  out.resize(result == JpegSuccess ? static_cast<size_t>(job.jpeg_buffer_size) : 0);
+  return out;
+}
+
+TEST(Metadata, AWriteCarriesWhatTheCallerGives) {
+  const std::vector<uint8_t> exif = exif_block(6, true);
+  const std::vector<uint8_t> tiff(exif.begin() + 6, exif.end());  // without "Exif\0\0"
+  const std::vector<uint8_t> profile = profile_bytes(150000);     // three chunks
+  const std::string packet = "<x:xmpmeta xmlns:x='adobe:ns:meta/'>kept</x:xmpmeta>";
+  const uint8_t maker_data[] = {'M', 'a', 'k', 'e', 'r', 0, 1, 2};
+  const JpegSegment segments[] = {{0xEB, maker_data, sizeof maker_data}, {0xE0, nullptr, 0}};
+  JpegWriteMetadata m{};
+  m.exif = tiff.data();
+  m.exif_size = static_cast<int32_t>(tiff.size());
+  m.icc = profile.data();
+  m.icc_size = static_cast<int32_t>(profile.size());
+  m.xmp = reinterpret_cast<const uint8_t*>(packet.data());
+  m.xmp_size = static_cast<int32_t>(packet.size());
+  m.segments = segments;
+  m.segment_count = 2;
+  m.version_comment = 1;
+  for (int32_t type : {IoWriteImageBuffer, IoWriteDataBuffer}) {
+    SCOPED_TRACE(type == IoWriteImageBuffer ? "whole image" : "abbreviated image");
+    const std::vector<uint8_t> file = write_with(&m, type);
+    ASSERT_FALSE(file.empty());
+    const std::vector<int> expected = {0xE0, 0xE1, 0xE1, 0xE2, 0xE2, 0xE2, 0xEB, 0xE0, 0xFE};
+    EXPECT_EQ(header_markers(file), expected);
+    if (type == IoWriteDataBuffer) continue;
+    const Found f = metadata_of(file, IoReadImageBuffer);
+    ASSERT_EQ(f.status, JpegSuccess);
+    EXPECT_EQ(f.exif, exif) << "the header is written when the caller's block lacks it";
+    EXPECT_EQ(f.m.orientation, 6);
+    EXPECT_EQ(f.icc, profile);
+    EXPECT_EQ(peer_profile(file), profile) << "libjpeg-turbo's reassembly";
+    EXPECT_EQ(std::string(f.xmp.begin(), f.xmp.end()), packet);
+  }
+  // A block that has its header keeps it once; a tables file carries none.
+  m.exif = exif.data();
+  m.exif_size = static_cast<int32_t>(exif.size());
+  EXPECT_EQ(metadata_of(write_with(&m, IoWriteImageBuffer)).exif, exif);
+  EXPECT_EQ(header_markers(write_with(&m, IoWriteTablesBuffer)), std::vector<int>{});
+  // Nothing asked: the JFIF segment alone, no version comment.
+  EXPECT_EQ(header_markers(write_with(nullptr, IoWriteImageBuffer)), std::vector<int>{0xE0});
+  // Room that ends inside the profile: -28, nothing past the end.
+  JpegStatus status = JpegSuccess;
+  write_with(&m, IoWriteImageBuffer, &status, 70000);
+  EXPECT_EQ(status, JpegOutputTooSmall);
+}
+
+TEST(Metadata, AWriteRequestOutOfRangeIsRefusedAndTheLastOneStays) {
+  const std::vector<uint8_t> big(70000, 1);
+  const uint8_t kept[] = {'k', 'e', 'p', 't'};
+  JpegJob job;
+  std::memset(&job, 0, sizeof job);
+  EXPECT_EQ(jpeg_set_metadata(&job, nullptr), JpegInvalidProperties) << "not initialised";
+  jpeg_init(&job);
+  JpegWriteMetadata good{};
+  good.xmp = kept;
+  good.xmp_size = sizeof kept;
+  ASSERT_EQ(jpeg_set_metadata(&job, &good), JpegSuccess);
+  const JpegSegment eoi[] = {{0xD9, kept, 4}};
+  const JpegSegment huge[] = {{0xE3, big.data(), 65534}};
+  struct Bad {
+    JpegWriteMetadata m;
+    const char* detail;
+  } bad[] = {
+      {{big.data(), 65528, nullptr, 0, nullptr, 0, nullptr, 0, 0}, "exif_size must be 0 to 65527"},
+      {{nullptr, 0, nullptr, -1, nullptr, 0, nullptr, 0, 0}, "icc_size must be 0 to 16707345"},
+      {{nullptr, 0, nullptr, 10, nullptr, 0, nullptr, 0, 0}, "icc is null"},
+      {{nullptr, 0, nullptr, 0, big.data(), 65505, nullptr, 0, 0}, "xmp_size must be 0 to 65504"},
+      {{nullptr, 0, nullptr, 0, nullptr, 0, eoi, 1, 0}, "an APPn marker, 0xE0 to 0xEF, is 0xD9"},
+      {{nullptr, 0, nullptr, 0, nullptr, 0, huge, 1, 0}, "size must be 0 to 65533"},
+      {{nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 3, 0}, "segment_count"},
+  };
+  for (const Bad& b : bad) {
+    SCOPED_TRACE(b.detail);
+    EXPECT_EQ(jpeg_set_metadata(&job, &b.m), JpegInvalidProperties);
+    EXPECT_NE(std::string(jpeg_status_detail(&job)).find(b.detail), std::string::npos)
+        << jpeg_status_detail(&job);
+  }
+  // The earlier request still holds: the copy, not the caller's bytes.
+  std::vector<uint8_t> rgb(16 * 16 * 3, 90), out(1 << 16);
+  job.out_pixels = rgb.data();
+  job.out_width = job.jpeg_width = 16;
+  job.out_height = job.jpeg_height = 16;
+  job.out_color = ColorRgb;
+  job.jpeg_buffer = out.data();
+  job.jpeg_buffer_size = static_cast<int32_t>(out.size());
+  ASSERT_EQ(jpeg_write(&job, IoWriteImageBuffer), JpegSuccess);
+  jpeg_free(&job);
+  out.resize(static_cast<size_t>(job.jpeg_buffer_size));
+  EXPECT_EQ(metadata_of(out).xmp, std::vector<uint8_t>(kept, kept + 4));
 }
 
 }  // namespace

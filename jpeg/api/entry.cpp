@@ -646,7 +646,7 @@ JpegStatus write_body(JpegJob* job, int32_t type, WriteTarget* target) {
   sink.next = sink.staging;
   sink.end = sink.staging + kStagingBytes;
   const WriteOptions options{job->write_optimize != 0, job->write_progressive != 0,
-                             job->write_restart_interval};
+                             job->write_restart_interval, write_metadata(p)};
   status = encode_jpeg(p, type, options, &sink);
   if (status == JpegSuccess && sink.file == nullptr) {
     // A buffer write tells the caller how many bytes it holds.
@@ -731,6 +731,74 @@ extern "C" JpegStatus jpeg_metadata(JpegJob* job, JpegMetadata* metadata) {
         const JpegStatus status = prepare_metadata(&job->properties);
         describe_metadata(&job->properties, metadata);
         return status;
+      },
+      [] {});
+}
+
+namespace {
+
+// What a segment's payload holds at most (65535 less its length field), and
+// the room each kind of block leaves for its own bytes after its header.
+constexpr int32_t kSegmentPayload = 65533;
+constexpr int32_t kIccChunkBytes = kSegmentPayload - 14;  // "ICC_PROFILE\0", number, count
+constexpr int32_t kXmpBytes = kSegmentPayload - 29;       // the namespace and its zero byte
+
+JpegStatus check_write_metadata(JpegJob* job, const JpegWriteMetadata* m) {
+  const bool exif_header =
+      m->exif_size >= 6 && m->exif != nullptr && memcmp(m->exif, "Exif\0\0", 6) == 0;
+  const int32_t exif_room = exif_header ? kSegmentPayload : kSegmentPayload - 6;
+  struct Block {
+    const char* name;
+    const void* bytes;
+    int32_t size;
+    int64_t most;
+  } blocks[] = {{"exif", m->exif, m->exif_size, exif_room},
+                {"icc", m->icc, m->icc_size, int64_t{kIccChunkBytes} * 255},
+                {"xmp", m->xmp, m->xmp_size, kXmpBytes}};
+  for (const Block& b : blocks) {
+    if (b.size < 0 || b.size > b.most) {
+      return refuse(job, JpegInvalidProperties, "%s_size must be 0 to %lld, is %d", b.name,
+                    static_cast<long long>(b.most), b.size);
+    }
+    if (b.size > 0 && b.bytes == nullptr) {
+      return refuse(job, JpegInvalidProperties, "%s is null with %s_size %d", b.name, b.name,
+                    b.size);
+    }
+  }
+  if (m->segment_count < 0 || m->segment_count > 1000 ||
+      (m->segment_count > 0 && m->segments == nullptr)) {
+    return refuse(job, JpegInvalidProperties,
+                  "segment_count must be 0 to 1000 with a list of that many, is %d",
+                  m->segment_count);
+  }
+  for (int32_t i = 0; i < m->segment_count; ++i) {
+    const JpegSegment& g = m->segments[i];
+    if (g.marker < 0xE0 || g.marker > 0xEF) {
+      return refuse(job, JpegInvalidProperties,
+                    "segments[%d].marker must be an APPn marker, 0xE0 to 0xEF, is 0x%X", i,
+                    g.marker);
+    }
+    if (g.size < 0 || g.size > kSegmentPayload || (g.size > 0 && g.data == nullptr)) {
+      return refuse(job, JpegInvalidProperties,
+                    "segments[%d].size must be 0 to 65533 with its data, is %d", i, g.size);
+    }
+  }
+  return JpegSuccess;
+}
+
+}  // namespace
+
+extern "C" JpegStatus jpeg_set_metadata(JpegJob* job, const JpegWriteMetadata* metadata) {
+  if (job == nullptr) return JpegInvalidProperties;
+  return guarded(
+      [&]() -> JpegStatus {
+        if (!job_ready(job)) return JpegInvalidProperties;
+        job->status_detail[0] = '\0';
+        if (metadata != nullptr) {
+          const JpegStatus status = check_write_metadata(job, metadata);
+          if (status != JpegSuccess) return status;
+        }
+        return keep_write_metadata(&job->properties, metadata);
       },
       [] {});
 }

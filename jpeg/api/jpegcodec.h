@@ -608,6 +608,33 @@ typedef struct JpegMetadata {
                         * degrees counter-clockwise */
 } JpegMetadata;
 
+/* An application segment a write carries: APPn (marker 0xE0 to 0xEF) with
+ * `size` bytes after its length field, up to 65533. */
+typedef struct JpegSegment {
+  int32_t marker;
+  const uint8_t* data;
+  int32_t size;
+} JpegSegment;
+
+/* What the job's later writes carry beside the image (jpeg_set_metadata; an
+ * addition to the original interface). A whole or abbreviated image gets,
+ * after its JFIF or Adobe segment and in this order: the EXIF block, the XMP
+ * packet, the ICC profile, the caller's segments as listed, the version
+ * comment, then the record's jpeg_comment. A tables file carries none. */
+typedef struct JpegWriteMetadata {
+  const uint8_t* exif; /* an EXIF block: TIFF data, with or without the "Exif\0\0" before
+                        * them (written when missing); up to 65533 bytes with it */
+  int32_t exif_size;
+  const uint8_t* icc; /* an ICC profile, written as APP2 "ICC_PROFILE" chunks of up to
+                       * 65519 bytes, at most 255 of them */
+  int32_t icc_size;
+  const uint8_t* xmp; /* an XMP packet, up to 65504 bytes (one APP1 with the namespace) */
+  int32_t xmp_size;
+  const JpegSegment* segments; /* further APPn segments, or null */
+  int32_t segment_count;
+  int32_t version_comment; /* 1: a comment "jpegcodec <version>"; 0 writes none */
+} JpegWriteMetadata;
+
 typedef struct JpegVersion {
   int32_t major;
   int32_t minor;
@@ -634,6 +661,11 @@ JPEG_API const char* jpeg_status_detail(const JpegJob* job);
  * beside the image: 0, -8 for a job not initialised, -5 when the profile
  * cannot be put together for lack of memory. */
 JPEG_API JpegStatus jpeg_metadata(JpegJob* job, JpegMetadata* metadata);
+/* Keeps a copy of what the job's later jpeg_write calls carry, until the next
+ * call or jpeg_free (null: nothing; a job that never calls it writes no
+ * metadata and no version comment). 0; -8 with the status detail naming
+ * what is out of range (the earlier request stays then); -5. */
+JPEG_API JpegStatus jpeg_set_metadata(JpegJob* job, const JpegWriteMetadata* metadata);
 JPEG_API const JpegVersion* jpeg_version(void);
 
 #ifdef __cplusplus

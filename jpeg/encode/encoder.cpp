@@ -304,28 +304,64 @@ void put_app_segments(Encoder& e) {
   }
 }
 
-void put_comments(Encoder& e) {
-  OutputSink* s = e.sink;
-  const JpegVersion* version = jpeg_version();
-  char text[64];
-  const int n = snprintf(text, sizeof text, "jpegcodec %s", version->version);
-  put_marker(s, 0xFE);
-  put_word(s, static_cast<uint32_t>(n + 2));
-  for (int i = 0; i < n; ++i) put_byte(s, static_cast<uint8_t>(text[i]));
+// A segment whose payload is `header` then `data`; the payload may need more
+// room than the staging buffer keeps free, so it is handed on directly.
+void put_segment(Encoder& e, uint32_t marker, const void* header, uint32_t header_size,
+                 const uint8_t* data, uint32_t size) {
+  const SinkWriteFn write = writer_of(e);
+  if (e.sink->status != JpegSuccess || !sink_room(e.sink, 4 + header_size, write)) return;
+  put_marker(e.sink, marker);
+  put_word(e.sink, 2 + header_size + size);
+  const auto* h = static_cast<const uint8_t*>(header);
+  for (uint32_t i = 0; i < header_size; ++i) put_byte(e.sink, h[i]);
+  if (size == 0 || sink_flush(e.sink, write) != JpegSuccess) return;
+  e.sink->status = write(e.sink, data, size);
 }
 
-// The caller's own comment (jpeg_comment, jpeg_comment_size bytes) goes in
-// a segment of its own; it may need more room than the staging buffer
-// keeps free, so it is handed on directly.
-void put_caller_comment(Encoder& e) {
+// The caller's EXIF block, XMP packet, ICC profile (in numbered chunks) and
+// further application segments.
+void put_metadata(Encoder& e) {
+  const JpegWriteMetadata* m = e.options.metadata;
+  if (m == nullptr) return;
+  static constexpr uint8_t kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
+  if (m->exif_size > 0) {
+    const bool has_header = m->exif_size >= 6 && memcmp(m->exif, kExif, 6) == 0;
+    put_segment(e, 0xE1, kExif, has_header ? 0 : 6, m->exif, m->exif_size);
+  }
+  if (m->xmp_size > 0) {
+    static constexpr char kXmp[] = "http://ns.adobe.com/xap/1.0/";
+    put_segment(e, 0xE1, kXmp, sizeof kXmp, m->xmp, m->xmp_size);
+  }
+  constexpr int32_t kChunk = 65533 - 14;
+  const int32_t chunks = (m->icc_size + kChunk - 1) / kChunk;
+  for (int32_t n = 1; n <= chunks; ++n) {
+    uint8_t header[14] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+    header[12] = static_cast<uint8_t>(n);
+    header[13] = static_cast<uint8_t>(chunks);
+    const int32_t at = (n - 1) * kChunk;
+    const int32_t size = n < chunks ? kChunk : m->icc_size - at;
+    put_segment(e, 0xE2, header, sizeof header, m->icc + at, static_cast<uint32_t>(size));
+  }
+  for (int32_t i = 0; i < m->segment_count; ++i) {
+    const JpegSegment& g = m->segments[i];
+    put_segment(e, static_cast<uint32_t>(g.marker), nullptr, 0, g.data,
+                static_cast<uint32_t>(g.size));
+  }
+}
+
+// The version comment when the caller asked for it, then the caller's own
+// comment (jpeg_comment, jpeg_comment_size bytes).
+void put_comments(Encoder& e) {
+  const JpegWriteMetadata* m = e.options.metadata;
+  if (m != nullptr && m->version_comment) {
+    char text[64];
+    const int n = snprintf(text, sizeof text, "jpegcodec %s", jpeg_version()->version);
+    put_segment(e, 0xFE, text, static_cast<uint32_t>(n), nullptr, 0);
+  }
   JPEG_PROPERTIES* p = e.p;
   if (p->jpeg_comment == nullptr || p->jpeg_comment_size == 0) return;
   const uint32_t n = p->jpeg_comment_size > 65533 ? 65533 : p->jpeg_comment_size;
-  if (!sink_room(e.sink, 4, writer_of(e))) return;
-  put_marker(e.sink, 0xFE);
-  put_word(e.sink, n + 2);
-  if (sink_flush(e.sink, writer_of(e)) != JpegSuccess) return;
-  e.sink->status = writer_of(e)(e.sink, p->jpeg_comment, n);
+  put_segment(e, 0xFE, nullptr, 0, p->jpeg_comment, n);
 }
 
 void put_dqt(Encoder& e) {
@@ -539,8 +575,9 @@ JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& opt
   status = set_up_input(e);
   if (status != JpegSuccess) return status;
   put_app_segments(e);
+  put_metadata(e);
   put_comments(e);
-  put_caller_comment(e);
+  if (sink->status != JpegSuccess) return sink->status;
   if (!sink_room(sink, 4096, write)) return sink->status;
   if (!abbreviated) put_dqt(e);
   put_sof(e);

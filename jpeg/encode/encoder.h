@@ -14,6 +14,8 @@ struct WriteOptions {
   bool optimize;             // Huffman tables made for the image (a first pass counts symbols)
   bool progressive;          // SOF2 with a scan script of spectral bands and refinements
   int32_t restart_interval;  // MCUs between restart markers, 0 for none
+  // What an image carries beside its data (checked), or null for nothing.
+  const JpegWriteMetadata* metadata;
 };
 
 // What the encoder refuses beyond the request's validation, checked before

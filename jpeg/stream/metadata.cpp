@@ -30,6 +30,10 @@ struct MetadataStore {
   int32_t chunk_count;   // the count the chunks declare; -1 once they disagree
   uint8_t* icc;
   int32_t icc_size;
+  // What later writes carry: the caller's request, its pointers into
+  // `request_bytes` (one allocation holding every block and the segment list).
+  JpegWriteMetadata request;
+  uint8_t* request_bytes;
 };
 
 MetadataStore* store_of(JPEG_PROPERTIES* p, bool create) {
@@ -135,13 +139,59 @@ void forget_metadata(JPEG_PROPERTIES* p) {
   free(m->xmp);
   free(m->icc);
   for (IccChunk& chunk : m->chunks) free(chunk.bytes);
+  const JpegWriteMetadata request = m->request;
+  uint8_t* request_bytes = m->request_bytes;
   memset(m, 0, sizeof *m);
+  m->request = request;
+  m->request_bytes = request_bytes;
 }
 
 void free_metadata(JPEG_PROPERTIES* p) {
   forget_metadata(p);
+  if (p->metadata != nullptr) free(static_cast<MetadataStore*>(p->metadata)->request_bytes);
   free(p->metadata);
   p->metadata = nullptr;
+}
+
+JpegStatus keep_write_metadata(JPEG_PROPERTIES* p, const JpegWriteMetadata* request) {
+  MetadataStore* m = store_of(p, request != nullptr);
+  if (m == nullptr) return request != nullptr ? JpegMemoryError : JpegSuccess;
+  free(m->request_bytes);
+  m->request_bytes = nullptr;
+  m->request = JpegWriteMetadata{};
+  if (request == nullptr) return JpegSuccess;
+  // The segment list first (pointer-aligned), then the blocks.
+  const size_t list = sizeof(JpegSegment) * static_cast<size_t>(request->segment_count);
+  size_t total =
+      list + static_cast<size_t>(request->exif_size) + request->icc_size + request->xmp_size;
+  for (int32_t i = 0; i < request->segment_count; ++i) total += request->segments[i].size;
+  uint8_t* bytes = static_cast<uint8_t*>(codec_malloc(total > 0 ? total : 1));
+  if (bytes == nullptr) return JpegMemoryError;
+  uint8_t* at = bytes + list;
+  auto take = [&at](const uint8_t* from, int32_t size) -> const uint8_t* {
+    if (size <= 0) return nullptr;
+    memcpy(at, from, static_cast<size_t>(size));
+    at += size;
+    return at - size;
+  };
+  JpegWriteMetadata& kept = m->request;
+  kept = *request;
+  kept.exif = take(request->exif, request->exif_size);
+  kept.icc = take(request->icc, request->icc_size);
+  kept.xmp = take(request->xmp, request->xmp_size);
+  auto* segments = reinterpret_cast<JpegSegment*>(bytes);
+  for (int32_t i = 0; i < request->segment_count; ++i) {
+    segments[i] = request->segments[i];
+    segments[i].data = take(request->segments[i].data, request->segments[i].size);
+  }
+  kept.segments = request->segment_count > 0 ? segments : nullptr;
+  m->request_bytes = bytes;
+  return JpegSuccess;
+}
+
+const JpegWriteMetadata* write_metadata(JPEG_PROPERTIES* p) {
+  MetadataStore* m = store_of(p, false);
+  return m != nullptr && m->request_bytes != nullptr ? &m->request : nullptr;
 }
 
 int32_t exif_orientation(const uint8_t* exif, int32_t size) {

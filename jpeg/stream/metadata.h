@@ -1,7 +1,8 @@
 // What photographs carry beside the image: the EXIF block (APP1 "Exif"),
 // the ICC colour profile (APP2 "ICC_PROFILE", in numbered chunks) and the
 // XMP packet (APP1 with the XMP namespace), collected while the segments
-// are read, and the EXIF orientation.
+// are read, and the EXIF orientation; and what a caller asks the job's
+// writes to carry.
 #pragma once
 
 #include "jpeg/api/jpegcodec.h"
@@ -18,6 +19,12 @@ JpegStatus read_app_metadata(JPEG_PROPERTIES* properties, int32_t marker);
 void forget_metadata(JPEG_PROPERTIES* properties);
 // Frees the store (jpeg_free).
 void free_metadata(JPEG_PROPERTIES* properties);
+
+// Keeps a copy of what later writes carry (null: nothing), the request
+// checked by the caller: 0, or -5 (the earlier request is gone then too).
+JpegStatus keep_write_metadata(JPEG_PROPERTIES* properties, const JpegWriteMetadata* request);
+// The kept request, or null; valid until the next keep_write_metadata.
+const JpegWriteMetadata* write_metadata(JPEG_PROPERTIES* properties);
 
 // Puts the ICC profile together from its chunks, once: 0, or -5.
 JpegStatus prepare_metadata(JPEG_PROPERTIES* properties);

@@ -71,6 +71,11 @@ class RecordLayout(unittest.TestCase):
             program += '  printf("properties.%s %%zu\\n", offsetof(JpegJob, properties.%s));\n' % (name, name)
         for name in jpegcodec._PROPERTIES_AT:
             program += '  printf("at.%s %%zu\\n", offsetof(JPEG_PROPERTIES, %s));\n' % (name, name)
+        records = {"JpegMetadata": jpegcodec._Metadata, "JpegWriteMetadata": jpegcodec._WriteMetadata}
+        for record, mirror in records.items():
+            program += '  printf("%s %%zu\\n", sizeof(%s));\n' % (record, record)
+            for name, _ in mirror._fields_:
+                program += '  printf("%s.%s %%zu\\n", offsetof(%s, %s));\n' % (record, name, record, name)
         program += "  return 0;\n}\n"
         with tempfile.TemporaryDirectory() as work:
             source, binary = os.path.join(work, "layout.c"), os.path.join(work, "layout")
@@ -87,6 +92,10 @@ class RecordLayout(unittest.TestCase):
             self.assertEqual(int(c_layout["properties." + name]), base + getattr(jpegcodec._Properties, name).offset)
         for name, offset in jpegcodec._PROPERTIES_AT.items():
             self.assertEqual(int(c_layout["at." + name]), offset, name)
+        for record, mirror in records.items():
+            self.assertEqual(int(c_layout[record]), ctypes.sizeof(mirror), record)
+            for name, _ in mirror._fields_:
+                self.assertEqual(int(c_layout[record + "." + name]), getattr(mirror, name).offset, name)
 
 
 class Reading(unittest.TestCase):
@@ -158,6 +167,25 @@ class Metadata(unittest.TestCase):
         # As jpegdec writes it, which applies the orientation by default.
         numpy.testing.assert_array_equal(turned, jpegdec(PHOTO))
         self.assertEqual(jpegcodec.read(PHOTO, mode="L", scale=8, orient=True).shape, (40, 30))
+
+
+    def test_written_as_pillow_takes_it_and_read_back(self):
+        found = jpegcodec.metadata(PHOTO)
+        pixels = jpegcodec.read(PHOTO)
+        copy = jpegcodec.write(pixels, quality=90, icc_profile=found.icc, exif=found.exif, xmp=found.xmp)
+        self.assertEqual(jpegcodec.metadata(copy), found)
+        # EXIF as bare TIFF data gets its header; a large profile its chunks.
+        profile = bytes(range(256)) * 700
+        copy = jpegcodec.write(pixels, exif=memoryview(found.exif[6:]), icc_profile=bytearray(profile))
+        self.assertEqual(jpegcodec.metadata(copy), jpegcodec.Metadata(found.exif, profile, None, 6))
+        self.assertEqual(copy.count(b"ICC_PROFILE\0"), 3)
+        self.assertNotIn(b"\xff\xfe", copy[: copy.find(b"\xff\xda")], "no comment unless asked")
+        with self.assertRaisesRegex(ValueError, "exif of 65528 bytes; a JPEG holds at most 65527"):
+            jpegcodec.write(pixels, exif=bytes(65528))
+        with self.assertRaisesRegex(ValueError, "xmp of 65505 bytes"):
+            jpegcodec.write(pixels, xmp=bytes(65505))
+        with self.assertRaisesRegex(TypeError, "icc_profile takes bytes, not str"):
+            jpegcodec.write(pixels, icc_profile="sRGB")
 
 
 class Errors(unittest.TestCase):

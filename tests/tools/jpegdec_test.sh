@@ -135,26 +135,10 @@ check "orientation 1 for a file without EXIF" grep -qx 'orientation: 1' "$OUT"
 check "and no profile" test -z "$(grep icc_profile "$OUT")"
 if command -v python3 >/dev/null; then
   # A profile that names itself: ICC v2 'desc' and v4 'mluc'.
-  python3 - "$SRC" "$IMG" <<'PY'
+  PYTHONPATH=$(dirname "$0") python3 - "$SRC" "$IMG" <<'PY'
 import struct, sys
+from icc_profile import profile
 base = open(sys.argv[1], "rb").read()
-def profile(kind, text):
-    if kind == b"desc":
-        body = b"desc\0\0\0\0" + struct.pack(">I", len(text) + 1) + text + b"\0" + b"\0" * 79
-    else:
-        utf16 = text.decode().encode("utf-16-be")
-        body = b"mluc\0\0\0\0" + struct.pack(">II", 1, 12) + b"enUS" + struct.pack(">II", len(utf16), 28) + utf16
-    tags = struct.pack(">I", 1) + b"desc" + struct.pack(">II", 144, len(body))
-    data = tags + body
-    # A header libpng takes: size, version 2.1, a monitor's RGB profile to
-    # XYZ, "acsp", the D50 illuminant.
-    header = bytearray(128)
-    struct.pack_into(">I", header, 0, 128 + len(data))
-    header[8:12] = b"\x02\x10\0\0"
-    header[12:24] = b"mntrRGB XYZ "
-    header[36:40] = b"acsp"
-    struct.pack_into(">iii", header, 68, 0xF6D6, 0x10000, 0xD32D)
-    return bytes(header) + data
 for name, kind in (("v2", b"desc"), ("v4", b"mluc")):
     icc = b"ICC_PROFILE\0\x01\x01" + profile(kind, b"Test RGB " + name.encode())
     open(sys.argv[2] + "/" + name + ".icc", "wb").write(icc[14:])

@@ -125,6 +125,49 @@ PY
     check "as a damaged PNG" grep -q 'damaged PNG: Not enough image data' "$ERR"
   done
 fi
+# What a PNG carries beside its pixels (iCCP, eXIf) goes into the JPEG;
+# --icc and --exif give other bytes instead.
+if command -v python3 >/dev/null && "$JPEGDEC" --help | grep -q PNG; then
+  PYTHONPATH=$(dirname "$0") python3 - "$IMG" "$DATA/metadata/exif_icc_xmp.jpg" <<'PY'
+import struct, sys, zlib
+from icc_profile import profile
+out, photo = sys.argv[1], open(sys.argv[2], "rb").read()
+def chunk(kind, body):
+    return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+tiff = photo[photo.find(b"Exif\0\0") + 6:]
+tiff = tiff[:tiff.find(b"\xff")]  # the block's TIFF data end before the next marker
+head = struct.pack(">IIBBBBB", 16, 8, 8, 2, 0, 0, 0)
+pixels = zlib.compress(b"".join(b"\0" + bytes(range(48)) for _ in range(8)))
+png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", head) +
+       chunk(b"iCCP", b"ICC Profile\0\0" + zlib.compress(profile(b"desc", b"Carried RGB"))) +
+       chunk(b"eXIf", tiff) + chunk(b"IDAT", pixels) + chunk(b"IEND", b""))
+open(out + "/carries.png", "wb").write(png)
+open(out + "/given.icc", "wb").write(profile(b"desc", b"Given RGB"))
+t = bytearray(tiff)
+t[8 + 2 + 12 + 8 + 1] = 3  # the orientation's byte
+open(out + "/given.exif", "wb").write(b"Exif\0\0" + t)
+open(out + "/huge.exif", "wb").write(b"\0" * 70000)
+PY
+  run "$IMG/carries.png" "$IMG/c.jpg" >/dev/null
+  check "a PNG's profile goes into the JPEG" test "$(info "$IMG/c.jpg" icc_profile)" = "247 bytes, Carried RGB"
+  check "and its EXIF block (orientation 6)" test "$(info "$IMG/c.jpg" orientation)" = 6
+  check "  whole" test "$(info "$IMG/c.jpg" exif)" = "$(info "$DATA/metadata/exif_icc_xmp.jpg" exif)"
+  run --icc "$IMG/given.icc" --exif "$IMG/given.exif" "$IMG/carries.png" "$IMG/g.jpg" >/dev/null
+  check "--icc replaces the profile" test "$(info "$IMG/g.jpg" icc_profile)" = "245 bytes, Given RGB"
+  check "--exif the EXIF block" test "$(info "$IMG/g.jpg" orientation)" = 3
+  check "no comment unless asked" python3 -c 'import sys; d = open(sys.argv[1], "rb").read(); sys.exit(d[:d.find(b"\xff\xda")].find(b"\xff\xfe") >= 0)' "$IMG/g.jpg"
+  check "an EXIF block too large for a segment exits 1" \
+    test "$(run --exif "$IMG/huge.exif" "$IMG/carries.png" "$IMG/h.jpg")" = 1
+  check "  naming it" grep -q 'huge.exif: status -8: .*exif_size must be 0 to 65527, is 70000' "$ERR"
+  check "a missing --icc file exits 1" test "$(run --icc "$IMG/none.icc" "$IMG/carries.png" "$IMG/h.jpg")" = 1
+fi
+# A grey and alpha PAM loses its alpha: the JPEG is the grey image's.
+"$JPEGDEC" "$DATA/generated/base_420.jpg" "$IMG/grey.pgm" 2>/dev/null
+python3 -c 'import sys; d = open(sys.argv[1], "rb").read(); px = d[-320 * 240:]; open(sys.argv[2], "wb").write(b"P7\nWIDTH 320\nHEIGHT 240\nDEPTH 2\nMAXVAL 255\nTUPLTYPE GRAYSCALE_ALPHA\nENDHDR\n" + bytes(b for p in px for b in (p, 255)))' \
+  "$IMG/grey.pgm" "$IMG/ga.pam"
+run "$IMG/grey.pgm" "$IMG/grey.jpg" >/dev/null
+run "$IMG/ga.pam" "$IMG/ga.jpg" >/dev/null
+check "a grey and alpha PAM gives its grey image's JPEG" cmp -s "$IMG/grey.jpg" "$IMG/ga.jpg"
 if command -v convert >/dev/null && "$JPEGDEC" --help | grep -q PNG; then
   convert "$IMG/src.png" -interlace PNG "$IMG/interlaced.png"
   check "an interlaced PNG exits 0" test "$(run "$IMG/interlaced.png" "$IMG/i.jpg")" = 0

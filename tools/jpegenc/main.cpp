@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "command_line.h"
@@ -24,7 +26,8 @@ void print_usage(FILE* out) {
       "Writes the image INPUT (PNG, PGM, PPM or PAM) as the JPEG file OUTPUT.\n"
       "\"-\" reads standard input or writes standard output. Grey images give a\n"
       "grey JPEG, colour images a YCbCr one (JFIF), CMYK PAM images a CMYK one\n"
-      "(Adobe); an alpha channel is dropped.\n"
+      "(Adobe); an alpha channel is dropped. A PNG's colour profile (iCCP) and\n"
+      "EXIF block (eXIf) go into the JPEG.\n"
       "\n"
       "Options:\n"
       "  --quality N        1 to 100 (default 75): the Annex K tables scaled as\n"
@@ -38,6 +41,10 @@ void print_usage(FILE* out) {
       "  --optimize         Huffman tables made for the image: a smaller file\n"
       "  --progressive      a progressive JPEG (its tables made for each scan)\n"
       "  --comment TEXT     a comment segment holding TEXT\n"
+      "  --icc FILE         embed the ICC colour profile in FILE (instead of the\n"
+      "                     PNG's own)\n"
+      "  --exif FILE        embed the EXIF block in FILE: TIFF data, with or\n"
+      "                     without \"Exif\\0\\0\" before them (instead of the PNG's)\n"
       "  --fast-dct         the fast forward DCT (less accurate)\n"
       "  --version          show the version\n"
       "  --help             show this help\n"
@@ -62,6 +69,7 @@ struct Options {
   int32_t restart_rows = 0;
   std::string comment;
   bool has_comment = false;
+  std::string icc_file, exif_file;
   std::string input, output;
 };
 
@@ -109,6 +117,7 @@ int encode(const Options& o) {
       std::memcpy(kept.data() + o_at, from + i, keep);
     }
     image.pixels.swap(kept);
+    image.mapped.reset();  // the pixels are the kept ones now, not the file's
     image.offset = 0;
     image.channels = keep;
   }
@@ -156,6 +165,29 @@ int encode(const Options& o) {
       return 2;
     }
     job.write_restart_interval = static_cast<int32_t>(interval);
+  }
+  // The profile and EXIF block the image carries, or those given instead.
+  for (const auto& [file, bytes] :
+       {std::pair{&o.icc_file, &image.icc}, {&o.exif_file, &image.exif}}) {
+    if (!file->empty() && !imageio::read_whole_file(*file, bytes)) {
+      std::fprintf(stderr, "jpegenc: %s: %s\n", file->c_str(), std::strerror(errno));
+      jpeg_free(&job);
+      return 1;
+    }
+  }
+  JpegWriteMetadata metadata{};
+  metadata.icc = image.icc.data();
+  metadata.icc_size = static_cast<int32_t>(std::min<size_t>(image.icc.size(), INT32_MAX));
+  metadata.exif = image.exif.data();
+  metadata.exif_size = static_cast<int32_t>(std::min<size_t>(image.exif.size(), INT32_MAX));
+  status = jpeg_set_metadata(&job, &metadata);
+  if (status != JpegSuccess) {
+    // Too large a profile or block: named by where it came from.
+    const bool icc = std::strncmp(jpeg_status_detail(&job), "icc", 3) == 0;
+    const std::string& given = icc ? o.icc_file : o.exif_file;
+    const int result = fail(given.empty() ? o.input : given, status, job);
+    jpeg_free(&job);
+    return result;
   }
   std::vector<uint8_t> text(o.comment.begin(), o.comment.end());
   if (o.has_comment) {
@@ -209,6 +241,8 @@ int main(int argc, char** argv) {
     kSampling,
     kRestart,
     kComment,
+    kIcc,
+    kExif,
     kGray,
     kRgb,
     kOptimize,
@@ -221,6 +255,8 @@ int main(int argc, char** argv) {
                                     {"sampling", required_argument, nullptr, kSampling},
                                     {"restart", required_argument, nullptr, kRestart},
                                     {"comment", required_argument, nullptr, kComment},
+                                    {"icc", required_argument, nullptr, kIcc},
+                                    {"exif", required_argument, nullptr, kExif},
                                     {"gray", no_argument, nullptr, kGray},
                                     {"grey", no_argument, nullptr, kGray},
                                     {"rgb", no_argument, nullptr, kRgb},
@@ -266,6 +302,12 @@ int main(int argc, char** argv) {
         o.comment = value;
         o.has_comment = true;
         if (o.comment.size() > 65533) return usage_error("--comment takes at most 65533 bytes");
+        break;
+      case kIcc:
+        o.icc_file = value;
+        break;
+      case kExif:
+        o.exif_file = value;
         break;
       case kGray:
         o.gray = true;

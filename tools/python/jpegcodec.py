@@ -120,6 +120,20 @@ class _Metadata(ctypes.Structure):
     ]
 
 
+class _WriteMetadata(ctypes.Structure):
+    _fields_ = [
+        ("exif", ctypes.c_char_p),
+        ("exif_size", ctypes.c_int32),
+        ("icc", ctypes.c_char_p),
+        ("icc_size", ctypes.c_int32),
+        ("xmp", ctypes.c_char_p),
+        ("xmp_size", ctypes.c_int32),
+        ("segments", ctypes.c_void_p),
+        ("segment_count", ctypes.c_int32),
+        ("version_comment", ctypes.c_int32),
+    ]
+
+
 class _Version(ctypes.Structure):
     _fields_ = [
         ("major", ctypes.c_int32),
@@ -207,6 +221,8 @@ def _library():
     lib.jpeg_status_detail.restype = ctypes.c_void_p
     lib.jpeg_metadata.argtypes = [job_p, ctypes.POINTER(_Metadata)]
     lib.jpeg_metadata.restype = ctypes.c_int32
+    lib.jpeg_set_metadata.argtypes = [job_p, ctypes.POINTER(_WriteMetadata)]
+    lib.jpeg_set_metadata.restype = ctypes.c_int32
     lib.jpeg_version.argtypes = []
     lib.jpeg_version.restype = ctypes.POINTER(_Version)
     # The detail text is the record's last field: the library's address of
@@ -451,8 +467,21 @@ def _whole_number(name, value, low, high):
     return value
 
 
+def _block(name, value):
+    """Bytes-like metadata as bytes (None: none)."""
+    if value is None:
+        return b""
+    if isinstance(value, str):
+        raise TypeError("jpegcodec: %s takes bytes, not str" % name)
+    try:
+        return bytes(memoryview(value))
+    except TypeError:
+        raise TypeError("jpegcodec: %s takes bytes, not %s" % (name, type(value).__name__)) from None
+
+
 def write(image, width=None, height=None, channels=None, quality=75, subsampling="4:2:0",
-          optimize=False, progressive=False, restart_interval=0, path=None, mode=None):
+          optimize=False, progressive=False, restart_interval=0, path=None, mode=None,
+          icc_profile=None, exif=None, xmp=None):
     """Encodes an image as JPEG and returns the file's bytes (and writes them
     to `path` when given).
 
@@ -464,8 +493,20 @@ def write(image, width=None, height=None, channels=None, quality=75, subsampling
     quality: 1 to 100.
     optimize: Huffman tables made for the image (smaller, slower).
     progressive: a progressive JPEG. restart_interval: MCUs between restart
-    markers, 0 (none) to 65535. Values out of range raise ValueError."""
+    markers, 0 (none) to 65535. Values out of range raise ValueError.
+    icc_profile, exif, xmp: bytes the file carries, as metadata() gives them
+    and Pillow takes them: an ICC profile (in as many APP2 chunks as it
+    needs), an EXIF block (with or without its "Exif\\0\\0"; up to 65533
+    bytes with it) and an XMP packet (up to 65504 bytes)."""
     quality = _whole_number("quality", quality, 1, 100)
+    icc_profile, exif, xmp = (_block(n, v) for n, v in (("icc_profile", icc_profile), ("exif", exif), ("xmp", xmp)))
+    # What the segments hold: an EXIF block or an XMP packet one each, a
+    # profile up to 255.
+    most = {"icc_profile": 65519 * 255, "exif": 65533 if exif.startswith(b"Exif\0\0") else 65527, "xmp": 65504}
+    for name, block in (("icc_profile", icc_profile), ("exif", exif), ("xmp", xmp)):
+        if len(block) > most[name]:
+            raise ValueError("jpegcodec: %s of %d bytes; a JPEG holds at most %d" % (name, len(block), most[name]))
+    blocks = _WriteMetadata(exif, len(exif), icc_profile, len(icc_profile), xmp, len(xmp))
     restart_interval = _whole_number("restart_interval", restart_interval, 0, 65535)
     if mode not in (None, "L", "RGB", "CMYK"):
         raise ValueError("jpegcodec: mode must be \"L\", \"RGB\" or \"CMYK\", not %r" % (mode,))
@@ -529,6 +570,10 @@ def write(image, width=None, height=None, channels=None, quality=75, subsampling
         job.write_optimize = 1 if optimize else 0
         job.write_progressive = 1 if progressive else 0
         job.write_restart_interval = restart_interval
+        if icc_profile or exif or xmp:
+            status = lib.jpeg_set_metadata(ctypes.byref(job), ctypes.byref(blocks))
+            if status < 0:
+                session.fail(status)
         # Room for the file: rarely more than the pixels; doubled when short.
         # Left uninitialised, so that only the pages written are ever taken.
         import numpy
