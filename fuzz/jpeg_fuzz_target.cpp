@@ -175,9 +175,25 @@ bool region_is_crop(const Outcome& whole, const Outcome& region, const int32_t r
   return true;
 }
 
+// Copies of the blocks a job's last read found.
+struct Carried {
+  std::vector<uint8_t> exif, icc, xmp;
+  bool operator==(const Carried&) const = default;
+};
+Carried carried_by(JpegJob& job) {
+  JpegMetadata m;
+  Carried c;
+  if (checked(jpeg_metadata(&job, &m)) != JpegSuccess) return c;
+  if (m.exif != nullptr) c.exif.assign(m.exif, m.exif + m.exif_size);
+  if (m.icc != nullptr) c.icc.assign(m.icc, m.icc + m.icc_size);
+  if (m.xmp != nullptr) c.xmp.assign(m.xmp, m.xmp + m.xmp_size);
+  return c;
+}
+
 // What the input decodes to, written again with settings the input's first
-// bytes choose (quality, sampling, grey, tables, progressive, restarts):
-// every file the encoder writes must read back whole.
+// bytes choose (quality, sampling, grey, tables, progressive, restarts),
+// with the input's EXIF, ICC and XMP blocks: every file the encoder writes
+// must read back whole, and carrying those blocks.
 void round_trip(const uint8_t* data, size_t size) {
   JpegJob job;
   std::memset(&job, 0, sizeof job);
@@ -197,6 +213,8 @@ void round_trip(const uint8_t* data, size_t size) {
   }
   const bool whole = decoded && checked(jpeg_read(&job, IoReadImageBuffer)) == JpegSuccess;
   const int32_t width = job.jpeg_width, height = job.jpeg_height;
+  // What the input carries goes into the new file, and must come back.
+  const Carried carried = carried_by(job);
   checked(jpeg_free(&job));
   if (!whole || width < 1 || height < 1) return;
   const uint8_t a = data[size / 2], b = data[size - 1];
@@ -217,7 +235,16 @@ void round_trip(const uint8_t* data, size_t size) {
   job.write_progressive = (b >> 1) & 1;
   job.write_restart_interval = (b >> 2) & 7;
   job.properties.dct_family = (b >> 5) & 1;
-  std::vector<uint8_t> out(pixels.size() * 2 + 65536);
+  JpegWriteMetadata request{};
+  request.exif = carried.exif.data();
+  request.exif_size = static_cast<int32_t>(carried.exif.size());
+  request.icc = carried.icc.data();
+  request.icc_size = static_cast<int32_t>(carried.icc.size());
+  request.xmp = carried.xmp.data();
+  request.xmp_size = static_cast<int32_t>(carried.xmp.size());
+  request.version_comment = b & 16;
+  if (checked(jpeg_set_metadata(&job, &request)) != JpegSuccess) abort();
+  std::vector<uint8_t> out(pixels.size() * 2 + 65536 + carried.icc.size() * 2);
   job.jpeg_buffer = out.data();
   job.jpeg_buffer_size = static_cast<int32_t>(out.size());
   const JpegStatus written = checked(jpeg_write(&job, IoWriteImageBuffer));
@@ -235,6 +262,7 @@ void round_trip(const uint8_t* data, size_t size) {
   job.out_channels = 3;
   job.out_color = ColorRgb;
   if (checked(jpeg_read(&job, IoReadImageBuffer)) != JpegSuccess) abort();
+  if (!(carried_by(job) == carried)) abort();
   checked(jpeg_free(&job));
 }
 
