@@ -5,7 +5,8 @@ what went wrong.
 
 Environment: JPEGCODEC_LIBRARY (the shared library), JPEGDEC (the tool),
 JPEGCODEC_INCLUDE (the public header's folder), TEST_DATA (tests/data);
-the module is found through PYTHONPATH."""
+the module is found through PYTHONPATH, or is the copy pip installed
+(JPEGCODEC_PIP_INSTALLED=1 then, and neither of the other two is set)."""
 
 import ctypes
 import io
@@ -55,6 +56,16 @@ def jpegdec(source, *options, extension=".ppm"):
 def psnr(a, b):
     error = numpy.mean((a.astype(numpy.float64) - b.astype(numpy.float64)) ** 2)
     return math.inf if error == 0 else 10 * math.log10(255.0**2 / error)
+
+
+class Installed(unittest.TestCase):
+    def test_pip_put_the_library_inside_the_package(self):
+        if not os.environ.get("JPEGCODEC_PIP_INSTALLED"):
+            self.skipTest("not the pip-installed copy")
+        self.assertNotIn("JPEGCODEC_LIBRARY", os.environ)
+        package = os.path.dirname(os.path.abspath(jpegcodec.__file__))
+        self.assertTrue(package.endswith(os.path.join("site-packages", "jpegcodec")), package)
+        self.assertEqual(jpegcodec._library()._name, os.path.join(package, "libjpegcodec.so.2"))
 
 
 class RecordLayout(unittest.TestCase):

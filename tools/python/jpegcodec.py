@@ -12,9 +12,10 @@ No build step: the module loads the installed shared library
     data = jpegcodec.write(pixels, quality=90)       # JPEG file as bytes
 
 A source is a file name (str or path) or the JPEG data (bytes, bytearray,
-memoryview). The library is found through the environment variable
-JPEGCODEC_LIBRARY (a path), then beside the module where the codec installs
-it (PREFIX/share/jpegcodec/python, the library in PREFIX/lib), then the
+memoryview) or a binary file object. The library is found through the
+environment variable JPEGCODEC_LIBRARY (a path), then inside the package
+(pip install), then where the codec installs it beside the module
+(PREFIX/share/jpegcodec/python, the library in PREFIX/lib), then the
 system's library search (ldconfig, LD_LIBRARY_PATH). Decoding releases the
 interpreter lock: threads decode in parallel. NumPy is needed only by read() and by write() given an
 array.
@@ -185,12 +186,13 @@ def _library():
     names = []
     if os.environ.get("JPEGCODEC_LIBRARY"):
         names.append(os.environ["JPEGCODEC_LIBRARY"])
-    # Installed with the codec (PREFIX/share/jpegcodec/python): the library
-    # of the same prefix.
+    # Installed by pip: the library inside the package. Installed with the
+    # codec (PREFIX/share/jpegcodec/python): the library of the same prefix.
     here = os.path.dirname(os.path.abspath(__file__))
-    beside = os.path.join(here, _INSTALLED_LIBDIR, "libjpegcodec.so.2")
-    if os.path.exists(beside):
-        names.append(os.path.normpath(beside))
+    for beside in (os.path.join(here, "libjpegcodec.so.2"),
+                   os.path.join(here, _INSTALLED_LIBDIR, "libjpegcodec.so.2")):
+        if os.path.exists(beside):
+            names.append(os.path.normpath(beside))
     found = ctypes.util.find_library("jpegcodec")
     if found:
         names.append(found)
