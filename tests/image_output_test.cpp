@@ -82,28 +82,31 @@ struct OutputJob {
 
 }  // namespace
 
-TEST(ColourArithmetic, TheTwoGreenRules) {
-  // Through an MCU routine (YCbCr 4:4:4 to RGB): G = Y + 1 for neutral chroma.
+TEST(ColourArithmetic, OneRuleOnEveryPath) {
+  // Through an MCU routine (YCbCr 4:4:4 to RGB) as in place (the conversion
+  // at reduced scales and of frames in separate scans), over the chroma
+  // plane: the same bytes, and neutral chroma gives R = G = B = Y.
   OutputJob job({{1, 1}, {1, 1}, {1, 1}}, 8, 8, ColorYcbcr, ColorRgb, 3);
   ASSERT_EQ(job.setup(), JpegSuccess);
   EXPECT_EQ(job.p().output_layout, 1);
-  job.fill_block(0, 100);
-  job.fill_block(1, 128);
-  job.fill_block(2, 128);
-  ASSERT_EQ(job.output(0, 0), JpegSuccess);
-  EXPECT_EQ(job.pixel(3, 3)[0], 100);
-  EXPECT_EQ(job.pixel(3, 3)[1], 101);
-  EXPECT_EQ(job.pixel(3, 3)[2], 100);
-  // In place (the conversion at reduced scales): G = Y.
-  uint8_t px[3] = {100, 128, 128};
-  convert_pixel_in_place(px, 3, ColorRgb, ColorYcbcr);
-  EXPECT_EQ(px[0], 100);
-  EXPECT_EQ(px[1], 100);
-  EXPECT_EQ(px[2], 100);
-  // Y = 255 with neutral chroma stays white on both paths.
-  job.fill_block(0, 255);
-  job.output(0, 0);
-  EXPECT_EQ(job.pixel(0, 0)[1], 255);
+  for (int y : {0, 1, 100, 254, 255}) {
+    job.fill_block(0, static_cast<int16_t>(y));
+    for (int cb = 0; cb < 256; cb += 3) {
+      for (int cr = 0; cr < 256; cr += 5) {
+        job.fill_block(1, static_cast<int16_t>(cb));
+        job.fill_block(2, static_cast<int16_t>(cr));
+        ASSERT_EQ(job.output(0, 0), JpegSuccess);
+        uint8_t px[3] = {static_cast<uint8_t>(y), static_cast<uint8_t>(cb),
+                         static_cast<uint8_t>(cr)};
+        convert_pixel_in_place(px, 3, ColorRgb, ColorYcbcr);
+        ASSERT_TRUE(std::equal(px, px + 3, job.pixel(3, 3))) << y << " " << cb << " " << cr;
+      }
+    }
+    job.fill_block(1, 128);
+    job.fill_block(2, 128);
+    ASSERT_EQ(job.output(0, 0), JpegSuccess);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(job.pixel(5, 6)[c], y) << "neutral chroma, Y " << y;
+  }
   // Y = 0, Cb = 128, Cr = 255: R = (359·255 − 45813) >> 8 = 178.
   job.fill_block(0, 0);
   job.fill_block(2, 255);

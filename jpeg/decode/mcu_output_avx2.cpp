@@ -20,10 +20,6 @@ namespace jpegcodec {
 namespace {
 
 enum class Order { Rgb, Bgr, Rgba };
-// Green as the MCU routines compute it (Y minus the term shifted), or as
-// the reduced-scale writers' in-place conversion does (Y plus the negated
-// sum shifted, which is the term rounded up).
-enum class Green { AfterShift, InPlace };
 enum class Sampling { H1V1, H2V1, H2V2 };
 
 // Byte shuffles that interleave three 16-byte planes into 48 bytes of
@@ -123,20 +119,17 @@ inline void store_two_rows(uint8_t* first, uint8_t* second, __m128i r, __m128i g
 // The three chroma terms of sixteen chroma samples (two rows of a block),
 // as 16-bit values. The products and sums are the portable kernels' own,
 // exact in 32 bits: 359 cr - 45813 is taken as the pair (cr, 3) by
-// (359, -15271), 454 cb - 57937 as (cb, 11) by (454, -5267).
+// (359, -15271), 454 cb - 57984 as (cb, 12) by (454, -4832).
 struct Terms {
   __m256i r, g, b;
 };
-// In place, Y + ((34806 - s) >> 8) is Y - ((s - 34806 + 255) >> 8): the same
-// term with 255 more in its offset.
-template <Green G = Green::AfterShift>
+// Green is Y + ((34806 - s) >> 8), that is Y - ((s - 34806 + 255) >> 8).
 inline Terms chroma_terms(const int16_t* cb, const int16_t* cr) {
   const __m256i cb16 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cb));
   const __m256i cr16 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cr));
-  constexpr int32_t kGreenOffset = G == Green::AfterShift ? -34806 : -34806 + 255;
   return {weighted(cr16, _mm256_set1_epi16(3), 359, -15271, 0),
-          weighted(cb16, cr16, 88, 183, kGreenOffset),
-          weighted(cb16, _mm256_set1_epi16(11), 454, -5267, 0)};
+          weighted(cb16, cr16, 88, 183, -34806 + 255),
+          weighted(cb16, _mm256_set1_epi16(12), 454, -4832, 0)};
 }
 
 // Sixteen pixels' bytes of luma `y` plus the terms, saturated as the
@@ -153,25 +146,25 @@ inline Bytes pixel_bytes(__m256i y, __m256i tr, __m256i tg, __m256i tb) {
 }
 
 // Rows cy and cy + 1 of an 8 x 8 block of pixels, one chroma sample each.
-template <Order O, Green G>
+template <Order O>
 inline void two_rows_h1v1(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
                           int32_t stride, int cy) {
   // Chroma rows cy and cy + 1: their terms in the low and high halves.
-  const Terms t = chroma_terms<G>(cb + 8 * cy, cr + 8 * cy);
+  const Terms t = chroma_terms(cb + 8 * cy, cr + 8 * cy);
   const Bytes p =
       pixel_bytes(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + 8 * cy)), t.r, t.g, t.b);
   store_two_rows<O>(out + static_cast<intptr_t>(cy) * stride,
                     out + static_cast<intptr_t>(cy + 1) * stride, p.r, p.g, p.b);
 }
 
-template <Order O, Sampling S, Green G = Green::AfterShift>
+template <Order O, Sampling S>
 void kernel(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out, int32_t stride) {
   for (int cy = 0; cy < 8; cy += 2) {
     if constexpr (S == Sampling::H1V1) {
-      two_rows_h1v1<O, G>(y, cb, cr, out, stride, cy);
+      two_rows_h1v1<O>(y, cb, cr, out, stride, cy);
     } else {
       // Chroma rows cy and cy + 1: their terms in the low and high halves.
-      const Terms t = chroma_terms<G>(cb + 8 * cy, cr + 8 * cy);
+      const Terms t = chroma_terms(cb + 8 * cy, cr + 8 * cy);
       // Each chroma sample serves two pixels across.
       auto spread = [](__m128i x) {
         return _mm256_set_m128i(_mm_unpackhi_epi16(x, x), _mm_unpacklo_epi16(x, x));
@@ -220,13 +213,11 @@ void out_ycc_rgb_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr, ui
 
 void scaled_ycc_rgb_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
                          int32_t stride, int32_t rows) {
-  for (int cy = 0; cy < rows; cy += 2)
-    two_rows_h1v1<Order::Rgb, Green::InPlace>(y, cb, cr, out, stride, cy);
+  for (int cy = 0; cy < rows; cy += 2) two_rows_h1v1<Order::Rgb>(y, cb, cr, out, stride, cy);
 }
 void scaled_ycc_bgr_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
                          int32_t stride, int32_t rows) {
-  for (int cy = 0; cy < rows; cy += 2)
-    two_rows_h1v1<Order::Bgr, Green::InPlace>(y, cb, cr, out, stride, cy);
+  for (int cy = 0; cy < rows; cy += 2) two_rows_h1v1<Order::Bgr>(y, cb, cr, out, stride, cy);
 }
 
 void install_output_kernels_avx2(RoutineTable* t) {

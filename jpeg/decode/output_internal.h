@@ -27,31 +27,32 @@ inline uint8_t clamp_byte(int32_t x) {
   return static_cast<uint8_t>(x < 0 ? 0 : (x > 255 ? 255 : x));
 }
 
-// YCbCr to RGB as the MCU routines compute it: the green term is subtracted
-// after its shift, so neutral chroma gives G = Y + 1.
+// YCbCr to RGB, the three chroma terms computed once for the pixels that
+// share a chroma sample: neutral chroma (Cb = Cr = 128) gives R = G = B = Y.
+// Green is Y + ((34806 - 88 Cb - 183 Cr) >> 8), held as the term it
+// subtracts, (88 Cb + 183 Cr - 34806 + 255) >> 8.
 struct ChromaTerms {
   int32_t r, g, b;
   ChromaTerms(int32_t cb, int32_t cr)
       : r((359 * cr - 45813) >> 8),
-        g((88 * cb + 183 * cr - 34806) >> 8),
-        b((454 * cb - 57937) >> 8) {}
+        g((88 * cb + 183 * cr - 34806 + 255) >> 8),
+        b((454 * cb - 57984) >> 8) {}
   uint8_t red(int32_t y) const { return clamp_byte(y + r); }
   uint8_t green(int32_t y) const { return clamp_byte(y - g); }
   uint8_t blue(int32_t y) const { return clamp_byte(y + b); }
 };
 
-// The in-place conversions' form, with the green term shifted as a whole:
-// neutral chroma gives G = Y.
+// The same for one pixel, as the conversions in place compute it.
 inline void convert_in_place_rgb(int32_t y, int32_t cb, int32_t cr, uint8_t* r, uint8_t* g,
                                  uint8_t* b) {
   *r = clamp_byte(y + ((359 * cr - 45813) >> 8));
   *g = clamp_byte(y + ((34806 - 88 * cb - 183 * cr) >> 8));
-  *b = clamp_byte(y + ((454 * cb - 57937) >> 8));
+  *b = clamp_byte(y + ((454 * cb - 57984) >> 8));
 }
 
 // The reduced-scale writers' kernels: `rows` (2, 4, 6 or 8) rows of eight
 // pixels of three-channel RGB (or BGR) from 8 x 8 blocks of Y, Cb and Cr
-// (stride 8), converted as convert_in_place_rgb converts. Null where the
+// (stride 8), converted as ChromaTerms converts. Null where the
 // table has no vector variants: the writers then convert pixel by pixel.
 using ScaledYccFn = void (*)(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
                              int32_t stride, int32_t rows);
@@ -70,7 +71,7 @@ void scaled_ycc_rgb_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr,
 void scaled_ycc_bgr_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
                          int32_t stride, int32_t rows);
 
-// Converts one pixel of Y, Cb, Cr bytes in place (the in-place green rule):
+// Converts one pixel of Y, Cb, Cr bytes in place:
 // three channels to R,G,B or B,G,R; four channels from YCCK to 255-R,
 // 255-G, 255-B (K kept) or from YCbCr to R,G,B (byte 3 as it is).
 inline void convert_pixel_in_place(uint8_t* px, int32_t channels, int32_t out_color,
