@@ -107,6 +107,16 @@ check "in those words" grep -q 'standard input is empty' "$ERR"
 run --info "$DATA/generated/tables_then_image.jpg" >/dev/null
 check "--info on tables, then an image, reports the image" grep -qx 'width: 320' "$OUT"
 convert -size 800x800 gradient: -interlace JPEG "$IMG/big.jpg"
+# The progress bar on a terminal: drawn at most ten times a second (the
+# read returns after each of the file's 300 MCUs), ending at 100 %.
+if command -v script >/dev/null; then
+  started=$(date +%s%N)
+  script -qec "\"$JPEGDEC\" --interrupt \"$SRC\" \"$IMG/bar.ppm\"" /dev/null >"$OUT" 2>&1
+  tenths=$((($(date +%s%N) - started) / 100000000))
+  draws=$(tr '\r' '\n' <"$OUT" | grep -c '^\[')
+  check "the bar is drawn $draws times in $tenths tenths of a second" test "$draws" -le $((tenths + 2))
+  check "  and ends at 100 %" grep -q '100%' "$OUT"
+fi
 check "--max-memory 1 refuses an 800x800 progressive store" \
   test "$(run --max-memory 1 "$IMG/big.jpg" "$IMG/big.png")" = 1 -a ! -e "$IMG/big.png"
 check "saying there was no memory for it" grep -q 'Memory error' "$ERR"

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -305,13 +306,27 @@ bool parse_roi(const char* text, int32_t box[4]) {
   return box[2] > box[0] && box[3] > box[1];
 }
 
-void show_progress(int32_t done, int32_t total) {
-  if (total <= 0) return;
-  const int width = 40;
-  const int filled = static_cast<int>(static_cast<int64_t>(done) * width / total);
-  std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################",
-               width - filled, "", static_cast<int>(static_cast<int64_t>(done) * 100 / total));
-}
+// A progress bar on standard error, drawn again at most ten times a second
+// (a read returns after every MCU) and once more at its end.
+class ProgressBar {
+ public:
+  void show(int64_t done, int64_t total, bool last = false) {
+    if (total <= 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!last && drawn_ && now - drawn_at_ < std::chrono::milliseconds(100)) return;
+    drawn_ = true;
+    drawn_at_ = now;
+    const int width = 40;
+    const int filled = static_cast<int>(done * width / total);
+    std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################",
+                 width - filled, "", static_cast<int>(done * 100 / total));
+    if (last) std::fputs("\n", stderr);
+  }
+
+ private:
+  bool drawn_ = false;
+  std::chrono::steady_clock::time_point drawn_at_;
+};
 
 // Statuses of an image read that refuse it outright; any other failure
 // comes from damaged data, after which the picture holds what was decoded.
@@ -548,15 +563,22 @@ int decode(const Options& o) {
   if (o.smooth && layout != "ycbcr422") job.properties.smooth_upsampling = 1;
 
   const bool bar = o.interrupt && isatty(STDERR_FILENO);
+  ProgressBar progress;
+  int64_t done = 0;
   do {
     if (o.interrupt) job.properties.interrupt_mode = 1;
     status = jpeg_read(&job, type);
     if (bar && status == JpegInterruptSuccess) {
       const JPEG_PROPERTIES& p = job.properties;
-      show_progress(p.roi_top * p.mcus_per_row + p.roi_left + 1, p.mcus_per_row * p.mcu_rows);
+      done = int64_t{p.roi_top} * p.mcus_per_row + p.roi_left + 1;
+      progress.show(done, int64_t{p.mcus_per_row} * p.mcu_rows);
     }
   } while (status == JpegInterruptSuccess);
-  if (bar) std::fputs("\n", stderr);
+  if (bar) {
+    const int64_t total = int64_t{job.properties.mcus_per_row} * job.properties.mcu_rows;
+    progress.show(status == JpegSuccess ? total : done, total, true);
+    if (total <= 0) std::fputs("\n", stderr);
+  }
   // What the file carries beside the image, kept past the job: its
   // orientation, and its colour profile for an output that can hold one.
   JpegMetadata metadata;
