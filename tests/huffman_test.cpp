@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "jpeg/api/routines.h"
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/huffman_progressive.h"

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 
+#include "jpeg/api/routines.h"
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/idct.h"

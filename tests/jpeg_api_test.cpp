@@ -15,6 +15,7 @@
 #include "jpeg/api/jpegcodec.h"
 #include "jpeg/cpu/cpu.h"
 #include "jpeg/cpu/file_io.h"
+#include "jpeg/api/routines.h"
 #include "jpeg/cpu/routine_table.h"
 #include "tests/jpeg_test_util.h"
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "jpeg/cpu/cpu.h"
+#include "jpeg/api/routines.h"
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/huffman_table.h"

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "jpeg/api/io_types.h"
+#include "jpeg/stream/io_types.h"
 #include "jpeg/decode/scan.h"
 
 namespace jpegcodec {

@@ -9,10 +9,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include "jpeg/api/io_types.h"
+#include "jpeg/stream/io_types.h"
 
 #include "jpeg/api/continuation.h"
-#include "jpeg/api/guard.h"
+#include "jpeg/api/routines.h"
+#include "jpeg/cpu/guard.h"
 #include "jpeg/api/jpegcodec.h"
 #include "jpeg/api/validate.h"
 #include "jpeg/cpu/cpu.h"
@@ -173,6 +174,7 @@ JpegStatus init_body(JpegJob* job) {
   p->routines = static_cast<RoutineTable*>(codec_calloc(1, sizeof(RoutineTable)));
   if (p->routines == nullptr) return JpegMemoryError;
   const CpuKind kind = configure(p->routines);
+  fill_routine_table(p->routines, kind);
 
   // Public defaults and their working copies.
   set_public_defaults(job);

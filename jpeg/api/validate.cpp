@@ -1,7 +1,7 @@
 // Validation of a read or write request, before anything is opened.
 
 #include "jpeg/api/validate.h"
-#include "jpeg/api/io_types.h"
+#include "jpeg/stream/io_types.h"
 
 #include <stdarg.h>
 #include <stdint.h>

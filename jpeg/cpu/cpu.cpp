@@ -83,9 +83,7 @@ CpuKind configure(RoutineTable* table) {
   table->open_key = nullptr;
   table->query_value = nullptr;
   table->close_key = nullptr;
-  const CpuKind kind = classify_cpu(table);
-  fill_routine_table(table, kind);
-  return kind;
+  return classify_cpu(table);
 }
 
 void release(RoutineTable* table) {

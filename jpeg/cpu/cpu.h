@@ -54,8 +54,8 @@ int32_t read_cpu_setting(const RoutineTable* table);
 // Identifies the processor, reads the setting and classifies.
 CpuKind classify_cpu(const RoutineTable* table = nullptr);
 
-// Fills a freshly allocated table for this processor; returns the kind
-// chosen.
+// Prepares a freshly allocated table's system words and returns the kind
+// chosen for this processor (the table is filled for it above this layer).
 CpuKind configure(RoutineTable* table);
 // Releases what configure loaded for the table.
 void release(RoutineTable* table);

@@ -1,9 +1,10 @@
 // The routine table: 69 words through which the decoding pipeline reaches
 // its inner loops. Word 0 is an integer; every other word is pointer-sized.
-// The table is filled in one place (fill_routine_table) for a processor
-// kind: the portable routine in every slot first, then the variants the
-// kind allows. Slots a later stage sets (the current transforms, the
-// current dequantizer, the MCU input and output routines) start null.
+// The table is filled in one place (api/routines.h, fill_routine_table)
+// for a processor kind: the portable routine in every slot first, then the
+// variants the kind allows. Slots a later stage sets (the current
+// transforms, the current dequantizer, the MCU input and output routines)
+// start null.
 #pragma once
 
 #include <cstddef>
@@ -122,11 +123,5 @@ static_assert(offsetof(RoutineTable, dequantize_block) == 68 * kWordSize);
 
 // Word `index` of the table, as the number it holds (for tests and dumps).
 uintptr_t routine_table_word(const RoutineTable* table, size_t index);
-
-void fill_routine_table(RoutineTable* table, CpuKind kind);
-// The processor-specific variants this processor supports, over whatever
-// the table holds (the fill's step for the SIMD kinds; tests use it to
-// compare each variant with its portable twin).
-void install_vector_variants(RoutineTable* table);
 
 }  // namespace jpegcodec

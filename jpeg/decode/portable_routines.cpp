@@ -1,5 +1,6 @@
 #include "jpeg/decode/portable_routines.h"
 
+#include "jpeg/cpu/cpu.h"
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/idct.h"
@@ -21,6 +22,21 @@ void install_portable_decoding_routines(RoutineTable* t) {
   install_output_kernels(t);
   t->decode_block = decode_block_portable;
   t->decode_block_dc_only = decode_block_dc_only_portable;
+}
+
+void install_decoding_variants(RoutineTable* t, const VectorSupport& support) {
+#if KNOT_X86_SIMD
+  if (support.avx2) {
+    install_output_kernels_avx2(t);
+    install_transforms_avx2(t);
+  } else if (support.sse2) {
+    install_transforms_sse2(t);
+  }
+  if (support.bmi2) install_entropy_bmi2(t);
+#else
+  (void)t;
+  (void)support;
+#endif
 }
 
 }  // namespace jpegcodec

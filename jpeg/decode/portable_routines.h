@@ -8,10 +8,13 @@ struct RoutineTable;
 
 namespace jpegcodec {
 
-void install_portable_decoding_routines(RoutineTable* table);
+struct VectorSupport;
 
-// Processor-specific variants, each beside its portable twin; the fill
-// installs them for the kinds and processors that allow them.
+void install_portable_decoding_routines(RoutineTable* table);
+// The decoding variants `support` allows, over the portable routines.
+void install_decoding_variants(RoutineTable* table, const VectorSupport& support);
+
+// Processor-specific variants, each beside its portable twin.
 void install_output_kernels_avx2(RoutineTable* table);
 void install_transforms_avx2(RoutineTable* table);
 void install_transforms_sse2(RoutineTable* table);

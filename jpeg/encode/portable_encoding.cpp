@@ -1,11 +1,13 @@
 #include "jpeg/encode/portable_encoding.h"
 
+#include "jpeg/cpu/cpu.h"
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/encode/fdct.h"
 #include "jpeg/encode/huffman_encode.h"
 #include "jpeg/encode/mcu_input.h"
 #include "jpeg/encode/output_sink.h"
 #include "jpeg/encode/quantize.h"
+#include "jpeg/encode/simd_encode.h"
 
 namespace jpegcodec {
 
@@ -22,6 +24,16 @@ void install_portable_encoding_routines(RoutineTable* t) {
                                  enc_rgbx_ycc422, enc_rgbx_ycc420, enc_rgb_gray,   enc_bgr_gray,
                                  enc_copy3,       enc_cmyk_ycck,   enc_generic};
   for (int i = 0; i < 15; ++i) t->enc_input[i] = inputs[i];
+}
+
+void install_encoding_variants(RoutineTable* t, const VectorSupport& support) {
+#if KNOT_X86_SIMD
+  if (support.avx2) install_encoding_avx2(t);
+  if (support.avx2 && support.bmi2) t->enc_block = encode_block_avx2;
+#else
+  (void)t;
+  (void)support;
+#endif
 }
 
 }  // namespace jpegcodec

@@ -6,6 +6,10 @@ struct RoutineTable;
 
 namespace jpegcodec {
 
+struct VectorSupport;
+
 void install_portable_encoding_routines(RoutineTable* table);
+// The encoding variants `support` allows, over the portable routines.
+void install_encoding_variants(RoutineTable* table, const VectorSupport& support);
 
 }  // namespace jpegcodec

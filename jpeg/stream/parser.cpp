@@ -2,7 +2,7 @@
 // handlers, sets up the output after a frame header, and drives the scans.
 
 #include "jpeg/stream/parser.h"
-#include "jpeg/api/io_types.h"
+#include "jpeg/stream/io_types.h"
 #include "jpeg/cpu/memory.h"
 
 #include <stdint.h>

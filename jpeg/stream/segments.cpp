@@ -9,7 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "jpeg/api/guard.h"
+#include "jpeg/cpu/guard.h"
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman_table.h"
 #include "jpeg/decode/quant_table.h"

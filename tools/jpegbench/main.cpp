@@ -26,6 +26,7 @@
 
 #include "jpeg/api/jpegcodec.h"
 #include "jpeg/cpu/cpu.h"
+#include "jpeg/api/routines.h"
 #include "jpeg/cpu/routine_table.h"
 #if KNOT_HAVE_STB
 #include "tools/jpegbench/stb_decode.h"

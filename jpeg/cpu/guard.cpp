@@ -1,4 +1,4 @@
-#include "jpeg/api/guard.h"
+#include "jpeg/cpu/guard.h"
 
 #include <signal.h>
 #include <stdint.h>
