@@ -9,7 +9,7 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/huffman_progressive.h"
-#include "jpeg/decode/huffman_table.h"
+#include "jpeg/stream/huffman_table.h"
 #include "jpeg/stream/input_stream.h"
 #include "jpeg/stream/standard_tables.h"
 #include "tests/jpeg_test_util.h"

@@ -12,7 +12,7 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/idct.h"
-#include "jpeg/decode/quant_table.h"
+#include "jpeg/stream/quant_table.h"
 
 using namespace jpegcodec;
 

@@ -12,7 +12,7 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/image_output.h"
 #include "jpeg/decode/output_internal.h"
-#include "jpeg/stream/output_setup.h"
+#include "jpeg/drive/output_setup.h"
 
 using namespace jpegcodec;
 

@@ -14,7 +14,7 @@
 #include "jpeg/api/routines.h"
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
-#include "jpeg/decode/huffman_table.h"
+#include "jpeg/stream/huffman_table.h"
 #include "jpeg/decode/idct.h"
 #include "jpeg/decode/output_internal.h"
 #include "jpeg/encode/huffman_encode.h"

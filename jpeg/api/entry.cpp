@@ -12,22 +12,24 @@
 #include "jpeg/stream/io_types.h"
 
 #include "jpeg/api/continuation.h"
-#include "jpeg/api/routines.h"
-#include "jpeg/cpu/guard.h"
 #include "jpeg/api/jpegcodec.h"
+#include "jpeg/api/routines.h"
 #include "jpeg/api/validate.h"
 #include "jpeg/cpu/cpu.h"
 #include "jpeg/cpu/file_io.h"
+#include "jpeg/cpu/guard.h"
 #include "jpeg/cpu/memory.h"
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
 #include "jpeg/decode/scan.h"
 #include "jpeg/decode/smooth_output.h"
+#include "jpeg/drive/output_setup.h"
+#include "jpeg/drive/read.h"
 #include "jpeg/encode/encoder.h"
 #include "jpeg/stream/input_stream.h"
 #include "jpeg/stream/metadata.h"
-#include "jpeg/stream/output_setup.h"
 #include "jpeg/stream/parser.h"
+#include "jpeg/stream/tables.h"
 
 // The entry operations are the C interface; everything they call is the
 // codec's own.
@@ -523,12 +525,12 @@ JpegStatus read_body(JpegJob* job, int32_t type) {
   p->prefill_deferred = 0;
 
   if (continuing && p->continuation == kCoefficientsDone) {
-    status = output_progressive_region_again(p);
+    status = drive_region_again(p);
     if (status < 0) p->continuation = kNothing;
     return status;
   }
 
-  status = parse_stream(p);
+  status = drive_read(p);
   if (status == JpegInvalidProperties || status == JpegCompError) {
     explain_frame_refusal(job, status);
   }

@@ -1,6 +1,7 @@
 // Validation of a read or write request, before anything is opened.
 
 #include "jpeg/api/validate.h"
+#include "jpeg/decode/image_output.h"
 #include "jpeg/stream/io_types.h"
 
 #include <stdarg.h>
@@ -28,28 +29,6 @@ bool needs_caller_image(int32_t type) {
 }
 
 }  // namespace
-
-bool decode_combination_allowed(int32_t jpeg_color, int32_t jpeg_channels, int32_t out_color,
-                                int32_t out_channels) {
-  const bool rgb3 = (out_color == ColorRgb || out_color == ColorBgr) && out_channels == 3;
-  const bool four = out_color == ColorFourChannel && out_channels == 4;
-  switch (jpeg_color) {
-    case ColorGray:
-      return jpeg_channels == 1 && ((out_color == ColorGray && out_channels == 1) || rgb3 || four);
-    case ColorRgb:
-      return jpeg_channels == 3 && (rgb3 || four);
-    case ColorYcbcr:
-      return jpeg_channels == 3 && ((out_color == ColorGray && out_channels == 1) || rgb3 || four ||
-                                    out_color == ColorYcbcr);
-    case ColorFourChannel:
-    case ColorYcck:
-      return jpeg_channels == 4 && four;
-    case ColorOther:
-      return out_color == ColorOther;
-    default:
-      return false;
-  }
-}
 
 namespace {
 

@@ -20,9 +20,4 @@ JpegStatus refuse(JpegJob* job, JpegStatus status, const char* format, ...)
 // judge by): -14 for sampling, -8 for a colour or layout.
 void explain_frame_refusal(JpegJob* job, JpegStatus status);
 
-// Whether data of `jpeg_color` with `jpeg_channels` components can be
-// decoded into an image of `out_color` with `out_channels` bytes a pixel.
-bool decode_combination_allowed(int32_t jpeg_color, int32_t jpeg_channels, int32_t out_color,
-                                int32_t out_channels);
-
 }  // namespace jpegcodec

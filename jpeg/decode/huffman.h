@@ -15,42 +15,11 @@
 #endif
 
 #include "jpeg/api/jpegcodec.h"
+#include "jpeg/stream/coding_tables.h"
+#include "jpeg/stream/huffman_table.h"
+#include "jpeg/stream/input_stream.h"
 
 namespace jpegcodec {
-
-// InputStream::data_ended bits: the scan's data ended (decoding stops); an
-// interval's data ended at its restart marker, or the restart markers were
-// out of order or missing (decoding goes on, resynchronised); an interval's
-// data met a marker code no segment starts with, damage inside the data
-// (decoding goes on at the next restart marker, or stops in a scan
-// without restart intervals).
-inline constexpr int32_t kDataEnded = 1;
-inline constexpr int32_t kIntervalCut = 2;
-inline constexpr int32_t kRestartDamaged = 4;
-inline constexpr int32_t kStrayMarker = 8;
-// The interval's data are used up: its later MCUs are not decoded (they
-// keep zero coefficients, or what earlier scans stored) until a restart
-// marker starts the next interval.
-inline constexpr int32_t kOutOfData = 16;
-// This scan's data are over: it stops (later scans are decoded as usual).
-inline constexpr int32_t kScanOver = 32;
-// The bits that last one scan; the others are kept for the read's status.
-inline constexpr int32_t kScanBits = kOutOfData | kScanOver;
-
-// The status a read ends with for the damage its data showed: 0 for none,
-// -11 when the data ended early, -25 for damage around restart markers.
-inline JpegStatus damage_status(const InputStream* stream) {
-  if (stream->data_ended & kDataEnded) return JpegEofError;
-  if (stream->data_ended & (kIntervalCut | kRestartDamaged | kStrayMarker)) return JpegBadRstMarker;
-  return JpegSuccess;
-}
-
-// Zig-zag position to natural (row-major) index, T.81 Figure A.6, then 16
-// entries of 63 so that a run past position 63 in corrupt data lands on
-// coefficient 63 rather than outside the block.
-extern const int32_t natural_order[80];
-// extend_offset[s] = 1 - 2^s: EXTEND of T.81 F.2.2.1 as one addition.
-extern const int32_t extend_offset[16];
 
 // Takes bytes into the accumulator until it holds more than 56 bits, or a
 // marker (left pending) or the end of the data stops it; adds no zero bits.
@@ -74,20 +43,10 @@ inline uint32_t bits_peek(const InputStream* s, int n) {
   return static_cast<uint32_t>(s->bit_acc >> (s->bit_count - n)) & ((1u << n) - 1);
 }
 
-// The symbol of a lookahead entry whose code length is not 0.
-inline int lookahead_symbol(uint32_t entry) {
-  return static_cast<int>((entry & 0xF0) | ((entry >> 12) & 15));
-}
-
 // One symbol through the 9-bit lookahead, or the bit-by-bit search.
 JpegStatus huff_decode(InputStream* stream, const HuffDecodeTable* table, int* symbol);
 JpegStatus huff_decode_slow(InputStream* stream, const HuffDecodeTable* table, int* symbol,
                             int first_length);
-// EXTEND: a value of category s read as s bits.
-inline int32_t huff_extend(uint32_t value, int s) {
-  return (value & (1u << (s - 1))) == 0 ? static_cast<int32_t>(value) + extend_offset[s]
-                                        : static_cast<int32_t>(value);
-}
 
 // Clears a block in place: a library call for 128 bytes would cost more
 // than the stores.
@@ -107,12 +66,6 @@ JpegStatus decode_block_portable(InputStream* stream, const HuffDecodeTable* dc_
 JpegStatus decode_block_dc_only_portable(InputStream* stream, const HuffDecodeTable* dc_table,
                                          const HuffDecodeTable* ac_table, int16_t* dc_pred,
                                          int16_t* block);
-// Skip tables, for blocks read for their DC alone: indexed by the next
-// kHuffSkipBits bits, the bits that the AC symbols starting there (up to
-// three, each resolved by the lookahead) take with their magnitudes (bits
-// 0-4; 0: none resolved), the zig-zag positions they advance (bits 5-10),
-// and bit 11 set when the last ends the block.
-inline constexpr int kHuffSkipBits = 13;
 
 // One block of a sequential MCU: its tables, its component (the index of
 // its predictor), whether its AC coefficients are kept, the table that

@@ -14,9 +14,9 @@
 #include <initializer_list>
 
 #include "jpeg/cpu/routine_table.h"
+#include "jpeg/cpu/transpose_sse2.h"
 #include "jpeg/decode/idct.h"
 #include "jpeg/decode/portable_routines.h"
-#include "jpeg/decode/transpose_sse2.h"
 
 namespace jpegcodec {
 

@@ -5,6 +5,12 @@
 
 namespace jpegcodec {
 
+// Whether data of `jpeg_color` with `jpeg_channels` components can be
+// decoded into an image of `out_color` with `out_channels` bytes a pixel:
+// the combinations the output routines serve.
+bool decode_combination_allowed(int32_t jpeg_color, int32_t jpeg_channels, int32_t out_color,
+                                int32_t out_channels);
+
 // Picks the MCU output routine (routine-table slot mcu_output) and
 // output_layout for the frame, colours and scan in the properties.
 JpegStatus choose_mcu_output(JPEG_PROPERTIES* properties);

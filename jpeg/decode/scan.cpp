@@ -17,13 +17,12 @@
 #include "jpeg/cpu/file_io.h"
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman.h"
-#include "jpeg/decode/huffman_table.h"
 #include "jpeg/decode/idct.h"
 #include "jpeg/decode/image_output.h"
 #include "jpeg/decode/smooth_output.h"
+#include "jpeg/stream/huffman_table.h"
 #include "jpeg/stream/input_stream.h"
-#include "jpeg/stream/output_setup.h"
-#include "jpeg/stream/parser.h"
+#include "jpeg/stream/tables.h"
 
 namespace jpegcodec {
 
@@ -1242,6 +1241,12 @@ JpegStatus output_whole_progressive_image(JPEG_PROPERTIES* p) {
   return output_stored_image(p, store_layout(p));
 }
 
+JpegStatus output_stored_image_again(JPEG_PROPERTIES* p) {
+  p->image_output_done = 0;
+  // The earlier read kept every block whole, whatever this one reads.
+  return output_stored_image(p, store_layout(p, true));
+}
+
 namespace {
 
 // Grey over columns [left, out_width) of output rows [top, bottom).
@@ -1356,24 +1361,6 @@ bool region_would_be_active(const JPEG_PROPERTIES* p) {
   if (!region_requested(p)) return false;
   JPEG_PROPERTIES settled = *p;
   return settle_region(&settled) == JpegSuccess && region_active(&settled);
-}
-
-JpegStatus output_progressive_region_again(JPEG_PROPERTIES* p) {
-  JpegStatus status = select_mcu_output(p);
-  if (status != JpegSuccess) return status;
-  status = settle_region(p);
-  if (status != JpegSuccess) return status;
-  if (p->smooth_upsampling == 1 && smoothing_applies(p) && allocate_smoothing(p) != JpegSuccess) {
-    return JpegMemoryError;
-  }
-  if (p->prefill_pending) {
-    prefill_grey(p);
-    p->prefill_pending = 0;
-  }
-  p->image_output_done = 0;
-  // The earlier read kept every block whole, whatever this one reads.
-  status = output_stored_image(p, store_layout(p, true));
-  return status != JpegSuccess ? status : JpegRoiSuccess;
 }
 
 bool restart_index_knows(const JPEG_PROPERTIES* p, int32_t row) {

@@ -62,11 +62,9 @@ StoreLayout store_layout(const JPEG_PROPERTIES* properties, bool whole_blocks = 
 // Bytes of the store's coefficients (without the masks).
 uint64_t coefficient_store_bytes(const StoreLayout& layout);
 
-// A region read of a progressive frame whose coefficients an earlier read
-// of the same data decoded completely: the region is written from them.
-// Returns 2, or a negative status.
-JpegStatus output_progressive_region_again(JPEG_PROPERTIES* properties);
-
+// The image (or region) written again from a store an earlier read of the
+// same data completed, every block whole: 0, or -5.
+JpegStatus output_stored_image_again(JPEG_PROPERTIES* properties);
 // The caller's whole image in grey (128): what no scan writes stays grey.
 void prefill_grey(const JPEG_PROPERTIES* properties);
 // Whether the grey background can wait for the end of the read: a whole

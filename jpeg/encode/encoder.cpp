@@ -8,9 +8,9 @@
 
 #include "jpeg/cpu/memory.h"
 #include "jpeg/cpu/routine_table.h"
-#include "jpeg/decode/huffman.h"
 #include "jpeg/encode/fdct.h"
 #include "jpeg/encode/mcu_input.h"
+#include "jpeg/stream/coding_tables.h"
 #include "jpeg/stream/standard_tables.h"
 
 namespace jpegcodec {

@@ -7,7 +7,7 @@
 
 #include <immintrin.h>
 
-#include "jpeg/decode/transpose_sse2.h"
+#include "jpeg/cpu/transpose_sse2.h"
 #include "jpeg/encode/fdct.h"
 #include "jpeg/encode/simd_encode.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "jpeg/decode/huffman.h"
+#include "jpeg/stream/coding_tables.h"
 
 namespace jpegcodec {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "jpeg/api/jpegcodec.h"
-#include "jpeg/decode/huffman.h"
 #include "jpeg/encode/entropy_writer.h"
+#include "jpeg/stream/coding_tables.h"
 
 namespace jpegcodec {
 

@@ -6,9 +6,9 @@
 
 #include <immintrin.h>
 
-#include "jpeg/decode/huffman.h"
 #include "jpeg/encode/huffman_encode.h"
 #include "jpeg/encode/simd_encode.h"
+#include "jpeg/stream/coding_tables.h"
 
 namespace jpegcodec {
 

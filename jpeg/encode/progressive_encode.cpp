@@ -10,8 +10,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "jpeg/decode/huffman.h"
 #include "jpeg/encode/encoder.h"
+#include "jpeg/stream/coding_tables.h"
 
 namespace jpegcodec {
 

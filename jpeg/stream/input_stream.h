@@ -10,6 +10,33 @@
 
 namespace jpegcodec {
 
+// InputStream::data_ended bits: the scan's data ended (decoding stops); an
+// interval's data ended at its restart marker, or the restart markers were
+// out of order or missing (decoding goes on, resynchronised); an interval's
+// data met a marker code no segment starts with, damage inside the data
+// (decoding goes on at the next restart marker, or stops in a scan
+// without restart intervals).
+inline constexpr int32_t kDataEnded = 1;
+inline constexpr int32_t kIntervalCut = 2;
+inline constexpr int32_t kRestartDamaged = 4;
+inline constexpr int32_t kStrayMarker = 8;
+// The interval's data are used up: its later MCUs are not decoded (they
+// keep zero coefficients, or what earlier scans stored) until a restart
+// marker starts the next interval.
+inline constexpr int32_t kOutOfData = 16;
+// This scan's data are over: it stops (later scans are decoded as usual).
+inline constexpr int32_t kScanOver = 32;
+// The bits that last one scan; the others are kept for the read's status.
+inline constexpr int32_t kScanBits = kOutOfData | kScanOver;
+
+// The status a read ends with for the damage its data showed: 0 for none,
+// -11 when the data ended early, -25 for damage around restart markers.
+inline JpegStatus damage_status(const InputStream* stream) {
+  if (stream->data_ended & kDataEnded) return JpegEofError;
+  if (stream->data_ended & (kIntervalCut | kRestartDamaged | kStrayMarker)) return JpegBadRstMarker;
+  return JpegSuccess;
+}
+
 // Starts over on the stream's current data: a file stream holds nothing
 // (its first take refills); a memory stream holds all its data. Clears the
 // bit input.

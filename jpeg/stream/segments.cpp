@@ -11,11 +11,11 @@
 
 #include "jpeg/cpu/guard.h"
 #include "jpeg/cpu/routine_table.h"
-#include "jpeg/decode/huffman_table.h"
-#include "jpeg/decode/quant_table.h"
+#include "jpeg/stream/huffman_table.h"
 #include "jpeg/stream/input_stream.h"
-#include "jpeg/stream/parser.h"
+#include "jpeg/stream/quant_table.h"
 #include "jpeg/stream/standard_tables.h"
+#include "jpeg/stream/tables.h"
 
 namespace jpegcodec {
 

@@ -1,10 +1,11 @@
+#include "jpeg/stream/tables.h"
+
 #include <string.h>
 
 #include "jpeg/cpu/memory.h"
-#include "jpeg/decode/huffman.h"
-#include "jpeg/decode/huffman_table.h"
-#include "jpeg/decode/quant_table.h"
-#include "jpeg/stream/parser.h"
+#include "jpeg/stream/coding_tables.h"
+#include "jpeg/stream/huffman_table.h"
+#include "jpeg/stream/quant_table.h"
 
 namespace jpegcodec {
 

@@ -1,8 +1,8 @@
-#include "jpeg/decode/quant_table.h"
+#include "jpeg/stream/quant_table.h"
 
 #include <cmath>
 
-#include "jpeg/decode/huffman.h"
+#include "jpeg/stream/coding_tables.h"
 
 namespace jpegcodec {
 

@@ -4,9 +4,20 @@
 #include <cstdint>
 
 #include "jpeg/api/jpegcodec.h"
-#include "jpeg/decode/huffman.h"
 
 namespace jpegcodec {
+
+// Skip tables, for blocks read for their DC alone: indexed by the next
+// kHuffSkipBits bits, the bits that the AC symbols starting there (up to
+// three, each resolved by the lookahead) take with their magnitudes (bits
+// 0-4; 0: none resolved), the zig-zag positions they advance (bits 5-10),
+// and bit 11 set when the last ends the block.
+inline constexpr int kHuffSkipBits = 13;
+
+// The symbol of a lookahead entry whose code length is not 0.
+inline int lookahead_symbol(uint32_t entry) {
+  return static_cast<int>((entry & 0xF0) | ((entry >> 12) & 15));
+}
 
 // Builds `table` for class `table_class` and identifier `id` from the 16
 // code-length counts L1..L16 of a DHT table and its symbols in order.

@@ -1,6 +1,5 @@
-#include "jpeg/stream/output_setup.h"
+#include "jpeg/drive/output_setup.h"
 
-#include "jpeg/api/validate.h"
 #include "jpeg/decode/image_output.h"
 
 namespace jpegcodec {

@@ -1,8 +1,8 @@
-#include "jpeg/decode/huffman_table.h"
+#include "jpeg/stream/huffman_table.h"
 
 #include <atomic>
 
-#include "jpeg/decode/huffman.h"
+#include "jpeg/stream/coding_tables.h"
 
 namespace jpegcodec {
 
