@@ -1,0 +1,168 @@
+// What the scan decoders share: the scan context (the job's state, the
+// scan's header and what its set-up derives from them), the restart index's
+// entries, and the steps each decoder takes per MCU. Internal to decode/:
+// scan.cpp, scan_mcu.cpp, coefficient_store.cpp, region.cpp and
+// restart_index.cpp include it.
+#pragma once
+
+#include "jpeg/cpu/memory.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "jpeg/cpu/file_io.h"
+#include "jpeg/cpu/routine_table.h"
+#include "jpeg/decode/huffman.h"
+#include "jpeg/decode/idct.h"
+#include "jpeg/decode/image_output.h"
+#include "jpeg/decode/scan.h"
+#include "jpeg/decode/smooth_output.h"
+#include "jpeg/stream/huffman_table.h"
+#include "jpeg/stream/input_stream.h"
+#include "jpeg/stream/tables.h"
+
+namespace jpegcodec {
+
+struct RestartEntry {
+  int64_t position;  // file offset, or address of the next byte; -1 = unknown
+  uint64_t bit_acc;
+  int16_t dc_pred[4];  // the predictors wrap at 16 bits
+  int8_t bit_count;    // at most 64
+  uint8_t pending_marker;
+  bool out_of_data;  // the row starts inside an interval whose data are used up
+};
+
+}  // namespace jpegcodec
+
+// One entry per MCU row. Rows past the last entry are reached by decoding
+// forward from the last entry known below them. Within a row, checkpoints
+// every few MCUs let a region start next to its left edge: a row's are
+// allocated when the row is first passed over, so they grow with the data
+// decoded, and they are spaced so that they take at most 3 % of the bytes
+// of the pixels they cover (one channel per component).
+struct RestartIndex {
+  jpegcodec::RestartEntry entries[8192];
+  jpegcodec::RestartEntry* within[8192];  // slots 1.. of each row, or null
+  int32_t within_slots;                   // checkpoints a row holds, its start included
+  int32_t checkpoint_mcus;                // MCUs between checkpoints
+  int32_t rows_touched;                   // entries and rows of checkpoints below this may be set
+  bool whole_scan;                        // a whole-image read recorded every row of the scan
+};
+
+namespace jpegcodec {
+
+constexpr int32_t kIndexRows = 8192;
+// Whole-image reads of images from this size on record the region index.
+constexpr int64_t kIndexedPixels = int64_t{1} << 20;
+// Images from this size on pass over AC symbols through skip tables
+// (building one takes some 45 microseconds).
+constexpr int64_t kSkipTablePixels = int64_t{1} << 20;
+
+// What a scan is decoded with: the job's state, its stream and routine
+// table, the scan's header, and what set_up_scan derives from them.
+struct ScanContext {
+  JPEG_PROPERTIES* props;
+  InputStream* stream;
+  ScanHeader* header;
+  RoutineTable* routines;
+  int32_t scale;
+  int32_t per_row;  // MCUs per row of this scan's grid
+  int32_t rows;     // MCU rows of this scan's grid
+  int32_t blocks_per_mcu;
+  // Every component 1x1 or 2x2: a component of one block per MCU is
+  // reconstructed one size larger (see simple_sampling).
+  bool enlarge_single_blocks;
+  int32_t column_delay;
+  int32_t row_delay;
+  int32_t checkpoint_spacing;  // MCUs between the region index's checkpoints
+  const JpegCoefOutput* coef;  // null unless coefficient or sample output
+  StoreLayout store;           // the coefficient store's layout, for stored scans
+  bool accurate;               // the accurate transform family
+  bool dc_only[4];             // scan components whose AC coefficients this read never uses
+  const uint16_t* skip[4];     // the skip table of each scan component's AC table, or null
+  // The MCU's blocks for the block decoders taken together (when the
+  // table holds decoders with an MCU form), or 0 blocks.
+  SequentialBlock plan[10];
+  int32_t plan_blocks;
+  McuDecodeFn mcu_decoder;
+  ProgressiveDecoders progressive;  // the progressive scans' decoders
+  // The inverse transform of each block of this scan's MCU (0 blocks when
+  // the MCU has more than the list holds).
+  IdctFn block_transform[10];
+  int32_t transform_blocks;
+};
+
+// Region limits in MCUs for output: [first, last) columns and rows.
+struct Region {
+  int32_t first_col = 0, last_col = 0, first_row = 0, last_row = 0;
+};
+
+// The interrupt step after MCU (col, row): 1 with the completed MCU
+// reported in roi_left..roi_bottom, 0 when the scan is finished, or -100
+// (internal: go on).
+constexpr JpegStatus kGoOn = -100;
+
+// ---- set-up, restart intervals, reconstruction (scan_mcu.cpp) ----------------------
+
+// Sampling where every component is 1x1 or 2x2 (and not all 1x1): a
+// component of one block per MCU is then reconstructed one size larger.
+bool simple_sampling(const FrameHeader& f);
+// Coefficient or sample output: the MCU's blocks into the caller's planes.
+void copy_to_planes(ScanContext& ctx, const int16_t* mcu, int32_t col, int32_t row,
+                    bool progressive);
+// The scale of a read type: 1, 2, 4 or 8.
+int32_t scale_of(int32_t io_type);
+// The grid, scale and flags a scan of `p` is decoded and written with.
+void set_up_scan(ScanContext& ctx, JPEG_PROPERTIES* p, ScanHeader* scan);
+// After MCU (col, row) of a grid, at the end of an interval: the restart
+// marker due there (see scan_mcu.cpp).
+JpegStatus restart_check(ScanContext& ctx, int32_t per_row, int32_t rows, int32_t col, int32_t row);
+bool scan_data_ended(const ScanContext& ctx);
+JpegStatus restart_failure(JpegStatus status);
+IdctFn transform_for(const ScanContext& ctx, const FrameComponent& component);
+void transform_mcu(ScanContext& ctx, int16_t* mcu, bool progressive);
+void output_mcu(ScanContext& ctx, int32_t col, int32_t row);
+JpegStatus reconstruct_mcu(ScanContext& ctx, int32_t col, int32_t row, int16_t* mcu,
+                           bool progressive);
+JpegStatus interrupt_step(ScanContext& ctx, int32_t col, int32_t row, bool apply_skip_rules);
+void dequantize_decoded(ScanContext& ctx, int16_t* block, const ScanComponent& sc, bool dc_alone);
+// Decodes one MCU of the scan into mcu_buffer (or `block`, one block of a
+// single-component scan): 0, or a negative status.
+JpegStatus decode_mcu(ScanContext& ctx, bool dc_only, int16_t* block = nullptr);
+// The MCU buffer and the smoothing bands a scan's output needs: 0 or -5.
+JpegStatus working_memory(JPEG_PROPERTIES* p);
+
+// ---- the restart index and seeking (restart_index.cpp) ----------------------------
+
+bool file_input(const JPEG_PROPERTIES* p);
+bool index_known(ScanContext& ctx, int32_t row, int32_t slot = 0);
+JpegStatus index_save(ScanContext& ctx, int32_t row, int32_t slot = 0);
+JpegStatus index_restore(ScanContext& ctx, int32_t row, int32_t slot = 0);
+JpegStatus seek_to(ScanContext& ctx, int32_t row, int32_t col, int32_t at_row, int32_t at_col);
+bool have_restart_index(JPEG_PROPERTIES* p);
+bool indexes_whole_image(const JPEG_PROPERTIES* p, const ScanContext& ctx);
+
+// ---- the decoders (scan.cpp, coefficient_store.cpp, region.cpp) -------------------
+
+JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing);
+JpegStatus decode_scan_stored(ScanContext& ctx);
+JpegStatus decode_scan_sequential_roi(ScanContext& ctx);
+
+// ---- the coefficient store (coefficient_store.cpp) --------------------------------
+
+uint64_t* nonzero_mask(const JPEG_PROPERTIES* p, const int16_t* block);
+int16_t* stored_block(const ScanContext& ctx, int64_t index, int32_t f);
+int32_t block_step(const ScanContext& ctx, int32_t f);
+int64_t mcu_step(const ScanContext& ctx, int32_t f);
+void output_progressive_mcu(ScanContext& ctx, int32_t col, int32_t row);
+JpegStatus stored_row_done(ScanContext& ctx, int32_t row);
+// Writes the image from a store of the given layout.
+JpegStatus output_stored_image(JPEG_PROPERTIES* p, const StoreLayout& layout);
+
+// ---- regions (region.cpp) -------------------------------------------------------
+
+bool region_active(const JPEG_PROPERTIES* p);
+Region region_in_mcus(const ScanContext& ctx, int32_t uw, int32_t uh);
+JpegStatus pass_over(ScanContext& ctx, int32_t row, int32_t from, int32_t to);
+
+}  // namespace jpegcodec

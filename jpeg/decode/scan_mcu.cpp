@@ -1,0 +1,403 @@
+// The steps of every scan decoder: a scan's set-up (grid, transforms,
+// decoding plans, skip tables), the restart intervals, the decoding of one
+// MCU and its reconstruction and output. Called by the decoders of scan.cpp,
+// coefficient_store.cpp and region.cpp.
+
+#include "jpeg/decode/scan_context.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace jpegcodec {
+
+// Sampling where every component is 1x1 or 2x2 (and not all 1x1): a
+// component of one block per MCU is then reconstructed one size larger.
+bool simple_sampling(const FrameHeader& f) {
+  if (f.max_h == 1 && f.max_v == 1) return false;
+  for (int n = 0; n < f.component_count && n < 4; ++n) {
+    const FrameComponent& fc = f.components[n];
+    if (fc.h != fc.v || fc.h > 2) return false;
+  }
+  return true;
+}
+
+int32_t scale_of(int32_t io_type) {
+  switch (io_type) {
+    case IoReadHalfFile:
+    case IoReadHalfBuffer:
+      return 2;
+    case IoReadQuarterFile:
+    case IoReadQuarterBuffer:
+      return 4;
+    case IoReadEighthFile:
+    case IoReadEighthBuffer:
+      return 8;
+    default:
+      return 1;
+  }
+}
+
+namespace {
+
+// MCUs between checkpoints of this scan's grid: an entry takes at most 3 %
+// of the pixel bytes it covers.
+int32_t checkpoint_spacing(const JPEG_PROPERTIES* p, int32_t per_row, int32_t rows) {
+  const int64_t mcus = int64_t{per_row} * (rows > 0 ? rows : 1);
+  const int64_t bytes = int64_t{p->jpeg_width} * p->jpeg_height * p->frame.component_count;
+  const int64_t per_mcu = mcus > 0 ? bytes / mcus : 1;
+  const int64_t spacing =
+      (int64_t{sizeof(RestartEntry)} * 33 + per_mcu - 1) / (per_mcu > 0 ? per_mcu : 1);
+  return static_cast<int32_t>(spacing < 1 ? 1 : (spacing > 4096 ? 4096 : spacing));
+}
+
+// The skip tables of the four AC table slots, with the build of each table
+// they were made from.
+struct SkipTables {
+  uint32_t generation[4];
+  uint16_t entries[4][1 << kHuffSkipBits];
+};
+
+// The skip table of `table` (one of the properties' AC tables) for blocks
+// read for their DC alone, built when first needed; null for small images
+// (building costs more than it saves there), for stored scans, or when its
+// memory cannot be had (decoding goes on without).
+const uint16_t* skip_table_for(JPEG_PROPERTIES* p, const HuffDecodeTable* table) {
+  if (int64_t{p->jpeg_width} * p->jpeg_height < kSkipTablePixels || p->progressive_scans != 0 ||
+      table == nullptr) {
+    return nullptr;
+  }
+  int slot = 0;
+  while (slot < 4 && table != &p->ac_tables[slot]) ++slot;
+  if (slot == 4) return nullptr;
+  if (p->skip_tables == nullptr) {
+    p->skip_tables = codec_calloc(1, sizeof(SkipTables));
+    if (p->skip_tables == nullptr) return nullptr;
+  }
+  auto* tables = static_cast<SkipTables*>(p->skip_tables);
+  if (tables->generation[slot] != table->generation) {
+    huff_build_skip_table(table, tables->entries[slot]);
+    tables->generation[slot] = table->generation;
+  }
+  return tables->entries[slot];
+}
+
+}  // namespace
+
+// The grid, scale and flags a scan of `p` is decoded and written with.
+void set_up_scan(ScanContext& ctx, JPEG_PROPERTIES* p, ScanHeader* scan) {
+  ctx.props = p;
+  ctx.stream = &p->stream;
+  ctx.header = scan;
+  ctx.routines = p->routines;
+  ctx.scale = scale_of(p->io_type);
+  ctx.coef = static_cast<const JpegCoefOutput*>(p->coef_output);
+  ctx.store = store_layout(p);
+  ctx.progressive = progressive_decoders_for(ctx.routines);
+  const FrameHeader& f = p->frame;
+  ctx.enlarge_single_blocks = simple_sampling(f);
+  const bool smoothing = ctx.scale == 1 && smoothing_applies(p);
+  ctx.column_delay = smoothing && f.max_h == 2 && f.max_v <= 2 ? 1 : 0;
+  ctx.row_delay = smoothing && f.max_h == 2 && f.max_v == 2 ? 1 : 0;
+  if (scan->component_count == 1 && p->progressive_scans == 0) {
+    const ScanComponent& sc = scan->components[0];
+    const int32_t unit_w = (f.max_h * 8) / sc.h, unit_h = (f.max_v * 8) / sc.v;
+    ctx.per_row = (p->jpeg_width + unit_w - 1) / unit_w;
+    ctx.rows = (p->jpeg_height + unit_h - 1) / unit_h;
+  } else {
+    ctx.per_row = p->mcus_per_row;
+    ctx.rows = p->mcu_rows;
+  }
+  ctx.checkpoint_spacing = checkpoint_spacing(p, ctx.per_row, ctx.rows);
+  ctx.accurate = transform_family_for_tables(p) == 1;
+  // Blocks read for their DC alone at 1/8 pass over their AC symbols
+  // through skip tables (a region's few passed-over MCUs a row would not
+  // pay for building them).
+  for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
+    const ScanComponent& sc = scan->components[i];
+    ctx.dc_only[i] = component_uses_dc_only(p, sc.frame_index);
+    ctx.skip[i] = ctx.dc_only[i] ? skip_table_for(p, sc.ac_table) : nullptr;
+  }
+  // The MCU's blocks: their count and, when they fit the lists (ten at
+  // most, as interleaved scans have), each one's transform (the family is
+  // chosen before) and decoding plan. The accurate family's dequantization
+  // is done as a block is decoded (not in coefficient output, which keeps
+  // what was decoded).
+  ctx.mcu_decoder = mcu_decoder_for(ctx.routines);
+  const bool dequantize = ctx.accurate && (ctx.coef == nullptr || ctx.coef->mode != 0);
+  const bool single_component = scan->component_count == 1;
+  int32_t blocks = 0;
+  for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
+    const ScanComponent& sc = scan->components[i];
+    const FrameComponent& fc = f.components[sc.frame_index];
+    const int32_t n = single_component ? 1 : sc.h * sc.v;
+    for (int32_t b = 0; b < n; ++b, ++blocks) {
+      if (blocks >= 10) continue;
+      ctx.block_transform[blocks] = transform_for(ctx, fc);
+      ctx.plan[blocks] = {sc.dc_table,
+                          sc.ac_table,
+                          i,
+                          !ctx.dc_only[i],
+                          dequantize ? sc.quant_table->values : nullptr,
+                          ctx.skip[i]};
+    }
+  }
+  ctx.blocks_per_mcu = blocks;
+  const bool listed = blocks <= 10;
+  ctx.transform_blocks = listed ? blocks : 0;
+  ctx.plan_blocks = listed && ctx.mcu_decoder != nullptr ? blocks : 0;
+}
+
+// After MCU (col, row) of a grid, at the end of an interval: the
+// predictors restart and the data resume after the restart marker due
+// there (RSTn, n counting the intervals mod 8), found past any bytes that
+// stand before it. Damaged data are resynchronised as other decoders do: a
+// marker one or two numbers ahead means intervals whose data are missing
+// (it stays pending, and those intervals decode as empty until it is due);
+// one behind, or a marker that is not a restart marker but not a valid one
+// either, is passed over and the search goes on; any other restart marker
+// is taken as the one due. A marker that ends the data (EOI, SOS, ...) is
+// left for the parser and the scan stops. Not after the last MCU.
+JpegStatus restart_check(ScanContext& ctx, int32_t per_row, int32_t rows, int32_t col,
+                         int32_t row) {
+  const int32_t interval = ctx.header->restart_interval;
+  if (interval == 0) return JpegSuccess;
+  const int64_t n = int64_t{col} + int64_t{row} * per_row + 1;
+  if (n % interval != 0 || n >= int64_t{per_row} * rows) return JpegSuccess;
+  for (int32_t& pred : ctx.header->dc_pred) pred = 0;
+  InputStream* s = ctx.stream;
+  s->bit_count = 0;
+  const int32_t due = static_cast<int32_t>((n / interval - 1) & 7);
+  int32_t code = s->pending_marker;
+  s->pending_marker = 0;
+  for (;;) {
+    if (code == 0) {
+      const JpegStatus status = next_marker(s, &code);
+      // The data end where the restart marker should be: the intervals after
+      // it are missing, wherever exactly the cut fell.
+      if (status == JpegEofError || (status == JpegSuccess && code == 256)) {
+        s->data_ended |= kDataEnded | kScanOver;
+        return JpegEofError;
+      }
+      if (status != JpegSuccess) return status;
+    }
+    const bool restart = code >= 0xD0 && code <= 0xD7;
+    const int32_t ahead = (code - 0xD0 - due) & 7;
+    // Numbered too far off to tell: taken as the one due (the numbering is
+    // wrong, no data are lost).
+    if (restart && (ahead == 0 || (ahead >= 3 && ahead <= 5))) {
+      s->data_ended &= ~kOutOfData;  // the next interval has data of its own
+      return JpegSuccess;
+    }
+    s->data_ended |= kRestartDamaged;
+    if (restart && (ahead == 1 || ahead == 2)) {
+      s->pending_marker = static_cast<uint8_t>(code);  // intervals missing before it
+      return JpegSuccess;
+    }
+    if (restart || code < 0xC0) {
+      // An earlier restart marker again, or no marker a segment starts
+      // with: passed over, and the search goes on.
+      code = 0;
+      continue;
+    }
+    s->pending_marker = static_cast<uint8_t>(code);  // the data end here
+    s->data_ended |= kDataEnded | kScanOver;
+    return JpegSuccess;
+  }
+}
+
+// Whether the scan's data have ended: at their end, or, in a scan without
+// restart intervals, wherever they were used up (with intervals, decoding
+// resumes at the next restart marker).
+bool scan_data_ended(const ScanContext& ctx) {
+  InputStream* s = ctx.stream;
+  if ((s->data_ended & kOutOfData) && ctx.header->restart_interval == 0) {
+    s->data_ended |= kDataEnded | kScanOver;
+  }
+  return (s->data_ended & kScanOver) != 0;
+}
+
+// A restart point that could not be passed: data that ended are -11 like
+// anywhere else, a file that cannot be read -23, anything else -25.
+JpegStatus restart_failure(JpegStatus status) {
+  return status == JpegEofError || status == JpegFileError ? status : JpegBadRstMarker;
+}
+
+// The block size a component's blocks are reconstructed at: 8 / scale, or
+// one size larger for a component of one block per MCU under simple
+// sampling, so that it already has the others' resolution.
+IdctFn transform_for(const ScanContext& ctx, const FrameComponent& component) {
+  int32_t scale = ctx.scale;
+  if (ctx.enlarge_single_blocks && scale > 1 && component.h * component.v == 1) scale /= 2;
+  switch (scale) {
+    case 1:
+      return ctx.routines->idct_8x8;
+    case 2:
+      return ctx.routines->idct_4x4;
+    case 4:
+      return ctx.routines->idct_2x2;
+    default:
+      return ctx.routines->idct_1x1;
+  }
+}
+
+void copy_to_planes(ScanContext& ctx, const int16_t* mcu, int32_t col, int32_t row,
+                    bool progressive) {
+  const JPEG_PROPERTIES* p = ctx.props;
+  const int32_t count = progressive ? p->frame.component_count : ctx.header->component_count;
+  const bool single_component = !progressive && ctx.header->component_count == 1;
+  for (int32_t i = 0; i < count && i < 4; ++i) {
+    const int32_t f = progressive ? i : ctx.header->components[i].frame_index;
+    const FrameComponent& fc = p->frame.components[f];
+    int16_t* plane = ctx.coef->planes[f];
+    const int32_t h = single_component ? 1 : fc.h, v = single_component ? 1 : fc.v;
+    const int32_t line = p->mcus_per_row * fc.h * 8;
+    for (int32_t r = 0; r < v; ++r) {
+      for (int32_t k = 0; k < h; ++k) {
+        if (plane != nullptr) {
+          for (int y = 0; y < 8; ++y) {
+            const int64_t at = ((int64_t{row} * v + r) * 8 + y) * line + (int64_t{col} * h + k) * 8;
+            memcpy(plane + at, mcu + 8 * y, 8 * sizeof(int16_t));
+          }
+        }
+        mcu += 64;
+      }
+    }
+  }
+}
+
+// The inverse transform of every block of an MCU, in place.
+void transform_mcu(ScanContext& ctx, int16_t* mcu, bool progressive) {
+  if (!progressive && ctx.transform_blocks != 0) {
+    for (int32_t b = 0; b < ctx.transform_blocks; ++b) ctx.block_transform[b](mcu + 64 * b);
+    return;
+  }
+  JPEG_PROPERTIES* p = ctx.props;
+  const int32_t count = progressive ? p->frame.component_count : ctx.header->component_count;
+  const bool single_component = !progressive && ctx.header->component_count == 1;
+  int16_t* block = mcu;
+  for (int32_t i = 0; i < count && i < 4; ++i) {
+    const int32_t f = progressive ? i : ctx.header->components[i].frame_index;
+    const FrameComponent& fc = p->frame.components[f];
+    const int32_t blocks = single_component ? 1 : fc.h * fc.v;
+    const IdctFn idct = transform_for(ctx, fc);
+    for (int32_t b = 0; b < blocks; ++b, block += 64) idct(block);
+  }
+}
+
+// Writes the samples the writers read as MCU (col, row) of the image.
+void output_mcu(ScanContext& ctx, int32_t col, int32_t row) {
+  JPEG_PROPERTIES* p = ctx.props;
+  // An MCU outside the region comes back as -8: not an error of the decode.
+  if (ctx.scale == 1) {
+    if (p->routines->mcu_output != nullptr) p->routines->mcu_output(p, col, row);
+  } else {
+    output_scaled(p, col, row, 8 / ctx.scale, ctx.enlarge_single_blocks);
+  }
+}
+
+JpegStatus reconstruct_mcu(ScanContext& ctx, int32_t col, int32_t row, int16_t* mcu,
+                           bool progressive) {
+  const bool inside_grid = col != ctx.per_row && row != ctx.rows;
+  if (inside_grid) {
+    transform_mcu(ctx, mcu, progressive);
+    if (ctx.coef != nullptr) {
+      copy_to_planes(ctx, mcu, col, row, progressive);
+      return JpegSuccess;
+    }
+  }
+  if (ctx.coef != nullptr) return JpegSuccess;
+  output_mcu(ctx, col, row);
+  return JpegSuccess;
+}
+
+JpegStatus interrupt_step(ScanContext& ctx, int32_t col, int32_t row, bool apply_skip_rules) {
+  JPEG_PROPERTIES* p = ctx.props;
+  if (p->interrupt_mode == 0) return kGoOn;
+  if (apply_skip_rules && ((ctx.column_delay && col == 0) || (ctx.row_delay && row == 0)))
+    return kGoOn;
+  ScanHeader* scan = ctx.header;
+  scan->resume_col = (col + 1) % (ctx.per_row + ctx.column_delay);
+  if (scan->resume_col != 0) {
+    scan->resume_row = row;
+  } else if (row + 1 == ctx.rows + ctx.row_delay) {
+    scan->resume_row = 0;
+    return JpegSuccess;
+  } else {
+    scan->resume_row = row + 1;
+  }
+  p->roi_left = p->roi_right = col - ctx.column_delay;
+  p->roi_top = p->roi_bottom = row - ctx.row_delay;
+  return JpegInterruptSuccess;
+}
+
+// Dequantizes a decoded block: whole, or its DC alone for a block read for
+// that alone.
+void dequantize_decoded(ScanContext& ctx, int16_t* block, const ScanComponent& sc, bool dc_alone) {
+  const int16_t* quant = sc.quant_table->values;
+  if (dc_alone) {
+    block[0] = dequantize_value(block[0], quant[0], ctx.accurate);
+  } else {
+    ctx.routines->dequantize_block(block, quant);
+  }
+}
+
+// Decodes one MCU's blocks of a sequential scan into the MCU buffer (or
+// into `block`). `dc_only` passes over the MCU keeping only the predictors
+// right.
+JpegStatus decode_mcu(ScanContext& ctx, bool dc_only, int16_t* block) {
+  if (block == nullptr) block = ctx.props->mcu_buffer;
+  if (ctx.stream->data_ended & kOutOfData) {
+    // The interval's data are used up: zero coefficients, as if decoded
+    // from nothing; the predictions stay.
+    const int32_t blocks = ctx.blocks_per_mcu < 64 ? ctx.blocks_per_mcu : 64;
+    memset(block, 0, size_t(blocks) * 64 * sizeof(int16_t));
+    return JpegSuccess;
+  }
+  const bool single_component = ctx.header->component_count == 1;
+  if (ctx.plan_blocks != 0) {
+    const JpegStatus status =
+        ctx.mcu_decoder(ctx.stream, ctx.plan, ctx.plan_blocks, ctx.header->dc_pred, block, dc_only);
+    if (status < 0) return status;
+    if (dc_only || (ctx.coef != nullptr && ctx.coef->mode == 0)) return JpegSuccess;
+    if (ctx.plan[0].quant != nullptr) return JpegSuccess;  // dequantized as decoded
+    for (int32_t b = 0; b < ctx.plan_blocks; ++b, block += 64) {
+      const SequentialBlock& at = ctx.plan[b];
+      dequantize_decoded(ctx, block, ctx.header->components[at.component], !at.keep_ac);
+    }
+    return JpegSuccess;
+  }
+  for (int32_t i = 0; i < ctx.header->component_count; ++i) {
+    const ScanComponent& sc = ctx.header->components[i];
+    const int32_t blocks = single_component ? 1 : sc.h * sc.v;
+    // A component reconstructed from its DC alone (at 1/8) keeps only that:
+    // the rest of its block is never read.
+    const bool dc_of_block = dc_only || (i < 4 && ctx.dc_only[i]);
+    const DecodeBlockFn decode =
+        dc_of_block ? ctx.routines->decode_block_dc_only : ctx.routines->decode_block;
+    for (int32_t b = 0; b < blocks; ++b, block += 64) {
+      int16_t pred = static_cast<int16_t>(ctx.header->dc_pred[i]);
+      const JpegStatus status = decode(ctx.stream, sc.dc_table, sc.ac_table, &pred, block);
+      ctx.header->dc_pred[i] = pred;
+      if (status < 0) return status;
+      if (!dc_only && (dc_of_block || ctx.coef == nullptr || ctx.coef->mode != 0)) {
+        dequantize_decoded(ctx, block, sc, dc_of_block);
+      }
+    }
+  }
+  return JpegSuccess;
+}
+
+// The MCU buffer and, where smoothing applies, its bands, had before the
+// first MCU: once output has begun, an allocation failure could no longer
+// be reported.
+JpegStatus working_memory(JPEG_PROPERTIES* p) {
+  if (p->mcu_buffer == nullptr) {
+    p->mcu_buffer = static_cast<int16_t*>(codec_calloc(4 * 16 * 64, sizeof(int16_t)));
+    if (p->mcu_buffer == nullptr) return JpegMemoryError;
+  }
+  p->mcu_samples = p->mcu_buffer;
+  if (smoothing_applies(p) && allocate_smoothing(p) != JpegSuccess) return JpegMemoryError;
+  return JpegSuccess;
+}
+
+}  // namespace jpegcodec
