@@ -1,9 +1,9 @@
-#include "jpeg/api/continuation.h"
+#include "jpeg/drive/continuation.h"
 
 #include <string.h>
 
-#include "jpeg/stream/io_types.h"
 #include "jpeg/decode/scan.h"
+#include "jpeg/stream/io_types.h"
 
 namespace jpegcodec {
 

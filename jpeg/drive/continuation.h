@@ -1,6 +1,9 @@
 // What one read leaves for the next to continue: an interrupted decode to
 // resume, a restart index or a progressive frame's coefficients for a
 // further region of the same data; and how a read tells the same data.
+// The one rule that decides whether a read continues or starts afresh:
+// jpeg_read asks continues_last_read before it starts and tells
+// record_continuation how it ended.
 #pragma once
 
 #include <stdint.h>

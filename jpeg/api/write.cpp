@@ -1,0 +1,194 @@
+// jpeg_write and jpeg_set_metadata: the write request checked, the file or
+// buffer opened, the encoder run (encode/encoder.h), and what the write
+// opened released whatever happened. Called by programs.
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "jpeg/api/jpegcodec.h"
+#include "jpeg/api/operation.h"
+#include "jpeg/api/validate.h"
+#include "jpeg/cpu/file_io.h"
+#include "jpeg/cpu/memory.h"
+#include "jpeg/encode/encoder.h"
+#include "jpeg/encode/output_sink.h"
+#include "jpeg/stream/io_types.h"
+#include "jpeg/stream/metadata.h"
+
+namespace jpegcodec {
+
+namespace {
+
+// What a write holds while it runs, released by the write or, after a
+// fault, by its clean-up: the file it created and the staging buffer.
+struct WriteTarget {
+  OutputSink sink;
+  const char* name;  // the file created for the write, or null
+};
+
+// Closes the write's file (removing it when the write failed) and frees
+// its staging buffer. -9 when a file that was written cannot be closed.
+JpegStatus release_write(WriteTarget* target, bool failed) {
+  JpegStatus status = JpegSuccess;
+  if (target->sink.file != nullptr) {
+    if (file_close(target->sink.file) == 0 && !failed) status = JpegCloseFileError;
+    target->sink.file = nullptr;
+    if (failed || status != JpegSuccess) file_remove(target->name);
+  }
+  free(target->sink.staging);
+  target->sink.staging = nullptr;
+  return status;
+}
+
+JpegStatus write_body(JpegJob* job, int32_t type, WriteTarget* target) {
+  JPEG_PROPERTIES* p = &job->properties;
+  job->status_detail[0] = '\0';
+  p->io_type = type;
+  JpegStatus status = validate_request(job, type);
+  if (status != JpegSuccess) return status;
+  if (type < IoWriteImageFile || type > IoWriteDataBuffer) {
+    return refuse(job, JpegInvalidProperties, "jpeg_write takes the I/O types 8 to 13, not %d",
+                  type);
+  }
+  if (job->write_restart_interval < 0 || job->write_restart_interval > 65535) {
+    return refuse(job, JpegInvalidProperties, "write_restart_interval must be 0 to 65535, is %d",
+                  job->write_restart_interval);
+  }
+  if (!job->use_properties) {
+    copy_request_fields(job, p, job->out_subsampling == Sub422);
+    // The frame the encoder writes.
+    p->jpeg_width = job->jpeg_width;
+    p->jpeg_height = job->jpeg_height;
+    p->jpeg_channels = job->jpeg_channels;
+    p->jpeg_subsampling = job->jpeg_subsampling;
+  }
+  // The JPEG is the caller's image or its top-left part.
+  const bool image = type != IoWriteTablesFile && type != IoWriteTablesBuffer;
+  const int64_t rows = p->out_height < 0 ? -int64_t{p->out_height} : p->out_height;
+  if (image && (p->jpeg_width > p->out_width || p->jpeg_height > rows)) {
+    return refuse(job, JpegInvalidProperties,
+                  "a JPEG of %dx%d is larger than the caller's %dx%d image", p->jpeg_width,
+                  p->jpeg_height, p->out_width, static_cast<int32_t>(rows));
+  }
+  status = check_encode_request(p);
+  if (status == JpegInvalidProperties) {
+    return refuse(job, status, "quality must be 1 to 100, is %d", p->quality);
+  }
+  if (status != JpegSuccess) {
+    return refuse(job, status, "the encoder writes 1 to 4 components, not %d", p->jpeg_channels);
+  }
+  OutputSink& sink = target->sink;
+  if (is_file_type(type)) {
+    target->name = p->file_name;
+    sink.file = file_open(p->file_name, FileAccess::Create);
+    if (sink.file == nullptr) {
+      return refuse(job, JpegInvalidFileName, "%s cannot be made as a regular file", p->file_name);
+    }
+  } else {
+    sink.buffer = p->jpeg_buffer;
+    sink.capacity = p->jpeg_buffer_size;
+  }
+  sink.staging = static_cast<uint8_t*>(codec_malloc(kStagingBytes));
+  if (sink.staging == nullptr) return JpegMemoryError;
+  sink.next = sink.staging;
+  sink.end = sink.staging + kStagingBytes;
+  const WriteOptions options{job->write_optimize != 0, job->write_progressive != 0,
+                             job->write_restart_interval, write_metadata(p)};
+  status = encode_jpeg(p, type, options, &sink);
+  if (status == JpegSuccess && sink.file == nullptr) {
+    // A buffer write tells the caller how many bytes it holds.
+    p->jpeg_buffer_size = static_cast<int32_t>(sink.written);
+    if (!job->use_properties) job->jpeg_buffer_size = p->jpeg_buffer_size;
+  }
+  return status;
+}
+
+// What a segment's payload holds at most (65535 less its length field), and
+// the room each kind of block leaves for its own bytes after its header.
+constexpr int32_t kSegmentPayload = 65533;
+constexpr int32_t kIccChunkBytes = kSegmentPayload - 14;  // "ICC_PROFILE\0", number, count
+constexpr int32_t kXmpBytes = kSegmentPayload - 29;       // the namespace and its zero byte
+
+JpegStatus check_write_metadata(JpegJob* job, const JpegWriteMetadata* m) {
+  const bool exif_header =
+      m->exif_size >= 6 && m->exif != nullptr && memcmp(m->exif, "Exif\0\0", 6) == 0;
+  const int32_t exif_room = exif_header ? kSegmentPayload : kSegmentPayload - 6;
+  struct Block {
+    const char* name;
+    const void* bytes;
+    int32_t size;
+    int64_t most;
+  } blocks[] = {{"exif", m->exif, m->exif_size, exif_room},
+                {"icc", m->icc, m->icc_size, int64_t{kIccChunkBytes} * 255},
+                {"xmp", m->xmp, m->xmp_size, kXmpBytes}};
+  for (const Block& b : blocks) {
+    if (b.size < 0 || b.size > b.most) {
+      return refuse(job, JpegInvalidProperties, "%s_size must be 0 to %lld, is %d", b.name,
+                    static_cast<long long>(b.most), b.size);
+    }
+    if (b.size > 0 && b.bytes == nullptr) {
+      return refuse(job, JpegInvalidProperties, "%s is null with %s_size %d", b.name, b.name,
+                    b.size);
+    }
+  }
+  if (m->segment_count < 0 || m->segment_count > 1000 ||
+      (m->segment_count > 0 && m->segments == nullptr)) {
+    return refuse(job, JpegInvalidProperties,
+                  "segment_count must be 0 to 1000 with a list of that many, is %d",
+                  m->segment_count);
+  }
+  for (int32_t i = 0; i < m->segment_count; ++i) {
+    const JpegSegment& g = m->segments[i];
+    if (g.marker < 0xE0 || g.marker > 0xEF) {
+      return refuse(job, JpegInvalidProperties,
+                    "segments[%d].marker must be an APPn marker, 0xE0 to 0xEF, is 0x%X", i,
+                    g.marker);
+    }
+    if (g.size < 0 || g.size > kSegmentPayload || (g.size > 0 && g.data == nullptr)) {
+      return refuse(job, JpegInvalidProperties,
+                    "segments[%d].size must be 0 to 65533 with its data, is %d", i, g.size);
+    }
+  }
+  return JpegSuccess;
+}
+
+}  // namespace
+
+}  // namespace jpegcodec
+
+using namespace jpegcodec;
+
+extern "C" JpegStatus jpeg_set_metadata(JpegJob* job, const JpegWriteMetadata* metadata) {
+  if (job == nullptr) return JpegInvalidProperties;
+  return guarded(
+      [&]() -> JpegStatus {
+        if (!job_ready(job)) return JpegInvalidProperties;
+        job->status_detail[0] = '\0';
+        if (metadata != nullptr) {
+          const JpegStatus status = check_write_metadata(job, metadata);
+          if (status != JpegSuccess) return status;
+        }
+        return keep_write_metadata(&job->properties, metadata);
+      },
+      [] {});
+}
+
+extern "C" JpegStatus jpeg_write(JpegJob* job, int32_t io_type) {
+  if (job == nullptr) return JpegInvalidProperties;
+  WriteTarget target{};
+  return guarded(
+      [&]() -> JpegStatus {
+        if (!job_ready(job)) return JpegInvalidProperties;
+        JpegStatus status = write_body(job, io_type, &target);
+        const JpegStatus closed = release_write(&target, status < 0);
+        if (status == JpegSuccess) status = closed;
+        end_of_scan(&job->properties);
+        return status;
+      },
+      [&] {
+        // A fault inside the write: nothing of it is left behind.
+        release_write(&target, true);
+        guarded_cleanup(read_cleanup, job);
+      });
+}
