@@ -1,3 +1,6 @@
+// Fills a job's routine table for its processor kind: takes the kind, gives
+// every slot its routine. Called by jpeg_init (and the tests).
+
 #include "jpeg/api/routines.h"
 
 #include "jpeg/cpu/cpu.h"

@@ -1,3 +1,6 @@
+// Processor identification and the JPEG_USECPU setting: gives the
+// processor kind and its vector support. Called by jpeg_init.
+
 #include "jpeg/cpu/cpu.h"
 
 #include <cstdlib>

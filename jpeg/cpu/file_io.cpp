@@ -1,3 +1,6 @@
+// Files for the codec: open, read, write, seek, close, identify. Called by
+// the input stream, the restart index's seek and the output sink.
+
 #include "jpeg/cpu/file_io.h"
 
 #include <errno.h>

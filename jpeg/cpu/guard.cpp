@@ -1,3 +1,6 @@
+// The fault guard's signal handlers and guard stack: turns a fault inside
+// an entry operation into a jump back to it. Called by the entry operations.
+
 #include "jpeg/cpu/guard.h"
 
 #include <signal.h>

@@ -1,3 +1,6 @@
+// The codec's allocations (large ones mapped, with huge pages where the
+// system has them). Called by every layer above.
+
 #include "jpeg/cpu/memory.h"
 
 #if defined(__linux__)

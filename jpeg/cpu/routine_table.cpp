@@ -1,3 +1,5 @@
+// The routine table's words as numbers, for tests and dumps.
+
 #include "jpeg/cpu/routine_table.h"
 
 #include <cstring>

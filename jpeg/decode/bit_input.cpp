@@ -1,3 +1,6 @@
+// Bit input: takes entropy-coded bytes from the input stream (stuffing
+// and markers removed), gives bits to the block decoders. Called by them.
+
 #include <cstring>
 
 #include "jpeg/decode/huffman.h"

@@ -1,3 +1,6 @@
+// Dequantization: takes a block's coefficients and a prepared table, gives
+// the values the inverse transforms take. Called through the routine table.
+
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/idct.h"
 

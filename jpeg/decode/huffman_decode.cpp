@@ -1,3 +1,6 @@
+// Huffman decoding of blocks (T.81 F.2.2, G.2): takes bits and a table,
+// gives a block's coefficients. Called by the scan decoders through the table.
+
 #include "jpeg/decode/huffman.h"
 
 #include <cstring>

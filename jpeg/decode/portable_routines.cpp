@@ -1,3 +1,6 @@
+// The decoding stages' installers: their portable routines in every table,
+// their variants where the processor has them. Called by fill_routine_table.
+
 #include "jpeg/decode/portable_routines.h"
 
 #include "jpeg/cpu/cpu.h"

@@ -1,3 +1,6 @@
+// Whether a read continues the last one (takes the job's state and the
+// request, gives yes or no) and what a read leaves. Called by jpeg_read.
+
 #include "jpeg/drive/continuation.h"
 
 #include <string.h>

@@ -1,3 +1,7 @@
+// The output set-up for a frame: takes the frame and the caller's image,
+// gives the conversion, upsampling, MCU geometry and output routine. Called
+// by the read driver.
+
 #include "jpeg/drive/output_setup.h"
 
 #include "jpeg/decode/image_output.h"

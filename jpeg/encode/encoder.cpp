@@ -1,3 +1,6 @@
+// The write's driver: takes the caller's image and the request, gives the
+// JPEG file's bytes to the sink, stage by stage. Called by jpeg_write.
+
 #include "jpeg/encode/encoder.h"
 
 #include <cmath>

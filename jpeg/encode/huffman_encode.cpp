@@ -1,3 +1,6 @@
+// Huffman coding of blocks (T.81 F.1.2): takes quantized coefficients and
+// code tables, gives bits to the entropy writer. Called by the encoder.
+
 #include "jpeg/encode/huffman_encode.h"
 
 #include <cstring>

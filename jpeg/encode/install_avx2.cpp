@@ -1,3 +1,6 @@
+// The encoder's AVX2 routines put in the table. Called by
+// install_encoding_variants.
+
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/encode/simd_encode.h"
 

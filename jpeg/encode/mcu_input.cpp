@@ -1,3 +1,6 @@
+// MCU input: takes the caller's pixels, gives level-shifted blocks (colour
+// converted and downsampled). Called by the encoder through the table.
+
 #include "jpeg/encode/mcu_input.h"
 
 namespace jpegcodec {

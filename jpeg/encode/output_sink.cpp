@@ -1,3 +1,6 @@
+// The output sink: takes the encoder's bytes, writes them to the file or
+// the caller's buffer. Called by the encoder.
+
 #include "jpeg/encode/output_sink.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// The zig-zag order and EXTEND's offsets, shared by every stage.
+
 #include "jpeg/stream/coding_tables.h"
 
 namespace jpegcodec {

@@ -1,3 +1,6 @@
+// Huffman table builders (T.81 Annex C): take a DHT table's counts and
+// symbols, give the decoders' lookup tables. Called by the segment reader.
+
 #include "jpeg/stream/huffman_table.h"
 
 #include <atomic>

@@ -1,3 +1,7 @@
+// The input stream: takes a file or a buffer, gives bytes, markers and
+// segment payloads. Called by the marker loop, the segment readers and the
+// bit input.
+
 #include "jpeg/stream/input_stream.h"
 #include "jpeg/cpu/memory.h"
 

@@ -1,3 +1,7 @@
+// EXIF, ICC and XMP: takes APP1 and APP2 payloads, gives the blocks and
+// the orientation; keeps what writes carry. Called by the marker loop,
+// jpeg_metadata and jpeg_set_metadata.
+
 #include "jpeg/stream/metadata.h"
 
 #include <stdlib.h>

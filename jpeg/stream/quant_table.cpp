@@ -1,3 +1,6 @@
+// Quantization tables prepared for a transform family: take 64 values in
+// zig-zag order, give the dequantizers' tables. Called by the job's tables.
+
 #include "jpeg/stream/quant_table.h"
 
 #include <cmath>

@@ -1,3 +1,6 @@
+// The Huffman tables of T.81 Annex K, for scans that name no DHT table and
+// for the encoder.
+
 #include "jpeg/stream/standard_tables.h"
 
 namespace jpegcodec {

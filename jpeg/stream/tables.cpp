@@ -1,3 +1,7 @@
+// The tables as the job holds them: takes what the segments and the caller
+// supply, gives each scan its prepared tables. Called by the segment reader,
+// the read driver and the scan decoders.
+
 #include "jpeg/stream/tables.h"
 
 #include <string.h>
