@@ -1,4 +1,5 @@
-// The entry operations: jpeg_init, jpeg_free, jpeg_read, jpeg_write.
+// The entry operations jpeg_init, jpeg_free, jpeg_read and jpeg_metadata
+// (jpeg_write and jpeg_set_metadata are in write.cpp).
 //
 // Each runs its body under the fault guard (guard.h). The bodies are plain
 // code over the job record, which owns everything the codec allocates, so
