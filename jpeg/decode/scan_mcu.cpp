@@ -284,17 +284,6 @@ void transform_mcu(ScanContext& ctx, int16_t* mcu, bool progressive) {
   }
 }
 
-// Writes the samples the writers read as MCU (col, row) of the image.
-void output_mcu(ScanContext& ctx, int32_t col, int32_t row) {
-  JPEG_PROPERTIES* p = ctx.props;
-  // An MCU outside the region comes back as -8: not an error of the decode.
-  if (ctx.scale == 1) {
-    if (p->routines->mcu_output != nullptr) p->routines->mcu_output(p, col, row);
-  } else {
-    output_scaled(p, col, row, 8 / ctx.scale, ctx.enlarge_single_blocks);
-  }
-}
-
 JpegStatus reconstruct_mcu(ScanContext& ctx, int32_t col, int32_t row, int16_t* mcu,
                            bool progressive) {
   const bool inside_grid = col != ctx.per_row && row != ctx.rows;
@@ -308,37 +297,6 @@ JpegStatus reconstruct_mcu(ScanContext& ctx, int32_t col, int32_t row, int16_t* 
   if (ctx.coef != nullptr) return JpegSuccess;
   output_mcu(ctx, col, row);
   return JpegSuccess;
-}
-
-JpegStatus interrupt_step(ScanContext& ctx, int32_t col, int32_t row, bool apply_skip_rules) {
-  JPEG_PROPERTIES* p = ctx.props;
-  if (p->interrupt_mode == 0) return kGoOn;
-  if (apply_skip_rules && ((ctx.column_delay && col == 0) || (ctx.row_delay && row == 0)))
-    return kGoOn;
-  ScanHeader* scan = ctx.header;
-  scan->resume_col = (col + 1) % (ctx.per_row + ctx.column_delay);
-  if (scan->resume_col != 0) {
-    scan->resume_row = row;
-  } else if (row + 1 == ctx.rows + ctx.row_delay) {
-    scan->resume_row = 0;
-    return JpegSuccess;
-  } else {
-    scan->resume_row = row + 1;
-  }
-  p->roi_left = p->roi_right = col - ctx.column_delay;
-  p->roi_top = p->roi_bottom = row - ctx.row_delay;
-  return JpegInterruptSuccess;
-}
-
-// Dequantizes a decoded block: whole, or its DC alone for a block read for
-// that alone.
-void dequantize_decoded(ScanContext& ctx, int16_t* block, const ScanComponent& sc, bool dc_alone) {
-  const int16_t* quant = sc.quant_table->values;
-  if (dc_alone) {
-    block[0] = dequantize_value(block[0], quant[0], ctx.accurate);
-  } else {
-    ctx.routines->dequantize_block(block, quant);
-  }
 }
 
 // Decodes one MCU's blocks of a sequential scan into the MCU buffer (or
