@@ -17,16 +17,18 @@
 #include <jpeglib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "jpeg/api/jpegcodec.h"
-#include "jpeg/cpu/cpu.h"
 #include "jpeg/api/routines.h"
+#include "jpeg/cpu/cpu.h"
 #include "jpeg/cpu/routine_table.h"
 #if KNOT_HAVE_STB
 #include "tools/jpegbench/stb_decode.h"
@@ -41,6 +43,7 @@ struct Input {
   std::vector<uint8_t> data;
   int32_t width = 0, height = 0, channels = 0;
   bool progressive = false;
+  const char* kind = "";  // baseline, grey, progressive or uncommon sampling
 };
 
 // The region the region rows decode.
@@ -83,17 +86,18 @@ struct Job {
 };
 
 // One timed decode of ours: seconds, or -1 on failure.
-double ours(const Input& in, std::vector<uint8_t>& out, int scale, const Region* second) {
+double ours(const Input& in, std::vector<uint8_t>& out, int scale, const Region* second,
+            int channels) {
   Job job(in);
   if (jpeg_read(&job.job, IoReadParamsBuffer) != JpegSuccess) return -1;
   if (second != nullptr) {
     // A viewer's first view, untimed: the whole picture. The region read
     // that follows on the same job is the one measured.
-    std::vector<uint8_t> whole(size_t(in.width) * size_t(in.height) * size_t(in.channels));
-    if (!job.read(IoReadImageBuffer, whole, in.width, in.height, in.channels)) return -1;
+    std::vector<uint8_t> whole(size_t(in.width) * size_t(in.height) * size_t(channels));
+    if (!job.read(IoReadImageBuffer, whole, in.width, in.height, channels)) return -1;
     job.set_region(*second);
     const double start = thread_seconds();
-    if (!job.read(IoReadImageBuffer, out, kRegionSide, kRegionSide, in.channels)) return -1;
+    if (!job.read(IoReadImageBuffer, out, kRegionSide, kRegionSide, channels)) return -1;
     return thread_seconds() - start;
   }
   const int32_t type = scale == 1   ? IoReadImageBuffer
@@ -101,14 +105,15 @@ double ours(const Input& in, std::vector<uint8_t>& out, int scale, const Region*
                                     : IoReadEighthBuffer;
   const double start = thread_seconds();
   const bool ok = job.read(type, out, (in.width + scale - 1) / scale,
-                           (in.height + scale - 1) / scale, in.channels);
+                           (in.height + scale - 1) / scale, channels);
   return ok ? thread_seconds() - start : -1;
 }
 
 // One timed decode of libjpeg-turbo's (accurate transform, plain
 // upsampling, as ours); a region is its crop-and-skip, its rows written
 // into the caller's image as ours are.
-double peer(const Input& in, std::vector<uint8_t>& out, int scale, const Region* region) {
+double peer(const Input& in, std::vector<uint8_t>& out, int scale, const Region* region,
+            int channels) {
   const double start = thread_seconds();
   jpeg_decompress_struct info;
   jpeg_error_mgr error;
@@ -116,7 +121,7 @@ double peer(const Input& in, std::vector<uint8_t>& out, int scale, const Region*
   jpeg_create_decompress(&info);
   jpeg_mem_src(&info, in.data.data(), in.data.size());
   jpeg_read_header(&info, TRUE);
-  info.out_color_space = in.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  info.out_color_space = channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
   info.do_fancy_upsampling = FALSE;
   info.dct_method = JDCT_ISLOW;
   info.scale_num = 1;
@@ -282,6 +287,25 @@ void encode_table(std::vector<Input>& inputs, int repeat) {
   }
 }
 
+// The geometric mean of each class's ratios for each read, and its lowest.
+void print_classes(const std::map<std::string, std::vector<double>>& ratios) {
+  if (ratios.empty()) return;
+  std::printf("\n%-12s %-7s %5s %9s %7s\n", "class", "read", "files", "geo mean", "lowest");
+  for (const char* kind : {"baseline", "grey", "progressive", "uncommon"}) {
+    for (const char* read : {"full", "to RGB", "1/2", "1/8", "region"}) {
+      const auto found = ratios.find(std::string(kind) + "|" + read);
+      if (found == ratios.end()) continue;
+      double log_sum = 0, lowest = 1e30;
+      for (double r : found->second) {
+        log_sum += std::log(r);
+        lowest = std::min(lowest, r);
+      }
+      std::printf("%-12s %-7s %5zu %9.2f %7.2f\n", kind, read, found->second.size(),
+                  std::exp(log_sum / static_cast<double>(found->second.size())), lowest);
+    }
+  }
+}
+
 void usage() {
   std::puts(
       "Usage: jpegbench [--repeat N] [--encode] FILE...\n"
@@ -290,10 +314,14 @@ void usage() {
       "(accurate transform, plain upsampling, RGB or grey), alternating the two,\n"
       "and at full size with stb_image when jpegbench was built with it,\n"
       "at full size, 1/2 and 1/8, and a second 512x512 region in the lower half\n"
-      "read on the same job after the whole image (libjpeg-turbo: crop and skip).\n"
+      "read on the same job after the whole image (libjpeg-turbo: crop and skip);\n"
+      "a grey file also to RGB at full size.\n"
       "Times are CPU time of the thread, the best of N runs (default 7).\n"
       "Prints ms for each and the ratios peer / jpegcodec (above 1: jpegcodec\n"
-      "is faster), and the processor-specific routines installed.\n"
+      "is faster), then the geometric mean and the lowest ratio of each class\n"
+      "of file (baseline, grey, progressive, uncommon sampling) for each read,\n"
+      "and the processor-specific routines installed. bench/photos.sh makes\n"
+      "the photographs to run it on.\n"
       "\n"
       "With --encode, each file is decoded once and its pixels written by\n"
       "jpegcodec and by libjpeg-turbo at quality 90 (4:2:0, or grey; accurate\n"
@@ -351,6 +379,8 @@ int main(int argc, char** argv) {
 #endif
   std::printf("%-24s %-7s %9s %9s %7s %9s %7s %9s\n", "file", "read", "ours ms", "turbo ms",
               "ratio", "stb ms", "ratio", "ours MP/s");
+  // Each class's ratios (libjpeg-turbo / ours), by read.
+  std::map<std::string, std::vector<double>> ratios;
   for (Input& in : inputs) {
     {
       Job probe(in);
@@ -358,13 +388,18 @@ int main(int argc, char** argv) {
       in.width = probe.job.jpeg_width;
       in.height = probe.job.jpeg_height;
       in.channels = probe.job.jpeg_channels == 1 ? 1 : 3;
+      const int32_t sampling = probe.job.jpeg_subsampling;
+      in.kind = in.channels == 1                                                 ? "grey"
+                : probe.job.properties.progressive_frame                         ? "progressive"
+                : sampling == Sub444 || sampling == Sub420 || sampling == Sub422 ? "baseline"
+                                                                                 : "uncommon";
       if (status != JpegSuccess || (in.channels != 1 && probe.job.jpeg_channels != 3)) {
         std::fprintf(stderr, "jpegbench: %s: skipped (%s)\n", in.name.c_str(),
                      jpeg_status_text(status));
         continue;
       }
     }
-    std::vector<uint8_t> out(static_cast<size_t>(in.width) * in.height * in.channels);
+    std::vector<uint8_t> out(static_cast<size_t>(in.width) * in.height * 3);
     const std::string base = in.name.substr(in.name.find_last_of('/') + 1);
     const Region lower = {in.width / 2 - kRegionSide / 2, in.height * 3 / 4 - kRegionSide / 2,
                           in.width / 2 + kRegionSide / 2, in.height * 3 / 4 + kRegionSide / 2};
@@ -373,23 +408,27 @@ int main(int argc, char** argv) {
       const char* label;
       int scale;
       bool region;
+      bool rgb;  // a grey file read to RGB
     };
-    for (const Mode& mode : {Mode{"full", 1, false}, Mode{"1/2", 2, false}, Mode{"1/8", 8, false},
-                             Mode{"region", 1, true}}) {
+    for (const Mode& mode : {Mode{"full", 1, false, false}, Mode{"to RGB", 1, false, true},
+                             Mode{"1/2", 2, false, false}, Mode{"1/8", 8, false, false},
+                             Mode{"region", 1, true, false}}) {
       if (mode.region && !region_fits) continue;
+      if (mode.rgb && in.channels != 1) continue;
+      const int channels = mode.rgb ? 3 : in.channels;
       // stb_image decodes whole images only: it is timed at full size.
       const bool stb = with_stb && mode.scale == 1 && !mode.region;
       double best_ours = 1e30, best_peer = 1e30, best_stb = 1e30;
       bool failed = false;
       for (int r = 0; r < repeat && !failed; ++r) {
-        const double a = ours(in, out, mode.scale, mode.region ? &lower : nullptr);
-        const double b = peer(in, out, mode.scale, mode.region ? &lower : nullptr);
+        const double a = ours(in, out, mode.scale, mode.region ? &lower : nullptr, channels);
+        const double b = peer(in, out, mode.scale, mode.region ? &lower : nullptr, channels);
         failed = a < 0;
         best_ours = std::min(best_ours, a);
         best_peer = std::min(best_peer, b);
 #if KNOT_HAVE_STB
         if (stb) {
-          const double c = stb_decode_seconds(in.data.data(), in.data.size(), in.channels);
+          const double c = stb_decode_seconds(in.data.data(), in.data.size(), channels);
           best_stb = std::min(best_stb, c < 0 ? 1e30 : c);
         }
 #endif
@@ -408,7 +447,9 @@ int main(int argc, char** argv) {
       std::printf("%-24s %-7s %9.2f %9.2f %7.2f %s %9.1f\n", base.c_str(), mode.label,
                   best_ours * 1e3, best_peer * 1e3, best_peer / best_ours, stb_columns,
                   pixels / 1e6 / best_ours);
+      ratios[std::string(in.kind) + "|" + mode.label].push_back(best_peer / best_ours);
     }
   }
+  print_classes(ratios);
   return 0;
 }
