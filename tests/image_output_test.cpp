@@ -116,14 +116,31 @@ TEST(ColourArithmetic, OneRuleOnEveryPath) {
 }
 
 TEST(ColourArithmetic, GreyToThreeAndFourChannels) {
+  // A 13x11 image (padded rows, bottom-up too): MCU (0, 0) whole, (1, 1)
+  // cut by both edges; each pixel is its sample in every colour channel.
   for (int channels : {1, 3, 4}) {
-    const int32_t color = channels == 1 ? ColorGray : channels == 3 ? ColorBgr : ColorFourChannel;
-    OutputJob job({{1, 1}}, 8, 8, ColorGray, color, channels);
-    ASSERT_EQ(job.setup(), JpegSuccess);
-    job.fill_block(0, 77);
-    ASSERT_EQ(job.output(0, 0), JpegSuccess);
-    for (int c = 0; c < channels; ++c) EXPECT_EQ(job.pixel(5, 2)[c], c == 3 ? 255 : 77) << channels;
-    EXPECT_TRUE(job.guards_intact());
+    for (bool bottom_up : {false, true}) {
+      const int32_t color = channels == 1 ? ColorGray : channels == 3 ? ColorBgr : ColorFourChannel;
+      OutputJob job({{1, 1}}, 13, 11, ColorGray, color, channels, 3, bottom_up);
+      ASSERT_EQ(job.setup(), JpegSuccess);
+      for (int mcu : {0, 1}) {
+        for (int i = 0; i < 64; ++i) job.mcu[i] = static_cast<int16_t>(40 * mcu + 3 * i);
+        ASSERT_EQ(job.output(mcu, mcu), JpegSuccess);
+      }
+      for (int y = 0; y < 11; ++y) {
+        for (int x = 0; x < 13; ++x) {
+          const int mcu = x / 8 == y / 8 ? x / 8 : -1;
+          if (mcu < 0) continue;
+          const int row = bottom_up ? 10 - y : y;
+          const int value = 40 * mcu + 3 * (8 * (y % 8) + x % 8);
+          for (int c = 0; c < channels; ++c) {
+            ASSERT_EQ(job.pixel(x, row)[c], c == 3 ? 255 : value)
+                << channels << " " << x << "," << y;
+          }
+        }
+      }
+      EXPECT_TRUE(job.guards_intact());
+    }
   }
 }
 

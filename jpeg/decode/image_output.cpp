@@ -105,6 +105,10 @@ JpegStatus choose_mcu_output(JPEG_PROPERTIES* p) {
       t->mcu_output = specialised_output(kGreyCopy);
       return JpegSuccess;
     }
+    if (nc == 1 && (n == 3 || n == 4)) {
+      t->mcu_output = output_gray_spread;
+      return JpegSuccess;
+    }
     if ((nc == 1 && n != 1) || nc == 2 || (nc == 3 && n == 1) ||
         (nc == 3 && n == 3 && o == ColorBgr) || (nc == 3 && n == 4 && o != ColorFourChannel) ||
         (nc == 4 && n == 3)) {

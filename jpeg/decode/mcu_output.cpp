@@ -47,13 +47,13 @@ inline int32_t luma(const int16_t* blocks, int x, int y) {
 
 // ---- pixel layouts ----------------------------------------------------------
 
-enum class Layout { Rgb, Bgr, Rgba, Ycck, Copy3, Copy3To4, Copy4, Gray, Packed };
+enum class Layout { Rgb, Bgr, Rgba, Ycck, Copy3, Copy3To4, Copy4, Gray, Packed, GrayTo3, GrayTo4 };
 
 template <Layout L>
 constexpr int kBytes = L == Layout::Gray     ? 1
                        : L == Layout::Packed ? 2
                        : (L == Layout::Rgba || L == Layout::Ycck || L == Layout::Copy3To4 ||
-                          L == Layout::Copy4)
+                          L == Layout::Copy4 || L == Layout::GrayTo4)
                            ? 4
                            : 3;
 
@@ -234,6 +234,41 @@ JpegStatus output4(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
     (t->*kSlot)(c[0], c[1], c[2], c[3], out, stride);
   });
 }
+// Grey samples into three equal channels (and 255 as a fourth), a row of
+// eight pixels at a time.
+template <int kChannels>
+void gray_spread_kernel(const int16_t* y, uint8_t* out, int32_t stride) {
+  for (int row = 0; row < 8; ++row) {
+    const int16_t* s = y + 8 * row;
+    uint8_t line[8 * kChannels];
+    for (int x = 0; x < 8; ++x) {
+      const auto v = static_cast<uint8_t>(s[x]);
+      line[kChannels * x] = v;
+      line[kChannels * x + 1] = v;
+      line[kChannels * x + 2] = v;
+      if constexpr (kChannels == 4) line[4 * x + 3] = 255;
+    }
+    memcpy(out + static_cast<intptr_t>(row) * stride, line, sizeof line);
+  }
+}
+
+}  // namespace
+
+JpegStatus output_gray_spread(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
+  if (p->out_channels == 4) {
+    return specialised<Layout::GrayTo4, Sampling::H1V1>(
+        p, col, row, [](const int16_t** c, uint8_t* out, int32_t stride) {
+          gray_spread_kernel<4>(c[0], out, stride);
+        });
+  }
+  return specialised<Layout::GrayTo3, Sampling::H1V1>(
+      p, col, row, [](const int16_t** c, uint8_t* out, int32_t stride) {
+        gray_spread_kernel<3>(c[0], out, stride);
+      });
+}
+
+namespace {
+
 JpegStatus output_gray(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
   const RoutineTable* t = p->routines;
   return specialised<Layout::Gray, Sampling::H1V1>(

@@ -138,6 +138,8 @@ enum OutputLayout : int32_t {
 
 // The specialised MCU routines, chosen by the output set-up.
 JpegStatus output_generic_copy(JPEG_PROPERTIES* p, int32_t col, int32_t row);
+// A grey frame into three channels (Y, Y, Y) or four (Y, Y, Y, 255).
+JpegStatus output_gray_spread(JPEG_PROPERTIES* p, int32_t col, int32_t row);
 void install_output_kernels(RoutineTable* table);
 McuOutputFn specialised_output(OutputLayout layout);
 
