@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "jpeg/cpu/routine_table.h"
@@ -113,6 +114,34 @@ TEST(ColourArithmetic, OneRuleOnEveryPath) {
   job.output(0, 0);
   EXPECT_EQ(job.pixel(0, 0)[0], 178);
   EXPECT_TRUE(job.guards_intact());
+}
+
+TEST(ColourArithmetic, AnySamplingInOnePassGivesTheGenericBytes) {
+  // Luma h x v with chroma 1x1 (4:4:0, 4:1:1, 4x2, 1x4, 3x1, 2x4, ...): the
+  // one-pass routine and the generic writer (upsample, then convert in
+  // place) give the same pixels, whole MCUs and MCUs cut by the edges.
+  std::mt19937 random(11);
+  for (auto [h, v] : {std::pair{1, 2}, {4, 1}, {4, 2}, {1, 4}, {3, 1}, {2, 4}, {3, 3}}) {
+    for (int32_t color : {ColorRgb, ColorBgr, ColorFourChannel}) {
+      const int channels = color == ColorFourChannel ? 4 : 3;
+      const int width = 8 * h + 5, height = 8 * v + 3;
+      OutputJob fast({{h, v}, {1, 1}, {1, 1}}, width, height, ColorYcbcr, color, channels, 2);
+      OutputJob generic({{h, v}, {1, 1}, {1, 1}}, width, height, ColorYcbcr, color, channels, 2);
+      for (OutputJob* job : {&fast, &generic}) {
+        job->p().frame.max_h = h;
+        job->p().frame.max_v = v;
+        job->p().convert_color = 1;
+      }
+      for (int mcu = 0; mcu < 2; ++mcu) {
+        for (int16_t& sample : fast.mcu) sample = static_cast<int16_t>(random() % 256);
+        generic.mcu = fast.mcu;
+        ASSERT_EQ(output_ycc_any_sampling(&fast.p(), mcu, mcu), JpegSuccess);
+        ASSERT_EQ(output_upsampled_convert(&generic.p(), mcu, mcu), JpegSuccess);
+      }
+      EXPECT_EQ(fast.image, generic.image) << h << "x" << v << ", colour " << color;
+      EXPECT_TRUE(fast.guards_intact());
+    }
+  }
 }
 
 TEST(ColourArithmetic, GreyToThreeAndFourChannels) {

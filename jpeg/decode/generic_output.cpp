@@ -210,6 +210,107 @@ JpegStatus output_upsampled_all(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
   return upsampled_writer(p, col, row, 8, true, false);
 }
 
+namespace {
+
+// YCbCr whose chroma has one sample per MCU (4:4:0, 4:1:1, 4x2, 1x4 and
+// the like: luma h x v blocks, chroma 1x1) straight to RGB, BGR or
+// RGBA pixels: the bytes the upsampling writer and the conversion in place
+// give, without their planes. Each chroma sample's terms are computed once
+// for the h x v pixels it covers.
+template <int kBytes, bool kBgr, int h, int v>
+void any_sampling_kernel(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                         int32_t stride) {
+  for (int cy = 0; cy < 8; ++cy) {
+    ChromaTerms terms[8] = {
+        ChromaTerms(cb[8 * cy], cr[8 * cy]),         ChromaTerms(cb[8 * cy + 1], cr[8 * cy + 1]),
+        ChromaTerms(cb[8 * cy + 2], cr[8 * cy + 2]), ChromaTerms(cb[8 * cy + 3], cr[8 * cy + 3]),
+        ChromaTerms(cb[8 * cy + 4], cr[8 * cy + 4]), ChromaTerms(cb[8 * cy + 5], cr[8 * cy + 5]),
+        ChromaTerms(cb[8 * cy + 6], cr[8 * cy + 6]), ChromaTerms(cb[8 * cy + 7], cr[8 * cy + 7])};
+    for (int half = 0; half < v; ++half) {
+      const int py = v * cy + half;
+      const int16_t* luma_row = y + 64 * ((py >> 3) * h) + 8 * (py & 7);
+      uint8_t* o = out + static_cast<intptr_t>(py) * stride;
+      for (int cx = 0; cx < 8; ++cx) {
+        const ChromaTerms& t = terms[cx];
+        for (int i = 0; i < h; ++i) {
+          const int px = h * cx + i;
+          const int32_t luma = luma_row[64 * (px >> 3) + (px & 7)];
+          uint8_t* pixel = o + kBytes * px;
+          pixel[kBgr ? 2 : 0] = t.red(luma);
+          pixel[1] = t.green(luma);
+          pixel[kBgr ? 0 : 2] = t.blue(luma);
+          if constexpr (kBytes == 4) pixel[3] = 255;
+        }
+      }
+    }
+  }
+}
+
+using AnyKernel = void (*)(const int16_t*, const int16_t*, const int16_t*, uint8_t*, int32_t);
+
+// The kernel of a luma sampling h x v (1 to 4 each), its loops unrolled.
+template <int kBytes, bool kBgr>
+AnyKernel any_kernel(int h, int v) {
+  static constexpr AnyKernel kKernels[4][4] = {
+      {any_sampling_kernel<kBytes, kBgr, 1, 1>, any_sampling_kernel<kBytes, kBgr, 1, 2>,
+       any_sampling_kernel<kBytes, kBgr, 1, 3>, any_sampling_kernel<kBytes, kBgr, 1, 4>},
+      {any_sampling_kernel<kBytes, kBgr, 2, 1>, any_sampling_kernel<kBytes, kBgr, 2, 2>,
+       any_sampling_kernel<kBytes, kBgr, 2, 3>, any_sampling_kernel<kBytes, kBgr, 2, 4>},
+      {any_sampling_kernel<kBytes, kBgr, 3, 1>, any_sampling_kernel<kBytes, kBgr, 3, 2>,
+       any_sampling_kernel<kBytes, kBgr, 3, 3>, any_sampling_kernel<kBytes, kBgr, 3, 4>},
+      {any_sampling_kernel<kBytes, kBgr, 4, 1>, any_sampling_kernel<kBytes, kBgr, 4, 2>,
+       any_sampling_kernel<kBytes, kBgr, 4, 3>, any_sampling_kernel<kBytes, kBgr, 4, 4>}};
+  return kKernels[h - 1][v - 1];
+}
+
+}  // namespace
+
+JpegStatus output_ycc_any_sampling(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
+  const bool all = is_progressive(p);
+  const ScanHeader* scan = p->saved_scan;
+  const McuLayout layout = all || scan == nullptr ? frame_layout(p) : scan_layout(p, scan);
+  const int h = p->frame.max_h, v = p->frame.max_v;
+  // The kernel takes the frame's components in order, luma h x v and chroma
+  // 1x1; anything else (a scan that lists them otherwise) goes the generic way.
+  bool fits = layout.count == 3 && h <= 4 && v <= 4;
+  for (int n = 0; n < 3 && fits; ++n) {
+    fits = layout.frame_index[n] == n && layout.h[n] == (n == 0 ? h : 1) &&
+           layout.v[n] == (n == 0 ? v : 1);
+  }
+  if (!fits) return output_upsampled_convert(p, col, row);
+  const int32_t n_out = p->out_channels;
+  const int mcu_w = 8 * h, mcu_h = 8 * v;
+  uint8_t* position = nullptr;
+  ClipRect visible;
+  const JpegStatus status = clip_mcu(p, mcu_w, mcu_h, col, row, n_out, &position, &visible);
+  if (status != JpegSuccess) return status;
+  if (visible.empty()) return JpegSuccess;
+  const int16_t* y = block_at(p, layout.first_block[0]);
+  const int16_t* cb = block_at(p, layout.first_block[1]);
+  const int16_t* cr = block_at(p, layout.first_block[2]);
+  const AnyKernel kernel_for_layout =
+      n_out == 4
+          ? any_kernel<4, false>(h, v)
+          : (p->out_color == ColorBgr ? any_kernel<3, true>(h, v) : any_kernel<3, false>(h, v));
+  auto kernel = [&](uint8_t* out, int32_t stride) { kernel_for_layout(y, cb, cr, out, stride); };
+  const int32_t stride = p->out_line_bytes;
+  if (visible.left == 0 && visible.top == 0 && visible.right == mcu_w && visible.bottom == mcu_h) {
+    kernel(position, stride);
+    return JpegSuccess;
+  }
+  // Cut by the image's edge or the region: the whole MCU into a buffer of
+  // its own, then the part that shows.
+  const int line = mcu_w * n_out;
+  alignas(32) uint8_t whole[32 * 32 * 4];
+  kernel(whole, line);
+  const size_t bytes = static_cast<size_t>(visible.right - visible.left) * n_out;
+  for (int yy = visible.top; yy < visible.bottom; ++yy) {
+    memcpy(position + static_cast<intptr_t>(yy) * stride + visible.left * n_out,
+           whole + yy * line + visible.left * n_out, bytes);
+  }
+  return JpegSuccess;
+}
+
 JpegStatus output_upsampled_convert(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
   // The smoothing writer converts what it writes itself.
   if (smoothing_applies(p)) return output_smoothed(p, col, row);

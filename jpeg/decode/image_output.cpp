@@ -4,6 +4,7 @@
 
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/output_internal.h"
+#include "jpeg/decode/smooth_output.h"
 
 namespace jpegcodec {
 
@@ -94,6 +95,14 @@ JpegStatus choose_mcu_output(JPEG_PROPERTIES* p) {
     if (ycck && full) return use(kYcckToCmyk);
     if (ycck && h2v2 && smooth_off) return use(kYcck420ToCmyk);
     if (ycck && h2v1 && smooth_off) return use(kYcck422ToCmyk);
+    // Any other sampling with chroma of one sample per MCU: one pass.
+    const bool one_chroma = nc == 3 && frame.components[1].h == 1 && frame.components[1].v == 1 &&
+                            frame.components[2].h == 1 && frame.components[2].v == 1 &&
+                            frame.max_h <= 4 && frame.max_v <= 4;
+    if ((rgb3 || rgba) && p->jpeg_color == ColorYcbcr && one_chroma && !smoothing_applies(p)) {
+      t->mcu_output = output_ycc_any_sampling;
+      return JpegSuccess;
+    }
     // Any other sampling, or smoothing: upsample, then convert in place.
     // (Combinations no row names take the same writer.)
     t->mcu_output = output_upsampled_convert;

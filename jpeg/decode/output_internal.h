@@ -147,6 +147,9 @@ McuOutputFn specialised_output(OutputLayout layout);
 JpegStatus output_upsampled(JPEG_PROPERTIES* p, int32_t col, int32_t row);
 JpegStatus output_upsampled_all(JPEG_PROPERTIES* p, int32_t col, int32_t row);
 JpegStatus output_upsampled_convert(JPEG_PROPERTIES* p, int32_t col, int32_t row);
+// YCbCr with luma of up to 4 x 4 blocks and chroma of one, to RGB, BGR or
+// RGBA in one pass (the same bytes as output_upsampled_convert).
+JpegStatus output_ycc_any_sampling(JPEG_PROPERTIES* p, int32_t col, int32_t row);
 JpegStatus convert_mcu_in_place(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w);
 
 }  // namespace jpegcodec
