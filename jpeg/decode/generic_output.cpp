@@ -246,7 +246,7 @@ void any_sampling_kernel(const int16_t* y, const int16_t* cb, const int16_t* cr,
   }
 }
 
-using AnyKernel = void (*)(const int16_t*, const int16_t*, const int16_t*, uint8_t*, int32_t);
+using AnyKernel = AnySamplingFn;
 
 // The kernel of a luma sampling h x v (1 to 4 each), its loops unrolled.
 template <int kBytes, bool kBgr>
@@ -264,6 +264,11 @@ AnyKernel any_kernel(int h, int v) {
 }
 
 }  // namespace
+
+AnySamplingFn any_sampling_portable(int bytes, bool bgr, int h, int v) {
+  if (bytes == 4) return any_kernel<4, false>(h, v);
+  return bgr ? any_kernel<3, true>(h, v) : any_kernel<3, false>(h, v);
+}
 
 JpegStatus output_ycc_any_sampling(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
   const bool all = is_progressive(p);
@@ -288,10 +293,14 @@ JpegStatus output_ycc_any_sampling(JPEG_PROPERTIES* p, int32_t col, int32_t row)
   const int16_t* y = block_at(p, layout.first_block[0]);
   const int16_t* cb = block_at(p, layout.first_block[1]);
   const int16_t* cr = block_at(p, layout.first_block[2]);
-  const AnyKernel kernel_for_layout =
-      n_out == 4
-          ? any_kernel<4, false>(h, v)
-          : (p->out_color == ColorBgr ? any_kernel<3, true>(h, v) : any_kernel<3, false>(h, v));
+  const bool bgr = p->out_color == ColorBgr;
+  AnyKernel kernel_for_layout = nullptr;
+#if KNOT_X86_SIMD
+  if (p->routines->out_ycc_rgb == out_ycc_rgb_avx2) {
+    kernel_for_layout = any_sampling_avx2(n_out, bgr, h, v);
+  }
+#endif
+  if (kernel_for_layout == nullptr) kernel_for_layout = any_sampling_portable(n_out, bgr, h, v);
   auto kernel = [&](uint8_t* out, int32_t stride) { kernel_for_layout(y, cb, cr, out, stride); };
   const int32_t stride = p->out_line_bytes;
   if (visible.left == 0 && visible.top == 0 && visible.right == mcu_w && visible.bottom == mcu_h) {

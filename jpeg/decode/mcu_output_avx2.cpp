@@ -124,12 +124,14 @@ struct Terms {
   __m256i r, g, b;
 };
 // Green is Y + ((34806 - s) >> 8), that is Y - ((s - 34806 + 255) >> 8).
-inline Terms chroma_terms(const int16_t* cb, const int16_t* cr) {
-  const __m256i cb16 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cb));
-  const __m256i cr16 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cr));
+inline Terms chroma_terms_of(__m256i cb16, __m256i cr16) {
   return {weighted(cr16, _mm256_set1_epi16(3), 359, -15271, 0),
           weighted(cb16, cr16, 88, 183, -34806 + 255),
           weighted(cb16, _mm256_set1_epi16(12), 454, -4832, 0)};
+}
+inline Terms chroma_terms(const int16_t* cb, const int16_t* cr) {
+  return chroma_terms_of(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(cb)),
+                         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cr)));
 }
 
 // Sixteen pixels' bytes of luma `y` plus the terms, saturated as the
@@ -204,6 +206,67 @@ void kernel_gray(const int16_t* y, uint8_t* out, int32_t stride) {
   }
 }
 
+// Luma of h x v blocks with chroma of one (h 1 and v even: 4:4:0, 1x4; h 4:
+// 4:1:1, 4x2, 4x4), a chroma row at a time: its eight samples' terms serve
+// the v luma rows under it, each sample h pixels across. The bytes of the
+// portable one-pass kernel.
+template <Order O, int h, int v>
+void any_sampling(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                  int32_t stride) {
+  for (int cy = 0; cy < 8; ++cy) {
+    auto row_of = [cy](const int16_t* c) {
+      return _mm256_broadcastsi128_si256(
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 8 * cy)));
+    };
+    const Terms t = chroma_terms_of(row_of(cb), row_of(cr));
+    if constexpr (h == 1) {
+      // Two luma rows at once, one in each half, over the same chroma row.
+      for (int half = 0; half < v; half += 2) {
+        const int py = v * cy + half;
+        const int16_t* rows = y + 64 * (py >> 3) + 8 * (py & 7);
+        const Bytes p =
+            pixel_bytes(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows)), t.r, t.g, t.b);
+        store_two_rows<O>(out + static_cast<intptr_t>(py) * stride,
+                          out + static_cast<intptr_t>(py + 1) * stride, p.r, p.g, p.b);
+      }
+    } else {
+      // Each term four times across: pixels 0-15 and 16-31 of the row.
+      auto spread = [](__m256i x, bool second) {
+        const __m128i eight = _mm256_castsi256_si128(x);
+        const __m128i two =
+            second ? _mm_unpackhi_epi16(eight, eight) : _mm_unpacklo_epi16(eight, eight);
+        return _mm256_set_m128i(_mm_unpackhi_epi16(two, two), _mm_unpacklo_epi16(two, two));
+      };
+      const __m256i r0 = spread(t.r, false), r1 = spread(t.r, true);
+      const __m256i g0 = spread(t.g, false), g1 = spread(t.g, true);
+      const __m256i b0 = spread(t.b, false), b1 = spread(t.b, true);
+      for (int half = 0; half < v; ++half) {
+        const int py = v * cy + half;
+        const int16_t* base = y + 64 * ((py >> 3) * 4) + 8 * (py & 7);
+        auto load = [base](int block) {
+          return _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + 64 * block));
+        };
+        uint8_t* o = out + static_cast<intptr_t>(py) * stride;
+        const Bytes a = pixel_bytes(_mm256_set_m128i(load(1), load(0)), r0, g0, b0);
+        store_pixels<O>(o, a.r, a.g, a.b, 16);
+        const Bytes b = pixel_bytes(_mm256_set_m128i(load(3), load(2)), r1, g1, b1);
+        store_pixels<O>(o + 16 * (O == Order::Rgba ? 4 : 3), b.r, b.g, b.b, 16);
+      }
+    }
+  }
+}
+
+template <Order O>
+AnySamplingFn any_sampling_for(int h, int v) {
+  if (h == 1 && v == 2) return any_sampling<O, 1, 2>;
+  if (h == 1 && v == 4) return any_sampling<O, 1, 4>;
+  if (h == 4 && v == 1) return any_sampling<O, 4, 1>;
+  if (h == 4 && v == 2) return any_sampling<O, 4, 2>;
+  if (h == 4 && v == 3) return any_sampling<O, 4, 3>;
+  if (h == 4 && v == 4) return any_sampling<O, 4, 4>;
+  return nullptr;
+}
+
 }  // namespace
 
 void out_ycc_rgb_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
@@ -231,6 +294,11 @@ void install_output_kernels_avx2(RoutineTable* t) {
   t->out_ycc_rgba = kernel<Order::Rgba, Sampling::H1V1>;
   t->out_ycc422_rgba = kernel<Order::Rgba, Sampling::H2V1>;
   t->out_ycc420_rgba = kernel<Order::Rgba, Sampling::H2V2>;
+}
+
+AnySamplingFn any_sampling_avx2(int bytes, bool bgr, int h, int v) {
+  if (bytes == 4) return any_sampling_for<Order::Rgba>(h, v);
+  return bgr ? any_sampling_for<Order::Bgr>(h, v) : any_sampling_for<Order::Rgb>(h, v);
 }
 
 }  // namespace jpegcodec

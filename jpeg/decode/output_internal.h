@@ -150,6 +150,14 @@ JpegStatus output_upsampled_convert(JPEG_PROPERTIES* p, int32_t col, int32_t row
 // YCbCr with luma of up to 4 x 4 blocks and chroma of one, to RGB, BGR or
 // RGBA in one pass (the same bytes as output_upsampled_convert).
 JpegStatus output_ycc_any_sampling(JPEG_PROPERTIES* p, int32_t col, int32_t row);
+// Its whole-MCU kernels: Y, Cb, Cr blocks to `bytes` (3 or 4) a pixel.
+using AnySamplingFn = void (*)(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                               int32_t stride);
+// The portable kernel for luma h x v (1 to 4 each), and the AVX2 one where
+// there is one (null otherwise); the writer takes the AVX2 kernels where the
+// table holds the AVX2 MCU kernels.
+AnySamplingFn any_sampling_portable(int bytes, bool bgr, int h, int v);
+AnySamplingFn any_sampling_avx2(int bytes, bool bgr, int h, int v);
 JpegStatus convert_mcu_in_place(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w);
 
 }  // namespace jpegcodec
