@@ -144,6 +144,40 @@ TEST(ColourArithmetic, AnySamplingInOnePassGivesTheGenericBytes) {
   }
 }
 
+TEST(ColourArithmetic, AnySamplingAtReducedScales) {
+  // At 1/2 and 1/4 (blocks of w x w samples, rows 8 apart) each pixel is its
+  // luma sample with the terms of the chroma sample that covers it.
+  std::mt19937 random(23);
+  for (auto [h, v] : {std::pair{1, 2}, {4, 1}, {4, 2}, {1, 4}, {3, 1}}) {
+    for (int w : {4, 2}) {
+      const int width = w * h + 3, height = w * v + 1;
+      OutputJob job({{h, v}, {1, 1}, {1, 1}}, width, height, ColorYcbcr, ColorBgr, 3);
+      job.p().frame.max_h = h;
+      job.p().frame.max_v = v;
+      job.p().convert_color = 1;
+      job.p().upsample = 1;
+      for (int mcu = 0; mcu < 2; ++mcu) {
+        for (int16_t& sample : job.mcu) sample = static_cast<int16_t>(random() % 256);
+        ASSERT_EQ(output_scaled(&job.p(), mcu, mcu, w, false), JpegSuccess);
+        const int16_t* luma = job.mcu.data();
+        const int16_t* cb = luma + 64 * h * v;
+        const int16_t* cr = cb + 64;
+        for (int y = 0; y < w * v && mcu * w * v + y < height; ++y) {
+          for (int x = 0; x < w * h && mcu * w * h + x < width; ++x) {
+            const ChromaTerms t(cb[8 * (y / v) + x / h], cr[8 * (y / v) + x / h]);
+            const int32_t l = luma[64 * ((y / w) * h + x / w) + 8 * (y % w) + x % w];
+            const uint8_t* px = job.pixel(mcu * w * h + x, mcu * w * v + y);
+            ASSERT_EQ(px[0], t.blue(l)) << h << "x" << v << " at 1/" << 8 / w;
+            ASSERT_EQ(px[1], t.green(l));
+            ASSERT_EQ(px[2], t.red(l));
+          }
+        }
+      }
+      EXPECT_TRUE(job.guards_intact());
+    }
+  }
+}
+
 TEST(ColourArithmetic, GreyToThreeAndFourChannels) {
   // A 13x11 image (padded rows, bottom-up too): MCU (0, 0) whole, (1, 1)
   // cut by both edges; each pixel is its sample in every colour channel.

@@ -270,21 +270,60 @@ AnySamplingFn any_sampling_portable(int bytes, bool bgr, int h, int v) {
   return bgr ? any_kernel<3, true>(h, v) : any_kernel<3, false>(h, v);
 }
 
-JpegStatus output_ycc_any_sampling(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
-  const bool all = is_progressive(p);
-  const ScanHeader* scan = p->saved_scan;
-  const McuLayout layout = all || scan == nullptr ? frame_layout(p) : scan_layout(p, scan);
+namespace {
+
+// The reduced-scale kernel: blocks of w x w samples (4 or 2; row stride 8),
+// the same walk as the full-size one.
+template <int kBytes, bool kBgr>
+void any_sampling_scaled(const int16_t* y, const int16_t* cb, const int16_t* cr, int h, int v,
+                         int w, uint8_t* out, int32_t stride) {
+  for (int cy = 0; cy < w; ++cy) {
+    for (int half = 0; half < v; ++half) {
+      const int py = v * cy + half;
+      const int16_t* luma_row = y + 64 * ((py / w) * h) + 8 * (py % w);
+      uint8_t* o = out + static_cast<intptr_t>(py) * stride;
+      for (int cx = 0; cx < w; ++cx) {
+        const ChromaTerms t(cb[8 * cy + cx], cr[8 * cy + cx]);
+        for (int i = 0; i < h; ++i) {
+          const int px = h * cx + i;
+          const int32_t luma = luma_row[64 * (px / w) + px % w];
+          uint8_t* pixel = o + kBytes * px;
+          pixel[kBgr ? 2 : 0] = t.red(luma);
+          pixel[1] = t.green(luma);
+          pixel[kBgr ? 0 : 2] = t.blue(luma);
+          if constexpr (kBytes == 4) pixel[3] = 255;
+        }
+      }
+    }
+  }
+}
+
+// Whether the caller's image is one the one-pass writers fill: YCbCr data
+// to three-channel RGB or BGR, or to four channels.
+bool any_sampling_output(const JPEG_PROPERTIES* p) {
+  const int32_t n = p->out_channels, o = p->out_color;
+  return p->jpeg_color == ColorYcbcr && p->frame.component_count == 3 &&
+         ((n == 3 && (o == ColorRgb || o == ColorBgr)) || (n == 4 && o == ColorFourChannel));
+}
+
+// Whether the MCU holds the frame's components in order, luma h x v (up to
+// 4 x 4) and chroma 1x1, as the one-pass writers take them.
+bool any_sampling_fits(const JPEG_PROPERTIES* p, const McuLayout& layout) {
   const int h = p->frame.max_h, v = p->frame.max_v;
-  // The kernel takes the frame's components in order, luma h x v and chroma
-  // 1x1; anything else (a scan that lists them otherwise) goes the generic way.
   bool fits = layout.count == 3 && h <= 4 && v <= 4;
   for (int n = 0; n < 3 && fits; ++n) {
     fits = layout.frame_index[n] == n && layout.h[n] == (n == 0 ? h : 1) &&
            layout.v[n] == (n == 0 ? v : 1);
   }
-  if (!fits) return output_upsampled_convert(p, col, row);
+  return fits;
+}
+
+// One MCU of w x w blocks through the one-pass kernels (layout checked).
+JpegStatus any_sampling_writer(JPEG_PROPERTIES* p, const McuLayout& layout, int32_t col,
+                               int32_t row, int w) {
+  const int h = p->frame.max_h, v = p->frame.max_v;
   const int32_t n_out = p->out_channels;
-  const int mcu_w = 8 * h, mcu_h = 8 * v;
+  const int mcu_w = w * h, mcu_h = w * v;
   uint8_t* position = nullptr;
   ClipRect visible;
   const JpegStatus status = clip_mcu(p, mcu_w, mcu_h, col, row, n_out, &position, &visible);
@@ -294,14 +333,24 @@ JpegStatus output_ycc_any_sampling(JPEG_PROPERTIES* p, int32_t col, int32_t row)
   const int16_t* cb = block_at(p, layout.first_block[1]);
   const int16_t* cr = block_at(p, layout.first_block[2]);
   const bool bgr = p->out_color == ColorBgr;
-  AnyKernel kernel_for_layout = nullptr;
+  AnyKernel full = nullptr;
+  if (w == 8) {
 #if KNOT_X86_SIMD
-  if (p->routines->out_ycc_rgb == out_ycc_rgb_avx2) {
-    kernel_for_layout = any_sampling_avx2(n_out, bgr, h, v);
-  }
+    if (p->routines->out_ycc_rgb == out_ycc_rgb_avx2) full = any_sampling_avx2(n_out, bgr, h, v);
 #endif
-  if (kernel_for_layout == nullptr) kernel_for_layout = any_sampling_portable(n_out, bgr, h, v);
-  auto kernel = [&](uint8_t* out, int32_t stride) { kernel_for_layout(y, cb, cr, out, stride); };
+    if (full == nullptr) full = any_sampling_portable(n_out, bgr, h, v);
+  }
+  auto kernel = [&](uint8_t* out, int32_t stride) {
+    if (full != nullptr) {
+      full(y, cb, cr, out, stride);
+    } else if (n_out == 4) {
+      any_sampling_scaled<4, false>(y, cb, cr, h, v, w, out, stride);
+    } else if (bgr) {
+      any_sampling_scaled<3, true>(y, cb, cr, h, v, w, out, stride);
+    } else {
+      any_sampling_scaled<3, false>(y, cb, cr, h, v, w, out, stride);
+    }
+  };
   const int32_t stride = p->out_line_bytes;
   if (visible.left == 0 && visible.top == 0 && visible.right == mcu_w && visible.bottom == mcu_h) {
     kernel(position, stride);
@@ -318,6 +367,18 @@ JpegStatus output_ycc_any_sampling(JPEG_PROPERTIES* p, int32_t col, int32_t row)
            whole + yy * line + visible.left * n_out, bytes);
   }
   return JpegSuccess;
+}
+
+}  // namespace
+
+JpegStatus output_ycc_any_sampling(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
+  const ScanHeader* scan = p->saved_scan;
+  const McuLayout layout =
+      is_progressive(p) || scan == nullptr ? frame_layout(p) : scan_layout(p, scan);
+  // Anything else (a scan that lists the components otherwise) goes the
+  // generic way.
+  if (!any_sampling_fits(p, layout)) return output_upsampled_convert(p, col, row);
+  return any_sampling_writer(p, layout, col, row, 8);
 }
 
 JpegStatus output_upsampled_convert(JPEG_PROPERTIES* p, int32_t col, int32_t row) {
@@ -519,6 +580,12 @@ JpegStatus output_scaled(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w
     return fused_scaled_ycc(p, col, row, w, simple);
   }
   JpegStatus status;
+  // Chroma of one sample per MCU to RGB, BGR or RGBA: in one pass.
+  if (w < 8 && upsample && convert && !simple && any_sampling_output(p)) {
+    const McuLayout layout =
+        all || p->saved_scan == nullptr ? frame_layout(p) : scan_layout(p, p->saved_scan);
+    if (any_sampling_fits(p, layout)) return any_sampling_writer(p, layout, col, row, w);
+  }
   // Subsampled colour data: upsample, then convert in place.
   if (upsample && convert) {
     status = upsampled_writer(p, col, row, w, all, simple);
