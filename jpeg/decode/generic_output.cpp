@@ -274,9 +274,9 @@ namespace {
 
 // The reduced-scale kernel: blocks of w x w samples (4 or 2; row stride 8),
 // the same walk as the full-size one.
-template <int kBytes, bool kBgr>
-void any_sampling_scaled(const int16_t* y, const int16_t* cb, const int16_t* cr, int h, int v,
-                         int w, uint8_t* out, int32_t stride) {
+template <int kBytes, bool kBgr, int h, int w>
+void any_sampling_scaled(const int16_t* y, const int16_t* cb, const int16_t* cr, int v,
+                         uint8_t* out, int32_t stride) {
   for (int cy = 0; cy < w; ++cy) {
     for (int half = 0; half < v; ++half) {
       const int py = v * cy + half;
@@ -296,6 +296,25 @@ void any_sampling_scaled(const int16_t* y, const int16_t* cb, const int16_t* cr,
       }
     }
   }
+}
+
+using ScaledAnyFn = void (*)(const int16_t*, const int16_t*, const int16_t*, int, uint8_t*,
+                             int32_t);
+
+// The reduced-scale kernel for luma h blocks across (1 to 4) and blocks of
+// w x w samples (4, 2 or 1), its divisions by w shifts.
+template <int kBytes, bool kBgr>
+ScaledAnyFn scaled_any_kernel(int h, int w) {
+  static constexpr ScaledAnyFn kKernels[4][3] = {
+      {any_sampling_scaled<kBytes, kBgr, 1, 4>, any_sampling_scaled<kBytes, kBgr, 1, 2>,
+       any_sampling_scaled<kBytes, kBgr, 1, 1>},
+      {any_sampling_scaled<kBytes, kBgr, 2, 4>, any_sampling_scaled<kBytes, kBgr, 2, 2>,
+       any_sampling_scaled<kBytes, kBgr, 2, 1>},
+      {any_sampling_scaled<kBytes, kBgr, 3, 4>, any_sampling_scaled<kBytes, kBgr, 3, 2>,
+       any_sampling_scaled<kBytes, kBgr, 3, 1>},
+      {any_sampling_scaled<kBytes, kBgr, 4, 4>, any_sampling_scaled<kBytes, kBgr, 4, 2>,
+       any_sampling_scaled<kBytes, kBgr, 4, 1>}};
+  return kKernels[h - 1][w == 4 ? 0 : (w == 2 ? 1 : 2)];
 }
 
 // Whether the caller's image is one the one-pass writers fill: YCbCr data
@@ -340,15 +359,15 @@ JpegStatus any_sampling_writer(JPEG_PROPERTIES* p, const McuLayout& layout, int3
 #endif
     if (full == nullptr) full = any_sampling_portable(n_out, bgr, h, v);
   }
+  const ScaledAnyFn scaled = full != nullptr ? nullptr
+                             : n_out == 4    ? scaled_any_kernel<4, false>(h, w)
+                             : bgr           ? scaled_any_kernel<3, true>(h, w)
+                                             : scaled_any_kernel<3, false>(h, w);
   auto kernel = [&](uint8_t* out, int32_t stride) {
     if (full != nullptr) {
       full(y, cb, cr, out, stride);
-    } else if (n_out == 4) {
-      any_sampling_scaled<4, false>(y, cb, cr, h, v, w, out, stride);
-    } else if (bgr) {
-      any_sampling_scaled<3, true>(y, cb, cr, h, v, w, out, stride);
     } else {
-      any_sampling_scaled<3, false>(y, cb, cr, h, v, w, out, stride);
+      scaled(y, cb, cr, v, out, stride);
     }
   };
   const int32_t stride = p->out_line_bytes;
