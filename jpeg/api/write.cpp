@@ -104,15 +104,9 @@ JpegStatus write_body(JpegJob* job, int32_t type, WriteTarget* target) {
   return status;
 }
 
-// What a segment's payload holds at most (65535 less its length field), and
-// the room each kind of block leaves for its own bytes after its header.
-constexpr int32_t kSegmentPayload = 65533;
-constexpr int32_t kIccChunkBytes = kSegmentPayload - 14;  // "ICC_PROFILE\0", number, count
-constexpr int32_t kXmpBytes = kSegmentPayload - 29;       // the namespace and its zero byte
-
 JpegStatus check_write_metadata(JpegJob* job, const JpegWriteMetadata* m) {
   const bool exif_header =
-      m->exif_size >= 6 && m->exif != nullptr && memcmp(m->exif, "Exif\0\0", 6) == 0;
+      m->exif_size >= 6 && m->exif != nullptr && memcmp(m->exif, kExifHeader, 6) == 0;
   const int32_t exif_room = exif_header ? kSegmentPayload : kSegmentPayload - 6;
   struct Block {
     const char* name;
@@ -121,7 +115,7 @@ JpegStatus check_write_metadata(JpegJob* job, const JpegWriteMetadata* m) {
     int64_t most;
   } blocks[] = {{"exif", m->exif, m->exif_size, exif_room},
                 {"icc", m->icc, m->icc_size, int64_t{kIccChunkBytes} * 255},
-                {"xmp", m->xmp, m->xmp_size, kXmpBytes}};
+                {"xmp", m->xmp, m->xmp_size, kXmpPacketBytes}};
   for (const Block& b : blocks) {
     if (b.size < 0 || b.size > b.most) {
       return refuse(job, JpegInvalidProperties, "%s_size must be 0 to %lld, is %d", b.name,
@@ -147,7 +141,8 @@ JpegStatus check_write_metadata(JpegJob* job, const JpegWriteMetadata* m) {
     }
     if (g.size < 0 || g.size > kSegmentPayload || (g.size > 0 && g.data == nullptr)) {
       return refuse(job, JpegInvalidProperties,
-                    "segments[%d].size must be 0 to 65533 with its data, is %d", i, g.size);
+                    "segments[%d].size must be 0 to %d with its data, is %d", i, kSegmentPayload,
+                    g.size);
     }
   }
   return JpegSuccess;

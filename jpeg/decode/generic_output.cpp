@@ -221,17 +221,13 @@ template <int kBytes, bool kBgr, int h, int v>
 void any_sampling_kernel(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
                          int32_t stride) {
   for (int cy = 0; cy < 8; ++cy) {
-    ChromaTerms terms[8] = {
-        ChromaTerms(cb[8 * cy], cr[8 * cy]),         ChromaTerms(cb[8 * cy + 1], cr[8 * cy + 1]),
-        ChromaTerms(cb[8 * cy + 2], cr[8 * cy + 2]), ChromaTerms(cb[8 * cy + 3], cr[8 * cy + 3]),
-        ChromaTerms(cb[8 * cy + 4], cr[8 * cy + 4]), ChromaTerms(cb[8 * cy + 5], cr[8 * cy + 5]),
-        ChromaTerms(cb[8 * cy + 6], cr[8 * cy + 6]), ChromaTerms(cb[8 * cy + 7], cr[8 * cy + 7])};
+    const ChromaRowTerms terms(cb, cr, cy);
     for (int half = 0; half < v; ++half) {
       const int py = v * cy + half;
       const int16_t* luma_row = y + 64 * ((py >> 3) * h) + 8 * (py & 7);
       uint8_t* o = out + static_cast<intptr_t>(py) * stride;
       for (int cx = 0; cx < 8; ++cx) {
-        const ChromaTerms& t = terms[cx];
+        const ChromaTerms& t = terms.at[cx];
         for (int i = 0; i < h; ++i) {
           const int px = h * cx + i;
           const int32_t luma = luma_row[64 * (px >> 3) + (px & 7)];
@@ -370,21 +366,7 @@ JpegStatus any_sampling_writer(JPEG_PROPERTIES* p, const McuLayout& layout, int3
       scaled(y, cb, cr, v, out, stride);
     }
   };
-  const int32_t stride = p->out_line_bytes;
-  if (visible.left == 0 && visible.top == 0 && visible.right == mcu_w && visible.bottom == mcu_h) {
-    kernel(position, stride);
-    return JpegSuccess;
-  }
-  // Cut by the image's edge or the region: the whole MCU into a buffer of
-  // its own, then the part that shows.
-  const int line = mcu_w * n_out;
-  alignas(32) uint8_t whole[32 * 32 * 4];
-  kernel(whole, line);
-  const size_t bytes = static_cast<size_t>(visible.right - visible.left) * n_out;
-  for (int yy = visible.top; yy < visible.bottom; ++yy) {
-    memcpy(position + static_cast<intptr_t>(yy) * stride + visible.left * n_out,
-           whole + yy * line + visible.left * n_out, bytes);
-  }
+  write_clipped_mcu(position, p->out_line_bytes, visible, mcu_w, mcu_h, n_out, kernel);
   return JpegSuccess;
 }
 

@@ -124,11 +124,7 @@ void convert_kernel(const int16_t* y, const int16_t* cb, const int16_t* cr, cons
   constexpr int kRowsPerChroma = S == Sampling::H2V2 ? 2 : 1;
   constexpr int kPixelsPerChroma = kAcross;  // 2 for h2v*, 1 for h1v1
   for (int cy = 0; cy < 8; ++cy) {
-    ChromaTerms terms[8] = {
-        ChromaTerms(cb[8 * cy], cr[8 * cy]),         ChromaTerms(cb[8 * cy + 1], cr[8 * cy + 1]),
-        ChromaTerms(cb[8 * cy + 2], cr[8 * cy + 2]), ChromaTerms(cb[8 * cy + 3], cr[8 * cy + 3]),
-        ChromaTerms(cb[8 * cy + 4], cr[8 * cy + 4]), ChromaTerms(cb[8 * cy + 5], cr[8 * cy + 5]),
-        ChromaTerms(cb[8 * cy + 6], cr[8 * cy + 6]), ChromaTerms(cb[8 * cy + 7], cr[8 * cy + 7])};
+    const ChromaRowTerms terms(cb, cr, cy);
     for (int half = 0; half < kRowsPerChroma; ++half) {
       const int py = kRowsPerChroma * cy + half;
       // Luma row py: blocks (py / 8) * kAcross .. + kAcross - 1, row py % 8.
@@ -139,7 +135,7 @@ void convert_kernel(const int16_t* y, const int16_t* cb, const int16_t* cr, cons
         for (int i = 0; i < kPixelsPerChroma; ++i) {
           const int px = kPixelsPerChroma * cx + i;
           const int offset = 64 * (px >> 3) + (px & 7);
-          put_converted<L>(o + kBytes<L> * px, luma_row[offset], terms[cx],
+          put_converted<L>(o + kBytes<L> * px, luma_row[offset], terms.at[cx],
                            k_row != nullptr ? k_row[offset] : 0);
         }
       }
@@ -198,25 +194,8 @@ JpegStatus specialised(JPEG_PROPERTIES* p, int32_t col, int32_t row, Kernel kern
   if (status != JpegSuccess) return status;
   const int16_t* c[4];
   component_pointers<S>(p, c);
-  const int32_t stride = p->out_line_bytes;
-  if (visible.left == 0 && visible.top == 0 && visible.right == kW && visible.bottom == kH) {
-    // The lines two MCUs on are asked for now: the caller's image is mostly
-    // out of the caches, and rows written a few bytes at a time in MCU
-    // order leave the processor's own prefetching too short a run to learn.
-    for (int y = 0; y < kH; ++y) __builtin_prefetch(position + 2 * kW * kBytes<L> + y * stride, 1);
-    kernel(c, position, stride);
-    return JpegSuccess;
-  }
-  // Cut by the image edge or the region: the whole MCU into a buffer of
-  // its own, then the part that shows.
-  constexpr int kLine = kW * kBytes<L>;
-  alignas(32) uint8_t whole[kH * kLine];
-  kernel(c, whole, kLine);
-  const size_t bytes = static_cast<size_t>(visible.right - visible.left) * kBytes<L>;
-  for (int y = visible.top; y < visible.bottom; ++y) {
-    memcpy(position + static_cast<intptr_t>(y) * stride + visible.left * kBytes<L>,
-           whole + y * kLine + visible.left * kBytes<L>, bytes);
-  }
+  write_clipped_mcu(position, p->out_line_bytes, visible, kW, kH, kBytes<L>,
+                    [&](uint8_t* out, int32_t stride) { kernel(c, out, stride); });
   return JpegSuccess;
 }
 

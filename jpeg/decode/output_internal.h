@@ -2,6 +2,8 @@
 // colour arithmetic.
 #pragma once
 
+#include <cstring>
+
 #include <cstdint>
 
 #include "jpeg/api/jpegcodec.h"
@@ -41,6 +43,44 @@ struct ChromaTerms {
   uint8_t green(int32_t y) const { return clamp_byte(y - g); }
   uint8_t blue(int32_t y) const { return clamp_byte(y + b); }
 };
+
+// The terms of the eight chroma samples of row `cy` of a Cb and a Cr block.
+struct ChromaRowTerms {
+  ChromaTerms at[8];
+  ChromaRowTerms(const int16_t* cb, const int16_t* cr, int cy)
+      : at{{cb[8 * cy], cr[8 * cy]},         {cb[8 * cy + 1], cr[8 * cy + 1]},
+           {cb[8 * cy + 2], cr[8 * cy + 2]}, {cb[8 * cy + 3], cr[8 * cy + 3]},
+           {cb[8 * cy + 4], cr[8 * cy + 4]}, {cb[8 * cy + 5], cr[8 * cy + 5]},
+           {cb[8 * cy + 6], cr[8 * cy + 6]}, {cb[8 * cy + 7], cr[8 * cy + 7]}} {}
+};
+
+// Writes an MCU of mcu_width x mcu_height pixels of `bytes` each through
+// `kernel(out, stride)`, which writes it whole: straight into the image when
+// all of it shows, otherwise into a buffer of its own (up to 32 x 32
+// pixels of 4 bytes) whose visible part is then copied.
+template <typename Kernel>
+void write_clipped_mcu(uint8_t* position, int32_t stride, const ClipRect& visible, int mcu_width,
+                       int mcu_height, int bytes, Kernel kernel) {
+  if (visible.left == 0 && visible.top == 0 && visible.right == mcu_width &&
+      visible.bottom == mcu_height) {
+    // The lines two MCUs on are asked for now: the caller's image is mostly
+    // out of the caches, and rows written a few bytes at a time in MCU
+    // order leave the processor's own prefetching too short a run to learn.
+    for (int y = 0; y < mcu_height; ++y) {
+      __builtin_prefetch(position + 2 * mcu_width * bytes + static_cast<intptr_t>(y) * stride, 1);
+    }
+    kernel(position, stride);
+    return;
+  }
+  const int line = mcu_width * bytes;
+  alignas(32) uint8_t whole[32 * 32 * 4];
+  kernel(whole, line);
+  const size_t visible_bytes = static_cast<size_t>(visible.right - visible.left) * bytes;
+  for (int y = visible.top; y < visible.bottom; ++y) {
+    memcpy(position + static_cast<intptr_t>(y) * stride + visible.left * bytes,
+           whole + y * line + visible.left * bytes, visible_bytes);
+  }
+}
 
 // The same for one pixel, as the conversions in place compute it.
 inline void convert_in_place_rgb(int32_t y, int32_t cb, int32_t cr, uint8_t* r, uint8_t* g,

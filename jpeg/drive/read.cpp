@@ -26,9 +26,6 @@ namespace jpegcodec {
 
 namespace {
 
-constexpr int32_t SOI = 0xD8;
-constexpr int32_t SOF2 = 0xC2;
-
 // Whether the data could hold the frame at all: every block of every
 // component needs at least one bit of entropy-coded data (a DC difference).
 // A header that claims far more than that (64 blocks a bit: a damaged file

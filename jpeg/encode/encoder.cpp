@@ -14,6 +14,7 @@
 #include "jpeg/encode/fdct.h"
 #include "jpeg/encode/mcu_input.h"
 #include "jpeg/stream/coding_tables.h"
+#include "jpeg/stream/metadata.h"
 #include "jpeg/stream/standard_tables.h"
 
 namespace jpegcodec {
@@ -326,19 +327,18 @@ void put_segment(Encoder& e, uint32_t marker, const void* header, uint32_t heade
 void put_metadata(Encoder& e) {
   const JpegWriteMetadata* m = e.options.metadata;
   if (m == nullptr) return;
-  static constexpr uint8_t kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
   if (m->exif_size > 0) {
-    const bool has_header = m->exif_size >= 6 && memcmp(m->exif, kExif, 6) == 0;
-    put_segment(e, 0xE1, kExif, has_header ? 0 : 6, m->exif, m->exif_size);
+    const bool has_header = m->exif_size >= 6 && memcmp(m->exif, kExifHeader, 6) == 0;
+    put_segment(e, 0xE1, kExifHeader, has_header ? 0 : 6, m->exif, m->exif_size);
   }
   if (m->xmp_size > 0) {
-    static constexpr char kXmp[] = "http://ns.adobe.com/xap/1.0/";
-    put_segment(e, 0xE1, kXmp, sizeof kXmp, m->xmp, m->xmp_size);
+    put_segment(e, 0xE1, kXmpNamespace, sizeof kXmpNamespace, m->xmp, m->xmp_size);
   }
-  constexpr int32_t kChunk = 65533 - 14;
+  constexpr int32_t kChunk = kIccChunkBytes;
   const int32_t chunks = (m->icc_size + kChunk - 1) / kChunk;
   for (int32_t n = 1; n <= chunks; ++n) {
-    uint8_t header[14] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+    uint8_t header[kIccChunkHeader] = {};
+    memcpy(header, kIccName, sizeof kIccName);
     header[12] = static_cast<uint8_t>(n);
     header[13] = static_cast<uint8_t>(chunks);
     const int32_t at = (n - 1) * kChunk;

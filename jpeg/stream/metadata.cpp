@@ -14,11 +14,6 @@ namespace jpegcodec {
 
 namespace {
 
-constexpr uint8_t kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
-constexpr char kXmp[] = "http://ns.adobe.com/xap/1.0/";  // followed by its zero byte
-constexpr char kIcc[] = "ICC_PROFILE";                   // likewise, then number and count
-constexpr int32_t kIccHeader = 14;
-
 struct IccChunk {
   uint8_t* bytes;
   int32_t size;
@@ -63,27 +58,27 @@ JpegStatus keep_icc_chunk(MetadataStore* m, const uint8_t* b, int32_t size) {
     return JpegSuccess;
   }
   m->chunk_count = count;
-  uint8_t* copy = copy_of(b + kIccHeader, size - kIccHeader);
+  uint8_t* copy = copy_of(b + kIccChunkHeader, size - kIccChunkHeader);
   if (copy == nullptr) return JpegMemoryError;
-  m->chunks[number] = IccChunk{copy, size - kIccHeader};
+  m->chunks[number] = IccChunk{copy, size - kIccChunkHeader};
   return JpegSuccess;
 }
 
 JpegStatus keep(MetadataStore* m, int32_t marker, const uint8_t* b, int32_t size) {
-  if (marker == 0xE1 && size >= 6 && memcmp(b, kExif, 6) == 0) {
+  if (marker == 0xE1 && size >= 6 && memcmp(b, kExifHeader, 6) == 0) {
     if (m->exif != nullptr) return JpegSuccess;  // the first block is the image's
     m->exif = copy_of(b, size);
     m->exif_size = size;
     return m->exif != nullptr ? JpegSuccess : JpegMemoryError;
   }
-  const int32_t xmp_header = sizeof kXmp;
-  if (marker == 0xE1 && size >= xmp_header && memcmp(b, kXmp, xmp_header) == 0) {
+  const int32_t xmp_header = sizeof kXmpNamespace;
+  if (marker == 0xE1 && size >= xmp_header && memcmp(b, kXmpNamespace, xmp_header) == 0) {
     if (m->xmp != nullptr) return JpegSuccess;
     m->xmp = copy_of(b + xmp_header, size - xmp_header);
     m->xmp_size = size - xmp_header;
     return m->xmp != nullptr ? JpegSuccess : JpegMemoryError;
   }
-  if (marker == 0xE2 && size >= kIccHeader && memcmp(b, kIcc, sizeof kIcc) == 0) {
+  if (marker == 0xE2 && size >= kIccChunkHeader && memcmp(b, kIccName, sizeof kIccName) == 0) {
     return keep_icc_chunk(m, b, size);
   }
   return JpegSuccess;

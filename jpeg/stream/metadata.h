@@ -9,6 +9,19 @@
 
 namespace jpegcodec {
 
+// How the blocks are marked in their segments, for the reader and the
+// writer alike: "Exif\0\0" before an EXIF block; the XMP namespace and its
+// zero byte before a packet; "ICC_PROFILE\0", the chunk's number and the
+// count before each chunk of a profile. A segment holds 65533 bytes after
+// its length field.
+inline constexpr uint8_t kExifHeader[6] = {'E', 'x', 'i', 'f', 0, 0};
+inline constexpr char kXmpNamespace[] = "http://ns.adobe.com/xap/1.0/";
+inline constexpr char kIccName[] = "ICC_PROFILE";
+inline constexpr int32_t kIccChunkHeader = 14;
+inline constexpr int32_t kSegmentPayload = 65533;
+inline constexpr int32_t kIccChunkBytes = kSegmentPayload - kIccChunkHeader;
+inline constexpr int32_t kXmpPacketBytes = kSegmentPayload - int32_t{sizeof kXmpNamespace};
+
 // Reads an APP1 or APP2 segment (`marker` 0xE1 or 0xE2): keeps what it
 // carries of the above; anything else is passed over. Broken metadata are
 // dropped, never an error of the read; only data that cannot be fetched

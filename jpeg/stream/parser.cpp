@@ -13,32 +13,6 @@
 
 namespace jpegcodec {
 
-namespace {
-
-enum Marker : int32_t {
-  SOF0 = 0xC0,
-  SOF1 = 0xC1,
-  SOF2 = 0xC2,
-  SOF3 = 0xC3,
-  DHT = 0xC4,
-  SOF15 = 0xCF,
-  RST0 = 0xD0,
-  RST7 = 0xD7,
-  SOI = 0xD8,
-  EOI = 0xD9,
-  SOS = 0xDA,
-  DQT = 0xDB,
-  DRI = 0xDD,
-  APP0 = 0xE0,
-  APP1 = 0xE1,
-  APP2 = 0xE2,
-  APP14 = 0xEE,
-  COM = 0xFE,
-  kNoMoreMarkers = 256,
-};
-
-}  // namespace
-
 JpegStatus read_markers(JPEG_PROPERTIES* p, int32_t* marker, MarkerEvent* event) {
   InputStream* s = &p->stream;
   const int32_t type = p->io_type;

@@ -7,6 +7,30 @@
 
 namespace jpegcodec {
 
+// The marker codes the loop tells apart (kNoMoreMarkers: the search found
+// none before the data ended).
+enum Marker : int32_t {
+  SOF0 = 0xC0,
+  SOF1 = 0xC1,
+  SOF2 = 0xC2,
+  SOF3 = 0xC3,
+  DHT = 0xC4,
+  SOF15 = 0xCF,
+  RST0 = 0xD0,
+  RST7 = 0xD7,
+  SOI = 0xD8,
+  EOI = 0xD9,
+  SOS = 0xDA,
+  DQT = 0xDB,
+  DRI = 0xDD,
+  APP0 = 0xE0,
+  APP1 = 0xE1,
+  APP2 = 0xE2,
+  APP14 = 0xEE,
+  COM = 0xFE,
+  kNoMoreMarkers = 256,
+};
+
 // Where the marker loop stopped.
 enum class MarkerEvent {
   Frame,            // an SOF0, SOF1 or SOF2 marker (its code in *marker); the segment follows
