@@ -415,6 +415,16 @@ std::vector<int64_t> stream_state(const InputStream& s) {
           s.pending_marker,           s.data_ended};
 }
 
+// The luminance DC and AC tables of T.81 Annex K, built for decoding.
+void build_standard_tables(HuffDecodeTable* dc, HuffDecodeTable* ac) {
+  const StandardHuffmanTable& dc_standard = standard_huffman_table(0, 0);
+  const StandardHuffmanTable& ac_standard = standard_huffman_table(1, 0);
+  ASSERT_EQ(huff_build_decode_table(dc_standard.counts, dc_standard.symbols, 0, 0, dc),
+            JpegSuccess);
+  ASSERT_EQ(huff_build_decode_table(ac_standard.counts, ac_standard.symbols, 1, 0, ac),
+            JpegSuccess);
+}
+
 }  // namespace
 
 TEST(VectorRoutines, EntropyDecodersGiveThePortableBlocks) {
@@ -423,12 +433,7 @@ TEST(VectorRoutines, EntropyDecodersGiveThePortableBlocks) {
     GTEST_SKIP() << "no entropy decoder variant on this processor";
   }
   HuffDecodeTable dc{}, ac{};
-  const StandardHuffmanTable& dc_standard = standard_huffman_table(0, 0);
-  const StandardHuffmanTable& ac_standard = standard_huffman_table(1, 0);
-  ASSERT_EQ(huff_build_decode_table(dc_standard.counts, dc_standard.symbols, 0, 0, &dc),
-            JpegSuccess);
-  ASSERT_EQ(huff_build_decode_table(ac_standard.counts, ac_standard.symbols, 1, 0, &ac),
-            JpegSuccess);
+  build_standard_tables(&dc, &ac);
   const McuDecodeFn portable_mcu = mcu_decoder_for(&t.portable);
   const McuDecodeFn vector_mcu = mcu_decoder_for(&t.vector);
   ASSERT_NE(portable_mcu, nullptr);
@@ -464,10 +469,12 @@ TEST(VectorRoutines, EntropyDecodersGiveThePortableBlocks) {
     // dequantized as they are decoded.
     alignas(32) int16_t quant[64];
     for (int16_t& q : quant) q = static_cast<int16_t>(1 + random() % 255);
-    const SequentialBlock plan[6] = {
-        {&dc, &ac, 0, true, quant, nullptr},  {&dc, &ac, 0, true, nullptr, nullptr},
-        {&dc, &ac, 0, true, quant, nullptr},  {&dc, &ac, 0, true, nullptr, nullptr},
-        {&dc, &ac, 1, false, quant, nullptr}, {&dc, &ac, 2, false, nullptr, nullptr}};
+    const SequentialBlock plan[6] = {{&dc, &ac, 0, true, quant, nullptr, nullptr, nullptr},
+                                     {&dc, &ac, 0, true, nullptr, nullptr, nullptr, nullptr},
+                                     {&dc, &ac, 0, true, quant, nullptr, nullptr, nullptr},
+                                     {&dc, &ac, 0, true, nullptr, nullptr, nullptr, nullptr},
+                                     {&dc, &ac, 1, false, quant, nullptr, nullptr, nullptr},
+                                     {&dc, &ac, 2, false, nullptr, nullptr, nullptr, nullptr}};
     StreamOver c(data), d(data);
     int32_t preds_c[4] = {}, preds_d[4] = {};
     for (int n = 0; n < 6; ++n) {
@@ -482,8 +489,8 @@ TEST(VectorRoutines, EntropyDecodersGiveThePortableBlocks) {
       ASSERT_EQ(stream_state(c.stream), stream_state(d.stream)) << "MCU " << n;
     }
     // Dequantized as decoded is what the dequantizer gives afterwards.
-    const SequentialBlock raw[1] = {{&dc, &ac, 0, true, nullptr, nullptr}};
-    const SequentialBlock cooked[1] = {{&dc, &ac, 0, true, quant, nullptr}};
+    const SequentialBlock raw[1] = {{&dc, &ac, 0, true, nullptr, nullptr, nullptr, nullptr}};
+    const SequentialBlock cooked[1] = {{&dc, &ac, 0, true, quant, nullptr, nullptr, nullptr}};
     StreamOver e(data), f(data);
     int32_t preds_e[4] = {}, preds_f[4] = {};
     for (int n = 0; n < 12; ++n) {
@@ -496,11 +503,12 @@ TEST(VectorRoutines, EntropyDecodersGiveThePortableBlocks) {
   }
 }
 
-TEST(EntropyDecoding, SkipEntriesPassOverBlocksAsTheLookaheadDoes) {
-  // Blocks read for their DC alone, with and without the skip entries, on
-  // random data and on tables with long codes, runs of zeros and
-  // categories up to 15: the same predictors and the same bits taken after
-  // every MCU, with each table's block decoders.
+TEST(EntropyDecoding, SkipAndFastEntriesDecodeAsTheLookaheadDoes) {
+  // Blocks read for their DC alone with and without the skip entries, and
+  // blocks kept whole (raw and dequantized) with and without the fast
+  // entries, on random data and on tables with long codes, runs of zeros
+  // and categories up to 15: the same coefficients, predictors and bits
+  // taken after every MCU, with each table's block decoders.
   Tables t;
   std::mt19937 random(17);
   const StandardHuffmanTable& dc_standard = standard_huffman_table(0, 0);
@@ -522,6 +530,12 @@ TEST(EntropyDecoding, SkipEntriesPassOverBlocksAsTheLookaheadDoes) {
     }
     std::vector<uint16_t> skip(size_t{1} << kHuffSkipBits);
     huff_build_skip_table(&plain, skip.data());
+    std::vector<uint32_t> fast(size_t{1} << kHuffFastBits);
+    huff_build_fast_table(&plain, fast.data());
+    std::vector<uint16_t> fast_dc(size_t{1} << kHuffFastBits);
+    huff_build_fast_dc_table(&dc, fast_dc.data());
+    alignas(32) int16_t quant[64];
+    for (int16_t& q : quant) q = static_cast<int16_t>(1 + random() % 255);
     for (const RoutineTable* table : {&t.portable, &t.vector}) {
       const McuDecodeFn decode = mcu_decoder_for(table);
       ASSERT_NE(decode, nullptr);
@@ -531,18 +545,26 @@ TEST(EntropyDecoding, SkipEntriesPassOverBlocksAsTheLookaheadDoes) {
         for (size_t i = 0; i + 1 < data.size(); ++i) {
           if (data[i] == 0xFF) data[i + 1] = round % 4 == 0 ? data[i + 1] : 0x00;
         }
-        const SequentialBlock without[2] = {{&dc, &plain, 0, false, nullptr, nullptr},
-                                            {&dc, &plain, 1, false, nullptr, nullptr}};
-        const SequentialBlock with[2] = {{&dc, &plain, 0, false, nullptr, skip.data()},
-                                         {&dc, &plain, 1, false, nullptr, skip.data()}};
+        const SequentialBlock without[4] = {
+            {&dc, &plain, 0, false, nullptr, nullptr, nullptr, nullptr},
+            {&dc, &plain, 1, false, nullptr, nullptr, nullptr, nullptr},
+            {&dc, &plain, 2, true, nullptr, nullptr, nullptr, nullptr},
+            {&dc, &plain, 2, true, quant, nullptr, nullptr, nullptr}};
+        const SequentialBlock with[4] = {
+            {&dc, &plain, 0, false, nullptr, skip.data(), nullptr, fast_dc.data()},
+            {&dc, &plain, 1, false, nullptr, skip.data(), nullptr, nullptr},
+            {&dc, &plain, 2, true, nullptr, nullptr, fast.data(), fast_dc.data()},
+            {&dc, &plain, 2, true, quant, nullptr, fast.data(), fast_dc.data()}};
         StreamOver a(data), b(data);
         int32_t preds_a[4] = {}, preds_b[4] = {};
         for (int n = 0; n < 16; ++n) {
-          alignas(32) int16_t blocks_a[2 * 64], blocks_b[2 * 64];
-          ASSERT_EQ(decode(&a.stream, without, 2, preds_a, blocks_a, false),
-                    decode(&b.stream, with, 2, preds_b, blocks_b, false));
+          alignas(32) int16_t blocks_a[4 * 64], blocks_b[4 * 64];
+          ASSERT_EQ(decode(&a.stream, without, 4, preds_a, blocks_a, false),
+                    decode(&b.stream, with, 4, preds_b, blocks_b, false));
           ASSERT_EQ(blocks_a[0], blocks_b[0]) << "table " << table_kind << " round " << round;
           ASSERT_EQ(blocks_a[64], blocks_b[64]);
+          ASSERT_EQ(std::memcmp(blocks_a + 128, blocks_b + 128, 128 * sizeof(int16_t)), 0)
+              << "table " << table_kind << " round " << round << " MCU " << n;
           ASSERT_EQ(std::memcmp(preds_a, preds_b, sizeof preds_a), 0);
           // The same data bits taken (how many the buffer holds ahead may
           // differ: fewer steps refill at other moments; stuffed zeros and
@@ -564,5 +586,66 @@ TEST(EntropyDecoding, SkipEntriesPassOverBlocksAsTheLookaheadDoes) {
         }
       }
     }
+  }
+}
+
+TEST(EntropyDecoding, BatchesGiveWhatMcuAfterMcuGives) {
+  // A batch of MCUs against the MCU decoder called once per MCU, on random
+  // data (some too short for the batch, some with markers), with the fast
+  // tables and without, raw and dequantized: the same MCUs counted, status,
+  // coefficients, predictors and stream, with each table's decoders.
+  Tables t;
+  std::mt19937 random(29);
+  HuffDecodeTable dc{}, ac{};
+  build_standard_tables(&dc, &ac);
+  std::vector<uint32_t> fast(size_t{1} << kHuffFastBits);
+  std::vector<uint16_t> fast_dc(size_t{1} << kHuffFastBits);
+  huff_build_fast_table(&ac, fast.data());
+  huff_build_fast_dc_table(&dc, fast_dc.data());
+  alignas(32) int16_t quant[64];
+  for (int16_t& q : quant) q = static_cast<int16_t>(1 + random() % 255);
+  const SequentialBlock plan[3] = {{&dc, &ac, 0, true, quant, nullptr, fast.data(), fast_dc.data()},
+                                   {&dc, &ac, 1, true, nullptr, nullptr, nullptr, nullptr},
+                                   {&dc, &ac, 2, false, nullptr, nullptr, nullptr, fast_dc.data()}};
+  constexpr int32_t kMcus = 8, kStride = 3 * 64;
+  for (const RoutineTable* table : {&t.portable, &t.vector}) {
+    const McuDecodeFn single = mcu_decoder_for(table);
+    const McuBatchFn batch = mcu_batch_decoder_for(table);
+    ASSERT_NE(single, nullptr);
+    ASSERT_NE(batch, nullptr);
+    int32_t short_batches = 0;
+    for (int round = 0; round < 400; ++round) {
+      std::vector<uint8_t> data(8 + random() % 300);
+      for (uint8_t& b : data) b = static_cast<uint8_t>(random() % 4 == 0 ? 0 : random());
+      for (size_t i = 0; i + 1 < data.size(); ++i) {
+        if (data[i] == 0xFF) data[i + 1] = round % 5 == 0 ? data[i + 1] : 0x00;
+      }
+      StreamOver a(data), b(data);
+      int32_t preds_a[4] = {}, preds_b[4] = {};
+      alignas(32) int16_t blocks_a[kMcus * kStride], blocks_b[kMcus * kStride];
+      std::memset(blocks_a, 0x11, sizeof blocks_a);
+      std::memset(blocks_b, 0x11, sizeof blocks_b);
+      JpegStatus status_a = JpegSuccess;
+      int32_t count_a = 0;
+      while (count_a < kMcus) {
+        status_a = single(&a.stream, plan, 3, preds_a, blocks_a + count_a * kStride, false);
+        if (status_a < 0) break;
+        ++count_a;
+        if (a.stream.data_ended & kOutOfData) break;
+      }
+      JpegStatus status_b = JpegSuccess;
+      const int32_t count_b =
+          batch(&b.stream, plan, 3, preds_b, blocks_b, kStride, kMcus, &status_b);
+      ASSERT_EQ(count_a, count_b) << "round " << round;
+      ASSERT_EQ(status_a < 0 ? status_a : JpegSuccess, status_b) << "round " << round;
+      ASSERT_EQ(std::memcmp(preds_a, preds_b, sizeof preds_a), 0) << "round " << round;
+      ASSERT_EQ(std::memcmp(blocks_a, blocks_b, sizeof(int16_t) * kStride * count_a), 0)
+          << "round " << round;
+      ASSERT_EQ(stream_state(a.stream), stream_state(b.stream)) << "round " << round;
+      if (count_b < kMcus) ++short_batches;
+    }
+    // Both ends were tried: batches cut short by the data, and whole ones.
+    EXPECT_GT(short_batches, 20);
+    EXPECT_LT(short_batches, 380);
   }
 }

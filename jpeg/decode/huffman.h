@@ -70,7 +70,9 @@ JpegStatus decode_block_dc_only_portable(InputStream* stream, const HuffDecodeTa
 // One block of a sequential MCU: its tables, its component (the index of
 // its predictor), whether its AC coefficients are kept, the table that
 // dequantizes them as the accurate family does (null: kept as decoded),
-// and the AC table's skip table for a block read for its DC alone (or null).
+// the AC table's skip table for a block read for its DC alone (or null),
+// its fast table for a block kept whole (or null), and the DC table's fast
+// table (or null; given whenever the AC fast table is).
 struct SequentialBlock {
   const HuffDecodeTable* dc_table;
   const HuffDecodeTable* ac_table;
@@ -78,6 +80,8 @@ struct SequentialBlock {
   bool keep_ac;
   const int16_t* quant;
   const uint16_t* skip;
+  const uint32_t* fast;
+  const uint16_t* fast_dc;
 };
 // The blocks of one sequential MCU, with the portable block decoders' results
 // (a block whose AC coefficients are kept is cleared first; the others get
@@ -95,9 +99,24 @@ JpegStatus decode_mcu_bmi2(InputStream* stream, const SequentialBlock* plan, int
                            int32_t* dc_pred, int16_t* blocks, bool pass_over);
 using McuDecodeFn = JpegStatus (*)(InputStream* stream, const SequentialBlock* plan, int32_t count,
                                    int32_t* dc_pred, int16_t* blocks, bool pass_over);
+// Up to `mcus` MCUs one after another, MCU m's blocks from blocks + m *
+// stride (none passed over), as as many calls of the MCU decoder would
+// give them: returns how many were decoded, stopping after one in which
+// the data ran out (kOutOfData) or at one that fails (its status in
+// *status, else 0).
+using McuBatchFn = int32_t (*)(InputStream* stream, const SequentialBlock* plan, int32_t count,
+                               int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
+                               JpegStatus* status);
+int32_t decode_mcus_portable(InputStream* stream, const SequentialBlock* plan, int32_t count,
+                             int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
+                             JpegStatus* status);
+int32_t decode_mcus_bmi2(InputStream* stream, const SequentialBlock* plan, int32_t count,
+                         int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
+                         JpegStatus* status);
 // The MCU decoder that gives what the table's block decoders give, or null
-// when the table holds decoders it has no MCU form of.
+// when the table holds decoders it has no MCU form of; its batch form.
 McuDecodeFn mcu_decoder_for(const RoutineTable* table);
+McuBatchFn mcu_batch_decoder_for(const RoutineTable* table);
 JpegStatus decode_dc_first(InputStream* stream, const HuffDecodeTable* dc_table,
                            int16_t* coefficient, int16_t* dc_pred, int al);
 JpegStatus decode_dc_refine(InputStream* stream, int16_t* coefficient, int al);

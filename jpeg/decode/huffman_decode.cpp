@@ -172,6 +172,20 @@ JpegStatus decode_mcu_portable(InputStream* stream, const SequentialBlock* plan,
   return sequential_mcu(stream, plan, count, dc_pred, blocks, pass_over);
 }
 
+int32_t decode_mcus_portable(InputStream* stream, const SequentialBlock* plan, int32_t count,
+                             int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
+                             JpegStatus* status) {
+  return sequential_mcus(stream, plan, count, dc_pred, blocks, stride, mcus, status);
+}
+
+McuBatchFn mcu_batch_decoder_for(const RoutineTable* t) {
+  const McuDecodeFn single = mcu_decoder_for(t);
+#if KNOT_X86_SIMD
+  if (single == decode_mcu_bmi2) return decode_mcus_bmi2;
+#endif
+  return single == decode_mcu_portable ? decode_mcus_portable : nullptr;
+}
+
 McuDecodeFn mcu_decoder_for(const RoutineTable* t) {
   if (t->decode_block == decode_block_portable &&
       t->decode_block_dc_only == decode_block_dc_only_portable) {

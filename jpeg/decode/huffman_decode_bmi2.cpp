@@ -31,6 +31,12 @@ namespace jpegcodec {
   return sequential_mcu(stream, plan, count, dc_pred, blocks, pass_over);
 }
 
+[[gnu::target("bmi2")]] int32_t decode_mcus_bmi2(InputStream* stream, const SequentialBlock* plan,
+                                                 int32_t count, int32_t* dc_pred, int16_t* blocks,
+                                                 int32_t stride, int32_t mcus, JpegStatus* status) {
+  return sequential_mcus(stream, plan, count, dc_pred, blocks, stride, mcus, status);
+}
+
 // Processors with BMI2 all count bits in one instruction too.
 [[gnu::target("bmi2,popcnt")]] int32_t decode_ac_band_bmi2(InputStream* stream, const BandRow& row,
                                                            const BandScan& scan, int32_t from,

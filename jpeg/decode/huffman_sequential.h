@@ -133,15 +133,16 @@ class RegisterBits {
 // data, the rest of the block takes the careful path. With kDequantize
 // (and kKeepAc) every coefficient is stored dequantized with `quant`, the
 // accurate family's table.
-template <bool kKeepAc, bool kDequantize = false>
-[[gnu::always_inline]] inline JpegStatus block_in_registers(RegisterBits& bits,
-                                                            const HuffDecodeTable* dc_table,
-                                                            const HuffDecodeTable* ac_table,
-                                                            int16_t* dc_pred, int16_t* block,
-                                                            const int16_t* quant = nullptr,
-                                                            const uint16_t* skip = nullptr) {
+template <bool kKeepAc, bool kDequantize = false, bool kFast = false>
+[[gnu::always_inline]] inline JpegStatus block_in_registers(
+    RegisterBits& bits, const HuffDecodeTable* dc_table, const HuffDecodeTable* ac_table,
+    int16_t* dc_pred, int16_t* block, const int16_t* quant = nullptr,
+    const uint16_t* skip = nullptr, const uint32_t* fast = nullptr,
+    const uint16_t* fast_dc = nullptr) {
   // A block read for its DC alone passes over its AC symbols a few at a
-  // time when it has a skip table.
+  // time when it has a skip table. With kFast the DC difference, and for a
+  // block kept whole most AC symbols (the end of block and sixteen zeros
+  // among them), take one step through the fast tables.
   static_assert(kKeepAc || !kDequantize);
   constexpr int kBits = JPEG_HUFF_LOOKAHEAD_BITS;
   InputStream* s = bits.stream();
@@ -153,8 +154,12 @@ template <bool kKeepAc, bool kDequantize = false>
     if (kDequantize) dequantize_from(block, quant, 0);
     return status;
   }
-  uint32_t entry = dc_table->lookahead[bits.peek(kBits)];
-  if (const int whole = static_cast<int>(entry & 15); whole != 0) {
+  uint32_t entry = 0;
+  if (const uint16_t step = kFast ? fast_dc[bits.peek(kHuffFastBits)] : 0; step != 0) {
+    bits.drop(step & 15);
+    *dc_pred = static_cast<int16_t>(*dc_pred + (static_cast<int16_t>(step) >> 4));
+  } else if (entry = dc_table->lookahead[bits.peek(kBits)];
+             const int whole = static_cast<int>(entry & 15)) {
     bits.drop(whole);
     *dc_pred = static_cast<int16_t>(*dc_pred + static_cast<int16_t>(entry >> 16));
   } else if (const int length = static_cast<int>(entry >> 8) & 15; length != 0) {
@@ -189,6 +194,22 @@ template <bool kKeepAc, bool kDequantize = false>
         bits.drop(static_cast<int>(step & 31));
         position += advance;
         if (step & (1u << 11)) break;  // end of block
+        continue;
+      }
+    }
+    if (kFast && kKeepAc) {
+      const uint32_t step = fast[bits.peek(kHuffFastBits)];
+      if (const int used = static_cast<int>(step & 31); used != 0) {
+        bits.drop(used);
+        // The end of the block stores nothing: the transform will read the
+        // block at once, and a store it has to wait for would cost more
+        // than this test.
+        if (step & kHuffFastEnd) break;
+        position += static_cast<int>(step >> 8) & 15;
+        const int32_t i = natural_order[position];
+        const int32_t value = static_cast<int16_t>(step >> 16);
+        block[i] = kDequantize ? dequantized(value, quant[i]) : static_cast<int16_t>(value);
+        ++position;
         continue;
       }
     }
@@ -246,11 +267,11 @@ template <bool kKeepAc>
   return status;
 }
 
-// The blocks of one MCU, the bit state in registers throughout.
-[[gnu::always_inline]] inline JpegStatus sequential_mcu(InputStream* s, const SequentialBlock* plan,
-                                                        int32_t count, int32_t* dc_pred,
-                                                        int16_t* blocks, bool pass_over) {
-  RegisterBits bits(s);
+// The blocks of one MCU, with the bit state the caller keeps in registers.
+[[gnu::always_inline]] inline JpegStatus mcu_in_registers(RegisterBits& bits,
+                                                          const SequentialBlock* plan,
+                                                          int32_t count, int32_t* dc_pred,
+                                                          int16_t* blocks, bool pass_over) {
   for (int32_t b = 0; b < count; ++b) {
     const SequentialBlock& at = plan[b];
     int16_t* block = blocks + 64 * b;
@@ -258,23 +279,65 @@ template <bool kKeepAc>
     JpegStatus status;
     if (at.keep_ac && !pass_over) {
       zero_block(block);
-      status = at.quant != nullptr
-                   ? block_in_registers<true, true>(bits, at.dc_table, at.ac_table, &pred, block,
-                                                    at.quant)
-                   : block_in_registers<true>(bits, at.dc_table, at.ac_table, &pred, block);
+      if (at.fast != nullptr) {
+        status =
+            at.quant != nullptr
+                ? block_in_registers<true, true, true>(bits, at.dc_table, at.ac_table, &pred, block,
+                                                       at.quant, nullptr, at.fast, at.fast_dc)
+                : block_in_registers<true, false, true>(bits, at.dc_table, at.ac_table, &pred,
+                                                        block, nullptr, nullptr, at.fast,
+                                                        at.fast_dc);
+      } else {
+        status = at.quant != nullptr
+                     ? block_in_registers<true, true>(bits, at.dc_table, at.ac_table, &pred, block,
+                                                      at.quant)
+                     : block_in_registers<true>(bits, at.dc_table, at.ac_table, &pred, block);
+      }
     } else {
-      status =
-          block_in_registers<false>(bits, at.dc_table, at.ac_table, &pred, block, nullptr, at.skip);
+      status = at.fast_dc != nullptr ? block_in_registers<false, false, true>(
+                                           bits, at.dc_table, at.ac_table, &pred, block, nullptr,
+                                           at.skip, nullptr, at.fast_dc)
+                                     : block_in_registers<false>(bits, at.dc_table, at.ac_table,
+                                                                 &pred, block, nullptr, at.skip);
       if (at.quant != nullptr && !pass_over) block[0] = dequantized(pred, at.quant[0]);
     }
     dc_pred[at.component] = pred;
-    if (status < 0) {
-      bits.store();
-      return status;
-    }
+    if (status < 0) return status;
+  }
+  return JpegSuccess;
+}
+
+// The blocks of one MCU, the bit state in registers throughout.
+[[gnu::always_inline]] inline JpegStatus sequential_mcu(InputStream* s, const SequentialBlock* plan,
+                                                        int32_t count, int32_t* dc_pred,
+                                                        int16_t* blocks, bool pass_over) {
+  RegisterBits bits(s);
+  const JpegStatus status = mcu_in_registers(bits, plan, count, dc_pred, blocks, pass_over);
+  bits.store();
+  return status;
+}
+
+// Up to `mcus` MCUs in a row, MCU m's blocks from blocks + m * stride, the
+// bit state in registers from the first to the last: stops after an MCU
+// in which the data ran out (counted), or at one that fails (not counted;
+// its status in *status, else 0).
+[[gnu::always_inline]] inline int32_t sequential_mcus(InputStream* s, const SequentialBlock* plan,
+                                                      int32_t count, int32_t* dc_pred,
+                                                      int16_t* blocks, int32_t stride, int32_t mcus,
+                                                      JpegStatus* status) {
+  RegisterBits bits(s);
+  *status = JpegSuccess;
+  int32_t m = 0;
+  while (m < mcus) {
+    *status = mcu_in_registers(bits, plan, count, dc_pred, blocks + int64_t{m} * stride, false);
+    if (*status < 0) break;
+    ++m;
+    // The careful path, the only one that meets the end of the data, keeps
+    // the stream's record of it up to date.
+    if (s->data_ended & kOutOfData) break;
   }
   bits.store();
-  return JpegSuccess;
+  return m;
 }
 
 }  // namespace

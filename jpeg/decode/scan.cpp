@@ -28,13 +28,26 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing) {
     return status;
   };
   const int32_t spacing = ctx.checkpoint_spacing;
-  // MCUs of one block are decoded into the buffer's first two blocks in
-  // turn, and each is transformed and written only once the next has been
-  // decoded: the transform then reads coefficients stored a block's
-  // decoding before, not ones the decoder has just scattered (which the
+  // MCUs are decoded in batches into the MCU buffer, one after another,
+  // and then transformed and written: the bit state stays in registers
+  // from one MCU to the next, and the transform reads coefficients stored
+  // a while before, not ones the decoder has just scattered (which the
   // processor cannot hand on to a wide load until they reach the cache).
-  const bool staggered = ctx.plan_blocks == 1 && ctx.coef == nullptr &&
-                         ctx.props->interrupt_mode == 0 && !ctx.column_delay && !ctx.row_delay;
+  // A batch ends at a checkpoint of the index and at the end of a restart
+  // interval.
+  const bool batched = ctx.plan_blocks != 0 && ctx.mcu_batch_decoder != nullptr &&
+                       ctx.coef == nullptr && ctx.props->interrupt_mode == 0 && !ctx.column_delay &&
+                       !ctx.row_delay;
+  const int32_t room = 64 * ctx.plan_blocks;
+  // How many MCUs a batch holds, as measured on photos: one MCU of several
+  // blocks at a time, but up to 32 MCUs of one block, and at 1/8 (where
+  // an MCU gives a pixel or four) the buffer's room.
+  int32_t batch_limit = 0;
+  if (batched) {
+    batch_limit = ctx.scale == 8 ? kMcuBufferBlocks / ctx.plan_blocks
+                                 : (ctx.plan_blocks == 1 ? kMcuBufferBlocks / 2 : 1);
+  }
+  const int32_t interval = scan->restart_interval;
   for (int32_t row = scan->resume_row; row < ctx.rows; ++row) {
     const int32_t first_col = row == scan->resume_row ? scan->resume_col : 0;
     // The next column whose start the index records.
@@ -48,31 +61,47 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing) {
         checkpoint = ctx.per_row;
       }
     };
-    if (staggered) {
-      int32_t held = -1;  // the column decoded but not yet written
-      auto write_held = [&]() {
-        if (held < 0) return;
-        int16_t* block = ctx.props->mcu_buffer + 64 * (held & 1);
-        transform_mcu(ctx, block, false);
-        ctx.props->mcu_samples = block;
-        output_mcu(ctx, held, row);
-        ctx.props->mcu_samples = ctx.props->mcu_buffer;
-        held = -1;
-      };
-      for (int32_t col = first_col; col < ctx.per_row; ++col) {
+    if (batched) {
+      int16_t* const buffer = ctx.props->mcu_buffer;
+      int32_t col = first_col;
+      while (col < ctx.per_row) {
         index_here(col);
-        JpegStatus status = decode_mcu(ctx, false, ctx.props->mcu_buffer + 64 * (col & 1));
-        if (status == JpegSuccess) status = restart_check(ctx, ctx.per_row, ctx.rows, col, row);
-        write_held();
-        if (status != JpegSuccess) return written(col, row, status);
-        held = col;
-        // The data ended in this MCU: what follows stays grey.
-        if (scan_data_ended(ctx)) {
-          write_held();
-          return written(col + 1, row, JpegEofError);
+        int32_t end = col + batch_limit;
+        if (end > ctx.per_row) end = ctx.per_row;
+        if (indexing && end > checkpoint) end = checkpoint;
+        if (interval != 0) {
+          const int64_t n = int64_t{row} * ctx.per_row + col;
+          const int64_t left = interval - n % interval;
+          if (end - col > left) end = col + static_cast<int32_t>(left);
         }
+        // Once an interval's data are used up, its MCUs are zeros (which
+        // decode_mcu gives, one at a time).
+        JpegStatus status = JpegSuccess;
+        int32_t decoded = 1;
+        if (ctx.stream->data_ended & kOutOfData) {
+          decode_mcu(ctx, false);
+        } else {
+          decoded = ctx.mcu_batch_decoder(ctx.stream, ctx.plan, ctx.plan_blocks,
+                                          ctx.header->dc_pred, buffer, room, end - col, &status);
+        }
+        for (int32_t m = 0; m < decoded; ++m, ++col) {
+          int16_t* mcu = buffer + int64_t{room} * m;
+          // Only the batch's last MCU can end an interval.
+          if (m == decoded - 1 && status == JpegSuccess) {
+            status = restart_check(ctx, ctx.per_row, ctx.rows, col, row);
+            if (status != JpegSuccess) return written(col, row, status);
+          }
+          dequantize_planned(ctx, mcu);
+          transform_mcu(ctx, mcu, false);
+          ctx.props->mcu_samples = mcu;
+          output_mcu(ctx, col, row);
+          ctx.props->mcu_samples = buffer;
+        }
+        // An MCU that failed is not written.
+        if (status != JpegSuccess) return written(col, row, status);
+        // The data ended in the last MCU: what follows stays grey.
+        if (scan_data_ended(ctx)) return written(col, row, JpegEofError);
       }
-      write_held();
       continue;
     }
     for (int32_t col = first_col; col < ctx.per_row; ++col) {

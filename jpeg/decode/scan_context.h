@@ -52,11 +52,16 @@ struct RestartIndex {
 namespace jpegcodec {
 
 constexpr int32_t kIndexRows = 8192;
+// Blocks the MCU buffer holds.
+constexpr int32_t kMcuBufferBlocks = 4 * 16;
 // Whole-image reads of images from this size on record the region index.
 constexpr int64_t kIndexedPixels = int64_t{1} << 20;
 // Images from this size on pass over AC symbols through skip tables
 // (building one takes some 45 microseconds).
 constexpr int64_t kSkipTablePixels = int64_t{1} << 20;
+// Images from this size on decode through fast tables (building one takes
+// a few microseconds).
+constexpr int64_t kFastTablePixels = int64_t{1} << 16;
 
 // What a scan is decoded with: the job's state, its stream and routine
 // table, the scan's header, and what set_up_scan derives from them.
@@ -85,6 +90,7 @@ struct ScanContext {
   SequentialBlock plan[10];
   int32_t plan_blocks;
   McuDecodeFn mcu_decoder;
+  McuBatchFn mcu_batch_decoder;     // its batch form
   ProgressiveDecoders progressive;  // the progressive scans' decoders
   // The inverse transform of each block of this scan's MCU (0 blocks when
   // the MCU has more than the list holds).
@@ -126,6 +132,9 @@ JpegStatus reconstruct_mcu(ScanContext& ctx, int32_t col, int32_t row, int16_t* 
 // Decodes one MCU of the scan into mcu_buffer (or `block`, one block of a
 // single-component scan): 0, or a negative status.
 JpegStatus decode_mcu(ScanContext& ctx, bool dc_only, int16_t* block = nullptr);
+// Dequantizes the MCU's blocks at `block` that the plan's decoding left as
+// decoded (the fast family's).
+void dequantize_planned(ScanContext& ctx, int16_t* block);
 // The MCU buffer and the smoothing bands a scan's output needs: 0 or -5.
 JpegStatus working_memory(JPEG_PROPERTIES* p);
 

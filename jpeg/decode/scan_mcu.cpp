@@ -50,35 +50,59 @@ int32_t checkpoint_spacing(const JPEG_PROPERTIES* p, int32_t per_row, int32_t ro
   return static_cast<int32_t>(spacing < 1 ? 1 : (spacing > 4096 ? 4096 : spacing));
 }
 
-// The skip tables of the four AC table slots, with the build of each table
-// they were made from.
-struct SkipTables {
-  uint32_t generation[4];
-  uint16_t entries[4][1 << kHuffSkipBits];
+// The skip and fast tables of the four table slots, with the build of each
+// table they were made from.
+struct DerivedTables {
+  uint32_t skip_generation[4];
+  uint32_t fast_generation[4];
+  uint32_t fast_dc_generation[4];
+  uint16_t skip[4][1 << kHuffSkipBits];
+  uint32_t fast[4][1 << kHuffFastBits];
+  uint16_t fast_dc[4][1 << kHuffFastBits];
 };
 
-// The skip table of `table` (one of the properties' AC tables) for blocks
-// read for their DC alone, built when first needed; null for small images
-// (building costs more than it saves there), for stored scans, or when its
-// memory cannot be had (decoding goes on without).
-const uint16_t* skip_table_for(JPEG_PROPERTIES* p, const HuffDecodeTable* table) {
-  if (int64_t{p->jpeg_width} * p->jpeg_height < kSkipTablePixels || p->progressive_scans != 0 ||
-      table == nullptr) {
+// The table derived from `table`, one of the four `slots`, by `build` into
+// the `entries` of the job's derived tables, made when first needed and
+// again after the table was built anew; null when `table` is none of the
+// slots, for images below `pixels` (building costs more than it saves
+// there), for stored scans, or when its memory cannot be had (decoding goes
+// on without).
+template <typename Entry, size_t kSize>
+const Entry* derived_table(JPEG_PROPERTIES* p, const HuffDecodeTable* slots,
+                           const HuffDecodeTable* table, int64_t pixels,
+                           uint32_t (DerivedTables::*generations)[4],
+                           Entry (DerivedTables::*entries)[4][kSize],
+                           void (*build)(const HuffDecodeTable*, Entry*)) {
+  int slot = 0;
+  while (slot < 4 && table != &slots[slot]) ++slot;
+  if (slot == 4 || int64_t{p->jpeg_width} * p->jpeg_height < pixels || p->progressive_scans != 0) {
     return nullptr;
   }
-  int slot = 0;
-  while (slot < 4 && table != &p->ac_tables[slot]) ++slot;
-  if (slot == 4) return nullptr;
-  if (p->skip_tables == nullptr) {
-    p->skip_tables = codec_calloc(1, sizeof(SkipTables));
-    if (p->skip_tables == nullptr) return nullptr;
+  if (p->skip_tables == nullptr) p->skip_tables = codec_calloc(1, sizeof(DerivedTables));
+  auto* tables = static_cast<DerivedTables*>(p->skip_tables);
+  if (tables == nullptr) return nullptr;
+  if ((tables->*generations)[slot] != table->generation) {
+    build(table, (tables->*entries)[slot]);
+    (tables->*generations)[slot] = table->generation;
   }
-  auto* tables = static_cast<SkipTables*>(p->skip_tables);
-  if (tables->generation[slot] != table->generation) {
-    huff_build_skip_table(table, tables->entries[slot]);
-    tables->generation[slot] = table->generation;
-  }
-  return tables->entries[slot];
+  return (tables->*entries)[slot];
+}
+
+// The skip table of `table` (one of the properties' AC tables) for blocks
+// read for their DC alone, or null.
+const uint16_t* skip_table_for(JPEG_PROPERTIES* p, const HuffDecodeTable* table) {
+  return derived_table(p, p->ac_tables, table, kSkipTablePixels, &DerivedTables::skip_generation,
+                       &DerivedTables::skip, huff_build_skip_table);
+}
+
+// The fast tables of an AC table for blocks kept whole, and of a DC table.
+const uint32_t* fast_table_for(JPEG_PROPERTIES* p, const HuffDecodeTable* table) {
+  return derived_table(p, p->ac_tables, table, kFastTablePixels, &DerivedTables::fast_generation,
+                       &DerivedTables::fast, huff_build_fast_table);
+}
+const uint16_t* fast_dc_table_for(JPEG_PROPERTIES* p, const HuffDecodeTable* table) {
+  return derived_table(p, p->dc_tables, table, kFastTablePixels, &DerivedTables::fast_dc_generation,
+                       &DerivedTables::fast_dc, huff_build_fast_dc_table);
 }
 
 }  // namespace
@@ -117,12 +141,21 @@ void set_up_scan(ScanContext& ctx, JPEG_PROPERTIES* p, ScanHeader* scan) {
     ctx.dc_only[i] = component_uses_dc_only(p, sc.frame_index);
     ctx.skip[i] = ctx.dc_only[i] ? skip_table_for(p, sc.ac_table) : nullptr;
   }
+  // The fast tables, the AC one only beside the DC one.
+  const uint16_t* fast_dc[4] = {};
+  const uint32_t* fast_ac[4] = {};
+  for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
+    const ScanComponent& sc = scan->components[i];
+    fast_dc[i] = fast_dc_table_for(p, sc.dc_table);
+    if (fast_dc[i] != nullptr && !ctx.dc_only[i]) fast_ac[i] = fast_table_for(p, sc.ac_table);
+  }
   // The MCU's blocks: their count and, when they fit the lists (ten at
   // most, as interleaved scans have), each one's transform (the family is
   // chosen before) and decoding plan. The accurate family's dequantization
   // is done as a block is decoded (not in coefficient output, which keeps
   // what was decoded).
   ctx.mcu_decoder = mcu_decoder_for(ctx.routines);
+  ctx.mcu_batch_decoder = mcu_batch_decoder_for(ctx.routines);
   const bool dequantize = ctx.accurate && (ctx.coef == nullptr || ctx.coef->mode != 0);
   const bool single_component = scan->component_count == 1;
   int32_t blocks = 0;
@@ -138,7 +171,9 @@ void set_up_scan(ScanContext& ctx, JPEG_PROPERTIES* p, ScanHeader* scan) {
                           i,
                           !ctx.dc_only[i],
                           dequantize ? sc.quant_table->values : nullptr,
-                          ctx.skip[i]};
+                          ctx.skip[i],
+                          fast_ac[i],
+                          fast_dc[i]};
     }
   }
   ctx.blocks_per_mcu = blocks;
@@ -299,6 +334,14 @@ JpegStatus reconstruct_mcu(ScanContext& ctx, int32_t col, int32_t row, int16_t* 
   return JpegSuccess;
 }
 
+void dequantize_planned(ScanContext& ctx, int16_t* block) {
+  if (ctx.plan[0].quant != nullptr) return;  // dequantized as decoded
+  for (int32_t b = 0; b < ctx.plan_blocks; ++b, block += 64) {
+    const SequentialBlock& at = ctx.plan[b];
+    dequantize_decoded(ctx, block, ctx.header->components[at.component], !at.keep_ac);
+  }
+}
+
 // Decodes one MCU's blocks of a sequential scan into the MCU buffer (or
 // into `block`). `dc_only` passes over the MCU keeping only the predictors
 // right.
@@ -317,11 +360,7 @@ JpegStatus decode_mcu(ScanContext& ctx, bool dc_only, int16_t* block) {
         ctx.mcu_decoder(ctx.stream, ctx.plan, ctx.plan_blocks, ctx.header->dc_pred, block, dc_only);
     if (status < 0) return status;
     if (dc_only || (ctx.coef != nullptr && ctx.coef->mode == 0)) return JpegSuccess;
-    if (ctx.plan[0].quant != nullptr) return JpegSuccess;  // dequantized as decoded
-    for (int32_t b = 0; b < ctx.plan_blocks; ++b, block += 64) {
-      const SequentialBlock& at = ctx.plan[b];
-      dequantize_decoded(ctx, block, ctx.header->components[at.component], !at.keep_ac);
-    }
+    dequantize_planned(ctx, block);
     return JpegSuccess;
   }
   for (int32_t i = 0; i < ctx.header->component_count; ++i) {
@@ -350,7 +389,7 @@ JpegStatus decode_mcu(ScanContext& ctx, bool dc_only, int16_t* block) {
 // be reported.
 JpegStatus working_memory(JPEG_PROPERTIES* p) {
   if (p->mcu_buffer == nullptr) {
-    p->mcu_buffer = static_cast<int16_t*>(codec_calloc(4 * 16 * 64, sizeof(int16_t)));
+    p->mcu_buffer = static_cast<int16_t*>(codec_calloc(kMcuBufferBlocks * 64, sizeof(int16_t)));
     if (p->mcu_buffer == nullptr) return JpegMemoryError;
   }
   p->mcu_samples = p->mcu_buffer;

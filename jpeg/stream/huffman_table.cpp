@@ -149,4 +149,62 @@ void huff_build_skip_table(const HuffDecodeTable* table, uint16_t* skip) {
   }
 }
 
+namespace {
+
+// Calls step(length, symbol, j) for every code of up to kHuffFastBits bits
+// and every value j of the bits that follow it, and stores what it gives
+// at fast[(code << (kHuffFastBits - length)) + j]; the other entries are 0.
+template <typename Entry, typename Step>
+void build_fast(const HuffDecodeTable* table, Entry* fast, Step step) {
+  constexpr int kBits = kHuffFastBits;
+  for (uint32_t i = 0; i < (1u << kBits); ++i) fast[i] = 0;
+  for (int length = 1; length <= kBits; ++length) {
+    if (table->max_code[length] < 0) continue;
+    const int first = table->min_code[length];
+    const int last = static_cast<uint16_t>(table->max_code[length]);
+    for (int code = first; code <= last; ++code) {
+      const int symbol = table->values[table->val_ptr[length] + code - first];
+      const uint32_t start = static_cast<uint32_t>(code) << (kBits - length);
+      for (uint32_t j = 0; j < (1u << (kBits - length)); ++j) {
+        fast[start + j] = step(length, symbol, j);
+      }
+    }
+  }
+}
+
+// The extended value of the `magnitude` bits that follow a code of
+// `length` bits within the kHuffFastBits bits `j` ends.
+int32_t fast_value(int length, int magnitude, uint32_t j) {
+  const uint32_t bits = (j >> (kHuffFastBits - length - magnitude)) & ((1u << magnitude) - 1);
+  return huff_extend(bits, magnitude);
+}
+
+}  // namespace
+
+void huff_build_fast_table(const HuffDecodeTable* table, uint32_t* fast) {
+  build_fast(table, fast, [](int length, int symbol, uint32_t j) -> uint32_t {
+    const int run = symbol >> 4, magnitude = symbol & 15;
+    if (magnitude == 0) {
+      // Sixteen zeros, or the end of the block.
+      return static_cast<uint32_t>(length) | (run == 15 ? 15u << 8 : kHuffFastEnd);
+    }
+    if (length + magnitude > kHuffFastBits) return 0;
+    const auto value = static_cast<uint16_t>(fast_value(length, magnitude, j));
+    return static_cast<uint32_t>(length + magnitude) | static_cast<uint32_t>(run) << 8 |
+           uint32_t{value} << 16;
+  });
+}
+
+void huff_build_fast_dc_table(const HuffDecodeTable* table, uint16_t* fast) {
+  build_fast(table, fast, [](int length, int symbol, uint32_t j) -> uint16_t {
+    // A category above 15 from a corrupt table reads as its low four bits,
+    // as the lookahead's way has it.
+    const int magnitude = symbol & 15;
+    if (length + magnitude > kHuffFastBits) return 0;
+    const int32_t value = magnitude == 0 ? 0 : fast_value(length, magnitude, j);
+    return static_cast<uint16_t>(static_cast<uint32_t>(length + magnitude) |
+                                 static_cast<uint32_t>(value) << 4);
+  });
+}
+
 }  // namespace jpegcodec
