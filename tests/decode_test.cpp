@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -352,15 +353,38 @@ TEST(RegionDecode, AWholeReadWhoseDataEndedLeavesNoIndexToTrust) {
 }
 
 TEST(InterruptMode, GivesTheBytesOfOneCall) {
+  // One call decodes and writes MCUs in batches (grey rows and colour at
+  // 1/8 by the batch writers); interrupt mode goes MCU by MCU: the same
+  // bytes at every scale, for grey to one, three and four channels, colour
+  // to RGB and BGR, and files whose batches end at restart markers.
+  struct Output {
+    int32_t color, channels;
+  };
+  const Output grey_outputs[] = {{ColorGray, 1}, {ColorRgb, 3}, {ColorFourChannel, 4}};
+  const Output colour_outputs[] = {{ColorRgb, 3}, {ColorBgr, 3}};
   for (const char* file :
-       {"generated/base_420.jpg", "generated/prog_420.jpg", "generated/gray.jpg"}) {
+       {"generated/base_420.jpg", "generated/base_422.jpg", "generated/base_444.jpg",
+        "generated/base_440.jpg", "generated/prog_420.jpg", "generated/gray.jpg",
+        "generated/restart_mcus.jpg", "generated/restart_rows.jpg"}) {
     const std::vector<uint8_t> data = read_file(test_data(file));
-    Decoded once = decode(data);
-    Request r;
-    r.interrupt = true;
-    Decoded stepped = decode(data, r);
-    ASSERT_EQ(stepped.status, JpegSuccess) << file;
-    EXPECT_EQ(once.pixels, stepped.pixels) << file;
+    const bool grey = std::string(file).find("gray") != std::string::npos;
+    for (const Output& out : grey ? std::span<const Output>(grey_outputs)
+                                  : std::span<const Output>(colour_outputs)) {
+      for (int scale : {1, 2, 4, 8}) {
+        Request r;
+        r.scale = scale;
+        r.out_color = out.color;
+        r.channels = out.channels;
+        Decoded once = decode(data, r);
+        r.interrupt = true;
+        Decoded stepped = decode(data, r);
+        const std::string what = std::string(file) + " 1/" + std::to_string(scale) + ", " +
+                                 std::to_string(out.channels) + " channels";
+        ASSERT_EQ(once.status, JpegSuccess) << what;
+        ASSERT_EQ(stepped.status, JpegSuccess) << what;
+        EXPECT_EQ(once.pixels, stepped.pixels) << what;
+      }
+    }
   }
 }
 

@@ -405,11 +405,6 @@ JpegStatus convert_mcu_in_place(JPEG_PROPERTIES* p, int32_t col, int32_t row, in
   return JpegSuccess;
 }
 
-namespace {
-
-// YCbCr of 4:4:4, 4:2:2, 4:4:0 or 4:2:0 straight to three-channel RGB or
-// BGR pixels: the bytes the upsampling writer and the in-place conversion
-// give, in one pass.
 bool fused_scaled_ycc_applies(const JPEG_PROPERTIES* p, bool all, bool simple) {
   const FrameHeader& f = p->frame;
   if (f.component_count != 3 || p->jpeg_color != ColorYcbcr || p->convert_color != 1) return false;
@@ -424,6 +419,8 @@ bool fused_scaled_ycc_applies(const JPEG_PROPERTIES* p, bool all, bool simple) {
   const FrameComponent& y = f.components[0];
   return (y.h == 1 || y.h == 2) && (y.v == 1 || y.v == 2) && (simple || y.h * y.v < 4);
 }
+
+namespace {
 
 template <bool kBgr>
 void scaled_ycc_portable(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,

@@ -90,6 +90,13 @@ inline void convert_in_place_rgb(int32_t y, int32_t cb, int32_t cr, uint8_t* r, 
   *b = clamp_byte(y + ((454 * cb - 57984) >> 8));
 }
 
+// YCbCr of 4:4:4, 4:2:2, 4:4:0 or 4:2:0 straight to three-channel RGB or
+// BGR pixels at a reduced scale: the bytes the upsampling writer and the
+// in-place conversion give, in one pass. `all`: the MCU holds the frame's
+// components (progressive images); `simple`: chroma reconstructed at the
+// luma's size (see simple_sampling).
+bool fused_scaled_ycc_applies(const JPEG_PROPERTIES* p, bool all, bool simple);
+
 // The reduced-scale writers' kernels: `rows` (2, 4, 6 or 8) rows of eight
 // pixels of three-channel RGB (or BGR) from 8 x 8 blocks of Y, Cb and Cr
 // (stride 8), converted as ChromaTerms converts. Null where the

@@ -8,6 +8,7 @@
 // restart index (one entry per MCU row: byte position and bit state) so
 // that a later region further down the same image is reached by a seek.
 
+#include "jpeg/decode/batch_output.h"
 #include "jpeg/decode/scan_context.h"
 
 #include <stdlib.h>
@@ -39,6 +40,12 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing) {
                        ctx.coef == nullptr && ctx.props->interrupt_mode == 0 && !ctx.column_delay &&
                        !ctx.row_delay;
   const int32_t room = 64 * ctx.plan_blocks;
+  // A writer for a whole batch, or null: MCU by MCU then.
+  using BatchWriter =
+      bool (*)(const ScanContext&, int32_t, int32_t, int32_t, const int16_t*, int32_t);
+  BatchWriter batch_writer = nullptr;
+  if (batched && grey_batches_apply(ctx)) batch_writer = write_grey_batch;
+  if (batched && eighth_ycc_batches_apply(ctx)) batch_writer = write_eighth_ycc_batch;
   // How many MCUs a batch holds, as measured on photos: one MCU of several
   // blocks at a time, but up to 32 MCUs of one block, and at 1/8 (where
   // an MCU gives a pixel or four) the buffer's room.
@@ -84,19 +91,26 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing) {
           decoded = ctx.mcu_batch_decoder(ctx.stream, ctx.plan, ctx.plan_blocks,
                                           ctx.header->dc_pred, buffer, room, end - col, &status);
         }
-        for (int32_t m = 0; m < decoded; ++m, ++col) {
+        // Only the batch's last MCU can end an interval; if the restart
+        // marker after it cannot be passed, it is not written.
+        int32_t good = decoded;
+        if (decoded > 0 && status == JpegSuccess) {
+          status = restart_check(ctx, ctx.per_row, ctx.rows, col + decoded - 1, row);
+          if (status != JpegSuccess) --good;
+        }
+        for (int32_t m = 0; m < good; ++m) {
           int16_t* mcu = buffer + int64_t{room} * m;
-          // Only the batch's last MCU can end an interval.
-          if (m == decoded - 1 && status == JpegSuccess) {
-            status = restart_check(ctx, ctx.per_row, ctx.rows, col, row);
-            if (status != JpegSuccess) return written(col, row, status);
-          }
           dequantize_planned(ctx, mcu);
           transform_mcu(ctx, mcu, false);
-          ctx.props->mcu_samples = mcu;
-          output_mcu(ctx, col, row);
+        }
+        if (batch_writer == nullptr || !batch_writer(ctx, col, row, good, buffer, room)) {
+          for (int32_t m = 0; m < good; ++m) {
+            ctx.props->mcu_samples = buffer + int64_t{room} * m;
+            output_mcu(ctx, col + m, row);
+          }
           ctx.props->mcu_samples = buffer;
         }
+        col += good;
         // An MCU that failed is not written.
         if (status != JpegSuccess) return written(col, row, status);
         // The data ended in the last MCU: what follows stays grey.
