@@ -133,7 +133,9 @@ TEST(VectorRoutines, ReducedScaleColourKernelsGiveThePortableBytes) {
 
 TEST(VectorRoutines, AnySamplingKernelsGiveThePortableBytes) {
   // Luma h x v blocks, chroma one block: every kernel this processor has a
-  // variant of, to RGB, BGR and RGBA, over extreme and random samples.
+  // variant of, at full size and 1/2, to RGB, BGR and RGBA, over extreme and
+  // random samples (at 1/2 the rest of each block is samples too, which no
+  // kernel may read as its own).
   const Tables t;
   if (t.vector.out_ycc_rgb == t.portable.out_ycc_rgb) GTEST_SKIP() << "no AVX2 MCU kernels here";
   std::mt19937 random(17);
@@ -143,28 +145,38 @@ TEST(VectorRoutines, AnySamplingKernelsGiveThePortableBytes) {
       for (int bytes : {3, 4}) {
         for (bool bgr : {false, true}) {
           if (bytes == 4 && bgr) continue;
-          const AnySamplingFn variant = any_sampling_avx2(bytes, bgr, h, v);
-          if (variant == nullptr) continue;
-          const AnySamplingFn portable = any_sampling_portable(bytes, bgr, h, v);
-          const int32_t stride = 8 * h * bytes + 7;
-          for (int round = 0; round < 60; ++round) {
-            std::vector<int16_t> y(64 * h * v), cb(64), cr(64);
-            const int pattern = round < 27 ? round % 9 : 9;
-            fill_samples(y.data(), 64 * h * v, pattern / 3 == 0 ? pattern % 3 : 3, random);
-            fill_samples(cb.data(), 64, pattern % 3, random);
-            fill_samples(cr.data(), 64, round < 27 ? (pattern + 1) % 3 : 3, random);
-            std::vector<uint8_t> a(static_cast<size_t>(stride) * (8 * v + 1), 0x5A), b = a;
-            portable(y.data(), cb.data(), cr.data(), a.data(), stride);
-            variant(y.data(), cb.data(), cr.data(), b.data(), stride);
-            ASSERT_TRUE(a == b) << h << "x" << v << " bytes " << bytes << (bgr ? " bgr" : "")
-                                << " round " << round;
+          // At full size and at 1/2 (blocks of 4 x 4 samples).
+          for (int w : {8, 4}) {
+            const AnySamplingFn variant = w == 8 ? any_sampling_avx2(bytes, bgr, h, v)
+                                                 : any_sampling_half_avx2(bytes, bgr, h, v);
+            if (variant == nullptr) continue;
+            const AnySamplingFn portable = any_sampling_portable(bytes, bgr, h, v);
+            const int32_t stride = w * h * bytes + 7;
+            for (int round = 0; round < 60; ++round) {
+              std::vector<int16_t> y(64 * h * v), cb(64), cr(64);
+              const int pattern = round < 27 ? round % 9 : 9;
+              fill_samples(y.data(), 64 * h * v, pattern / 3 == 0 ? pattern % 3 : 3, random);
+              fill_samples(cb.data(), 64, pattern % 3, random);
+              fill_samples(cr.data(), 64, round < 27 ? (pattern + 1) % 3 : 3, random);
+              std::vector<uint8_t> a(static_cast<size_t>(stride) * (w * v + 1), 0x5A), b = a;
+              if (w == 8) {
+                portable(y.data(), cb.data(), cr.data(), a.data(), stride);
+              } else {
+                any_sampling_reduced_portable(bytes, bgr, h, v, w, y.data(), cb.data(), cr.data(),
+                                              a.data(), stride);
+              }
+              variant(y.data(), cb.data(), cr.data(), b.data(), stride);
+              ASSERT_TRUE(a == b) << h << "x" << v << " at 1/" << 8 / w << " bytes " << bytes
+                                  << (bgr ? " bgr" : "") << " round " << round;
+            }
+            ++compared;
           }
-          ++compared;
         }
       }
     }
   }
-  EXPECT_GE(compared, 6 * 3) << "4:4:0, 1x4, 4:1:1, 4x2, 4x3 and 4x4 in three layouts";
+  EXPECT_GE(compared, 2 * 6 * 3)
+      << "4:4:0, 1x4, 4:1:1, 4x2, 4x3 and 4x4 in three layouts, at full size and 1/2";
 }
 
 namespace {

@@ -313,6 +313,19 @@ ScaledAnyFn scaled_any_kernel(int h, int w) {
   return kKernels[h - 1][w == 4 ? 0 : (w == 2 ? 1 : 2)];
 }
 
+}  // namespace
+
+void any_sampling_reduced_portable(int bytes, bool bgr, int h, int v, int w, const int16_t* y,
+                                   const int16_t* cb, const int16_t* cr, uint8_t* out,
+                                   int32_t stride) {
+  const ScaledAnyFn kernel = bytes == 4 ? scaled_any_kernel<4, false>(h, w)
+                             : bgr      ? scaled_any_kernel<3, true>(h, w)
+                                        : scaled_any_kernel<3, false>(h, w);
+  kernel(y, cb, cr, v, out, stride);
+}
+
+namespace {
+
 // Whether the caller's image is one the one-pass writers fill: YCbCr data
 // to three-channel RGB or BGR, or to four channels.
 bool any_sampling_output(const JPEG_PROPERTIES* p) {
@@ -349,21 +362,18 @@ JpegStatus any_sampling_writer(JPEG_PROPERTIES* p, const McuLayout& layout, int3
   const int16_t* cr = block_at(p, layout.first_block[2]);
   const bool bgr = p->out_color == ColorBgr;
   AnyKernel full = nullptr;
-  if (w == 8) {
 #if KNOT_X86_SIMD
-    if (p->routines->out_ycc_rgb == out_ycc_rgb_avx2) full = any_sampling_avx2(n_out, bgr, h, v);
-#endif
-    if (full == nullptr) full = any_sampling_portable(n_out, bgr, h, v);
+  if (p->routines->out_ycc_rgb == out_ycc_rgb_avx2) {
+    if (w == 8) full = any_sampling_avx2(n_out, bgr, h, v);
+    if (w == 4) full = any_sampling_half_avx2(n_out, bgr, h, v);
   }
-  const ScaledAnyFn scaled = full != nullptr ? nullptr
-                             : n_out == 4    ? scaled_any_kernel<4, false>(h, w)
-                             : bgr           ? scaled_any_kernel<3, true>(h, w)
-                                             : scaled_any_kernel<3, false>(h, w);
+#endif
+  if (w == 8 && full == nullptr) full = any_sampling_portable(n_out, bgr, h, v);
   auto kernel = [&](uint8_t* out, int32_t stride) {
     if (full != nullptr) {
       full(y, cb, cr, out, stride);
     } else {
-      scaled(y, cb, cr, v, out, stride);
+      any_sampling_reduced_portable(n_out, bgr, h, v, w, y, cb, cr, out, stride);
     }
   };
   write_clipped_mcu(position, p->out_line_bytes, visible, mcu_w, mcu_h, n_out, kernel);

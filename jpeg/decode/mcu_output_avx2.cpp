@@ -11,6 +11,7 @@
 #include <immintrin.h>
 
 #include <array>
+#include <cstring>
 
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/output_internal.h"
@@ -256,6 +257,76 @@ void any_sampling(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_
   }
 }
 
+// The same at 1/2: blocks of 4 x 4 samples (row stride 8), luma h x v of
+// them (h 1 or 4) and one chroma block. Four luma samples of four blocks
+// across (h 4), or of four rows of one block (h 1), make sixteen lanes.
+inline __m256i four_quarters(const int16_t* a, const int16_t* b, const int16_t* c,
+                             const int16_t* d) {
+  auto quarter = [](const int16_t* x) {
+    return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(x));
+  };
+  return _mm256_set_m128i(_mm_unpacklo_epi64(quarter(c), quarter(d)),
+                          _mm_unpacklo_epi64(quarter(a), quarter(b)));
+}
+
+template <Order O, int h, int v>
+void any_sampling_half(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                       int32_t stride) {
+  constexpr int kBytes = O == Order::Rgba ? 4 : 3;
+  if constexpr (h == 4) {
+    for (int cy = 0; cy < 4; ++cy) {
+      // The terms of the row's four chroma samples, each four times across.
+      const Terms t =
+          chroma_terms_of(_mm256_broadcastsi128_si256(
+                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(cb + 8 * cy))),
+                          _mm256_broadcastsi128_si256(
+                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(cr + 8 * cy))));
+      auto spread = [](__m256i x) {
+        const __m128i two =
+            _mm_unpacklo_epi16(_mm256_castsi256_si128(x), _mm256_castsi256_si128(x));
+        return _mm256_set_m128i(_mm_unpackhi_epi32(two, two), _mm_unpacklo_epi32(two, two));
+      };
+      const __m256i tr = spread(t.r), tg = spread(t.g), tb = spread(t.b);
+      for (int half = 0; half < v; ++half) {
+        const int py = v * cy + half;
+        const int16_t* base = y + 64 * ((py >> 2) * 4) + 8 * (py & 3);
+        const Bytes p =
+            pixel_bytes(four_quarters(base, base + 64, base + 128, base + 192), tr, tg, tb);
+        store_pixels<O>(out + static_cast<intptr_t>(py) * stride, p.r, p.g, p.b, 16);
+      }
+    }
+  } else {
+    // Four rows of four pixels at a time; rows py of luma block py / 4 and
+    // chroma row py / v.
+    for (int py = 0; py < 4 * v; py += 4) {
+      const int16_t* luma = y + 64 * (py >> 2);
+      auto rows = [py](const int16_t* c) {
+        return four_quarters(c + 8 * (py / v), c + 8 * ((py + 1) / v), c + 8 * ((py + 2) / v),
+                             c + 8 * ((py + 3) / v));
+      };
+      const Terms t = chroma_terms_of(rows(cb), rows(cr));
+      const Bytes p =
+          pixel_bytes(four_quarters(luma, luma + 8, luma + 16, luma + 24), t.r, t.g, t.b);
+      alignas(16) uint8_t pixels[16 * 4];
+      store_pixels<O>(pixels, p.r, p.g, p.b, 16);
+      for (int r = 0; r < 4; ++r) {
+        memcpy(out + static_cast<intptr_t>(py + r) * stride, pixels + 4 * kBytes * r, 4 * kBytes);
+      }
+    }
+  }
+}
+
+template <Order O>
+AnySamplingFn any_sampling_half_for(int h, int v) {
+  if (h == 1 && v == 2) return any_sampling_half<O, 1, 2>;
+  if (h == 1 && v == 4) return any_sampling_half<O, 1, 4>;
+  if (h == 4 && v == 1) return any_sampling_half<O, 4, 1>;
+  if (h == 4 && v == 2) return any_sampling_half<O, 4, 2>;
+  if (h == 4 && v == 3) return any_sampling_half<O, 4, 3>;
+  if (h == 4 && v == 4) return any_sampling_half<O, 4, 4>;
+  return nullptr;
+}
+
 template <Order O>
 AnySamplingFn any_sampling_for(int h, int v) {
   if (h == 1 && v == 2) return any_sampling<O, 1, 2>;
@@ -299,6 +370,11 @@ void install_output_kernels_avx2(RoutineTable* t) {
 AnySamplingFn any_sampling_avx2(int bytes, bool bgr, int h, int v) {
   if (bytes == 4) return any_sampling_for<Order::Rgba>(h, v);
   return bgr ? any_sampling_for<Order::Bgr>(h, v) : any_sampling_for<Order::Rgb>(h, v);
+}
+
+AnySamplingFn any_sampling_half_avx2(int bytes, bool bgr, int h, int v) {
+  if (bytes == 4) return any_sampling_half_for<Order::Rgba>(h, v);
+  return bgr ? any_sampling_half_for<Order::Bgr>(h, v) : any_sampling_half_for<Order::Rgb>(h, v);
 }
 
 }  // namespace jpegcodec

@@ -205,6 +205,14 @@ using AnySamplingFn = void (*)(const int16_t* y, const int16_t* cb, const int16_
 // table holds the AVX2 MCU kernels.
 AnySamplingFn any_sampling_portable(int bytes, bool bgr, int h, int v);
 AnySamplingFn any_sampling_avx2(int bytes, bool bgr, int h, int v);
+// The same at 1/2 (blocks of 4 x 4 samples, row stride 8), for luma of one
+// or four blocks across: null for other samplings.
+AnySamplingFn any_sampling_half_avx2(int bytes, bool bgr, int h, int v);
+// The portable kernel at a reduced scale: blocks of w x w samples (4, 2 or
+// 1; row stride 8).
+void any_sampling_reduced_portable(int bytes, bool bgr, int h, int v, int w, const int16_t* y,
+                                   const int16_t* cb, const int16_t* cr, uint8_t* out,
+                                   int32_t stride);
 JpegStatus convert_mcu_in_place(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w);
 
 }  // namespace jpegcodec
