@@ -316,25 +316,23 @@ void any_sampling_half(const int16_t* y, const int16_t* cb, const int16_t* cr, u
   }
 }
 
-template <Order O>
-AnySamplingFn any_sampling_half_for(int h, int v) {
-  if (h == 1 && v == 2) return any_sampling_half<O, 1, 2>;
-  if (h == 1 && v == 4) return any_sampling_half<O, 1, 4>;
-  if (h == 4 && v == 1) return any_sampling_half<O, 4, 1>;
-  if (h == 4 && v == 2) return any_sampling_half<O, 4, 2>;
-  if (h == 4 && v == 3) return any_sampling_half<O, 4, 3>;
-  if (h == 4 && v == 4) return any_sampling_half<O, 4, 4>;
-  return nullptr;
-}
-
-template <Order O>
+// The kernel for luma h x v at full size, or at 1/2 with kHalf; null for
+// samplings without one.
+template <Order O, bool kHalf>
 AnySamplingFn any_sampling_for(int h, int v) {
-  if (h == 1 && v == 2) return any_sampling<O, 1, 2>;
-  if (h == 1 && v == 4) return any_sampling<O, 1, 4>;
-  if (h == 4 && v == 1) return any_sampling<O, 4, 1>;
-  if (h == 4 && v == 2) return any_sampling<O, 4, 2>;
-  if (h == 4 && v == 3) return any_sampling<O, 4, 3>;
-  if (h == 4 && v == 4) return any_sampling<O, 4, 4>;
+  auto pick = []<int kH, int kV>() -> AnySamplingFn {
+    if constexpr (kHalf) {
+      return any_sampling_half<O, kH, kV>;
+    } else {
+      return any_sampling<O, kH, kV>;
+    }
+  };
+  if (h == 1 && v == 2) return pick.template operator()<1, 2>();
+  if (h == 1 && v == 4) return pick.template operator()<1, 4>();
+  if (h == 4 && v == 1) return pick.template operator()<4, 1>();
+  if (h == 4 && v == 2) return pick.template operator()<4, 2>();
+  if (h == 4 && v == 3) return pick.template operator()<4, 3>();
+  if (h == 4 && v == 4) return pick.template operator()<4, 4>();
   return nullptr;
 }
 
@@ -368,13 +366,14 @@ void install_output_kernels_avx2(RoutineTable* t) {
 }
 
 AnySamplingFn any_sampling_avx2(int bytes, bool bgr, int h, int v) {
-  if (bytes == 4) return any_sampling_for<Order::Rgba>(h, v);
-  return bgr ? any_sampling_for<Order::Bgr>(h, v) : any_sampling_for<Order::Rgb>(h, v);
+  if (bytes == 4) return any_sampling_for<Order::Rgba, false>(h, v);
+  return bgr ? any_sampling_for<Order::Bgr, false>(h, v)
+             : any_sampling_for<Order::Rgb, false>(h, v);
 }
 
 AnySamplingFn any_sampling_half_avx2(int bytes, bool bgr, int h, int v) {
-  if (bytes == 4) return any_sampling_half_for<Order::Rgba>(h, v);
-  return bgr ? any_sampling_half_for<Order::Bgr>(h, v) : any_sampling_half_for<Order::Rgb>(h, v);
+  if (bytes == 4) return any_sampling_for<Order::Rgba, true>(h, v);
+  return bgr ? any_sampling_for<Order::Bgr, true>(h, v) : any_sampling_for<Order::Rgb, true>(h, v);
 }
 
 }  // namespace jpegcodec
