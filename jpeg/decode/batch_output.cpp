@@ -96,15 +96,29 @@ bool write_grey_batch(const ScanContext& ctx, int32_t col, int32_t row, int32_t 
   const int32_t n = p->out_channels;
   uint8_t* position = nullptr;
   if (!whole_inside(p, side, side, col, row, count, n, &position)) return false;
+#if KNOT_X86_SIMD
+  // Spread by the AVX2 kernel where the table holds the AVX2 grey kernel.
+  const bool spread_avx2 = (side == 8 || side == 4) && p->routines->out_gray == out_gray_avx2;
+#endif
   for (int y = 0; y < side; ++y) {
     uint8_t* out = position + static_cast<intptr_t>(y) * p->out_line_bytes;
     const int16_t* first = mcus + 8 * y;
     if (n == 1) {
       grey_row_bytes(first, room, count, side, out);
-    } else if (n == 3) {
-      grey_row<3>(first, room, count, side, out);
+      continue;
+    }
+    int32_t done = 0;
+#if KNOT_X86_SIMD
+    if (spread_avx2) {
+      done = grey_spread_avx2(first, room, count, side, n, out);
+      first += int64_t{room} * done;
+      out += static_cast<intptr_t>(done) * side * n;
+    }
+#endif
+    if (n == 3) {
+      grey_row<3>(first, room, count - done, side, out);
     } else {
-      grey_row<4>(first, room, count, side, out);
+      grey_row<4>(first, room, count - done, side, out);
     }
   }
   return true;

@@ -194,19 +194,6 @@ void kernel(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out
   }
 }
 
-// Grey samples to bytes, two rows a load (the transform stores two rows
-// at once, and a load of the same width takes them straight from there).
-void kernel_gray(const int16_t* y, uint8_t* out, int32_t stride) {
-  for (int row = 0; row < 8; row += 2) {
-    const __m256i two = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + 8 * row));
-    const __m128i bytes =
-        _mm_packus_epi16(_mm256_castsi256_si128(two), _mm256_extracti128_si256(two, 1));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + static_cast<intptr_t>(row) * stride), bytes);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + static_cast<intptr_t>(row + 1) * stride),
-                     _mm_srli_si128(bytes, 8));
-  }
-}
-
 // Luma of h x v blocks with chroma of one (h 1 and v even: 4:4:0, 1x4; h 4:
 // 4:1:1, 4x2, 4x4), a chroma row at a time: its eight samples' terms serve
 // the v luma rows under it, each sample h pixels across. The bytes of the
@@ -338,6 +325,57 @@ AnySamplingFn any_sampling_for(int h, int v) {
 
 }  // namespace
 
+// Grey samples to bytes, two rows a load (the transform stores two rows
+// at once, and a load of the same width takes them straight from there).
+void out_gray_avx2(const int16_t* y, uint8_t* out, int32_t stride) {
+  for (int row = 0; row < 8; row += 2) {
+    const __m256i two = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + 8 * row));
+    const __m128i bytes =
+        _mm_packus_epi16(_mm256_castsi256_si128(two), _mm256_extracti128_si256(two, 1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + static_cast<intptr_t>(row) * stride), bytes);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + static_cast<intptr_t>(row + 1) * stride),
+                     _mm_srli_si128(bytes, 8));
+  }
+}
+
+// Grey bytes spread to three equal channels (and 255 as a fourth): sixteen
+// pixels of one 16-byte load at a time.
+int32_t grey_spread_avx2(const int16_t* first, int32_t room, int32_t count, int side, int channels,
+                         uint8_t* out) {
+  const int per = 16 / side;  // blocks a load of sixteen samples takes
+  auto at = [first, room](int32_t m) { return first + int64_t{room} * m; };
+  int32_t m = 0;
+  for (; m + per <= count; m += per) {
+    __m128i grey;
+    if (side == 8) {
+      grey = _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at(m))),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(at(m + 1))));
+    } else {
+      auto four = [&](int32_t k) {
+        return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at(k)));
+      };
+      grey = _mm_packus_epi16(_mm_unpacklo_epi64(four(m), four(m + 1)),
+                              _mm_unpacklo_epi64(four(m + 2), four(m + 3)));
+    }
+    if (channels == 3) {
+      // The three planes all grey: the colour kernels' interleaving
+      // shuffles, each byte's index that of its own plane (the others'
+      // are all ones there).
+      __m128i* o = reinterpret_cast<__m128i*>(out);
+      for (int k = 0; k < 3; ++k) {
+        const __m128i picks = _mm_and_si128(_mm_and_si128(shuffle_mask(k, 0), shuffle_mask(k, 1)),
+                                            shuffle_mask(k, 2));
+        _mm_storeu_si128(o + k, _mm_shuffle_epi8(grey, picks));
+      }
+      out += 48;
+    } else {
+      store_pixels<Order::Rgba>(out, grey, grey, grey, 16);
+      out += 64;
+    }
+  }
+  return m;
+}
+
 void out_ycc_rgb_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
                       int32_t stride) {
   kernel<Order::Rgb, Sampling::H1V1>(y, cb, cr, out, stride);
@@ -353,7 +391,7 @@ void scaled_ycc_bgr_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr,
 }
 
 void install_output_kernels_avx2(RoutineTable* t) {
-  t->out_gray = kernel_gray;
+  t->out_gray = out_gray_avx2;
   t->out_ycc_rgb = out_ycc_rgb_avx2;
   t->out_ycc422_rgb = kernel<Order::Rgb, Sampling::H2V1>;
   t->out_ycc420_rgb = kernel<Order::Rgb, Sampling::H2V2>;

@@ -205,6 +205,13 @@ using AnySamplingFn = void (*)(const int16_t* y, const int16_t* cb, const int16_
 // table holds the AVX2 MCU kernels.
 AnySamplingFn any_sampling_portable(int bytes, bool bgr, int h, int v);
 AnySamplingFn any_sampling_avx2(int bytes, bool bgr, int h, int v);
+// The AVX2 grey kernel, and grey samples of `count` blocks `room` values
+// apart (a row of `side`, 8 or 4, from `first` on) as bytes of three equal
+// channels (and 255 as a fourth, `channels` 4): the blocks written, a
+// multiple of 16 / side; the rest are the caller's.
+void out_gray_avx2(const int16_t* y, uint8_t* out, int32_t stride);
+int32_t grey_spread_avx2(const int16_t* first, int32_t room, int32_t count, int side, int channels,
+                         uint8_t* out);
 // The same at 1/2 (blocks of 4 x 4 samples, row stride 8), for luma of one
 // or four blocks across: null for other samplings.
 AnySamplingFn any_sampling_half_avx2(int bytes, bool bgr, int h, int v);
