@@ -31,11 +31,11 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing) {
   const int32_t spacing = ctx.checkpoint_spacing;
   // MCUs are decoded in batches into the MCU buffer, one after another,
   // and then transformed and written: the bit state stays in registers
-  // from one MCU to the next, and the transform reads coefficients stored
-  // a while before, not ones the decoder has just scattered (which the
-  // processor cannot hand on to a wide load until they reach the cache).
-  // A batch ends at a checkpoint of the index and at the end of a restart
-  // interval.
+  // from one MCU to the next, and in a batch of several the transform
+  // reads coefficients stored a while before, not ones the decoder has
+  // just scattered (which the processor cannot hand on to a wide load until
+  // they reach the cache). A batch ends at a checkpoint of the index and at
+  // the end of a restart interval.
   const bool batched = ctx.plan_blocks != 0 && ctx.mcu_batch_decoder != nullptr &&
                        ctx.coef == nullptr && ctx.props->interrupt_mode == 0 && !ctx.column_delay &&
                        !ctx.row_delay;
@@ -86,7 +86,8 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing) {
         JpegStatus status = JpegSuccess;
         int32_t decoded = 1;
         if (ctx.stream->data_ended & kOutOfData) {
-          decode_mcu(ctx, false);
+          status = decode_mcu(ctx, false);
+          if (status != JpegSuccess) decoded = 0;
         } else {
           decoded = ctx.mcu_batch_decoder(ctx.stream, ctx.plan, ctx.plan_blocks,
                                           ctx.header->dc_pred, buffer, room, end - col, &status);
