@@ -584,7 +584,15 @@ JpegStatus output_scaled(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w
   // The writer over the frame's components for progressive images (whose
   // MCU holds them all) and bands past DC; the scan's otherwise.
   const bool all = progressive || ss != 0;
-  if (w < 8 && fused_scaled_ycc_applies(p, all, simple)) {
+  // 4:4:0 at 1/2 goes to its one-pass AVX2 kernel where the table holds
+  // the AVX2 kernels: rows of four pixels cost it less than the fused
+  // writer's tiles of eight.
+  bool one_pass_440 = false;
+#if KNOT_X86_SIMD
+  one_pass_440 = w == 4 && p->frame.max_h == 1 && p->routines->out_ycc_rgb == out_ycc_rgb_avx2 &&
+                 any_sampling_half_avx2(3, false, 1, p->frame.max_v) != nullptr;
+#endif
+  if (w < 8 && !one_pass_440 && fused_scaled_ycc_applies(p, all, simple)) {
     return fused_scaled_ycc(p, col, row, w, simple);
   }
   JpegStatus status;
