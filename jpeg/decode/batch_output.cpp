@@ -12,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "jpeg/decode/idct.h"
 #include "jpeg/decode/output_internal.h"
 #include "jpeg/decode/scan_context.h"
 
@@ -100,6 +101,16 @@ bool write_grey_batch(const ScanContext& ctx, int32_t col, int32_t row, int32_t 
   // Spread by the AVX2 kernel where the table holds the AVX2 grey kernel.
   const bool spread_avx2 = (side == 8 || side == 4) && p->routines->out_gray == out_gray_avx2;
 #endif
+  if (ctx.dc_samples_in_writer) {
+    // One pixel a block, from its DC as decoded (see dc_samples_in_writer).
+    for (int32_t m = 0; m < count; ++m, position += n) {
+      const auto v = static_cast<uint8_t>(accurate_dc_sample(mcus[int64_t{room} * m]));
+      position[0] = v;
+      if (n >= 3) position[1] = position[2] = v;
+      if (n == 4) position[3] = 255;
+    }
+    return true;
+  }
   for (int y = 0; y < side; ++y) {
     uint8_t* out = position + static_cast<intptr_t>(y) * p->out_line_bytes;
     const int16_t* first = mcus + 8 * y;
@@ -143,6 +154,9 @@ bool write_eighth_ycc_batch(const ScanContext& ctx, int32_t col, int32_t row, in
   const int chroma_x = !simple && across == 2 ? 1 : 0;
   const int chroma_y = !simple && down == 2 ? 1 : 0;
   const bool bgr = p->out_color == ColorBgr;
+  // The blocks' DCs as decoded (see dc_samples_in_writer), or their samples.
+  const bool from_dc = ctx.dc_samples_in_writer;
+  auto sample = [from_dc](int16_t v) -> int32_t { return from_dc ? accurate_dc_sample(v) : v; };
   for (int y = 0; y < down; ++y) {
     uint8_t* out = position + static_cast<intptr_t>(y) * p->out_line_bytes;
     for (int32_t m = 0; m < count; ++m) {
@@ -154,7 +168,8 @@ bool write_eighth_ycc_batch(const ScanContext& ctx, int32_t col, int32_t row, in
       for (int x = 0; x < across; ++x, out += 3) {
         const int32_t at = 8 * (y >> chroma_y) + (x >> chroma_x);
         uint8_t r, g, b;
-        convert_in_place_rgb(luma[64 * (y * across + x)], cb[at], cr[at], &r, &g, &b);
+        convert_in_place_rgb(sample(luma[64 * (y * across + x)]), sample(cb[at]), sample(cr[at]),
+                             &r, &g, &b);
         out[0] = bgr ? b : r;
         out[1] = g;
         out[2] = bgr ? r : b;

@@ -20,6 +20,13 @@ struct RoutineTable;
 
 namespace jpegcodec {
 
+// The sample of a block of the DC alone (`dc` dequantized) in the accurate
+// family: its 1x1 transform, and every pixel's value at the larger sizes.
+inline int16_t accurate_dc_sample(int32_t dc) {
+  const int32_t value = ((dc + 4) >> 3) + 128;
+  return static_cast<int16_t>(value < 0 ? 0 : (value > 255 ? 255 : value));
+}
+
 void idct_accurate_8x8(int16_t* block);
 void idct_accurate_4x4(int16_t* block);
 void idct_accurate_2x2(int16_t* block);

@@ -165,7 +165,7 @@ void idct_accurate_2x2(int16_t* block) {
 }
 
 void idct_accurate_1x1(int16_t* block) {
-  block[0] = clamp_sample(((Acc{block[0]} + 4) >> 3) + 128);
+  block[0] = accurate_dc_sample(block[0]);
 }
 
 }  // namespace jpegcodec

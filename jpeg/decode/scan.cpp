@@ -99,12 +99,19 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing) {
           status = restart_check(ctx, ctx.per_row, ctx.rows, col + decoded - 1, row);
           if (status != JpegSuccess) --good;
         }
-        for (int32_t m = 0; m < good; ++m) {
-          int16_t* mcu = buffer + int64_t{room} * m;
-          dequantize_planned(ctx, mcu);
-          transform_mcu(ctx, mcu, false);
-        }
+        // A writer that takes the DCs as decoded transforms them itself;
+        // if it declines the batch, they are transformed here after all.
+        const bool writer_takes_dc = batch_writer != nullptr && ctx.dc_samples_in_writer;
+        auto transform_batch = [&]() {
+          for (int32_t m = 0; m < good; ++m) {
+            int16_t* mcu = buffer + int64_t{room} * m;
+            dequantize_planned(ctx, mcu);
+            transform_mcu(ctx, mcu, false);
+          }
+        };
+        if (!writer_takes_dc) transform_batch();
         if (batch_writer == nullptr || !batch_writer(ctx, col, row, good, buffer, room)) {
+          if (writer_takes_dc) transform_batch();
           for (int32_t m = 0; m < good; ++m) {
             ctx.props->mcu_samples = buffer + int64_t{room} * m;
             output_mcu(ctx, col + m, row);

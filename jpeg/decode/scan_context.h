@@ -77,6 +77,10 @@ struct ScanContext {
   // Every component 1x1 or 2x2: a component of one block per MCU is
   // reconstructed one size larger (see simple_sampling).
   bool enlarge_single_blocks;
+  // Every block of the MCU reconstructed from its DC alone at 1/8 in the
+  // accurate family: a batch writer can take the DCs as decoded and give
+  // each its sample itself (accurate_dc_sample), the transform passed over.
+  bool dc_samples_in_writer;
   int32_t column_delay;
   int32_t row_delay;
   int32_t checkpoint_spacing;  // MCUs between the region index's checkpoints
@@ -126,6 +130,9 @@ JpegStatus restart_check(ScanContext& ctx, int32_t per_row, int32_t rows, int32_
 bool scan_data_ended(const ScanContext& ctx);
 JpegStatus restart_failure(JpegStatus status);
 IdctFn transform_for(const ScanContext& ctx, const FrameComponent& component);
+// The scale a component's blocks are reconstructed at: the read's, or one
+// size larger for a single block under simple sampling.
+int32_t block_scale(const ScanContext& ctx, const FrameComponent& component);
 void transform_mcu(ScanContext& ctx, int16_t* mcu, bool progressive);
 JpegStatus reconstruct_mcu(ScanContext& ctx, int32_t col, int32_t row, int16_t* mcu,
                            bool progressive);

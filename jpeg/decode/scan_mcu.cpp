@@ -177,6 +177,12 @@ void set_up_scan(ScanContext& ctx, JPEG_PROPERTIES* p, ScanHeader* scan) {
     }
   }
   ctx.blocks_per_mcu = blocks;
+  ctx.dc_samples_in_writer = ctx.accurate && ctx.scale == 8 && blocks <= 10;
+  for (int32_t i = 0; i < scan->component_count && i < 4; ++i) {
+    if (block_scale(ctx, f.components[scan->components[i].frame_index]) != 8) {
+      ctx.dc_samples_in_writer = false;
+    }
+  }
   const bool listed = blocks <= 10;
   ctx.transform_blocks = listed ? blocks : 0;
   ctx.plan_blocks = listed && ctx.mcu_decoder != nullptr ? blocks : 0;
@@ -260,10 +266,14 @@ JpegStatus restart_failure(JpegStatus status) {
 // The block size a component's blocks are reconstructed at: 8 / scale, or
 // one size larger for a component of one block per MCU under simple
 // sampling, so that it already has the others' resolution.
-IdctFn transform_for(const ScanContext& ctx, const FrameComponent& component) {
+int32_t block_scale(const ScanContext& ctx, const FrameComponent& component) {
   int32_t scale = ctx.scale;
   if (ctx.enlarge_single_blocks && scale > 1 && component.h * component.v == 1) scale /= 2;
-  switch (scale) {
+  return scale;
+}
+
+IdctFn transform_for(const ScanContext& ctx, const FrameComponent& component) {
+  switch (block_scale(ctx, component)) {
     case 1:
       return ctx.routines->idct_8x8;
     case 2:
