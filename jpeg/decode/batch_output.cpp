@@ -148,11 +148,7 @@ bool write_eighth_ycc_batch(const ScanContext& ctx, int32_t col, int32_t row, in
   const int across = p->frame.max_h, down = p->frame.max_v;
   uint8_t* position = nullptr;
   if (!whole_inside(p, across, down, col, row, count, 3, &position)) return false;
-  // Chroma samples each serve 2 pixels across (down) where the luma has two
-  // blocks across (down), unless reconstructed at the luma's size.
-  const bool simple = ctx.enlarge_single_blocks;
-  const int chroma_x = !simple && across == 2 ? 1 : 0;
-  const int chroma_y = !simple && down == 2 ? 1 : 0;
+  const ChromaShift chroma = chroma_shift(p->frame, ctx.enlarge_single_blocks);
   const bool bgr = p->out_color == ColorBgr;
   // The blocks' DCs as decoded (see dc_samples_in_writer), or their samples.
   const bool from_dc = ctx.dc_samples_in_writer;
@@ -166,13 +162,9 @@ bool write_eighth_ycc_batch(const ScanContext& ctx, int32_t col, int32_t row, in
       const int16_t* cb = luma + 64 * across * down;
       const int16_t* cr = cb + 64;
       for (int x = 0; x < across; ++x, out += 3) {
-        const int32_t at = 8 * (y >> chroma_y) + (x >> chroma_x);
-        uint8_t r, g, b;
-        convert_in_place_rgb(sample(luma[64 * (y * across + x)]), sample(cb[at]), sample(cr[at]),
-                             &r, &g, &b);
-        out[0] = bgr ? b : r;
-        out[1] = g;
-        out[2] = bgr ? r : b;
+        const int32_t at = 8 * (y >> chroma.y) + (x >> chroma.x);
+        put_ycc_pixel(out, sample(luma[64 * (y * across + x)]), sample(cb[at]), sample(cr[at]),
+                      bgr);
       }
     }
   }

@@ -520,10 +520,8 @@ JpegStatus scaled_ycc_tiled(JPEG_PROPERTIES* p, const ScaledYccKernels& kernels,
 
 JpegStatus fused_scaled_ycc(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_t w, bool simple) {
   const int32_t across = p->frame.max_h;
-  // Chroma samples each serve 2 pixels across (down) where the luma has two
-  // blocks across (down), unless reconstructed at the luma's size.
-  const int chroma_x = !simple && across == 2 ? 1 : 0;
-  const int chroma_y = !simple && p->frame.max_v == 2 ? 1 : 0;
+  const ChromaShift shift_to_chroma = chroma_shift(p->frame, simple);
+  const int chroma_x = shift_to_chroma.x, chroma_y = shift_to_chroma.y;
   uint8_t* position = nullptr;
   ClipRect visible;
   const JpegStatus status =
@@ -544,14 +542,8 @@ JpegStatus fused_scaled_ycc(JPEG_PROPERTIES* p, int32_t col, int32_t row, int32_
     // reduced block; chroma at the same reduced resolution, row stride 8.
     const int16_t* luma_row = luma + 64 * ((y >> shift) * across) + 8 * (y & (w - 1));
     for (int x = visible.left; x < visible.right; ++x) {
-      const int32_t sample = luma_row[64 * (x >> shift) + (x & (w - 1))];
-      uint8_t r, g, b;
       const int32_t at = 8 * (y >> chroma_y) + (x >> chroma_x);
-      convert_in_place_rgb(sample, cb[at], cr[at], &r, &g, &b);
-      uint8_t* px = out + 3 * x;
-      px[0] = bgr ? b : r;
-      px[1] = g;
-      px[2] = bgr ? r : b;
+      put_ycc_pixel(out + 3 * x, luma_row[64 * (x >> shift) + (x & (w - 1))], cb[at], cr[at], bgr);
     }
   }
   return JpegSuccess;

@@ -97,6 +97,26 @@ inline void convert_in_place_rgb(int32_t y, int32_t cb, int32_t cr, uint8_t* r, 
 // luma's size (see simple_sampling).
 bool fused_scaled_ycc_applies(const JPEG_PROPERTIES* p, bool all, bool simple);
 
+// How far the fused writers shift a pixel's position to find its chroma
+// sample: chroma samples each serve 2 pixels across (down) where the luma
+// has two blocks across (down), unless reconstructed at the luma's size
+// (`simple`).
+struct ChromaShift {
+  int x, y;
+};
+inline ChromaShift chroma_shift(const FrameHeader& frame, bool simple) {
+  return {!simple && frame.max_h == 2 ? 1 : 0, !simple && frame.max_v == 2 ? 1 : 0};
+}
+
+// One pixel of YCbCr as three bytes, RGB or BGR, by the in-place rule.
+inline void put_ycc_pixel(uint8_t* px, int32_t y, int32_t cb, int32_t cr, bool bgr) {
+  uint8_t r, g, b;
+  convert_in_place_rgb(y, cb, cr, &r, &g, &b);
+  px[0] = bgr ? b : r;
+  px[1] = g;
+  px[2] = bgr ? r : b;
+}
+
 // The reduced-scale writers' kernels: `rows` (2, 4, 6 or 8) rows of eight
 // pixels of three-channel RGB (or BGR) from 8 x 8 blocks of Y, Cb and Cr
 // (stride 8), converted as ChromaTerms converts. Null where the
