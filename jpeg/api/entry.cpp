@@ -126,6 +126,7 @@ void jpegcodec::copy_request_fields(const JpegJob* job, JPEG_PROPERTIES* p, bool
   p->convert_color = job->convert_color;
   p->upsample = job->upsample;
   p->quality = job->quality;
+  p->threads = job->threads;
   // Computed wide: requests that need no image (header reads, tables-only
   // writes) are not validated, and their fields may hold anything. A line
   // that does not fit is never used (an image request with one is refused).

@@ -528,6 +528,10 @@ typedef struct JPEG_PROPERTIES {
    * its first jpeg_comment_size bytes (up to 65533) as a comment segment. */
   uint8_t* jpeg_comment;
   uint16_t jpeg_comment_size;
+
+  /* Working copy of JpegJob.threads (a caller that sets use_properties sets
+   * it here). */
+  int32_t threads;
 } JPEG_PROPERTIES;
 
 /* Coefficient or sample output instead of an image: set properties.
@@ -587,6 +591,12 @@ typedef struct JpegJob {
    * words (for example "out_width must be 1 to 65535, is 0"), or empty. Read
    * it with jpeg_status_detail. */
   char status_detail[128];
+  /* Caller, reads: how many threads an image read may use, the calling one
+   * included: 0 or 1 (the default) the calling thread alone. More are
+   * started only for an image large enough to gain from them, and all have
+   * ended when the read returns; the pixels, statuses and the stream's state
+   * are those one thread gives. */
+  int32_t threads;
 } JpegJob;
 
 /* What a photograph carries beside its image, as the job's last read found

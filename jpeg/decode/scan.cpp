@@ -18,8 +18,10 @@ namespace jpegcodec {
 
 // The sequential decoder of a whole image, MCU after MCU. With `indexing`,
 // the start of each row and its checkpoints are recorded
-// on the way.
-JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing) {
+// on the way. With `stop` (an MCU's place in the scan, counted from 0),
+// it returns once the MCUs before it are written, after the restart
+// marker that follows them: a band of the image (see parallel_scan.cpp).
+JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop) {
   ScanHeader* scan = ctx.header;
   const bool coefficients = ctx.coef != nullptr && ctx.coef->mode == 0;
   // Where a read whose grey background waits stops writing.
@@ -55,8 +57,16 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing) {
                                  : (ctx.plan_blocks == 1 ? kMcuBufferBlocks / 2 : 1);
   }
   const int32_t interval = scan->restart_interval;
+  const bool band = stop >= 0;
   for (int32_t row = scan->resume_row; row < ctx.rows; ++row) {
     const int32_t first_col = row == scan->resume_row ? scan->resume_col : 0;
+    // The columns of this row the call decodes.
+    int32_t row_end = ctx.per_row;
+    if (band) {
+      const int64_t left = stop - int64_t{row} * ctx.per_row;
+      if (left <= first_col) return JpegSuccess;
+      if (left < row_end) row_end = static_cast<int32_t>(left);
+    }
     // The next column whose start the index records.
     int32_t checkpoint = indexing ? (first_col + spacing - 1) / spacing * spacing : ctx.per_row;
     auto index_here = [&](int32_t col) {
@@ -71,10 +81,10 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing) {
     if (batched) {
       int16_t* const buffer = ctx.props->mcu_buffer;
       int32_t col = first_col;
-      while (col < ctx.per_row) {
+      while (col < row_end) {
         index_here(col);
         int32_t end = col + batch_limit;
-        if (end > ctx.per_row) end = ctx.per_row;
+        if (end > row_end) end = row_end;
         if (indexing && end > checkpoint) end = checkpoint;
         if (interval != 0) {
           const int64_t n = int64_t{row} * ctx.per_row + col;
@@ -126,7 +136,7 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing) {
       }
       continue;
     }
-    for (int32_t col = first_col; col < ctx.per_row; ++col) {
+    for (int32_t col = first_col; col < row_end; ++col) {
       index_here(col);
       JpegStatus status = decode_mcu(ctx, false);
       if (status < 0) return written(col, row, status);
@@ -152,6 +162,7 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing) {
       }
     }
   }
+  if (band) return JpegSuccess;
   if (indexing && ctx.rows <= kIndexRows) ctx.props->restart_index->whole_scan = true;
   if (ctx.row_delay) {
     const int32_t start = scan->resume_row == ctx.rows ? scan->resume_col : 0;
@@ -243,7 +254,8 @@ JpegStatus decode_scan(JPEG_PROPERTIES* p, ScanHeader* scan, int32_t* marker) {
       p->written_until[0] = 0;
       p->written_until[1] = ctx.rows;
     }
-    status = region ? decode_scan_sequential_roi(ctx) : decode_scan_sequential(ctx, indexing);
+    status =
+        region ? decode_scan_sequential_roi(ctx) : decode_scan_sequential_threads(ctx, indexing);
   }
   // Bits left after a finished scan are dropped; a pending marker stays
   // for the parser.

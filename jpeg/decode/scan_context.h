@@ -156,7 +156,10 @@ bool indexes_whole_image(const JPEG_PROPERTIES* p, const ScanContext& ctx);
 
 // ---- the decoders (scan.cpp, coefficient_store.cpp, region.cpp) -------------------
 
-JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing);
+JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop = -1);
+// The same by several threads where the job asks for them and the scan can
+// be split (parallel_scan.cpp); else decode_scan_sequential.
+JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing);
 JpegStatus decode_scan_stored(ScanContext& ctx);
 JpegStatus decode_scan_sequential_roi(ScanContext& ctx);
 

@@ -43,7 +43,7 @@ out=$("$WORK/consumer/consumer_static" "$JPEG")
 check "and with the static one ($out)" test "${out%% (*}" = "$expected"
 
 export PKG_CONFIG_PATH=$PREFIX/lib/pkgconfig
-check "pkg-config knows jpegcodec" test "$(pkg-config --modversion jpegcodec)" = 2.0.0
+check "pkg-config knows jpegcodec" test "$(pkg-config --modversion jpegcodec)" = 2.1.0
 # shellcheck disable=SC2046
 check "pkg-config: the consumer builds" \
   cc -std=c99 "$HERE/../../examples/cmake/consumer.c" -o "$WORK/pc_consumer" $(pkg-config --cflags --libs jpegcodec)

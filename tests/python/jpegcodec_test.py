@@ -199,6 +199,18 @@ class Metadata(unittest.TestCase):
             jpegcodec.write(pixels, icc_profile="sRGB")
 
 
+    def test_threads_give_one_threads_pixels(self):
+        # A picture large enough for threads, with a restart marker each row.
+        rng = numpy.random.default_rng(5)
+        noisy = rng.integers(0, 256, (720, 1024, 3), dtype=numpy.uint8)
+        data = jpegcodec.write(noisy, quality=85, restart_interval=64)
+        one = jpegcodec.read(data, upsample="fast")
+        numpy.testing.assert_array_equal(jpegcodec.read(data, upsample="fast", threads=2), one)
+        numpy.testing.assert_array_equal(jpegcodec.read(data, threads=3), jpegcodec.read(data))
+        with self.assertRaises(ValueError):
+            jpegcodec.read(data, threads=0)
+
+
 class Errors(unittest.TestCase):
     def test_a_failure_says_its_status_text_and_check(self):
         with self.assertRaises(jpegcodec.JpegError) as caught:

@@ -55,6 +55,9 @@ void print_usage(FILE* out) {
       "  --strict           write nothing for a damaged or truncated file\n"
       "  --max-memory MB    the most memory the image and the decoder's coefficient\n"
       "                     store may each take (default: half the machine's memory)\n"
+      "  --threads N        decode with up to N threads (default: the machine's\n"
+      "                     cores); for now files with restart markers, read\n"
+      "                     whole without chroma interpolation, use them\n"
       "  --info FILE        print the file's parameters (see below) and exit\n"
       "  --version          show the version\n"
       "  --help             show this help\n"
@@ -271,6 +274,7 @@ struct Options {
   bool orient = true;
   bool smooth = true;         // chroma upsampled by interpolation, as djpeg does by default
   int64_t max_memory_mb = 0;  // 0: half the machine's memory
+  int32_t threads = 0;        // 0: the machine's cores
   std::string input, output;
 };
 
@@ -454,6 +458,8 @@ int decode(const Options& o) {
   // The header tells the size and the channels.
   const int64_t max_mb = o.max_memory_mb > 0 ? o.max_memory_mb : default_max_memory_mb();
   job.properties.max_coef_megabytes = static_cast<int32_t>(max_mb < INT32_MAX ? max_mb : INT32_MAX);
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  job.threads = o.threads > 0 ? o.threads : static_cast<int32_t>(cores > 0 ? cores : 1);
   status = jpeg_read(&job, IoReadParamsFile + memory);
   if (status != JpegSuccess) {
     jpeg_free(&job);
@@ -682,7 +688,8 @@ int main(int argc, char** argv) {
     kInterrupt,
     kStrict,
     kNoOrient,
-    kMaxMemory
+    kMaxMemory,
+    kThreads
   };
   static const option kOptions[] = {{"help", no_argument, nullptr, 'h'},
                                     {"version", no_argument, nullptr, kVersion},
@@ -699,6 +706,7 @@ int main(int argc, char** argv) {
                                     {"strict", no_argument, nullptr, kStrict},
                                     {"no-orient", no_argument, nullptr, kNoOrient},
                                     {"max-memory", required_argument, nullptr, kMaxMemory},
+                                    {"threads", required_argument, nullptr, kThreads},
                                     {nullptr, 0, nullptr, 0}};
   opterr = 0;  // the messages below say it in one line each
   for (;;) {
@@ -768,6 +776,15 @@ int main(int argc, char** argv) {
           return usage_error("--max-memory takes a number of megabytes, not \"%s\"", optarg);
         }
         o.max_memory_mb = mb;
+        break;
+      }
+      case kThreads: {
+        char* end = nullptr;
+        const long n = std::strtol(optarg, &end, 10);
+        if (end == optarg || *end != '\0' || n < 1 || n > 1024) {
+          return usage_error("--threads takes a number of threads, 1 to 1024, not \"%s\"", optarg);
+        }
+        o.threads = static_cast<int32_t>(n);
         break;
       }
       default:

@@ -106,6 +106,7 @@ class _Job(ctypes.Structure):
         ("write_progressive", ctypes.c_int32),
         ("write_restart_interval", ctypes.c_int32),
         ("status_detail", ctypes.c_char * 128),
+        ("threads", ctypes.c_int32),
     ]
 
 
@@ -227,7 +228,7 @@ def _library():
     lib.jpeg_set_metadata.restype = ctypes.c_int32
     lib.jpeg_version.argtypes = []
     lib.jpeg_version.restype = ctypes.POINTER(_Version)
-    # The detail text is the record's last field: the library's address of
+    # The detail text lies at the record's end: the library's address of
     # it must be this module's, or the record is laid out otherwise (a
     # library of another version) and nothing is written into it.
     probe = _Job()
@@ -371,13 +372,14 @@ def _oriented(array, orientation):
     return numpy.ascontiguousarray(turned(array)) if turned else array
 
 
-def _decode(source, mode, scale, region, fast_dct, upsample, allocate):
+def _decode(source, mode, scale, region, fast_dct, upsample, allocate, threads=1):
     """Decodes into the buffer allocate(width, height, channels) returns, as
     (object, address); returns the object, or raises JpegError with it."""
     if scale not in _READ_SCALED:
         raise ValueError("jpegcodec: scale must be 1, 2, 4 or 8, not %r" % (scale,))
     if upsample not in ("smooth", "fast"):
         raise ValueError("jpegcodec: upsample must be \"smooth\" or \"fast\", not %r" % (upsample,))
+    threads = _whole_number("threads", threads, 1, 1024)
     with _Session(source) as session:
         session.read_params()
         job = session.job
@@ -404,13 +406,15 @@ def _decode(source, mode, scale, region, fast_dct, upsample, allocate):
         job.properties.dct_family = 0 if fast_dct else 1
         # Chroma interpolated, as djpeg and Pillow decode by default.
         _set_property(job, "smooth_upsampling", 1 if upsample == "smooth" else 0)
+        job.threads = threads
         status = session.lib.jpeg_read(ctypes.byref(job), _READ_SCALED[scale] + session.memory)
         if status < 0:
             session.fail(status, image)
         return image, session.metadata().orientation
 
 
-def read_bytes(source, mode=None, scale=1, region=None, fast_dct=False, upsample="smooth"):
+def read_bytes(source, mode=None, scale=1, region=None, fast_dct=False, upsample="smooth",
+               threads=1):
     """Decodes the JPEG into an Image(data, width, height, channels): data a
     bytearray of rows top to bottom, `channels` bytes a pixel.
 
@@ -422,6 +426,9 @@ def read_bytes(source, mode=None, scale=1, region=None, fast_dct=False, upsample
     fast_dct: the faster, slightly less accurate inverse transform.
     upsample: "smooth" (the default) interpolates subsampled chroma, as djpeg
     and Pillow do; "fast" repeats it.
+    threads: up to this many threads decode the image (the pixels are one
+    thread's); for now files with restart markers, read whole with
+    upsample="fast", use them.
     A damaged or truncated file raises JpegError with the image as far as it
     was decoded (grey where data were missing) in `partial`."""
 
@@ -431,10 +438,11 @@ def read_bytes(source, mode=None, scale=1, region=None, fast_dct=False, upsample
         image = Image(data, width, height, channels)
         return image, ctypes.addressof((ctypes.c_uint8 * len(data)).from_buffer(data))
 
-    return _decode(source, mode, scale, region, fast_dct, upsample, allocate)[0]
+    return _decode(source, mode, scale, region, fast_dct, upsample, allocate, threads)[0]
 
 
-def read(source, mode=None, scale=1, region=None, fast_dct=False, orient=False, upsample="smooth"):
+def read(source, mode=None, scale=1, region=None, fast_dct=False, orient=False, upsample="smooth",
+         threads=1):
     """Decodes the JPEG into a NumPy uint8 array: rows x columns for "L",
     rows x columns x channels otherwise. Arguments and errors as for
     read_bytes (`partial` an array).
@@ -448,7 +456,7 @@ def read(source, mode=None, scale=1, region=None, fast_dct=False, orient=False, 
         array = numpy.full(shape, 128, dtype=numpy.uint8)
         return array, array.ctypes.data
 
-    array, orientation = _decode(source, mode, scale, region, fast_dct, upsample, allocate)
+    array, orientation = _decode(source, mode, scale, region, fast_dct, upsample, allocate, threads)
     return _oriented(array, orientation) if orient else array
 
 

@@ -1,0 +1,233 @@
+// One sequential scan decoded by several threads: takes the scan context of
+// a whole-image read, gives the image and the stream's state after the scan
+// exactly as decode_scan_sequential gives them. Called by decode_scan.
+//
+// Restart markers cut a scan's entropy-coded data into intervals that decode
+// alone: each starts on a byte of its own, with zero predictions and no bits
+// held. The markers are found by one pass over the bytes (the data's own
+// 0xFF bytes are followed by a stuffed zero), and each thread takes a run of
+// whole intervals and writes its MCUs into the caller's image, which no two
+// threads share a pixel of. Nothing is guessed: where one thread's run ends,
+// the state it leaves after reading the restart marker must be the state the
+// next thread started from (the marker's place, nothing pending, no damage
+// met). Otherwise (markers missing, out of order or damaged data), or when a
+// thread fails, the scan is decoded again by the calling thread alone, whose
+// pixels and status the read then gives.
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <thread>
+
+#include "jpeg/cpu/guard.h"
+#include "jpeg/decode/scan_context.h"
+
+namespace jpegcodec {
+
+namespace {
+
+// Images below this size are decoded by one thread: starting others costs
+// more than they save.
+constexpr int64_t kThreadPixels = int64_t{1} << 19;
+constexpr int32_t kMostThreads = 64;
+
+// One thread's run of intervals and what it decodes them with: a copy of
+// the job's state with a stream and an MCU buffer of its own.
+struct Part {
+  int64_t first_mcu;
+  int64_t stop_mcu;
+  const uint8_t* start;  // its first byte: the scan's start, or after a restart marker
+  JPEG_PROPERTIES* props;
+  ScanHeader header;
+  ScanContext ctx;
+  JpegStatus status;
+};
+
+// Whether the scan may be split: a whole image of buffer data, every
+// component in the scan, restart markers, nothing that carries state from
+// one MCU to the next beyond them (smoothing, interrupt mode, coefficient
+// output), and large enough to gain.
+int32_t usable_threads(const ScanContext& ctx) {
+  const JPEG_PROPERTIES* p = ctx.props;
+  const ScanHeader* scan = ctx.header;
+  if (p->threads <= 1 || scan->restart_interval == 0 || file_input(p)) return 1;
+  if (p->interrupt_mode != 0 || ctx.coef != nullptr || ctx.column_delay || ctx.row_delay) return 1;
+  if (scan->resume_col != 0 || scan->resume_row != 0) return 1;
+  if (scan->component_count != p->frame.component_count) return 1;
+  if (int64_t{p->jpeg_width} * p->jpeg_height < kThreadPixels) return 1;
+  const int64_t mcus = int64_t{ctx.per_row} * ctx.rows;
+  const int64_t intervals = (mcus + scan->restart_interval - 1) / scan->restart_interval;
+  int64_t threads = p->threads < kMostThreads ? p->threads : kMostThreads;
+  if (threads > intervals) threads = intervals;
+  return static_cast<int32_t>(threads);
+}
+
+// The byte after restart marker number wanted[i] (counted from 1 in the
+// scan's data) for each i, wanted ascending; false when the data end, or
+// another marker comes, before the last of them.
+bool find_restart_markers(const uint8_t* from, const uint8_t* end, const int64_t* wanted,
+                          int32_t count, const uint8_t** starts) {
+  int64_t seen = 0;
+  int32_t found = 0;
+  const uint8_t* q = from;
+  while (found < count) {
+    q = static_cast<const uint8_t*>(memchr(q, 0xFF, static_cast<size_t>(end - q)));
+    if (q == nullptr || end - q < 2) return false;
+    const uint8_t code = q[1];
+    if (code == 0x00) {  // a stuffed data byte
+      q += 2;
+    } else if (code == 0xFF) {  // fill before a marker
+      q += 1;
+    } else if (code >= 0xD0 && code <= 0xD7) {
+      q += 2;
+      if (++seen == wanted[found]) starts[found++] = q;
+    } else {
+      return false;  // the scan's data end here
+    }
+  }
+  return true;
+}
+
+// A thread's run, under a fault guard of its own: a fault (a write through a
+// bad image pointer) ends the run with -1 instead of the process.
+void run_part(Part* part) {
+  GuardFrame frame;
+  guard_push(&frame);
+  if (sigsetjmp(frame.env, 1) != 0) {
+    part->status = JpegExceptionDetected;
+    return;
+  }
+  part->status = decode_scan_sequential(part->ctx, false, part->stop_mcu);
+  guard_pop(&frame);
+}
+
+// Each run's state, set up; false when memory runs short.
+bool set_up_parts(const ScanContext& ctx, Part* parts, int32_t count) {
+  const JPEG_PROPERTIES* p = ctx.props;
+  for (int32_t i = 0; i < count; ++i) {
+    Part& part = parts[i];
+    part.props = static_cast<JPEG_PROPERTIES*>(codec_malloc(sizeof(JPEG_PROPERTIES)));
+    if (part.props == nullptr) return false;
+    memcpy(part.props, p, sizeof(JPEG_PROPERTIES));
+    part.props->mcu_buffer =
+        static_cast<int16_t*>(codec_calloc(kMcuBufferBlocks * 64, sizeof(int16_t)));
+    part.props->mcu_samples = part.props->mcu_buffer;
+    if (part.props->mcu_buffer == nullptr) return false;
+    part.header = *ctx.header;
+    part.header.resume_col = static_cast<int32_t>(part.first_mcu % ctx.per_row);
+    part.header.resume_row = static_cast<int32_t>(part.first_mcu / ctx.per_row);
+    InputStream& s = part.props->stream;
+    if (i > 0) {
+      // Just after a restart marker: nothing held, nothing predicted.
+      for (int32_t& pred : part.header.dc_pred) pred = 0;
+      s.next = part.start;
+      s.consumed = static_cast<int32_t>(part.start - s.data_start);
+      s.available = s.data_size - s.consumed;
+      s.bit_acc = 0;
+      s.bit_count = 0;
+      s.pending_marker = 0;
+    }
+    part.ctx = ctx;
+    part.ctx.props = part.props;
+    part.ctx.stream = &part.props->stream;
+    part.ctx.header = &part.header;
+    part.status = JpegSuccess;
+  }
+  return true;
+}
+
+// Whether run i ended where run i + 1 began, as one thread would have gone on.
+bool seam_holds(const Part& before, const Part& after, int32_t data_ended) {
+  const InputStream& s = before.props->stream;
+  return before.status == JpegSuccess && s.next == after.start && s.pending_marker == 0 &&
+         s.bit_count == 0 && s.data_ended == data_ended;
+}
+
+}  // namespace
+
+JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing) {
+  const int32_t threads = usable_threads(ctx);
+  if (threads <= 1) return decode_scan_sequential(ctx, indexing);
+  JPEG_PROPERTIES* p = ctx.props;
+  const int64_t interval = ctx.header->restart_interval;
+  const int64_t mcus = int64_t{ctx.per_row} * ctx.rows;
+  const int64_t intervals = (mcus + interval - 1) / interval;
+
+  // Runs of whole intervals, as even as they come.
+  Part* parts = static_cast<Part*>(codec_calloc(threads, sizeof(Part)));
+  if (parts == nullptr) return decode_scan_sequential(ctx, indexing);
+  int64_t wanted[kMostThreads];
+  const uint8_t* starts[kMostThreads];
+  for (int32_t i = 0; i < threads; ++i) {
+    const int64_t first = intervals * i / threads, stop = intervals * (i + 1) / threads;
+    parts[i].first_mcu = first * interval;
+    parts[i].stop_mcu = stop * interval < mcus ? stop * interval : mcus;
+    parts[i].props = nullptr;
+    if (i > 0) wanted[i - 1] = first;
+  }
+  parts[0].start = ctx.stream->next;
+  bool split =
+      ctx.stream->bit_count == 0 && ctx.stream->pending_marker == 0 &&
+      find_restart_markers(ctx.stream->next, ctx.stream->data_end, wanted, threads - 1, starts);
+  for (int32_t i = 1; split && i < threads; ++i) parts[i].start = starts[i - 1];
+  if (split) split = set_up_parts(ctx, parts, threads);
+
+  bool whole = false;
+  if (split) {
+    std::thread others[kMostThreads];
+    bool started[kMostThreads] = {};
+    for (int32_t i = 1; i < threads; ++i) {
+      try {
+        others[i] = std::thread(run_part, &parts[i]);
+        started[i] = true;
+      } catch (...) {
+        // No thread to be had: the calling thread takes the run too.
+      }
+    }
+    run_part(&parts[0]);
+    for (int32_t i = 1; i < threads; ++i) {
+      if (started[i]) {
+        others[i].join();
+      } else {
+        run_part(&parts[i]);
+      }
+    }
+    bool faulted = false;
+    for (int32_t i = 0; i < threads; ++i) faulted |= parts[i].status == JpegExceptionDetected;
+    whole = parts[threads - 1].status == JpegSuccess;
+    for (int32_t i = 0; whole && i + 1 < threads; ++i) {
+      whole = seam_holds(parts[i], parts[i + 1], ctx.stream->data_ended);
+    }
+    if (whole) {
+      // The stream and predictions stand where one thread would leave them.
+      const Part& last = parts[threads - 1];
+      p->stream = last.props->stream;
+      memcpy(ctx.header->dc_pred, last.header.dc_pred, sizeof ctx.header->dc_pred);
+      ctx.header->resume_col = ctx.header->resume_row = 0;
+    }
+    for (int32_t i = 0; i < threads; ++i) {
+      free(parts[i].props->mcu_buffer);
+      free(parts[i].props);
+      parts[i].props = nullptr;
+    }
+    if (faulted || whole) {
+      free(parts);
+      return faulted ? JpegExceptionDetected : JpegSuccess;
+    }
+    // Written over by the runs: grey again where one thread would leave it
+    // so (a background painted at the end covers only what is unwritten).
+    if (!p->prefill_deferred) prefill_grey(p);
+  } else {
+    for (int32_t i = 0; i < threads; ++i) {
+      if (parts[i].props == nullptr) continue;
+      free(parts[i].props->mcu_buffer);
+      free(parts[i].props);
+    }
+  }
+  free(parts);
+  // Markers not where they should be, a failure or damage: one thread, from
+  // the scan's start (the job's own state was never touched).
+  return decode_scan_sequential(ctx, indexing);
+}
+
+}  // namespace jpegcodec

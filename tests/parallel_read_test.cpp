@@ -1,0 +1,191 @@
+// One image read by several threads: every byte of the image and the
+// status are what one thread gives, on sound data and on damaged data
+// (where the threads' results are checked and the read falls back to one
+// thread). Run under ThreadSanitizer too.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "jpeg/api/jpegcodec.h"
+#include "tests/jpeg_test_util.h"
+
+namespace {
+
+// A 1024x768 picture with detail everywhere (gradients and noise), written
+// with restart markers every `interval` MCUs.
+std::vector<uint8_t> picture_with_restarts(int32_t channels, int32_t subsampling,
+                                           int32_t interval) {
+  const int32_t width = 1024, height = 768;
+  std::vector<uint8_t> pixels(size_t(width) * height * channels);
+  std::mt19937 random(7);
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      for (int32_t c = 0; c < channels; ++c) {
+        const int32_t value = (x * (c + 1) + y * (3 - c)) / 5 + int32_t(random() % 48);
+        pixels[(size_t(y) * width + x) * channels + c] = static_cast<uint8_t>(value & 0xFF);
+      }
+    }
+  }
+  JpegJob job;
+  std::memset(&job, 0, sizeof job);
+  jpeg_init(&job);
+  job.out_pixels = pixels.data();
+  job.out_width = job.jpeg_width = width;
+  job.out_height = job.jpeg_height = height;
+  job.out_channels = job.jpeg_channels = channels;
+  job.out_color = channels == 1 ? ColorGray : ColorRgb;
+  job.jpeg_color = channels == 1 ? ColorGray : ColorYcbcr;
+  job.jpeg_subsampling = subsampling;
+  job.quality = 90;
+  job.write_restart_interval = interval;
+  std::vector<uint8_t> out(pixels.size() * 2);
+  job.jpeg_buffer = out.data();
+  job.jpeg_buffer_size = static_cast<int32_t>(out.size());
+  const JpegStatus status = jpeg_write(&job, IoWriteImageBuffer);
+  out.resize(status == JpegSuccess ? size_t(job.jpeg_buffer_size) : 0);
+  jpeg_free(&job);
+  return out;
+}
+
+struct Read {
+  JpegStatus status;
+  std::vector<uint8_t> pixels;
+};
+
+// The image at 1/scale with `threads`, to RGB (grey files to grey).
+Read read_with(const std::vector<uint8_t>& data, int32_t threads, int scale) {
+  BufferJob job(data);
+  job.job.threads = threads;
+  Read result{job.read(IoReadParamsBuffer), {}};
+  if (result.status != JpegSuccess) return result;
+  const bool grey = job.job.jpeg_channels == 1;
+  job.job.out_width = (job.job.jpeg_width + scale - 1) / scale;
+  job.job.out_height = (job.job.jpeg_height + scale - 1) / scale;
+  job.job.out_channels = grey ? 1 : 3;
+  job.job.out_color = grey ? ColorGray : ColorRgb;
+  result.pixels.assign(size_t(job.job.out_width) * job.job.out_height * job.job.out_channels, 7);
+  job.job.out_pixels = result.pixels.data();
+  result.status = job.read(scaled_read_type(scale));
+  return result;
+}
+
+std::vector<size_t> restart_markers(const std::vector<uint8_t>& data) {
+  std::vector<size_t> at;
+  for (size_t i = 0; i + 1 < data.size(); ++i) {
+    if (data[i] == 0xFF && data[i + 1] >= 0xD0 && data[i + 1] <= 0xD7) at.push_back(i);
+  }
+  return at;
+}
+
+// Reads with 2, 3 and 8 threads give one thread's status and bytes.
+void expect_as_one_thread(const std::vector<uint8_t>& data, const std::vector<int>& scales) {
+  for (int scale : scales) {
+    const Read one = read_with(data, 1, scale);
+    for (int32_t threads : {2, 3, 8}) {
+      const Read several = read_with(data, threads, scale);
+      EXPECT_EQ(several.status, one.status) << threads << " threads, 1/" << scale;
+      EXPECT_TRUE(several.pixels == one.pixels) << threads << " threads, 1/" << scale;
+    }
+  }
+}
+
+TEST(ParallelRead, SoundDataGiveOneThreadsBytes) {
+  // Restart markers at each row's end (64 MCUs of 4:2:0), in the middle of
+  // rows (7 MCUs), and for 4:4:4 and grey every 100 MCUs.
+  struct Case {
+    int32_t channels, subsampling, interval;
+  };
+  for (const Case& c :
+       {Case{3, Sub420, 64}, Case{3, Sub420, 7}, Case{3, Sub444, 100}, Case{1, Sub444, 100}}) {
+    SCOPED_TRACE(std::to_string(c.channels) + " channels, sampling " +
+                 std::to_string(c.subsampling) + ", interval " + std::to_string(c.interval));
+    const std::vector<uint8_t> data = picture_with_restarts(c.channels, c.subsampling, c.interval);
+    ASSERT_GT(restart_markers(data).size(), 40u);
+    const Read one = read_with(data, 1, 1);
+    ASSERT_EQ(one.status, JpegSuccess);
+    expect_as_one_thread(data, {1, 2, 8});
+  }
+}
+
+TEST(ParallelRead, DamagedDataGiveOneThreadsStatusAndBytes) {
+  const std::vector<uint8_t> data = picture_with_restarts(3, Sub420, 48);
+  const std::vector<size_t> at = restart_markers(data);
+  ASSERT_GT(at.size(), 40u);
+  const size_t middle = at[at.size() / 2];
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> damaged;
+  {
+    // Garbage inside an interval: its blocks decode to something else, or
+    // fail.
+    std::vector<uint8_t> d = data;
+    for (size_t i = middle - 40; i < middle - 20; ++i) d[i] = static_cast<uint8_t>(i * 37);
+    damaged.emplace_back("garbage before a marker", d);
+  }
+  {
+    std::vector<uint8_t> d = data;
+    d.erase(d.begin() + static_cast<std::ptrdiff_t>(middle),
+            d.begin() + static_cast<std::ptrdiff_t>(middle + 2));
+    damaged.emplace_back("a restart marker missing", d);
+  }
+  {
+    std::vector<uint8_t> d = data;
+    d[middle + 1] = static_cast<uint8_t>(0xD0 + ((d[middle + 1] - 0xD0 + 2) & 7));
+    damaged.emplace_back("a restart marker misnumbered", d);
+  }
+  {
+    std::vector<uint8_t> d = data;
+    const std::vector<uint8_t> extra{0xFF, 0xD3};
+    d.insert(d.begin() + static_cast<std::ptrdiff_t>(at[3] + 2), extra.begin(), extra.end());
+    damaged.emplace_back("a restart marker too many", d);
+  }
+  damaged.emplace_back(
+      "cut in the middle",
+      std::vector<uint8_t>(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(middle + 9)));
+  for (const auto& [what, d] : damaged) {
+    SCOPED_TRACE(what);
+    expect_as_one_thread(d, {1, 2});
+  }
+}
+
+// A read that cannot be split (no restart markers, a region, interrupt
+// mode) takes one thread and gives what it always gave; the job's next read
+// goes on as after a one-thread read.
+TEST(ParallelRead, ReadsThatOneThreadServesAreUnchanged) {
+  const std::vector<uint8_t> plain = picture_with_restarts(3, Sub420, 0);
+  EXPECT_TRUE(restart_markers(plain).empty());
+  expect_as_one_thread(plain, {1});
+
+  const std::vector<uint8_t> data = picture_with_restarts(3, Sub422, 32);
+  std::vector<uint8_t> regions[2];
+  for (int32_t threads : {1, 4}) {
+    BufferJob job(data);
+    job.job.threads = threads;
+    ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+    std::vector<uint8_t> whole(size_t(1024) * 768 * 3);
+    job.job.out_pixels = whole.data();
+    job.job.out_width = 1024;
+    job.job.out_height = 768;
+    job.job.out_color = ColorRgb;
+    ASSERT_EQ(job.read(IoReadImageBuffer), JpegSuccess);
+    // A region of the same job afterwards.
+    std::vector<uint8_t> region(size_t(200) * 100 * 3);
+    job.job.out_pixels = region.data();
+    job.job.out_width = 200;
+    job.job.out_height = 100;
+    job.job.properties.roi_left = 300;
+    job.job.properties.roi_top = 500;
+    job.job.properties.roi_right = 500;
+    job.job.properties.roi_bottom = 600;
+    ASSERT_EQ(job.read(IoReadImageBuffer), JpegRoiSuccess);
+    regions[threads == 1 ? 0 : 1] = region;
+    const Read one = read_with(data, 1, 1);
+    EXPECT_TRUE(whole == one.pixels) << threads << " threads";
+  }
+  EXPECT_TRUE(regions[0] == regions[1]);
+}
+
+}  // namespace
