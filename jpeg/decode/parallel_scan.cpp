@@ -174,22 +174,29 @@ JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing) {
 
   bool whole = false;
   if (split) {
+    // The runs go to as many threads as the machine runs at once (more
+    // would only take turns): thread t takes runs t, t + n, t + 2n...
+    const unsigned cores = std::thread::hardware_concurrency();
+    const int32_t pool = cores == 0 || cores >= unsigned(threads) ? threads : int32_t(cores);
+    auto take_runs = [parts, threads, pool](int32_t first) {
+      for (int32_t i = first; i < threads; i += pool) run_part(&parts[i]);
+    };
     std::thread others[kMostThreads];
     bool started[kMostThreads] = {};
-    for (int32_t i = 1; i < threads; ++i) {
+    for (int32_t t = 1; t < pool; ++t) {
       try {
-        others[i] = std::thread(run_part, &parts[i]);
-        started[i] = true;
+        others[t] = std::thread(take_runs, t);
+        started[t] = true;
       } catch (...) {
-        // No thread to be had: the calling thread takes the run too.
+        // No thread to be had: the calling thread takes those runs too.
       }
     }
-    run_part(&parts[0]);
-    for (int32_t i = 1; i < threads; ++i) {
-      if (started[i]) {
-        others[i].join();
+    take_runs(0);
+    for (int32_t t = 1; t < pool; ++t) {
+      if (started[t]) {
+        others[t].join();
       } else {
-        run_part(&parts[i]);
+        take_runs(t);
       }
     }
     bool faulted = false;
