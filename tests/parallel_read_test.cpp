@@ -1,7 +1,8 @@
 // One image read by several threads: every byte of the image and the
-// status are what one thread gives, on sound data and on damaged data
-// (where the threads' results are checked and the read falls back to one
-// thread). Run under ThreadSanitizer too.
+// status are what one thread gives, on sound data and on damaged data, with
+// restart markers (runs of intervals, checked at their seams, else one
+// thread again) and without (a pipeline of MCU rows). Run under
+// ThreadSanitizer too.
 
 #include <gtest/gtest.h>
 
@@ -96,16 +97,17 @@ void expect_as_one_thread(const std::vector<uint8_t>& data, const std::vector<in
 
 TEST(ParallelRead, SoundDataGiveOneThreadsBytes) {
   // Restart markers at each row's end (64 MCUs of 4:2:0), in the middle of
-  // rows (7 MCUs), and for 4:4:4 and grey every 100 MCUs.
+  // rows (7 MCUs), and for 4:4:4 and grey every 100 MCUs; and none.
   struct Case {
     int32_t channels, subsampling, interval;
   };
   for (const Case& c :
-       {Case{3, Sub420, 64}, Case{3, Sub420, 7}, Case{3, Sub444, 100}, Case{1, Sub444, 100}}) {
+       {Case{3, Sub420, 64}, Case{3, Sub420, 7}, Case{3, Sub444, 100}, Case{1, Sub444, 100},
+        Case{3, Sub420, 0}, Case{3, Sub422, 0}, Case{1, Sub444, 0}}) {
     SCOPED_TRACE(std::to_string(c.channels) + " channels, sampling " +
                  std::to_string(c.subsampling) + ", interval " + std::to_string(c.interval));
     const std::vector<uint8_t> data = picture_with_restarts(c.channels, c.subsampling, c.interval);
-    ASSERT_GT(restart_markers(data).size(), 40u);
+    EXPECT_EQ(restart_markers(data).empty(), c.interval == 0);
     const Read one = read_with(data, 1, 1);
     ASSERT_EQ(one.status, JpegSuccess);
     expect_as_one_thread(data, {1, 2, 8});
@@ -113,79 +115,82 @@ TEST(ParallelRead, SoundDataGiveOneThreadsBytes) {
 }
 
 TEST(ParallelRead, DamagedDataGiveOneThreadsStatusAndBytes) {
-  const std::vector<uint8_t> data = picture_with_restarts(3, Sub420, 48);
-  const std::vector<size_t> at = restart_markers(data);
-  ASSERT_GT(at.size(), 40u);
-  const size_t middle = at[at.size() / 2];
-  std::vector<std::pair<std::string, std::vector<uint8_t>>> damaged;
-  {
-    // Garbage inside an interval: its blocks decode to something else, or
-    // fail.
-    std::vector<uint8_t> d = data;
-    for (size_t i = middle - 40; i < middle - 20; ++i) d[i] = static_cast<uint8_t>(i * 37);
-    damaged.emplace_back("garbage before a marker", d);
-  }
-  {
-    std::vector<uint8_t> d = data;
-    d.erase(d.begin() + static_cast<std::ptrdiff_t>(middle),
-            d.begin() + static_cast<std::ptrdiff_t>(middle + 2));
-    damaged.emplace_back("a restart marker missing", d);
-  }
-  {
-    std::vector<uint8_t> d = data;
-    d[middle + 1] = static_cast<uint8_t>(0xD0 + ((d[middle + 1] - 0xD0 + 2) & 7));
-    damaged.emplace_back("a restart marker misnumbered", d);
-  }
-  {
-    std::vector<uint8_t> d = data;
-    const std::vector<uint8_t> extra{0xFF, 0xD3};
-    d.insert(d.begin() + static_cast<std::ptrdiff_t>(at[3] + 2), extra.begin(), extra.end());
-    damaged.emplace_back("a restart marker too many", d);
-  }
-  damaged.emplace_back(
-      "cut in the middle",
-      std::vector<uint8_t>(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(middle + 9)));
-  for (const auto& [what, d] : damaged) {
-    SCOPED_TRACE(what);
-    expect_as_one_thread(d, {1, 2});
+  for (int32_t interval : {48, 0}) {
+    const std::vector<uint8_t> data = picture_with_restarts(3, Sub420, interval);
+    const std::vector<size_t> at = restart_markers(data);
+    // The middle of the data: at a restart marker when there are some.
+    const size_t middle = interval != 0 ? at[at.size() / 2] : data.size() / 2;
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> damaged;
+    {
+      // Garbage: blocks decode to something else, or fail.
+      std::vector<uint8_t> d = data;
+      for (size_t i = middle - 40; i < middle - 20; ++i) d[i] = static_cast<uint8_t>(i * 37);
+      damaged.emplace_back("garbage", d);
+    }
+    {
+      // A marker in the middle of the data: the scan ends there.
+      std::vector<uint8_t> d = data;
+      d[middle - 30] = 0xFF;
+      d[middle - 29] = 0xC4;
+      damaged.emplace_back("a marker inside the data", d);
+    }
+    damaged.emplace_back(
+        "cut in the middle",
+        std::vector<uint8_t>(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(middle + 9)));
+    if (interval != 0) {
+      std::vector<uint8_t> d = data;
+      d.erase(d.begin() + static_cast<std::ptrdiff_t>(middle),
+              d.begin() + static_cast<std::ptrdiff_t>(middle + 2));
+      damaged.emplace_back("a restart marker missing", d);
+      d = data;
+      d[middle + 1] = static_cast<uint8_t>(0xD0 + ((d[middle + 1] - 0xD0 + 2) & 7));
+      damaged.emplace_back("a restart marker misnumbered", d);
+      d = data;
+      const std::vector<uint8_t> extra{0xFF, 0xD3};
+      d.insert(d.begin() + static_cast<std::ptrdiff_t>(at[3] + 2), extra.begin(), extra.end());
+      damaged.emplace_back("a restart marker too many", d);
+    }
+    // Where the data end, the read says so (and keeps what it decoded).
+    EXPECT_EQ(read_with(damaged[2].second, 1, 1).status, JpegEofError);
+    for (const auto& [what, d] : damaged) {
+      SCOPED_TRACE(what + (interval != 0 ? " (restart markers)" : " (none)"));
+      expect_as_one_thread(d, {1, 2});
+    }
   }
 }
 
-// A read that cannot be split (no restart markers, a region, interrupt
-// mode) takes one thread and gives what it always gave; the job's next read
-// goes on as after a one-thread read.
-TEST(ParallelRead, ReadsThatOneThreadServesAreUnchanged) {
-  const std::vector<uint8_t> plain = picture_with_restarts(3, Sub420, 0);
-  EXPECT_TRUE(restart_markers(plain).empty());
-  expect_as_one_thread(plain, {1});
-
-  const std::vector<uint8_t> data = picture_with_restarts(3, Sub422, 32);
-  std::vector<uint8_t> regions[2];
-  for (int32_t threads : {1, 4}) {
-    BufferJob job(data);
-    job.job.threads = threads;
-    ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
-    std::vector<uint8_t> whole(size_t(1024) * 768 * 3);
-    job.job.out_pixels = whole.data();
-    job.job.out_width = 1024;
-    job.job.out_height = 768;
-    job.job.out_color = ColorRgb;
-    ASSERT_EQ(job.read(IoReadImageBuffer), JpegSuccess);
-    // A region of the same job afterwards.
-    std::vector<uint8_t> region(size_t(200) * 100 * 3);
-    job.job.out_pixels = region.data();
-    job.job.out_width = 200;
-    job.job.out_height = 100;
-    job.job.properties.roi_left = 300;
-    job.job.properties.roi_top = 500;
-    job.job.properties.roi_right = 500;
-    job.job.properties.roi_bottom = 600;
-    ASSERT_EQ(job.read(IoReadImageBuffer), JpegRoiSuccess);
-    regions[threads == 1 ? 0 : 1] = region;
-    const Read one = read_with(data, 1, 1);
-    EXPECT_TRUE(whole == one.pixels) << threads << " threads";
+// The job's next read goes on as after a one-thread read: a region of the
+// same job after a threaded whole read gives the same pixels.
+TEST(ParallelRead, ARegionAfterAThreadedReadIsOneThreads) {
+  for (int32_t interval : {32, 0}) {
+    const std::vector<uint8_t> data = picture_with_restarts(3, Sub422, interval);
+    std::vector<uint8_t> regions[2];
+    for (int32_t threads : {1, 4}) {
+      BufferJob job(data);
+      job.job.threads = threads;
+      ASSERT_EQ(job.read(IoReadParamsBuffer), JpegSuccess);
+      std::vector<uint8_t> whole(size_t(1024) * 768 * 3);
+      job.job.out_pixels = whole.data();
+      job.job.out_width = 1024;
+      job.job.out_height = 768;
+      job.job.out_color = ColorRgb;
+      ASSERT_EQ(job.read(IoReadImageBuffer), JpegSuccess);
+      // A region of the same job afterwards.
+      std::vector<uint8_t> region(size_t(200) * 100 * 3);
+      job.job.out_pixels = region.data();
+      job.job.out_width = 200;
+      job.job.out_height = 100;
+      job.job.properties.roi_left = 300;
+      job.job.properties.roi_top = 500;
+      job.job.properties.roi_right = 500;
+      job.job.properties.roi_bottom = 600;
+      ASSERT_EQ(job.read(IoReadImageBuffer), JpegRoiSuccess);
+      regions[threads == 1 ? 0 : 1] = region;
+      const Read one = read_with(data, 1, 1);
+      EXPECT_TRUE(whole == one.pixels) << threads << " threads";
+    }
+    EXPECT_TRUE(regions[0] == regions[1]);
   }
-  EXPECT_TRUE(regions[0] == regions[1]);
 }
 
 }  // namespace

@@ -13,10 +13,18 @@
 // met). Otherwise (markers missing, out of order or damaged data), or when a
 // thread fails, the scan is decoded again by the calling thread alone, whose
 // pixels and status the read then gives.
+//
+// A scan without restart markers (most photographs) is a pipeline of MCU
+// rows instead: the calling thread decodes the entropy-coded data row after
+// row into a ring of rows, in the order and with the stops one thread has,
+// and another thread transforms and writes them; the calling thread writes
+// rows too whenever two or more wait, so that neither idles.
 
 #include <stdlib.h>
 #include <string.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "jpeg/cpu/guard.h"
@@ -145,9 +153,209 @@ bool seam_holds(const Part& before, const Part& after, int32_t data_ended) {
 
 }  // namespace
 
+// ---- the pipeline of MCU rows ------------------------------------------------
+
+namespace {
+
+// Rows of coefficients between the decoding thread and the writing ones:
+// row r sits in slot r % slots until it is written.
+struct RowRing {
+  int16_t* values;
+  int64_t row_values;  // per_row MCUs of 64 x plan_blocks values
+  int32_t slots;
+  std::mutex lock;
+  std::condition_variable changed;
+  int32_t published = 0;  // rows decoded (in order), ready to write
+  int32_t claimed = 0;    // rows taken for writing (in order)
+  bool finished = false;  // no more rows come
+  bool faulted = false;   // writing a row met a fault
+  bool busy[8] = {};      // a slot holds a row not yet written
+  int32_t first_col[8] = {}, count[8] = {};
+};
+constexpr int32_t kRingSlots = 8;
+
+// Writes MCUs of `row` from its slot, in batches the writers take.
+void write_row(ScanContext& ctx, BatchWriter writer, RowRing& ring, int32_t row) {
+  const int32_t slot = row % ring.slots;
+  int16_t* const values = ring.values + ring.row_values * slot;
+  const int32_t room = 64 * ctx.plan_blocks;
+  const int32_t batch =
+      kMcuBufferBlocks / ctx.plan_blocks > 0 ? kMcuBufferBlocks / ctx.plan_blocks : 1;
+  const int32_t end = ring.first_col[slot] + ring.count[slot];
+  for (int32_t col = ring.first_col[slot]; col < end; col += batch) {
+    const int32_t count = end - col < batch ? end - col : batch;
+    write_batch(ctx, writer, col, row, count, values + int64_t{room} * col);
+  }
+  std::lock_guard<std::mutex> hold(ring.lock);
+  ring.busy[slot] = false;
+  ring.changed.notify_all();
+}
+
+// Takes the next row waiting to be written, if any (with `wait`, waits for
+// one until no more come); -1 when none.
+int32_t claim_row(RowRing& ring, bool wait) {
+  std::unique_lock<std::mutex> hold(ring.lock);
+  if (wait) ring.changed.wait(hold, [&] { return ring.claimed < ring.published || ring.finished; });
+  if (ring.claimed >= ring.published) return -1;
+  return ring.claimed++;
+}
+
+// write_row under a fault guard of the calling thread's own: a fault (a
+// write through a bad image pointer) gives false, the slot freed.
+bool write_row_guarded(ScanContext& ctx, BatchWriter writer, RowRing& ring, int32_t row) {
+  GuardFrame frame;
+  guard_push(&frame);
+  if (sigsetjmp(frame.env, 1) != 0) {
+    std::lock_guard<std::mutex> hold(ring.lock);
+    ring.busy[row % ring.slots] = false;
+    ring.faulted = true;
+    ring.changed.notify_all();
+    return false;
+  }
+  write_row(ctx, writer, ring, row);
+  guard_pop(&frame);
+  return true;
+}
+
+// The writing thread: rows as they come, on its own copy of the job's state.
+void write_rows(ScanContext* ctx, BatchWriter writer, RowRing* ring) {
+  for (int32_t row; (row = claim_row(*ring, true)) >= 0;) {
+    write_row_guarded(*ctx, writer, *ring, row);
+  }
+}
+
+// Whether a pipeline serves the read: a whole image decoded in batches
+// (no smoothing, interrupt mode or coefficient output), every component in
+// the scan, large enough to gain.
+bool pipeline_applies(const ScanContext& ctx) {
+  const JPEG_PROPERTIES* p = ctx.props;
+  const ScanHeader* scan = ctx.header;
+  return p->threads > 1 && batches_apply(ctx) && scan->resume_col == 0 && scan->resume_row == 0 &&
+         scan->component_count == p->frame.component_count && ctx.rows >= 2 &&
+         int64_t{p->jpeg_width} * p->jpeg_height >= kThreadPixels;
+}
+
+}  // namespace
+
+JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing) {
+  JPEG_PROPERTIES* p = ctx.props;
+  const int32_t room = 64 * ctx.plan_blocks;
+  RowRing ring;
+  ring.slots = kRingSlots;
+  ring.row_values = int64_t{room} * ctx.per_row;
+  ring.values = static_cast<int16_t*>(codec_malloc(sizeof(int16_t) * ring.row_values * ring.slots));
+  JPEG_PROPERTIES* copy = static_cast<JPEG_PROPERTIES*>(codec_malloc(sizeof(JPEG_PROPERTIES)));
+  if (ring.values == nullptr || copy == nullptr) {
+    free(ring.values);
+    free(copy);
+    return decode_scan_sequential(ctx, indexing);
+  }
+  memcpy(copy, p, sizeof(JPEG_PROPERTIES));
+  ScanContext writer_ctx = ctx;
+  writer_ctx.props = copy;
+  writer_ctx.stream = &copy->stream;
+  const BatchWriter writer = batch_writer_for(ctx);
+  std::thread other;
+  bool started = false;
+  try {
+    other = std::thread(write_rows, &writer_ctx, writer, &ring);
+    started = true;
+  } catch (...) {
+    // No thread to be had: the calling thread writes every row.
+  }
+
+  ScanHeader* scan = ctx.header;
+  const int32_t spacing = ctx.checkpoint_spacing;
+  const int32_t interval = scan->restart_interval;
+  JpegStatus result = JpegSuccess;
+  for (int32_t row = 0; row < ctx.rows && result == JpegSuccess; ++row) {
+    const int32_t slot = row % ring.slots;
+    {
+      // The slot's last row must be written first; the calling thread
+      // writes rows itself while it waits.
+      std::unique_lock<std::mutex> hold(ring.lock);
+      while (ring.busy[slot]) {
+        if (ring.claimed < ring.published) {
+          const int32_t waiting = ring.claimed++;
+          hold.unlock();
+          write_row_guarded(ctx, writer, ring, waiting);
+          hold.lock();
+        } else {
+          ring.changed.wait(hold);
+        }
+      }
+    }
+    int16_t* const values = ring.values + ring.row_values * slot;
+    // The row's MCUs, with the stops one thread makes: the index's
+    // checkpoints, restart markers, a failure, the data's end.
+    int32_t checkpoint = indexing ? 0 : ctx.per_row;
+    int32_t col = 0;
+    while (col < ctx.per_row) {
+      if (col == checkpoint) {
+        checkpoint += spacing;
+        // Out of memory for it, the read goes on without the index.
+        if (index_save(ctx, row, col / spacing) != JpegSuccess) {
+          indexing = false;
+          checkpoint = ctx.per_row;
+        }
+      }
+      int32_t end = ctx.per_row;
+      if (indexing && end > checkpoint) end = checkpoint;
+      if (interval != 0) {
+        const int64_t n = int64_t{row} * ctx.per_row + col;
+        const int64_t left = interval - n % interval;
+        if (end - col > left) end = col + static_cast<int32_t>(left);
+      }
+      JpegStatus status;
+      col += decode_batch(ctx, col, row, end, values + int64_t{room} * col, &status);
+      // An MCU that failed is not written; where the data ended, what
+      // follows stays grey.
+      if (status == JpegSuccess && scan_data_ended(ctx)) status = JpegEofError;
+      if (status != JpegSuccess) {
+        p->written_until[0] = col;
+        p->written_until[1] = row;
+        result = status;
+        break;
+      }
+    }
+    bool help = false;
+    {
+      std::lock_guard<std::mutex> hold(ring.lock);
+      ring.busy[slot] = true;
+      ring.first_col[slot] = 0;
+      ring.count[slot] = col;
+      ++ring.published;
+      help = ring.published - ring.claimed >= 2;
+      ring.changed.notify_all();
+    }
+    // Rows wait: the calling thread writes the oldest.
+    if (help) {
+      const int32_t waiting = claim_row(ring, false);
+      if (waiting >= 0) write_row_guarded(ctx, writer, ring, waiting);
+    }
+  }
+  {
+    std::lock_guard<std::mutex> hold(ring.lock);
+    ring.finished = true;
+    ring.changed.notify_all();
+  }
+  for (int32_t row; (row = claim_row(ring, false)) >= 0;) write_row_guarded(ctx, writer, ring, row);
+  if (started) other.join();
+  free(ring.values);
+  free(copy);
+  if (ring.faulted) return JpegExceptionDetected;
+  if (result != JpegSuccess) return result;
+  if (indexing && ctx.rows <= kIndexRows) p->restart_index->whole_scan = true;
+  scan->resume_col = scan->resume_row = 0;
+  return JpegSuccess;
+}
+
 JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing) {
   const int32_t threads = usable_threads(ctx);
-  if (threads <= 1) return decode_scan_sequential(ctx, indexing);
+  if (threads <= 1) {
+    return pipeline_applies(ctx) ? decode_scan_pipelined(ctx, indexing)
+                                 : decode_scan_sequential(ctx, indexing);
+  }
   JPEG_PROPERTIES* p = ctx.props;
   const int64_t interval = ctx.header->restart_interval;
   const int64_t mcus = int64_t{ctx.per_row} * ctx.rows;

@@ -16,6 +16,69 @@
 
 namespace jpegcodec {
 
+// A writer for a whole batch of the scan's MCUs, or null: MCU by MCU then.
+BatchWriter batch_writer_for(const ScanContext& ctx) {
+  if (grey_batches_apply(ctx)) return write_grey_batch;
+  if (eighth_ycc_batches_apply(ctx)) return write_eighth_ycc_batch;
+  return nullptr;
+}
+
+int32_t decode_batch(ScanContext& ctx, int32_t col, int32_t row, int32_t end, int16_t* buffer,
+                     JpegStatus* status) {
+  // Once an interval's data are used up, its MCUs are zeros (which
+  // decode_mcu gives, one at a time).
+  *status = JpegSuccess;
+  int32_t decoded = 1;
+  if (ctx.stream->data_ended & kOutOfData) {
+    int16_t* const own = ctx.props->mcu_buffer;
+    ctx.props->mcu_buffer = buffer;
+    *status = decode_mcu(ctx, false);
+    ctx.props->mcu_buffer = own;
+    if (*status != JpegSuccess) decoded = 0;
+  } else {
+    decoded = ctx.mcu_batch_decoder(ctx.stream, ctx.plan, ctx.plan_blocks, ctx.header->dc_pred,
+                                    buffer, 64 * ctx.plan_blocks, end - col, status);
+  }
+  // Only the batch's last MCU can end an interval; if the restart marker
+  // after it cannot be passed, it is not written.
+  int32_t good = decoded;
+  if (decoded > 0 && *status == JpegSuccess) {
+    *status = restart_check(ctx, ctx.per_row, ctx.rows, col + decoded - 1, row);
+    if (*status != JpegSuccess) --good;
+  }
+  return good;
+}
+
+void write_batch(ScanContext& ctx, BatchWriter batch_writer, int32_t col, int32_t row,
+                 int32_t count, int16_t* buffer) {
+  const int32_t room = 64 * ctx.plan_blocks;
+  // A writer that takes the DCs as decoded transforms them itself; if it
+  // declines the batch, they are transformed here after all.
+  const bool writer_takes_dc = batch_writer != nullptr && ctx.dc_samples_in_writer;
+  auto transform_batch = [&]() {
+    for (int32_t m = 0; m < count; ++m) {
+      int16_t* mcu = buffer + int64_t{room} * m;
+      dequantize_planned(ctx, mcu);
+      transform_mcu(ctx, mcu, false);
+    }
+  };
+  if (!writer_takes_dc) transform_batch();
+  if (batch_writer == nullptr || !batch_writer(ctx, col, row, count, buffer, room)) {
+    if (writer_takes_dc) transform_batch();
+    int16_t* const samples = ctx.props->mcu_samples;
+    for (int32_t m = 0; m < count; ++m) {
+      ctx.props->mcu_samples = buffer + int64_t{room} * m;
+      output_mcu(ctx, col + m, row);
+    }
+    ctx.props->mcu_samples = samples;
+  }
+}
+
+bool batches_apply(const ScanContext& ctx) {
+  return ctx.plan_blocks != 0 && ctx.mcu_batch_decoder != nullptr && ctx.coef == nullptr &&
+         ctx.props->interrupt_mode == 0 && !ctx.column_delay && !ctx.row_delay;
+}
+
 // The sequential decoder of a whole image, MCU after MCU. With `indexing`,
 // the start of each row and its checkpoints are recorded
 // on the way. With `stop` (an MCU's place in the scan, counted from 0),
@@ -38,16 +101,8 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop)
   // just scattered (which the processor cannot hand on to a wide load until
   // they reach the cache). A batch ends at a checkpoint of the index and at
   // the end of a restart interval.
-  const bool batched = ctx.plan_blocks != 0 && ctx.mcu_batch_decoder != nullptr &&
-                       ctx.coef == nullptr && ctx.props->interrupt_mode == 0 && !ctx.column_delay &&
-                       !ctx.row_delay;
-  const int32_t room = 64 * ctx.plan_blocks;
-  // A writer for a whole batch, or null: MCU by MCU then.
-  using BatchWriter =
-      bool (*)(const ScanContext&, int32_t, int32_t, int32_t, const int16_t*, int32_t);
-  BatchWriter batch_writer = nullptr;
-  if (batched && grey_batches_apply(ctx)) batch_writer = write_grey_batch;
-  if (batched && eighth_ycc_batches_apply(ctx)) batch_writer = write_eighth_ycc_batch;
+  const bool batched = batches_apply(ctx);
+  const BatchWriter batch_writer = batched ? batch_writer_for(ctx) : nullptr;
   // How many MCUs a batch holds, as measured on photos: one MCU of several
   // blocks at a time, but up to 32 MCUs of one block, and at 1/8 (where
   // an MCU gives a pixel or four) the buffer's room.
@@ -91,43 +146,9 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop)
           const int64_t left = interval - n % interval;
           if (end - col > left) end = col + static_cast<int32_t>(left);
         }
-        // Once an interval's data are used up, its MCUs are zeros (which
-        // decode_mcu gives, one at a time).
-        JpegStatus status = JpegSuccess;
-        int32_t decoded = 1;
-        if (ctx.stream->data_ended & kOutOfData) {
-          status = decode_mcu(ctx, false);
-          if (status != JpegSuccess) decoded = 0;
-        } else {
-          decoded = ctx.mcu_batch_decoder(ctx.stream, ctx.plan, ctx.plan_blocks,
-                                          ctx.header->dc_pred, buffer, room, end - col, &status);
-        }
-        // Only the batch's last MCU can end an interval; if the restart
-        // marker after it cannot be passed, it is not written.
-        int32_t good = decoded;
-        if (decoded > 0 && status == JpegSuccess) {
-          status = restart_check(ctx, ctx.per_row, ctx.rows, col + decoded - 1, row);
-          if (status != JpegSuccess) --good;
-        }
-        // A writer that takes the DCs as decoded transforms them itself;
-        // if it declines the batch, they are transformed here after all.
-        const bool writer_takes_dc = batch_writer != nullptr && ctx.dc_samples_in_writer;
-        auto transform_batch = [&]() {
-          for (int32_t m = 0; m < good; ++m) {
-            int16_t* mcu = buffer + int64_t{room} * m;
-            dequantize_planned(ctx, mcu);
-            transform_mcu(ctx, mcu, false);
-          }
-        };
-        if (!writer_takes_dc) transform_batch();
-        if (batch_writer == nullptr || !batch_writer(ctx, col, row, good, buffer, room)) {
-          if (writer_takes_dc) transform_batch();
-          for (int32_t m = 0; m < good; ++m) {
-            ctx.props->mcu_samples = buffer + int64_t{room} * m;
-            output_mcu(ctx, col + m, row);
-          }
-          ctx.props->mcu_samples = buffer;
-        }
+        JpegStatus status;
+        const int32_t good = decode_batch(ctx, col, row, end, buffer, &status);
+        write_batch(ctx, batch_writer, col, row, good, buffer);
         col += good;
         // An MCU that failed is not written.
         if (status != JpegSuccess) return written(col, row, status);

@@ -156,10 +156,27 @@ bool indexes_whole_image(const JPEG_PROPERTIES* p, const ScanContext& ctx);
 
 // ---- the decoders (scan.cpp, coefficient_store.cpp, region.cpp) -------------------
 
+// Batches of sequential MCUs (scan.cpp): whether the read takes them; the
+// writer that takes a whole batch (null: MCU by MCU); MCUs col..end-1 of
+// `row` decoded into `buffer` (64 x plan_blocks values an MCU), with the
+// restart marker after the last, giving how many may be written and the
+// status; and `count` MCUs of a buffer transformed and written.
+using BatchWriter = bool (*)(const ScanContext&, int32_t, int32_t, int32_t, const int16_t*,
+                             int32_t);
+bool batches_apply(const ScanContext& ctx);
+BatchWriter batch_writer_for(const ScanContext& ctx);
+int32_t decode_batch(ScanContext& ctx, int32_t col, int32_t row, int32_t end, int16_t* buffer,
+                     JpegStatus* status);
+void write_batch(ScanContext& ctx, BatchWriter batch_writer, int32_t col, int32_t row,
+                 int32_t count, int16_t* buffer);
+
 JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop = -1);
 // The same by several threads where the job asks for them and the scan can
 // be split (parallel_scan.cpp); else decode_scan_sequential.
 JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing);
+// A scan without restart markers as a pipeline of MCU rows: one thread
+// decodes, others transform and write (parallel_scan.cpp).
+JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing);
 JpegStatus decode_scan_stored(ScanContext& ctx);
 JpegStatus decode_scan_sequential_roi(ScanContext& ctx);
 
