@@ -23,6 +23,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -165,11 +166,12 @@ struct RowRing {
   int32_t slots;
   std::mutex lock;
   std::condition_variable changed;
-  int32_t published = 0;  // rows decoded (in order), ready to write
-  int32_t claimed = 0;    // rows taken for writing (in order)
-  bool finished = false;  // no more rows come
-  bool faulted = false;   // writing a row met a fault
-  bool busy[8] = {};      // a slot holds a row not yet written
+  int32_t published = 0;          // rows decoded (in order), ready to write
+  std::atomic<int32_t> ready{0};  // `published`, for a writer that waits without the lock
+  int32_t claimed = 0;            // rows taken for writing (in order)
+  bool finished = false;          // no more rows come
+  bool faulted = false;           // writing a row met a fault
+  bool busy[8] = {};              // a slot holds a row not yet written
   int32_t first_col[8] = {}, count[8] = {};
 };
 constexpr int32_t kRingSlots = 8;
@@ -195,7 +197,18 @@ void write_row(ScanContext& ctx, BatchWriter writer, RowRing& ring, int32_t row)
 // one until no more come); -1 when none.
 int32_t claim_row(RowRing& ring, bool wait) {
   std::unique_lock<std::mutex> hold(ring.lock);
-  if (wait) ring.changed.wait(hold, [&] { return ring.claimed < ring.published || ring.finished; });
+  if (wait && ring.claimed >= ring.published && !ring.finished) {
+    // A row takes tens of microseconds: waking a sleeping thread for each
+    // would cost a good part of that. Watch for the next a while first.
+    const int32_t seen = ring.claimed;
+    hold.unlock();
+    for (int32_t spin = 0; spin < 4000 && ring.ready.load(std::memory_order_acquire) <= seen;
+         ++spin) {
+      std::this_thread::yield();
+    }
+    hold.lock();
+    ring.changed.wait(hold, [&] { return ring.claimed < ring.published || ring.finished; });
+  }
   if (ring.claimed >= ring.published) return -1;
   return ring.claimed++;
 }
@@ -325,7 +338,8 @@ JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing) {
       ring.first_col[slot] = 0;
       ring.count[slot] = col;
       ++ring.published;
-      help = ring.published - ring.claimed >= 2;
+      ring.ready.store(ring.published, std::memory_order_release);
+      help = ring.published - ring.claimed >= 3;
       ring.changed.notify_all();
     }
     // Rows wait: the calling thread writes the oldest.
@@ -337,6 +351,7 @@ JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing) {
   {
     std::lock_guard<std::mutex> hold(ring.lock);
     ring.finished = true;
+    ring.ready.store(ring.published + 1, std::memory_order_release);
     ring.changed.notify_all();
   }
   for (int32_t row; (row = claim_row(ring, false)) >= 0;) write_row_guarded(ctx, writer, ring, row);
