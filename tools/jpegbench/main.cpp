@@ -52,9 +52,13 @@ struct Region {
 };
 constexpr int32_t kRegionSide = 512;
 
+// The clock a measure reads: CPU time of the calling thread (one thread's
+// work), or the wall clock (threaded work).
+bool g_wall_clock = false;
+
 double thread_seconds() {
   timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  clock_gettime(g_wall_clock ? CLOCK_MONOTONIC : CLOCK_THREAD_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
@@ -87,8 +91,9 @@ struct Job {
 
 // One timed decode of ours: seconds, or -1 on failure.
 double ours(const Input& in, std::vector<uint8_t>& out, int scale, const Region* second,
-            int channels) {
+            int channels, int32_t threads = 1) {
   Job job(in);
+  job.job.threads = threads;
   if (jpeg_read(&job.job, IoReadParamsBuffer) != JpegSuccess) return -1;
   if (second != nullptr) {
     // A viewer's first view, untimed: the whole picture. The region read
@@ -308,7 +313,7 @@ void print_classes(const std::map<std::string, std::vector<double>>& ratios) {
 
 void usage() {
   std::puts(
-      "Usage: jpegbench [--repeat N] [--encode] FILE...\n"
+      "Usage: jpegbench [--repeat N] [--threads N] [--encode] FILE...\n"
       "       jpegbench --version\n"
       "Decodes each JPEG file from memory with jpegcodec and with libjpeg-turbo\n"
       "(accurate transform, plain upsampling, RGB or grey), alternating the two,\n"
@@ -323,6 +328,11 @@ void usage() {
       "and the processor-specific routines installed. bench/photos.sh makes\n"
       "the photographs to run it on.\n"
       "\n"
+      "With --threads N (N > 1), each read is also timed by the wall clock with\n"
+      "jpegcodec using up to N threads against libjpeg-turbo's one thread (also\n"
+      "by the wall clock), alternated with the others: two more columns and a\n"
+      "second table of classes.\n"
+      "\n"
       "With --encode, each file is decoded once and its pixels written by\n"
       "jpegcodec and by libjpeg-turbo at quality 90 (4:2:0, or grey; accurate\n"
       "DCT): with the standard Huffman tables, with optimised ones and as a\n"
@@ -333,11 +343,14 @@ void usage() {
 
 int main(int argc, char** argv) {
   int repeat = 7;
+  int32_t threads = 1;
   bool encoding = false;
   std::vector<Input> inputs;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) {
       repeat = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) {
+      threads = std::max(1, std::min(1024, std::atoi(argv[++i])));
     } else if (std::strcmp(argv[i], "--encode") == 0) {
       encoding = true;
     } else if (std::strcmp(argv[i], "--help") == 0) {
@@ -377,10 +390,14 @@ int main(int argc, char** argv) {
   const bool with_stb = false;
   std::puts("stb_image: not built in (its header was not found)");
 #endif
-  std::printf("%-24s %-7s %9s %9s %7s %9s %7s %9s\n", "file", "read", "ours ms", "turbo ms",
-              "ratio", "stb ms", "ratio", "ours MP/s");
-  // Each class's ratios (libjpeg-turbo / ours), by read.
-  std::map<std::string, std::vector<double>> ratios;
+  const bool threaded = threads > 1;
+  std::printf("%-24s %-7s %9s %9s %7s %9s %7s %9s", "file", "read", "ours ms", "turbo ms", "ratio",
+              "stb ms", "ratio", "ours MP/s");
+  if (threaded) std::printf(" %9s %9s %7s", "ours wall", "turbo wall", "ratio");
+  std::printf("\n");
+  // Each class's ratios (libjpeg-turbo / ours), by read: CPU time of one
+  // thread, and with threads by the wall clock.
+  std::map<std::string, std::vector<double>> ratios, wall_ratios;
   for (Input& in : inputs) {
     {
       Job probe(in);
@@ -419,13 +436,24 @@ int main(int argc, char** argv) {
       // stb_image decodes whole images only: it is timed at full size.
       const bool stb = with_stb && mode.scale == 1 && !mode.region;
       double best_ours = 1e30, best_peer = 1e30, best_stb = 1e30;
+      double wall_ours = 1e30, wall_peer = 1e30;
       bool failed = false;
+      const Region* region = mode.region ? &lower : nullptr;
       for (int r = 0; r < repeat && !failed; ++r) {
-        const double a = ours(in, out, mode.scale, mode.region ? &lower : nullptr, channels);
-        const double b = peer(in, out, mode.scale, mode.region ? &lower : nullptr, channels);
+        const double a = ours(in, out, mode.scale, region, channels);
+        const double b = peer(in, out, mode.scale, region, channels);
         failed = a < 0;
         best_ours = std::min(best_ours, a);
         best_peer = std::min(best_peer, b);
+        if (threaded) {
+          g_wall_clock = true;
+          const double c = ours(in, out, mode.scale, region, channels, threads);
+          const double d = peer(in, out, mode.scale, region, channels);
+          g_wall_clock = false;
+          failed = failed || c < 0;
+          wall_ours = std::min(wall_ours, c);
+          wall_peer = std::min(wall_peer, d);
+        }
 #if KNOT_HAVE_STB
         if (stb) {
           const double c = stb_decode_seconds(in.data.data(), in.data.size(), channels);
@@ -444,12 +472,23 @@ int main(int argc, char** argv) {
         std::snprintf(stb_columns, sizeof stb_columns, "%9.2f %7.2f", best_stb * 1e3,
                       best_stb / best_ours);
       }
-      std::printf("%-24s %-7s %9.2f %9.2f %7.2f %s %9.1f\n", base.c_str(), mode.label,
+      std::printf("%-24s %-7s %9.2f %9.2f %7.2f %s %9.1f", base.c_str(), mode.label,
                   best_ours * 1e3, best_peer * 1e3, best_peer / best_ours, stb_columns,
                   pixels / 1e6 / best_ours);
+      if (threaded) {
+        std::printf(" %9.2f %9.2f %7.2f", wall_ours * 1e3, wall_peer * 1e3, wall_peer / wall_ours);
+        wall_ratios[std::string(in.kind) + "|" + mode.label].push_back(wall_peer / wall_ours);
+      }
+      std::printf("\n");
       ratios[std::string(in.kind) + "|" + mode.label].push_back(best_peer / best_ours);
     }
   }
+  std::printf("\nCPU time of one thread, ratio libjpeg-turbo / jpegcodec:");
   print_classes(ratios);
+  if (threaded) {
+    std::printf("\nWall clock, jpegcodec with up to %d threads against libjpeg-turbo's one:",
+                threads);
+    print_classes(wall_ratios);
+  }
   return 0;
 }
