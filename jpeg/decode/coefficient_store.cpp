@@ -281,14 +281,27 @@ JpegStatus output_stored_image(JPEG_PROPERTIES* p, const StoreLayout& layout) {
     ctx.routines->end_of_scan();
     return JpegSuccess;
   }
-  for (int32_t row = 0; row < p->mcu_rows; ++row) {
-    for (int32_t col = 0; col < p->mcus_per_row; ++col) output_progressive_mcu(ctx, col, row);
-    reconstruct_mcu(ctx, p->mcus_per_row, row, p->mcu_buffer, true);  // flush (smoothing)
+  auto write_row = [](ScanContext& row_ctx, int32_t row) {
+    const int32_t per_row = row_ctx.props->mcus_per_row;
+    for (int32_t col = 0; col < per_row; ++col) output_progressive_mcu(row_ctx, col, row);
+    reconstruct_mcu(row_ctx, per_row, row, row_ctx.props->mcu_buffer, true);  // flush (smoothing)
+  };
+  // Rows are independent unless the smoothing upsampler carries one into
+  // the next, or the planes are written: then one thread, in order.
+  JpegStatus status = JpegSuccess;
+  if (ctx.column_delay || ctx.row_delay || ctx.coef != nullptr) {
+    for (int32_t row = 0; row < p->mcu_rows; ++row) write_row(ctx, row);
+  } else {
+    status = write_rows_on_threads(ctx, p->mcu_rows, write_row);
   }
   for (int32_t col = 0; col <= p->mcus_per_row; ++col) {
     reconstruct_mcu(ctx, col, p->mcu_rows, p->mcu_buffer, true);
   }
   p->image_output_done = 1;
+  if (status != JpegSuccess) {
+    ctx.routines->end_of_scan();
+    return status;
+  }
   ctx.routines->end_of_scan();
   return JpegSuccess;
 }

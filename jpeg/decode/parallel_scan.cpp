@@ -460,4 +460,100 @@ JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing) {
   return decode_scan_sequential(ctx, indexing);
 }
 
+// ---- rows written on several threads ---------------------------------------
+
+namespace {
+
+struct RowTeam {
+  ScanContext ctx;  // on the thread's own copy of the job's state
+  JPEG_PROPERTIES* props;
+  std::atomic<int32_t>* next_row;
+  int32_t rows;
+  void (*write)(ScanContext&, int32_t);
+  bool faulted;
+};
+
+// Takes rows a few at a time until none are left, under a fault guard.
+void write_team_rows(RowTeam* member) {
+  GuardFrame frame;
+  guard_push(&frame);
+  if (sigsetjmp(frame.env, 1) != 0) {
+    member->faulted = true;
+    return;
+  }
+  constexpr int32_t kRowsAtOnce = 2;
+  for (;;) {
+    const int32_t first = member->next_row->fetch_add(kRowsAtOnce);
+    if (first >= member->rows) break;
+    const int32_t last = first + kRowsAtOnce < member->rows ? first + kRowsAtOnce : member->rows;
+    for (int32_t row = first; row < last; ++row) member->write(member->ctx, row);
+  }
+  guard_pop(&frame);
+}
+
+}  // namespace
+
+JpegStatus write_rows_on_threads(ScanContext& ctx, int32_t rows,
+                                 void (*write)(ScanContext&, int32_t)) {
+  const JPEG_PROPERTIES* p = ctx.props;
+  const unsigned cores = std::thread::hardware_concurrency();
+  int32_t threads = p->threads < kMostThreads ? p->threads : kMostThreads;
+  if (cores != 0 && unsigned(threads) > cores) threads = int32_t(cores);
+  if (threads > rows / 2) threads = rows / 2;
+  const bool worth = int64_t{p->jpeg_width} * p->jpeg_height >= kThreadPixels;
+  RowTeam* team = threads > 1 && worth
+                      ? static_cast<RowTeam*>(codec_calloc(threads, sizeof(RowTeam)))
+                      : nullptr;
+  std::atomic<int32_t> next_row{0};
+  int32_t ready = 0;
+  for (; team != nullptr && ready < threads; ++ready) {
+    RowTeam& member = team[ready];
+    member.props = static_cast<JPEG_PROPERTIES*>(codec_malloc(sizeof(JPEG_PROPERTIES)));
+    int16_t* buffer = static_cast<int16_t*>(codec_calloc(kMcuBufferBlocks * 64, sizeof(int16_t)));
+    if (member.props == nullptr || buffer == nullptr) {
+      free(member.props);
+      free(buffer);
+      break;
+    }
+    memcpy(member.props, p, sizeof(JPEG_PROPERTIES));
+    member.props->mcu_buffer = member.props->mcu_samples = buffer;
+    member.ctx = ctx;
+    member.ctx.props = member.props;
+    member.ctx.stream = &member.props->stream;
+    member.next_row = &next_row;
+    member.rows = rows;
+    member.write = write;
+  }
+  if (ready < 2) {
+    // One thread: the rows in order, on the job's own state.
+    for (int32_t i = 0; i < ready; ++i) {
+      free(team[i].props->mcu_buffer);
+      free(team[i].props);
+    }
+    free(team);
+    for (int32_t row = 0; row < rows; ++row) write(ctx, row);
+    return JpegSuccess;
+  }
+  std::thread others[kMostThreads];
+  bool started[kMostThreads] = {};
+  for (int32_t i = 1; i < ready; ++i) {
+    try {
+      others[i] = std::thread(write_team_rows, &team[i]);
+      started[i] = true;
+    } catch (...) {
+      // Fewer threads: the others take its rows.
+    }
+  }
+  write_team_rows(&team[0]);
+  bool faulted = false;
+  for (int32_t i = 0; i < ready; ++i) {
+    if (i > 0 && started[i]) others[i].join();
+    faulted |= team[i].faulted;
+    free(team[i].props->mcu_buffer);
+    free(team[i].props);
+  }
+  free(team);
+  return faulted ? JpegExceptionDetected : JpegSuccess;
+}
+
 }  // namespace jpegcodec

@@ -177,6 +177,11 @@ JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing);
 // A scan without restart markers as a pipeline of MCU rows: one thread
 // decodes, others transform and write (parallel_scan.cpp).
 JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing);
+// Rows 0..rows-1 given to `write` on up to the job's threads, each on a
+// copy of the job's state (rows in any order: none may need another's
+// output); 0, or -1 when writing met a fault.
+JpegStatus write_rows_on_threads(ScanContext& ctx, int32_t rows,
+                                 void (*write)(ScanContext&, int32_t));
 JpegStatus decode_scan_stored(ScanContext& ctx);
 JpegStatus decode_scan_sequential_roi(ScanContext& ctx);
 
