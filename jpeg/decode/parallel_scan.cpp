@@ -68,6 +68,10 @@ int32_t usable_threads(const ScanContext& ctx) {
   const int64_t intervals = (mcus + scan->restart_interval - 1) / scan->restart_interval;
   int64_t threads = p->threads < kMostThreads ? p->threads : kMostThreads;
   if (threads > intervals) threads = intervals;
+  // More runs than cores: a whole number of them a core, so that each
+  // decodes as much.
+  const unsigned cores = std::thread::hardware_concurrency();
+  if (cores != 0 && threads > cores) threads -= threads % cores;
   return static_cast<int32_t>(threads);
 }
 

@@ -3,6 +3,8 @@
 
 #include "jpeg/encode/encoder.h"
 
+#include "jpeg/encode/encoder_state.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -45,31 +47,6 @@ void quality_table(int32_t quality, int32_t which, uint8_t* table) {
 }
 
 namespace {
-
-// Everything one write works with.
-struct Encoder {
-  JPEG_PROPERTIES* p;
-  RoutineTable* t;
-  WriteOptions options;
-  OutputSink* sink;
-  EncodeFrame frame;
-  uint8_t quant[2][64];             // natural order, for DQT and the quantizers
-  uint16_t reciprocal[2][64];       // the current quantizer's tables
-  HuffDefinition definition[2][2];  // [class][table]: the standard tables, or made for the image
-  HuffEncodeTable codes[2][2];
-  bool chroma;  // some component uses the second tables
-  // The caller's image.
-  const uint8_t* first_line;
-  int32_t line_bytes;
-  int32_t pixel_bytes;
-  bool packed;  // Y, Cb, Y, Cr for two pixels
-  McuSource source;
-  McuInputFn input;
-};
-
-SinkWriteFn writer_of(const Encoder& e) {
-  return e.t->enc_write_bytes;
-}
 
 // ---- frame and input set-up ---------------------------------------------------
 
@@ -223,6 +200,8 @@ void prepare_codes(Encoder& e) {
 
 // ---- the MCUs -------------------------------------------------------------------------
 
+}  // namespace
+
 // MCU (col, row) as quantized blocks: the caller's pixels (with the last
 // column and line repeated past the image's edges), converted, sampled,
 // transformed and quantized.
@@ -278,6 +257,8 @@ void quantized_mcu(Encoder& e, int32_t col, int32_t row, int16_t* blocks) {
     }
   }
 }
+
+namespace {
 
 // ---- segments -------------------------------------------------------------------------
 
@@ -418,53 +399,6 @@ ScanPlan sequential_scan(const EncodeFrame& f) {
 
 // ---- sequential data ------------------------------------------------------------------
 
-// The sequential scan's data, MCU after MCU: from the store when there is
-// one, else straight from the caller's image.
-JpegStatus write_sequential_data(Encoder& e, const CoefficientStore* store) {
-  const EncodeFrame& f = e.frame;
-  OutputSink* sink = e.sink;
-  const SinkWriteFn write = writer_of(e);
-  EntropyWriter w{0, 0, sink->next};
-  int16_t pred[4] = {};
-  alignas(32) int16_t blocks[10 * 64];
-  // The MCU's blocks, and the bits held from before it.
-  const size_t mcu_room = static_cast<size_t>(f.blocks_per_mcu) * kBlockBytesMost + 32;
-  int64_t mcu = 0;
-  int32_t restarts = 0;
-  for (int32_t row = 0; row < f.mcu_rows; ++row) {
-    for (int32_t col = 0; col < f.mcus_per_row; ++col, ++mcu) {
-      if (f.restart_interval != 0 && mcu != 0 && mcu % f.restart_interval == 0) {
-        pad_and_flush(w);
-        sink->next = w.next;
-        if (!sink_room(sink, 2, write)) return sink->status;
-        put_marker(sink, 0xD0 + (restarts++ & 7));
-        w.next = sink->next;
-        for (int16_t& p : pred) p = 0;
-      }
-      const int16_t* mcu_blocks = blocks;
-      if (store != nullptr) {
-        mcu_blocks = store->block(mcu, 0);
-      } else {
-        quantized_mcu(e, col, row, blocks);
-      }
-      sink->next = w.next;
-      if (!sink_room(sink, mcu_room, write)) return sink->status;
-      w.next = sink->next;
-      for (int32_t c = 0; c < f.count; ++c) {
-        const EncodeComponent& k = f.comp[c];
-        const HuffEncodeTable* dc = &e.codes[0][k.table];
-        const HuffEncodeTable* ac = &e.codes[1][k.table];
-        for (int32_t b = 0; b < k.h * k.v; ++b) {
-          e.t->enc_block(&w, mcu_blocks + 64 * (k.first + b), &pred[c], dc, ac);
-        }
-      }
-    }
-  }
-  pad_and_flush(w);
-  sink->next = w.next;
-  return sink->status;
-}
-
 // Every MCU's quantized blocks, kept for a second pass (optimised tables)
 // or for the scans of a progressive frame. The store's size is held to the
 // same limit as the decoder's (max_coef_megabytes).
@@ -477,33 +411,18 @@ JpegStatus fill_store(Encoder& e, CoefficientStore* store) {
   store->frame = &e.frame;
   store->values = static_cast<int16_t*>(codec_malloc(bytes > 0 ? bytes : 1));
   if (store->values == nullptr) return JpegMemoryError;
-  int64_t mcu = 0;
-  for (int32_t row = 0; row < f.mcu_rows; ++row) {
-    for (int32_t col = 0; col < f.mcus_per_row; ++col, ++mcu) {
-      quantized_mcu(e, col, row, store->values + mcu * f.blocks_per_mcu * 64);
-    }
+  const JpegStatus status = quantize_into_store(e, *store);
+  if (status != JpegSuccess) {
+    free(store->values);
+    store->values = nullptr;
   }
-  return JpegSuccess;
+  return status;
 }
 
 // Tables made for the sequential scan from the symbols it will write.
 void optimise_sequential_tables(Encoder& e, const CoefficientStore& store) {
-  const EncodeFrame& f = e.frame;
   SymbolCounts counts[2][2] = {};
-  int16_t pred[4] = {};
-  const int64_t mcus = int64_t{f.mcus_per_row} * f.mcu_rows;
-  for (int64_t mcu = 0; mcu < mcus; ++mcu) {
-    if (f.restart_interval != 0 && mcu != 0 && mcu % f.restart_interval == 0) {
-      for (int16_t& p : pred) p = 0;
-    }
-    for (int32_t c = 0; c < f.count; ++c) {
-      const EncodeComponent& k = f.comp[c];
-      for (int32_t b = 0; b < k.h * k.v; ++b) {
-        count_block_symbols(store.block(mcu, k.first + b), &pred[c], &counts[0][k.table],
-                            &counts[1][k.table]);
-      }
-    }
-  }
+  count_store_symbols(e, store, counts);
   for (int table_class = 0; table_class < 2; ++table_class) {
     for (int table = 0; table < (e.chroma ? 2 : 1); ++table) {
       optimal_table(counts[table_class][table], &e.definition[table_class][table]);

@@ -199,11 +199,12 @@ class Metadata(unittest.TestCase):
             jpegcodec.write(pixels, icc_profile="sRGB")
 
 
-    def test_threads_give_one_threads_pixels(self):
+    def test_threads_give_one_threads_pixels_and_bytes(self):
         # A picture large enough for threads, with a restart marker each row.
         rng = numpy.random.default_rng(5)
         noisy = rng.integers(0, 256, (720, 1024, 3), dtype=numpy.uint8)
         data = jpegcodec.write(noisy, quality=85, restart_interval=64)
+        self.assertEqual(jpegcodec.write(noisy, quality=85, restart_interval=64, threads=2), data)
         one = jpegcodec.read(data, upsample="fast")
         numpy.testing.assert_array_equal(jpegcodec.read(data, upsample="fast", threads=2), one)
         numpy.testing.assert_array_equal(jpegcodec.read(data, threads=3), jpegcodec.read(data))

@@ -1,6 +1,7 @@
 // jpegenc: writes JPEG files with jpegcodec from PNG or netpbm images.
 
 #include <getopt.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -46,6 +47,8 @@ void print_usage(FILE* out) {
       "  --exif FILE        embed the EXIF block in FILE: TIFF data, with or\n"
       "                     without \"Exif\\0\\0\" before them (instead of the PNG's)\n"
       "  --fast-dct         the fast forward DCT (less accurate)\n"
+      "  --threads N        write with up to N threads (default: the machine's\n"
+      "                     cores); the file is the one one thread writes\n"
       "  --version          show the version\n"
       "  --help             show this help\n"
       "Options take their value as --quality 90 or --quality=90.\n"
@@ -67,6 +70,7 @@ struct Options {
   int32_t sampling = -1;  // a SubsamplingCode; -1 until given
   bool gray = false, rgb = false, optimize = false, progressive = false, fast_dct = false;
   int32_t restart_rows = 0;
+  int32_t threads = 0;  // 0: the machine's cores
   std::string comment;
   bool has_comment = false;
   std::string icc_file, exif_file;
@@ -151,6 +155,8 @@ int encode(const Options& o) {
   job.properties.dct_family = o.fast_dct ? 0 : 1;
   job.write_optimize = o.optimize ? 1 : 0;
   job.write_progressive = o.progressive ? 1 : 0;
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  job.threads = o.threads > 0 ? o.threads : static_cast<int32_t>(cores > 0 ? cores : 1);
   if (o.restart_rows > 0) {
     // Rows of MCUs to MCUs.
     const int32_t mcu_width = job.jpeg_subsampling == Sub444 ? 8 : 16;
@@ -247,7 +253,8 @@ int main(int argc, char** argv) {
     kRgb,
     kOptimize,
     kProgressive,
-    kFastDct
+    kFastDct,
+    kThreads
   };
   static const option kOptions[] = {{"help", no_argument, nullptr, 'h'},
                                     {"version", no_argument, nullptr, kVersion},
@@ -264,6 +271,7 @@ int main(int argc, char** argv) {
                                     {"optimise", no_argument, nullptr, kOptimize},
                                     {"progressive", no_argument, nullptr, kProgressive},
                                     {"fast-dct", no_argument, nullptr, kFastDct},
+                                    {"threads", required_argument, nullptr, kThreads},
                                     {nullptr, 0, nullptr, 0}};
   opterr = 0;  // the messages below say it in one line each
   for (;;) {
@@ -323,6 +331,11 @@ int main(int argc, char** argv) {
         break;
       case kFastDct:
         o.fast_dct = true;
+        break;
+      case kThreads:
+        if (!parse_number(optarg, 1, 1024, &o.threads)) {
+          return usage_error("--threads takes a number of threads, 1 to 1024, not \"%s\"", optarg);
+        }
         break;
       default:
         return cli::option_error("jpegenc", c, argv[optind - 1]);

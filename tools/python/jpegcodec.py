@@ -427,8 +427,8 @@ def read_bytes(source, mode=None, scale=1, region=None, fast_dct=False, upsample
     upsample: "smooth" (the default) interpolates subsampled chroma, as djpeg
     and Pillow do; "fast" repeats it.
     threads: up to this many threads decode the image (the pixels are one
-    thread's); for now files with restart markers, read whole with
-    upsample="fast", use them.
+    thread's): whole images read with upsample="fast" (the smoothing
+    upsampler carries each row into the next) and progressive files' rows.
     A damaged or truncated file raises JpegError with the image as far as it
     was decoded (grey where data were missing) in `partial`."""
 
@@ -491,7 +491,7 @@ def _block(name, value):
 
 def write(image, width=None, height=None, channels=None, quality=75, subsampling="4:2:0",
           optimize=False, progressive=False, restart_interval=0, path=None, mode=None,
-          icc_profile=None, exif=None, xmp=None):
+          icc_profile=None, exif=None, xmp=None, threads=1):
     """Encodes an image as JPEG and returns the file's bytes (and writes them
     to `path` when given).
 
@@ -504,6 +504,8 @@ def write(image, width=None, height=None, channels=None, quality=75, subsampling
     optimize: Huffman tables made for the image (smaller, slower).
     progressive: a progressive JPEG. restart_interval: MCUs between restart
     markers, 0 (none) to 65535. Values out of range raise ValueError.
+    threads: up to this many threads write the file (the bytes are one
+    thread's).
     icc_profile, exif, xmp: bytes the file carries, as metadata() gives them
     and Pillow takes them: an ICC profile (in as many APP2 chunks as it
     needs), an EXIF block (with or without its "Exif\\0\\0"; up to 65533
@@ -518,6 +520,7 @@ def write(image, width=None, height=None, channels=None, quality=75, subsampling
             raise ValueError("jpegcodec: %s of %d bytes; a JPEG holds at most %d" % (name, len(block), most[name]))
     blocks = _WriteMetadata(exif, len(exif), icc_profile, len(icc_profile), xmp, len(xmp))
     restart_interval = _whole_number("restart_interval", restart_interval, 0, 65535)
+    threads = _whole_number("threads", threads, 1, 1024)
     if mode not in (None, "L", "RGB", "CMYK"):
         raise ValueError("jpegcodec: mode must be \"L\", \"RGB\" or \"CMYK\", not %r" % (mode,))
     if hasattr(image, "shape"):
@@ -580,6 +583,7 @@ def write(image, width=None, height=None, channels=None, quality=75, subsampling
         job.write_optimize = 1 if optimize else 0
         job.write_progressive = 1 if progressive else 0
         job.write_restart_interval = restart_interval
+        job.threads = threads
         if icc_profile or exif or xmp:
             status = lib.jpeg_set_metadata(ctypes.byref(job), ctypes.byref(blocks))
             if status < 0:

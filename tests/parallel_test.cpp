@@ -1,8 +1,8 @@
-// One image read by several threads: every byte of the image and the
-// status are what one thread gives, on sound data and on damaged data, with
-// restart markers (runs of intervals, checked at their seams, else one
-// thread again) and without (a pipeline of MCU rows). Run under
-// ThreadSanitizer too.
+// One image read or written by several threads: every byte of the image
+// and the status are what one thread gives. Reads on sound data and on
+// damaged data, with restart markers (runs of intervals, checked at their
+// seams, else one thread again) and without (a pipeline of MCU rows);
+// writes in bands joined at the bit. Run under ThreadSanitizer too.
 
 #include <gtest/gtest.h>
 
@@ -17,10 +17,8 @@
 
 namespace {
 
-// A 1024x768 picture with detail everywhere (gradients and noise), written
-// with restart markers every `interval` MCUs.
-std::vector<uint8_t> picture_with_restarts(int32_t channels, int32_t subsampling,
-                                           int32_t interval) {
+// A 1024x768 picture with detail everywhere (gradients and noise).
+std::vector<uint8_t> detailed_pixels(int32_t channels) {
   const int32_t width = 1024, height = 768;
   std::vector<uint8_t> pixels(size_t(width) * height * channels);
   std::mt19937 random(7);
@@ -32,18 +30,32 @@ std::vector<uint8_t> picture_with_restarts(int32_t channels, int32_t subsampling
       }
     }
   }
+  return pixels;
+}
+
+struct WriteRequest {
+  int32_t channels, subsampling, interval;
+  int32_t optimize = 0, progressive = 0;
+};
+
+// The picture written as asked, with `threads`; empty on failure.
+std::vector<uint8_t> write_picture(const WriteRequest& r, int32_t threads = 1) {
+  std::vector<uint8_t> pixels = detailed_pixels(r.channels);
   JpegJob job;
   std::memset(&job, 0, sizeof job);
   jpeg_init(&job);
+  job.threads = threads;
   job.out_pixels = pixels.data();
-  job.out_width = job.jpeg_width = width;
-  job.out_height = job.jpeg_height = height;
-  job.out_channels = job.jpeg_channels = channels;
-  job.out_color = channels == 1 ? ColorGray : ColorRgb;
-  job.jpeg_color = channels == 1 ? ColorGray : ColorYcbcr;
-  job.jpeg_subsampling = subsampling;
+  job.out_width = job.jpeg_width = 1024;
+  job.out_height = job.jpeg_height = 768;
+  job.out_channels = job.jpeg_channels = r.channels;
+  job.out_color = r.channels == 1 ? ColorGray : ColorRgb;
+  job.jpeg_color = r.channels == 1 ? ColorGray : ColorYcbcr;
+  job.jpeg_subsampling = r.subsampling;
   job.quality = 90;
-  job.write_restart_interval = interval;
+  job.write_restart_interval = r.interval;
+  job.write_optimize = r.optimize;
+  job.write_progressive = r.progressive;
   std::vector<uint8_t> out(pixels.size() * 2);
   job.jpeg_buffer = out.data();
   job.jpeg_buffer_size = static_cast<int32_t>(out.size());
@@ -51,6 +63,12 @@ std::vector<uint8_t> picture_with_restarts(int32_t channels, int32_t subsampling
   out.resize(status == JpegSuccess ? size_t(job.jpeg_buffer_size) : 0);
   jpeg_free(&job);
   return out;
+}
+
+// The picture written with restart markers every `interval` MCUs.
+std::vector<uint8_t> picture_with_restarts(int32_t channels, int32_t subsampling,
+                                           int32_t interval) {
+  return write_picture(WriteRequest{channels, subsampling, interval});
 }
 
 struct Read {
@@ -190,6 +208,27 @@ TEST(ParallelRead, ARegionAfterAThreadedReadIsOneThreads) {
       EXPECT_TRUE(whole == one.pixels) << threads << " threads";
     }
     EXPECT_TRUE(regions[0] == regions[1]);
+  }
+}
+
+// Bands written apart and joined at the bit (or at restart markers): the
+// file is the one one thread writes, for every sampling, restart markers
+// within and at the bands' edges, optimised tables (counted in bands) and
+// progressive files (quantized in bands).
+TEST(ParallelWrite, ThreadsGiveOneThreadsBytes) {
+  for (const WriteRequest& r :
+       {WriteRequest{3, Sub420, 0}, WriteRequest{3, Sub444, 0}, WriteRequest{3, Sub422, 0},
+        WriteRequest{1, Sub444, 0}, WriteRequest{3, Sub420, 7}, WriteRequest{3, Sub420, 64},
+        WriteRequest{3, Sub420, 0, 1}, WriteRequest{3, Sub420, 5, 1},
+        WriteRequest{3, Sub420, 0, 0, 1}}) {
+    SCOPED_TRACE(std::to_string(r.channels) + " channels, sampling " +
+                 std::to_string(r.subsampling) + ", interval " + std::to_string(r.interval) +
+                 (r.optimize ? ", optimised" : "") + (r.progressive ? ", progressive" : ""));
+    const std::vector<uint8_t> one = write_picture(r);
+    ASSERT_FALSE(one.empty());
+    for (int32_t threads : {2, 3, 8}) {
+      EXPECT_TRUE(write_picture(r, threads) == one) << threads << " threads";
+    }
   }
 }
 

@@ -1,0 +1,54 @@
+// What one write works with, shared by the write's driver (encoder.cpp)
+// and the sequential scan's data (sequential_data.cpp). Internal to encode/.
+#pragma once
+
+#include <cstdint>
+
+#include "jpeg/cpu/routine_table.h"
+#include "jpeg/encode/encoder.h"
+#include "jpeg/encode/mcu_input.h"
+
+namespace jpegcodec {
+
+// Everything one write works with.
+struct Encoder {
+  JPEG_PROPERTIES* p;
+  RoutineTable* t;
+  WriteOptions options;
+  OutputSink* sink;
+  EncodeFrame frame;
+  uint8_t quant[2][64];             // natural order, for DQT and the quantizers
+  uint16_t reciprocal[2][64];       // the current quantizer's tables
+  HuffDefinition definition[2][2];  // [class][table]: the standard tables, or made for the image
+  HuffEncodeTable codes[2][2];
+  bool chroma;  // some component uses the second tables
+  // The caller's image.
+  const uint8_t* first_line;
+  int32_t line_bytes;
+  int32_t pixel_bytes;
+  bool packed;  // Y, Cb, Y, Cr for two pixels
+  McuSource source;
+  McuInputFn input;
+};
+
+inline SinkWriteFn writer_of(const Encoder& e) {
+  return e.t->enc_write_bytes;
+}
+
+// MCU (col, row) as quantized blocks (encoder.cpp). It uses e.source: a
+// thread of its own needs an Encoder of its own.
+void quantized_mcu(Encoder& e, int32_t col, int32_t row, int16_t* blocks);
+
+// The sequential scan's entropy-coded data (sequential_data.cpp), from the
+// store when there is one, else from the caller's image.
+JpegStatus write_sequential_data(Encoder& e, const CoefficientStore* store);
+
+// Every MCU quantized into the store (its values allocated), and the
+// symbols the sequential scan will code from it counted, by [class][table]
+// (sequential_data.cpp): both by the job's threads, in bands. -1 when a
+// fault met reading the caller's image.
+JpegStatus quantize_into_store(Encoder& e, const CoefficientStore& store);
+void count_store_symbols(const Encoder& e, const CoefficientStore& store,
+                         SymbolCounts (*counts)[2]);
+
+}  // namespace jpegcodec
