@@ -20,12 +20,11 @@
 // and another thread transforms and writes them; the calling thread writes
 // rows too whenever two or more wait, so that neither idles.
 
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "jpeg/cpu/guard.h"
@@ -162,14 +161,37 @@ bool seam_holds(const Part& before, const Part& after, int32_t data_ended) {
 
 namespace {
 
+// A lock and a condition, of POSIX threads: the standard library's lock
+// types would leave their own functions among the library's symbols.
+struct Signal {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+  void lock() { pthread_mutex_lock(&mutex); }
+  void unlock() { pthread_mutex_unlock(&mutex); }
+  void wait() { pthread_cond_wait(&changed, &mutex); }  // with the lock held
+  void notify() { pthread_cond_broadcast(&changed); }
+  ~Signal() {
+    pthread_cond_destroy(&changed);
+    pthread_mutex_destroy(&mutex);
+  }
+};
+
+// The lock held while it lives.
+struct Held {
+  explicit Held(Signal& held) : signal(held) { signal.lock(); }
+  ~Held() { signal.unlock(); }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  Signal& signal;
+};
+
 // Rows of coefficients between the decoding thread and the writing ones:
 // row r sits in slot r % slots until it is written.
 struct RowRing {
   int16_t* values;
   int64_t row_values;  // per_row MCUs of 64 x plan_blocks values
   int32_t slots;
-  std::mutex lock;
-  std::condition_variable changed;
+  Signal signal;                  // guards the counts and slots below
   int32_t published = 0;          // rows decoded (in order), ready to write
   std::atomic<int32_t> ready{0};  // `published`, for a writer that waits without the lock
   int32_t claimed = 0;            // rows taken for writing (in order)
@@ -192,26 +214,26 @@ void write_row(ScanContext& ctx, BatchWriter writer, RowRing& ring, int32_t row)
     const int32_t count = end - col < batch ? end - col : batch;
     write_batch(ctx, writer, col, row, count, values + int64_t{room} * col);
   }
-  std::lock_guard<std::mutex> hold(ring.lock);
+  Held hold(ring.signal);
   ring.busy[slot] = false;
-  ring.changed.notify_all();
+  ring.signal.notify();
 }
 
 // Takes the next row waiting to be written, if any (with `wait`, waits for
 // one until no more come); -1 when none.
 int32_t claim_row(RowRing& ring, bool wait) {
-  std::unique_lock<std::mutex> hold(ring.lock);
+  Held hold(ring.signal);
   if (wait && ring.claimed >= ring.published && !ring.finished) {
     // A row takes tens of microseconds: waking a sleeping thread for each
     // would cost a good part of that. Watch for the next a while first.
     const int32_t seen = ring.claimed;
-    hold.unlock();
+    ring.signal.unlock();
     for (int32_t spin = 0; spin < 4000 && ring.ready.load(std::memory_order_acquire) <= seen;
          ++spin) {
       std::this_thread::yield();
     }
-    hold.lock();
-    ring.changed.wait(hold, [&] { return ring.claimed < ring.published || ring.finished; });
+    ring.signal.lock();
+    while (ring.claimed >= ring.published && !ring.finished) ring.signal.wait();
   }
   if (ring.claimed >= ring.published) return -1;
   return ring.claimed++;
@@ -223,10 +245,10 @@ bool write_row_guarded(ScanContext& ctx, BatchWriter writer, RowRing& ring, int3
   GuardFrame frame;
   guard_push(&frame);
   if (sigsetjmp(frame.env, 1) != 0) {
-    std::lock_guard<std::mutex> hold(ring.lock);
+    Held hold(ring.signal);
     ring.busy[row % ring.slots] = false;
     ring.faulted = true;
-    ring.changed.notify_all();
+    ring.signal.notify();
     return false;
   }
   write_row(ctx, writer, ring, row);
@@ -283,22 +305,21 @@ JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing) {
 
   ScanHeader* scan = ctx.header;
   const int32_t spacing = ctx.checkpoint_spacing;
-  const int32_t interval = scan->restart_interval;
   JpegStatus result = JpegSuccess;
   for (int32_t row = 0; row < ctx.rows && result == JpegSuccess; ++row) {
     const int32_t slot = row % ring.slots;
     {
       // The slot's last row must be written first; the calling thread
       // writes rows itself while it waits.
-      std::unique_lock<std::mutex> hold(ring.lock);
+      Held hold(ring.signal);
       while (ring.busy[slot]) {
         if (ring.claimed < ring.published) {
           const int32_t waiting = ring.claimed++;
-          hold.unlock();
+          ring.signal.unlock();
           write_row_guarded(ctx, writer, ring, waiting);
-          hold.lock();
+          ring.signal.lock();
         } else {
-          ring.changed.wait(hold);
+          ring.signal.wait();
         }
       }
     }
@@ -318,11 +339,7 @@ JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing) {
       }
       int32_t end = ctx.per_row;
       if (indexing && end > checkpoint) end = checkpoint;
-      if (interval != 0) {
-        const int64_t n = int64_t{row} * ctx.per_row + col;
-        const int64_t left = interval - n % interval;
-        if (end - col > left) end = col + static_cast<int32_t>(left);
-      }
+      end = interval_end(ctx, row, col, end);
       JpegStatus status;
       col += decode_batch(ctx, col, row, end, values + int64_t{room} * col, &status);
       // An MCU that failed is not written; where the data ended, what
@@ -337,14 +354,14 @@ JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing) {
     }
     bool help = false;
     {
-      std::lock_guard<std::mutex> hold(ring.lock);
+      Held hold(ring.signal);
       ring.busy[slot] = true;
       ring.first_col[slot] = 0;
       ring.count[slot] = col;
       ++ring.published;
       ring.ready.store(ring.published, std::memory_order_release);
       help = ring.published - ring.claimed >= 3;
-      ring.changed.notify_all();
+      ring.signal.notify();
     }
     // Rows wait: the calling thread writes the oldest.
     if (help) {
@@ -353,10 +370,10 @@ JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing) {
     }
   }
   {
-    std::lock_guard<std::mutex> hold(ring.lock);
+    Held hold(ring.signal);
     ring.finished = true;
     ring.ready.store(ring.published + 1, std::memory_order_release);
-    ring.changed.notify_all();
+    ring.signal.notify();
   }
   for (int32_t row; (row = claim_row(ring, false)) >= 0;) write_row_guarded(ctx, writer, ring, row);
   if (started) other.join();

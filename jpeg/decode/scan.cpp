@@ -74,6 +74,14 @@ void write_batch(ScanContext& ctx, BatchWriter batch_writer, int32_t col, int32_
   }
 }
 
+int32_t interval_end(const ScanContext& ctx, int32_t row, int32_t col, int32_t end) {
+  const int32_t interval = ctx.header->restart_interval;
+  if (interval == 0) return end;
+  const int64_t n = int64_t{row} * ctx.per_row + col;
+  const int64_t left = interval - n % interval;
+  return end - col > left ? col + static_cast<int32_t>(left) : end;
+}
+
 bool batches_apply(const ScanContext& ctx) {
   return ctx.plan_blocks != 0 && ctx.mcu_batch_decoder != nullptr && ctx.coef == nullptr &&
          ctx.props->interrupt_mode == 0 && !ctx.column_delay && !ctx.row_delay;
@@ -111,7 +119,6 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop)
     batch_limit = ctx.scale == 8 ? kMcuBufferBlocks / ctx.plan_blocks
                                  : (ctx.plan_blocks == 1 ? kMcuBufferBlocks / 2 : 1);
   }
-  const int32_t interval = scan->restart_interval;
   const bool band = stop >= 0;
   for (int32_t row = scan->resume_row; row < ctx.rows; ++row) {
     const int32_t first_col = row == scan->resume_row ? scan->resume_col : 0;
@@ -141,11 +148,7 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop)
         int32_t end = col + batch_limit;
         if (end > row_end) end = row_end;
         if (indexing && end > checkpoint) end = checkpoint;
-        if (interval != 0) {
-          const int64_t n = int64_t{row} * ctx.per_row + col;
-          const int64_t left = interval - n % interval;
-          if (end - col > left) end = col + static_cast<int32_t>(left);
-        }
+        end = interval_end(ctx, row, col, end);
         JpegStatus status;
         const int32_t good = decode_batch(ctx, col, row, end, buffer, &status);
         write_batch(ctx, batch_writer, col, row, good, buffer);

@@ -164,6 +164,9 @@ bool indexes_whole_image(const JPEG_PROPERTIES* p, const ScanContext& ctx);
 using BatchWriter = bool (*)(const ScanContext&, int32_t, int32_t, int32_t, const int16_t*,
                              int32_t);
 bool batches_apply(const ScanContext& ctx);
+// `end`, or the end of the restart interval MCU (col, row) lies in when
+// that comes first: a batch never runs past a restart marker.
+int32_t interval_end(const ScanContext& ctx, int32_t row, int32_t col, int32_t end);
 BatchWriter batch_writer_for(const ScanContext& ctx);
 int32_t decode_batch(ScanContext& ctx, int32_t col, int32_t row, int32_t end, int16_t* buffer,
                      JpegStatus* status);

@@ -120,7 +120,6 @@ void code_band(Band* band) {
     band->faulted = true;
     band->ok = false;
     band->done.store(true, std::memory_order_release);
-    band->done.notify_all();
     return;
   }
   const EncodeFrame& f = band->e.frame;
@@ -148,7 +147,6 @@ void code_band(Band* band) {
       code_mcus(band->e, band->store, band->first, band->last, band->w, band->pred, band->room);
   guard_pop(&frame);
   band->done.store(true, std::memory_order_release);
-  band->done.notify_all();
 }
 
 // A worker's bands: `first`, first + step, ... below `count`, in order.
@@ -298,7 +296,9 @@ JpegStatus write_sequential_data(Encoder& e, const CoefficientStore* store) {
       result = code_in_turn(e, store, edges[i], edges[i + 1], w, pred, room);
       continue;
     }
-    bands[i].done.wait(false, std::memory_order_acquire);
+    // Bands take about as long as one another: the one before it has just
+    // been coded here, so this one is done or nearly.
+    while (!bands[i].done.load(std::memory_order_acquire)) std::this_thread::yield();
     if (bands[i].faulted) {
       result = -1;
     } else if (!bands[i].ok) {
