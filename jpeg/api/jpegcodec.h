@@ -591,11 +591,15 @@ typedef struct JpegJob {
    * words (for example "out_width must be 1 to 65535, is 0"), or empty. Read
    * it with jpeg_status_detail. */
   char status_detail[128];
-  /* Caller, reads: how many threads an image read may use, the calling one
-   * included: 0 or 1 (the default) the calling thread alone. More are
-   * started only for an image large enough to gain from them, and all have
-   * ended when the read returns; the pixels, statuses and the stream's state
-   * are those one thread gives. */
+  /* Caller, reads and writes: how many threads an image read or write may
+   * use, the calling one included: 0 or 1 (the default) the calling thread
+   * alone. More are started only for an image of half a megapixel or more,
+   * never more than the machine has cores, and all have ended when the call
+   * returns; the pixels, bytes, statuses and the stream's state are those
+   * one thread gives. Reads of a whole image at any scale use them
+   * (sequential scans, and a progressive image's rows once its scans are
+   * decoded); regions, interrupt mode, the smoothing upsampler and
+   * coefficient output take the calling thread alone. */
   int32_t threads;
 } JpegJob;
 

@@ -185,6 +185,8 @@ struct Held {
   Signal& signal;
 };
 
+constexpr int32_t kRingSlots = 8;
+
 // Rows of coefficients between the decoding thread and the writing ones:
 // row r sits in slot r % slots until it is written.
 struct RowRing {
@@ -197,10 +199,9 @@ struct RowRing {
   int32_t claimed = 0;            // rows taken for writing (in order)
   bool finished = false;          // no more rows come
   bool faulted = false;           // writing a row met a fault
-  bool busy[8] = {};              // a slot holds a row not yet written
-  int32_t first_col[8] = {}, count[8] = {};
+  bool busy[kRingSlots] = {};     // a slot holds a row not yet written
+  int32_t first_col[kRingSlots] = {}, count[kRingSlots] = {};
 };
-constexpr int32_t kRingSlots = 8;
 
 // Writes MCUs of `row` from its slot, in batches the writers take.
 void write_row(ScanContext& ctx, BatchWriter writer, RowRing& ring, int32_t row) {
