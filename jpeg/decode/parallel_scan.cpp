@@ -48,6 +48,7 @@ struct Part {
   JPEG_PROPERTIES* props;
   ScanHeader header;
   ScanContext ctx;
+  bool indexing;  // records its rows in the region index
   JpegStatus status;
 };
 
@@ -55,7 +56,21 @@ struct Part {
 // component in the scan, restart markers, nothing that carries state from
 // one MCU to the next beyond them (smoothing, interrupt mode, coefficient
 // output), and large enough to gain.
-int32_t usable_threads(const ScanContext& ctx) {
+// Threads for the job: its own count, no more than the machine has cores.
+int32_t thread_pool(const JPEG_PROPERTIES* p) {
+  const unsigned cores = std::thread::hardware_concurrency();
+  const int32_t asked = p->threads < kMostThreads ? p->threads : kMostThreads;
+  return cores != 0 && unsigned(asked) > cores ? static_cast<int32_t>(cores) : asked;
+}
+
+// How many runs the scan is split into: 1 when it may not be split (not a
+// whole image of buffer data with every component in the scan and restart
+// markers, or something that carries state from one MCU to the next beyond
+// them: smoothing, interrupt mode, coefficient output; or too small to
+// gain). Four runs a thread, as the intervals allow: the threads take
+// them in turn, so that one whose runs hold more detail does not keep the
+// other waiting.
+int32_t split_runs(const ScanContext& ctx) {
   const JPEG_PROPERTIES* p = ctx.props;
   const ScanHeader* scan = ctx.header;
   if (p->threads <= 1 || scan->restart_interval == 0 || file_input(p)) return 1;
@@ -65,13 +80,10 @@ int32_t usable_threads(const ScanContext& ctx) {
   if (int64_t{p->jpeg_width} * p->jpeg_height < kThreadPixels) return 1;
   const int64_t mcus = int64_t{ctx.per_row} * ctx.rows;
   const int64_t intervals = (mcus + scan->restart_interval - 1) / scan->restart_interval;
-  int64_t threads = p->threads < kMostThreads ? p->threads : kMostThreads;
-  if (threads > intervals) threads = intervals;
-  // More runs than cores: a whole number of them a core, so that each
-  // decodes as much.
-  const unsigned cores = std::thread::hardware_concurrency();
-  if (cores != 0 && threads > cores) threads -= threads % cores;
-  return static_cast<int32_t>(threads);
+  int64_t runs = int64_t{4} * thread_pool(p);
+  if (runs > kMostThreads) runs = kMostThreads;
+  if (runs > intervals) runs = intervals;
+  return static_cast<int32_t>(runs);
 }
 
 // The byte after restart marker number wanted[i] (counted from 1 in the
@@ -109,7 +121,7 @@ void run_part(Part* part) {
     part->status = JpegExceptionDetected;
     return;
   }
-  part->status = decode_scan_sequential(part->ctx, false, part->stop_mcu);
+  part->status = decode_scan_sequential(part->ctx, part->indexing, part->stop_mcu);
   guard_pop(&frame);
 }
 
@@ -143,6 +155,7 @@ bool set_up_parts(const ScanContext& ctx, Part* parts, int32_t count) {
     part.ctx.props = part.props;
     part.ctx.stream = &part.props->stream;
     part.ctx.header = &part.header;
+    part.ctx.index_shared = true;
     part.status = JpegSuccess;
   }
   return true;
@@ -388,7 +401,7 @@ JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing) {
 }
 
 JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing) {
-  const int32_t threads = usable_threads(ctx);
+  const int32_t threads = split_runs(ctx);
   if (threads <= 1) {
     return pipeline_applies(ctx) ? decode_scan_pipelined(ctx, indexing)
                                  : decode_scan_sequential(ctx, indexing);
@@ -416,13 +429,25 @@ JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing) {
       find_restart_markers(ctx.stream->next, ctx.stream->data_end, wanted, threads - 1, starts);
   for (int32_t i = 1; split && i < threads; ++i) parts[i].start = starts[i - 1];
   if (split) split = set_up_parts(ctx, parts, threads);
+  if (split && indexing) {
+    // The index's grid of checkpoints settled, and the checkpoints of rows
+    // that two runs share allocated, before the runs record rows.
+    index_known(ctx, 0, 1);
+    for (int32_t i = 1; i < threads; ++i) {
+      const int64_t row = parts[i].first_mcu / ctx.per_row;
+      if (parts[i].first_mcu % ctx.per_row != 0 && row < kIndexRows &&
+          !index_prepare_row(ctx, static_cast<int32_t>(row))) {
+        indexing = false;  // out of memory for it: the read goes on without the index
+      }
+    }
+  }
+  for (int32_t i = 0; split && i < threads; ++i) parts[i].indexing = indexing;
 
   bool whole = false;
   if (split) {
     // The runs go to as many threads as the machine runs at once (more
     // would only take turns): thread t takes runs t, t + n, t + 2n...
-    const unsigned cores = std::thread::hardware_concurrency();
-    const int32_t pool = cores == 0 || cores >= unsigned(threads) ? threads : int32_t(cores);
+    const int32_t pool = thread_pool(p) < threads ? thread_pool(p) : threads;
     auto take_runs = [parts, threads, pool](int32_t first) {
       for (int32_t i = first; i < threads; i += pool) run_part(&parts[i]);
     };
@@ -456,6 +481,16 @@ JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing) {
       p->stream = last.props->stream;
       memcpy(ctx.header->dc_pred, last.header.dc_pred, sizeof ctx.header->dc_pred);
       ctx.header->resume_col = ctx.header->resume_row = 0;
+      if (indexing) {
+        // Every row the runs recorded: the index covers the scan as one
+        // thread's would.
+        RestartIndex* index = p->restart_index;
+        const int32_t rows = ctx.rows < kIndexRows ? ctx.rows : kIndexRows;
+        if (index->rows_touched < rows) index->rows_touched = rows;
+        bool every_row = ctx.rows <= kIndexRows;
+        for (int32_t row = 0; every_row && row < rows; ++row) every_row = index_known(ctx, row);
+        index->whole_scan = every_row;
+      }
     }
     for (int32_t i = 0; i < threads; ++i) {
       free(parts[i].props->mcu_buffer);
@@ -467,8 +502,16 @@ JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing) {
       return faulted ? JpegExceptionDetected : JpegSuccess;
     }
     // Written over by the runs: grey again where one thread would leave it
-    // so (a background painted at the end covers only what is unwritten).
+    // so (a background painted at the end covers only what is unwritten),
+    // and the index as the scan's start left it.
     if (!p->prefill_deferred) prefill_grey(p);
+    if (indexing) {
+      RestartIndex* index = p->restart_index;
+      index->rows_touched = ctx.rows < kIndexRows ? ctx.rows : kIndexRows;
+      reset_restart_index(p);
+      index_save(ctx, 0);
+      for (int16_t& pred : index->entries[0].dc_pred) pred = 0;
+    }
   } else {
     for (int32_t i = 0; i < threads; ++i) {
       if (parts[i].props == nullptr) continue;

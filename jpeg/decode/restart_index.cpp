@@ -51,6 +51,12 @@ RestartEntry* index_entry(ScanContext& ctx, int32_t row, int32_t slot, bool crea
 
 }  // namespace
 
+bool index_prepare_row(ScanContext& ctx, int32_t row) {
+  bool failed = false;
+  index_entry(ctx, row, 1, true, &failed);
+  return !failed;
+}
+
 bool index_known(ScanContext& ctx, int32_t row, int32_t slot) {
   const RestartEntry* e = index_entry(ctx, row, slot, false);
   return e != nullptr && e->position >= 0;
@@ -63,7 +69,7 @@ JpegStatus index_save(ScanContext& ctx, int32_t row, int32_t slot) {
   RestartEntry* e = index_entry(ctx, row, slot, true, &failed);
   if (e == nullptr) return failed ? JpegMemoryError : JpegSuccess;
   RestartIndex* index = ctx.props->restart_index;
-  if (row >= index->rows_touched) index->rows_touched = row + 1;
+  if (!ctx.index_shared && row >= index->rows_touched) index->rows_touched = row + 1;
   e->position = file_input(ctx.props)
                     ? int64_t{ctx.stream->consumed}
                     : static_cast<int64_t>(reinterpret_cast<intptr_t>(ctx.stream->next));

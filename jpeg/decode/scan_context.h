@@ -84,6 +84,9 @@ struct ScanContext {
   int32_t column_delay;
   int32_t row_delay;
   int32_t checkpoint_spacing;  // MCUs between the region index's checkpoints
+  // One of several threads recording rows of the index at once: the count
+  // of rows touched is left to the thread that started them.
+  bool index_shared;
   const JpegCoefOutput* coef;  // null unless coefficient or sample output
   StoreLayout store;           // the coefficient store's layout, for stored scans
   bool accurate;               // the accurate transform family
@@ -148,6 +151,9 @@ JpegStatus working_memory(JPEG_PROPERTIES* p);
 
 bool file_input(const JPEG_PROPERTIES* p);
 bool index_known(ScanContext& ctx, int32_t row, int32_t slot = 0);
+// A row's checkpoints allocated now (false when memory runs short), so that
+// two threads recording parts of the row never both allocate them.
+bool index_prepare_row(ScanContext& ctx, int32_t row);
 JpegStatus index_save(ScanContext& ctx, int32_t row, int32_t slot = 0);
 JpegStatus index_restore(ScanContext& ctx, int32_t row, int32_t slot = 0);
 JpegStatus seek_to(ScanContext& ctx, int32_t row, int32_t col, int32_t at_row, int32_t at_col);
