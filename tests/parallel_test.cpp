@@ -214,7 +214,7 @@ TEST(ParallelRead, ARegionAfterAThreadedReadIsOneThreads) {
 // Bands written apart and joined at the bit (or at restart markers): the
 // file is the one one thread writes, for every sampling, restart markers
 // within and at the bands' edges, optimised tables (counted in bands) and
-// progressive files (quantized in bands).
+// progressive files (quantized in bands, their scans made apart).
 TEST(ParallelWrite, ThreadsGiveOneThreadsBytes) {
   for (const WriteRequest& r :
        {WriteRequest{3, Sub420, 0}, WriteRequest{3, Sub444, 0}, WriteRequest{3, Sub422, 0},

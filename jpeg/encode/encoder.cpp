@@ -525,9 +525,7 @@ JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& opt
     put_dri(e);
     ScanPlan scans[kMostScans];
     const int32_t count = progressive_script(e.frame, p->jpeg_color == ColorYcbcr, scans);
-    for (int32_t i = 0; i < count && status == JpegSuccess; ++i) {
-      status = write_progressive_scan(e.frame, store, scans[i], sink, write);
-    }
+    status = write_progressive_scans(e, store, scans, count);
   } else {
     if (optimise) optimise_sequential_tables(e, store);
     prepare_codes(e);

@@ -48,6 +48,11 @@ JpegStatus write_sequential_data(Encoder& e, const CoefficientStore* store);
 // (sequential_data.cpp): both by the job's threads, in bands. -1 when a
 // fault met reading the caller's image.
 JpegStatus quantize_into_store(Encoder& e, const CoefficientStore& store);
+// A progressive frame's scans (sequential_data.cpp): made by the job's
+// threads, each into memory, and handed on in order; one thread for a small
+// image.
+JpegStatus write_progressive_scans(Encoder& e, const CoefficientStore& store, const ScanPlan* scans,
+                                   int32_t count);
 void count_store_symbols(const Encoder& e, const CoefficientStore& store,
                          SymbolCounts (*counts)[2]);
 

@@ -35,8 +35,7 @@ inline constexpr int32_t kBlockBytesMost = 520;
 inline void write_word(EntropyWriter& w, uint64_t word) {
   // A byte of 0xFF is a zero byte of the inverted word.
   const uint64_t inverted = ~word;
-  const bool any_ff =
-      ((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u) != 0;
+  const bool any_ff = ((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u) != 0;
   if (!any_ff) {  // the usual case: eight bytes at once
     const uint64_t big_endian = __builtin_bswap64(word);
     std::memcpy(w.next, &big_endian, 8);

@@ -450,4 +450,99 @@ void count_store_symbols(const Encoder& e, const CoefficientStore& store,
   delete[] parts;
 }
 
+namespace {
+
+// A sink into memory that grows: where a progressive scan's bytes wait for
+// their turn.
+JpegStatus append_to_memory(OutputSink* sink, const uint8_t* bytes, size_t count) {
+  if (static_cast<int64_t>(count) > sink->capacity - sink->written) {
+    int64_t grown = sink->capacity < (int64_t{1} << 16) ? int64_t{1} << 16 : 2 * sink->capacity;
+    while (grown - sink->written < static_cast<int64_t>(count)) grown *= 2;
+    uint8_t* larger = static_cast<uint8_t*>(codec_malloc(static_cast<size_t>(grown)));
+    if (larger == nullptr) return JpegMemoryError;
+    if (sink->written > 0) memcpy(larger, sink->buffer, static_cast<size_t>(sink->written));
+    free(sink->buffer);
+    sink->buffer = larger;
+    sink->capacity = grown;
+  }
+  memcpy(sink->buffer + sink->written, bytes, count);
+  sink->written += static_cast<int64_t>(count);
+  return JpegSuccess;
+}
+
+struct ScanBytes {
+  OutputSink sink;  // into memory
+  JpegStatus status;
+};
+
+}  // namespace
+
+JpegStatus write_progressive_scans(Encoder& e, const CoefficientStore& store, const ScanPlan* scans,
+                                   int32_t count) {
+  OutputSink* sink = e.sink;
+  const SinkWriteFn write = writer_of(e);
+  const EncodeFrame& f = e.frame;
+  int32_t pool = e.p->threads <= 1 || int64_t{f.width} * f.height < kThreadPixels
+                     ? 1
+                     : thread_pool(e.p->threads < kMostBands ? e.p->threads : kMostBands);
+  if (pool > count) pool = count;
+  ScanBytes* held = pool > 1 ? new (std::nothrow) ScanBytes[count]() : nullptr;
+  if (held == nullptr) {
+    JpegStatus status = JpegSuccess;
+    for (int32_t i = 0; i < count && status == JpegSuccess; ++i) {
+      status = write_progressive_scan(f, store, scans[i], sink, write);
+    }
+    return status;
+  }
+  // Each scan depends on the store alone: the threads take them in turn,
+  // each into memory of its own, and the calling thread hands them on in
+  // order once all are made.
+  std::atomic<int32_t> next{0};
+  for (int32_t i = 0; i < count; ++i) held[i].status = JpegMemoryError;  // not made yet
+  auto make = [&]() {
+    uint8_t* staging = static_cast<uint8_t*>(codec_malloc(kStagingBytes));
+    if (staging == nullptr) return;  // the scans are left to the others
+    for (int32_t i; (i = next.fetch_add(1)) < count;) {
+      OutputSink& own = held[i].sink;
+      own.staging = own.next = staging;
+      own.end = staging + kStagingBytes;
+      own.status = JpegSuccess;
+      held[i].status = write_progressive_scan(f, store, scans[i], &own, append_to_memory);
+      if (held[i].status == JpegSuccess) held[i].status = sink_flush(&own, append_to_memory);
+      own.staging = own.next = own.end = nullptr;
+    }
+    free(staging);
+  };
+  std::thread others[kMostBands];
+  bool started[kMostBands] = {};
+  for (int32_t t = 1; t < pool; ++t) {
+    try {
+      others[t] = std::thread(make);
+      started[t] = true;
+    } catch (...) {
+      // Fewer threads: the others take its scans.
+    }
+  }
+  make();
+  for (int32_t t = 1; t < pool; ++t) {
+    if (started[t]) others[t].join();
+  }
+  JpegStatus status = JpegSuccess;
+  for (int32_t i = 0; i < count && status == JpegSuccess; ++i) {
+    if (held[i].status == JpegSuccess) {
+      status = sink_flush(sink, write);
+      if (status == JpegSuccess && held[i].sink.written > 0) {
+        status = sink->status =
+            write(sink, held[i].sink.buffer, static_cast<size_t>(held[i].sink.written));
+      }
+    } else {
+      // Out of memory for it apart: made here, in its turn.
+      status = write_progressive_scan(f, store, scans[i], sink, write);
+    }
+  }
+  for (int32_t i = 0; i < count; ++i) free(held[i].sink.buffer);
+  delete[] held;
+  return status;
+}
+
 }  // namespace jpegcodec
