@@ -6,9 +6,9 @@
 // alone: each starts on a byte of its own, with zero predictions and no bits
 // held. The markers are found by one pass over the bytes (the data's own
 // 0xFF bytes are followed by a stuffed zero), and each thread takes a run of
-// whole intervals and writes its MCUs into the caller's image, which no two
-// threads share a pixel of. Nothing is guessed: where one thread's run ends,
-// the state it leaves after reading the restart marker must be the state the
+// whole intervals (four runs a thread, taken in turn) and writes its MCUs
+// into the caller's image, which no two threads share a pixel of. Nothing is guessed: where one
+// thread's run ends, the state it leaves after reading the restart marker must be the state the
 // next thread started from (the marker's place, nothing pending, no damage
 // met). Otherwise (markers missing, out of order or damaged data), or when a
 // thread fails, the scan is decoded again by the calling thread alone, whose
@@ -18,7 +18,10 @@
 // rows instead: the calling thread decodes the entropy-coded data row after
 // row into a ring of rows, in the order and with the stops one thread has,
 // and another thread transforms and writes them; the calling thread writes
-// rows too whenever two or more wait, so that neither idles.
+// rows too whenever three wait, so that neither idles.
+//
+// A progressive image's rows, once its scans are decoded, are written by
+// the threads in turn (write_rows_on_threads).
 
 #include <pthread.h>
 #include <stdlib.h>
@@ -52,10 +55,6 @@ struct Part {
   JpegStatus status;
 };
 
-// Whether the scan may be split: a whole image of buffer data, every
-// component in the scan, restart markers, nothing that carries state from
-// one MCU to the next beyond them (smoothing, interrupt mode, coefficient
-// output), and large enough to gain.
 // Threads for the job: its own count, no more than the machine has cores.
 int32_t thread_pool(const JPEG_PROPERTIES* p) {
   const unsigned cores = std::thread::hardware_concurrency();

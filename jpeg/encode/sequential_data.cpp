@@ -1,14 +1,16 @@
-// The sequential scan's entropy-coded data: takes the write's state (and the
-// store of quantized blocks, when a first pass made one), gives the scan's
-// bytes to the sink. Called by the write's driver (encoder.cpp).
+// The scans' entropy-coded data: takes the write's state (and the store of
+// quantized blocks, when a first pass made one), gives a sequential scan's
+// bytes, or a progressive frame's scans, to the sink; also fills the store
+// and counts its symbols. Called by the write's driver (encoder.cpp).
 //
-// With the job's threads, the MCUs are cut into bands, one a thread: each
-// band is quantized and coded into a buffer of its own, its first DC
-// differences taken from the quantized DCs of the MCU before it (computed
-// again there), and the calling thread, which codes the first band
-// straight into the sink, then appends the others' bits where the one
-// before ended: the bytes are those of one thread. With restart markers the
-// bands end at restart markers, and are joined whole.
+// With the job's threads, the MCUs are cut into bands: each band is
+// quantized and coded into a buffer of its own, its first DC differences
+// taken from the quantized DCs of the MCU before it (computed again
+// there), and the calling thread, which codes its own bands straight into
+// the sink, appends the others' bits where the band before ended: the bytes
+// are those of one thread. With restart markers the bands end at restart
+// markers, and are joined whole. A progressive frame's scans depend on the
+// store alone: they are made apart, into memory, and handed on in order.
 
 #include <stdlib.h>
 #include <string.h>
