@@ -76,10 +76,12 @@ struct Read {
   std::vector<uint8_t> pixels;
 };
 
-// The image at 1/scale with `threads`, to RGB (grey files to grey).
-Read read_with(const std::vector<uint8_t>& data, int32_t threads, int scale) {
+// The image at 1/scale with `threads`, to RGB (grey files to grey); with
+// `smooth`, chroma through the smoothing upsampler.
+Read read_with(const std::vector<uint8_t>& data, int32_t threads, int scale, bool smooth = false) {
   BufferJob job(data);
   job.job.threads = threads;
+  job.job.properties.smooth_upsampling = smooth ? 1 : 0;
   Read result{job.read(IoReadParamsBuffer), {}};
   if (result.status != JpegSuccess) return result;
   const bool grey = job.job.jpeg_channels == 1;
@@ -101,14 +103,20 @@ std::vector<size_t> restart_markers(const std::vector<uint8_t>& data) {
   return at;
 }
 
-// Reads with 2, 3 and 8 threads give one thread's status and bytes.
+// Reads with 2, 3 and 8 threads give one thread's status and bytes, at
+// each scale and at full size through the smoothing upsampler.
 void expect_as_one_thread(const std::vector<uint8_t>& data, const std::vector<int>& scales) {
   for (int scale : scales) {
-    const Read one = read_with(data, 1, scale);
-    for (int32_t threads : {2, 3, 8}) {
-      const Read several = read_with(data, threads, scale);
-      EXPECT_EQ(several.status, one.status) << threads << " threads, 1/" << scale;
-      EXPECT_TRUE(several.pixels == one.pixels) << threads << " threads, 1/" << scale;
+    for (bool smooth : {false, true}) {
+      if (smooth && scale != 1) continue;
+      const Read one = read_with(data, 1, scale, smooth);
+      for (int32_t threads : {2, 3, 8}) {
+        const Read several = read_with(data, threads, scale, smooth);
+        EXPECT_EQ(several.status, one.status)
+            << threads << " threads, 1/" << scale << (smooth ? ", smoothed" : "");
+        EXPECT_TRUE(several.pixels == one.pixels)
+            << threads << " threads, 1/" << scale << (smooth ? ", smoothed" : "");
+      }
     }
   }
 }

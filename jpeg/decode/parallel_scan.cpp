@@ -213,6 +213,7 @@ struct RowRing {
   bool faulted = false;           // writing a row met a fault
   bool busy[kRingSlots] = {};     // a slot holds a row not yet written
   int32_t first_col[kRingSlots] = {}, count[kRingSlots] = {};
+  bool whole[kRingSlots] = {};  // the row was decoded to its end, nothing stopping it
 };
 
 // Writes MCUs of `row` from its slot, in batches the writers take.
@@ -276,6 +277,49 @@ void write_rows(ScanContext* ctx, BatchWriter writer, RowRing* ring) {
   }
 }
 
+// The writing thread of a scan through the smoothing upsampler: rows in
+// order, MCU by MCU, as one thread reconstructs them (the upsampler keeps
+// rows of samples and writes each MCU once the ones right of and below it
+// are in), the column flush after each whole row. Under a fault guard: a
+// fault leaves the rows to be taken and dropped, so that the decoding
+// thread never waits.
+void smooth_rows(ScanContext* ctx, RowRing* ring) {
+  GuardFrame frame;
+  guard_push(&frame);
+  if (sigsetjmp(frame.env, 1) != 0) {
+    {
+      Held hold(ring->signal);
+      ring->faulted = true;
+      for (bool& busy : ring->busy) busy = false;
+      ring->signal.notify();
+    }
+    for (int32_t row; (row = claim_row(*ring, true)) >= 0;) {
+      Held hold(ring->signal);
+      ring->busy[row % ring->slots] = false;
+      ring->signal.notify();
+    }
+    return;
+  }
+  const int32_t room = 64 * ctx->blocks_per_mcu;
+  for (int32_t row; (row = claim_row(*ring, true)) >= 0;) {
+    const int32_t slot = row % ring->slots;
+    int16_t* const values = ring->values + ring->row_values * slot;
+    for (int32_t col = 0; col < ring->count[slot]; ++col) {
+      int16_t* mcu = values + int64_t{room} * col;
+      ctx->props->mcu_samples = mcu;
+      reconstruct_mcu(*ctx, col, row, mcu, false);
+    }
+    ctx->props->mcu_samples = ctx->props->mcu_buffer;
+    if (ring->whole[slot] && ctx->column_delay) {
+      reconstruct_mcu(*ctx, ctx->per_row, row, ctx->props->mcu_buffer, false);
+    }
+    Held hold(ring->signal);
+    ring->busy[slot] = false;
+    ring->signal.notify();
+  }
+  guard_pop(&frame);
+}
+
 // Whether a pipeline serves the read: a whole image decoded in batches
 // (no smoothing, interrupt mode or coefficient output), every component in
 // the scan, large enough to gain.
@@ -285,6 +329,17 @@ bool pipeline_applies(const ScanContext& ctx) {
   return p->threads > 1 && batches_apply(ctx) && scan->resume_col == 0 && scan->resume_row == 0 &&
          scan->component_count == p->frame.component_count && ctx.rows >= 2 &&
          int64_t{p->jpeg_width} * p->jpeg_height >= kThreadPixels;
+}
+
+// Whether a pipeline through the smoothing upsampler serves the read: the
+// same, with the upsampler's lag of a column and a row instead of batches.
+bool smooth_pipeline_applies(const ScanContext& ctx) {
+  const JPEG_PROPERTIES* p = ctx.props;
+  const ScanHeader* scan = ctx.header;
+  return p->threads > 1 && (ctx.column_delay || ctx.row_delay) && p->interrupt_mode == 0 &&
+         ctx.coef == nullptr && ctx.blocks_per_mcu <= kMcuBufferBlocks && scan->resume_col == 0 &&
+         scan->resume_row == 0 && scan->component_count == p->frame.component_count &&
+         ctx.rows >= 2 && int64_t{p->jpeg_width} * p->jpeg_height >= kThreadPixels;
 }
 
 }  // namespace
@@ -399,11 +454,122 @@ JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing) {
   return JpegSuccess;
 }
 
+// The scan through the smoothing upsampler as a pipeline: the calling
+// thread decodes MCU by MCU (as one thread does when the upsampler lags)
+// into a ring of rows, the other reconstructs and writes them in order.
+JpegStatus decode_scan_smoothed(ScanContext& ctx, bool indexing) {
+  JPEG_PROPERTIES* p = ctx.props;
+  const int32_t room = 64 * ctx.blocks_per_mcu;
+  RowRing ring;
+  ring.slots = kRingSlots;
+  ring.row_values = int64_t{room} * ctx.per_row;
+  ring.values = static_cast<int16_t*>(codec_malloc(sizeof(int16_t) * ring.row_values * ring.slots));
+  JPEG_PROPERTIES* copy = static_cast<JPEG_PROPERTIES*>(codec_malloc(sizeof(JPEG_PROPERTIES)));
+  std::thread other;
+  bool started = false;
+  if (ring.values != nullptr && copy != nullptr) {
+    memcpy(copy, p, sizeof(JPEG_PROPERTIES));
+  }
+  ScanContext writer_ctx = ctx;
+  writer_ctx.props = copy;
+  writer_ctx.stream = copy != nullptr ? &copy->stream : nullptr;
+  if (ring.values != nullptr && copy != nullptr) {
+    try {
+      other = std::thread(smooth_rows, &writer_ctx, &ring);
+      started = true;
+    } catch (...) {
+      // No thread to be had: one thread decodes the scan.
+    }
+  }
+  if (!started) {
+    free(ring.values);
+    free(copy);
+    return decode_scan_sequential(ctx, indexing);
+  }
+  int16_t* const own_buffer = p->mcu_buffer;
+  const int32_t spacing = ctx.checkpoint_spacing;
+  JpegStatus result = JpegSuccess;
+  for (int32_t row = 0; row < ctx.rows && result == JpegSuccess; ++row) {
+    const int32_t slot = row % ring.slots;
+    {
+      Held hold(ring.signal);
+      while (ring.busy[slot]) ring.signal.wait();
+    }
+    int16_t* const values = ring.values + ring.row_values * slot;
+    int32_t checkpoint = indexing ? 0 : ctx.per_row;
+    int32_t col = 0;
+    for (; col < ctx.per_row; ++col) {
+      if (col == checkpoint) {
+        checkpoint += spacing;
+        if (index_save(ctx, row, col / spacing) != JpegSuccess) {
+          indexing = false;
+          checkpoint = ctx.per_row;
+        }
+      }
+      p->mcu_buffer = values + int64_t{room} * col;
+      JpegStatus status = decode_mcu(ctx, false);
+      if (status >= 0) status = restart_check(ctx, ctx.per_row, ctx.rows, col, row);
+      if (status != JpegSuccess) {
+        // Not written, as one thread leaves it.
+        p->written_until[0] = col;
+        p->written_until[1] = row;
+        result = status;
+        break;
+      }
+      // The data ended in this MCU: it is written, what follows stays grey.
+      if (scan_data_ended(ctx)) {
+        ++col;
+        p->written_until[0] = col;
+        p->written_until[1] = row;
+        result = JpegEofError;
+        break;
+      }
+    }
+    p->mcu_buffer = own_buffer;
+    Held hold(ring.signal);
+    ring.busy[slot] = true;
+    ring.first_col[slot] = 0;
+    ring.count[slot] = col;
+    ring.whole[slot] = result == JpegSuccess;
+    ++ring.published;
+    ring.ready.store(ring.published, std::memory_order_release);
+    ring.signal.notify();
+  }
+  p->mcu_buffer = own_buffer;
+  {
+    Held hold(ring.signal);
+    ring.finished = true;
+    ring.ready.store(ring.published + 1, std::memory_order_release);
+    ring.signal.notify();
+  }
+  other.join();
+  const bool faulted = ring.faulted;
+  if (result == JpegSuccess && !faulted) {
+    // The upsampler's last row and column, as one thread flushes them.
+    if (ctx.row_delay) {
+      for (int32_t col = 0; col < ctx.per_row; ++col) {
+        reconstruct_mcu(writer_ctx, col, ctx.rows, copy->mcu_buffer, false);
+      }
+      if (ctx.column_delay) {
+        reconstruct_mcu(writer_ctx, ctx.per_row, ctx.rows, copy->mcu_buffer, false);
+      }
+    }
+  }
+  free(ring.values);
+  free(copy);
+  if (faulted) return JpegExceptionDetected;
+  if (result != JpegSuccess) return result;
+  if (indexing && ctx.rows <= kIndexRows) p->restart_index->whole_scan = true;
+  ctx.header->resume_col = ctx.header->resume_row = 0;
+  return JpegSuccess;
+}
+
 JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing) {
   const int32_t threads = split_runs(ctx);
   if (threads <= 1) {
-    return pipeline_applies(ctx) ? decode_scan_pipelined(ctx, indexing)
-                                 : decode_scan_sequential(ctx, indexing);
+    if (pipeline_applies(ctx)) return decode_scan_pipelined(ctx, indexing);
+    if (smooth_pipeline_applies(ctx)) return decode_scan_smoothed(ctx, indexing);
+    return decode_scan_sequential(ctx, indexing);
   }
   JPEG_PROPERTIES* p = ctx.props;
   const int64_t interval = ctx.header->restart_interval;
