@@ -342,22 +342,45 @@ bool smooth_pipeline_applies(const ScanContext& ctx) {
          ctx.rows >= 2 && int64_t{p->jpeg_width} * p->jpeg_height >= kThreadPixels;
 }
 
+// The ring's rows (`room` values an MCU) and a copy of the job's state for
+// the writing thread; false, with nothing kept, when memory runs short.
+bool set_up_ring(const ScanContext& ctx, int32_t room, RowRing& ring, JPEG_PROPERTIES*& copy) {
+  ring.slots = kRingSlots;
+  ring.row_values = int64_t{room} * ctx.per_row;
+  ring.values = static_cast<int16_t*>(codec_malloc(sizeof(int16_t) * ring.row_values * ring.slots));
+  copy = static_cast<JPEG_PROPERTIES*>(codec_malloc(sizeof(JPEG_PROPERTIES)));
+  if (ring.values == nullptr || copy == nullptr) {
+    free(ring.values);
+    free(copy);
+    ring.values = nullptr;
+    copy = nullptr;
+    return false;
+  }
+  memcpy(copy, ctx.props, sizeof(JPEG_PROPERTIES));
+  return true;
+}
+
+// Records where MCU `col` of `row` starts when it is the index's next
+// checkpoint, as the one-thread decoder does; out of memory for it, the
+// read goes on without the index.
+void checkpoint_here(ScanContext& ctx, int32_t row, int32_t col, int32_t& checkpoint,
+                     bool& indexing) {
+  if (col != checkpoint) return;
+  checkpoint += ctx.checkpoint_spacing;
+  if (index_save(ctx, row, col / ctx.checkpoint_spacing) != JpegSuccess) {
+    indexing = false;
+    checkpoint = ctx.per_row;
+  }
+}
+
 }  // namespace
 
 JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing) {
   JPEG_PROPERTIES* p = ctx.props;
   const int32_t room = 64 * ctx.plan_blocks;
   RowRing ring;
-  ring.slots = kRingSlots;
-  ring.row_values = int64_t{room} * ctx.per_row;
-  ring.values = static_cast<int16_t*>(codec_malloc(sizeof(int16_t) * ring.row_values * ring.slots));
-  JPEG_PROPERTIES* copy = static_cast<JPEG_PROPERTIES*>(codec_malloc(sizeof(JPEG_PROPERTIES)));
-  if (ring.values == nullptr || copy == nullptr) {
-    free(ring.values);
-    free(copy);
-    return decode_scan_sequential(ctx, indexing);
-  }
-  memcpy(copy, p, sizeof(JPEG_PROPERTIES));
+  JPEG_PROPERTIES* copy = nullptr;
+  if (!set_up_ring(ctx, room, ring, copy)) return decode_scan_sequential(ctx, indexing);
   ScanContext writer_ctx = ctx;
   writer_ctx.props = copy;
   writer_ctx.stream = &copy->stream;
@@ -372,7 +395,6 @@ JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing) {
   }
 
   ScanHeader* scan = ctx.header;
-  const int32_t spacing = ctx.checkpoint_spacing;
   JpegStatus result = JpegSuccess;
   for (int32_t row = 0; row < ctx.rows && result == JpegSuccess; ++row) {
     const int32_t slot = row % ring.slots;
@@ -397,14 +419,7 @@ JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing) {
     int32_t checkpoint = indexing ? 0 : ctx.per_row;
     int32_t col = 0;
     while (col < ctx.per_row) {
-      if (col == checkpoint) {
-        checkpoint += spacing;
-        // Out of memory for it, the read goes on without the index.
-        if (index_save(ctx, row, col / spacing) != JpegSuccess) {
-          indexing = false;
-          checkpoint = ctx.per_row;
-        }
-      }
+      checkpoint_here(ctx, row, col, checkpoint, indexing);
       int32_t end = ctx.per_row;
       if (indexing && end > checkpoint) end = checkpoint;
       end = interval_end(ctx, row, col, end);
@@ -461,25 +476,18 @@ JpegStatus decode_scan_smoothed(ScanContext& ctx, bool indexing) {
   JPEG_PROPERTIES* p = ctx.props;
   const int32_t room = 64 * ctx.blocks_per_mcu;
   RowRing ring;
-  ring.slots = kRingSlots;
-  ring.row_values = int64_t{room} * ctx.per_row;
-  ring.values = static_cast<int16_t*>(codec_malloc(sizeof(int16_t) * ring.row_values * ring.slots));
-  JPEG_PROPERTIES* copy = static_cast<JPEG_PROPERTIES*>(codec_malloc(sizeof(JPEG_PROPERTIES)));
-  std::thread other;
-  bool started = false;
-  if (ring.values != nullptr && copy != nullptr) {
-    memcpy(copy, p, sizeof(JPEG_PROPERTIES));
-  }
+  JPEG_PROPERTIES* copy = nullptr;
+  if (!set_up_ring(ctx, room, ring, copy)) return decode_scan_sequential(ctx, indexing);
   ScanContext writer_ctx = ctx;
   writer_ctx.props = copy;
-  writer_ctx.stream = copy != nullptr ? &copy->stream : nullptr;
-  if (ring.values != nullptr && copy != nullptr) {
-    try {
-      other = std::thread(smooth_rows, &writer_ctx, &ring);
-      started = true;
-    } catch (...) {
-      // No thread to be had: one thread decodes the scan.
-    }
+  writer_ctx.stream = &copy->stream;
+  std::thread other;
+  bool started = false;
+  try {
+    other = std::thread(smooth_rows, &writer_ctx, &ring);
+    started = true;
+  } catch (...) {
+    // No thread to be had: one thread decodes the scan.
   }
   if (!started) {
     free(ring.values);
@@ -487,7 +495,6 @@ JpegStatus decode_scan_smoothed(ScanContext& ctx, bool indexing) {
     return decode_scan_sequential(ctx, indexing);
   }
   int16_t* const own_buffer = p->mcu_buffer;
-  const int32_t spacing = ctx.checkpoint_spacing;
   JpegStatus result = JpegSuccess;
   for (int32_t row = 0; row < ctx.rows && result == JpegSuccess; ++row) {
     const int32_t slot = row % ring.slots;
@@ -499,13 +506,7 @@ JpegStatus decode_scan_smoothed(ScanContext& ctx, bool indexing) {
     int32_t checkpoint = indexing ? 0 : ctx.per_row;
     int32_t col = 0;
     for (; col < ctx.per_row; ++col) {
-      if (col == checkpoint) {
-        checkpoint += spacing;
-        if (index_save(ctx, row, col / spacing) != JpegSuccess) {
-          indexing = false;
-          checkpoint = ctx.per_row;
-        }
-      }
+      checkpoint_here(ctx, row, col, checkpoint, indexing);
       p->mcu_buffer = values + int64_t{room} * col;
       JpegStatus status = decode_mcu(ctx, false);
       if (status >= 0) status = restart_check(ctx, ctx.per_row, ctx.rows, col, row);
