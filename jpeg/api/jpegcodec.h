@@ -597,8 +597,8 @@ typedef struct JpegJob {
    * never more than the machine has cores, and all have ended when the call
    * returns; the pixels, bytes, statuses and the stream's state are those
    * one thread gives. Reads of a whole image at any scale use them
-   * (sequential scans, and a progressive image's rows once its scans are
-   * decoded); regions, interrupt mode, the smoothing upsampler and
+   * (sequential scans, with the smoothing upsampler too, and a progressive
+   * image's rows once its scans are decoded); regions, interrupt mode and
    * coefficient output take the calling thread alone. */
   int32_t threads;
 } JpegJob;

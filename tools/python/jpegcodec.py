@@ -427,8 +427,7 @@ def read_bytes(source, mode=None, scale=1, region=None, fast_dct=False, upsample
     upsample: "smooth" (the default) interpolates subsampled chroma, as djpeg
     and Pillow do; "fast" repeats it.
     threads: up to this many threads decode the image (the pixels are one
-    thread's): whole images read with upsample="fast" (the smoothing
-    upsampler carries each row into the next) and progressive files' rows.
+    thread's); a region takes one thread.
     A damaged or truncated file raises JpegError with the image as far as it
     was decoded (grey where data were missing) in `partial`."""
 
