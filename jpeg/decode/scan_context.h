@@ -1,8 +1,8 @@
 // What the scan decoders share: the scan context (the job's state, the
 // scan's header and what its set-up derives from them), the restart index's
 // entries, and the steps each decoder takes per MCU. Internal to decode/:
-// scan.cpp, scan_mcu.cpp, coefficient_store.cpp, region.cpp and
-// restart_index.cpp include it.
+// scan.cpp, scan_mcu.cpp, coefficient_store.cpp, region.cpp,
+// restart_index.cpp, parallel_scan.cpp and row_pipeline.cpp include it.
 #pragma once
 
 #include "jpeg/cpu/memory.h"
@@ -183,11 +183,16 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop 
 // The same by several threads where the job asks for them and the scan can
 // be split (parallel_scan.cpp); else decode_scan_sequential.
 JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing);
-// A scan without restart markers as a pipeline of MCU rows: one thread
-// decodes, others transform and write (parallel_scan.cpp).
+// A scan as a pipeline of MCU rows (row_pipeline.cpp): one thread decodes,
+// others transform and write; through the smoothing upsampler, one other
+// writes the rows in order. Each applies to a whole image of the job's
+// threads, large enough to gain.
+bool pipeline_applies(const ScanContext& ctx);
 JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing);
-// Rows 0..rows-1 given to `write` on up to the job's threads, each on a
-// copy of the job's state (rows in any order: none may need another's
+bool smooth_pipeline_applies(const ScanContext& ctx);
+JpegStatus decode_scan_smoothed(ScanContext& ctx, bool indexing);
+// Rows 0..rows-1 given to `write` on up to the job's threads
+// (row_pipeline.cpp), each on a copy of the job's state (rows in any order: none may need another's
 // output); 0, or -1 when writing met a fault.
 JpegStatus write_rows_on_threads(ScanContext& ctx, int32_t rows,
                                  void (*write)(ScanContext&, int32_t));
