@@ -60,7 +60,7 @@ int32_t split_runs(const ScanContext& ctx) {
   if (int64_t{p->jpeg_width} * p->jpeg_height < kThreadPixels) return 1;
   const int64_t mcus = int64_t{ctx.per_row} * ctx.rows;
   const int64_t intervals = (mcus + scan->restart_interval - 1) / scan->restart_interval;
-  int64_t runs = int64_t{4} * thread_pool(p);
+  int64_t runs = int64_t{4} * thread_pool(p->threads);
   if (runs > kMostThreads) runs = kMostThreads;
   if (runs > intervals) runs = intervals;
   return static_cast<int32_t>(runs);
@@ -107,16 +107,10 @@ void run_part(Part* part) {
 
 // Each run's state, set up; false when memory runs short.
 bool set_up_parts(const ScanContext& ctx, Part* parts, int32_t count) {
-  const JPEG_PROPERTIES* p = ctx.props;
   for (int32_t i = 0; i < count; ++i) {
     Part& part = parts[i];
-    part.props = static_cast<JPEG_PROPERTIES*>(codec_malloc(sizeof(JPEG_PROPERTIES)));
+    part.props = copy_job_state(ctx, &part.ctx);
     if (part.props == nullptr) return false;
-    memcpy(part.props, p, sizeof(JPEG_PROPERTIES));
-    part.props->mcu_buffer =
-        static_cast<int16_t*>(codec_calloc(kMcuBufferBlocks * 64, sizeof(int16_t)));
-    part.props->mcu_samples = part.props->mcu_buffer;
-    if (part.props->mcu_buffer == nullptr) return false;
     part.header = *ctx.header;
     part.header.resume_col = static_cast<int32_t>(part.first_mcu % ctx.per_row);
     part.header.resume_row = static_cast<int32_t>(part.first_mcu / ctx.per_row);
@@ -131,9 +125,6 @@ bool set_up_parts(const ScanContext& ctx, Part* parts, int32_t count) {
       s.bit_count = 0;
       s.pending_marker = 0;
     }
-    part.ctx = ctx;
-    part.ctx.props = part.props;
-    part.ctx.stream = &part.props->stream;
     part.ctx.header = &part.header;
     part.ctx.index_shared = true;
     part.status = JpegSuccess;
@@ -198,28 +189,11 @@ JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing) {
   if (split) {
     // The runs go to as many threads as the machine runs at once (more
     // would only take turns): thread t takes runs t, t + n, t + 2n...
-    const int32_t pool = thread_pool(p) < threads ? thread_pool(p) : threads;
+    const int32_t pool = thread_pool(p->threads < threads ? p->threads : threads);
     auto take_runs = [parts, threads, pool](int32_t first) {
       for (int32_t i = first; i < threads; i += pool) run_part(&parts[i]);
     };
-    std::thread others[kMostThreads];
-    bool started[kMostThreads] = {};
-    for (int32_t t = 1; t < pool; ++t) {
-      try {
-        others[t] = std::thread(take_runs, t);
-        started[t] = true;
-      } catch (...) {
-        // No thread to be had: the calling thread takes those runs too.
-      }
-    }
-    take_runs(0);
-    for (int32_t t = 1; t < pool; ++t) {
-      if (started[t]) {
-        others[t].join();
-      } else {
-        take_runs(t);
-      }
-    }
+    run_on_threads(pool, take_runs);
     bool faulted = false;
     for (int32_t i = 0; i < threads; ++i) faulted |= parts[i].status == JpegExceptionDetected;
     whole = parts[threads - 1].status == JpegSuccess;
@@ -244,8 +218,7 @@ JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing) {
       }
     }
     for (int32_t i = 0; i < threads; ++i) {
-      free(parts[i].props->mcu_buffer);
-      free(parts[i].props);
+      free_job_state(parts[i].props);
       parts[i].props = nullptr;
     }
     if (faulted || whole) {
@@ -265,9 +238,7 @@ JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing) {
     }
   } else {
     for (int32_t i = 0; i < threads; ++i) {
-      if (parts[i].props == nullptr) continue;
-      free(parts[i].props->mcu_buffer);
-      free(parts[i].props);
+      free_job_state(parts[i].props);
     }
   }
   free(parts);

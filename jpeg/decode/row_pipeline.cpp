@@ -33,15 +33,15 @@ struct RowRing {
   int16_t* values;
   int64_t row_values;  // per_row MCUs of 64 x plan_blocks values
   int32_t slots;
-  Signal signal;                  // guards the counts and slots below
-  int32_t published = 0;          // rows decoded (in order), ready to write
-  std::atomic<int32_t> ready{0};  // `published`, for a writer that waits without the lock
-  int32_t claimed = 0;            // rows taken for writing (in order)
-  bool finished = false;          // no more rows come
-  bool faulted = false;           // writing a row met a fault
-  bool busy[kRingSlots] = {};     // a slot holds a row not yet written
-  int32_t first_col[kRingSlots] = {}, count[kRingSlots] = {};
-  bool whole[kRingSlots] = {};  // the row was decoded to its end, nothing stopping it
+  Signal signal;                   // guards the counts and slots below
+  int32_t published = 0;           // rows decoded (in order), ready to write
+  std::atomic<int32_t> ready{0};   // `published`, for a writer that waits without the lock
+  int32_t claimed = 0;             // rows taken for writing (in order)
+  bool finished = false;           // no more rows come
+  bool faulted = false;            // writing a row met a fault
+  bool busy[kRingSlots] = {};      // a slot holds a row not yet written
+  int32_t count[kRingSlots] = {};  // MCUs of the row to write, from its first
+  bool whole[kRingSlots] = {};     // the row was decoded to its end, nothing stopping it
 };
 
 // Writes MCUs of `row` from its slot, in batches the writers take.
@@ -51,8 +51,8 @@ void write_row(ScanContext& ctx, BatchWriter writer, RowRing& ring, int32_t row)
   const int32_t room = 64 * ctx.plan_blocks;
   const int32_t batch =
       kMcuBufferBlocks / ctx.plan_blocks > 0 ? kMcuBufferBlocks / ctx.plan_blocks : 1;
-  const int32_t end = ring.first_col[slot] + ring.count[slot];
-  for (int32_t col = ring.first_col[slot]; col < end; col += batch) {
+  const int32_t end = ring.count[slot];
+  for (int32_t col = 0; col < end; col += batch) {
     const int32_t count = end - col < batch ? end - col : batch;
     write_batch(ctx, writer, col, row, count, values + int64_t{room} * col);
   }
@@ -156,18 +156,12 @@ bool set_up_ring(const ScanContext& ctx, int32_t room, RowRing& ring, JPEG_PROPE
   ring.slots = kRingSlots;
   ring.row_values = int64_t{room} * ctx.per_row;
   ring.values = static_cast<int16_t*>(codec_malloc(sizeof(int16_t) * ring.row_values * ring.slots));
-  copy = static_cast<JPEG_PROPERTIES*>(codec_malloc(sizeof(JPEG_PROPERTIES)));
-  if (ring.values == nullptr || copy == nullptr) {
+  copy = ring.values != nullptr ? copy_job_state(ctx, &writer_ctx) : nullptr;
+  if (copy == nullptr) {
     free(ring.values);
-    free(copy);
     ring.values = nullptr;
-    copy = nullptr;
     return false;
   }
-  memcpy(copy, ctx.props, sizeof(JPEG_PROPERTIES));
-  writer_ctx = ctx;
-  writer_ctx.props = copy;
-  writer_ctx.stream = &copy->stream;
   return true;
 }
 
@@ -270,7 +264,6 @@ JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing) {
     {
       Held hold(ring.signal);
       ring.busy[slot] = true;
-      ring.first_col[slot] = 0;
       ring.count[slot] = col;
       ++ring.published;
       ring.ready.store(ring.published, std::memory_order_release);
@@ -292,7 +285,7 @@ JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing) {
   for (int32_t row; (row = claim_row(ring, false)) >= 0;) write_row_guarded(ctx, writer, ring, row);
   if (started) other.join();
   free(ring.values);
-  free(copy);
+  free_job_state(copy);
   if (ring.faulted) return JpegExceptionDetected;
   if (result != JpegSuccess) return result;
   if (indexing && ctx.rows <= kIndexRows) p->restart_index->whole_scan = true;
@@ -320,10 +313,9 @@ JpegStatus decode_scan_smoothed(ScanContext& ctx, bool indexing) {
   }
   if (!started) {
     free(ring.values);
-    free(copy);
+    free_job_state(copy);
     return decode_scan_sequential(ctx, indexing);
   }
-  int16_t* const own_buffer = p->mcu_buffer;
   JpegStatus result = JpegSuccess;
   for (int32_t row = 0; row < ctx.rows && result == JpegSuccess; ++row) {
     const int32_t slot = row % ring.slots;
@@ -336,8 +328,7 @@ JpegStatus decode_scan_smoothed(ScanContext& ctx, bool indexing) {
     int32_t col = 0;
     for (; col < ctx.per_row; ++col) {
       checkpoint_here(ctx, row, col, checkpoint, indexing);
-      p->mcu_buffer = values + int64_t{room} * col;
-      JpegStatus status = decode_mcu(ctx, false);
+      JpegStatus status = decode_mcu(ctx, false, values + int64_t{room} * col);
       if (status >= 0) status = restart_check(ctx, ctx.per_row, ctx.rows, col, row);
       if (status != JpegSuccess) {
         // Not written, as one thread leaves it.
@@ -355,17 +346,14 @@ JpegStatus decode_scan_smoothed(ScanContext& ctx, bool indexing) {
         break;
       }
     }
-    p->mcu_buffer = own_buffer;
     Held hold(ring.signal);
     ring.busy[slot] = true;
-    ring.first_col[slot] = 0;
     ring.count[slot] = col;
     ring.whole[slot] = result == JpegSuccess;
     ++ring.published;
     ring.ready.store(ring.published, std::memory_order_release);
     ring.signal.notify();
   }
-  p->mcu_buffer = own_buffer;
   {
     Held hold(ring.signal);
     ring.finished = true;
@@ -386,7 +374,7 @@ JpegStatus decode_scan_smoothed(ScanContext& ctx, bool indexing) {
     }
   }
   free(ring.values);
-  free(copy);
+  free_job_state(copy);
   if (faulted) return JpegExceptionDetected;
   if (result != JpegSuccess) return result;
   if (indexing && ctx.rows <= kIndexRows) p->restart_index->whole_scan = true;
@@ -428,9 +416,7 @@ void write_team_rows(RowTeam* member) {
 JpegStatus write_rows_on_threads(ScanContext& ctx, int32_t rows,
                                  void (*write)(ScanContext&, int32_t)) {
   const JPEG_PROPERTIES* p = ctx.props;
-  const unsigned cores = std::thread::hardware_concurrency();
-  int32_t threads = p->threads < kMostThreads ? p->threads : kMostThreads;
-  if (cores != 0 && unsigned(threads) > cores) threads = int32_t(cores);
+  int32_t threads = thread_pool(p->threads);
   if (threads > rows / 2) threads = rows / 2;
   const bool worth = int64_t{p->jpeg_width} * p->jpeg_height >= kThreadPixels;
   RowTeam* team = threads > 1 && worth
@@ -440,49 +426,24 @@ JpegStatus write_rows_on_threads(ScanContext& ctx, int32_t rows,
   int32_t ready = 0;
   for (; team != nullptr && ready < threads; ++ready) {
     RowTeam& member = team[ready];
-    member.props = static_cast<JPEG_PROPERTIES*>(codec_malloc(sizeof(JPEG_PROPERTIES)));
-    int16_t* buffer = static_cast<int16_t*>(codec_calloc(kMcuBufferBlocks * 64, sizeof(int16_t)));
-    if (member.props == nullptr || buffer == nullptr) {
-      free(member.props);
-      free(buffer);
-      break;
-    }
-    memcpy(member.props, p, sizeof(JPEG_PROPERTIES));
-    member.props->mcu_buffer = member.props->mcu_samples = buffer;
-    member.ctx = ctx;
-    member.ctx.props = member.props;
-    member.ctx.stream = &member.props->stream;
+    member.props = copy_job_state(ctx, &member.ctx);
+    if (member.props == nullptr) break;
     member.next_row = &next_row;
     member.rows = rows;
     member.write = write;
   }
   if (ready < 2) {
     // One thread: the rows in order, on the job's own state.
-    for (int32_t i = 0; i < ready; ++i) {
-      free(team[i].props->mcu_buffer);
-      free(team[i].props);
-    }
+    for (int32_t i = 0; i < ready; ++i) free_job_state(team[i].props);
     free(team);
     for (int32_t row = 0; row < rows; ++row) write(ctx, row);
     return JpegSuccess;
   }
-  std::thread others[kMostThreads];
-  bool started[kMostThreads] = {};
-  for (int32_t i = 1; i < ready; ++i) {
-    try {
-      others[i] = std::thread(write_team_rows, &team[i]);
-      started[i] = true;
-    } catch (...) {
-      // Fewer threads: the others take its rows.
-    }
-  }
-  write_team_rows(&team[0]);
+  run_on_threads(ready, [team](int32_t i) { write_team_rows(&team[i]); });
   bool faulted = false;
   for (int32_t i = 0; i < ready; ++i) {
-    if (i > 0 && started[i]) others[i].join();
     faulted |= team[i].faulted;
-    free(team[i].props->mcu_buffer);
-    free(team[i].props);
+    free_job_state(team[i].props);
   }
   free(team);
   return faulted ? JpegExceptionDetected : JpegSuccess;

@@ -30,10 +30,7 @@ int32_t decode_batch(ScanContext& ctx, int32_t col, int32_t row, int32_t end, in
   *status = JpegSuccess;
   int32_t decoded = 1;
   if (ctx.stream->data_ended & kOutOfData) {
-    int16_t* const own = ctx.props->mcu_buffer;
-    ctx.props->mcu_buffer = buffer;
-    *status = decode_mcu(ctx, false);
-    ctx.props->mcu_buffer = own;
+    *status = decode_mcu(ctx, false, buffer);
     if (*status != JpegSuccess) decoded = 0;
   } else {
     decoded = ctx.mcu_batch_decoder(ctx.stream, ctx.plan, ctx.plan_blocks, ctx.header->dc_pred,

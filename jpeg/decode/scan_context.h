@@ -139,8 +139,9 @@ int32_t block_scale(const ScanContext& ctx, const FrameComponent& component);
 void transform_mcu(ScanContext& ctx, int16_t* mcu, bool progressive);
 JpegStatus reconstruct_mcu(ScanContext& ctx, int32_t col, int32_t row, int16_t* mcu,
                            bool progressive);
-// Decodes one MCU of the scan into mcu_buffer: 0, or a negative status.
-JpegStatus decode_mcu(ScanContext& ctx, bool dc_only);
+// Decodes one MCU of the scan into mcu_buffer (or `into`): 0, or a
+// negative status.
+JpegStatus decode_mcu(ScanContext& ctx, bool dc_only, int16_t* into = nullptr);
 // Dequantizes the MCU's blocks at `block` that the plan's decoding left as
 // decoded (the fast family's).
 void dequantize_planned(ScanContext& ctx, int16_t* block);

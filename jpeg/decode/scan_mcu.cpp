@@ -352,10 +352,11 @@ void dequantize_planned(ScanContext& ctx, int16_t* block) {
   }
 }
 
-// Decodes one MCU's blocks of a sequential scan into the MCU buffer.
+// Decodes one MCU's blocks of a sequential scan into the MCU buffer (or
+// `into`).
 // `dc_only` passes over the MCU keeping only the predictors right.
-JpegStatus decode_mcu(ScanContext& ctx, bool dc_only) {
-  int16_t* block = ctx.props->mcu_buffer;
+JpegStatus decode_mcu(ScanContext& ctx, bool dc_only, int16_t* into) {
+  int16_t* block = into != nullptr ? into : ctx.props->mcu_buffer;
   if (ctx.stream->data_ended & kOutOfData) {
     // The interval's data are used up: zero coefficients, as if decoded
     // from nothing; the predictions stay.

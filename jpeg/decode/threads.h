@@ -1,26 +1,44 @@
-// What the threaded decoders share (parallel_scan.cpp, row_pipeline.cpp):
-// when threads are worth starting, how many the job gets, and a lock with a
-// condition. Internal to decode/.
+// What the threaded decoders share (parallel_scan.cpp, row_pipeline.cpp)
+// beside the threads themselves (cpu/threads.h): a thread's copy of the
+// job's state, and a lock with a condition.
+// Internal to decode/.
 #pragma once
 
 #include <pthread.h>
 
-#include <thread>
+#include <stdlib.h>
+#include <string.h>
 
 #include "jpeg/api/jpegcodec.h"
+#include "jpeg/cpu/memory.h"
+#include "jpeg/cpu/threads.h"
+#include "jpeg/decode/scan_context.h"
 
 namespace jpegcodec {
 
-// Images below this size are decoded by one thread: starting others costs
-// more than they save.
-constexpr int64_t kThreadPixels = int64_t{1} << 19;
-constexpr int32_t kMostThreads = 64;
+// A copy of the job's state for another thread, with an MCU buffer of its
+// own, and `on_copy` the scan context moved onto it; null when memory runs
+// short. Freed with free_job_state.
+inline JPEG_PROPERTIES* copy_job_state(const ScanContext& ctx, ScanContext* on_copy) {
+  JPEG_PROPERTIES* copy = static_cast<JPEG_PROPERTIES*>(codec_malloc(sizeof(JPEG_PROPERTIES)));
+  int16_t* buffer = static_cast<int16_t*>(codec_calloc(kMcuBufferBlocks * 64, sizeof(int16_t)));
+  if (copy == nullptr || buffer == nullptr) {
+    free(copy);
+    free(buffer);
+    return nullptr;
+  }
+  memcpy(copy, ctx.props, sizeof(JPEG_PROPERTIES));
+  copy->mcu_buffer = copy->mcu_samples = buffer;
+  *on_copy = ctx;
+  on_copy->props = copy;
+  on_copy->stream = &copy->stream;
+  return copy;
+}
 
-// Threads for the job: its own count, no more than the machine has cores.
-inline int32_t thread_pool(const JPEG_PROPERTIES* p) {
-  const unsigned cores = std::thread::hardware_concurrency();
-  const int32_t asked = p->threads < kMostThreads ? p->threads : kMostThreads;
-  return cores != 0 && unsigned(asked) > cores ? static_cast<int32_t>(cores) : asked;
+inline void free_job_state(JPEG_PROPERTIES* copy) {
+  if (copy == nullptr) return;
+  free(copy->mcu_buffer);
+  free(copy);
 }
 
 // A lock and a condition, of POSIX threads: the standard library's lock

@@ -21,15 +21,12 @@
 
 #include "jpeg/cpu/guard.h"
 #include "jpeg/cpu/memory.h"
+#include "jpeg/cpu/threads.h"
 #include "jpeg/encode/encoder_state.h"
 
 namespace jpegcodec {
 
 namespace {
-
-// Images below this size are written by one thread.
-constexpr int64_t kThreadPixels = int64_t{1} << 19;
-constexpr int32_t kMostBands = 64;
 
 // Where a band's bytes go: the sink, or a buffer that grows.
 struct SinkRoom {
@@ -217,18 +214,12 @@ int32_t code_in_turn(Encoder& e, const CoefficientStore* store, int64_t first, i
   return ok ? 0 : 1;
 }
 
-// Threads for `count` pieces of work: as many as the machine runs at once.
-int32_t thread_pool(int32_t count) {
-  const unsigned cores = std::thread::hardware_concurrency();
-  return cores != 0 && unsigned(count) > cores ? static_cast<int32_t>(cores) : count;
-}
-
 // How many bands: the job's threads, of whole restart intervals when there
 // are any; 1 for a small image.
 int32_t band_count(const Encoder& e) {
   const EncodeFrame& f = e.frame;
   if (e.p->threads <= 1 || int64_t{f.width} * f.height < kThreadPixels) return 1;
-  int64_t bands = e.p->threads < kMostBands ? e.p->threads : kMostBands;
+  int64_t bands = e.p->threads < kMostThreads ? e.p->threads : kMostThreads;
   const int64_t mcus = int64_t{f.mcus_per_row} * f.mcu_rows;
   const int64_t units =
       f.restart_interval != 0 ? (mcus + f.restart_interval - 1) / f.restart_interval : mcus / 64;
@@ -240,6 +231,20 @@ int32_t band_count(const Encoder& e) {
   return bands < 1 ? 1 : static_cast<int32_t>(bands);
 }
 
+// Even bands of the MCUs for the job's threads: their count, and edges.
+int32_t even_bands(const Encoder& e, int64_t* edges) {
+  const EncodeFrame& f = e.frame;
+  const int64_t mcus = int64_t{f.mcus_per_row} * f.mcu_rows;
+  const int32_t count = band_count(e);
+  const int64_t unit = f.restart_interval != 0 ? f.restart_interval : 1;
+  const int64_t units = (mcus + unit - 1) / unit;
+  for (int32_t i = 0; i <= count; ++i) {
+    const int64_t at = units * i / count * unit;
+    edges[i] = at < mcus ? at : mcus;
+  }
+  return count;
+}
+
 }  // namespace
 
 JpegStatus write_sequential_data(Encoder& e, const CoefficientStore* store) {
@@ -248,26 +253,12 @@ JpegStatus write_sequential_data(Encoder& e, const CoefficientStore* store) {
   SinkRoom room{sink, writer_of(e)};
   EntropyWriter w{0, 0, sink->next};
   int16_t pred[4] = {};
-  const int64_t mcus = int64_t{f.mcus_per_row} * f.mcu_rows;
-  const int32_t count = band_count(e);
-  if (count <= 1) {
-    if (!code_mcus(e, store, 0, mcus, w, pred, room)) return sink->status;
-    pad_and_flush(w);
-    sink->next = w.next;
-    return sink->status;
-  }
-
-  // Even bands, their edges on restart markers when there are some.
-  const int64_t unit = f.restart_interval != 0 ? f.restart_interval : 1;
-  const int64_t units = (mcus + unit - 1) / unit;
-  int64_t edges[kMostBands + 1];
-  for (int32_t i = 0; i <= count; ++i) {
-    const int64_t at = units * i / count * unit;
-    edges[i] = at < mcus ? at : mcus;
-  }
-  Band* bands = new (std::nothrow) Band[count]();
+  int64_t edges[kMostThreads + 1];
+  const int32_t count = even_bands(e, edges);
+  Band* bands = count > 1 ? new (std::nothrow) Band[count]() : nullptr;
   if (bands == nullptr) {
-    if (!code_mcus(e, store, 0, mcus, w, pred, room)) return sink->status;
+    // One band: the calling thread, straight into the sink.
+    if (!code_mcus(e, store, 0, edges[count], w, pred, room)) return sink->status;
     pad_and_flush(w);
     sink->next = w.next;
     return sink->status;
@@ -282,8 +273,8 @@ JpegStatus write_sequential_data(Encoder& e, const CoefficientStore* store) {
     bands[i].first = edges[i];
     bands[i].last = edges[i + 1];
   }
-  std::thread others[kMostBands];
-  bool started[kMostBands] = {};
+  std::thread others[kMostThreads];
+  bool started[kMostThreads] = {};
   for (int32_t t = 1; t < pool; ++t) {
     try {
       others[t] = std::thread(code_bands, bands, t, pool, count);
@@ -351,45 +342,14 @@ bool on_bands(const Encoder& e, int32_t count, const int64_t* edges, Work work) 
     for (int32_t i = first; i < count; i += pool) work(own, edges[i], edges[i + 1], i);
     guard_pop(&frame);
   };
-  std::thread others[kMostBands];
-  bool started[kMostBands] = {};
-  for (int32_t t = 1; t < pool; ++t) {
-    try {
-      others[t] = std::thread(run, t);
-      started[t] = true;
-    } catch (...) {
-      // No thread to be had: its bands are the calling thread's too.
-    }
-  }
-  run(0);
-  for (int32_t t = 1; t < pool; ++t) {
-    if (started[t]) {
-      others[t].join();
-    } else {
-      run(t);
-    }
-  }
+  run_on_threads(pool, run);
   return !faulted.load();
-}
-
-// Even bands of the MCUs for the job's threads: their count, and edges.
-int32_t even_bands(const Encoder& e, int64_t* edges) {
-  const EncodeFrame& f = e.frame;
-  const int64_t mcus = int64_t{f.mcus_per_row} * f.mcu_rows;
-  const int32_t count = band_count(e);
-  const int64_t unit = f.restart_interval != 0 ? f.restart_interval : 1;
-  const int64_t units = (mcus + unit - 1) / unit;
-  for (int32_t i = 0; i <= count; ++i) {
-    const int64_t at = units * i / count * unit;
-    edges[i] = at < mcus ? at : mcus;
-  }
-  return count;
 }
 
 }  // namespace
 
 JpegStatus quantize_into_store(Encoder& e, const CoefficientStore& store) {
-  int64_t edges[kMostBands + 1];
+  int64_t edges[kMostThreads + 1];
   const int32_t count = even_bands(e, edges);
   const int32_t blocks = e.frame.blocks_per_mcu;
   const int32_t per_row = e.frame.mcus_per_row;
@@ -405,7 +365,7 @@ JpegStatus quantize_into_store(Encoder& e, const CoefficientStore& store) {
 
 void count_store_symbols(const Encoder& e, const CoefficientStore& store,
                          SymbolCounts (*counts)[2]) {
-  int64_t edges[kMostBands + 1];
+  int64_t edges[kMostThreads + 1];
   const int32_t count = even_bands(e, edges);
   const EncodeFrame& f = e.frame;
   // Each band's counts apart, added up after: the same sums.
@@ -484,9 +444,7 @@ JpegStatus write_progressive_scans(Encoder& e, const CoefficientStore& store, co
   OutputSink* sink = e.sink;
   const SinkWriteFn write = writer_of(e);
   const EncodeFrame& f = e.frame;
-  int32_t pool = e.p->threads <= 1 || int64_t{f.width} * f.height < kThreadPixels
-                     ? 1
-                     : thread_pool(e.p->threads < kMostBands ? e.p->threads : kMostBands);
+  int32_t pool = int64_t{f.width} * f.height < kThreadPixels ? 1 : thread_pool(e.p->threads);
   if (pool > count) pool = count;
   ScanBytes* held = pool > 1 ? new (std::nothrow) ScanBytes[count]() : nullptr;
   if (held == nullptr) {
@@ -515,20 +473,7 @@ JpegStatus write_progressive_scans(Encoder& e, const CoefficientStore& store, co
     }
     free(staging);
   };
-  std::thread others[kMostBands];
-  bool started[kMostBands] = {};
-  for (int32_t t = 1; t < pool; ++t) {
-    try {
-      others[t] = std::thread(make);
-      started[t] = true;
-    } catch (...) {
-      // Fewer threads: the others take its scans.
-    }
-  }
-  make();
-  for (int32_t t = 1; t < pool; ++t) {
-    if (started[t]) others[t].join();
-  }
+  run_on_threads(pool, [&make](int32_t) { make(); });
   JpegStatus status = JpegSuccess;
   for (int32_t i = 0; i < count && status == JpegSuccess; ++i) {
     if (held[i].status == JpegSuccess) {

@@ -252,6 +252,17 @@ double peer_encode(const std::vector<uint8_t>& pixels, const Input& in, WriteKin
   return seconds;
 }
 
+// The geometric mean of ratios, and the lowest.
+double geometric_mean(const std::vector<double>& values, double* lowest) {
+  double log_sum = 0;
+  *lowest = 1e30;
+  for (double v : values) {
+    log_sum += std::log(v);
+    *lowest = std::min(*lowest, v);
+  }
+  return std::exp(log_sum / static_cast<double>(values.size()));
+}
+
 // Each file decoded once, then written by both encoders in turn.
 void encode_table(std::vector<Input>& inputs, int repeat, int32_t threads) {
   const bool threaded = threads > 1;
@@ -313,21 +324,12 @@ void encode_table(std::vector<Input>& inputs, int repeat, int32_t threads) {
   if (threaded) std::printf(" %9s %7s", "wall mean", "lowest");
   std::printf("\n");
   for (const char* label : {"standard", "optimised", "progressive"}) {
-    auto summary = [](const std::vector<double>& values, double* lowest) {
-      double log_sum = 0;
-      *lowest = 1e30;
-      for (double v : values) {
-        log_sum += std::log(v);
-        *lowest = std::min(*lowest, v);
-      }
-      return std::exp(log_sum / static_cast<double>(values.size()));
-    };
     if (ratios[label].empty()) continue;
     double lowest = 0;
-    const double mean = summary(ratios[label], &lowest);
+    const double mean = geometric_mean(ratios[label], &lowest);
     std::printf("%-12s %5zu %9.2f %7.2f", label, ratios[label].size(), mean, lowest);
     if (threaded) {
-      const double wall_mean = summary(wall_ratios[label], &lowest);
+      const double wall_mean = geometric_mean(wall_ratios[label], &lowest);
       std::printf(" %9.2f %7.2f", wall_mean, lowest);
     }
     std::printf("\n");
@@ -342,13 +344,9 @@ void print_classes(const std::map<std::string, std::vector<double>>& ratios) {
     for (const char* read : {"full", "to RGB", "1/2", "1/8", "region"}) {
       const auto found = ratios.find(std::string(kind) + "|" + read);
       if (found == ratios.end()) continue;
-      double log_sum = 0, lowest = 1e30;
-      for (double r : found->second) {
-        log_sum += std::log(r);
-        lowest = std::min(lowest, r);
-      }
-      std::printf("%-12s %-7s %5zu %9.2f %7.2f\n", kind, read, found->second.size(),
-                  std::exp(log_sum / static_cast<double>(found->second.size())), lowest);
+      double lowest = 0;
+      const double mean = geometric_mean(found->second, &lowest);
+      std::printf("%-12s %-7s %5zu %9.2f %7.2f\n", kind, read, found->second.size(), mean, lowest);
     }
   }
 }
