@@ -76,8 +76,12 @@ inline uint64_t zigzag_mask(uint64_t natural) {
   const int dc_category = magnitude_category(diff);
   put(dc, dc_category, magnitude_bits(diff, dc_category), dc_category);
   int last = 0;
-  for (; nonzero != 0; nonzero &= nonzero - 1) {
+  while (nonzero != 0) {
+    // The next position is taken off the mask before this one's symbol is
+    // written: after it, the next position waits on the bit writer's
+    // branches, and the block takes twice as long.
     const int k = __builtin_ctzll(nonzero);
+    nonzero &= nonzero - 1;
     int run = k - last - 1;
     for (; run > 15; run -= 16) put(ac, 0xF0, 0, 0);  // sixteen zeros (ZRL)
     const int32_t value = block[natural_order[k]];
