@@ -58,44 +58,16 @@ void build_encode_table(const uint8_t* counts, const uint8_t* symbols, HuffEncod
   }
 }
 
-namespace {
-
-// The block's symbols in order, each with its magnitude bits: `emit` is
-// called with (table, symbol, bits, bit count); table 0 is the DC table.
-template <typename Emit>
-[[gnu::always_inline]] inline void block_symbols(const int16_t* block, int16_t* dc_pred,
-                                                 Emit emit) {
-  const int32_t diff = int32_t{block[0]} - *dc_pred;
-  *dc_pred = block[0];
-  const int dc_category = magnitude_category(diff);
-  emit(0, dc_category, magnitude_bits(diff, dc_category), dc_category);
-  int run = 0;
-  for (int k = 1; k < 64; ++k) {
-    const int32_t value = block[natural_order[k]];
-    if (value == 0) {
-      ++run;
-      continue;
-    }
-    for (; run > 15; run -= 16) emit(1, 0xF0, 0, 0);  // sixteen zeros (ZRL)
-    const int category = magnitude_category(value);
-    emit(1, (run << 4) | category, magnitude_bits(value, category), category);
-    run = 0;
-  }
-  if (run > 0) emit(1, 0x00, 0, 0);  // end of block
-}
-
-}  // namespace
-
 void encode_block_portable(EntropyWriter* writer, const int16_t* block, int16_t* dc_pred,
                            const HuffEncodeTable* dc, const HuffEncodeTable* ac) {
-  uint64_t nonzero = 0;
-  for (int k = 1; k < 64; ++k) nonzero |= static_cast<uint64_t>(block[natural_order[k]] != 0) << k;
-  encode_block_symbols(writer, block, nonzero, dc_pred, dc, ac);
+  const uint64_t natural = nonzero_natural_portable(block) & ~uint64_t{1};
+  encode_block_symbols(writer, block, zigzag_mask(natural), dc_pred, dc, ac);
 }
 
 void count_block_symbols(const int16_t* block, int16_t* dc_pred, SymbolCounts* dc,
                          SymbolCounts* ac) {
-  block_symbols(block, dc_pred, [&](int table, int symbol, uint32_t, int) {
+  const uint64_t natural = nonzero_natural_portable(block) & ~uint64_t{1};
+  block_symbols(block, zigzag_mask(natural), dc_pred, [&](int table, int symbol, uint32_t, int) {
     ++(table == 0 ? dc : ac)->count[symbol];
   });
 }
