@@ -11,7 +11,7 @@ import os
 import re
 import sys
 
-RANK = {"cpu": 0, "stream": 1, "decode": 2, "encode": 2, "drive": 3, "api": 4}
+RANK = {"cpu": 0, "stream": 1, "decode": 2, "encode": 2, "transform": 2, "drive": 3, "api": 4}
 
 
 def main():

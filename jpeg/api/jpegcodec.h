@@ -649,6 +649,80 @@ typedef struct JpegWriteMetadata {
   int32_t version_comment; /* 1: a comment "jpegcodec <version>"; 0 writes none */
 } JpegWriteMetadata;
 
+/* A JPEG image as quantized coefficients, for jpeg_write_coefficient_image (an
+ * addition to the original interface). Component c's blocks are laid out as
+ * a JpegCoefOutput plane of the frame these describe: (mcus_per_row * h * 8)
+ * values a line, (mcu_rows * v * 8) lines, where an MCU is (max h * 8) by
+ * (max v * 8) pixels; each block's 64 values in natural order, 8 a line.
+ * Blocks past the image's edge that complete an MCU are written as given.
+ * A sole component is written 1x1 whatever its factors say. */
+typedef struct JpegCoefComponent {
+  int32_t id;           /* its identifier in the frame header, 0 to 255 */
+  int32_t h, v;         /* sampling factors, 1 to 4 */
+  int32_t quant_table;  /* which of quant_tables its values were quantized with, 0 to 3 */
+  const int16_t* plane; /* its coefficients: DC -2047..2047, AC -1023..1023 (8-bit samples) */
+} JpegCoefComponent;
+
+typedef struct JpegCoefImage {
+  int32_t width, height; /* pixels, 1 to 65535 */
+  int32_t color;         /* ColorCode of the data: ColorGray and ColorYcbcr get a JFIF segment,
+                          * ColorRgb, ColorFourChannel and ColorYcck an Adobe one */
+  int32_t component_count; /* 1 to 4 */
+  JpegCoefComponent components[4];
+  /* The quantization tables the components name, natural order, values 1
+   * to 65535 (a table with a value above 255 makes the frame extended
+   * sequential, SOF1, when it is not progressive). */
+  const uint16_t* quant_tables[4];
+} JpegCoefImage;
+
+/* Lossless transforms of a JPEG image (jpeg_transform; an addition to the
+ * original interface): turned, mirrored, transposed, cropped on the MCU grid
+ * without decoding its coefficients to pixels. */
+typedef enum JpegTransformKind {
+  TransformNone = 0,
+  TransformFlipHorizontal = 1, /* mirrored left to right */
+  TransformFlipVertical = 2,   /* mirrored top to bottom */
+  TransformTranspose = 3,      /* across the top-left to bottom-right diagonal */
+  TransformTransverse = 4,     /* across the top-right to bottom-left diagonal */
+  TransformRotate90 = 5,       /* turned 90 degrees clockwise */
+  TransformRotate180 = 6,
+  TransformRotate270 = 7
+} JpegTransformKind;
+
+typedef enum JpegCopyKind {
+  CopyNone = 0,     /* neither comments nor metadata */
+  CopyComments = 1, /* the comment (the default of jpegxform) */
+  CopyAll = 2       /* the comment, EXIF, ICC profile and XMP */
+} JpegCopyKind;
+
+typedef struct JpegTransform {
+  int32_t kind; /* JpegTransformKind */
+  /* 1: the transform the source's EXIF orientation asks for instead of
+   * `kind` (which must then be TransformNone), and the orientation written
+   * as 1 in the EXIF block that is kept. */
+  int32_t auto_orient;
+  /* A crop of the transformed image: crop_width 0 for none. Its top-left
+   * corner moves up and left to the MCU grid and the size grows by as much;
+   * it must lie inside the image. */
+  int32_t crop_x, crop_y, crop_width, crop_height;
+  int32_t grayscale; /* 1: the first (luma) component alone */
+  /* The blocks a mirror cannot move whole (a partial MCU at the right or
+   * bottom edge) stay where they are unless `trim` drops them; `perfect`
+   * refuses such a transform instead (-12, "Not supported"). */
+  int32_t trim;
+  int32_t perfect;
+  int32_t copy; /* JpegCopyKind */
+  /* A restart marker every this many MCU rows of the result (0: the
+   * destination's write_restart_interval, in MCUs, as it is). */
+  int32_t restart_rows;
+  /* 1: a damaged source is written as far as it was read (its status is
+   * returned all the same); 0 writes nothing then. */
+  int32_t force;
+  /* Codec: 1 once the result has been written (with `force`, also when the
+   * source's failure is returned). */
+  int32_t written;
+} JpegTransform;
+
 typedef struct JpegVersion {
   int32_t major;
   int32_t minor;
@@ -680,6 +754,29 @@ JPEG_API JpegStatus jpeg_metadata(JpegJob* job, JpegMetadata* metadata);
  * metadata and no version comment). 0; -8 with the status detail naming
  * what is out of range (the earlier request stays then); -5. */
 JPEG_API JpegStatus jpeg_set_metadata(JpegJob* job, const JpegWriteMetadata* metadata);
+/* Writes a JPEG image from quantized coefficients (an addition to the
+ * original interface): I/O type 8 (file_name) or 9 (jpeg_buffer, its size
+ * set to the bytes written), with the job's write_optimize,
+ * write_progressive, write_restart_interval, threads, jpeg_set_metadata and
+ * jpeg_comment as jpeg_write takes them, and its JFIF values. 0; -8 with the
+ * status detail for a description out of range; -28, -10, -5. */
+JPEG_API JpegStatus jpeg_write_coefficient_image(JpegJob* job, int32_t io_type,
+                                            const JpegCoefImage* image);
+/* Transforms the JPEG image `source` names (its file_name or jpeg_buffer,
+ * read with I/O type `read_type`, 2 or 3) into `destination` (written with
+ * `write_type`, 8 or 9, and its write options as jpeg_write_coefficient_image
+ * takes them): baseline, extended and progressive Huffman-coded 8-bit
+ * sources; a crop reads only the part of a sequential source it needs.
+ * 0; the source's status for a damaged file (nothing written unless
+ * `force`) or one it cannot read (-29 for arithmetic-coded or 12-bit
+ * data); -12 for a transform `perfect` refuses or a grey result of data
+ * without luma; -8 for a bad request. The destination's status detail says
+ * why. Both jobs are initialised by the caller; the source's comment
+ * buffer, region and coefficient output, and the destination's comment,
+ * metadata request and JFIF density are the transform's while it runs
+ * (the destination keeps the metadata it was given for the result). */
+JPEG_API JpegStatus jpeg_transform(JpegJob* source, int32_t read_type, JpegJob* destination,
+                                   int32_t write_type, JpegTransform* transform);
 JPEG_API const JpegVersion* jpeg_version(void);
 
 #ifdef __cplusplus

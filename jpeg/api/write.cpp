@@ -41,6 +41,9 @@ JpegStatus release_write(WriteTarget* target, bool failed) {
   return status;
 }
 
+JpegStatus encode_into(JpegJob* job, int32_t type, WriteTarget* target,
+                       const JpegCoefImage* coefficients);
+
 JpegStatus write_body(JpegJob* job, int32_t type, WriteTarget* target) {
   JPEG_PROPERTIES* p = &job->properties;
   job->status_detail[0] = '\0';
@@ -78,6 +81,14 @@ JpegStatus write_body(JpegJob* job, int32_t type, WriteTarget* target) {
   if (status != JpegSuccess) {
     return refuse(job, status, "the encoder writes 1 to 4 components, not %d", p->jpeg_channels);
   }
+  return encode_into(job, type, target, nullptr);
+}
+
+// Opens the write's file or buffer and runs the encoder on the caller's
+// image or, given them, coefficients.
+JpegStatus encode_into(JpegJob* job, int32_t type, WriteTarget* target,
+                       const JpegCoefImage* coefficients) {
+  JPEG_PROPERTIES* p = &job->properties;
   OutputSink& sink = target->sink;
   if (is_file_type(type)) {
     target->name = p->file_name;
@@ -95,13 +106,50 @@ JpegStatus write_body(JpegJob* job, int32_t type, WriteTarget* target) {
   sink.end = sink.staging + kStagingBytes;
   const WriteOptions options{job->write_optimize != 0, job->write_progressive != 0,
                              job->write_restart_interval, write_metadata(p)};
-  status = encode_jpeg(p, type, options, &sink);
+  const JpegStatus status = encode_jpeg(p, type, options, &sink, coefficients);
   if (status == JpegSuccess && sink.file == nullptr) {
     // A buffer write tells the caller how many bytes it holds.
     p->jpeg_buffer_size = static_cast<int32_t>(sink.written);
     if (!job->use_properties) job->jpeg_buffer_size = p->jpeg_buffer_size;
   }
+  if (status == JpegInvalidProperties && coefficients != nullptr) {
+    return refuse(job, status, "a coefficient is out of range: DC -2047 to 2047, AC -1023 to 1023");
+  }
   return status;
+}
+
+// A write of the caller's coefficients: the description checked, the
+// frame's values put where the encoder reads them.
+JpegStatus coefficient_write_body(JpegJob* job, int32_t type, const JpegCoefImage* image,
+                                  WriteTarget* target) {
+  JPEG_PROPERTIES* p = &job->properties;
+  job->status_detail[0] = '\0';
+  p->io_type = type;
+  if (type != IoWriteImageFile && type != IoWriteImageBuffer) {
+    return refuse(job, JpegInvalidProperties,
+                  "jpeg_write_coefficient_image takes the I/O types 8 and 9, not %d", type);
+  }
+  if (image == nullptr) return refuse(job, JpegInvalidProperties, "the image is null");
+  char why[sizeof job->status_detail];
+  check_coefficient_image(*image, why, sizeof why);
+  if (why[0] != '\0') return refuse(job, JpegInvalidProperties, "%s", why);
+  if (job->write_restart_interval < 0 || job->write_restart_interval > 65535) {
+    return refuse(job, JpegInvalidProperties, "write_restart_interval must be 0 to 65535, is %d",
+                  job->write_restart_interval);
+  }
+  if (!job->use_properties) copy_request_fields(job, p, false);
+  if (is_file_type(type) && p->file_name == nullptr) {
+    return refuse(job, JpegInvalidProperties, "file_name is null");
+  }
+  if (!is_file_type(type) && (p->jpeg_buffer == nullptr || p->jpeg_buffer_size <= 0)) {
+    return refuse(job, JpegInvalidProperties,
+                  "jpeg_buffer is null or jpeg_buffer_size not above 0");
+  }
+  p->jpeg_width = image->width;
+  p->jpeg_height = image->height;
+  p->jpeg_channels = image->component_count;
+  p->jpeg_color = image->color;
+  return encode_into(job, type, target, image);
 }
 
 JpegStatus check_write_metadata(JpegJob* job, const JpegWriteMetadata* m) {
@@ -183,6 +231,25 @@ extern "C" JpegStatus jpeg_write(JpegJob* job, int32_t io_type) {
       },
       [&] {
         // A fault inside the write: nothing of it is left behind.
+        release_write(&target, true);
+        guarded_cleanup(read_cleanup, job);
+      });
+}
+
+extern "C" JpegStatus jpeg_write_coefficient_image(JpegJob* job, int32_t io_type,
+                                                   const JpegCoefImage* image) {
+  if (job == nullptr) return JpegInvalidProperties;
+  WriteTarget target{};
+  return guarded(
+      [&]() -> JpegStatus {
+        if (!job_ready(job)) return JpegInvalidProperties;
+        JpegStatus status = coefficient_write_body(job, io_type, image, &target);
+        const JpegStatus closed = release_write(&target, status < 0);
+        if (status == JpegSuccess) status = closed;
+        end_of_scan(&job->properties);
+        return status;
+      },
+      [&] {
         release_write(&target, true);
         guarded_cleanup(read_cleanup, job);
       });

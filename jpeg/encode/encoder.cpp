@@ -5,6 +5,7 @@
 
 #include "jpeg/encode/encoder_state.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +61,15 @@ void sampling_of(int32_t code, int32_t c, int32_t* h, int32_t* v) {
   if (code == Sub422 || code == Sub422Alpha) *h = 2;
 }
 
+// Luminance Huffman tables for Y (and K); chrominance for Cb and Cr. RGB
+// and CMYK data share the first tables.
+bool uses_chroma_tables(int32_t color, int32_t c) {
+  return (color == ColorYcbcr || color == ColorYcck) && (c == 1 || c == 2);
+}
+
+// The frame's MCU geometry from its size and components' factors.
+void set_up_geometry(Encoder& e);
+
 JpegStatus set_up_frame(Encoder& e) {
   JPEG_PROPERTIES* p = e.p;
   EncodeFrame& f = e.frame;
@@ -67,20 +77,55 @@ JpegStatus set_up_frame(Encoder& e) {
   f.height = p->jpeg_height;
   f.count = p->jpeg_channels;
   const int32_t color = p->jpeg_color;
-  f.max_h = f.max_v = 1;
   for (int32_t c = 0; c < f.count; ++c) {
     EncodeComponent& k = f.comp[c];
     sampling_of(p->jpeg_subsampling, c, &k.h, &k.v);
-    f.max_h = k.h > f.max_h ? k.h : f.max_h;
-    f.max_v = k.v > f.max_v ? k.v : f.max_v;
-    // Luminance tables for Y (and K); chrominance for Cb and Cr. RGB and
-    // CMYK data share the first tables.
-    const bool chroma = (color == ColorYcbcr || color == ColorYcck) && (c == 1 || c == 2);
+    const bool chroma = uses_chroma_tables(color, c);
     k.quant = k.table = chroma ? 1 : 0;
     e.chroma = e.chroma || chroma;
     // Component ids: 1, 2, ... except RGB ("R", "G", "B"), which a reader
     // without the Adobe segment can still tell apart.
     k.id = color == ColorRgb && f.count == 3 ? "RGB"[c] : c + 1;
+  }
+  set_up_geometry(e);
+  return JpegSuccess;
+}
+
+// The frame of the caller's coefficients: their size, factors (a sole
+// component 1x1: its scan is not interleaved), ids and tables.
+void set_up_coefficient_frame(Encoder& e) {
+  const JpegCoefImage& image = *e.coefficients;
+  EncodeFrame& f = e.frame;
+  f.width = image.width;
+  f.height = image.height;
+  f.count = image.component_count;
+  for (int32_t c = 0; c < f.count; ++c) {
+    const JpegCoefComponent& given = image.components[c];
+    EncodeComponent& k = f.comp[c];
+    k.h = f.count == 1 ? 1 : given.h;
+    k.v = f.count == 1 ? 1 : given.v;
+    k.id = given.id;
+    k.quant = given.quant_table;
+    k.table = uses_chroma_tables(image.color, c) ? 1 : 0;
+    e.chroma = e.chroma || k.table == 1;
+    e.quant_written |= 1u << k.quant;
+  }
+  for (int32_t n = 0; n < 4; ++n) {
+    if (!(e.quant_written >> n & 1)) continue;
+    for (int i = 0; i < 64; ++i) {
+      e.quant[n][i] = image.quant_tables[n][i];
+      e.wide_quant = e.wide_quant || e.quant[n][i] > 255;
+    }
+  }
+  set_up_geometry(e);
+}
+
+void set_up_geometry(Encoder& e) {
+  EncodeFrame& f = e.frame;
+  f.max_h = f.max_v = 1;
+  for (int32_t c = 0; c < f.count; ++c) {
+    f.max_h = f.comp[c].h > f.max_h ? f.comp[c].h : f.max_h;
+    f.max_v = f.comp[c].v > f.max_v ? f.comp[c].v : f.max_v;
   }
   // Wide arithmetic: a tables-only write takes the frame's size unvalidated
   // (it writes no frame), and the geometry is then never used.
@@ -97,7 +142,6 @@ JpegStatus set_up_frame(Encoder& e) {
     k.down = static_cast<int32_t>((samples_down + 7) / 8);
   }
   f.restart_interval = e.options.restart_interval;
-  return JpegSuccess;
 }
 
 // The MCU input for the caller's layout and the frame: a kernel of its own
@@ -163,8 +207,10 @@ JpegStatus set_up_input(Encoder& e) {
 void set_up_tables(Encoder& e) {
   JPEG_PROPERTIES* p = e.p;
   const bool accurate = p->dct_family == 1;
-  for (int which = 0; which < 2; ++which) {
-    quality_table(p->quality, which, e.quant[which]);
+  for (int which = 0; which < 2 && e.coefficients == nullptr; ++which) {
+    uint8_t table[64];
+    quality_table(p->quality, which, table);
+    for (int i = 0; i < 64; ++i) e.quant[which][i] = table[i];
     for (int i = 0; i < 64; ++i) {
       // 2^15 / (8 Q), with the fast family's factors s(u) s(v) as well.
       double divisor = 8.0 * e.quant[which][i];
@@ -350,19 +396,27 @@ void put_comments(Encoder& e) {
 
 void put_dqt(Encoder& e) {
   OutputSink* s = e.sink;
-  const int32_t tables = e.chroma ? 2 : 1;
+  // The quality tables: the first, and the second for chroma.
+  const uint32_t written = e.coefficients != nullptr ? e.quant_written : (e.chroma ? 3u : 1u);
+  const uint32_t bytes = e.wide_quant ? 2 : 1;
   put_marker(s, 0xDB);
-  put_word(s, static_cast<uint32_t>(2 + 65 * tables));
-  for (int32_t which = 0; which < tables; ++which) {
-    put_byte(s, static_cast<uint32_t>(which));  // 8-bit values, table `which`
-    for (int k = 0; k < 64; ++k) put_byte(s, e.quant[which][natural_order[k]]);
+  put_word(s, static_cast<uint32_t>(2 + (1 + 64 * bytes) * std::popcount(written)));
+  for (uint32_t which = 0; which < 4; ++which) {
+    if (!(written >> which & 1)) continue;
+    put_byte(s, (bytes - 1) << 4 | which);  // precision, table `which`
+    for (int k = 0; k < 64; ++k) {
+      const uint32_t value = e.quant[which][natural_order[k]];
+      if (bytes == 2) put_byte(s, value >> 8);
+      put_byte(s, value & 0xFF);
+    }
   }
 }
 
 void put_sof(Encoder& e) {
   OutputSink* s = e.sink;
   const EncodeFrame& f = e.frame;
-  put_marker(s, e.options.progressive ? 0xC2 : 0xC0);
+  // Baseline, or extended sequential when a table needs 16-bit values.
+  put_marker(s, e.options.progressive ? 0xC2 : (e.wide_quant ? 0xC1 : 0xC0));
   put_word(s, static_cast<uint32_t>(8 + 3 * f.count));
   put_byte(s, 8);
   put_word(s, static_cast<uint32_t>(f.height));
@@ -419,6 +473,49 @@ JpegStatus fill_store(Encoder& e, CoefficientStore* store) {
   return status;
 }
 
+// The caller's coefficients into the store, MCU by MCU. -8 for a value no
+// 8-bit frame can hold (its category would have no Huffman code): a DC
+// outside -2047..2047 (its difference from the one before needs more than
+// 11 bits' category), an AC outside -1023..1023.
+JpegStatus fill_store_from_planes(Encoder& e, CoefficientStore* store) {
+  const EncodeFrame& f = e.frame;
+  const JpegCoefImage& image = *e.coefficients;
+  const uint64_t bytes = uint64_t{static_cast<uint32_t>(f.blocks_per_mcu)} * 128 *
+                         static_cast<uint64_t>(f.mcus_per_row) * static_cast<uint64_t>(f.mcu_rows);
+  store->frame = &e.frame;
+  store->values = static_cast<int16_t*>(codec_malloc(bytes > 0 ? bytes : 1));
+  if (store->values == nullptr) return JpegMemoryError;
+  int32_t widest_dc = 0, widest_ac = 0;
+  int16_t* out = store->values;
+  for (int32_t row = 0; row < f.mcu_rows; ++row) {
+    for (int32_t col = 0; col < f.mcus_per_row; ++col) {
+      for (int32_t c = 0; c < f.count; ++c) {
+        const EncodeComponent& k = f.comp[c];
+        const int64_t line = int64_t{f.mcus_per_row} * k.h * 8;
+        for (int32_t r = 0; r < k.v; ++r) {
+          for (int32_t b = 0; b < k.h; ++b, out += 64) {
+            const int16_t* from = image.components[c].plane + (int64_t{row} * k.v + r) * 8 * line +
+                                  (int64_t{col} * k.h + b) * 8;
+            for (int32_t y = 0; y < 8; ++y) memcpy(out + 8 * y, from + y * line, 16);
+            const int32_t dc = out[0] < 0 ? -out[0] : out[0];
+            widest_dc = dc > widest_dc ? dc : widest_dc;
+            for (int32_t i = 1; i < 64; ++i) {
+              const int32_t ac = out[i] < 0 ? -out[i] : out[i];
+              widest_ac = ac > widest_ac ? ac : widest_ac;
+            }
+          }
+        }
+      }
+    }
+  }
+  if (widest_dc > 2047 || widest_ac > 1023) {
+    free(store->values);
+    store->values = nullptr;
+    return JpegInvalidProperties;
+  }
+  return JpegSuccess;
+}
+
 // Tables made for the sequential scan from the symbols it will write.
 void optimise_sequential_tables(Encoder& e, const CoefficientStore& store) {
   SymbolCounts counts[2][2] = {};
@@ -468,16 +565,22 @@ JpegStatus check_encode_request(const JPEG_PROPERTIES* p) {
 }
 
 JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& options,
-                       OutputSink* sink) {
+                       OutputSink* sink, const JpegCoefImage* coefficients) {
   Encoder e{};
   e.p = p;
   e.t = p->routines;
   e.options = options;
   e.sink = sink;
-  JpegStatus status = check_encode_request(p);
-  if (status != JpegSuccess) return status;
-  status = set_up_frame(e);
-  if (status != JpegSuccess) return status;
+  e.coefficients = coefficients;
+  JpegStatus status = JpegSuccess;
+  if (coefficients != nullptr) {
+    set_up_coefficient_frame(e);
+  } else {
+    status = check_encode_request(p);
+    if (status != JpegSuccess) return status;
+    status = set_up_frame(e);
+    if (status != JpegSuccess) return status;
+  }
   set_up_tables(e);
   const bool tables_only = type == IoWriteTablesFile || type == IoWriteTablesBuffer;
   const bool abbreviated = type == IoWriteDataFile || type == IoWriteDataBuffer;
@@ -494,8 +597,10 @@ JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& opt
     put_marker(sink, 0xD9);
     return sink_flush(sink, write);
   }
-  status = set_up_input(e);
-  if (status != JpegSuccess) return status;
+  if (coefficients == nullptr) {
+    status = set_up_input(e);
+    if (status != JpegSuccess) return status;
+  }
   put_app_segments(e);
   put_metadata(e);
   put_comments(e);
@@ -508,7 +613,10 @@ JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& opt
   // a progressive frame makes its own for each scan.
   const bool optimise = e.options.optimize && !abbreviated;
   CoefficientStore store{};
-  if (optimise || e.options.progressive) {
+  if (coefficients != nullptr) {
+    status = fill_store_from_planes(e, &store);
+    if (status != JpegSuccess) return status;
+  } else if (optimise || e.options.progressive) {
     status = fill_store(e, &store);
     if (status != JpegSuccess) return status;
   }
@@ -532,7 +640,7 @@ JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& opt
     if (!abbreviated) put_sequential_dht(e);
     put_dri(e);
     put_sos(sink, e.frame, sequential_scan(e.frame));
-    status = write_sequential_data(e, optimise ? &store : nullptr);
+    status = write_sequential_data(e, store.values != nullptr ? &store : nullptr);
   }
   free(store.values);
   free(store.magnitudes);
@@ -540,6 +648,49 @@ JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& opt
   if (!sink_room(sink, 2, write)) return sink->status;
   put_marker(sink, 0xD9);
   return sink_flush(sink, write);
+}
+
+void check_coefficient_image(const JpegCoefImage& image, char* why, size_t room) {
+  why[0] = '\0';
+  auto say = [&](const char* format, auto... values) { snprintf(why, room, format, values...); };
+  if (image.width < 1 || image.width > 65535 || image.height < 1 || image.height > 65535) {
+    return say("the image must be 1 to 65535 pixels each way, is %dx%d", image.width, image.height);
+  }
+  if (image.component_count < 1 || image.component_count > 4) {
+    return say("component_count must be 1 to 4, is %d", image.component_count);
+  }
+  const int32_t color = image.color;
+  const bool known = color == ColorGray || color == ColorYcbcr || color == ColorRgb ||
+                     color == ColorFourChannel || color == ColorYcck || color == ColorOther;
+  if (!known) return say("color must be a ColorCode of JPEG data, is %d", color);
+  int32_t blocks = 0;
+  for (int32_t c = 0; c < image.component_count; ++c) {
+    const JpegCoefComponent& k = image.components[c];
+    if (k.id < 0 || k.id > 255) return say("components[%d].id must be 0 to 255, is %d", c, k.id);
+    for (int32_t d = 0; d < c; ++d) {
+      if (image.components[d].id == k.id) {
+        return say("components[%d] and [%d] have the same id %d", d, c, k.id);
+      }
+    }
+    if (k.h < 1 || k.h > 4 || k.v < 1 || k.v > 4) {
+      return say("components[%d] sampling must be 1 to 4 each way, is %dx%d", c, k.h, k.v);
+    }
+    if (k.quant_table < 0 || k.quant_table > 3 || image.quant_tables[k.quant_table] == nullptr) {
+      return say("components[%d].quant_table must name one of quant_tables, is %d", c,
+                 k.quant_table);
+    }
+    for (int32_t i = 0; i < 64; ++i) {
+      if (image.quant_tables[k.quant_table][i] == 0) {
+        return say("quant_tables[%d] holds 0 at %d", k.quant_table, i);
+      }
+    }
+    if (k.plane == nullptr) return say("components[%d].plane is null", c);
+    blocks += k.h * k.v;
+  }
+  // T.81 B.2.3: an interleaved scan's MCU holds at most ten blocks.
+  if (image.component_count > 1 && blocks > 10) {
+    return say("an MCU of these components would hold %d blocks, more than 10", blocks);
+  }
 }
 
 }  // namespace jpegcodec

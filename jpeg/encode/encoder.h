@@ -2,6 +2,7 @@
 // progressive (SOF2) JPEG, or its tables alone, or its image data alone.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "jpeg/api/jpegcodec.h"
@@ -24,9 +25,16 @@ struct WriteOptions {
 JpegStatus check_encode_request(const JPEG_PROPERTIES* properties);
 
 // Runs a write of type 8 to 13 whose request has been validated and whose
-// public fields are in `properties`, into `sink` (opened by the caller).
+// public fields are in `properties`, into `sink` (opened by the caller);
+// with `coefficients`, a whole image (type 8 or 9) of those instead of the
+// caller's pixels (checked by check_coefficient_image first).
 JpegStatus encode_jpeg(JPEG_PROPERTIES* properties, int32_t type, const WriteOptions& options,
-                       OutputSink* sink);
+                       OutputSink* sink, const JpegCoefImage* coefficients = nullptr);
+
+// What a coefficient image's description gets wrong, in words (written to
+// `why`, `room` bytes), or an empty text: the sizes, factors, tables and
+// planes. The coefficients' own range is checked as they are read.
+void check_coefficient_image(const JpegCoefImage& image, char* why, size_t room);
 
 // The quantization table `which` (0 luminance, 1 chrominance) of T.81
 // Annex K at a quality of 1 to 100, natural order: 50 is the table as

@@ -17,9 +17,12 @@ struct Encoder {
   WriteOptions options;
   OutputSink* sink;
   EncodeFrame frame;
-  uint8_t quant[2][64];             // natural order, for DQT and the quantizers
-  uint16_t reciprocal[2][64];       // the current quantizer's tables
-  HuffDefinition definition[2][2];  // [class][table]: the standard tables, or made for the image
+  uint16_t quant[4][64];              // natural order, for DQT and the quantizers
+  uint32_t quant_written;             // bit n: table n goes into the DQT segment
+  bool wide_quant;                    // some table's value is above 255: 16-bit DQT, SOF1
+  const JpegCoefImage* coefficients;  // the caller's coefficients, or null: its image
+  uint16_t reciprocal[2][64];         // the current quantizer's tables
+  HuffDefinition definition[2][2];    // [class][table]: the standard tables, or made for the image
   HuffEncodeTable codes[2][2];
   bool chroma;  // some component uses the second tables
   // The caller's image.

@@ -193,34 +193,55 @@ const JpegWriteMetadata* write_metadata(JPEG_PROPERTIES* p) {
   return m != nullptr && m->request_bytes != nullptr ? &m->request : nullptr;
 }
 
-int32_t exif_orientation(const uint8_t* exif, int32_t size) {
+namespace {
+
+// Where the orientation's value sits (its offset from the block's start)
+// and the TIFF data's byte order, or -1 when there is none or the block is
+// broken.
+int64_t orientation_offset(const uint8_t* exif, int32_t size, bool* big_endian) {
   // "Exif\0\0", then a TIFF header: byte order, 42, the first directory's
   // offset from the header's start.
-  if (exif == nullptr || size < 6 + 8) return 0;
+  if (exif == nullptr || size < 6 + 8) return -1;
   const uint8_t* tiff = exif + 6;
   const int64_t tiff_size = size - 6;
-  bool big_endian;
   if (tiff[0] == 'M' && tiff[1] == 'M') {
-    big_endian = true;
+    *big_endian = true;
   } else if (tiff[0] == 'I' && tiff[1] == 'I') {
-    big_endian = false;
+    *big_endian = false;
   } else {
-    return 0;
+    return -1;
   }
-  if (read16(tiff + 2, big_endian) != 42) return 0;
-  const int64_t directory = read32(tiff + 4, big_endian);
-  if (directory < 8 || directory + 2 > tiff_size) return 0;
-  const int64_t entries = read16(tiff + directory, big_endian);
+  if (read16(tiff + 2, *big_endian) != 42) return -1;
+  const int64_t directory = read32(tiff + 4, *big_endian);
+  if (directory < 8 || directory + 2 > tiff_size) return -1;
+  const int64_t entries = read16(tiff + directory, *big_endian);
   for (int64_t i = 0; i < entries; ++i) {
     const int64_t at = directory + 2 + 12 * i;
-    if (at + 12 > tiff_size) return 0;  // the directory runs past the block
+    if (at + 12 > tiff_size) return -1;  // the directory runs past the block
     const uint8_t* entry = tiff + at;
-    if (read16(entry, big_endian) != 0x0112) continue;
+    if (read16(entry, *big_endian) != 0x0112) continue;
     // SHORT, one value, held in the entry itself.
-    if (read16(entry + 2, big_endian) != 3 || read32(entry + 4, big_endian) != 1) return 0;
-    return static_cast<int32_t>(read16(entry + 8, big_endian));
+    if (read16(entry + 2, *big_endian) != 3 || read32(entry + 4, *big_endian) != 1) return -1;
+    return 6 + at + 8;
   }
-  return 0;
+  return -1;
+}
+
+}  // namespace
+
+int32_t exif_orientation(const uint8_t* exif, int32_t size) {
+  bool big_endian = false;
+  const int64_t at = orientation_offset(exif, size, &big_endian);
+  return at < 0 ? 0 : static_cast<int32_t>(read16(exif + at, big_endian));
+}
+
+bool set_exif_orientation(uint8_t* exif, int32_t size, int32_t orientation) {
+  bool big_endian = false;
+  const int64_t at = orientation_offset(exif, size, &big_endian);
+  if (at < 0) return false;
+  exif[at + (big_endian ? 0 : 1)] = 0;
+  exif[at + (big_endian ? 1 : 0)] = static_cast<uint8_t>(orientation);
+  return true;
 }
 
 void describe_metadata(JPEG_PROPERTIES* p, JpegMetadata* out) {

@@ -52,5 +52,7 @@ void describe_metadata(JPEG_PROPERTIES* properties, JpegMetadata* out);
 // The orientation tag (0x0112) of an EXIF block (the APP1 payload from its
 // "Exif\0\0"), or 0 when there is none or the block is broken.
 int32_t exif_orientation(const uint8_t* exif, int32_t size);
+// Writes `orientation` (1 to 8) into that tag; false when there is none.
+bool set_exif_orientation(uint8_t* exif, int32_t size, int32_t orientation);
 
 }  // namespace jpegcodec
