@@ -153,7 +153,11 @@ JpegStatus transform_body(JpegJob* s, int32_t read_type, JpegJob* d, int32_t wri
     return refuse(d, status, "the source's parameters cannot be read: %s",
                   s->status_detail[0] != '\0' ? s->status_detail : jpeg_status_text(status));
   }
-  const int32_t comment_size = sp.jpeg_comment == w.comment ? sp.jpeg_comment_size : 0;
+  // A comment is at most 65533 bytes: a size still at the room given says
+  // there was none.
+  const int32_t comment_size = sp.jpeg_comment == w.comment && sp.jpeg_comment_size < kCommentRoom
+                                   ? sp.jpeg_comment_size
+                                   : 0;
   if (sp.frame.component_count < 1 || sp.frame.component_count > 4) {
     return refuse(d, JpegNotSupported, "a frame of %d components cannot be transformed",
                   sp.frame.component_count);
