@@ -39,6 +39,11 @@ inline void guarded_cleanup(void (*cleanup)(JpegJob*), JpegJob* job) {
       [] {});
 }
 
+// jpeg_write_coefficient_image, with the coefficients already in the
+// encoder's store order when `prepared` is given (the planes then unread).
+JpegStatus write_coefficients(JpegJob* job, int32_t io_type, const JpegCoefImage* image,
+                              int16_t* prepared);
+
 // A read or write needs an initialised job that has not been freed since.
 inline bool job_ready(const JpegJob* job) {
   return job->properties.routines != nullptr;

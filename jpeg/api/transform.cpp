@@ -12,6 +12,7 @@
 #include "jpeg/api/operation.h"
 #include "jpeg/api/validate.h"
 #include "jpeg/cpu/memory.h"
+#include "jpeg/decode/scan.h"
 #include "jpeg/stream/io_types.h"
 #include "jpeg/stream/metadata.h"
 #include "jpeg/transform/lossless.h"
@@ -26,7 +27,7 @@ constexpr int32_t kCommentRoom = 65535;
 // two jobs, given back whatever happens.
 struct TransformWork {
   int16_t* source_planes[4];
-  int16_t* planes[4];
+  int16_t* result;
   uint8_t* comment;
   uint8_t* exif;
   JpegJob* source;
@@ -41,6 +42,7 @@ struct TransformWork {
 };
 
 void give_back(TransformWork& w) {
+  set_coefficient_window(nullptr);
   if (w.lent) {
     JPEG_PROPERTIES& s = w.source->properties;
     s.jpeg_comment = w.source_comment;
@@ -57,9 +59,10 @@ void give_back(TransformWork& w) {
   }
   for (int c = 0; c < 4; ++c) {
     free(w.source_planes[c]);
-    free(w.planes[c]);
-    w.source_planes[c] = w.planes[c] = nullptr;
+    w.source_planes[c] = nullptr;
   }
+  free(w.result);
+  w.result = nullptr;
   free(w.comment);
   free(w.exif);
   w.comment = w.exif = nullptr;
@@ -178,27 +181,40 @@ JpegStatus transform_body(JpegJob* s, int32_t read_type, JpegJob* d, int32_t wri
   status = plan_transform(source, s->jpeg_color, t, &plan, why, sizeof why);
   if (status != JpegSuccess) return refuse(d, status, "%s", why);
 
-  // The source's coefficients: zero where the read does not reach.
+  // The source's coefficients (zero where the read does not reach): for a
+  // crop only the blocks the result takes, read as a region (the rows
+  // above passed over, those below never read) into planes of their own
+  // size, so that the memory touched is the crop's, not the image's.
+  const bool crop = t.crop_width != 0 || t.crop_height != 0 || t.crop_x != 0 || t.crop_y != 0;
+  int32_t region[4] = {};
+  if (crop) source_region(source, plan, region);
+  SourceBlocks blocks{};
+  blocks_of_region(source, crop ? region : nullptr, &blocks);
+  JpegCoefOutput output{};
   for (int32_t c = 0; c < source.count; ++c) {
-    const size_t values = size_t(source.blocks_across(c)) * source.blocks_down(c) * 64;
+    const size_t values = size_t(blocks.cols[c]) * blocks.rows[c] * 64;
     w.source_planes[c] = static_cast<int16_t*>(codec_calloc(values, sizeof(int16_t)));
     if (w.source_planes[c] == nullptr) return JpegMemoryError;
+    blocks.planes[c] = output.planes[c] = w.source_planes[c];
   }
-  JpegCoefOutput output{};
-  for (int32_t c = 0; c < source.count; ++c) output.planes[c] = w.source_planes[c];
   sp.coef_output = &output;
-  const bool crop = t.crop_width != 0 || t.crop_height != 0 || t.crop_x != 0 || t.crop_y != 0;
+  CoefficientWindow window{};
   if (crop) {
-    // Only the blocks the result takes: the rows above them are passed
-    // over, the rows below never read.
-    int32_t region[4];
-    source_region(source, plan, region);
     sp.roi_left = region[0];
     sp.roi_top = region[1];
     sp.roi_right = region[2];
     sp.roi_bottom = region[3];
+    window.output = &output;
+    for (int32_t c = 0; c < source.count; ++c) {
+      window.first_col[c] = blocks.first_col[c];
+      window.first_row[c] = blocks.first_row[c];
+      window.cols[c] = blocks.cols[c];
+      window.rows[c] = blocks.rows[c];
+    }
+    set_coefficient_window(&window);
   }
   const JpegStatus read_status = jpeg_read(s, read_type);
+  set_coefficient_window(nullptr);
   sp.coef_output = nullptr;
   sp.roi_left = sp.roi_top = sp.roi_right = sp.roi_bottom = 0;
   if (read_status < 0 && !t.force) {
@@ -206,14 +222,14 @@ JpegStatus transform_body(JpegJob* s, int32_t read_type, JpegJob* d, int32_t wri
                   s->status_detail[0] != '\0' ? s->status_detail : jpeg_status_text(read_status));
   }
 
-  // The result's coefficients.
+  // The result's coefficients, in the order the encoder codes them.
   const CoefficientFrame& r = plan.result;
-  for (int32_t c = 0; c < r.count; ++c) {
-    const size_t values = size_t(r.blocks_across(c)) * r.blocks_down(c) * 64;
-    w.planes[c] = static_cast<int16_t*>(codec_malloc(values * sizeof(int16_t)));
-    if (w.planes[c] == nullptr) return JpegMemoryError;
-  }
-  transform_planes(source, w.source_planes, plan, w.planes);
+  int64_t result_blocks = 0;
+  for (int32_t c = 0; c < r.count; ++c)
+    result_blocks += int64_t{r.blocks_across(c)} * r.blocks_down(c);
+  w.result = static_cast<int16_t*>(codec_malloc(size_t(result_blocks) * 64 * sizeof(int16_t)));
+  if (w.result == nullptr) return JpegMemoryError;
+  transform_blocks(blocks, plan, w.result);
   JpegCoefImage image{};
   image.width = r.width;
   image.height = r.height;
@@ -242,7 +258,7 @@ JpegStatus transform_body(JpegJob* s, int32_t read_type, JpegJob* d, int32_t wri
     k.h = r.h[c];
     k.v = r.v[c];
     k.quant_table = which[c];
-    k.plane = w.planes[c];
+    k.plane = w.result;  // not read: the blocks are given in the encoder's order
   }
 
   // What the result carries: the comment, and EXIF, ICC and XMP for all.
@@ -283,7 +299,7 @@ JpegStatus transform_body(JpegJob* s, int32_t read_type, JpegJob* d, int32_t wri
     }
     d->write_restart_interval = static_cast<int32_t>(interval);
   }
-  status = jpeg_write_coefficient_image(d, write_type, &image);
+  status = write_coefficients(d, write_type, &image, w.result);
   d->write_restart_interval = interval_before;
   if (status < 0) return status;
   request->written = 1;

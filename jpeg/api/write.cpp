@@ -42,7 +42,7 @@ JpegStatus release_write(WriteTarget* target, bool failed) {
 }
 
 JpegStatus encode_into(JpegJob* job, int32_t type, WriteTarget* target,
-                       const JpegCoefImage* coefficients);
+                       const JpegCoefImage* coefficients, int16_t* prepared);
 
 JpegStatus write_body(JpegJob* job, int32_t type, WriteTarget* target) {
   JPEG_PROPERTIES* p = &job->properties;
@@ -81,13 +81,13 @@ JpegStatus write_body(JpegJob* job, int32_t type, WriteTarget* target) {
   if (status != JpegSuccess) {
     return refuse(job, status, "the encoder writes 1 to 4 components, not %d", p->jpeg_channels);
   }
-  return encode_into(job, type, target, nullptr);
+  return encode_into(job, type, target, nullptr, nullptr);
 }
 
 // Opens the write's file or buffer and runs the encoder on the caller's
 // image or, given them, coefficients.
 JpegStatus encode_into(JpegJob* job, int32_t type, WriteTarget* target,
-                       const JpegCoefImage* coefficients) {
+                       const JpegCoefImage* coefficients, int16_t* prepared) {
   JPEG_PROPERTIES* p = &job->properties;
   OutputSink& sink = target->sink;
   if (is_file_type(type)) {
@@ -106,7 +106,7 @@ JpegStatus encode_into(JpegJob* job, int32_t type, WriteTarget* target,
   sink.end = sink.staging + kStagingBytes;
   const WriteOptions options{job->write_optimize != 0, job->write_progressive != 0,
                              job->write_restart_interval, write_metadata(p)};
-  const JpegStatus status = encode_jpeg(p, type, options, &sink, coefficients);
+  const JpegStatus status = encode_jpeg(p, type, options, &sink, coefficients, prepared);
   if (status == JpegSuccess && sink.file == nullptr) {
     // A buffer write tells the caller how many bytes it holds.
     p->jpeg_buffer_size = static_cast<int32_t>(sink.written);
@@ -121,7 +121,7 @@ JpegStatus encode_into(JpegJob* job, int32_t type, WriteTarget* target,
 // A write of the caller's coefficients: the description checked, the
 // frame's values put where the encoder reads them.
 JpegStatus coefficient_write_body(JpegJob* job, int32_t type, const JpegCoefImage* image,
-                                  WriteTarget* target) {
+                                  int16_t* prepared, WriteTarget* target) {
   JPEG_PROPERTIES* p = &job->properties;
   job->status_detail[0] = '\0';
   p->io_type = type;
@@ -149,7 +149,7 @@ JpegStatus coefficient_write_body(JpegJob* job, int32_t type, const JpegCoefImag
   p->jpeg_height = image->height;
   p->jpeg_channels = image->component_count;
   p->jpeg_color = image->color;
-  return encode_into(job, type, target, image);
+  return encode_into(job, type, target, image, prepared);
 }
 
 JpegStatus check_write_metadata(JpegJob* job, const JpegWriteMetadata* m) {
@@ -236,14 +236,14 @@ extern "C" JpegStatus jpeg_write(JpegJob* job, int32_t io_type) {
       });
 }
 
-extern "C" JpegStatus jpeg_write_coefficient_image(JpegJob* job, int32_t io_type,
-                                                   const JpegCoefImage* image) {
+JpegStatus jpegcodec::write_coefficients(JpegJob* job, int32_t io_type, const JpegCoefImage* image,
+                                         int16_t* prepared) {
   if (job == nullptr) return JpegInvalidProperties;
   WriteTarget target{};
   return guarded(
       [&]() -> JpegStatus {
         if (!job_ready(job)) return JpegInvalidProperties;
-        JpegStatus status = coefficient_write_body(job, io_type, image, &target);
+        JpegStatus status = coefficient_write_body(job, io_type, image, prepared, &target);
         const JpegStatus closed = release_write(&target, status < 0);
         if (status == JpegSuccess) status = closed;
         end_of_scan(&job->properties);
@@ -253,4 +253,9 @@ extern "C" JpegStatus jpeg_write_coefficient_image(JpegJob* job, int32_t io_type
         release_write(&target, true);
         guarded_cleanup(read_cleanup, job);
       });
+}
+
+extern "C" JpegStatus jpeg_write_coefficient_image(JpegJob* job, int32_t io_type,
+                                                   const JpegCoefImage* image) {
+  return write_coefficients(job, io_type, image, nullptr);
 }

@@ -29,19 +29,52 @@ Region region_in_mcus(const ScanContext& ctx, int32_t uw, int32_t uh) {
   return r;
 }
 
-// Passes over MCUs [from, to) of a row with the DC-only decoder.
-// Checkpoints met on the way are recorded.
+// Passes over MCUs [from, to) of a row for their DCs alone. Checkpoints met
+// on the way are recorded. Runs of MCUs go through the batch decoder (the
+// bit state kept in registers from MCU to MCU) up to each checkpoint and
+// restart marker, their AC symbols through skip tables once the run is long
+// enough to pay for building them: the rows above a region are most of
+// what reading it costs.
 JpegStatus pass_over(ScanContext& ctx, int32_t row, int32_t from, int32_t to) {
   const int32_t spacing = ctx.props->restart_index != nullptr ? ctx.checkpoint_spacing : 0;
-  for (int32_t col = from; col < to; ++col) {
+  const bool batches = ctx.plan_blocks != 0 && ctx.mcu_batch_decoder != nullptr;
+  SequentialBlock plan[10];
+  if (batches) {
+    constexpr int32_t kSkipTablesPay = 64;
+    for (int32_t b = 0; b < ctx.plan_blocks; ++b) {
+      plan[b] = ctx.plan[b];
+      plan[b].keep_ac = false;
+      plan[b].quant = nullptr;
+      if (plan[b].skip == nullptr && to - from >= kSkipTablesPay) {
+        plan[b].skip = skip_table_for(ctx.props, plan[b].ac_table);
+      }
+    }
+  }
+  alignas(32) int16_t passed[64 * 10];  // what the batches decode, unused
+  for (int32_t col = from; col < to;) {
     if (spacing != 0 && col % spacing == 0 && col > 0 && !index_known(ctx, row, col / spacing)) {
       const JpegStatus status = index_save(ctx, row, col / spacing);
       if (status != JpegSuccess) return status;
     }
-    if (decode_mcu(ctx, true) < 0) return JpegDataError;
-    const JpegStatus restart = restart_check(ctx, ctx.per_row, ctx.rows, col, row);
+    int32_t next = col + 1;
+    if (!batches || (ctx.stream->data_ended & kOutOfData)) {
+      // An interval whose data are used up decodes as zeros, MCU by MCU.
+      if (decode_mcu(ctx, true) < 0) return JpegDataError;
+    } else {
+      int32_t end = to;
+      if (spacing != 0 && (col / spacing + 1) * spacing < end) end = (col / spacing + 1) * spacing;
+      end = interval_end(ctx, row, col, end);
+      JpegStatus status;
+      const int32_t decoded = ctx.mcu_batch_decoder(
+          ctx.stream, plan, ctx.plan_blocks, ctx.header->dc_pred, passed, 0, end - col, &status);
+      if (status < 0) return JpegDataError;
+      next = col + decoded;
+    }
+    // Only a run's last MCU can end an interval.
+    const JpegStatus restart = restart_check(ctx, ctx.per_row, ctx.rows, next - 1, row);
     if (restart != JpegSuccess) return restart_failure(restart);
     if (scan_data_ended(ctx)) return JpegEofError;
+    col = next;
   }
   return JpegSuccess;
 }

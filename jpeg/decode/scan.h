@@ -5,6 +5,20 @@
 
 namespace jpegcodec {
 
+// A window of the coefficient planes: what a coefficient output of
+// `output` (mode 0) holds when the library's own caller (a lossless
+// transform of a region) wants only part of them. Component c's planes then
+// hold blocks [first_col, first_col + cols) x [first_row, first_row + rows)
+// of its block grid, cols * 8 values a line; blocks outside are not
+// written. Set for the calling thread, for the reads it makes until it is
+// cleared (null); coefficient output is written by the calling thread.
+struct CoefficientWindow {
+  const void* output;
+  int32_t first_col[4], first_row[4];
+  int32_t cols[4], rows[4];
+};
+void set_coefficient_window(const CoefficientWindow* window);
+
 // Decodes the scan in properties->saved_scan. Returns 0, 1 (interrupted), 2
 // (region done) or a negative status; *marker receives the marker at which
 // the scan stopped (0 if none).

@@ -174,6 +174,10 @@ bool batches_apply(const ScanContext& ctx);
 // `end`, or the end of the restart interval MCU (col, row) lies in when
 // that comes first: a batch never runs past a restart marker.
 int32_t interval_end(const ScanContext& ctx, int32_t row, int32_t col, int32_t end);
+// The skip table of `table` (one of the job's AC tables) for blocks read
+// for their DC alone, made when first needed; null when building it would
+// not pay (a small or progressive image) or its memory cannot be had.
+const uint16_t* skip_table_for(JPEG_PROPERTIES* p, const HuffDecodeTable* table);
 BatchWriter batch_writer_for(const ScanContext& ctx);
 int32_t decode_batch(ScanContext& ctx, int32_t col, int32_t row, int32_t end, int16_t* buffer,
                      JpegStatus* status);

@@ -3,6 +3,7 @@
 // MCU and its reconstruction and output. Called by the decoders of scan.cpp,
 // coefficient_store.cpp and region.cpp.
 
+#include "jpeg/decode/scan.h"
 #include "jpeg/decode/scan_context.h"
 
 #include <stdlib.h>
@@ -88,13 +89,6 @@ const Entry* derived_table(JPEG_PROPERTIES* p, const HuffDecodeTable* slots,
   return (tables->*entries)[slot];
 }
 
-// The skip table of `table` (one of the properties' AC tables) for blocks
-// read for their DC alone, or null.
-const uint16_t* skip_table_for(JPEG_PROPERTIES* p, const HuffDecodeTable* table) {
-  return derived_table(p, p->ac_tables, table, kSkipTablePixels, &DerivedTables::skip_generation,
-                       &DerivedTables::skip, huff_build_skip_table);
-}
-
 // The fast tables of an AC table for blocks kept whole, and of a DC table.
 const uint32_t* fast_table_for(JPEG_PROPERTIES* p, const HuffDecodeTable* table) {
   return derived_table(p, p->ac_tables, table, kFastTablePixels, &DerivedTables::fast_generation,
@@ -106,6 +100,11 @@ const uint16_t* fast_dc_table_for(JPEG_PROPERTIES* p, const HuffDecodeTable* tab
 }
 
 }  // namespace
+
+const uint16_t* skip_table_for(JPEG_PROPERTIES* p, const HuffDecodeTable* table) {
+  return derived_table(p, p->ac_tables, table, kSkipTablePixels, &DerivedTables::skip_generation,
+                       &DerivedTables::skip, huff_build_skip_table);
+}
 
 // The grid, scale and flags a scan of `p` is decoded and written with.
 void set_up_scan(ScanContext& ctx, JPEG_PROPERTIES* p, ScanHeader* scan) {
@@ -285,9 +284,19 @@ IdctFn transform_for(const ScanContext& ctx, const FrameComponent& component) {
   }
 }
 
+namespace {
+thread_local const CoefficientWindow* t_window = nullptr;
+}  // namespace
+
+void set_coefficient_window(const CoefficientWindow* window) {
+  t_window = window;
+}
+
 void copy_to_planes(ScanContext& ctx, const int16_t* mcu, int32_t col, int32_t row,
                     bool progressive) {
   const JPEG_PROPERTIES* p = ctx.props;
+  const CoefficientWindow* window =
+      t_window != nullptr && t_window->output == ctx.coef ? t_window : nullptr;
   const int32_t count = progressive ? p->frame.component_count : ctx.header->component_count;
   const bool single_component = !progressive && ctx.header->component_count == 1;
   for (int32_t i = 0; i < count && i < 4; ++i) {
@@ -295,12 +304,23 @@ void copy_to_planes(ScanContext& ctx, const int16_t* mcu, int32_t col, int32_t r
     const FrameComponent& fc = p->frame.components[f];
     int16_t* plane = ctx.coef->planes[f];
     const int32_t h = single_component ? 1 : fc.h, v = single_component ? 1 : fc.v;
-    const int32_t line = p->mcus_per_row * fc.h * 8;
+    int64_t line = int64_t{p->mcus_per_row} * fc.h * 8;
+    int64_t first_col = 0, first_row = 0, cols = line / 8, rows = INT64_MAX;
+    if (window != nullptr) {
+      line = int64_t{window->cols[f]} * 8;
+      first_col = window->first_col[f];
+      first_row = window->first_row[f];
+      cols = window->cols[f];
+      rows = window->rows[f];
+    }
     for (int32_t r = 0; r < v; ++r) {
       for (int32_t k = 0; k < h; ++k) {
-        if (plane != nullptr) {
+        const int64_t block_row = int64_t{row} * v + r - first_row;
+        const int64_t block_col = int64_t{col} * h + k - first_col;
+        if (plane != nullptr && block_row >= 0 && block_row < rows && block_col >= 0 &&
+            block_col < cols) {
           for (int y = 0; y < 8; ++y) {
-            const int64_t at = ((int64_t{row} * v + r) * 8 + y) * line + (int64_t{col} * h + k) * 8;
+            const int64_t at = (block_row * 8 + y) * line + block_col * 8;
             memcpy(plane + at, mcu + 8 * y, 8 * sizeof(int16_t));
           }
         }

@@ -565,7 +565,7 @@ JpegStatus check_encode_request(const JPEG_PROPERTIES* p) {
 }
 
 JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& options,
-                       OutputSink* sink, const JpegCoefImage* coefficients) {
+                       OutputSink* sink, const JpegCoefImage* coefficients, int16_t* prepared) {
   Encoder e{};
   e.p = p;
   e.t = p->routines;
@@ -613,7 +613,10 @@ JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& opt
   // a progressive frame makes its own for each scan.
   const bool optimise = e.options.optimize && !abbreviated;
   CoefficientStore store{};
-  if (coefficients != nullptr) {
+  if (prepared != nullptr) {
+    store.frame = &e.frame;
+    store.values = prepared;
+  } else if (coefficients != nullptr) {
     status = fill_store_from_planes(e, &store);
     if (status != JpegSuccess) return status;
   } else if (optimise || e.options.progressive) {
@@ -626,7 +629,7 @@ JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& opt
     store.magnitudes = static_cast<uint64_t*>(
         codec_malloc(static_cast<size_t>(blocks) * CoefficientStore::kMagnitudeMasks * 8 + 8));
     if (store.magnitudes == nullptr) {
-      free(store.values);
+      if (prepared == nullptr) free(store.values);
       return JpegMemoryError;
     }
     fill_magnitude_masks(store);
@@ -642,7 +645,7 @@ JpegStatus encode_jpeg(JPEG_PROPERTIES* p, int32_t type, const WriteOptions& opt
     put_sos(sink, e.frame, sequential_scan(e.frame));
     status = write_sequential_data(e, store.values != nullptr ? &store : nullptr);
   }
-  free(store.values);
+  if (prepared == nullptr) free(store.values);
   free(store.magnitudes);
   if (status != JpegSuccess) return status;
   if (!sink_room(sink, 2, write)) return sink->status;

@@ -28,8 +28,13 @@ JpegStatus check_encode_request(const JPEG_PROPERTIES* properties);
 // public fields are in `properties`, into `sink` (opened by the caller);
 // with `coefficients`, a whole image (type 8 or 9) of those instead of the
 // caller's pixels (checked by check_coefficient_image first).
+// `prepared`, when given with them, holds the coefficients already in the
+// order of the encoder's store (every MCU's blocks in frame order, values
+// in range), and the planes are not read: a lossless transform makes them
+// so, and the image's blocks are not copied once more.
 JpegStatus encode_jpeg(JPEG_PROPERTIES* properties, int32_t type, const WriteOptions& options,
-                       OutputSink* sink, const JpegCoefImage* coefficients = nullptr);
+                       OutputSink* sink, const JpegCoefImage* coefficients = nullptr,
+                       int16_t* prepared = nullptr);
 
 // What a coefficient image's description gets wrong, in words (written to
 // `why`, `room` bytes), or an empty text: the sizes, factors, tables and

@@ -195,36 +195,93 @@ void source_region(const CoefficientFrame& source, const TransformPlan& plan, in
   region[3] = bottom < source.height ? bottom : source.height;
 }
 
-void transform_planes(const CoefficientFrame& source, const int16_t* const* source_planes,
-                      const TransformPlan& plan, int16_t* const* planes) {
+void blocks_of_region(const CoefficientFrame& source, const int32_t* region, SourceBlocks* blocks) {
+  for (int32_t c = 0; c < source.count; ++c) {
+    blocks->first_col[c] = blocks->first_row[c] = 0;
+    blocks->cols[c] = source.blocks_across(c);
+    blocks->rows[c] = source.blocks_down(c);
+    if (region == nullptr) continue;
+    // Pixels to the component's blocks: a block spans 8 * max / h pixels.
+    const int32_t across = 8 * source.max_h / source.h[c];
+    const int32_t down = 8 * source.max_v / source.v[c];
+    blocks->first_col[c] = region[0] / across;
+    blocks->first_row[c] = region[1] / down;
+    blocks->cols[c] = (region[2] + across - 1) / across - blocks->first_col[c];
+    blocks->rows[c] = (region[3] + down - 1) / down - blocks->first_row[c];
+  }
+}
+
+namespace {
+
+// Signs of the 64 frequencies of a block under no mirror, a mirror across
+// x (odd u negated), across y (odd v) and both.
+struct MirrorSigns {
+  int16_t sign[4][64];
+  int16_t most[64];  // what an 8-bit frame can code: DC 2047, AC 1023
+  MirrorSigns() {
+    for (int32_t i = 0; i < 64; ++i) {
+      const bool odd_u = (i % 8) & 1, odd_v = (i / 8) & 1;
+      sign[0][i] = 1;
+      sign[1][i] = odd_u ? -1 : 1;
+      sign[2][i] = odd_v ? -1 : 1;
+      sign[3][i] = odd_u != odd_v ? -1 : 1;
+      most[i] = i == 0 ? 2047 : 1023;
+    }
+  }
+};
+const MirrorSigns kSigns;
+
+// One block of the result from the source's block at `in` (`line` values a
+// line): transposed when asked, signed for its mirrors, held to range.
+void turn_block(const int16_t* in, int64_t line, bool transpose, int32_t mirrors, int16_t* out) {
+  alignas(32) int16_t block[64];
+  for (int32_t y = 0; y < 8; ++y) memcpy(block + 8 * y, in + y * line, 16);
+  alignas(32) int16_t turned[64];
+  if (transpose) {
+    for (int32_t v = 0; v < 8; ++v) {
+      for (int32_t u = 0; u < 8; ++u) turned[8 * v + u] = block[8 * u + v];
+    }
+  } else {
+    memcpy(turned, block, sizeof turned);
+  }
+  const int16_t* sign = kSigns.sign[mirrors];
+  for (int32_t i = 0; i < 64; ++i) {
+    const int16_t value = static_cast<int16_t>(turned[i] * sign[i]);
+    const int16_t most = kSigns.most[i];
+    out[i] = value > most ? most : (value < -most ? static_cast<int16_t>(-most) : value);
+  }
+}
+
+}  // namespace
+
+void transform_blocks(const SourceBlocks& blocks, const TransformPlan& plan, int16_t* mcus) {
   const CoefficientFrame& r = plan.result;
+  int32_t blocks_per_mcu = 0, first[4] = {};
+  for (int32_t c = 0; c < r.count; ++c) {
+    first[c] = blocks_per_mcu;
+    blocks_per_mcu += r.h[c] * r.v[c];
+  }
   for (int32_t c = 0; c < r.count; ++c) {
     const BlockMap map(plan, c);
-    const int64_t line = int64_t{r.blocks_across(c)} * 8;
-    const int64_t source_line = int64_t{source.blocks_across(c)} * 8;
+    const int64_t source_line = int64_t{blocks.cols[c]} * 8;
     for (int32_t y = 0; y < r.blocks_down(c); ++y) {
       for (int32_t x = 0; x < r.blocks_across(c); ++x) {
-        int16_t* out = planes[c] + int64_t{y} * 8 * line + int64_t{x} * 8;
+        // Block (x, y) of the component is block (y % v) * h + x % h of
+        // its part of MCU (x / h, y / v).
+        const int64_t mcu = int64_t{y / r.v[c]} * r.mcus_per_row + x / r.h[c];
+        const int32_t index = first[c] + (y % r.v[c]) * r.h[c] + x % r.h[c];
+        int16_t* out = mcus + (mcu * blocks_per_mcu + index) * 64;
         const BlockSource s = map(x, y);
-        if (s.col >= source.blocks_across(c) || s.row >= source.blocks_down(c)) {
-          // Past the source's blocks (only where the result's last MCU
-          // reaches beyond the image): zero.
-          for (int32_t i = 0; i < 8; ++i) memset(out + i * line, 0, 16);
+        const int32_t col = s.col - blocks.first_col[c], row = s.row - blocks.first_row[c];
+        if (col < 0 || col >= blocks.cols[c] || row < 0 || row >= blocks.rows[c]) {
+          // Past what was read (only where the result's last MCU reaches
+          // beyond the image or the crop): zero.
+          memset(out, 0, 64 * sizeof(int16_t));
           continue;
         }
-        const int16_t* in =
-            source_planes[c] + int64_t{s.row} * 8 * source_line + int64_t{s.col} * 8;
-        for (int32_t v = 0; v < 8; ++v) {
-          for (int32_t u = 0; u < 8; ++u) {
-            // The result's frequency (u, v) is the source's (v, u) when
-            // transposed; a mirror negates the odd ones across it.
-            int32_t value = plan.transpose ? in[u * source_line + v] : in[v * source_line + u];
-            if ((s.mirror_x && (u & 1)) != (s.mirror_y && (v & 1))) value = -value;
-            const int32_t most = u == 0 && v == 0 ? 2047 : 1023;
-            value = value > most ? most : (value < -most ? -most : value);
-            out[v * line + u] = static_cast<int16_t>(value);
-          }
-        }
+        const int16_t* in = blocks.planes[c] + int64_t{row} * 8 * source_line + int64_t{col} * 8;
+        turn_block(in, source_line, plan.transpose, (s.mirror_x ? 1 : 0) | (s.mirror_y ? 2 : 0),
+                   out);
       }
     }
   }

@@ -55,11 +55,24 @@ JpegStatus plan_transform(const CoefficientFrame& source, int32_t color, const J
 // and bottom exclusive), that holds every block the result takes.
 void source_region(const CoefficientFrame& source, const TransformPlan& plan, int32_t region[4]);
 
-// Fills the result's planes (plan.result's layout, allocated by the
-// caller) from the source's. Values are held to what an 8-bit frame can
-// code (DC -2047..2047, AC -1023..1023): only damaged data go past them.
-void transform_planes(const CoefficientFrame& source, const int16_t* const* source_planes,
-                      const TransformPlan& plan, int16_t* const* planes);
+// The source's coefficients as a transform reads them: component c's
+// blocks [first_col, first_col + cols) x [first_row, first_row + rows) of
+// its block grid, cols * 8 values a line; blocks outside read as zeros.
+struct SourceBlocks {
+  const int16_t* planes[4];
+  int32_t first_col[4], first_row[4];
+  int32_t cols[4], rows[4];
+};
+// The blocks of each component that cover `region` (source pixels, as
+// source_region gives them), or all of them for a null region.
+void blocks_of_region(const CoefficientFrame& source, const int32_t* region, SourceBlocks* blocks);
+
+// The result's blocks, MCU after MCU, each MCU's blocks component by
+// component and row by row (what a coefficient write's store holds;
+// allocated by the caller), from the source's. Values are held to what an
+// 8-bit frame can code (DC -2047..2047, AC -1023..1023): only damaged data
+// go past them.
+void transform_blocks(const SourceBlocks& blocks, const TransformPlan& plan, int16_t* mcus);
 
 // The transform that makes an image of EXIF orientation 1 to 8 look as
 // intended.
