@@ -266,6 +266,66 @@ void round_trip(const uint8_t* data, size_t size) {
   checked(jpeg_free(&job));
 }
 
+// The input turned, mirrored or cropped as its bytes choose: whatever the
+// status, a file the transform wrote must read back whole.
+void transformed(const uint8_t* data, size_t size) {
+  const uint8_t a = data[size / 3], b = data[size - 1];
+  JpegJob source, destination;
+  std::memset(&source, 0, sizeof source);
+  std::memset(&destination, 0, sizeof destination);
+  if (checked(jpeg_init(&source)) != JpegSuccess) return;
+  if (checked(jpeg_init(&destination)) != JpegSuccess) {
+    checked(jpeg_free(&source));
+    return;
+  }
+  source.jpeg_buffer = const_cast<uint8_t*>(data);
+  source.jpeg_buffer_size = static_cast<int32_t>(size);
+  // As much memory as a small image needs: no more for hostile sizes.
+  source.properties.max_coef_megabytes = 64;
+  std::vector<uint8_t> out(size * 4 + 65536);
+  destination.jpeg_buffer = out.data();
+  destination.jpeg_buffer_size = static_cast<int32_t>(out.size());
+  destination.write_optimize = b & 1;
+  destination.write_progressive = (b >> 1) & 1;
+  JpegTransform t{};
+  t.kind = a & 7;
+  t.trim = (a >> 3) & 1;
+  t.grayscale = (a >> 4) & 1;
+  t.force = (a >> 5) & 1;
+  t.copy = b % 3;
+  t.restart_rows = (b >> 2) & 3;
+  if ((b >> 4) & 1) {
+    t.crop_x = a & 31;
+    t.crop_y = b & 15;
+    t.crop_width = 1 + (a ^ b);
+    t.crop_height = 1 + b;
+  }
+  checked(jpeg_transform(&source, IoReadImageBuffer, &destination, IoWriteImageBuffer, &t));
+  const int32_t bytes = destination.jpeg_buffer_size;
+  checked(jpeg_free(&source));
+  checked(jpeg_free(&destination));
+  if (!t.written) return;
+  JpegJob back;
+  std::memset(&back, 0, sizeof back);
+  if (checked(jpeg_init(&back)) != JpegSuccess) return;
+  back.jpeg_buffer = out.data();
+  back.jpeg_buffer_size = bytes;
+  if (checked(jpeg_read(&back, IoReadParamsBuffer)) != JpegSuccess) abort();
+  std::vector<uint8_t> pixels(size_t(back.jpeg_width) * back.jpeg_height * 4);
+  back.out_pixels = pixels.data();
+  back.out_width = back.jpeg_width;
+  back.out_height = back.jpeg_height;
+  back.out_channels = back.jpeg_channels == 1 ? 1 : back.jpeg_channels == 4 ? 4 : 3;
+  back.out_color = back.jpeg_channels == 1   ? ColorGray
+                   : back.jpeg_channels == 4 ? ColorFourChannel
+                                             : ColorRgb;
+  // Other component counts have no colour to read them as.
+  const bool readable =
+      back.jpeg_channels == 1 || back.jpeg_channels == 3 || back.jpeg_channels == 4;
+  if (readable && checked(jpeg_read(&back, IoReadImageBuffer)) != JpegSuccess) abort();
+  checked(jpeg_free(&back));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -339,5 +399,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checked(jpeg_free(&job));
   }
   round_trip(data, size);
+  transformed(data, size);
   return 0;
 }

@@ -362,4 +362,83 @@ TEST(Metadata, AWriteRequestOutOfRangeIsRefusedAndTheLastOneStays) {
   EXPECT_EQ(metadata_of(out).xmp, std::vector<uint8_t>(kept, kept + 4));
 }
 
+// What a transform carries: the comment by default, EXIF, ICC and XMP as
+// they were with copy all, nothing with copy none; auto-orient turns the
+// image as the orientation asks and writes 1 into the EXIF kept, the rest
+// of its bytes as they were.
+TEST(Metadata, ATransformCarriesWhatItIsAskedTo) {
+  const std::string comment = "taken on the ridge";
+  const std::vector<uint8_t> profile = profile_bytes(70000);  // two chunks
+  JpegBuilder segments;
+  segments.segment(0xE1, exif_block(6, false))
+      .segment(0xE2, icc_chunk(1, 2, {profile.begin(), profile.begin() + 65519}))
+      .segment(0xE2, icc_chunk(2, 2, {profile.begin() + 65519, profile.end()}))
+      .segment(0xE1, xmp_block("<x:xmpmeta/>"))
+      .segment(0xFE, {comment.begin(), comment.end()});
+  const std::vector<uint8_t> photo = photo_with(segments);
+  const Found source = metadata_of(photo);
+  ASSERT_EQ(source.m.orientation, 6);
+  auto transformed = [&](int32_t copy, bool auto_orient, std::string* carried_comment) {
+    BufferJob in(photo);
+    JpegJob out{};
+    jpeg_init(&out);
+    std::vector<uint8_t> bytes(1 << 20);
+    out.jpeg_buffer = bytes.data();
+    out.jpeg_buffer_size = static_cast<int32_t>(bytes.size());
+    JpegTransform t{};
+    t.copy = copy;
+    t.auto_orient = auto_orient;
+    EXPECT_EQ(jpeg_transform(&in.job, IoReadImageBuffer, &out, IoWriteImageBuffer, &t), 0)
+        << jpeg_status_detail(&out);
+    bytes.resize(out.jpeg_buffer_size);
+    jpeg_free(&out);
+    // The comment the result carries, as a parameter read gives it.
+    BufferJob again(bytes);
+    uint8_t text[256] = {};
+    again.job.properties.jpeg_comment = text;
+    again.job.properties.jpeg_comment_size = sizeof text;
+    EXPECT_EQ(again.read(IoReadParamsBuffer), JpegSuccess);
+    const uint16_t size = again.job.properties.jpeg_comment_size;
+    *carried_comment = size < sizeof text ? std::string(text, text + size) : "";
+    return bytes;
+  };
+  std::string carried;
+  Found all = metadata_of(transformed(CopyAll, false, &carried));
+  EXPECT_EQ(carried, comment);
+  EXPECT_EQ(all.exif, source.exif);
+  EXPECT_EQ(all.icc, profile);
+  EXPECT_EQ(all.xmp, source.xmp);
+  EXPECT_EQ(all.m.orientation, 6);
+  const Found comments = metadata_of(transformed(CopyComments, false, &carried));
+  EXPECT_EQ(carried, comment);
+  EXPECT_TRUE(comments.exif.empty() && comments.icc.empty() && comments.xmp.empty());
+  const Found none = metadata_of(transformed(CopyNone, false, &carried));
+  EXPECT_EQ(carried, "");
+  EXPECT_TRUE(none.exif.empty() && none.icc.empty() && none.xmp.empty());
+
+  const std::vector<uint8_t> upright = transformed(CopyAll, true, &carried);
+  const Found oriented = metadata_of(upright);
+  EXPECT_EQ(oriented.m.orientation, 1);
+  ASSERT_EQ(oriented.exif.size(), source.exif.size());
+  size_t differing = 0;
+  for (size_t i = 0; i < source.exif.size(); ++i) differing += oriented.exif[i] != source.exif[i];
+  EXPECT_EQ(differing, 1u);  // the orientation's low byte, 6 to 1
+  // Orientation 6 is a turn of 90 degrees clockwise: the source's column x
+  // from the bottom is the result's row x (whole MCUs: the photo is
+  // 320x240 in 4:2:0).
+  Image before, after;
+  ASSERT_TRUE(oracle_decode(photo, &before));
+  ASSERT_TRUE(oracle_decode(upright, &after));
+  ASSERT_EQ(after.width, before.height);
+  ASSERT_EQ(after.height, before.width);
+  double error = 0;
+  for (int y = 0; y < after.height; ++y) {
+    for (int x = 0; x < after.width; ++x) {
+      const int from = ((before.height - 1 - x) * before.width + y) * 3;
+      error += std::abs(after.pixels[(size_t(y) * after.width + x) * 3] - before.pixels[from]);
+    }
+  }
+  EXPECT_LT(error / (after.width * after.height), 2.0);  // the IDCT's rounding of a transpose
+}
+
 }  // namespace

@@ -190,6 +190,21 @@ JpegStatus transform_body(JpegJob* s, int32_t read_type, JpegJob* d, int32_t wri
   if (crop) source_region(source, plan, region);
   SourceBlocks blocks{};
   blocks_of_region(source, crop ? region : nullptr, &blocks);
+  // The planes and the result are held to the limit the coefficient store
+  // of a progressive read is held to.
+  int64_t values = 0;
+  for (int32_t c = 0; c < source.count; ++c)
+    values += int64_t{blocks.cols[c]} * blocks.rows[c] * 64;
+  for (int32_t c = 0; c < plan.result.count; ++c) {
+    values += int64_t{plan.result.blocks_across(c)} * plan.result.blocks_down(c) * 64;
+  }
+  const int32_t megabytes = sp.max_coef_megabytes > 0 ? sp.max_coef_megabytes : 1024;
+  if (values * 2 > (int64_t{megabytes} << 20)) {
+    return refuse(d, JpegMemoryError,
+                  "the transform needs %lld MiB of coefficients, more than the source job's "
+                  "max_coef_megabytes (%d)",
+                  static_cast<long long>(values * 2 >> 20), megabytes);
+  }
   JpegCoefOutput output{};
   for (int32_t c = 0; c < source.count; ++c) {
     const size_t values = size_t(blocks.cols[c]) * blocks.rows[c] * 64;

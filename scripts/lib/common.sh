@@ -12,9 +12,10 @@ HEADLESS_PACKAGES=(xvfb xauth xfonts-base)
 # What the tests and benchmarks need besides.
 # clang and its runtimes build the coverage-guided fuzzer; NumPy serves the
 # Python module's test, pip, setuptools, wheel and venv its package's
-# install, Dask the cluster example.
-TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev libjpeg-dev libstb-dev xdotool x11-utils
-  x11-xserver-utils imagemagick clang libclang-rt-14-dev python3-numpy python3-pip
+# install, Dask the cluster example; jpegtran (libjpeg-turbo-progs) is the
+# lossless transforms' oracle.
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev libjpeg-dev libjpeg-turbo-progs libstb-dev
+  xdotool x11-utils x11-xserver-utils imagemagick clang libclang-rt-14-dev python3-numpy python3-pip
   python3-setuptools python3-wheel python3-venv python3-dask python3-distributed)
 
 # Installs, with apt-get, those of the named Debian packages that are missing.

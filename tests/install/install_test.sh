@@ -15,8 +15,8 @@ PREFIX=$WORK/prefix
 
 check "cmake --install into a prefix" cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
 for f in include/jpegcodec.h lib/libjpegcodec.so lib/libjpegcodec.a bin/jpegdec bin/jpegenc \
-  lib/cmake/jpegcodec/jpegcodecConfig.cmake lib/pkgconfig/jpegcodec.pc \
-  share/man/man1/jpegdec.1 share/man/man1/jpegenc.1; do
+  bin/jpegxform lib/cmake/jpegcodec/jpegcodecConfig.cmake lib/pkgconfig/jpegcodec.pc \
+  share/man/man1/jpegdec.1 share/man/man1/jpegenc.1 share/man/man1/jpegxform.1; do
   check "installs $f" test -e "$PREFIX/$f"
 done
 soname=$(objdump -p "$PREFIX/lib/libjpegcodec.so" 2>/dev/null | awk '/SONAME/ {print $2}')
@@ -43,7 +43,7 @@ out=$("$WORK/consumer/consumer_static" "$JPEG")
 check "and with the static one ($out)" test "${out%% (*}" = "$expected"
 
 export PKG_CONFIG_PATH=$PREFIX/lib/pkgconfig
-check "pkg-config knows jpegcodec" test "$(pkg-config --modversion jpegcodec)" = 2.1.0
+check "pkg-config knows jpegcodec" test "$(pkg-config --modversion jpegcodec)" = 2.2.0
 # shellcheck disable=SC2046
 check "pkg-config: the consumer builds" \
   cc -std=c99 "$HERE/../../examples/cmake/consumer.c" -o "$WORK/pc_consumer" $(pkg-config --cflags --libs jpegcodec)

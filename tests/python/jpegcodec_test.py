@@ -82,7 +82,8 @@ class RecordLayout(unittest.TestCase):
             program += '  printf("properties.%s %%zu\\n", offsetof(JpegJob, properties.%s));\n' % (name, name)
         for name in jpegcodec._PROPERTIES_AT:
             program += '  printf("at.%s %%zu\\n", offsetof(JPEG_PROPERTIES, %s));\n' % (name, name)
-        records = {"JpegMetadata": jpegcodec._Metadata, "JpegWriteMetadata": jpegcodec._WriteMetadata}
+        records = {"JpegMetadata": jpegcodec._Metadata, "JpegWriteMetadata": jpegcodec._WriteMetadata,
+                   "JpegTransform": jpegcodec._Transform}
         for record, mirror in records.items():
             program += '  printf("%s %%zu\\n", sizeof(%s));\n' % (record, record)
             for name, _ in mirror._fields_:
@@ -295,6 +296,44 @@ class Writing(unittest.TestCase):
         back = jpegcodec.read(data)
         self.assertEqual(back.shape, noise.shape)
         self.assertGreater(psnr(back, noise), 30)
+
+
+class Transforming(unittest.TestCase):
+    def test_a_turn_and_its_inverse_give_the_pixels_back(self):
+        # 320x240 in 4:2:0: whole MCUs, so nothing stays in place.
+        turned = jpegcodec.transform(BASE, rotate=90)
+        self.assertEqual(jpegcodec.info(turned).width, 240)
+        back = jpegcodec.transform(turned, rotate=270, optimize=True)
+        numpy.testing.assert_array_equal(jpegcodec.read(back), jpegcodec.read(BASE))
+        mirrored = jpegcodec.transform(jpegcodec.transform(BASE, flip="horizontal"), flip="horizontal",
+                                       progressive=True)
+        numpy.testing.assert_array_equal(jpegcodec.read(mirrored), jpegcodec.read(BASE))
+
+    def test_a_crop_moves_to_the_mcu_grid_and_keeps_its_pixels(self):
+        part = jpegcodec.transform(BASE, crop=(35, 9, 55, 19), copy="none")
+        image = jpegcodec.read(part, upsample="fast")
+        self.assertEqual(image.shape, (19, 23, 3))  # the corner moved to 32, 0
+        whole = jpegcodec.read(BASE, upsample="fast")
+        numpy.testing.assert_array_equal(image, whole[0:19, 32:55])
+
+    def test_copy_all_keeps_the_metadata(self):
+        kept = jpegcodec.metadata(jpegcodec.transform(PHOTO, copy="all"))
+        source = jpegcodec.metadata(PHOTO)
+        self.assertEqual(kept, source)
+        self.assertIsNone(jpegcodec.metadata(jpegcodec.transform(PHOTO, copy="none")).exif)
+
+    def test_bad_requests_are_refused(self):
+        with self.assertRaises(ValueError):
+            jpegcodec.transform(BASE, rotate=45)
+        with self.assertRaises(ValueError):
+            jpegcodec.transform(BASE, rotate=90, flip="vertical")
+        with self.assertRaises(jpegcodec.JpegError) as caught:
+            jpegcodec.transform(BASE, crop=(300, 0, 400, 10))
+        self.assertEqual(caught.exception.status, -8)
+        self.assertIn("reaches past", str(caught.exception))
+        with self.assertRaises(jpegcodec.JpegError) as caught:
+            jpegcodec.transform(os.path.join(DATA, "generated", "base_411.jpg"), rotate=90, perfect=True)
+        self.assertEqual(caught.exception.status, -12)
 
 
 if __name__ == "__main__":

@@ -187,7 +187,7 @@ if command -v python3 >/dev/null; then
 fi
 
 # The command line as other tools take it.
-check "--version names the package" test "$("$JPEGDEC" --version)" = "jpegdec (jpegcodec) 2.1.0"
+check "--version names the package" test "$("$JPEGDEC" --version)" = "jpegdec (jpegcodec) 2.2.0"
 run --scale=2 "$SRC" "$IMG/eq.png" >/dev/null
 check "--scale=2 as --scale 2" test "$(size_of "$IMG/eq.png")" = "PNG 160x120"
 check "a usage error is one line" test "$(run --frobnicate "$SRC" "$IMG/x.png")" = 2 -a "$(wc -l <"$ERR")" = 1

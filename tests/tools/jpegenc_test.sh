@@ -24,7 +24,7 @@ check "an unknown option is bad usage (exit 2)" test "$(run --frobnicate a b)" =
 check "--quality 0 is bad usage" test "$(run --quality 0 a b)" = 2
 check "--sampling 411 is bad usage" test "$(run --sampling 411 a b)" = 2
 check "--gray with --rgb is bad usage" test "$(run --gray --rgb a b)" = 2
-check "--version names the package" test "$("$JPEGENC" --version)" = "jpegenc (jpegcodec) 2.1.0"
+check "--version names the package" test "$("$JPEGENC" --version)" = "jpegenc (jpegcodec) 2.2.0"
 check "a usage error is one line that points to --help" \
   test "$(run --quality 0 a b)" = 2 -a "$(wc -l <"$ERR")" = 1 -a -n "$(grep 'jpegenc --help' "$ERR")"
 check "a missing input exits 1" test "$(run /nonexistent/in.ppm "$IMG/x.jpg")" = 1

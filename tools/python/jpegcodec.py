@@ -26,7 +26,8 @@ import ctypes.util
 import os
 from collections import namedtuple
 
-__all__ = ["JpegError", "Info", "Image", "info", "read", "read_bytes", "write", "library_version"]
+__all__ = ["JpegError", "Info", "Image", "info", "read", "read_bytes", "write", "transform",
+           "library_version"]
 
 # Colour codes, sampling codes and operations of the C interface.
 _COLOR_RGB, _COLOR_BGR, _COLOR_YCBCR, _COLOR_GRAY, _COLOR_FOUR, _COLOR_YCCK = 1, 2, 3, 4, 5, 6
@@ -136,6 +137,24 @@ class _WriteMetadata(ctypes.Structure):
     ]
 
 
+class _Transform(ctypes.Structure):
+    _fields_ = [
+        ("kind", ctypes.c_int32),
+        ("auto_orient", ctypes.c_int32),
+        ("crop_x", ctypes.c_int32),
+        ("crop_y", ctypes.c_int32),
+        ("crop_width", ctypes.c_int32),
+        ("crop_height", ctypes.c_int32),
+        ("grayscale", ctypes.c_int32),
+        ("trim", ctypes.c_int32),
+        ("perfect", ctypes.c_int32),
+        ("copy", ctypes.c_int32),
+        ("restart_rows", ctypes.c_int32),
+        ("force", ctypes.c_int32),
+        ("written", ctypes.c_int32),
+    ]
+
+
 class _Version(ctypes.Structure):
     _fields_ = [
         ("major", ctypes.c_int32),
@@ -226,6 +245,8 @@ def _library():
     lib.jpeg_metadata.restype = ctypes.c_int32
     lib.jpeg_set_metadata.argtypes = [job_p, ctypes.POINTER(_WriteMetadata)]
     lib.jpeg_set_metadata.restype = ctypes.c_int32
+    lib.jpeg_transform.argtypes = [job_p, ctypes.c_int32, job_p, ctypes.c_int32, ctypes.POINTER(_Transform)]
+    lib.jpeg_transform.restype = ctypes.c_int32
     lib.jpeg_version.argtypes = []
     lib.jpeg_version.restype = ctypes.POINTER(_Version)
     # The detail text lies at the record's end: the library's address of
@@ -608,3 +629,93 @@ def write(image, width=None, height=None, channels=None, quality=75, subsampling
         with open(path, "wb") as f:
             f.write(result)
     return result
+
+
+_TRANSFORMS = {None: 0, "flip_horizontal": 1, "flip_vertical": 2, "transpose": 3, "transverse": 4,
+               90: 5, 180: 6, 270: 7}
+_COPY = {"none": 0, "comments": 1, "all": 2}
+
+
+def transform(source, rotate=None, flip=None, transpose=False, transverse=False, auto_orient=False,
+              crop=None, grayscale=False, trim=False, perfect=False, copy="comments", optimize=False,
+              progressive=False, restart_rows=0, force=False, threads=1, path=None):
+    """Turns, mirrors, transposes or crops a JPEG without decoding it to
+    pixels (nothing is lost) and returns the new file's bytes (and writes
+    them to `path` when given), as jpegxform does.
+
+    source: a file name, bytes or a binary file object.
+    rotate: 90, 180 or 270 (clockwise); flip: "horizontal" or "vertical";
+    transpose, transverse: mirrors across a diagonal; auto_orient: the turn
+    the EXIF orientation asks for, and the orientation set to 1. One of
+    them at most.
+    crop: (left, top, right, bottom) of the transformed image, as read()'s
+    region; the corner moves up and left to the MCU grid (8 or 16 pixels).
+    grayscale: the luma alone. trim: drop a partial MCU at an edge a mirror
+    cannot move (otherwise it stays where it was); perfect: raise instead.
+    copy: "none", "comments" (the default) or "all" (with EXIF, ICC and XMP).
+    optimize, progressive, restart_rows: how the result is written.
+    force: a damaged source's file is returned as far as it was read (a
+    JpegError is raised otherwise). Bad requests raise ValueError or
+    JpegError."""
+    kinds = [k for k, given in ((rotate, rotate is not None), (flip, flip is not None),
+                                ("transpose", transpose), ("transverse", transverse),
+                                ("auto", auto_orient)) if given]
+    if len(kinds) > 1:
+        raise ValueError("jpegcodec: rotate, flip, transpose, transverse and auto_orient exclude each "
+                         "other: give one")
+    request = _Transform()
+    if rotate is not None:
+        if rotate not in (90, 180, 270):
+            raise ValueError("jpegcodec: rotate must be 90, 180 or 270, not %r" % (rotate,))
+        request.kind = _TRANSFORMS[rotate]
+    if flip is not None:
+        if flip not in ("horizontal", "vertical"):
+            raise ValueError("jpegcodec: flip must be \"horizontal\" or \"vertical\", not %r" % (flip,))
+        request.kind = _TRANSFORMS["flip_" + flip]
+    if transpose:
+        request.kind = _TRANSFORMS["transpose"]
+    if transverse:
+        request.kind = _TRANSFORMS["transverse"]
+    request.auto_orient = 1 if auto_orient else 0
+    if crop is not None:
+        left, top, right, bottom = (int(v) for v in crop)
+        if not (0 <= left < right <= 65535 and 0 <= top < bottom <= 65535):
+            raise ValueError("jpegcodec: crop (left, top, right, bottom) must hold a box, not %r"
+                             % (tuple(crop),))
+        request.crop_x, request.crop_y = left, top
+        request.crop_width, request.crop_height = right - left, bottom - top
+    if copy not in _COPY:
+        raise ValueError("jpegcodec: copy must be \"none\", \"comments\" or \"all\", not %r" % (copy,))
+    request.copy = _COPY[copy]
+    request.grayscale, request.trim, request.perfect = (1 if v else 0 for v in (grayscale, trim, perfect))
+    request.restart_rows = _whole_number("restart_rows", restart_rows, 0, 65535)
+    request.force = 1 if force else 0
+    threads = _whole_number("threads", threads, 1, 1024)
+    with _Session(source) as reading, _Session() as writing:
+        lib, job = writing.lib, writing.job
+        job.write_optimize = 1 if optimize else 0
+        job.write_progressive = 1 if progressive else 0
+        job.threads = threads
+        # Room for the file: the source's size twice over, doubled when short.
+        known = reading.job.jpeg_buffer_size if reading.memory else os.path.getsize(reading.path)
+        room = 2 * known + 65536
+        while True:
+            room = min(room, 0x7FFFFFFF)
+            out = (ctypes.c_uint8 * room)()
+            job.jpeg_buffer, job.jpeg_buffer_size = ctypes.addressof(out), room
+            status = lib.jpeg_transform(ctypes.byref(reading.job), _READ_IMAGE + reading.memory,
+                                        ctypes.byref(job), _WRITE_IMAGE + 1, ctypes.byref(request))
+            if status != _OUTPUT_TOO_SMALL or room == 0x7FFFFFFF:
+                break
+            room *= 2
+        result = bytes(out[: job.jpeg_buffer_size]) if request.written else None
+        if status < 0:
+            if status == _INVALID_FILE_NAME and not reading.memory:
+                with open(reading.path, "rb"):
+                    pass
+            writing.fail(status, partial=result)
+    if path is not None:
+        with open(path, "wb") as f:
+            f.write(result)
+    return result
+
