@@ -108,9 +108,14 @@ TEST(Transform, EveryTransformDecodesToJpegtransPixels) {
                                 "generated/restart_mcus.jpg",
                                 "generated/odd_33x9_420.jpg",
                                 "generated/sof1_16bit_tables.jpg"};
+  // And RGB named by its components' ids alone, no JFIF or Adobe segment.
+  EncodeOptions rgb;
+  rgb.rgb_data = true;
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> files;
+  for (const char* name : kFiles) files.emplace_back(name, read_file(test_data(name)));
+  files.emplace_back("RGB by its ids", encode_with(61, 35, 3, rgb));
   int compared = 0, refused_by_both = 0;
-  for (const char* name : kFiles) {
-    const std::vector<uint8_t> file = read_file(test_data(name));
+  for (const auto& [name, file] : files) {
     Image source;
     ASSERT_TRUE(oracle_decode(file, &source)) << name;
     for (int32_t kind = TransformNone; kind <= TransformRotate270; ++kind) {
@@ -135,7 +140,7 @@ TEST(Transform, EveryTransformDecodesToJpegtransPixels) {
       for (Request& r : requests) {
         const Transformed ours = transform(file, r.ours);
         const std::vector<uint8_t> theirs = jpegtran(file, r.theirs);
-        SCOPED_TRACE(std::string(name) + " [" + r.theirs + "]");
+        SCOPED_TRACE(name + " [" + r.theirs + "]");
         if (theirs.empty()) {
           // jpegtran refuses a grey result of RGB or CMYK data: so do we.
           EXPECT_LT(ours.status, 0);
@@ -153,10 +158,10 @@ TEST(Transform, EveryTransformDecodesToJpegtransPixels) {
       }
     }
   }
-  // 13 files, 8 transforms, 5 variants: the grey results of the RGB and CMYK
-  // files are the only ones jpegtran refuses.
-  EXPECT_EQ(compared + refused_by_both, 13 * 8 * 5);
-  EXPECT_EQ(refused_by_both, 2 * 8);
+  // 14 files, 8 transforms, 5 variants: the grey results of the RGB and
+  // CMYK files are the only ones jpegtran refuses.
+  EXPECT_EQ(compared + refused_by_both, 14 * 8 * 5);
+  EXPECT_EQ(refused_by_both, 3 * 8);
   std::printf("%d transforms gave jpegtran's pixels; %d refused by both\n", compared,
               refused_by_both);
 }

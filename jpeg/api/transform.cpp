@@ -250,6 +250,13 @@ JpegStatus transform_body(JpegJob* s, int32_t read_type, JpegJob* d, int32_t wri
   image.height = r.height;
   image.component_count = r.count;
   image.color = r.count == 1 ? ColorGray : s->jpeg_color;
+  // Components named R, G and B with neither a JFIF nor an Adobe segment
+  // are RGB to other decoders: the result says so with its Adobe segment.
+  const FrameComponent* fc = sp.frame.components;
+  if (r.count == 3 && !sp.jfif_seen && !sp.adobe_seen && fc[0].id == 'R' && fc[1].id == 'G' &&
+      fc[2].id == 'B') {
+    image.color = ColorRgb;
+  }
   uint16_t tables[4][64];
   int32_t table_count = 0, which[4] = {};
   source_tables(sp, r.count, tables, &table_count, which);
