@@ -441,4 +441,40 @@ TEST(Metadata, ATransformCarriesWhatItIsAskedTo) {
   EXPECT_LT(error / (after.width * after.height), 2.0);  // the IDCT's rounding of a transpose
 }
 
+// A turn and a crop write the result's size into the EXIF block's pixel
+// dimensions (a LONG and a SHORT here), its other bytes as they were.
+TEST(Metadata, ATransformWritesTheNewSizeIntoTheExifBlock) {
+  std::vector<uint8_t> exif = {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8};
+  auto u16 = [&](uint32_t v) { exif.push_back(uint8_t(v >> 8)), exif.push_back(uint8_t(v)); };
+  auto u32 = [&](uint32_t v) { u16(v >> 16), u16(v & 0xFFFF); };
+  u16(1), u16(0x8769), u16(4), u32(1), u32(26),
+      u32(0);                                     // the first directory: where the Exif one is
+  u16(2), u16(0xA002), u16(4), u32(1), u32(320);  // the Exif directory, at 26
+  u16(0xA003), u16(3), u32(1), u16(240), u16(0), u32(0);
+  JpegBuilder segments;
+  segments.segment(0xE1, exif);
+  BufferJob in(photo_with(segments));  // 320x240
+  JpegJob out{};
+  jpeg_init(&out);
+  std::vector<uint8_t> bytes(1 << 20);
+  out.jpeg_buffer = bytes.data();
+  out.jpeg_buffer_size = static_cast<int32_t>(bytes.size());
+  JpegTransform t{};
+  t.kind = TransformRotate90;
+  t.copy = CopyAll;
+  t.crop_width = 100, t.crop_height = 50;
+  ASSERT_EQ(jpeg_transform(&in.job, IoReadImageBuffer, &out, IoWriteImageBuffer, &t), JpegSuccess)
+      << jpeg_status_detail(&out);
+  bytes.resize(out.jpeg_buffer_size);
+  jpeg_free(&out);
+  const Found found = metadata_of(bytes);
+  ASSERT_EQ(found.exif.size(), exif.size());
+  std::vector<uint8_t> expected = exif;
+  expected[6 + 26 + 2 + 8 + 3] = 100;  // PixelXDimension, LONG: 320 to 100
+  expected[6 + 26 + 2 + 8 + 2] = 0;
+  expected[6 + 26 + 2 + 12 + 8 + 1] = 50;  // PixelYDimension, SHORT: 240 to 50
+  expected[6 + 26 + 2 + 12 + 8] = 0;
+  EXPECT_EQ(found.exif, expected);
+}
+
 }  // namespace

@@ -294,6 +294,7 @@ JpegStatus transform_body(JpegJob* s, int32_t read_type, JpegJob* d, int32_t wri
       if (w.exif == nullptr) return JpegMemoryError;
       memcpy(w.exif, m.exif, size_t(m.exif_size));
       if (t.auto_orient) set_exif_orientation(w.exif, m.exif_size, 1);
+      set_exif_dimensions(w.exif, m.exif_size, r.width, r.height);
       carried.exif = w.exif;
       carried.exif_size = m.exif_size;
     }

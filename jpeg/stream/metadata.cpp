@@ -195,53 +195,91 @@ const JpegWriteMetadata* write_metadata(JPEG_PROPERTIES* p) {
 
 namespace {
 
-// Where the orientation's value sits (its offset from the block's start)
-// and the TIFF data's byte order, or -1 when there is none or the block is
-// broken.
-int64_t orientation_offset(const uint8_t* exif, int32_t size, bool* big_endian) {
-  // "Exif\0\0", then a TIFF header: byte order, 42, the first directory's
-  // offset from the header's start.
-  if (exif == nullptr || size < 6 + 8) return -1;
-  const uint8_t* tiff = exif + 6;
-  const int64_t tiff_size = size - 6;
-  if (tiff[0] == 'M' && tiff[1] == 'M') {
-    *big_endian = true;
-  } else if (tiff[0] == 'I' && tiff[1] == 'I') {
-    *big_endian = false;
+// The TIFF data of an EXIF block (after its "Exif\0\0") and their byte
+// order.
+struct Tiff {
+  const uint8_t* data;
+  int64_t size;
+  bool big_endian;
+};
+
+bool tiff_of(const uint8_t* exif, int32_t size, Tiff* t) {
+  if (exif == nullptr || size < 6 + 8) return false;
+  t->data = exif + 6;
+  t->size = size - 6;
+  if (t->data[0] == 'M' && t->data[1] == 'M') {
+    t->big_endian = true;
+  } else if (t->data[0] == 'I' && t->data[1] == 'I') {
+    t->big_endian = false;
   } else {
-    return -1;
+    return false;
   }
-  if (read16(tiff + 2, *big_endian) != 42) return -1;
-  const int64_t directory = read32(tiff + 4, *big_endian);
-  if (directory < 8 || directory + 2 > tiff_size) return -1;
-  const int64_t entries = read16(tiff + directory, *big_endian);
+  return read16(t->data + 2, t->big_endian) == 42;
+}
+
+// Where entry `tag` of the directory at `directory` (offsets from the TIFF
+// data's start) holds one value of its own, SHORT or LONG as `types`
+// allows (bit 3 SHORT, bit 4 LONG): the value's offset, or -1 when there
+// is none or the directory runs past the block.
+int64_t value_offset(const Tiff& t, int64_t directory, uint32_t tag, uint32_t types) {
+  if (directory < 8 || directory + 2 > t.size) return -1;
+  const int64_t entries = read16(t.data + directory, t.big_endian);
   for (int64_t i = 0; i < entries; ++i) {
     const int64_t at = directory + 2 + 12 * i;
-    if (at + 12 > tiff_size) return -1;  // the directory runs past the block
-    const uint8_t* entry = tiff + at;
-    if (read16(entry, *big_endian) != 0x0112) continue;
-    // SHORT, one value, held in the entry itself.
-    if (read16(entry + 2, *big_endian) != 3 || read32(entry + 4, *big_endian) != 1) return -1;
-    return 6 + at + 8;
+    if (at + 12 > t.size) return -1;
+    const uint8_t* entry = t.data + at;
+    if (read16(entry, t.big_endian) != tag) continue;
+    const uint32_t type = read16(entry + 2, t.big_endian);
+    if (type > 31 || !(types >> type & 1) || read32(entry + 4, t.big_endian) != 1) return -1;
+    return at + 8;
   }
   return -1;
+}
+
+constexpr uint32_t kShort = 1u << 3, kLong = 1u << 4;
+
+void write_value(uint8_t* at, uint32_t value, bool is_long, bool big_endian) {
+  const int bytes = is_long ? 4 : 2;
+  for (int i = 0; i < bytes; ++i) {
+    const int shift = 8 * (big_endian ? bytes - 1 - i : i);
+    at[i] = static_cast<uint8_t>(value >> shift);
+  }
 }
 
 }  // namespace
 
 int32_t exif_orientation(const uint8_t* exif, int32_t size) {
-  bool big_endian = false;
-  const int64_t at = orientation_offset(exif, size, &big_endian);
-  return at < 0 ? 0 : static_cast<int32_t>(read16(exif + at, big_endian));
+  Tiff t;
+  if (!tiff_of(exif, size, &t)) return 0;
+  const int64_t at = value_offset(t, read32(t.data + 4, t.big_endian), 0x0112, kShort);
+  return at < 0 ? 0 : static_cast<int32_t>(read16(t.data + at, t.big_endian));
 }
 
 bool set_exif_orientation(uint8_t* exif, int32_t size, int32_t orientation) {
-  bool big_endian = false;
-  const int64_t at = orientation_offset(exif, size, &big_endian);
+  Tiff t;
+  if (!tiff_of(exif, size, &t)) return false;
+  const int64_t at = value_offset(t, read32(t.data + 4, t.big_endian), 0x0112, kShort);
   if (at < 0) return false;
-  exif[at + (big_endian ? 0 : 1)] = 0;
-  exif[at + (big_endian ? 1 : 0)] = static_cast<uint8_t>(orientation);
+  write_value(exif + 6 + at, static_cast<uint32_t>(orientation), false, t.big_endian);
   return true;
+}
+
+void set_exif_dimensions(uint8_t* exif, int32_t size, int32_t width, int32_t height) {
+  Tiff t;
+  if (!tiff_of(exif, size, &t)) return;
+  // The Exif directory, which the first one points to (tag 0x8769).
+  const int64_t pointer = value_offset(t, read32(t.data + 4, t.big_endian), 0x8769, kLong);
+  if (pointer < 0) return;
+  const int64_t directory = read32(t.data + pointer, t.big_endian);
+  const uint32_t tags[2] = {0xA002, 0xA003};  // PixelXDimension, PixelYDimension
+  const int32_t values[2] = {width, height};
+  for (int i = 0; i < 2; ++i) {
+    const int64_t at = value_offset(t, directory, tags[i], kShort | kLong);
+    if (at < 0) continue;
+    const bool is_long = read16(t.data + at - 6, t.big_endian) == 4;
+    if (!is_long && values[i] > 65535) continue;
+    write_value(exif + 6 + at, static_cast<uint32_t>(values[i]), is_long, t.big_endian);
+  }
 }
 
 void describe_metadata(JPEG_PROPERTIES* p, JpegMetadata* out) {

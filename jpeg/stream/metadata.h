@@ -54,5 +54,9 @@ void describe_metadata(JPEG_PROPERTIES* properties, JpegMetadata* out);
 int32_t exif_orientation(const uint8_t* exif, int32_t size);
 // Writes `orientation` (1 to 8) into that tag; false when there is none.
 bool set_exif_orientation(uint8_t* exif, int32_t size, int32_t orientation);
+// Writes the image's size into the Exif directory's PixelXDimension and
+// PixelYDimension tags where the block has them (a SHORT holds up to
+// 65535): a transform that turns or crops the image says so.
+void set_exif_dimensions(uint8_t* exif, int32_t size, int32_t width, int32_t height);
 
 }  // namespace jpegcodec
