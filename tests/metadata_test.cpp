@@ -362,6 +362,21 @@ TEST(Metadata, AWriteRequestOutOfRangeIsRefusedAndTheLastOneStays) {
   EXPECT_EQ(metadata_of(out).xmp, std::vector<uint8_t>(kept, kept + 4));
 }
 
+// The file a transform of `photo` writes (into memory).
+std::vector<uint8_t> transformed_file(const std::vector<uint8_t>& photo, JpegTransform t) {
+  BufferJob in(photo);
+  JpegJob out{};
+  jpeg_init(&out);
+  std::vector<uint8_t> bytes(1 << 20);
+  out.jpeg_buffer = bytes.data();
+  out.jpeg_buffer_size = static_cast<int32_t>(bytes.size());
+  EXPECT_EQ(jpeg_transform(&in.job, IoReadImageBuffer, &out, IoWriteImageBuffer, &t), JpegSuccess)
+      << jpeg_status_detail(&out);
+  bytes.resize(t.written ? out.jpeg_buffer_size : 0);
+  jpeg_free(&out);
+  return bytes;
+}
+
 // What a transform carries: the comment by default, EXIF, ICC and XMP as
 // they were with copy all, nothing with copy none; auto-orient turns the
 // image as the orientation asks and writes 1 into the EXIF kept, the rest
@@ -379,19 +394,10 @@ TEST(Metadata, ATransformCarriesWhatItIsAskedTo) {
   const Found source = metadata_of(photo);
   ASSERT_EQ(source.m.orientation, 6);
   auto transformed = [&](int32_t copy, bool auto_orient, std::string* carried_comment) {
-    BufferJob in(photo);
-    JpegJob out{};
-    jpeg_init(&out);
-    std::vector<uint8_t> bytes(1 << 20);
-    out.jpeg_buffer = bytes.data();
-    out.jpeg_buffer_size = static_cast<int32_t>(bytes.size());
     JpegTransform t{};
     t.copy = copy;
     t.auto_orient = auto_orient;
-    EXPECT_EQ(jpeg_transform(&in.job, IoReadImageBuffer, &out, IoWriteImageBuffer, &t), 0)
-        << jpeg_status_detail(&out);
-    bytes.resize(out.jpeg_buffer_size);
-    jpeg_free(&out);
+    const std::vector<uint8_t> bytes = transformed_file(photo, t);
     // The comment the result carries, as a parameter read gives it.
     BufferJob again(bytes);
     uint8_t text[256] = {};
@@ -453,21 +459,11 @@ TEST(Metadata, ATransformWritesTheNewSizeIntoTheExifBlock) {
   u16(0xA003), u16(3), u32(1), u16(240), u16(0), u32(0);
   JpegBuilder segments;
   segments.segment(0xE1, exif);
-  BufferJob in(photo_with(segments));  // 320x240
-  JpegJob out{};
-  jpeg_init(&out);
-  std::vector<uint8_t> bytes(1 << 20);
-  out.jpeg_buffer = bytes.data();
-  out.jpeg_buffer_size = static_cast<int32_t>(bytes.size());
   JpegTransform t{};
   t.kind = TransformRotate90;
   t.copy = CopyAll;
   t.crop_width = 100, t.crop_height = 50;
-  ASSERT_EQ(jpeg_transform(&in.job, IoReadImageBuffer, &out, IoWriteImageBuffer, &t), JpegSuccess)
-      << jpeg_status_detail(&out);
-  bytes.resize(out.jpeg_buffer_size);
-  jpeg_free(&out);
-  const Found found = metadata_of(bytes);
+  const Found found = metadata_of(transformed_file(photo_with(segments), t));  // of 320x240
   ASSERT_EQ(found.exif.size(), exif.size());
   std::vector<uint8_t> expected = exif;
   expected[6 + 26 + 2 + 8 + 3] = 100;  // PixelXDimension, LONG: 320 to 100

@@ -217,13 +217,18 @@ extern "C" JpegStatus jpeg_set_metadata(JpegJob* job, const JpegWriteMetadata* m
       [] {});
 }
 
-extern "C" JpegStatus jpeg_write(JpegJob* job, int32_t io_type) {
+namespace {
+
+// Runs a write's `body` (given the write's target) under the fault guard:
+// what the write opened is released, and a failed write leaves no file.
+template <typename Body>
+JpegStatus guarded_write(JpegJob* job, Body body) {
   if (job == nullptr) return JpegInvalidProperties;
   WriteTarget target{};
   return guarded(
       [&]() -> JpegStatus {
         if (!job_ready(job)) return JpegInvalidProperties;
-        JpegStatus status = write_body(job, io_type, &target);
+        JpegStatus status = body(&target);
         const JpegStatus closed = release_write(&target, status < 0);
         if (status == JpegSuccess) status = closed;
         end_of_scan(&job->properties);
@@ -236,23 +241,17 @@ extern "C" JpegStatus jpeg_write(JpegJob* job, int32_t io_type) {
       });
 }
 
+}  // namespace
+
+extern "C" JpegStatus jpeg_write(JpegJob* job, int32_t io_type) {
+  return guarded_write(job, [&](WriteTarget* target) { return write_body(job, io_type, target); });
+}
+
 JpegStatus jpegcodec::write_coefficients(JpegJob* job, int32_t io_type, const JpegCoefImage* image,
                                          int16_t* prepared) {
-  if (job == nullptr) return JpegInvalidProperties;
-  WriteTarget target{};
-  return guarded(
-      [&]() -> JpegStatus {
-        if (!job_ready(job)) return JpegInvalidProperties;
-        JpegStatus status = coefficient_write_body(job, io_type, image, prepared, &target);
-        const JpegStatus closed = release_write(&target, status < 0);
-        if (status == JpegSuccess) status = closed;
-        end_of_scan(&job->properties);
-        return status;
-      },
-      [&] {
-        release_write(&target, true);
-        guarded_cleanup(read_cleanup, job);
-      });
+  return guarded_write(job, [&](WriteTarget* target) {
+    return coefficient_write_body(job, io_type, image, prepared, target);
+  });
 }
 
 extern "C" JpegStatus jpeg_write_coefficient_image(JpegJob* job, int32_t io_type,

@@ -2,7 +2,10 @@
 // errors said in one line that point to --help, and the version line.
 #pragma once
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 namespace cli {
 
@@ -19,6 +22,16 @@ inline int usage_error(const char* tool, const char* format, const char* value =
 // its value) or '?' (an option it does not know); `argv[optind - 1]` names it.
 inline int option_error(const char* tool, int code, const char* option) {
   return usage_error(tool, code == ':' ? "%s needs a value" : "unknown option \"%s\"", option);
+}
+
+// A whole number from `low` to `high` written in full as `text`.
+inline bool parse_number(const char* text, int32_t low, int32_t high, int32_t* value) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || n < low || n > high) return false;
+  *value = static_cast<int32_t>(n);
+  return true;
 }
 
 // "TOOL (jpegcodec) VERSION" on standard output; exit status 0.

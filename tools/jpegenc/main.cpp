@@ -77,15 +77,6 @@ struct Options {
   std::string input, output;
 };
 
-bool parse_number(const char* text, int32_t low, int32_t high, int32_t* value) {
-  char* end = nullptr;
-  errno = 0;
-  const long n = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || errno != 0 || n < low || n > high) return false;
-  *value = static_cast<int32_t>(n);
-  return true;
-}
-
 // The status, its text, and which check refused the request if one did.
 int fail(const std::string& name, JpegStatus status, const JpegJob& job) {
   const char* detail = jpeg_status_detail(&job);
@@ -285,7 +276,7 @@ int main(int argc, char** argv) {
       case kVersion:
         return cli::print_version("jpegenc", JPEGCODEC_PACKAGE_VERSION);
       case kQuality:
-        if (!parse_number(optarg, 1, 100, &o.quality)) {
+        if (!cli::parse_number(optarg, 1, 100, &o.quality)) {
           return usage_error("--quality takes a number from 1 to 100, not \"%s\"", optarg);
         }
         break;
@@ -301,7 +292,7 @@ int main(int argc, char** argv) {
         }
         break;
       case kRestart:
-        if (!parse_number(optarg, 1, 65535, &o.restart_rows)) {
+        if (!cli::parse_number(optarg, 1, 65535, &o.restart_rows)) {
           return usage_error("--restart takes a number of MCU rows from 1 to 65535, not \"%s\"",
                              optarg);
         }
@@ -333,7 +324,7 @@ int main(int argc, char** argv) {
         o.fast_dct = true;
         break;
       case kThreads:
-        if (!parse_number(optarg, 1, 1024, &o.threads)) {
+        if (!cli::parse_number(optarg, 1, 1024, &o.threads)) {
           return usage_error("--threads takes a number of threads, 1 to 1024, not \"%s\"", optarg);
         }
         break;

@@ -68,15 +68,6 @@ struct Options {
   std::string input, output;
 };
 
-bool parse_number(const char* text, int32_t low, int32_t high, int32_t* value) {
-  char* end = nullptr;
-  errno = 0;
-  const long n = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || errno != 0 || n < low || n > high) return false;
-  *value = static_cast<int32_t>(n);
-  return true;
-}
-
 // WxH+X+Y, each a whole number (the offsets may be left out: +0+0).
 bool parse_crop(const char* text, JpegTransform* t) {
   unsigned long w = 0, h = 0, x = 0, y = 0;
@@ -276,7 +267,7 @@ int main(int argc, char** argv) {
         o.progressive = true;
         break;
       case kRestart:
-        if (!parse_number(optarg, 1, 65535, &o.transform.restart_rows)) {
+        if (!cli::parse_number(optarg, 1, 65535, &o.transform.restart_rows)) {
           return usage_error("--restart takes a number of MCU rows from 1 to 65535, not \"%s\"",
                              optarg);
         }
@@ -296,7 +287,7 @@ int main(int argc, char** argv) {
         o.transform.force = 1;
         break;
       case kThreads:
-        if (!parse_number(optarg, 1, 1024, &o.threads)) {
+        if (!cli::parse_number(optarg, 1, 1024, &o.threads)) {
           return usage_error("--threads takes a number of threads, 1 to 1024, not \"%s\"", optarg);
         }
         break;
