@@ -335,7 +335,14 @@ TEST(Transform, TheCoefficientWriterKeepsEveryCoefficient) {
   image.components[1].plane = wide.data();
   EXPECT_EQ(write(&job).first, JpegInvalidProperties);
   EXPECT_NE(std::string(jpeg_status_detail(&job)).find("out of range"), std::string::npos);
+  // A DC of 1024 would leave a difference of 12 bits' category, which the
+  // standard tables have no code for.
   image.components[1].plane = given.planes[1].data();
+  std::vector<int16_t> high_dc = given.planes[0];
+  high_dc[0] = 1024;
+  image.components[0].plane = high_dc.data();
+  EXPECT_EQ(write(&job).first, JpegInvalidProperties);
+  image.components[0].plane = given.planes[0].data();
   image.components[2].h = 5;
   EXPECT_EQ(write(&job).first, JpegInvalidProperties);
   EXPECT_NE(std::string(jpeg_status_detail(&job)).find("sampling"), std::string::npos);

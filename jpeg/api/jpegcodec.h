@@ -660,7 +660,7 @@ typedef struct JpegCoefComponent {
   int32_t id;           /* its identifier in the frame header, 0 to 255 */
   int32_t h, v;         /* sampling factors, 1 to 4 */
   int32_t quant_table;  /* which of quant_tables its values were quantized with, 0 to 3 */
-  const int16_t* plane; /* its coefficients: DC -2047..2047, AC -1023..1023 (8-bit samples) */
+  const int16_t* plane; /* its coefficients: DC -1024..1023, AC -1023..1023 (8-bit samples) */
 } JpegCoefComponent;
 
 typedef struct JpegCoefImage {

@@ -113,7 +113,7 @@ JpegStatus encode_into(JpegJob* job, int32_t type, WriteTarget* target,
     if (!job->use_properties) job->jpeg_buffer_size = p->jpeg_buffer_size;
   }
   if (status == JpegInvalidProperties && coefficients != nullptr) {
-    return refuse(job, status, "a coefficient is out of range: DC -2047 to 2047, AC -1023 to 1023");
+    return refuse(job, status, "a coefficient is out of range: DC -1024 to 1023, AC -1023 to 1023");
   }
   return status;
 }

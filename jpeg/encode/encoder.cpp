@@ -474,8 +474,8 @@ JpegStatus fill_store(Encoder& e, CoefficientStore* store) {
 }
 
 // The caller's coefficients into the store, MCU by MCU. -8 for a value no
-// 8-bit frame can hold (its category would have no Huffman code): a DC
-// outside -2047..2047 (its difference from the one before needs more than
+// 8-bit frame holds (a category the standard Huffman tables have no code
+// for): a DC outside -1024..1023 (the difference of two such is at most
 // 11 bits' category), an AC outside -1023..1023.
 JpegStatus fill_store_from_planes(Encoder& e, CoefficientStore* store) {
   const EncodeFrame& f = e.frame;
@@ -485,7 +485,7 @@ JpegStatus fill_store_from_planes(Encoder& e, CoefficientStore* store) {
   store->frame = &e.frame;
   store->values = static_cast<int16_t*>(codec_malloc(bytes > 0 ? bytes : 1));
   if (store->values == nullptr) return JpegMemoryError;
-  int32_t widest_dc = 0, widest_ac = 0;
+  int32_t lowest_dc = 0, highest_dc = 0, widest_ac = 0;
   int16_t* out = store->values;
   for (int32_t row = 0; row < f.mcu_rows; ++row) {
     for (int32_t col = 0; col < f.mcus_per_row; ++col) {
@@ -497,8 +497,8 @@ JpegStatus fill_store_from_planes(Encoder& e, CoefficientStore* store) {
             const int16_t* from = image.components[c].plane + (int64_t{row} * k.v + r) * 8 * line +
                                   (int64_t{col} * k.h + b) * 8;
             for (int32_t y = 0; y < 8; ++y) memcpy(out + 8 * y, from + y * line, 16);
-            const int32_t dc = out[0] < 0 ? -out[0] : out[0];
-            widest_dc = dc > widest_dc ? dc : widest_dc;
+            lowest_dc = out[0] < lowest_dc ? out[0] : lowest_dc;
+            highest_dc = out[0] > highest_dc ? out[0] : highest_dc;
             for (int32_t i = 1; i < 64; ++i) {
               const int32_t ac = out[i] < 0 ? -out[i] : out[i];
               widest_ac = ac > widest_ac ? ac : widest_ac;
@@ -508,7 +508,7 @@ JpegStatus fill_store_from_planes(Encoder& e, CoefficientStore* store) {
       }
     }
   }
-  if (widest_dc > 2047 || widest_ac > 1023) {
+  if (lowest_dc < -1024 || highest_dc > 1023 || widest_ac > 1023) {
     free(store->values);
     store->values = nullptr;
     return JpegInvalidProperties;

@@ -217,7 +217,7 @@ namespace {
 // x (odd u negated), across y (odd v) and both.
 struct MirrorSigns {
   int16_t sign[4][64];
-  int16_t most[64];  // what an 8-bit frame can code: DC 2047, AC 1023
+  int16_t most[64], least[64];  // what an 8-bit frame holds: DC -1024..1023, AC -1023..1023
   MirrorSigns() {
     for (int32_t i = 0; i < 64; ++i) {
       const bool odd_u = (i % 8) & 1, odd_v = (i / 8) & 1;
@@ -225,7 +225,8 @@ struct MirrorSigns {
       sign[1][i] = odd_u ? -1 : 1;
       sign[2][i] = odd_v ? -1 : 1;
       sign[3][i] = odd_u != odd_v ? -1 : 1;
-      most[i] = i == 0 ? 2047 : 1023;
+      most[i] = 1023;
+      least[i] = i == 0 ? -1024 : -1023;
     }
   }
 };
@@ -247,8 +248,8 @@ void turn_block(const int16_t* in, int64_t line, bool transpose, int32_t mirrors
   const int16_t* sign = kSigns.sign[mirrors];
   for (int32_t i = 0; i < 64; ++i) {
     const int16_t value = static_cast<int16_t>(turned[i] * sign[i]);
-    const int16_t most = kSigns.most[i];
-    out[i] = value > most ? most : (value < -most ? static_cast<int16_t>(-most) : value);
+    const int16_t most = kSigns.most[i], least = kSigns.least[i];
+    out[i] = value > most ? most : (value < least ? least : value);
   }
 }
 

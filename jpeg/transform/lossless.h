@@ -70,7 +70,7 @@ void blocks_of_region(const CoefficientFrame& source, const int32_t* region, Sou
 // The result's blocks, MCU after MCU, each MCU's blocks component by
 // component and row by row (what a coefficient write's store holds;
 // allocated by the caller), from the source's. Values are held to what an
-// 8-bit frame can code (DC -2047..2047, AC -1023..1023): only damaged data
+// 8-bit frame holds (DC -1024..1023, AC -1023..1023): only damaged data
 // go past them.
 void transform_blocks(const SourceBlocks& blocks, const TransformPlan& plan, int16_t* mcus);
 
