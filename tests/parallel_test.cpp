@@ -124,15 +124,22 @@ void expect_as_one_thread(const std::vector<uint8_t>& data, const std::vector<in
 TEST(ParallelRead, SoundDataGiveOneThreadsBytes) {
   // Restart markers at each row's end (64 MCUs of 4:2:0), in the middle of
   // rows (7 MCUs), and for 4:4:4 and grey every 100 MCUs; and none.
+  // Progressive files, their scans decoded by several threads at once,
+  // with and without restart markers.
   struct Case {
     int32_t channels, subsampling, interval;
+    int32_t progressive = 0;
   };
   for (const Case& c :
        {Case{3, Sub420, 64}, Case{3, Sub420, 7}, Case{3, Sub444, 100}, Case{1, Sub444, 100},
-        Case{3, Sub420, 0}, Case{3, Sub422, 0}, Case{1, Sub444, 0}}) {
+        Case{3, Sub420, 0}, Case{3, Sub422, 0}, Case{1, Sub444, 0}, Case{3, Sub420, 0, 1},
+        Case{3, Sub444, 30, 1}, Case{1, Sub444, 0, 1}}) {
     SCOPED_TRACE(std::to_string(c.channels) + " channels, sampling " +
-                 std::to_string(c.subsampling) + ", interval " + std::to_string(c.interval));
-    const std::vector<uint8_t> data = picture_with_restarts(c.channels, c.subsampling, c.interval);
+                 std::to_string(c.subsampling) + ", interval " + std::to_string(c.interval) +
+                 (c.progressive ? ", progressive" : ""));
+    WriteRequest request{c.channels, c.subsampling, c.interval};
+    request.progressive = c.progressive;
+    const std::vector<uint8_t> data = write_picture(request);
     EXPECT_EQ(restart_markers(data).empty(), c.interval == 0);
     const Read one = read_with(data, 1, 1);
     ASSERT_EQ(one.status, JpegSuccess);
@@ -141,8 +148,13 @@ TEST(ParallelRead, SoundDataGiveOneThreadsBytes) {
 }
 
 TEST(ParallelRead, DamagedDataGiveOneThreadsStatusAndBytes) {
-  for (int32_t interval : {48, 0}) {
-    const std::vector<uint8_t> data = picture_with_restarts(3, Sub420, interval);
+  // Baseline and progressive files; a damaged progressive scan makes the
+  // threads' scans start again with one thread.
+  for (int32_t kind = 0; kind < 4; ++kind) {
+    const int32_t interval = kind % 2 == 0 ? 48 : 0;
+    WriteRequest request{3, Sub420, interval};
+    request.progressive = kind / 2;
+    const std::vector<uint8_t> data = write_picture(request);
     const std::vector<size_t> at = restart_markers(data);
     // The middle of the data: at a restart marker when there are some.
     const size_t middle = interval != 0 ? at[at.size() / 2] : data.size() / 2;
@@ -179,7 +191,8 @@ TEST(ParallelRead, DamagedDataGiveOneThreadsStatusAndBytes) {
     // Where the data end, the read says so (and keeps what it decoded).
     EXPECT_EQ(read_with(damaged[2].second, 1, 1).status, JpegEofError);
     for (const auto& [what, d] : damaged) {
-      SCOPED_TRACE(what + (interval != 0 ? " (restart markers)" : " (none)"));
+      SCOPED_TRACE(what + (interval != 0 ? " (restart markers)" : " (none)") +
+                   (request.progressive ? ", progressive" : ""));
       expect_as_one_thread(d, {1, 2});
     }
   }

@@ -92,6 +92,7 @@ JpegStatus decode_scan_stored(ScanContext& ctx) {
   if (scan->ss == 0 && scan->component_count > 1) {
     // Interleaved scans (DC, or the whole band): MCU by MCU.
     for (int32_t row = scan->resume_row; row < p->mcu_rows; ++row) {
+      if (ctx.gate != nullptr) gate_wait(ctx.gate, row);
       // The DC scans of a progressive frame keep the bit state in registers
       // from MCU to MCU, between restart markers.
       // (An MCU of more blocks than a frame may have goes block by block.)
@@ -158,6 +159,7 @@ JpegStatus decode_scan_stored(ScanContext& ctx) {
         // The data ended: the blocks keep what earlier scans gave them.
         if (scan_data_ended(ctx)) return JpegEofError;
       }
+      if (ctx.gate != nullptr) gate_done(ctx.gate, row);
       const JpegStatus status = stored_row_done(ctx, row);
       if (status != kGoOn) return status;
     }
@@ -184,6 +186,7 @@ JpegStatus decode_scan_stored(ScanContext& ctx) {
   const bool band_decoder = !whole_band && scan->ss != 0;
   const BandScan band_scan{sc.ac_table, scan->ss, scan->se, scan->ah, scan->al};
   for (int32_t y = scan->resume_row; y < p->mcu_rows; ++y) {
+    if (ctx.gate != nullptr) gate_wait(ctx.gate, y);
     for (int32_t r = 0; r < v && (y * v + r) < grid_rows; ++r) {
       int16_t* const row_start =
           stored_block(ctx, int64_t{y} * p->mcus_per_row, sc.frame_index) + step * r * h;
@@ -231,6 +234,7 @@ JpegStatus decode_scan_stored(ScanContext& ctx) {
         if (scan_data_ended(ctx)) return JpegEofError;
       }
     }
+    if (ctx.gate != nullptr) gate_done(ctx.gate, y);
     const JpegStatus status = stored_row_done(ctx, y);
     if (status != kGoOn) return status;
   }

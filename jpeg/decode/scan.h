@@ -19,6 +19,22 @@ struct CoefficientWindow {
 };
 void set_coefficient_window(const CoefficientWindow* window);
 
+// The scans of a progressive frame decoded by several threads at once
+// (scan_team.cpp). scan_team_fits says whether a whole-image read of memory
+// data, at its first scan, may use them: the job asks for threads, the
+// image is large enough, and what follows in the data is scans and their
+// tables alone, up to the end of the image. The read driver then hands each
+// scan to the team (scan_team_take; false when it cannot take it, and the
+// read must start again with one thread) in place of decoding it, passes
+// over its data, and calls scan_team_finish before anything reads the
+// coefficients: true when every scan decoded as one thread would have
+// (otherwise the read starts again from the first scan, with one thread).
+struct ScanTeam;
+bool scan_team_fits(const JPEG_PROPERTIES* properties, const ScanHeader* scan);
+ScanTeam* scan_team_start(const JPEG_PROPERTIES* properties);
+bool scan_team_take(ScanTeam* team, JPEG_PROPERTIES* properties, const ScanHeader* scan);
+bool scan_team_finish(ScanTeam* team);
+
 // Decodes the scan in properties->saved_scan. Returns 0, 1 (interrupted), 2
 // (region done) or a negative status; *marker receives the marker at which
 // the scan stopped (0 if none).

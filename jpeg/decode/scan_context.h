@@ -88,10 +88,14 @@ struct ScanContext {
   // of rows touched is left to the thread that started them.
   bool index_shared;
   const JpegCoefOutput* coef;  // null unless coefficient or sample output
-  StoreLayout store;           // the coefficient store's layout, for stored scans
-  bool accurate;               // the accurate transform family
-  bool dc_only[4];             // scan components whose AC coefficients this read never uses
-  const uint16_t* skip[4];     // the skip table of each scan component's AC table, or null
+  // A scan decoded beside others (scan_team.cpp): before each MCU row it
+  // waits for the earlier scans it shares coefficients with to have done
+  // that row, and after it says it has. Null for one thread.
+  struct ScanGate* gate;
+  StoreLayout store;        // the coefficient store's layout, for stored scans
+  bool accurate;            // the accurate transform family
+  bool dc_only[4];          // scan components whose AC coefficients this read never uses
+  const uint16_t* skip[4];  // the skip table of each scan component's AC table, or null
   // The MCU's blocks for the block decoders taken together (when the
   // table holds decoders with an MCU form), or 0 blocks.
   SequentialBlock plan[10];
@@ -151,6 +155,8 @@ JpegStatus working_memory(JPEG_PROPERTIES* p);
 // ---- the restart index and seeking (restart_index.cpp) ----------------------------
 
 bool file_input(const JPEG_PROPERTIES* p);
+void gate_wait(const ScanGate* gate, int32_t row);
+void gate_done(ScanGate* gate, int32_t row);
 bool index_known(ScanContext& ctx, int32_t row, int32_t slot = 0);
 // A row's checkpoints allocated now (false when memory runs short), so that
 // two threads recording parts of the row never both allocate them.

@@ -138,10 +138,67 @@ JpegStatus handle_frame_header(JPEG_PROPERTIES* p, int32_t marker, bool* done) {
   return select_mcu_output(p);
 }
 
+// The scans of a progressive frame handed to a team of threads: the team,
+// the job's state and the first scan's header as they were before it (for
+// a read that must start again with one thread), and whether a scan could
+// not be handed on.
+struct TeamRead {
+  ScanTeam* team = nullptr;
+  JPEG_PROPERTIES* before = nullptr;
+  ScanHeader* first = nullptr;
+  bool missed = false;
+  bool declined = false;  // the read starts again: one thread from here on
+};
+
+ScanHeader* copy_scan_header(const ScanHeader* scan) {
+  auto* copy = static_cast<ScanHeader*>(codec_malloc(sizeof(ScanHeader)));
+  auto* components = static_cast<ScanComponent*>(codec_calloc(4, sizeof(ScanComponent)));
+  if (copy == nullptr || components == nullptr) {
+    free(copy);
+    free(components);
+    return nullptr;
+  }
+  *copy = *scan;
+  const int32_t count = scan->component_count < 4 ? scan->component_count : 4;
+  memcpy(components, scan->components, sizeof(ScanComponent) * size_t(count));
+  copy->components = components;
+  return copy;
+}
+
+// Starts the team at the first scan when it fits, keeping what a start
+// again needs; false when the scan goes to one thread.
+bool team_takes(JPEG_PROPERTIES* p, ScanHeader* scan, TeamRead* team) {
+  if (team->team == nullptr) {
+    if (team->declined || team->before != nullptr || !scan_team_fits(p, scan)) return false;
+    team->before = static_cast<JPEG_PROPERTIES*>(codec_malloc(sizeof(JPEG_PROPERTIES)));
+    team->first = copy_scan_header(scan);
+    if (team->before == nullptr || team->first == nullptr) {
+      free(team->before);
+      free_scan_header(team->first);
+      team->before = nullptr;
+      team->first = nullptr;
+      return false;
+    }
+    memcpy(team->before, p, sizeof(JPEG_PROPERTIES));
+    team->team = scan_team_start(p);
+    if (team->team == nullptr) return false;
+  }
+  if (!scan_team_take(team->team, p, scan)) team->missed = true;
+  return true;
+}
+
+// Ends the team: true when every scan decoded as one thread would have.
+bool team_settled(TeamRead* team) {
+  if (team->team == nullptr) return true;
+  const bool same = scan_team_finish(team->team) && !team->missed;
+  team->team = nullptr;
+  return same;
+}
+
 // A scan: its header, the progressive bookkeeping, and its decoding. `scan`
 // is a new header, or the saved one when `resumed`.
 JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool* done,
-                       int32_t* next) {
+                       int32_t* next, TeamRead* team) {
   const int32_t type = p->io_type;
   *next = 0;
   if (!resumed) {
@@ -270,7 +327,9 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
   }
 
   int32_t marker = 0;
-  JpegStatus status = decode_scan(p, scan, &marker);
+  // Handed to the team, the scan's data are passed over by the search for
+  // the next marker.
+  JpegStatus status = team_takes(p, scan, team) ? JpegSuccess : decode_scan(p, scan, &marker);
   // A scan whose data ended early keeps what it decoded; the data may go on
   // with later scans, decoded as usual (the read still reports the end, and
   // data that are really over end the read at the next marker search).
@@ -289,6 +348,73 @@ JpegStatus handle_scan(JPEG_PROPERTIES* p, ScanHeader* scan, bool resumed, bool*
   if (status < 0) return status;
   *next = marker;
   return JpegSuccess;
+}
+
+}  // namespace
+
+namespace {
+
+// The marker loop, starting with a resumed scan if there is one. Sets
+// *again when the team's scans did not decode as one thread's would: the
+// read then starts again from the first scan.
+JpegStatus marker_loop(JPEG_PROPERTIES* p, ScanHeader* saved, TeamRead* team, bool* again) {
+  *again = false;
+  // Whatever ends the loop, the team's scans are done and checked first.
+  auto settled = [&](JpegStatus status) {
+    if (!team_settled(team)) *again = true;
+    return status;
+  };
+  bool done = false;
+  int32_t marker = 0;
+  if (saved != nullptr) {
+    const JpegStatus status = handle_scan(p, saved, true, &done, &marker, team);
+    if (status != JpegSuccess || done) return settled(status);
+  }
+  while (!done) {
+    MarkerEvent event = MarkerEvent::DataEnd;
+    JpegStatus status = read_markers(p, &marker, &event);
+    if (status != JpegSuccess) return settled(status);
+    switch (event) {
+      case MarkerEvent::Frame: {
+        const int32_t code = marker;
+        marker = 0;
+        status = handle_frame_header(p, code, &done);
+        break;
+      }
+      case MarkerEvent::Scan: {
+        auto* scan = static_cast<ScanHeader*>(codec_calloc(1, sizeof(ScanHeader)));
+        if (scan == nullptr) return settled(JpegMemoryError);
+        status = handle_scan(p, scan, false, &done, &marker, team);
+        break;
+      }
+      case MarkerEvent::AdobeAfterFrame:
+        status = select_mcu_output(p);
+        break;
+      case MarkerEvent::TablesEnd:
+        return settled(JpegSuccess);
+      case MarkerEvent::ImageEnd:
+        status = settled(JpegSuccess);
+        return *again ? status : end_of_data(p, true);
+      case MarkerEvent::DataEnd:
+        status = settled(JpegSuccess);
+        return *again ? status : end_of_data(p, false);
+    }
+    if (status != JpegSuccess) return settled(status);
+  }
+  return settled(JpegSuccess);
+}
+
+// The job as it was at the first scan, its coefficients cleared: the read
+// starts again there, with one thread.
+void start_again(JPEG_PROPERTIES* p, TeamRead* team) {
+  memcpy(p, team->before, sizeof(JPEG_PROPERTIES));
+  p->saved_scan = nullptr;
+  const StoreLayout layout = store_layout(p);
+  const uint64_t total =
+      coefficient_store_bytes(layout) +
+      8 * static_cast<uint64_t>(layout.whole_per_mcu) * static_cast<uint64_t>(layout.mcus);
+  if (p->coef_buffer != nullptr) memset(p->coef_buffer, 0, total);
+  team->declined = true;
 }
 
 }  // namespace
@@ -321,43 +447,18 @@ JpegStatus drive_read(JPEG_PROPERTIES* p) {
     p->ac_final_count = 0;
   }
 
-  // The marker loop, starting with a resumed scan if there is one.
-  bool done = false;
-  int32_t marker = 0;
-  if (saved != nullptr) {
-    const JpegStatus status = handle_scan(p, saved, true, &done, &marker);
-    if (status != JpegSuccess || done) return status;
+  TeamRead team;
+  bool again = false;
+  JpegStatus status = marker_loop(p, saved, &team, &again);
+  if (again) {
+    start_again(p, &team);
+    ScanHeader* first = team.first;
+    team.first = nullptr;
+    status = marker_loop(p, first, &team, &again);
   }
-  while (!done) {
-    MarkerEvent event = MarkerEvent::DataEnd;
-    JpegStatus status = read_markers(p, &marker, &event);
-    if (status != JpegSuccess) return status;
-    switch (event) {
-      case MarkerEvent::Frame: {
-        const int32_t code = marker;
-        marker = 0;
-        status = handle_frame_header(p, code, &done);
-        break;
-      }
-      case MarkerEvent::Scan: {
-        auto* scan = static_cast<ScanHeader*>(codec_calloc(1, sizeof(ScanHeader)));
-        if (scan == nullptr) return JpegMemoryError;
-        status = handle_scan(p, scan, false, &done, &marker);
-        break;
-      }
-      case MarkerEvent::AdobeAfterFrame:
-        status = select_mcu_output(p);
-        break;
-      case MarkerEvent::TablesEnd:
-        return JpegSuccess;
-      case MarkerEvent::ImageEnd:
-        return end_of_data(p, true);
-      case MarkerEvent::DataEnd:
-        return end_of_data(p, false);
-    }
-    if (status != JpegSuccess) return status;
-  }
-  return JpegSuccess;
+  free(team.before);
+  free_scan_header(team.first);
+  return status;
 }
 
 JpegStatus drive_region_again(JPEG_PROPERTIES* p) {

@@ -1,0 +1,306 @@
+// The scans of a progressive frame decoded by several threads at once. The
+// parser reads the file as one thread would and hands each scan, with a
+// copy of the job's state as it stood there (tables, the stream at the
+// scan's data), to the team instead of decoding it; the parser passes over
+// the scan's data to the next marker and goes on. A scan waits only for
+// the earlier scans whose coefficients it shares, and for them row by row:
+// it decodes an MCU row once they have done that row (a scan of other
+// components, or a DC refinement beside an AC band, goes at once), so that
+// the scans of one component follow each other down the image. Nothing
+// is guessed: a scan that does not end as one thread would have decoded it
+// (its data damaged, cut short, its restart markers out of order) makes the
+// read start again from the first scan with one thread. Called by the read
+// driver.
+
+#include <setjmp.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <climits>
+#include <thread>
+
+#include "jpeg/cpu/guard.h"
+#include "jpeg/decode/scan.h"
+#include "jpeg/decode/scan_context.h"
+#include "jpeg/decode/threads.h"
+#include "jpeg/stream/input_stream.h"
+#include "jpeg/stream/tables.h"
+
+namespace jpegcodec {
+
+namespace {
+
+// More scans than a progressive script has: the team stops taking scans
+// there, and the later ones are decoded as they come, once the team is done.
+constexpr int32_t kMostScans = 64;
+
+enum class ScanKind { DcFirst, DcRefine, Ac };
+
+struct ScanTask {
+  JPEG_PROPERTIES* state;  // the job's state as the scan began, an MCU buffer of its own
+  ScanHeader header;
+  ScanComponent components[4];
+  uint32_t component_bits;
+  ScanKind kind;
+  uint64_t after;  // the earlier scans it follows (bit i: scan i)
+  JpegStatus status;
+  int32_t data_ended;
+  bool started;
+};
+
+// Whether a scan must wait for an earlier one: both touch a component, and
+// not as a DC refinement (the DC coefficient alone) beside an AC band
+// (the others, and the block's mask of non-zero coefficients).
+bool waits_for(const ScanTask& later, const ScanTask& earlier) {
+  if ((later.component_bits & earlier.component_bits) == 0) return false;
+  const bool apart = (later.kind == ScanKind::DcRefine && earlier.kind == ScanKind::Ac) ||
+                     (later.kind == ScanKind::Ac && earlier.kind == ScanKind::DcRefine);
+  return !apart;
+}
+
+// A pointer into the job's state, moved onto the copy.
+template <typename T>
+T* moved_onto(T* pointer, const JPEG_PROPERTIES* from, JPEG_PROPERTIES* to) {
+  const auto at = reinterpret_cast<uintptr_t>(pointer);
+  const auto start = reinterpret_cast<uintptr_t>(from);
+  if (at < start || at >= start + sizeof(JPEG_PROPERTIES)) return pointer;
+  return reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(to) + (at - start));
+}
+
+}  // namespace
+
+// What a scan that follows others watches: their rows done.
+struct ScanGate {
+  std::atomic<int32_t>* rows_done;  // the team's, by scan
+  int32_t index;
+  uint64_t after;
+};
+
+void gate_wait(const ScanGate* gate, int32_t row) {
+  for (uint64_t left = gate->after; left != 0; left &= left - 1) {
+    const std::atomic<int32_t>& done = gate->rows_done[__builtin_ctzll(left)];
+    // A row is some tens of microseconds: the wait is short, and yields.
+    for (int32_t spins = 0; done.load(std::memory_order_acquire) <= row; ++spins) {
+      if (spins < 64) continue;
+      std::this_thread::yield();
+    }
+  }
+}
+
+void gate_done(ScanGate* gate, int32_t row) {
+  gate->rows_done[gate->index].store(row + 1, std::memory_order_release);
+}
+
+namespace {
+
+// Decodes a task's scan into the store, under a fault guard of its own;
+// when it ends, however it ends, the scans that follow it go on.
+void run_task(ScanTask* task, ScanGate* gate) {
+  JPEG_PROPERTIES* q = task->state;
+  GuardFrame frame;
+  guard_push(&frame);
+  if (sigsetjmp(frame.env, 1) != 0) {
+    task->status = JpegExceptionDetected;
+    return;
+  }
+  q->stream.data_ended &= ~kScanBits;
+  q->stream.bit_count = 0;
+  ScanContext ctx{};
+  set_up_scan(ctx, q, &task->header);
+  ctx.gate = gate;
+  task->status = decode_scan_stored(ctx);
+  task->data_ended = q->stream.data_ended;
+  guard_pop(&frame);
+}
+
+}  // namespace
+
+struct ScanTeam {
+  Signal signal;
+  ScanTask tasks[kMostScans];
+  std::atomic<int32_t> rows_done[kMostScans];
+  uint64_t started_scans = 0;
+  int32_t count = 0;
+  int32_t family = 0;  // the transforms chosen for the scans
+  uint64_t done = 0;
+  bool closed = false;  // every scan handed on
+  std::thread workers[kMostThreads];
+  bool started[kMostThreads] = {};
+  int32_t workers_count = 0;
+
+  // The first task that may run now, marked started; null if none. A scan
+  // starts once those it follows have started: the earliest running scan
+  // never waits for one that is not, so the team always gets on.
+  ScanTask* next_runnable(int32_t* index) {
+    for (int32_t i = 0; i < count; ++i) {
+      ScanTask& t = tasks[i];
+      if (!t.started && (t.after & ~started_scans) == 0) {
+        t.started = true;
+        started_scans |= uint64_t{1} << i;
+        *index = i;
+        return &t;
+      }
+    }
+    return nullptr;
+  }
+
+  // Runs tasks until every one is done and no more will come.
+  void work() {
+    signal.lock();
+    for (;;) {
+      int32_t index = 0;
+      if (ScanTask* task = next_runnable(&index)) {
+        signal.unlock();
+        ScanGate gate{rows_done, index, task->after};
+        run_task(task, &gate);
+        rows_done[index].store(INT_MAX, std::memory_order_release);
+        signal.lock();
+        done |= uint64_t{1} << index;
+        signal.notify();
+        continue;
+      }
+      const uint64_t all = count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
+      if (closed && done == all) break;
+      signal.wait();
+    }
+    signal.unlock();
+  }
+};
+
+bool scan_team_fits(const JPEG_PROPERTIES* p, const ScanHeader* scan) {
+  if (!p->progressive_frame || p->progressive_scans != 1 || p->threads <= 1) return false;
+  if (thread_pool(p->threads) < 2 || file_input(p) || region_requested(p)) return false;
+  if (p->interrupt_mode != 0 || p->coef_output != nullptr) return false;
+  if (int64_t{p->jpeg_width} * p->jpeg_height < kThreadPixels) return false;
+  if (scan->resume_col != 0 || scan->resume_row != 0) return false;
+  // What follows must be scans and their tables up to the end of the
+  // image: anything else (metadata, another frame, damage that shows in
+  // the markers) is read by one thread.
+  const uint8_t* q = p->stream.next;
+  const uint8_t* end = p->stream.data_end;
+  if (q == nullptr || end == nullptr || p->stream.pending_marker != 0) return false;
+  for (int32_t scans = 1; scans <= kMostScans;) {
+    // The entropy-coded data up to the next marker.
+    for (;;) {
+      q = static_cast<const uint8_t*>(memchr(q, 0xFF, static_cast<size_t>(end - q)));
+      if (q == nullptr || end - q < 2) return false;
+      if (q[1] == 0x00 || (q[1] >= 0xD0 && q[1] <= 0xD7)) {
+        q += 2;
+      } else if (q[1] == 0xFF) {
+        q += 1;
+      } else {
+        break;
+      }
+    }
+    const uint8_t code = q[1];
+    if (code == 0xD9) return true;  // the end of the image
+    if (code != 0xC4 && code != 0xDB && code != 0xDD && code != 0xDA) return false;
+    if (end - q < 4) return false;
+    const int32_t length = q[2] << 8 | q[3];
+    if (length < 2 || end - q - 2 < length) return false;
+    q += 2 + length;
+    if (code == 0xDA) ++scans;
+  }
+  return false;
+}
+
+ScanTeam* scan_team_start(const JPEG_PROPERTIES* p) {
+  auto* team = new (std::nothrow) ScanTeam;
+  if (team == nullptr) return nullptr;
+  team->workers_count = thread_pool(p->threads) - 1;
+  for (int32_t t = 0; t < team->workers_count; ++t) {
+    try {
+      team->workers[t] = std::thread([team] { team->work(); });
+      team->started[t] = true;
+    } catch (...) {
+      // No thread to be had: the calling thread does its share at the end.
+    }
+  }
+  return team;
+}
+
+bool scan_team_take(ScanTeam* team, JPEG_PROPERTIES* p, const ScanHeader* scan) {
+  if (team->count == kMostScans || scan->component_count < 1 || scan->component_count > 4) {
+    return false;
+  }
+  auto* state = static_cast<JPEG_PROPERTIES*>(codec_malloc(sizeof(JPEG_PROPERTIES)));
+  auto* buffer = static_cast<int16_t*>(codec_calloc(kMcuBufferBlocks * 64, sizeof(int16_t)));
+  if (state == nullptr || buffer == nullptr) {
+    free(state);
+    free(buffer);
+    return false;
+  }
+  // What decode_scan would have set up on the job first. The routine
+  // table is the threads' too: its transforms are chosen before the first
+  // scan is handed on, and a later scan that would choose others goes to
+  // one thread.
+  const int32_t family = transform_family_for_tables(p);
+  if (team->count == 0) {
+    select_transform_family(p->routines, family);
+    team->family = family;
+  } else if (family != team->family) {
+    free(state);
+    free(buffer);
+    return false;
+  }
+  match_quant_tables_to_family(p, family);
+  p->interrupt_region[0] = p->roi_left;
+  p->interrupt_region[1] = p->roi_top;
+  p->interrupt_region[2] = p->roi_right;
+  p->interrupt_region[3] = p->roi_bottom;
+  memcpy(state, p, sizeof(JPEG_PROPERTIES));
+  state->mcu_buffer = state->mcu_samples = buffer;
+
+  ScanTask task{};
+  task.state = state;
+  task.header = *scan;
+  for (int32_t i = 0; i < scan->component_count; ++i) {
+    ScanComponent c = scan->components[i];
+    c.dc_table = moved_onto(c.dc_table, p, state);
+    c.ac_table = moved_onto(c.ac_table, p, state);
+    c.quant_table = moved_onto(c.quant_table, p, state);
+    task.components[i] = c;
+    task.component_bits |= 1u << (c.frame_index & 31);
+  }
+  task.kind =
+      scan->ss != 0 ? ScanKind::Ac : (scan->ah == 0 ? ScanKind::DcFirst : ScanKind::DcRefine);
+  Held held(team->signal);
+  for (int32_t i = 0; i < team->count; ++i) {
+    if (waits_for(task, team->tasks[i])) task.after |= uint64_t{1} << i;
+  }
+  team->rows_done[team->count].store(0, std::memory_order_relaxed);
+  ScanTask& taken = team->tasks[team->count++];
+  taken = task;
+  taken.header.components = taken.components;
+  team->signal.notify();
+  // The parser passes over the scan's data; the bits one thread would have
+  // left are none.
+  p->stream.data_ended &= ~kScanBits;
+  p->stream.bit_count = 0;
+  return true;
+}
+
+bool scan_team_finish(ScanTeam* team) {
+  if (team == nullptr) return true;
+  {
+    Held held(team->signal);
+    team->closed = true;
+    team->signal.notify();
+  }
+  team->work();
+  for (int32_t t = 0; t < team->workers_count; ++t) {
+    if (team->started[t]) team->workers[t].join();
+  }
+  bool as_one_thread = true;
+  for (int32_t i = 0; i < team->count; ++i) {
+    const ScanTask& task = team->tasks[i];
+    if (task.status != JpegSuccess || task.data_ended != 0) as_one_thread = false;
+    free(task.state->mcu_buffer);
+    free(task.state);
+  }
+  delete team;
+  return as_one_thread;
+}
+
+}  // namespace jpegcodec
