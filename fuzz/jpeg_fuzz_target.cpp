@@ -57,6 +57,7 @@ struct Read {
   int32_t out_color, out_channels;
   int32_t roi[4];
   bool interrupt;
+  int32_t threads = 1;
 };
 
 // What a read gave: the status of each call and the image.
@@ -96,6 +97,7 @@ Outcome image_read(JpegJob& job, const Read& r) {
   job.out_color = r.out_color;
   job.out_channels = r.out_channels;
   std::memcpy(&job.properties.roi_left, r.roi, sizeof r.roi);
+  job.threads = r.threads;
   for (int calls = 0; calls < 1 << 20; ++calls) {
     job.properties.interrupt_mode = r.interrupt ? 1 : 0;
     out.statuses.push_back(checked(jpeg_read(&job, r.type)));
@@ -358,6 +360,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Read stepped = r;
       stepped.interrupt = true;
       expect_same(fresh[i], read_fresh(data, size, file, stepped), "interrupted and plain", r);
+      // Threads, where the image is large enough for them (at 1/2 and 1/8
+      // within the pixels allowed here).
+      Read threaded = r;
+      threaded.threads = 2;
+      expect_same(fresh[i], read_fresh(data, size, file, threaded), "two threads and one", r);
     }
     JpegJob job;
     if (new_job(data, size, file, &job) != nullptr) {
