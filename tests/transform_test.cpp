@@ -234,6 +234,14 @@ TEST(Transform, RefusedRequestsLeaveNoFile) {
   cases[1].t.crop_x = 200, cases[1].t.crop_width = 100, cases[1].t.crop_height = 8;
   cases[2].t.kind = TransformRotate90, cases[2].t.perfect = 1;
   cases[6].t.kind = TransformRotate90, cases[6].t.auto_orient = 1;
+  {
+    // One job for both sides.
+    BufferJob job(photo);
+    JpegTransform t{};
+    EXPECT_EQ(jpeg_transform(&job.job, IoReadImageBuffer, &job.job, IoWriteImageBuffer, &t),
+              JpegInvalidProperties);
+    EXPECT_EQ(t.written, 0);
+  }
   for (Case& c : cases) {
     TempFile input(c.file);
     const std::string output = input.path + ".out.jpg";

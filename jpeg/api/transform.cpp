@@ -348,6 +348,10 @@ extern "C" JpegStatus jpeg_transform(JpegJob* source, int32_t read_type, JpegJob
   return guarded(
       [&]() -> JpegStatus {
         if (!job_ready(source) || !job_ready(destination)) return JpegInvalidProperties;
+        if (source == destination) {
+          return refuse(destination, JpegInvalidProperties,
+                        "the source and the destination must be two jobs");
+        }
         if (transform != nullptr) transform->written = 0;
         const JpegStatus status =
             transform_body(source, read_type, destination, write_type, transform, work);
