@@ -224,13 +224,6 @@ bool scan_team_take(ScanTeam* team, JPEG_PROPERTIES* p, const ScanHeader* scan) 
   if (team->count == kMostScans || scan->component_count < 1 || scan->component_count > 4) {
     return false;
   }
-  auto* state = static_cast<JPEG_PROPERTIES*>(codec_malloc(sizeof(JPEG_PROPERTIES)));
-  auto* buffer = static_cast<int16_t*>(codec_calloc(kMcuBufferBlocks * 64, sizeof(int16_t)));
-  if (state == nullptr || buffer == nullptr) {
-    free(state);
-    free(buffer);
-    return false;
-  }
   // What decode_scan would have set up on the job first. The routine
   // table is the threads' too: its transforms are chosen before the first
   // scan is handed on, and a later scan that would choose others goes to
@@ -240,8 +233,6 @@ bool scan_team_take(ScanTeam* team, JPEG_PROPERTIES* p, const ScanHeader* scan) 
     select_transform_family(p->routines, family);
     team->family = family;
   } else if (family != team->family) {
-    free(state);
-    free(buffer);
     return false;
   }
   match_quant_tables_to_family(p, family);
@@ -249,8 +240,8 @@ bool scan_team_take(ScanTeam* team, JPEG_PROPERTIES* p, const ScanHeader* scan) 
   p->interrupt_region[1] = p->roi_top;
   p->interrupt_region[2] = p->roi_right;
   p->interrupt_region[3] = p->roi_bottom;
-  memcpy(state, p, sizeof(JPEG_PROPERTIES));
-  state->mcu_buffer = state->mcu_samples = buffer;
+  JPEG_PROPERTIES* state = copy_job_properties(p);
+  if (state == nullptr) return false;
 
   ScanTask task{};
   task.state = state;
@@ -296,8 +287,7 @@ bool scan_team_finish(ScanTeam* team) {
   for (int32_t i = 0; i < team->count; ++i) {
     const ScanTask& task = team->tasks[i];
     if (task.status != JpegSuccess || task.data_ended != 0) as_one_thread = false;
-    free(task.state->mcu_buffer);
-    free(task.state);
+    free_job_state(task.state);
   }
   delete team;
   return as_one_thread;

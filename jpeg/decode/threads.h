@@ -17,9 +17,8 @@
 namespace jpegcodec {
 
 // A copy of the job's state for another thread, with an MCU buffer of its
-// own, and `on_copy` the scan context moved onto it; null when memory runs
-// short. Freed with free_job_state.
-inline JPEG_PROPERTIES* copy_job_state(const ScanContext& ctx, ScanContext* on_copy) {
+// own; null when memory runs short. Freed with free_job_state.
+inline JPEG_PROPERTIES* copy_job_properties(const JPEG_PROPERTIES* p) {
   JPEG_PROPERTIES* copy = static_cast<JPEG_PROPERTIES*>(codec_malloc(sizeof(JPEG_PROPERTIES)));
   int16_t* buffer = static_cast<int16_t*>(codec_calloc(kMcuBufferBlocks * 64, sizeof(int16_t)));
   if (copy == nullptr || buffer == nullptr) {
@@ -27,8 +26,15 @@ inline JPEG_PROPERTIES* copy_job_state(const ScanContext& ctx, ScanContext* on_c
     free(buffer);
     return nullptr;
   }
-  memcpy(copy, ctx.props, sizeof(JPEG_PROPERTIES));
+  memcpy(copy, p, sizeof(JPEG_PROPERTIES));
   copy->mcu_buffer = copy->mcu_samples = buffer;
+  return copy;
+}
+
+// The same, with `on_copy` the scan context moved onto it.
+inline JPEG_PROPERTIES* copy_job_state(const ScanContext& ctx, ScanContext* on_copy) {
+  JPEG_PROPERTIES* copy = copy_job_properties(ctx.props);
+  if (copy == nullptr) return nullptr;
   *on_copy = ctx;
   on_copy->props = copy;
   on_copy->stream = &copy->stream;
