@@ -101,4 +101,34 @@ JpegStatus bits_fill(InputStream* s, int need) {
   return bits_missing(s, s->pending_marker != 0 ? why_marker_stops(s->pending_marker) : kDataEnded);
 }
 
+int64_t stream_bit(const InputStream* s) {
+  // The bits held came from the whole bytes before `next`; a stuffed zero
+  // gave none.
+  const uint8_t* q = s->next;
+  int32_t held = s->bit_count;
+  while (held > 0) {
+    --q;
+    if (*q == 0 && q > s->data_start && q[-1] == 0xFF) --q;
+    held -= 8;
+  }
+  return (q - s->data_start) * int64_t{8} - held;
+}
+
+void stream_to_bit(InputStream* s, int64_t bit) {
+  const uint8_t* byte = s->data_start + (bit >> 3);
+  const int32_t used = static_cast<int32_t>(bit & 7);
+  if (used == 0) {
+    s->next = byte;
+    s->bit_acc = 0;
+    s->bit_count = 0;
+  } else {
+    s->next = byte + (byte[0] == 0xFF ? 2 : 1);
+    s->bit_count = 8 - used;
+    s->bit_acc = byte[0] & ((1u << s->bit_count) - 1);
+  }
+  s->consumed = static_cast<int32_t>(s->next - s->data_start);
+  s->available = s->data_size - s->consumed;
+  s->pending_marker = 0;
+}
+
 }  // namespace jpegcodec

@@ -24,6 +24,13 @@ namespace jpegcodec {
 // Takes bytes into the accumulator until it holds more than 56 bits, or a
 // marker (left pending) or the end of the data stops it; adds no zero bits.
 void bits_take(InputStream* stream);
+// Where the next unread bit of a memory stream lies, counted in bits from
+// its data's start (stuffed bytes included): the same place gives the same
+// number however many bits the accumulator holds.
+int64_t stream_bit(const InputStream* stream);
+// Puts a memory stream at such a bit, the rest of its byte held, nothing
+// pending.
+void stream_to_bit(InputStream* stream, int64_t bit);
 // Tops up the accumulator to more than 56 bits, with zero bits when the
 // data stop short of `need` bits (at a marker or their end, which
 // `data_ended` records). Returns 0.

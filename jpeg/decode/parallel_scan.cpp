@@ -1,8 +1,10 @@
 // One sequential scan decoded by several threads: takes the scan context of
 // a whole-image read, gives the image and the stream's state after the scan
 // exactly as decode_scan_sequential gives them, choosing how: runs of
-// restart intervals (here), a pipeline of MCU rows (row_pipeline.cpp), or
-// one thread. Called by decode_scan.
+// restart intervals, or runs found by scouting data without restart
+// markers (speculative_scan.cpp), each decoded here by a thread; a
+// pipeline of MCU rows (row_pipeline.cpp); or one thread. Called by
+// decode_scan.
 //
 // Restart markers cut a scan's entropy-coded data into intervals that decode
 // alone: each starts on a byte of its own, with zero predictions and no bits
@@ -12,7 +14,8 @@
 // into the caller's image, which no two threads share a pixel of. Nothing is
 // guessed: where one thread's run ends, the state it leaves after reading
 // the restart marker must be the state the next thread started from (the
-// marker's place, nothing pending, no damage met). Otherwise (markers
+// marker's place, nothing pending, no damage met; for scouted runs, the bit
+// and the DC predictions the scouts found there). Otherwise (markers
 // missing, out of order or damaged data), or when a thread fails, the scan
 // is decoded again by the calling thread alone, whose pixels and status the
 // read then gives.
@@ -36,6 +39,10 @@ struct Part {
   int64_t first_mcu;
   int64_t stop_mcu;
   const uint8_t* start;  // its first byte: the scan's start, or after a restart marker
+  // A run found by scouting: the bit it starts at and its DC predictions
+  // (start_bit -1 for a run of restart intervals).
+  int64_t start_bit;
+  int32_t start_pred[4];
   JPEG_PROPERTIES* props;
   ScanHeader header;
   ScanContext ctx;
@@ -115,7 +122,10 @@ bool set_up_parts(const ScanContext& ctx, Part* parts, int32_t count) {
     part.header.resume_col = static_cast<int32_t>(part.first_mcu % ctx.per_row);
     part.header.resume_row = static_cast<int32_t>(part.first_mcu / ctx.per_row);
     InputStream& s = part.props->stream;
-    if (i > 0) {
+    if (i > 0 && part.start_bit >= 0) {
+      memcpy(part.header.dc_pred, part.start_pred, sizeof part.header.dc_pred);
+      stream_to_bit(&s, part.start_bit);
+    } else if (i > 0) {
       // Just after a restart marker: nothing held, nothing predicted.
       for (int32_t& pred : part.header.dc_pred) pred = 0;
       s.next = part.start;
@@ -135,14 +145,27 @@ bool set_up_parts(const ScanContext& ctx, Part* parts, int32_t count) {
 // Whether run i ended where run i + 1 began, as one thread would have gone on.
 bool seam_holds(const Part& before, const Part& after, int32_t data_ended) {
   const InputStream& s = before.props->stream;
-  return before.status == JpegSuccess && s.next == after.start && s.pending_marker == 0 &&
-         s.bit_count == 0 && s.data_ended == data_ended;
+  if (before.status != JpegSuccess || s.pending_marker != 0 || s.data_ended != data_ended) {
+    return false;
+  }
+  if (after.start_bit < 0) return s.next == after.start && s.bit_count == 0;
+  for (int c = 0; c < 4; ++c) {
+    if (static_cast<int16_t>(before.header.dc_pred[c]) !=
+        static_cast<int16_t>(after.start_pred[c])) {
+      return false;
+    }
+  }
+  return stream_bit(&s) == after.start_bit;
 }
 
 }  // namespace
 
 JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing) {
-  const int32_t threads = split_runs(ctx);
+  int32_t threads = split_runs(ctx);
+  // Without restart markers, runs found by scouting the data.
+  RunStart scouted[kMostThreads];
+  const bool scouting = threads <= 1 && scouting_applies(ctx) &&
+                        (threads = scout_runs(ctx, thread_pool(ctx.props->threads), scouted)) > 1;
   if (threads <= 1) {
     if (pipeline_applies(ctx)) return decode_scan_pipelined(ctx, indexing);
     if (smooth_pipeline_applies(ctx)) return decode_scan_smoothed(ctx, indexing);
@@ -151,25 +174,35 @@ JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing) {
   JPEG_PROPERTIES* p = ctx.props;
   const int64_t interval = ctx.header->restart_interval;
   const int64_t mcus = int64_t{ctx.per_row} * ctx.rows;
-  const int64_t intervals = (mcus + interval - 1) / interval;
 
-  // Runs of whole intervals, as even as they come.
   Part* parts = static_cast<Part*>(codec_calloc(threads, sizeof(Part)));
   if (parts == nullptr) return decode_scan_sequential(ctx, indexing);
-  int64_t wanted[kMostThreads];
-  const uint8_t* starts[kMostThreads];
-  for (int32_t i = 0; i < threads; ++i) {
-    const int64_t first = intervals * i / threads, stop = intervals * (i + 1) / threads;
-    parts[i].first_mcu = first * interval;
-    parts[i].stop_mcu = stop * interval < mcus ? stop * interval : mcus;
-    parts[i].props = nullptr;
-    if (i > 0) wanted[i - 1] = first;
-  }
+  bool split = true;
   parts[0].start = ctx.stream->next;
-  bool split =
-      ctx.stream->bit_count == 0 && ctx.stream->pending_marker == 0 &&
-      find_restart_markers(ctx.stream->next, ctx.stream->data_end, wanted, threads - 1, starts);
-  for (int32_t i = 1; split && i < threads; ++i) parts[i].start = starts[i - 1];
+  if (scouting) {
+    for (int32_t i = 0; i < threads; ++i) {
+      parts[i].first_mcu = scouted[i].mcu;
+      parts[i].stop_mcu = i + 1 < threads ? scouted[i + 1].mcu : mcus;
+      parts[i].start_bit = i > 0 ? scouted[i].bit : -1;
+      memcpy(parts[i].start_pred, scouted[i].dc_pred, sizeof parts[i].start_pred);
+    }
+  } else {
+    // Runs of whole intervals, as even as they come.
+    const int64_t intervals = (mcus + interval - 1) / interval;
+    int64_t wanted[kMostThreads];
+    const uint8_t* starts[kMostThreads];
+    for (int32_t i = 0; i < threads; ++i) {
+      const int64_t first = intervals * i / threads, stop = intervals * (i + 1) / threads;
+      parts[i].first_mcu = first * interval;
+      parts[i].stop_mcu = stop * interval < mcus ? stop * interval : mcus;
+      parts[i].start_bit = -1;
+      if (i > 0) wanted[i - 1] = first;
+    }
+    split =
+        ctx.stream->bit_count == 0 && ctx.stream->pending_marker == 0 &&
+        find_restart_markers(ctx.stream->next, ctx.stream->data_end, wanted, threads - 1, starts);
+    for (int32_t i = 1; split && i < threads; ++i) parts[i].start = starts[i - 1];
+  }
   if (split) split = set_up_parts(ctx, parts, threads);
   if (split && indexing) {
     // The index's grid of checkpoints settled, and the checkpoints of rows

@@ -202,6 +202,20 @@ bool pipeline_applies(const ScanContext& ctx);
 JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing);
 bool smooth_pipeline_applies(const ScanContext& ctx);
 JpegStatus decode_scan_smoothed(ScanContext& ctx, bool indexing);
+// Where a run of a split scan starts: its first MCU, the bit of the data
+// it starts at (counted from the data's start, stuffed bytes included) and
+// the DC predictions there.
+struct RunStart {
+  int64_t mcu;
+  int64_t bit;
+  int32_t dc_pred[4];
+};
+// A scan without restart markers cut into runs at places found by
+// decoding from guessed bytes (speculative_scan.cpp): whether the read
+// takes it, and up to `most` runs' starts (the first the scan's own);
+// gives how many were found, 1 when none agreed.
+bool scouting_applies(const ScanContext& ctx);
+int32_t scout_runs(const ScanContext& ctx, int32_t most, RunStart* runs);
 // Rows 0..rows-1 given to `write` on up to the job's threads
 // (row_pipeline.cpp), each on a copy of the job's state (rows in any order: none may need another's
 // output); 0, or -1 when writing met a fault.

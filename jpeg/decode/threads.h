@@ -47,6 +47,14 @@ inline void free_job_state(JPEG_PROPERTIES* copy) {
   free(copy);
 }
 
+// JPEG_SPLIT=1 in the environment: scans without restart markers are cut
+// into runs found by scouting (speculative_scan.cpp) on two threads too,
+// where a pipeline of rows serves as well; for tests and measurements.
+inline bool split_forced() {
+  const char* value = getenv("JPEG_SPLIT");
+  return value != nullptr && value[0] == '1';
+}
+
 // A lock and a condition, of POSIX threads: the standard library's lock
 // types would leave their own functions among the library's symbols.
 struct Signal {
