@@ -242,22 +242,55 @@ JpegStatus decode_scan_stored(ScanContext& ctx) {
   return JpegSuccess;
 }
 
-// Writes the image from a store of the given layout.
-JpegStatus output_stored_image(JPEG_PROPERTIES* p, const StoreLayout& layout) {
+bool stored_output_begin(JPEG_PROPERTIES* p, const StoreLayout& layout, ScanHeader& scan,
+                         ScanContext& ctx, JpegStatus* status) {
+  *status = JpegSuccess;
   if (p->progressive_scans == 0 || p->coef_buffer == nullptr || p->image_output_done) {
-    return JpegSuccess;
+    return false;
   }
-  // The whole image once its scans are decoded, the region of a region
-  // read, or what the scans so far hold when the data ended early.
-  ScanHeader scan{};
-  ScanContext ctx{};
+  scan = ScanHeader{};
+  ctx = ScanContext{};
   set_up_scan(ctx, p, &scan);
   ctx.store = layout;
   const int32_t family = transform_family_for_tables(p);
-  select_transform_family(ctx.routines, family);
+  // Chosen already (a team of scan threads reads the table meanwhile): not
+  // written again.
+  if (ctx.routines->dequantize_block !=
+      (family == 1 ? ctx.routines->dequantize_accurate : ctx.routines->dequantize_fast)) {
+    select_transform_family(ctx.routines, family);
+  }
   match_quant_tables_to_family(p, family);
-  const JpegStatus memory = working_memory(p);
-  if (memory != JpegSuccess) return memory;
+  *status = working_memory(p);
+  return *status == JpegSuccess;
+}
+
+bool stored_rows_apart(const ScanContext& ctx) {
+  return !ctx.column_delay && !ctx.row_delay && ctx.coef == nullptr && !region_active(ctx.props);
+}
+
+void write_stored_row(ScanContext& ctx, int32_t row) {
+  const int32_t per_row = ctx.props->mcus_per_row;
+  for (int32_t col = 0; col < per_row; ++col) output_progressive_mcu(ctx, col, row);
+  reconstruct_mcu(ctx, per_row, row, ctx.props->mcu_buffer, true);  // flush (smoothing)
+}
+
+void stored_output_end(ScanContext& ctx) {
+  JPEG_PROPERTIES* p = ctx.props;
+  for (int32_t col = 0; col <= p->mcus_per_row; ++col) {
+    reconstruct_mcu(ctx, col, p->mcu_rows, p->mcu_buffer, true);
+  }
+  p->image_output_done = 1;
+  ctx.routines->end_of_scan();
+}
+
+// Writes the image from a store of the given layout.
+JpegStatus output_stored_image(JPEG_PROPERTIES* p, const StoreLayout& layout) {
+  // The whole image once its scans are decoded, the region of a region
+  // read, or what the scans so far hold when the data ended early.
+  ScanHeader scan;
+  ScanContext ctx;
+  JpegStatus status;
+  if (!stored_output_begin(p, layout, scan, ctx, &status)) return status;
   if (region_active(p)) {
     // The region's MCUs; with smoothing one more around them (the filter
     // reads the neighbouring MCUs, and the output lags one MCU behind),
@@ -285,29 +318,15 @@ JpegStatus output_stored_image(JPEG_PROPERTIES* p, const StoreLayout& layout) {
     ctx.routines->end_of_scan();
     return JpegSuccess;
   }
-  auto write_row = [](ScanContext& row_ctx, int32_t row) {
-    const int32_t per_row = row_ctx.props->mcus_per_row;
-    for (int32_t col = 0; col < per_row; ++col) output_progressive_mcu(row_ctx, col, row);
-    reconstruct_mcu(row_ctx, per_row, row, row_ctx.props->mcu_buffer, true);  // flush (smoothing)
-  };
   // Rows are independent unless the smoothing upsampler carries one into
   // the next, or the planes are written: then one thread, in order.
-  JpegStatus status = JpegSuccess;
-  if (ctx.column_delay || ctx.row_delay || ctx.coef != nullptr) {
-    for (int32_t row = 0; row < p->mcu_rows; ++row) write_row(ctx, row);
+  if (stored_rows_apart(ctx)) {
+    status = write_rows_on_threads(ctx, p->mcu_rows, write_stored_row);
   } else {
-    status = write_rows_on_threads(ctx, p->mcu_rows, write_row);
+    for (int32_t row = 0; row < p->mcu_rows; ++row) write_stored_row(ctx, row);
   }
-  for (int32_t col = 0; col <= p->mcus_per_row; ++col) {
-    reconstruct_mcu(ctx, col, p->mcu_rows, p->mcu_buffer, true);
-  }
-  p->image_output_done = 1;
-  if (status != JpegSuccess) {
-    ctx.routines->end_of_scan();
-    return status;
-  }
-  ctx.routines->end_of_scan();
-  return JpegSuccess;
+  stored_output_end(ctx);
+  return status;
 }
 
 JpegStatus output_whole_progressive_image(JPEG_PROPERTIES* p) {

@@ -34,6 +34,11 @@ bool scan_team_fits(const JPEG_PROPERTIES* properties, const ScanHeader* scan);
 ScanTeam* scan_team_start(const JPEG_PROPERTIES* properties);
 bool scan_team_take(ScanTeam* team, JPEG_PROPERTIES* properties, const ScanHeader* scan);
 bool scan_team_finish(ScanTeam* team);
+// At the image's end, before scan_team_finish: the team writes the image's
+// rows as its scans finish them (the job's output set up now). False when
+// the output is left for the end (a region, rows written in order, tables
+// that choose other transforms).
+bool scan_team_output(ScanTeam* team, JPEG_PROPERTIES* properties);
 
 // Decodes the scan in properties->saved_scan. Returns 0, 1 (interrupted), 2
 // (region done) or a negative status; *marker receives the marker at which

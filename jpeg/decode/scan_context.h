@@ -234,6 +234,14 @@ void output_progressive_mcu(ScanContext& ctx, int32_t col, int32_t row);
 JpegStatus stored_row_done(ScanContext& ctx, int32_t row);
 // Writes the image from a store of the given layout.
 JpegStatus output_stored_image(JPEG_PROPERTIES* p, const StoreLayout& layout);
+// Its steps: the set-up on the job, `ctx` on `scan` (false when there is
+// nothing to write, or with the status that stops it); whether rows may be written in any
+// order, on several threads; a row; and the end (the image written).
+bool stored_output_begin(JPEG_PROPERTIES* p, const StoreLayout& layout, ScanHeader& scan,
+                         ScanContext& ctx, JpegStatus* status);
+bool stored_rows_apart(const ScanContext& ctx);
+void write_stored_row(ScanContext& ctx, int32_t row);
+void stored_output_end(ScanContext& ctx);
 
 // ---- regions (region.cpp) -------------------------------------------------------
 

@@ -114,6 +114,30 @@ void run_task(ScanTask* task, ScanGate* gate) {
   guard_pop(&frame);
 }
 
+// The image's rows written by the team once the image's end is reached:
+// each as soon as every scan has done it (rows that may go in any order).
+struct TeamOutput {
+  ScanHeader scan;
+  ScanContext ctx;  // on the job, for the calling thread
+  ScanContext copy_ctx[kMostThreads];
+  JPEG_PROPERTIES* copies[kMostThreads] = {};
+  int32_t rows = 0;
+  int32_t next = 0;     // rows taken
+  int32_t written = 0;  // rows written (or met a fault)
+  bool faulted = false;
+};
+
+// A row of the image under a fault guard of the calling thread's own:
+// false when writing it met a fault.
+bool write_row_guarded(ScanContext& ctx, int32_t row) {
+  GuardFrame frame;
+  guard_push(&frame);
+  if (sigsetjmp(frame.env, 1) != 0) return false;
+  write_stored_row(ctx, row);
+  guard_pop(&frame);
+  return true;
+}
+
 }  // namespace
 
 struct ScanTeam {
@@ -128,6 +152,15 @@ struct ScanTeam {
   std::thread workers[kMostThreads];
   bool started[kMostThreads] = {};
   int32_t workers_count = 0;
+  TeamOutput* output = nullptr;
+
+  // Whether every scan has done `row` (the lock held, every scan handed on).
+  bool row_ready(int32_t row) const {
+    for (int32_t i = 0; i < count; ++i) {
+      if (rows_done[i].load(std::memory_order_acquire) <= row) return false;
+    }
+    return true;
+  }
 
   // The first task that may run now, marked started; null if none. A scan
   // starts once those it follows have started: the earliest running scan
@@ -145,8 +178,10 @@ struct ScanTeam {
     return nullptr;
   }
 
-  // Runs tasks until every one is done and no more will come.
-  void work() {
+  // Runs tasks, and writes rows once there is an output, until every one
+  // is done and no more will come. Thread `slot` (0 the calling one)
+  // writes on its own copy of the job's state.
+  void work(int32_t slot) {
     signal.lock();
     for (;;) {
       int32_t index = 0;
@@ -161,7 +196,33 @@ struct ScanTeam {
         continue;
       }
       const uint64_t all = count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
-      if (closed && done == all) break;
+      TeamOutput* out = output;
+      ScanContext* own = out == nullptr ? nullptr : slot == 0 ? &out->ctx : &out->copy_ctx[slot];
+      if (own != nullptr && (slot == 0 || out->copies[slot] != nullptr) && !out->faulted &&
+          out->next < out->rows) {
+        const int32_t row = out->next;
+        if (row_ready(row)) {
+          ++out->next;
+          signal.unlock();
+          const bool written = write_row_guarded(*own, row);
+          signal.lock();
+          if (!written) out->faulted = true;
+          ++out->written;
+          signal.notify();
+          continue;
+        }
+        if (done != all) {
+          // The scans have not done the row yet: a row is some tens of
+          // microseconds, so the wait is short.
+          signal.unlock();
+          std::this_thread::yield();
+          signal.lock();
+          continue;
+        }
+      }
+      const bool rows_over =
+          out == nullptr || out->written == (out->faulted ? out->next : out->rows);
+      if (closed && done == all && rows_over) break;
       signal.wait();
     }
     signal.unlock();
@@ -211,7 +272,7 @@ ScanTeam* scan_team_start(const JPEG_PROPERTIES* p) {
   team->workers_count = thread_pool(p->threads) - 1;
   for (int32_t t = 0; t < team->workers_count; ++t) {
     try {
-      team->workers[t] = std::thread([team] { team->work(); });
+      team->workers[t] = std::thread([team, t] { team->work(t + 1); });
       team->started[t] = true;
     } catch (...) {
       // No thread to be had: the calling thread does its share at the end.
@@ -272,6 +333,37 @@ bool scan_team_take(ScanTeam* team, JPEG_PROPERTIES* p, const ScanHeader* scan) 
   return true;
 }
 
+bool scan_team_output(ScanTeam* team, JPEG_PROPERTIES* p) {
+  // The routine table is the scans' too: the output's transforms must be
+  // the ones already chosen.
+  if (team == nullptr || transform_family_for_tables(p) != team->family) return false;
+  {
+    // Rows in any order only (nothing is set up on the job otherwise).
+    ScanHeader scan{};
+    ScanContext probe{};
+    set_up_scan(probe, p, &scan);
+    if (!stored_rows_apart(probe)) return false;
+  }
+  auto* out = new (std::nothrow) TeamOutput;
+  if (out == nullptr) return false;
+  JpegStatus status;
+  if (!stored_output_begin(p, store_layout(p), out->scan, out->ctx, &status) ||
+      !stored_rows_apart(out->ctx)) {
+    delete out;
+    return false;
+  }
+  out->rows = p->mcu_rows;
+  // A worker without a copy writes no rows.
+  for (int32_t t = 0; t < team->workers_count; ++t) {
+    if (team->started[t]) out->copies[t + 1] = copy_job_state(out->ctx, &out->copy_ctx[t + 1]);
+  }
+  Held held(team->signal);
+  team->closed = true;
+  team->output = out;
+  team->signal.notify();
+  return true;
+}
+
 bool scan_team_finish(ScanTeam* team) {
   if (team == nullptr) return true;
   {
@@ -279,7 +371,7 @@ bool scan_team_finish(ScanTeam* team) {
     team->closed = true;
     team->signal.notify();
   }
-  team->work();
+  team->work(0);
   for (int32_t t = 0; t < team->workers_count; ++t) {
     if (team->started[t]) team->workers[t].join();
   }
@@ -288,6 +380,13 @@ bool scan_team_finish(ScanTeam* team) {
     const ScanTask& task = team->tasks[i];
     if (task.status != JpegSuccess || task.data_ended != 0) as_one_thread = false;
     free_job_state(task.state);
+  }
+  if (TeamOutput* out = team->output) {
+    // Written by the team, the image is done; a fault left it for the
+    // output at the image's end, which meets it again and says so.
+    if (as_one_thread && !out->faulted && out->written == out->rows) stored_output_end(out->ctx);
+    for (JPEG_PROPERTIES* copy : out->copies) free_job_state(copy);
+    delete out;
   }
   delete team;
   return as_one_thread;

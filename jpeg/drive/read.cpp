@@ -393,6 +393,9 @@ JpegStatus marker_loop(JPEG_PROPERTIES* p, ScanHeader* saved, TeamRead* team, bo
       case MarkerEvent::TablesEnd:
         return settled(JpegSuccess);
       case MarkerEvent::ImageEnd:
+        // The team writes the rows its scans have finished while the others
+        // go on.
+        if (team->team != nullptr && !team->missed) scan_team_output(team->team, p);
         status = settled(JpegSuccess);
         return *again ? status : end_of_data(p, true);
       case MarkerEvent::DataEnd:
@@ -407,7 +410,10 @@ JpegStatus marker_loop(JPEG_PROPERTIES* p, ScanHeader* saved, TeamRead* team, bo
 // The job as it was at the first scan, its coefficients cleared: the read
 // starts again there, with one thread.
 void start_again(JPEG_PROPERTIES* p, TeamRead* team) {
+  // The MCU buffer the team's output may have allocated since is kept.
+  int16_t* const buffer = p->mcu_buffer;
   memcpy(p, team->before, sizeof(JPEG_PROPERTIES));
+  if (p->mcu_buffer == nullptr) p->mcu_buffer = p->mcu_samples = buffer;
   p->saved_scan = nullptr;
   const StoreLayout layout = store_layout(p);
   const uint64_t total =
