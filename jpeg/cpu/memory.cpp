@@ -80,6 +80,24 @@ void* codec_calloc_large(size_t bytes) {
   return header + 1;
 }
 
+bool codec_populate_large(void* block, size_t offset, size_t bytes) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  auto* header = static_cast<LargeHeader*>(block) - 1;
+  if (header->mapping == nullptr) return false;
+  // Whole pages inside the block; the contents are left as they are.
+  const uintptr_t page = 4096;
+  const uintptr_t from = (reinterpret_cast<uintptr_t>(block) + offset + page - 1) & ~(page - 1);
+  const uintptr_t to = (reinterpret_cast<uintptr_t>(block) + offset + bytes) & ~(page - 1);
+  if (to <= from) return true;
+  return madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE) == 0;
+#else
+  (void)block;
+  (void)offset;
+  (void)bytes;
+  return false;
+#endif
+}
+
 void codec_free_large(void* block) {
   if (block == nullptr) return;
   auto* header = static_cast<LargeHeader*>(block) - 1;

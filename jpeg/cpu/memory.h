@@ -22,5 +22,10 @@ void codec_fail_allocation_after(int64_t successes);
 // a large image. Freed with codec_free_large alone.
 void* codec_calloc_large(size_t bytes);
 void codec_free_large(void* block);
+// Has the system back bytes [offset, offset + bytes) of such a block with
+// memory now, as a first write would, without changing what it holds (so
+// that another thread may be writing there meanwhile); false where the
+// system cannot.
+bool codec_populate_large(void* block, size_t offset, size_t bytes);
 
 }  // namespace jpegcodec

@@ -42,6 +42,7 @@ struct ScanTask {
   ScanHeader header;
   ScanComponent components[4];
   uint32_t component_bits;
+  int32_t blocks;  // of an MCU, in the scan's components
   ScanKind kind;
   uint64_t after;  // the earlier scans it follows (bit i: scan i)
   JpegStatus status;
@@ -153,6 +154,9 @@ struct ScanTeam {
   bool started[kMostThreads] = {};
   int32_t workers_count = 0;
   TeamOutput* output = nullptr;
+  void* store = nullptr;  // the coefficient store, and its bytes of coefficients
+  uint64_t store_bytes = 0;
+  int32_t mcu_rows = 0;
 
   // Whether every scan has done `row` (the lock held, every scan handed on).
   bool row_ready(int32_t row) const {
@@ -162,20 +166,34 @@ struct ScanTeam {
     return true;
   }
 
-  // The first task that may run now, marked started; null if none. A scan
-  // starts once those it follows have started: the earliest running scan
-  // never waits for one that is not, so the team always gets on.
+  // The task to run now, marked started; null if none may. A scan may
+  // start once those it follows have started: the earliest running scan
+  // never waits for one that is not, so the team always gets on. Of those
+  // that may, the one most later scans follow (the chain of a component's
+  // bands is what the read waits for), then the one of more blocks, then
+  // the earliest.
   ScanTask* next_runnable(int32_t* index) {
+    int32_t best = -1, best_followers = -1, best_blocks = -1;
     for (int32_t i = 0; i < count; ++i) {
-      ScanTask& t = tasks[i];
-      if (!t.started && (t.after & ~started_scans) == 0) {
-        t.started = true;
-        started_scans |= uint64_t{1} << i;
-        *index = i;
-        return &t;
+      const ScanTask& t = tasks[i];
+      if (t.started || (t.after & ~started_scans) != 0) continue;
+      uint64_t followers = 0;
+      for (int32_t j = i + 1; j < count; ++j) {
+        if ((tasks[j].after & (followers | uint64_t{1} << i)) != 0) followers |= uint64_t{1} << j;
+      }
+      const int32_t n = __builtin_popcountll(followers);
+      if (n > best_followers || (n == best_followers && t.blocks > best_blocks)) {
+        best = i;
+        best_followers = n;
+        best_blocks = t.blocks;
       }
     }
-    return nullptr;
+    if (best < 0) return nullptr;
+    ScanTask& t = tasks[best];
+    t.started = true;
+    started_scans |= uint64_t{1} << best;
+    *index = best;
+    return &t;
   }
 
   // Runs tasks, and writes rows once there is an output, until every one
@@ -314,6 +332,7 @@ bool scan_team_take(ScanTeam* team, JPEG_PROPERTIES* p, const ScanHeader* scan) 
     c.quant_table = moved_onto(c.quant_table, p, state);
     task.components[i] = c;
     task.component_bits |= 1u << (c.frame_index & 31);
+    task.blocks += c.h * c.v;
   }
   task.kind =
       scan->ss != 0 ? ScanKind::Ac : (scan->ah == 0 ? ScanKind::DcFirst : ScanKind::DcRefine);
@@ -322,6 +341,11 @@ bool scan_team_take(ScanTeam* team, JPEG_PROPERTIES* p, const ScanHeader* scan) 
     if (waits_for(task, team->tasks[i])) task.after |= uint64_t{1} << i;
   }
   team->rows_done[team->count].store(0, std::memory_order_relaxed);
+  if (team->count == 0) {
+    team->store = p->coef_buffer;
+    team->store_bytes = static_cast<uint64_t>(p->coef_buffer_bytes);
+    team->mcu_rows = p->mcu_rows;
+  }
   ScanTask& taken = team->tasks[team->count++];
   taken = task;
   taken.header.components = taken.components;
@@ -332,6 +356,32 @@ bool scan_team_take(ScanTeam* team, JPEG_PROPERTIES* p, const ScanHeader* scan) 
   p->stream.bit_count = 0;
   return true;
 }
+
+namespace {
+
+// The coefficient store is first touched by the first scan, row after row,
+// and each page it meets is backed with memory then (some 40 % of that
+// scan's time on a large photo). The calling thread, done with parsing,
+// backs the pages from the store's end towards the rows the scans have
+// reached, so that the two share it.
+void populate_store(ScanTeam* team) {
+  constexpr uint64_t kChunk = uint64_t{2} << 20;
+  if (team->store == nullptr || team->mcu_rows <= 0) return;
+  for (uint64_t end = team->store_bytes; end > kChunk;) {
+    int32_t reached = 0;
+    for (int32_t i = 0; i < team->count; ++i) {
+      const int32_t row = team->rows_done[i].load(std::memory_order_relaxed);
+      if (row != INT_MAX && row > reached) reached = row;
+    }
+    const uint64_t front = team->store_bytes * static_cast<uint64_t>(reached + 2) /
+                           static_cast<uint64_t>(team->mcu_rows);
+    if (end - kChunk <= front) return;
+    if (!codec_populate_large(team->store, end - kChunk, kChunk)) return;
+    end -= kChunk;
+  }
+}
+
+}  // namespace
 
 bool scan_team_output(ScanTeam* team, JPEG_PROPERTIES* p) {
   // The routine table is the scans' too: the output's transforms must be
@@ -371,6 +421,7 @@ bool scan_team_finish(ScanTeam* team) {
     team->closed = true;
     team->signal.notify();
   }
+  populate_store(team);
   team->work(0);
   for (int32_t t = 0; t < team->workers_count; ++t) {
     if (team->started[t]) team->workers[t].join();
