@@ -598,7 +598,7 @@ typedef struct JpegJob {
    * returns; the pixels, bytes, statuses and the stream's state are those
    * one thread gives. Reads of a whole image at any scale use them
    * (sequential scans, with the smoothing upsampler too, and a progressive
-   * image's rows once its scans are decoded); regions, interrupt mode and
+   * image's scans and rows, from memory); regions, interrupt mode and
    * coefficient output take the calling thread alone. */
   int32_t threads;
 } JpegJob;
