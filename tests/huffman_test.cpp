@@ -80,6 +80,44 @@ TEST(BitInput, MemoryEndGivesZeroBitsAndAFinalFFEndsTheData) {
   EXPECT_NE(last_ff.stream.data_ended & kDataEnded, 0);
 }
 
+// Where a threaded read cuts data without restart markers, decoders that
+// hold different numbers of bits must agree on where they stand, stuffed
+// zeros included, and a stream put at such a place reads on from there.
+TEST(BitInput, AStreamsBitIsTheSameHoweverManyBitsItHolds) {
+  const std::vector<uint8_t> data{0x12, 0xFF, 0x00, 0x34, 0xFF, 0x00, 0xFF, 0x00, 0x56,
+                                  0x78, 0x9A, 0xFF, 0x00, 0xBC, 0xDE, 0xF0, 0x11, 0x22};
+  // The raw byte of each data byte: stuffed zeros are none.
+  const std::vector<int64_t> raw{0, 1, 3, 4, 6, 8, 9, 10, 11, 13, 14, 15, 16, 17};
+  for (int32_t taken = 0; taken < 64; ++taken) {
+    // One reader tops up whenever it holds less than it takes, seven bits
+    // at a time; another a bit at a time, topping up only when it holds
+    // none: at the same place they hold different bits.
+    MemoryStream whole(data), piecemeal(data);
+    for (int32_t t = 0; t < taken; t += 7) {
+      const int32_t n = taken - t < 7 ? taken - t : 7;
+      if (whole.stream.bit_count < n) {
+        ASSERT_EQ(bits_fill(&whole.stream, n), JpegSuccess);
+      }
+      bits_get(&whole.stream, n);
+    }
+    for (int32_t t = 0; t < taken; ++t) {
+      if (piecemeal.stream.bit_count == 0) {
+        ASSERT_EQ(bits_fill(&piecemeal.stream, 1), JpegSuccess);
+      }
+      bits_get(&piecemeal.stream, 1);
+    }
+    const int64_t expected = raw[taken / 8] * 8 + taken % 8;
+    EXPECT_EQ(stream_bit(&whole.stream), expected) << taken << " bits taken";
+    EXPECT_EQ(stream_bit(&piecemeal.stream), expected) << taken << " bits taken, a bit at a time";
+    MemoryStream moved(data);
+    stream_to_bit(&moved.stream, expected);
+    EXPECT_EQ(stream_bit(&moved.stream), expected);
+    ASSERT_EQ(bits_fill(&moved.stream, 16), JpegSuccess);
+    ASSERT_EQ(bits_fill(&whole.stream, 16), JpegSuccess);
+    EXPECT_EQ(bits_get(&moved.stream, 16), bits_get(&whole.stream, 16)) << taken << " bits taken";
+  }
+}
+
 TEST(HuffmanTables, LongCodesLeaveTheLookaheadEmpty) {
   // Two 10-bit codes only: 0000000000 and 0000000001.
   HuffDecodeTable table = build({0, 0, 0, 0, 0, 0, 0, 0, 0, 2}, {0x21, 0x42}, 1);
