@@ -131,4 +131,22 @@ void stream_to_bit(InputStream* s, int64_t bit) {
   s->pending_marker = 0;
 }
 
+const uint8_t* entropy_data_end(const uint8_t* from, const uint8_t* end, int32_t* restarts) {
+  *restarts = 0;
+  for (const uint8_t* q = from;;) {
+    q = static_cast<const uint8_t*>(memchr(q, 0xFF, static_cast<size_t>(end - q)));
+    if (q == nullptr || end - q < 2) return nullptr;
+    if (q[1] == 0x00) {
+      q += 2;
+    } else if (q[1] == 0xFF) {
+      q += 1;
+    } else if (q[1] >= 0xD0 && q[1] <= 0xD7) {
+      ++*restarts;
+      q += 2;
+    } else {
+      return q;
+    }
+  }
+}
+
 }  // namespace jpegcodec

@@ -253,12 +253,7 @@ bool stored_output_begin(JPEG_PROPERTIES* p, const StoreLayout& layout, ScanHead
   set_up_scan(ctx, p, &scan);
   ctx.store = layout;
   const int32_t family = transform_family_for_tables(p);
-  // Chosen already (a team of scan threads reads the table meanwhile): not
-  // written again.
-  if (ctx.routines->dequantize_block !=
-      (family == 1 ? ctx.routines->dequantize_accurate : ctx.routines->dequantize_fast)) {
-    select_transform_family(ctx.routines, family);
-  }
+  select_transform_family(ctx.routines, family);
   match_quant_tables_to_family(p, family);
   *status = working_memory(p);
   return *status == JpegSuccess;

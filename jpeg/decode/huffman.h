@@ -31,6 +31,10 @@ int64_t stream_bit(const InputStream* stream);
 // Puts a memory stream at such a bit, the rest of its byte held, nothing
 // pending.
 void stream_to_bit(InputStream* stream, int64_t bit);
+// Where entropy-coded data in memory from `from` end: the marker after
+// them (not a stuffed zero, a fill byte or a restart marker, which are
+// counted in *restarts); null when none comes before `end`.
+const uint8_t* entropy_data_end(const uint8_t* from, const uint8_t* end, int32_t* restarts);
 // Tops up the accumulator to more than 56 bits, with zero bits when the
 // data stop short of `need` bits (at a marker or their end, which
 // `data_ended` records). Returns 0.

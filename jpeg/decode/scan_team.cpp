@@ -261,17 +261,9 @@ bool scan_team_fits(const JPEG_PROPERTIES* p, const ScanHeader* scan) {
   if (q == nullptr || end == nullptr || p->stream.pending_marker != 0) return false;
   for (int32_t scans = 1; scans <= kMostScans;) {
     // The entropy-coded data up to the next marker.
-    for (;;) {
-      q = static_cast<const uint8_t*>(memchr(q, 0xFF, static_cast<size_t>(end - q)));
-      if (q == nullptr || end - q < 2) return false;
-      if (q[1] == 0x00 || (q[1] >= 0xD0 && q[1] <= 0xD7)) {
-        q += 2;
-      } else if (q[1] == 0xFF) {
-        q += 1;
-      } else {
-        break;
-      }
-    }
+    int32_t restarts = 0;
+    q = entropy_data_end(q, end, &restarts);
+    if (q == nullptr) return false;
     const uint8_t code = q[1];
     if (code == 0xD9) return true;  // the end of the image
     if (code != 0xC4 && code != 0xDB && code != 0xDD && code != 0xDA) return false;

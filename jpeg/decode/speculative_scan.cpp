@@ -94,30 +94,12 @@ struct Scouting {
   Signal signal;  // guards the meetings
 };
 
-// The scan's data end: the first marker after `from` that is not a
-// stuffed byte; null when the data hold a restart marker (not the scan's
-// to have) or have no end.
-const uint8_t* data_end_after(const uint8_t* from, const uint8_t* end) {
-  for (const uint8_t* q = from;;) {
-    q = static_cast<const uint8_t*>(memchr(q, 0xFF, static_cast<size_t>(end - q)));
-    if (q == nullptr || end - q < 2) return nullptr;
-    if (q[1] == 0x00) {
-      q += 2;
-    } else if (q[1] == 0xFF) {
-      q += 1;
-    } else {
-      return q[1] >= 0xD0 && q[1] <= 0xD7 ? nullptr : q;
-    }
-  }
-}
-
 enum class Look { kFar, kNear, kMet, kNothing };
 
 // At the start of scout `me`'s MCU `mcu` (its own count): whether it is far
 // from the part it looks for, near it, has met its records (the meeting
 // recorded in that scout), or has no part left to look for.
-Look look_for_next(Scouting& scouting, Scout& me, int32_t& target, int32_t& record, int64_t& since,
-                   int64_t mcu) {
+Look look_for_next(Scouting& scouting, Scout& me, int32_t& target, int32_t& record, int64_t mcu) {
   const InputStream& s = *me.ctx.stream;
   while (target < scouting.count) {
     Scout& other = scouting.scouts[target];
@@ -125,11 +107,9 @@ Look look_for_next(Scouting& scouting, Scout& me, int32_t& target, int32_t& reco
     if (other.abandoned.load(std::memory_order_acquire)) {
       ++target;
       record = 0;
-      since = -1;
       continue;
     }
     if (s.next < other.start) return Look::kNear;
-    if (since < 0) since = mcu;
     const int64_t here = stream_bit(&s);
     int32_t have = 0;
     for (;;) {
@@ -167,7 +147,6 @@ Look look_for_next(Scouting& scouting, Scout& me, int32_t& target, int32_t& reco
     }
     ++target;
     record = 0;
-    since = -1;
   }
   return Look::kNothing;
 }
@@ -184,7 +163,6 @@ void scout_part(Scout& me) {
   const bool records = me.index > 0;
   int32_t target = me.index + 1;
   int32_t record = 0;
-  int64_t since = -1;
   for (int64_t m = 0; m < scouting.total && !me.abandoned.load(std::memory_order_relaxed);) {
     int32_t batch = kBatchMcus;
     if (records && m < kRecords) {
@@ -196,7 +174,7 @@ void scout_part(Scout& me) {
     } else if (records && m == kRecords) {
       me.running.store(false, std::memory_order_release);  // no more records come
     }
-    const Look look = look_for_next(scouting, me, target, record, since, m);
+    const Look look = look_for_next(scouting, me, target, record, m);
     if (look == Look::kMet) break;
     // With nothing left to look for, a scout is done once it has recorded.
     if (look == Look::kNothing && !(records && m < kRecords)) break;
@@ -266,8 +244,10 @@ bool scouting_applies(const ScanContext& ctx) {
 
 int32_t scout_runs(const ScanContext& ctx, int32_t most, RunStart* runs) {
   const uint8_t* const begin = ctx.stream->next;
-  const uint8_t* const end = data_end_after(begin, ctx.stream->data_end);
-  if (end == nullptr) return 1;
+  // The data's end; restart markers in them are not this scan's to have.
+  int32_t restarts = 0;
+  const uint8_t* const end = entropy_data_end(begin, ctx.stream->data_end, &restarts);
+  if (end == nullptr || restarts != 0) return 1;
   int32_t count = most;
   if ((end - begin) / count < kPartBytes) count = static_cast<int32_t>((end - begin) / kPartBytes);
   if (count < 2) return 1;
