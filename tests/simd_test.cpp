@@ -129,6 +129,28 @@ TEST(VectorRoutines, ReducedScaleColourKernelsGiveThePortableBytes) {
       }
     }
   }
+  // The batch writers' row converter, over rows of every length a batch
+  // gives: whole vectors, a last vector laid over the one before, and rows
+  // shorter than one; nothing past the row is written.
+  int compared = 0;
+  for (bool bgr : {false, true}) {
+    const YccRowFn row = ycc_row_kernel_for(&t.vector, bgr);
+    const YccRowFn twin = ycc_row_kernel_for(&t.portable, bgr);
+    ASSERT_EQ(twin, bgr ? ycc_row_bgr_portable : ycc_row_rgb_portable);
+    for (int pixels = 1; pixels <= 130; ++pixels) {
+      std::vector<int16_t> y(pixels), cb(pixels), cr(pixels);
+      fill_samples(y.data(), pixels, pixels % 4, random);
+      fill_samples(cb.data(), pixels, (pixels + 1) % 4, random);
+      fill_samples(cr.data(), pixels, (pixels + 2) % 4, random);
+      std::vector<uint8_t> a(3 * pixels + 7, 0x5A), b = a;
+      twin(y.data(), cb.data(), cr.data(), a.data(), pixels);
+      row(y.data(), cb.data(), cr.data(), b.data(), pixels);
+      ASSERT_TRUE(a == b) << (bgr ? "bgr" : "rgb") << " pixels " << pixels;
+      EXPECT_EQ(b[3 * pixels], 0x5A);
+      ++compared;
+    }
+  }
+  EXPECT_EQ(compared, 260);
 }
 
 TEST(VectorRoutines, AnySamplingKernelsGiveThePortableBytes) {

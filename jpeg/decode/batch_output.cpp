@@ -8,6 +8,8 @@
 
 #include "jpeg/decode/batch_output.h"
 
+#include <cstring>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -131,6 +133,79 @@ bool write_grey_batch(const ScanContext& ctx, int32_t col, int32_t row, int32_t 
     } else {
       grey_row<4>(first, room, count - done, side, out);
     }
+  }
+  return true;
+}
+
+bool reduced_ycc_batches_apply(const ScanContext& ctx) {
+  const JPEG_PROPERTIES* p = ctx.props;
+  return (ctx.scale == 2 || ctx.scale == 4) && ctx.coef == nullptr && ctx.plan_blocks != 0 &&
+         !region_active(p) && fused_scaled_ycc_applies(p, false, ctx.enlarge_single_blocks);
+}
+
+namespace {
+
+// Row ty of a batch of reduced MCUs (W x W samples a block, kAcross
+// blocks of luma across) as rows of Y, Cb and Cr side by side, chroma at
+// the luma's resolution: luma from row ty % W of block row ty / W, chroma
+// from its row ty >> chroma.y, each sample over 1 << chroma.x pixels.
+// Every copy has its size fixed here: a library call for eight bytes would
+// cost more than the copy.
+template <int W, int kAcross>
+void gather_reduced_row(const int16_t* mcus, int32_t room, int32_t count, int down,
+                        ChromaShift chroma, int ty, int16_t* y_out, int16_t* cb_out,
+                        int16_t* cr_out) {
+  constexpr int kWidth = W * kAcross;
+  const int32_t luma_at = 64 * ((ty / W) * kAcross) + 8 * (ty % W);
+  const int32_t chroma_at = 64 * kAcross * down + 8 * (ty >> chroma.y);
+  for (int32_t m = 0; m < count; ++m, y_out += kWidth, cb_out += kWidth, cr_out += kWidth) {
+    const int16_t* mcu = mcus + int64_t{room} * m;
+    for (int b = 0; b < kAcross; ++b) {
+      std::memcpy(y_out + W * b, mcu + luma_at + 64 * b, sizeof(int16_t) * W);
+    }
+    const int16_t* cb = mcu + chroma_at;
+    const int16_t* cr = cb + 64;
+    if (chroma.x == 0) {
+      std::memcpy(cb_out, cb, sizeof(int16_t) * kWidth);
+      std::memcpy(cr_out, cr, sizeof(int16_t) * kWidth);
+    } else {
+      for (int x = 0; x < kWidth; ++x) {
+        cb_out[x] = cb[x >> 1];
+        cr_out[x] = cr[x >> 1];
+      }
+    }
+  }
+}
+
+}  // namespace
+
+bool write_reduced_ycc_batch(const ScanContext& ctx, int32_t col, int32_t row, int32_t count,
+                             const int16_t* mcus, int32_t room) {
+  if (count <= 0) return true;
+  const JPEG_PROPERTIES* p = ctx.props;
+  const int w = 8 / ctx.scale;
+  const int across = p->frame.max_h, down = p->frame.max_v;
+  const int32_t width = w * across;  // an MCU's pixels across
+  constexpr int32_t kLongest = kMcuBufferBlocks * 4;
+  if (int64_t{count} * width > kLongest) return false;
+  uint8_t* position = nullptr;
+  if (!whole_inside(p, width, w * down, col, row, count, 3, &position)) return false;
+  const ChromaShift chroma = chroma_shift(p->frame, ctx.enlarge_single_blocks);
+  const YccRowFn convert = ycc_row_kernel_for(p->routines, p->out_color == ColorBgr);
+  // Every row is gathered before any is converted: the converter's wide
+  // loads of samples stored a few at a time moments before would wait for
+  // the stores to reach the cache.
+  constexpr int kRows = 8;
+  alignas(32) int16_t samples[3][kRows][kLongest];
+  const int rows = w * down;
+  auto gather = w == 4 ? (across == 1 ? gather_reduced_row<4, 1> : gather_reduced_row<4, 2>)
+                       : (across == 1 ? gather_reduced_row<2, 1> : gather_reduced_row<2, 2>);
+  for (int ty = 0; ty < rows; ++ty) {
+    gather(mcus, room, count, down, chroma, ty, samples[0][ty], samples[1][ty], samples[2][ty]);
+  }
+  for (int ty = 0; ty < rows; ++ty) {
+    convert(samples[0][ty], samples[1][ty], samples[2][ty],
+            position + static_cast<intptr_t>(ty) * p->out_line_bytes, count * width);
   }
   return true;
 }

@@ -18,6 +18,15 @@ bool grey_batches_apply(const ScanContext& ctx);
 bool write_grey_batch(const ScanContext& ctx, int32_t col, int32_t row, int32_t count,
                       const int16_t* mcus, int32_t room);
 
+// Whether the scan's MCUs are YCbCr at 1/2 or 1/4 to three-channel RGB or
+// BGR (luma of one or two blocks across and down, chroma of one) that
+// write_reduced_ycc_batch can write (no region).
+bool reduced_ycc_batches_apply(const ScanContext& ctx);
+// The same as write_grey_batch for those MCUs: each row of the batch
+// gathered across its MCUs and converted at once.
+bool write_reduced_ycc_batch(const ScanContext& ctx, int32_t col, int32_t row, int32_t count,
+                             const int16_t* mcus, int32_t room);
+
 // Whether the scan's MCUs are YCbCr at 1/8 to three-channel RGB or BGR
 // that write_eighth_ycc_batch can write (no region).
 bool eighth_ycc_batches_apply(const ScanContext& ctx);

@@ -560,6 +560,24 @@ void scaled_ycc_bgr_portable(const int16_t* y, const int16_t* cb, const int16_t*
   scaled_ycc_portable<true>(y, cb, cr, out, stride, rows);
 }
 
+void ycc_row_rgb_portable(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                          int32_t pixels) {
+  for (int32_t x = 0; x < pixels; ++x, out += 3) put_ycc_pixel(out, y[x], cb[x], cr[x], false);
+}
+void ycc_row_bgr_portable(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                          int32_t pixels) {
+  for (int32_t x = 0; x < pixels; ++x, out += 3) put_ycc_pixel(out, y[x], cb[x], cr[x], true);
+}
+
+YccRowFn ycc_row_kernel_for(const RoutineTable* t, bool bgr) {
+#if KNOT_X86_SIMD
+  if (t->out_ycc_rgb == out_ycc_rgb_avx2) return bgr ? ycc_row_bgr_avx2 : ycc_row_rgb_avx2;
+#else
+  (void)t;
+#endif
+  return bgr ? ycc_row_bgr_portable : ycc_row_rgb_portable;
+}
+
 ScaledYccKernels scaled_ycc_kernels_for(const RoutineTable* t) {
 #if KNOT_X86_SIMD
   if (t->out_ycc_rgb == out_ycc_rgb_avx2) return {scaled_ycc_rgb_avx2, scaled_ycc_bgr_avx2};

@@ -390,6 +390,51 @@ void scaled_ycc_bgr_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr,
   for (int cy = 0; cy < rows; cy += 2) two_rows_h1v1<Order::Bgr>(y, cb, cr, out, stride, cy);
 }
 
+namespace {
+
+template <Order O>
+void ycc_row(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out, int32_t pixels) {
+  auto convert = [](const int16_t* yy, const int16_t* b, const int16_t* r) {
+    const Terms t = chroma_terms(b, r);
+    return pixel_bytes(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(yy)), t.r, t.g, t.b);
+  };
+  int32_t x = 0;
+  for (; x + 16 <= pixels; x += 16) {
+    const Bytes p = convert(y + x, cb + x, cr + x);
+    store_pixels<O>(out + 3 * x, p.r, p.g, p.b, 16);
+  }
+  if (x == pixels) return;
+  if (pixels >= 16) {
+    // The last sixteen pixels again, ending at the row's end.
+    x = pixels - 16;
+    const Bytes p = convert(y + x, cb + x, cr + x);
+    store_pixels<O>(out + 3 * x, p.r, p.g, p.b, 16);
+    return;
+  }
+  // A short row through a buffer: nothing past it is read or written.
+  alignas(32) int16_t yy[16] = {}, b[16] = {}, r[16] = {};
+  for (int32_t i = 0; i < pixels; ++i) {
+    yy[i] = y[i];
+    b[i] = cb[i];
+    r[i] = cr[i];
+  }
+  uint8_t bytes[48];
+  const Bytes p = convert(yy, b, r);
+  store_pixels<O>(bytes, p.r, p.g, p.b, 16);
+  for (int32_t i = 0; i < 3 * pixels; ++i) out[i] = bytes[i];
+}
+
+}  // namespace
+
+void ycc_row_rgb_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                      int32_t pixels) {
+  ycc_row<Order::Rgb>(y, cb, cr, out, pixels);
+}
+void ycc_row_bgr_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                      int32_t pixels) {
+  ycc_row<Order::Bgr>(y, cb, cr, out, pixels);
+}
+
 void install_output_kernels_avx2(RoutineTable* t) {
   t->out_gray = out_gray_avx2;
   t->out_ycc_rgb = out_ycc_rgb_avx2;

@@ -137,6 +137,21 @@ void scaled_ycc_rgb_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr,
                          int32_t stride, int32_t rows);
 void scaled_ycc_bgr_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
                          int32_t stride, int32_t rows);
+// One row of `pixels` pixels of three-channel RGB (or BGR) from rows of Y,
+// Cb and Cr at the same resolution, converted as the kernels above convert:
+// the reduced-scale batch writers' converter. The AVX2 variant where the
+// table holds the AVX2 kernels, the portable one otherwise.
+using YccRowFn = void (*)(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                          int32_t pixels);
+YccRowFn ycc_row_kernel_for(const RoutineTable* table, bool bgr);
+void ycc_row_rgb_portable(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                          int32_t pixels);
+void ycc_row_bgr_portable(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                          int32_t pixels);
+void ycc_row_rgb_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                      int32_t pixels);
+void ycc_row_bgr_avx2(const int16_t* y, const int16_t* cb, const int16_t* cr, uint8_t* out,
+                      int32_t pixels);
 
 // Converts one pixel of Y, Cb, Cr bytes in place:
 // three channels to R,G,B or B,G,R; four channels from YCCK to 255-R,

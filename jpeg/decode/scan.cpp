@@ -20,6 +20,7 @@ namespace jpegcodec {
 BatchWriter batch_writer_for(const ScanContext& ctx) {
   if (grey_batches_apply(ctx)) return write_grey_batch;
   if (eighth_ycc_batches_apply(ctx)) return write_eighth_ycc_batch;
+  if (reduced_ycc_batches_apply(ctx)) return write_reduced_ycc_batch;
   return nullptr;
 }
 
@@ -109,12 +110,14 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop)
   const bool batched = batches_apply(ctx);
   const BatchWriter batch_writer = batched ? batch_writer_for(ctx) : nullptr;
   // How many MCUs a batch holds, as measured on photos: one MCU of several
-  // blocks at a time, but up to 32 MCUs of one block, and at 1/8 (where
-  // an MCU gives a pixel or four) the buffer's room.
+  // blocks at a time, but up to 32 MCUs of one block, and the buffer's
+  // room for a writer of whole batches of a reduced size (where an MCU
+  // gives a few pixels).
   int32_t batch_limit = 0;
   if (batched) {
-    batch_limit = ctx.scale == 8 ? kMcuBufferBlocks / ctx.plan_blocks
-                                 : (ctx.plan_blocks == 1 ? kMcuBufferBlocks / 2 : 1);
+    const bool reduced_rows = ctx.scale != 1 && batch_writer != nullptr;
+    batch_limit = reduced_rows ? kMcuBufferBlocks / ctx.plan_blocks
+                               : (ctx.plan_blocks == 1 ? kMcuBufferBlocks / 2 : 1);
   }
   const bool band = stop >= 0;
   for (int32_t row = scan->resume_row; row < ctx.rows; ++row) {
@@ -139,21 +142,31 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop)
     };
     if (batched) {
       int16_t* const buffer = ctx.props->mcu_buffer;
+      const int32_t room = 64 * ctx.plan_blocks;
       int32_t col = first_col;
       while (col < row_end) {
-        index_here(col);
-        int32_t end = col + batch_limit;
-        if (end > row_end) end = row_end;
-        if (indexing && end > checkpoint) end = checkpoint;
-        end = interval_end(ctx, row, col, end);
-        JpegStatus status;
-        const int32_t good = decode_batch(ctx, col, row, end, buffer, &status);
-        write_batch(ctx, batch_writer, col, row, good, buffer);
-        col += good;
+        // A batch is filled in runs that stop where the index records a
+        // start or an interval ends, and written once full.
+        const int32_t start = col;
+        const int32_t full = col + batch_limit < row_end ? col + batch_limit : row_end;
+        JpegStatus status = JpegSuccess;
+        bool ended = false;
+        while (col < full) {
+          index_here(col);
+          int32_t end = full;
+          if (indexing && end > checkpoint) end = checkpoint;
+          end = interval_end(ctx, row, col, end);
+          const int32_t good =
+              decode_batch(ctx, col, row, end, buffer + int64_t{room} * (col - start), &status);
+          col += good;
+          ended = scan_data_ended(ctx);
+          if (status != JpegSuccess || ended || col < end) break;
+        }
+        write_batch(ctx, batch_writer, start, row, col - start, buffer);
         // An MCU that failed is not written.
         if (status != JpegSuccess) return written(col, row, status);
         // The data ended in the last MCU: what follows stays grey.
-        if (scan_data_ended(ctx)) return written(col, row, JpegEofError);
+        if (ended) return written(col, row, JpegEofError);
       }
       continue;
     }
