@@ -212,8 +212,13 @@ bool write_reduced_ycc_batch(const ScanContext& ctx, int32_t col, int32_t row, i
 
 bool eighth_ycc_batches_apply(const ScanContext& ctx) {
   const JPEG_PROPERTIES* p = ctx.props;
-  return ctx.scale == 8 && ctx.coef == nullptr && ctx.plan_blocks != 0 && !region_active(p) &&
-         fused_scaled_ycc_applies(p, false, ctx.enlarge_single_blocks);
+  if (ctx.scale != 8 || ctx.coef != nullptr || ctx.plan_blocks == 0 || region_active(p)) {
+    return false;
+  }
+  // Any luma sampling whose chroma is one sample an MCU, or 4:2:0 with its
+  // chroma reconstructed at 2 x 2.
+  return fused_scaled_ycc_applies(p, false, ctx.enlarge_single_blocks) ||
+         (!ctx.enlarge_single_blocks && single_block_chroma_ycc(p, false));
 }
 
 bool write_eighth_ycc_batch(const ScanContext& ctx, int32_t col, int32_t row, int32_t count,
@@ -221,27 +226,42 @@ bool write_eighth_ycc_batch(const ScanContext& ctx, int32_t col, int32_t row, in
   if (count <= 0) return true;
   const JPEG_PROPERTIES* p = ctx.props;
   const int across = p->frame.max_h, down = p->frame.max_v;
+  // The batch's rows of samples: across pixels an MCU.
+  constexpr int32_t kLongest = kMcuBufferBlocks;
+  if (int64_t{count} * across > kLongest) return false;
   uint8_t* position = nullptr;
   if (!whole_inside(p, across, down, col, row, count, 3, &position)) return false;
-  const ChromaShift chroma = chroma_shift(p->frame, ctx.enlarge_single_blocks);
-  const bool bgr = p->out_color == ColorBgr;
+  // Chroma: 2 x 2 samples an MCU where reconstructed at the luma's size
+  // (4:2:0, luma 2 x 2), else one.
+  const bool chroma_2x2 = ctx.enlarge_single_blocks;
+  const YccRowFn convert = ycc_row_kernel_for(p->routines, p->out_color == ColorBgr);
   // The blocks' DCs as decoded (see dc_samples_in_writer), or their samples.
   const bool from_dc = ctx.dc_samples_in_writer;
-  auto sample = [from_dc](int16_t v) -> int32_t { return from_dc ? accurate_dc_sample(v) : v; };
+  auto sample = [from_dc](int16_t v) -> int16_t { return from_dc ? accurate_dc_sample(v) : v; };
+  // Every row is gathered before any is converted (as in
+  // write_reduced_ycc_batch).
+  alignas(32) int16_t samples[4][3][kLongest];
   for (int y = 0; y < down; ++y) {
-    uint8_t* out = position + static_cast<intptr_t>(y) * p->out_line_bytes;
+    int16_t* y_row = samples[y][0];
+    int16_t* cb_row = samples[y][1];
+    int16_t* cr_row = samples[y][2];
+    int32_t x_out = 0;
     for (int32_t m = 0; m < count; ++m) {
-      // Luma: block (y, x) of the MCU, one sample each; chroma at the
-      // reduced resolution, row stride 8.
+      // Luma: block (y, x) of the MCU, one sample each.
       const int16_t* luma = mcus + int64_t{room} * m;
       const int16_t* cb = luma + 64 * across * down;
       const int16_t* cr = cb + 64;
-      for (int x = 0; x < across; ++x, out += 3) {
-        const int32_t at = 8 * (y >> chroma.y) + (x >> chroma.x);
-        put_ycc_pixel(out, sample(luma[64 * (y * across + x)]), sample(cb[at]), sample(cr[at]),
-                      bgr);
+      for (int x = 0; x < across; ++x, ++x_out) {
+        const int32_t at = chroma_2x2 ? 8 * y + x : 0;
+        y_row[x_out] = sample(luma[64 * (y * across + x)]);
+        cb_row[x_out] = sample(cb[at]);
+        cr_row[x_out] = sample(cr[at]);
       }
     }
+  }
+  for (int y = 0; y < down; ++y) {
+    convert(samples[y][0], samples[y][1], samples[y][2],
+            position + static_cast<intptr_t>(y) * p->out_line_bytes, count * across);
   }
   return true;
 }

@@ -27,8 +27,9 @@ bool reduced_ycc_batches_apply(const ScanContext& ctx);
 bool write_reduced_ycc_batch(const ScanContext& ctx, int32_t col, int32_t row, int32_t count,
                              const int16_t* mcus, int32_t room);
 
-// Whether the scan's MCUs are YCbCr at 1/8 to three-channel RGB or BGR
-// that write_eighth_ycc_batch can write (no region).
+// Whether the scan's MCUs are YCbCr at 1/8 to three-channel RGB or BGR,
+// chroma of one block an MCU (any luma sampling), that
+// write_eighth_ycc_batch can write (no region).
 bool eighth_ycc_batches_apply(const ScanContext& ctx);
 // The same as write_grey_batch for those MCUs.
 bool write_eighth_ycc_batch(const ScanContext& ctx, int32_t col, int32_t row, int32_t count,

@@ -415,7 +415,7 @@ JpegStatus convert_mcu_in_place(JPEG_PROPERTIES* p, int32_t col, int32_t row, in
   return JpegSuccess;
 }
 
-bool fused_scaled_ycc_applies(const JPEG_PROPERTIES* p, bool all, bool simple) {
+bool single_block_chroma_ycc(const JPEG_PROPERTIES* p, bool all) {
   const FrameHeader& f = p->frame;
   if (f.component_count != 3 || p->jpeg_color != ColorYcbcr || p->convert_color != 1) return false;
   if (p->out_channels != 3 || (p->out_color != ColorRgb && p->out_color != ColorBgr)) return false;
@@ -423,6 +423,12 @@ bool fused_scaled_ycc_applies(const JPEG_PROPERTIES* p, bool all, bool simple) {
   for (int n = 1; n < 3; ++n) {
     if (f.components[n].h != 1 || f.components[n].v != 1) return false;
   }
+  return true;
+}
+
+bool fused_scaled_ycc_applies(const JPEG_PROPERTIES* p, bool all, bool simple) {
+  if (!single_block_chroma_ycc(p, all)) return false;
+  const FrameHeader& f = p->frame;
   // Luma of one block, or two across, two down or both; chroma
   // reconstructed at the luma's size (4:2:0 under simple sampling) or
   // repeated over the pixels it covers.
