@@ -493,15 +493,27 @@ TEST(OutputLayouts, PortableRoutinesGiveTheSameBytes) {
 }
 
 TEST(OutputLayouts, ReducedRgbIsTheFourChannelWritersColour) {
-  // Three-channel output at reduced scale takes a one-pass path for 4:4:4,
-  // 4:2:2, 4:4:0 and 4:2:0; four channels still go through the upsampling
-  // writer and the in-place conversion. Their colours must agree byte for
-  // byte, for whole images and for regions that cut MCUs.
+  // Three-channel output at reduced scale takes one-pass paths (whole
+  // batches of MCUs a row at a time, or MCU by MCU) for 4:4:4, 4:2:2,
+  // 4:4:0, 4:2:0 and the samplings of one chroma block an MCU; four
+  // channels still go through the upsampling writer and the in-place
+  // conversion. Their colours must agree byte for byte, for whole images
+  // and for regions that cut MCUs.
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> files;
   for (const char* file :
        {"generated/base_420.jpg", "generated/base_444.jpg", "generated/base_422.jpg",
         "generated/base_440.jpg", "generated/prog_420.jpg", "generated/odd_33x9_420.jpg",
         "generated/odd_17x17_prog.jpg"}) {
-    const std::vector<uint8_t> data = read_file(test_data(file));
+    files.emplace_back(file, read_file(test_data(file)));
+  }
+  for (auto [h, v] : {std::pair{1, 4}, {4, 1}, {4, 2}}) {
+    EncodeOptions options;
+    options.h0 = h;
+    options.v0 = v;
+    files.emplace_back(std::to_string(h) + "x" + std::to_string(v),
+                       encode_with(150, 130, 3, options));
+  }
+  for (const auto& [file, data] : files) {
     for (int scale : {2, 4, 8}) {
       for (bool region : {false, true}) {
         Request three;

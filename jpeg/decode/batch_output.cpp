@@ -137,12 +137,6 @@ bool write_grey_batch(const ScanContext& ctx, int32_t col, int32_t row, int32_t 
   return true;
 }
 
-bool reduced_ycc_batches_apply(const ScanContext& ctx) {
-  const JPEG_PROPERTIES* p = ctx.props;
-  return (ctx.scale == 2 || ctx.scale == 4) && ctx.coef == nullptr && ctx.plan_blocks != 0 &&
-         !region_active(p) && fused_scaled_ycc_applies(p, false, ctx.enlarge_single_blocks);
-}
-
 namespace {
 
 // Row ty of a batch of reduced MCUs (W x W samples a block, kAcross
@@ -168,16 +162,55 @@ void gather_reduced_row(const int16_t* mcus, int32_t room, int32_t count, int do
     if (chroma.x == 0) {
       std::memcpy(cb_out, cb, sizeof(int16_t) * kWidth);
       std::memcpy(cr_out, cr, sizeof(int16_t) * kWidth);
-    } else {
-      for (int x = 0; x < kWidth; ++x) {
-        cb_out[x] = cb[x >> 1];
-        cr_out[x] = cr[x >> 1];
-      }
+      continue;
+    }
+#if defined(__SSE2__)
+    if constexpr (W == 4 && kAcross == 2) {
+      const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb));
+      const __m128i r = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(cb_out), _mm_unpacklo_epi16(b, b));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(cr_out), _mm_unpacklo_epi16(r, r));
+      continue;
+    }
+#endif
+    for (int x = 0; x < kWidth; ++x) {
+      cb_out[x] = cb[x >> chroma.x];
+      cr_out[x] = cr[x >> chroma.x];
     }
   }
 }
 
+using GatherRowFn = void (*)(const int16_t* mcus, int32_t room, int32_t count, int down,
+                             ChromaShift chroma, int ty, int16_t* y_out, int16_t* cb_out,
+                             int16_t* cr_out);
+
+template <int W>
+GatherRowFn gather_for(int across) {
+  return across == 1 ? gather_reduced_row<W, 1> : gather_reduced_row<W, 2>;
+}
+
+int log2_of_side(int side) {
+  return side == 4 ? 2 : (side == 2 ? 1 : 0);
+}
+
 }  // namespace
+
+bool reduced_ycc_batches_apply(const ScanContext& ctx) {
+  const JPEG_PROPERTIES* p = ctx.props;
+  if ((ctx.scale != 2 && ctx.scale != 4) || ctx.coef != nullptr || ctx.plan_blocks == 0 ||
+      region_active(p)) {
+    return false;
+  }
+  if (fused_scaled_ycc_applies(p, false, ctx.enlarge_single_blocks)) return true;
+  // Other samplings of one chroma block an MCU, each chroma sample
+  // repeated over the pixels it covers: luma of one or two blocks across
+  // and four down (1x4). Four across (4:1:1, 4x2) are left to the one-pass
+  // kernels, which convert a chroma sample once for its four pixels and
+  // are faster there.
+  const int across = p->frame.max_h, down = p->frame.max_v;
+  return !ctx.enlarge_single_blocks && single_block_chroma_ycc(p, false) &&
+         (across == 1 || across == 2) && (down == 1 || down == 2 || down == 4);
+}
 
 bool write_reduced_ycc_batch(const ScanContext& ctx, int32_t col, int32_t row, int32_t count,
                              const int16_t* mcus, int32_t room) {
@@ -190,22 +223,29 @@ bool write_reduced_ycc_batch(const ScanContext& ctx, int32_t col, int32_t row, i
   if (int64_t{count} * width > kLongest) return false;
   uint8_t* position = nullptr;
   if (!whole_inside(p, width, w * down, col, row, count, 3, &position)) return false;
-  const ChromaShift chroma = chroma_shift(p->frame, ctx.enlarge_single_blocks);
+  // Chroma reconstructed at the luma's size (4:2:0), or one block's samples
+  // over the MCU.
+  const ChromaShift chroma = ctx.enlarge_single_blocks
+                                 ? ChromaShift{0, 0}
+                                 : ChromaShift{log2_of_side(across), log2_of_side(down)};
   const YccRowFn convert = ycc_row_kernel_for(p->routines, p->out_color == ColorBgr);
-  // Every row is gathered before any is converted: the converter's wide
-  // loads of samples stored a few at a time moments before would wait for
-  // the stores to reach the cache.
+  const GatherRowFn gather = w == 4 ? gather_for<4>(across) : gather_for<2>(across);
+  // Rows are gathered eight at a time before any of them is converted: the
+  // converter's wide loads of samples stored a few at a time moments before
+  // would wait for the stores to reach the cache.
   constexpr int kRows = 8;
   alignas(32) int16_t samples[3][kRows][kLongest];
   const int rows = w * down;
-  auto gather = w == 4 ? (across == 1 ? gather_reduced_row<4, 1> : gather_reduced_row<4, 2>)
-                       : (across == 1 ? gather_reduced_row<2, 1> : gather_reduced_row<2, 2>);
-  for (int ty = 0; ty < rows; ++ty) {
-    gather(mcus, room, count, down, chroma, ty, samples[0][ty], samples[1][ty], samples[2][ty]);
-  }
-  for (int ty = 0; ty < rows; ++ty) {
-    convert(samples[0][ty], samples[1][ty], samples[2][ty],
-            position + static_cast<intptr_t>(ty) * p->out_line_bytes, count * width);
+  for (int first = 0; first < rows; first += kRows) {
+    const int last = first + kRows < rows ? first + kRows : rows;
+    for (int ty = first; ty < last; ++ty) {
+      gather(mcus, room, count, down, chroma, ty, samples[0][ty - first], samples[1][ty - first],
+             samples[2][ty - first]);
+    }
+    for (int ty = first; ty < last; ++ty) {
+      convert(samples[0][ty - first], samples[1][ty - first], samples[2][ty - first],
+              position + static_cast<intptr_t>(ty) * p->out_line_bytes, count * width);
+    }
   }
   return true;
 }
