@@ -273,6 +273,9 @@ TEST(VectorRoutines, TransformsGiveThePortableValues) {
   if (t.vector.idct_accurate_4x4 != t.portable.idct_accurate_4x4) {
     pairs.push_back({"4x4", t.portable.idct_accurate_4x4, t.vector.idct_accurate_4x4});
   }
+  if (t.vector.idct_accurate_2x2 != t.portable.idct_accurate_2x2) {
+    pairs.push_back({"2x2", t.portable.idct_accurate_2x2, t.vector.idct_accurate_2x2});
+  }
 #if defined(__x86_64__) || defined(__i386__)
   // The SSE2 transform serves processors without AVX2: tested wherever SSE2 is.
   if (vector_support().sse2) {

@@ -35,11 +35,12 @@ void idct_fast_8x8(int16_t* block);
 void idct_fast_4x4(int16_t* block);
 void idct_fast_2x2(int16_t* block);
 void idct_fast_1x1(int16_t* block);
-// The accurate transforms at full size and 1/2 with AVX2 (the same values).
+// The accurate transforms at full size, 1/2 and 1/4 with AVX2 (the same values).
 void idct_accurate_8x8_avx2(int16_t* block);
 // The accurate full-size transform with SSE2, for processors without AVX2.
 void idct_accurate_8x8_sse2(int16_t* block);
 void idct_accurate_4x4_avx2(int16_t* block);
+void idct_accurate_2x2_avx2(int16_t* block);
 
 // block[i] = block[i] × table[i], low 16 bits kept.
 void dequantize_accurate(int16_t* block, const int16_t* table);

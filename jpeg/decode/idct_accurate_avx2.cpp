@@ -11,6 +11,7 @@
 
 #include <immintrin.h>
 
+#include <cstring>
 #include <initializer_list>
 
 #include "jpeg/cpu/routine_table.h"
@@ -315,9 +316,78 @@ void idct_accurate_4x4_avx2(int16_t* block) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(block + 24), _mm_srli_si128(high, 8));
 }
 
+// The 2x2 transform (the means of the 8x8 transform's 4x4 quadrants), from
+// the frequencies 0, 1, 3, 5 and 7 that weigh in them: the column pass on
+// eight columns at once in 32-bit lanes, the row pass on both rows' work
+// values as 16-bit pairs. Every sum is exact in 32 bits when those
+// coefficients are at most 2048 in size (the row pass's largest sum is then
+// 897,900 x 2048 + 2^19, below 2^31, and every work value within 16 bits);
+// a block beyond that (no real data come near) is left to the portable
+// routine. Writes the 2x2 corner alone, as it does.
+void idct_accurate_2x2_avx2(int16_t* block) {
+  auto row = [block](int i) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * i));
+  };
+  const __m128i r0 = row(0), r1 = row(1), r3 = row(3), r5 = row(5), r7 = row(7);
+  const __m128i not_dc = _mm_setr_epi16(0, -1, -1, -1, -1, -1, -1, -1);
+  const __m128i any_ac = _mm_or_si128(_mm_or_si128(_mm_and_si128(r0, not_dc), r1),
+                                      _mm_or_si128(r3, _mm_or_si128(r5, r7)));
+  if (_mm_testz_si128(any_ac, any_ac)) {
+    const int16_t value = accurate_dc_sample(block[0]);
+    block[0] = block[1] = block[8] = block[9] = value;
+    return;
+  }
+  __m128i largest = _mm_abs_epi16(r0);
+  for (__m128i r : {r1, r3, r5, r7}) largest = _mm_max_epu16(largest, _mm_abs_epi16(r));
+  const __m128i over = _mm_subs_epu16(largest, _mm_set1_epi16(2048));
+  if (!_mm_testz_si128(over, over)) {
+    idct_accurate_2x2(block);
+    return;
+  }
+  // Column pass: odd = 29692 c1 - 10426 c3 + 6967 c5 - 5906 c7 for each
+  // column; work rows (c0 2^15 +- odd + 2^12) >> 13.
+  auto pair = [](__m128i a, __m128i b) {
+    return _mm256_set_m128i(_mm_unpackhi_epi16(a, b), _mm_unpacklo_epi16(a, b));
+  };
+  const __m256i odd =
+      _mm256_add_epi32(_mm256_madd_epi16(pair(r1, r3), pair_constant(29692, -10426)),
+                       _mm256_madd_epi16(pair(r5, r7), pair_constant(6967, -5906)));
+  const __m256i base =
+      _mm256_add_epi32(_mm256_slli_epi32(_mm256_cvtepi16_epi32(r0), 15), _mm256_set1_epi32(0x1000));
+  const __m256i w0 = _mm256_srai_epi32(_mm256_add_epi32(base, odd), 13);
+  const __m256i w1 = _mm256_srai_epi32(_mm256_sub_epi32(base, odd), 13);
+  // Both rows as 16-bit values: columns 0-3 of rows 0 and 1 in the low
+  // half, columns 4-7 in the high one. Pairs (x0, x1), (x2, x3), (x4, x5),
+  // (x6, x7) weighted (0, 29692), (0, -10426), (0, 6967), (0, -5906).
+  const __m256i packed = _mm256_packs_epi32(w0, w1);
+  const __m256i weights = _mm256_setr_epi16(0, 29692, 0, -10426, 0, 29692, 0, -10426, 0, 6967, 0,
+                                            -5906, 0, 6967, 0, -5906);
+  const __m256i terms = _mm256_madd_epi16(packed, weights);
+  // Lanes: row 0's two terms, row 1's two, in each half; summed across.
+  const __m128i quarter =
+      _mm_add_epi32(_mm256_castsi256_si128(terms), _mm256_extracti128_si256(terms, 1));
+  const __m128i sums = _mm_hadd_epi32(quarter, quarter);  // odd of row 0, row 1, twice
+  // Outputs (row 0: +odd, -odd; row 1: +odd, -odd): (w 2^15 +- odd + 2^19)
+  // >> 20, level-shifted and clamped.
+  const __m128i signed_odd = _mm_sign_epi32(_mm_shuffle_epi32(sums, _MM_SHUFFLE(1, 1, 0, 0)),
+                                            _mm_setr_epi32(1, -1, 1, -1));
+  const int32_t c00 = _mm256_extract_epi32(w0, 0), c10 = _mm256_extract_epi32(w1, 0);
+  const __m128i dc = _mm_setr_epi32(c00, c00, c10, c10);
+  __m128i out =
+      _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(dc, 15), signed_odd), _mm_set1_epi32(0x80000));
+  out = _mm_add_epi32(_mm_srai_epi32(out, 20), _mm_set1_epi32(128));
+  out = _mm_packs_epi32(out, out);
+  out = _mm_min_epi16(_mm_max_epi16(out, _mm_setzero_si128()), _mm_set1_epi16(255));
+  const uint32_t top = static_cast<uint32_t>(_mm_cvtsi128_si32(out));
+  const uint32_t bottom = static_cast<uint32_t>(_mm_extract_epi32(out, 1));
+  std::memcpy(block, &top, sizeof top);
+  std::memcpy(block + 8, &bottom, sizeof bottom);
+}
+
 void install_transforms_avx2(RoutineTable* t) {
   t->idct_accurate_8x8 = idct_accurate_8x8_avx2;
   t->idct_accurate_4x4 = idct_accurate_4x4_avx2;
+  t->idct_accurate_2x2 = idct_accurate_2x2_avx2;
   t->dequantize_accurate = dequantize_accurate_avx2;
 }
 
