@@ -286,16 +286,25 @@ bool write_eighth_ycc_batch(const ScanContext& ctx, int32_t col, int32_t row, in
     int16_t* cb_row = samples[y][1];
     int16_t* cr_row = samples[y][2];
     int32_t x_out = 0;
-    for (int32_t m = 0; m < count; ++m) {
+    for (int32_t m = 0; m < count; ++m, x_out += across) {
       // Luma: block (y, x) of the MCU, one sample each.
       const int16_t* luma = mcus + int64_t{room} * m;
       const int16_t* cb = luma + 64 * across * down;
       const int16_t* cr = cb + 64;
-      for (int x = 0; x < across; ++x, ++x_out) {
-        const int32_t at = chroma_2x2 ? 8 * y + x : 0;
-        y_row[x_out] = sample(luma[64 * (y * across + x)]);
-        cb_row[x_out] = sample(cb[at]);
-        cr_row[x_out] = sample(cr[at]);
+      for (int x = 0; x < across; ++x) y_row[x_out + x] = sample(luma[64 * (y * across + x)]);
+      // Each element on its own: a copy of a row's two would be a library
+      // call.
+      if (chroma_2x2) {
+        cb_row[x_out] = sample(cb[8 * y]);
+        cb_row[x_out + 1] = sample(cb[8 * y + 1]);
+        cr_row[x_out] = sample(cr[8 * y]);
+        cr_row[x_out + 1] = sample(cr[8 * y + 1]);
+        continue;
+      }
+      const int16_t b = sample(cb[0]), r = sample(cr[0]);
+      for (int x = 0; x < across; ++x) {
+        cb_row[x_out + x] = b;
+        cr_row[x_out + x] = r;
       }
     }
   }
