@@ -168,13 +168,13 @@ std::string installed_variants() {
     size_t word;
   };
   const Named slots[] = {
-      {"idct_accurate_8x8", 13}, {"idct_fast_8x8", 9},    {"out_ycc_rgb", 42},
-      {"out_ycc422_rgb", 43},    {"out_ycc420_rgb", 44},  {"out_ycc_bgr", 45},
-      {"out_ycc422_bgr", 46},    {"out_ycc420_bgr", 47},  {"out_ycc_rgba", 48},
-      {"out_ycc422_rgba", 49},   {"out_ycc420_rgba", 50}, {"decode_block", 61},
-      {"idct_accurate_4x4", 14}, {"out_gray", 41},        {"dequantize_accurate", 67},
-      {"fdct_accurate", 8},      {"fdct_fast", 7},        {"quantize_accurate", 64},
-      {"enc_input_4", 28},       {"enc_block", 60}};
+      {"idct_accurate_8x8", 13},   {"idct_fast_8x8", 9},      {"out_ycc_rgb", 42},
+      {"out_ycc422_rgb", 43},      {"out_ycc420_rgb", 44},    {"out_ycc_bgr", 45},
+      {"out_ycc422_bgr", 46},      {"out_ycc420_bgr", 47},    {"out_ycc_rgba", 48},
+      {"out_ycc422_rgba", 49},     {"out_ycc420_rgba", 50},   {"decode_block", 61},
+      {"idct_accurate_4x4", 14},   {"idct_accurate_2x2", 15}, {"out_gray", 41},
+      {"dequantize_accurate", 67}, {"fdct_accurate", 8},      {"fdct_fast", 7},
+      {"quantize_accurate", 64},   {"enc_input_4", 28},       {"enc_block", 60}};
   for (const Named& slot : slots) {
     if (routine_table_word(&portable, slot.word) != routine_table_word(&here, slot.word)) {
       names += names.empty() ? "" : ", ";
