@@ -105,8 +105,7 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop)
   // from one MCU to the next, and in a batch of several the transform
   // reads coefficients stored a while before, not ones the decoder has
   // just scattered (which the processor cannot hand on to a wide load until
-  // they reach the cache). A batch ends at a checkpoint of the index and at
-  // the end of a restart interval.
+  // they reach the cache).
   const bool batched = batches_apply(ctx);
   const BatchWriter batch_writer = batched ? batch_writer_for(ctx) : nullptr;
   // How many MCUs a batch holds, as measured on photos: one MCU of several
