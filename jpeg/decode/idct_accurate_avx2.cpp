@@ -224,6 +224,21 @@ inline __m256i pairs_of(__m256i rows, int a, int b) {
   return _mm256_shuffle_epi8(rows, _mm256_broadcastsi128_si256(pick));
 }
 
+// The 16-bit pairs (a_i, b_i) of two rows as 32-bit lanes, columns 0-3 in
+// the low half and 4-7 in the high one.
+inline __m256i column_pairs(__m128i a, __m128i b) {
+  return _mm256_set_m128i(_mm_unpackhi_epi16(a, b), _mm_unpacklo_epi16(a, b));
+}
+
+// Whether a value of the rows is larger in size than `limit`.
+template <typename... Rows>
+inline bool any_beyond(int16_t limit, Rows... rows) {
+  __m128i largest = _mm_setzero_si128();
+  ((largest = _mm_max_epu16(largest, _mm_abs_epi16(rows))), ...);
+  const __m128i over = _mm_subs_epu16(largest, _mm_set1_epi16(limit));
+  return !_mm_testz_si128(over, over);
+}
+
 // Two rows of work values (one in each half) to their four outputs each:
 // (sum + 2^18) >> 19, level-shifted.
 inline __m256i row_pass(__m256i rows) {
@@ -268,18 +283,13 @@ void idct_accurate_4x4_avx2(int16_t* block) {
       return;
     }
   }
-  __m128i largest = _mm_abs_epi16(r[0]);
-  for (int i : {1, 2, 3, 5, 6, 7}) largest = _mm_max_epu16(largest, _mm_abs_epi16(r[i]));
-  const __m128i over = _mm_subs_epu16(largest, _mm_set1_epi16(27563));
-  if (!_mm_testz_si128(over, over)) {
+  if (any_beyond(27563, r[0], r[1], r[2], r[3], r[5], r[6], r[7])) {
     idct_accurate_4x4(block);
     return;
   }
   // Column pass, the eight columns as 32-bit lanes.
-  auto pair = [](__m128i a, __m128i b) {
-    return _mm256_set_m128i(_mm_unpackhi_epi16(a, b), _mm_unpacklo_epi16(a, b));
-  };
-  const __m256i p13 = pair(r[1], r[3]), p57 = pair(r[5], r[7]), p26 = pair(r[2], r[6]);
+  const __m256i p13 = column_pairs(r[1], r[3]), p57 = column_pairs(r[5], r[7]);
+  const __m256i p26 = column_pairs(r[2], r[6]);
   const __m256i even = _mm256_madd_epi16(p26, pair_constant(15137, -6270));
   const __m256i base = _mm256_slli_epi32(_mm256_cvtepi16_epi32(r[0]), 14);
   const __m256i e0 = _mm256_add_epi32(base, even), e1 = _mm256_sub_epi32(base, even);
@@ -337,21 +347,15 @@ void idct_accurate_2x2_avx2(int16_t* block) {
     block[0] = block[1] = block[8] = block[9] = value;
     return;
   }
-  __m128i largest = _mm_abs_epi16(r0);
-  for (__m128i r : {r1, r3, r5, r7}) largest = _mm_max_epu16(largest, _mm_abs_epi16(r));
-  const __m128i over = _mm_subs_epu16(largest, _mm_set1_epi16(2048));
-  if (!_mm_testz_si128(over, over)) {
+  if (any_beyond(2048, r0, r1, r3, r5, r7)) {
     idct_accurate_2x2(block);
     return;
   }
   // Column pass: odd = 29692 c1 - 10426 c3 + 6967 c5 - 5906 c7 for each
   // column; work rows (c0 2^15 +- odd + 2^12) >> 13.
-  auto pair = [](__m128i a, __m128i b) {
-    return _mm256_set_m128i(_mm_unpackhi_epi16(a, b), _mm_unpacklo_epi16(a, b));
-  };
   const __m256i odd =
-      _mm256_add_epi32(_mm256_madd_epi16(pair(r1, r3), pair_constant(29692, -10426)),
-                       _mm256_madd_epi16(pair(r5, r7), pair_constant(6967, -5906)));
+      _mm256_add_epi32(_mm256_madd_epi16(column_pairs(r1, r3), pair_constant(29692, -10426)),
+                       _mm256_madd_epi16(column_pairs(r5, r7), pair_constant(6967, -5906)));
   const __m256i base =
       _mm256_add_epi32(_mm256_slli_epi32(_mm256_cvtepi16_epi32(r0), 15), _mm256_set1_epi32(0x1000));
   const __m256i w0 = _mm256_srai_epi32(_mm256_add_epi32(base, odd), 13);
