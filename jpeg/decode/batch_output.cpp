@@ -1,10 +1,10 @@
 // Writing a batch of MCUs at once: the sequential decoder decodes and
 // transforms MCUs in batches, and grey MCUs of one block (at any scale),
-// and YCbCr MCUs at 1/8 (a pixel or a few each), go into the caller's rows
-// left to right in long runs instead of one small square at a time. The
-// same bytes as the MCU writers (the grey copy, three equal channels with
-// 255 as a fourth, the fused conversion of the reduced scales). Called by
-// the sequential decoder.
+// and YCbCr MCUs at 1/2, 1/4 and 1/8 (a few pixels each), go into the
+// caller's rows left to right in long runs instead of one small square at
+// a time. The same bytes as the MCU writers (the grey copy, three equal
+// channels with 255 as a fourth, the fused conversion of the reduced
+// scales). Called by the sequential decoder.
 
 #include "jpeg/decode/batch_output.h"
 
