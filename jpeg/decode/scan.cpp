@@ -158,8 +158,9 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop)
           const int32_t good =
               decode_batch(ctx, col, row, end, buffer + int64_t{room} * (col - start), &status);
           col += good;
+          if (status != JpegSuccess) break;
           ended = scan_data_ended(ctx);
-          if (status != JpegSuccess || ended || col < end) break;
+          if (ended || col < end) break;
         }
         write_batch(ctx, batch_writer, start, row, col - start, buffer);
         // An MCU that failed is not written.
