@@ -90,14 +90,14 @@ inline void convert_in_place_rgb(int32_t y, int32_t cb, int32_t cr, uint8_t* r, 
   *b = clamp_byte(y + ((454 * cb - 57984) >> 8));
 }
 
+// YCbCr of three components, chroma of one block an MCU, to three-channel
+// RGB or BGR; `all` as for fused_scaled_ycc_applies.
+bool single_block_chroma_ycc(const JPEG_PROPERTIES* p, bool all);
 // YCbCr of 4:4:4, 4:2:2, 4:4:0 or 4:2:0 straight to three-channel RGB or
 // BGR pixels at a reduced scale: the bytes the upsampling writer and the
 // in-place conversion give, in one pass. `all`: the MCU holds the frame's
 // components (progressive images); `simple`: chroma reconstructed at the
 // luma's size (see simple_sampling).
-// YCbCr of three components, chroma of one block an MCU, to three-channel
-// RGB or BGR; `all` as below.
-bool single_block_chroma_ycc(const JPEG_PROPERTIES* p, bool all);
 bool fused_scaled_ycc_applies(const JPEG_PROPERTIES* p, bool all, bool simple);
 
 // How far the fused writers shift a pixel's position to find its chroma
