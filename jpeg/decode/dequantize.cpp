@@ -25,29 +25,18 @@ void dequantize_fast(int16_t* block, const int16_t* table) {
 }
 
 void select_transform_family(RoutineTable* t, int32_t dct_family) {
-  // Chosen already: not written again (threads decoding scans may be
-  // reading the table meanwhile).
   const bool accurate = dct_family == 1;
-  if (t->dequantize_block == (accurate ? t->dequantize_accurate : t->dequantize_fast) &&
-      t->idct_8x8 == (accurate ? t->idct_accurate_8x8 : t->idct_fast_8x8) &&
-      t->idct_4x4 == (accurate ? t->idct_accurate_4x4 : t->idct_fast_4x4) &&
-      t->idct_2x2 == (accurate ? t->idct_accurate_2x2 : t->idct_fast_2x2) &&
-      t->idct_1x1 == (accurate ? t->idct_accurate_1x1 : t->idct_fast_1x1)) {
-    return;
-  }
-  if (dct_family == 1) {
-    t->idct_8x8 = t->idct_accurate_8x8;
-    t->idct_4x4 = t->idct_accurate_4x4;
-    t->idct_2x2 = t->idct_accurate_2x2;
-    t->idct_1x1 = t->idct_accurate_1x1;
-    t->dequantize_block = t->dequantize_accurate;
-  } else {
-    t->idct_8x8 = t->idct_fast_8x8;
-    t->idct_4x4 = t->idct_fast_4x4;
-    t->idct_2x2 = t->idct_fast_2x2;
-    t->idct_1x1 = t->idct_fast_1x1;
-    t->dequantize_block = t->dequantize_fast;
-  }
+  // A slot that holds its routine already is not written again (threads
+  // decoding scans may be reading the table meanwhile).
+  auto choose = [accurate](auto& slot, auto accurate_routine, auto fast_routine) {
+    const auto wanted = accurate ? accurate_routine : fast_routine;
+    if (slot != wanted) slot = wanted;
+  };
+  choose(t->idct_8x8, t->idct_accurate_8x8, t->idct_fast_8x8);
+  choose(t->idct_4x4, t->idct_accurate_4x4, t->idct_fast_4x4);
+  choose(t->idct_2x2, t->idct_accurate_2x2, t->idct_fast_2x2);
+  choose(t->idct_1x1, t->idct_accurate_1x1, t->idct_fast_1x1);
+  choose(t->dequantize_block, t->dequantize_accurate, t->dequantize_fast);
 }
 
 }  // namespace jpegcodec

@@ -164,8 +164,12 @@ JpegStatus decode_scan_sequential_threads(ScanContext& ctx, bool indexing) {
   int32_t threads = split_runs(ctx);
   // Without restart markers, runs found by scouting the data.
   RunStart scouted[kMostThreads];
-  const bool scouting = threads <= 1 && scouting_applies(ctx) &&
-                        (threads = scout_runs(ctx, thread_pool(ctx.props->threads), scouted)) > 1;
+  bool scouting = false;
+  if (threads <= 1 && scouting_applies(ctx)) {
+    const int32_t runs = scout_runs(ctx, thread_pool(ctx.props->threads), scouted);
+    scouting = runs > 1;
+    if (scouting) threads = runs;
+  }
   if (threads <= 1) {
     if (pipeline_applies(ctx)) return decode_scan_pipelined(ctx, indexing);
     if (smooth_pipeline_applies(ctx)) return decode_scan_smoothed(ctx, indexing);
