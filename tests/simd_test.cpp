@@ -670,15 +670,37 @@ TEST(EntropyDecoding, BatchesGiveWhatMcuAfterMcuGives) {
         ++count_a;
         if (a.stream.data_ended & kOutOfData) break;
       }
+      // The batch decoder's step sees each block once, in order, with its
+      // final values (what a pipeline behind the decoder relies on).
+      struct Recorder : BatchStep {
+        const int16_t* base;
+        const int16_t* last;
+        bool in_order = true;
+        int16_t copies[kMcus * kStride];
+      } recorder;
+      recorder.run = [](BatchStep* self, const int16_t* decoded_end) {
+        Recorder& r = *static_cast<Recorder*>(self);
+        r.in_order = r.in_order && decoded_end == r.last + 64;
+        r.last = decoded_end;
+        if (r.in_order) {
+          std::memcpy(r.copies + (decoded_end - 64 - r.base), decoded_end - 64,
+                      64 * sizeof(int16_t));
+        }
+      };
+      recorder.base = recorder.last = blocks_b;
       JpegStatus status_b = JpegSuccess;
       const int32_t count_b =
-          batch(&b.stream, plan, 3, preds_b, blocks_b, kStride, kMcus, &status_b);
+          batch(&b.stream, plan, 3, preds_b, blocks_b, kStride, kMcus, &status_b, &recorder);
       ASSERT_EQ(count_a, count_b) << "round " << round;
       ASSERT_EQ(status_a < 0 ? status_a : JpegSuccess, status_b) << "round " << round;
       ASSERT_EQ(std::memcmp(preds_a, preds_b, sizeof preds_a), 0) << "round " << round;
       ASSERT_EQ(std::memcmp(blocks_a, blocks_b, sizeof(int16_t) * kStride * count_a), 0)
           << "round " << round;
       ASSERT_EQ(stream_state(a.stream), stream_state(b.stream)) << "round " << round;
+      ASSERT_TRUE(recorder.in_order) << "round " << round;
+      ASSERT_GE(recorder.last - blocks_b, int64_t{count_b} * kStride) << "round " << round;
+      ASSERT_EQ(std::memcmp(recorder.copies, blocks_b, sizeof(int16_t) * kStride * count_b), 0)
+          << "round " << round;
       if (count_b < kMcus) ++short_batches;
     }
     // Both ends were tried: batches cut short by the data, and whole ones.

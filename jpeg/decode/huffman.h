@@ -110,20 +110,30 @@ JpegStatus decode_mcu_bmi2(InputStream* stream, const SequentialBlock* plan, int
                            int32_t* dc_pred, int16_t* blocks, bool pass_over);
 using McuDecodeFn = JpegStatus (*)(InputStream* stream, const SequentialBlock* plan, int32_t count,
                                    int32_t* dc_pred, int16_t* blocks, bool pass_over);
+// Work a batch decoder's caller does between blocks: after each block it
+// decodes, the decoder calls `run` with the end of that block. Decoding is
+// one long chain of dependent steps (each symbol's length gives where the
+// next starts) that leaves most of the processor idle, and mispredicted
+// branches at the ends of blocks; work on blocks decoded before, placed
+// between blocks, goes on in the idle units and is not thrown away when a
+// branch of the next block is mispredicted.
+struct BatchStep {
+  void (*run)(BatchStep* self, const int16_t* decoded_end);
+};
 // Up to `mcus` MCUs one after another, MCU m's blocks from blocks + m *
 // stride (none passed over), as as many calls of the MCU decoder would
 // give them: returns how many were decoded, stopping after one in which
 // the data ran out (kOutOfData) or at one that fails (its status in
-// *status, else 0).
+// *status, else 0). `step`, when not null, runs after every block.
 using McuBatchFn = int32_t (*)(InputStream* stream, const SequentialBlock* plan, int32_t count,
                                int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
-                               JpegStatus* status);
+                               JpegStatus* status, BatchStep* step);
 int32_t decode_mcus_portable(InputStream* stream, const SequentialBlock* plan, int32_t count,
                              int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
-                             JpegStatus* status);
+                             JpegStatus* status, BatchStep* step);
 int32_t decode_mcus_bmi2(InputStream* stream, const SequentialBlock* plan, int32_t count,
                          int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
-                         JpegStatus* status);
+                         JpegStatus* status, BatchStep* step);
 // The MCU decoder that gives what the table's block decoders give, or null
 // when the table holds decoders it has no MCU form of; its batch form.
 McuDecodeFn mcu_decoder_for(const RoutineTable* table);

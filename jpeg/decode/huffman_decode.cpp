@@ -174,8 +174,8 @@ JpegStatus decode_mcu_portable(InputStream* stream, const SequentialBlock* plan,
 
 int32_t decode_mcus_portable(InputStream* stream, const SequentialBlock* plan, int32_t count,
                              int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
-                             JpegStatus* status) {
-  return sequential_mcus(stream, plan, count, dc_pred, blocks, stride, mcus, status);
+                             JpegStatus* status, BatchStep* step) {
+  return sequential_mcus(stream, plan, count, dc_pred, blocks, stride, mcus, status, step);
 }
 
 McuBatchFn mcu_batch_decoder_for(const RoutineTable* t) {

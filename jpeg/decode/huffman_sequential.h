@@ -271,7 +271,8 @@ template <bool kKeepAc>
 [[gnu::always_inline]] inline JpegStatus mcu_in_registers(RegisterBits& bits,
                                                           const SequentialBlock* plan,
                                                           int32_t count, int32_t* dc_pred,
-                                                          int16_t* blocks, bool pass_over) {
+                                                          int16_t* blocks, bool pass_over,
+                                                          BatchStep* step = nullptr) {
   for (int32_t b = 0; b < count; ++b) {
     const SequentialBlock& at = plan[b];
     int16_t* block = blocks + 64 * b;
@@ -303,6 +304,7 @@ template <bool kKeepAc>
     }
     dc_pred[at.component] = pred;
     if (status < 0) return status;
+    if (step != nullptr) step->run(step, block + 64);
   }
   return JpegSuccess;
 }
@@ -320,16 +322,18 @@ template <bool kKeepAc>
 // Up to `mcus` MCUs in a row, MCU m's blocks from blocks + m * stride, the
 // bit state in registers from the first to the last: stops after an MCU
 // in which the data ran out (counted), or at one that fails (not counted;
-// its status in *status, else 0).
+// its status in *status, else 0). `step`, when not null, runs after each
+// block.
 [[gnu::always_inline]] inline int32_t sequential_mcus(InputStream* s, const SequentialBlock* plan,
                                                       int32_t count, int32_t* dc_pred,
                                                       int16_t* blocks, int32_t stride, int32_t mcus,
-                                                      JpegStatus* status) {
+                                                      JpegStatus* status, BatchStep* step) {
   RegisterBits bits(s);
   *status = JpegSuccess;
   int32_t m = 0;
   while (m < mcus) {
-    *status = mcu_in_registers(bits, plan, count, dc_pred, blocks + int64_t{m} * stride, false);
+    *status =
+        mcu_in_registers(bits, plan, count, dc_pred, blocks + int64_t{m} * stride, false, step);
     if (*status < 0) break;
     ++m;
     // The careful path, the only one that meets the end of the data, keeps

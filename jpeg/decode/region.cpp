@@ -65,8 +65,9 @@ JpegStatus pass_over(ScanContext& ctx, int32_t row, int32_t from, int32_t to) {
       if (spacing != 0 && (col / spacing + 1) * spacing < end) end = (col / spacing + 1) * spacing;
       end = interval_end(ctx, row, col, end);
       JpegStatus status;
-      const int32_t decoded = ctx.mcu_batch_decoder(
-          ctx.stream, plan, ctx.plan_blocks, ctx.header->dc_pred, passed, 0, end - col, &status);
+      const int32_t decoded =
+          ctx.mcu_batch_decoder(ctx.stream, plan, ctx.plan_blocks, ctx.header->dc_pred, passed, 0,
+                                end - col, &status, nullptr);
       if (status < 0) return JpegDataError;
       next = col + decoded;
     }

@@ -24,8 +24,57 @@ BatchWriter batch_writer_for(const ScanContext& ctx) {
   return nullptr;
 }
 
+bool pipelines_apply(const ScanContext& ctx) {
+  return ctx.plan_blocks != 0 && ctx.plan[0].quant != nullptr &&
+         ctx.transform_blocks == ctx.plan_blocks && !ctx.dc_samples_in_writer;
+}
+
+namespace {
+
+void output_one(ScanContext& ctx, int16_t* samples, int32_t col, int32_t row) {
+  int16_t* const kept = ctx.props->mcu_samples;
+  ctx.props->mcu_samples = samples;
+  output_mcu(ctx, col, row);
+  ctx.props->mcu_samples = kept;
+}
+
+// The next block of the pipeline's batch transformed, in place.
+inline void transform_next(BatchPipeline& pipe) {
+  ScanContext& ctx = *pipe.ctx;
+  int16_t* block = pipe.buffer + 64 * pipe.transformed;
+  // The 1x1 transform of the accurate family is one sum: a call would cost
+  // more.
+  const IdctFn idct = ctx.block_transform[pipe.in_mcu];
+  if (idct == idct_accurate_1x1) {
+    block[0] = accurate_dc_sample(block[0]);
+  } else {
+    idct(block);
+  }
+  ++pipe.transformed;
+  if (++pipe.in_mcu == ctx.plan_blocks) pipe.in_mcu = 0;
+}
+
+void pipeline_run(BatchStep* self, const int16_t* decoded_end) {
+  BatchPipeline& pipe = *static_cast<BatchPipeline*>(self);
+  // Not the block just decoded: its values are still on their way from
+  // the decoder's narrow stores, which the transform's wide loads would
+  // wait for.
+  const int64_t decoded = (decoded_end - pipe.buffer) / 64;
+  while (pipe.transformed < decoded - 1) transform_next(pipe);
+}
+
+}  // namespace
+
+void pipeline_start(BatchPipeline& pipe, ScanContext& ctx, int16_t* buffer) {
+  pipe.run = pipeline_run;
+  pipe.ctx = &ctx;
+  pipe.buffer = buffer;
+  pipe.transformed = 0;
+  pipe.in_mcu = 0;
+}
+
 int32_t decode_batch(ScanContext& ctx, int32_t col, int32_t row, int32_t end, int16_t* buffer,
-                     JpegStatus* status) {
+                     JpegStatus* status, BatchPipeline* pipe) {
   // Once an interval's data are used up, its MCUs are zeros (which
   // decode_mcu gives, one at a time).
   *status = JpegSuccess;
@@ -35,7 +84,7 @@ int32_t decode_batch(ScanContext& ctx, int32_t col, int32_t row, int32_t end, in
     if (*status != JpegSuccess) decoded = 0;
   } else {
     decoded = ctx.mcu_batch_decoder(ctx.stream, ctx.plan, ctx.plan_blocks, ctx.header->dc_pred,
-                                    buffer, 64 * ctx.plan_blocks, end - col, status);
+                                    buffer, 64 * ctx.plan_blocks, end - col, status, pipe);
   }
   // Only the batch's last MCU can end an interval; if the restart marker
   // after it cannot be passed, it is not written.
@@ -48,12 +97,16 @@ int32_t decode_batch(ScanContext& ctx, int32_t col, int32_t row, int32_t end, in
 }
 
 void write_batch(ScanContext& ctx, BatchWriter batch_writer, int32_t col, int32_t row,
-                 int32_t count, int16_t* buffer) {
+                 int32_t count, int16_t* buffer, BatchPipeline* pipe) {
   const int32_t room = 64 * ctx.plan_blocks;
   // A writer that takes the DCs as decoded transforms them itself; if it
   // declines the batch, they are transformed here after all.
   const bool writer_takes_dc = batch_writer != nullptr && ctx.dc_samples_in_writer;
   auto transform_batch = [&]() {
+    if (pipe != nullptr) {
+      while (pipe->transformed < int64_t{count} * ctx.plan_blocks) transform_next(*pipe);
+      return;
+    }
     for (int32_t m = 0; m < count; ++m) {
       int16_t* mcu = buffer + int64_t{room} * m;
       dequantize_planned(ctx, mcu);
@@ -63,12 +116,7 @@ void write_batch(ScanContext& ctx, BatchWriter batch_writer, int32_t col, int32_
   if (!writer_takes_dc) transform_batch();
   if (batch_writer == nullptr || !batch_writer(ctx, col, row, count, buffer, room)) {
     if (writer_takes_dc) transform_batch();
-    int16_t* const samples = ctx.props->mcu_samples;
-    for (int32_t m = 0; m < count; ++m) {
-      ctx.props->mcu_samples = buffer + int64_t{room} * m;
-      output_mcu(ctx, col + m, row);
-    }
-    ctx.props->mcu_samples = samples;
+    for (int32_t m = 0; m < count; ++m) output_one(ctx, buffer + int64_t{room} * m, col + m, row);
   }
 }
 
@@ -101,22 +149,25 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop)
   };
   const int32_t spacing = ctx.checkpoint_spacing;
   // MCUs are decoded in batches into the MCU buffer, one after another,
-  // and then transformed and written: the bit state stays in registers
-  // from one MCU to the next, and in a batch of several the transform
+  // and then written: the bit state stays in registers from one MCU to the
+  // next. Where it can, each block is transformed while the decoder goes on
+  // (a pipeline), else the batch once decoded; either way the transform
   // reads coefficients stored a while before, not ones the decoder has
   // just scattered (which the processor cannot hand on to a wide load until
   // they reach the cache).
   const bool batched = batches_apply(ctx);
   const BatchWriter batch_writer = batched ? batch_writer_for(ctx) : nullptr;
-  // How many MCUs a batch holds, as measured on photos: one MCU of several
-  // blocks at a time, but up to 32 MCUs of one block, and the buffer's
-  // room for a writer of whole batches of a reduced size (where an MCU
-  // gives a few pixels).
+  const bool pipelined = batched && pipelines_apply(ctx);
+  // How many MCUs a batch holds, as measured on photos: the buffer's room
+  // in a pipeline, or for a writer of whole batches of a reduced size
+  // (where an MCU gives a few pixels); else up to 32 MCUs of one block, or
+  // one MCU of several blocks at a time.
   int32_t batch_limit = 0;
   if (batched) {
     const bool reduced_rows = ctx.scale != 1 && batch_writer != nullptr;
-    batch_limit = reduced_rows ? kMcuBufferBlocks / ctx.plan_blocks
-                               : (ctx.plan_blocks == 1 ? kMcuBufferBlocks / 2 : 1);
+    batch_limit = reduced_rows || pipelined ? kMcuBufferBlocks / ctx.plan_blocks
+                  : ctx.plan_blocks == 1    ? kMcuBufferBlocks / 2
+                                            : 1;
   }
   const bool band = stop >= 0;
   for (int32_t row = scan->resume_row; row < ctx.rows; ++row) {
@@ -150,19 +201,23 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop)
         const int32_t full = col + batch_limit < row_end ? col + batch_limit : row_end;
         JpegStatus status = JpegSuccess;
         bool ended = false;
+        BatchPipeline pipe;
+        if (pipelined) pipeline_start(pipe, ctx, buffer);
         while (col < full) {
           index_here(col);
           int32_t end = full;
           if (indexing && end > checkpoint) end = checkpoint;
           end = interval_end(ctx, row, col, end);
           const int32_t good =
-              decode_batch(ctx, col, row, end, buffer + int64_t{room} * (col - start), &status);
+              decode_batch(ctx, col, row, end, buffer + int64_t{room} * (col - start), &status,
+                           pipelined ? &pipe : nullptr);
           col += good;
           if (status != JpegSuccess) break;
           ended = scan_data_ended(ctx);
           if (ended || col < end) break;
         }
-        write_batch(ctx, batch_writer, start, row, col - start, buffer);
+        write_batch(ctx, batch_writer, start, row, col - start, buffer,
+                    pipelined ? &pipe : nullptr);
         // An MCU that failed is not written.
         if (status != JpegSuccess) return written(col, row, status);
         // The data ended in the last MCU: what follows stays grey.

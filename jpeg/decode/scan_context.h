@@ -185,10 +185,25 @@ int32_t interval_end(const ScanContext& ctx, int32_t row, int32_t col, int32_t e
 // not pay (a small or progressive image) or its memory cannot be had.
 const uint16_t* skip_table_for(JPEG_PROPERTIES* p, const HuffDecodeTable* table);
 BatchWriter batch_writer_for(const ScanContext& ctx);
+// A batch transformed while it is decoded (see BatchStep), each block one
+// behind the decoder; what is left when the batch ends is transformed by
+// write_batch.
+struct BatchPipeline : BatchStep {
+  ScanContext* ctx;
+  int16_t* buffer;          // the batch's first MCU
+  int64_t transformed = 0;  // blocks of the batch transformed
+  int32_t in_mcu = 0;       // the next block to transform within its MCU
+};
+// Whether a batch of this read is transformed as it is decoded: blocks
+// dequantized as decoded, each with a transform of its own, and the DCs
+// not left to the batch writer.
+bool pipelines_apply(const ScanContext& ctx);
+void pipeline_start(BatchPipeline& pipe, ScanContext& ctx, int16_t* buffer);
 int32_t decode_batch(ScanContext& ctx, int32_t col, int32_t row, int32_t end, int16_t* buffer,
-                     JpegStatus* status);
+                     JpegStatus* status, BatchPipeline* pipe = nullptr);
+// With `pipe`, what it has not done yet.
 void write_batch(ScanContext& ctx, BatchWriter batch_writer, int32_t col, int32_t row,
-                 int32_t count, int16_t* buffer);
+                 int32_t count, int16_t* buffer, BatchPipeline* pipe = nullptr);
 
 JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop = -1);
 // The same by several threads where the job asks for them and the scan can
