@@ -40,37 +40,31 @@ void output_one(ScanContext& ctx, int16_t* samples, int32_t col, int32_t row) {
 
 // The next block of the pipeline's batch transformed, in place.
 inline void transform_next(BatchPipeline& pipe) {
-  ScanContext& ctx = *pipe.ctx;
-  int16_t* block = pipe.buffer + 64 * pipe.transformed;
-  // The 1x1 transform of the accurate family is one sum: a call would cost
-  // more.
-  const IdctFn idct = ctx.block_transform[pipe.in_mcu];
-  if (idct == idct_accurate_1x1) {
-    block[0] = accurate_dc_sample(block[0]);
-  } else {
-    idct(block);
-  }
-  ++pipe.transformed;
-  if (++pipe.in_mcu == ctx.plan_blocks) pipe.in_mcu = 0;
+  int16_t* const block = pipe.next;
+  const IdctFn idct = pipe.transforms[pipe.in_mcu];
+  pipe.next += 64;
+  if (++pipe.in_mcu == pipe.blocks) pipe.in_mcu = 0;
+  idct(block);
 }
 
 void pipeline_run(BatchStep* self, const int16_t* decoded_end) {
   BatchPipeline& pipe = *static_cast<BatchPipeline*>(self);
   // Not the block just decoded: its values are still on their way from
   // the decoder's narrow stores, which the transform's wide loads would
-  // wait for.
-  const int64_t decoded = (decoded_end - pipe.buffer) / 64;
-  while (pipe.transformed < decoded - 1) transform_next(pipe);
+  // wait for. One block a step (a call that ends in the transform's) but
+  // after a run of MCUs decoded one at a time.
+  if (pipe.next + 128 == decoded_end) return transform_next(pipe);
+  while (pipe.next + 64 < decoded_end) transform_next(pipe);
 }
 
 }  // namespace
 
 void pipeline_start(BatchPipeline& pipe, ScanContext& ctx, int16_t* buffer) {
   pipe.run = pipeline_run;
-  pipe.ctx = &ctx;
-  pipe.buffer = buffer;
-  pipe.transformed = 0;
+  pipe.transforms = ctx.block_transform;
+  pipe.blocks = ctx.plan_blocks;
   pipe.in_mcu = 0;
+  pipe.next = buffer;
 }
 
 int32_t decode_batch(ScanContext& ctx, int32_t col, int32_t row, int32_t end, int16_t* buffer,
@@ -104,7 +98,7 @@ void write_batch(ScanContext& ctx, BatchWriter batch_writer, int32_t col, int32_
   const bool writer_takes_dc = batch_writer != nullptr && ctx.dc_samples_in_writer;
   auto transform_batch = [&]() {
     if (pipe != nullptr) {
-      while (pipe->transformed < int64_t{count} * ctx.plan_blocks) transform_next(*pipe);
+      while (pipe->next < buffer + int64_t{room} * count) transform_next(*pipe);
       return;
     }
     for (int32_t m = 0; m < count; ++m) {

@@ -189,10 +189,10 @@ BatchWriter batch_writer_for(const ScanContext& ctx);
 // behind the decoder; what is left when the batch ends is transformed by
 // write_batch.
 struct BatchPipeline : BatchStep {
-  ScanContext* ctx;
-  int16_t* buffer;          // the batch's first MCU
-  int64_t transformed = 0;  // blocks of the batch transformed
-  int32_t in_mcu = 0;       // the next block to transform within its MCU
+  const IdctFn* transforms;  // the transform of each block of an MCU
+  int32_t blocks;            // an MCU's
+  int32_t in_mcu;            // the next block to transform, within its MCU
+  int16_t* next;             // and in the batch
 };
 // Whether a batch of this read is transformed as it is decoded: blocks
 // dequantized as decoded, each with a transform of its own, and the DCs
