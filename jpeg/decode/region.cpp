@@ -80,6 +80,60 @@ JpegStatus pass_over(ScanContext& ctx, int32_t row, int32_t from, int32_t to) {
   return JpegSuccess;
 }
 
+namespace {
+
+// MCUs *col..to-1 of a row of a region, in batches through the pipeline
+// and written MCU by MCU, with what one MCU at a time gives: an MCU whose
+// decoding fails, or after which a restart marker cannot be passed, is not
+// written (-8 the first, the restart's failure the second), and an MCU in
+// which the data end is the last (-2). *col ends after the MCUs written.
+JpegStatus decode_row_in_batches(ScanContext& ctx, int32_t row, int32_t* col, int32_t to) {
+  int16_t* const buffer = ctx.props->mcu_buffer;
+  const int32_t room = 64 * ctx.plan_blocks;
+  const int32_t limit = kMcuBufferBlocks / ctx.plan_blocks;
+  while (*col < to) {
+    const int32_t start = *col;
+    const int32_t full = to - start > limit ? start + limit : to;
+    BatchPipeline pipe;
+    pipeline_start(pipe, ctx, buffer);
+    JpegStatus failure = JpegSuccess;
+    int32_t next = start;
+    while (next < full) {
+      // Runs end where intervals do: only a run's last MCU can be followed
+      // by a restart marker.
+      const int32_t end = interval_end(ctx, row, next, full);
+      int16_t* const at = buffer + int64_t{room} * (next - start);
+      int32_t decoded = 1;
+      if (ctx.stream->data_ended & kOutOfData) {
+        if (decode_mcu(ctx, false, at) < 0) decoded = 0, failure = JpegDataError;
+      } else {
+        JpegStatus status;
+        decoded = ctx.mcu_batch_decoder(ctx.stream, ctx.plan, ctx.plan_blocks, ctx.header->dc_pred,
+                                        at, room, end - next, &status, &pipe);
+        if (status != JpegSuccess) failure = JpegDataError;
+      }
+      next += decoded;
+      if (failure != JpegSuccess) break;
+      const JpegStatus restart = restart_check(ctx, ctx.per_row, ctx.rows, next - 1, row);
+      if (restart != JpegSuccess) {
+        --next;
+        failure = restart_failure(restart);
+        break;
+      }
+      if (scan_data_ended(ctx)) {
+        failure = JpegEofError;
+        break;
+      }
+    }
+    write_batch(ctx, nullptr, start, row, next - start, buffer, &pipe);
+    *col = next;
+    if (failure != JpegSuccess) return failure;
+  }
+  return JpegSuccess;
+}
+
+}  // namespace
+
 JpegStatus decode_scan_sequential_roi(ScanContext& ctx) {
   JPEG_PROPERTIES* p = ctx.props;
   ScanHeader* scan = ctx.header;
@@ -112,6 +166,9 @@ JpegStatus decode_scan_sequential_roi(ScanContext& ctx) {
     ctx.props->written_until[1] = row;
     return status;
   };
+  // Without the smoothing's delays, interruptions or coefficient output,
+  // a row's MCUs go through the batch decoder, transformed as decoded.
+  const bool batched = batches_apply(ctx) && pipelines_apply(ctx);
   p->mcu_pixels[0] = uw;
   p->mcu_pixels[1] = uh;
   p->written_until[0] = 0;
@@ -126,6 +183,14 @@ JpegStatus decode_scan_sequential_roi(ScanContext& ctx) {
     }
     if (status != JpegSuccess) return written(region.first_col, row, status);
     const int32_t from = region.first_col > at_col || at_row != row ? region.first_col : at_col;
+    if (batched) {
+      int32_t col = from;
+      status = decode_row_in_batches(ctx, row, &col, region.last_col);
+      if (status != JpegSuccess) return written(col, row, status);
+      at_row = row;
+      at_col = region.last_col;
+      continue;
+    }
     for (int32_t col = from; col < region.last_col; ++col) {
       if (decode_mcu(ctx, false) < 0) return written(col, row, JpegDataError);
       const JpegStatus restart = restart_check(ctx, ctx.per_row, ctx.rows, col, row);
