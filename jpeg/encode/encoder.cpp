@@ -248,10 +248,9 @@ void prepare_codes(Encoder& e) {
 
 }  // namespace
 
-// MCU (col, row) as quantized blocks: the caller's pixels (with the last
-// column and line repeated past the image's edges), converted, sampled,
-// transformed and quantized.
-void quantized_mcu(Encoder& e, int32_t col, int32_t row, int16_t* blocks) {
+// MCU (col, row) as blocks of samples: the caller's pixels (with the last
+// column and line repeated past the image's edges), converted and sampled.
+void mcu_samples(Encoder& e, int32_t col, int32_t row, int16_t* blocks) {
   const EncodeFrame& f = e.frame;
   const int32_t mcu_width = 8 * f.max_h, mcu_height = 8 * f.max_v;
   const int32_t x0 = col * mcu_width, y0 = row * mcu_height;
@@ -294,13 +293,15 @@ void quantized_mcu(Encoder& e, int32_t col, int32_t row, int16_t* blocks) {
     s.stride = mcu_width * bytes;
   }
   e.input(&s, blocks);
+}
+
+void quantized_mcu(Encoder& e, int32_t col, int32_t row, int16_t* blocks) {
+  mcu_samples(e, col, row, blocks);
+  const EncodeFrame& f = e.frame;
   for (int32_t c = 0; c < f.count; ++c) {
     const EncodeComponent& k = f.comp[c];
     int16_t* block = blocks + 64 * k.first;
-    for (int32_t b = 0; b < k.h * k.v; ++b, block += 64) {
-      e.t->fdct_current(block);
-      e.t->quantize_current(block, e.reciprocal[k.quant]);
-    }
+    for (int32_t b = 0; b < k.h * k.v; ++b, block += 64) quantized_block(e, k, block);
   }
 }
 

@@ -41,6 +41,13 @@ inline SinkWriteFn writer_of(const Encoder& e) {
 // MCU (col, row) as quantized blocks (encoder.cpp). It uses e.source: a
 // thread of its own needs an Encoder of its own.
 void quantized_mcu(Encoder& e, int32_t col, int32_t row, int16_t* blocks);
+// Its two stages: the MCU's samples, then each block transformed and
+// quantized in place.
+void mcu_samples(Encoder& e, int32_t col, int32_t row, int16_t* blocks);
+inline void quantized_block(Encoder& e, const EncodeComponent& k, int16_t* block) {
+  e.t->fdct_current(block);
+  e.t->quantize_current(block, e.reciprocal[k.quant]);
+}
 
 // The sequential scan's entropy-coded data (sequential_data.cpp), from the
 // store when there is one, else from the caller's image.
