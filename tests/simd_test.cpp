@@ -630,7 +630,8 @@ TEST(EntropyDecoding, BatchesGiveWhatMcuAfterMcuGives) {
   // A batch of MCUs against the MCU decoder called once per MCU, on random
   // data (some too short for the batch, some with markers), with the fast
   // tables and without, raw and dequantized: the same MCUs counted, status,
-  // coefficients, predictors and stream, with each table's decoders.
+  // coefficients, predictors and stream, with each table's decoders; and
+  // with a pipeline's transforms, the same samples.
   Tables t;
   std::mt19937 random(29);
   HuffDecodeTable dc{}, ac{};
@@ -687,6 +688,7 @@ TEST(EntropyDecoding, BatchesGiveWhatMcuAfterMcuGives) {
                       64 * sizeof(int16_t));
         }
       };
+      recorder.transforms = nullptr;
       recorder.base = recorder.last = blocks_b;
       JpegStatus status_b = JpegSuccess;
       const int32_t count_b =
@@ -700,6 +702,33 @@ TEST(EntropyDecoding, BatchesGiveWhatMcuAfterMcuGives) {
       ASSERT_TRUE(recorder.in_order) << "round " << round;
       ASSERT_GE(recorder.last - blocks_b, int64_t{count_b} * kStride) << "round " << round;
       ASSERT_EQ(std::memcmp(recorder.copies, blocks_b, sizeof(int16_t) * kStride * count_b), 0)
+          << "round " << round;
+      // A pipeline's step, which a decoder may do itself: the blocks come
+      // out transformed, or left for the caller, as decoded and then
+      // transformed one by one.
+      void (*const transforms[3])(int16_t*) = {table->idct_accurate_8x8, table->idct_accurate_8x8,
+                                               table->idct_accurate_4x4};
+      StreamOver c(data);
+      int32_t preds_c[4] = {};
+      alignas(32) int16_t blocks_c[kMcus * kStride];
+      std::memset(blocks_c, 0x11, sizeof blocks_c);
+      BatchStep pipe{[](BatchStep* self, const int16_t* decoded_end) {
+                       for (; self->next + 64 < decoded_end; self->next += 64) {
+                         self->transforms[self->in_mcu](self->next);
+                         self->in_mcu = (self->in_mcu + 1) % self->blocks;
+                       }
+                     },
+                     transforms, 3, 0, blocks_c};
+      JpegStatus status_c = JpegSuccess;
+      const int32_t count_c =
+          batch(&c.stream, plan, 3, preds_c, blocks_c, kStride, kMcus, &status_c, &pipe);
+      ASSERT_EQ(count_a, count_c) << "round " << round;
+      for (; pipe.next < blocks_c + kStride * count_c; pipe.next += 64) {
+        transforms[pipe.in_mcu](pipe.next);
+        pipe.in_mcu = (pipe.in_mcu + 1) % 3;
+      }
+      for (int32_t k = 0; k < 3 * count_a; ++k) transforms[k % 3](blocks_a + 64 * k);
+      ASSERT_EQ(std::memcmp(blocks_a, blocks_c, sizeof(int16_t) * kStride * count_a), 0)
           << "round " << round;
       if (count_b < kMcus) ++short_batches;
     }

@@ -116,9 +116,18 @@ using McuDecodeFn = JpegStatus (*)(InputStream* stream, const SequentialBlock* p
 // next starts) that leaves most of the processor idle, and mispredicted
 // branches at the ends of blocks; work on blocks decoded before, placed
 // between blocks, goes on in the idle units and is not thrown away when a
-// branch of the next block is mispredicted.
+// branch of the next block is mispredicted. The work is a pipeline's (see
+// BatchPipeline in scan_context.h): each block transformed one behind the
+// decoder, by `transforms` (one for each of an MCU's `blocks`), `next` the
+// next block to transform and `in_mcu` its place in its MCU. A decoder
+// built with the transforms does that work itself, inlined; `run` does it
+// for the others.
 struct BatchStep {
   void (*run)(BatchStep* self, const int16_t* decoded_end);
+  void (*const* transforms)(int16_t*);
+  int32_t blocks;
+  int32_t in_mcu;
+  int16_t* next;
 };
 // Up to `mcus` MCUs one after another, MCU m's blocks from blocks + m *
 // stride (none passed over), as as many calls of the MCU decoder would
@@ -132,6 +141,10 @@ int32_t decode_mcus_portable(InputStream* stream, const SequentialBlock* plan, i
                              int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
                              JpegStatus* status, BatchStep* step);
 int32_t decode_mcus_bmi2(InputStream* stream, const SequentialBlock* plan, int32_t count,
+                         int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
+                         JpegStatus* status, BatchStep* step);
+// The same with AVX2 besides, the accurate 8x8 transform of a step inlined.
+int32_t decode_mcus_avx2(InputStream* stream, const SequentialBlock* plan, int32_t count,
                          int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
                          JpegStatus* status, BatchStep* step);
 // The MCU decoder that gives what the table's block decoders give, or null

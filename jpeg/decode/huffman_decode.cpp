@@ -8,6 +8,7 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/decode/huffman_progressive.h"
 #include "jpeg/decode/huffman_sequential.h"
+#include "jpeg/decode/idct.h"
 
 namespace jpegcodec {
 
@@ -175,13 +176,16 @@ JpegStatus decode_mcu_portable(InputStream* stream, const SequentialBlock* plan,
 int32_t decode_mcus_portable(InputStream* stream, const SequentialBlock* plan, int32_t count,
                              int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
                              JpegStatus* status, BatchStep* step) {
-  return sequential_mcus(stream, plan, count, dc_pred, blocks, stride, mcus, status, step);
+  return sequential_mcus(stream, plan, count, dc_pred, blocks, stride, mcus, status,
+                         CallStep{step});
 }
 
 McuBatchFn mcu_batch_decoder_for(const RoutineTable* t) {
   const McuDecodeFn single = mcu_decoder_for(t);
 #if KNOT_X86_SIMD
-  if (single == decode_mcu_bmi2) return decode_mcus_bmi2;
+  if (single == decode_mcu_bmi2) {
+    return t->idct_accurate_8x8 == idct_accurate_8x8_avx2 ? decode_mcus_avx2 : decode_mcus_bmi2;
+  }
 #endif
   return single == decode_mcu_portable ? decode_mcus_portable : nullptr;
 }

@@ -35,7 +35,8 @@ namespace jpegcodec {
                                                  int32_t count, int32_t* dc_pred, int16_t* blocks,
                                                  int32_t stride, int32_t mcus, JpegStatus* status,
                                                  BatchStep* step) {
-  return sequential_mcus(stream, plan, count, dc_pred, blocks, stride, mcus, status, step);
+  return sequential_mcus(stream, plan, count, dc_pred, blocks, stride, mcus, status,
+                         CallStep{step});
 }
 
 // Processors with BMI2 all count bits in one instruction too.

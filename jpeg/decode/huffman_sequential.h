@@ -267,12 +267,25 @@ template <bool kKeepAc>
   return status;
 }
 
-// The blocks of one MCU, with the bit state the caller keeps in registers.
+// What a batch decoder does after each block: nothing, or a step's run.
+struct NoStep {
+  [[gnu::always_inline]] void operator()(const int16_t*) const {}
+};
+struct CallStep {
+  BatchStep* step;
+  [[gnu::always_inline]] void operator()(const int16_t* decoded_end) const {
+    if (step != nullptr) step->run(step, decoded_end);
+  }
+};
+
+// The blocks of one MCU, with the bit state the caller keeps in registers;
+// `after` follows each block.
+template <typename Step = NoStep>
 [[gnu::always_inline]] inline JpegStatus mcu_in_registers(RegisterBits& bits,
                                                           const SequentialBlock* plan,
                                                           int32_t count, int32_t* dc_pred,
                                                           int16_t* blocks, bool pass_over,
-                                                          BatchStep* step = nullptr) {
+                                                          Step after = {}) {
   for (int32_t b = 0; b < count; ++b) {
     const SequentialBlock& at = plan[b];
     int16_t* block = blocks + 64 * b;
@@ -304,7 +317,7 @@ template <bool kKeepAc>
     }
     dc_pred[at.component] = pred;
     if (status < 0) return status;
-    if (step != nullptr) step->run(step, block + 64);
+    after(block + 64);
   }
   return JpegSuccess;
 }
@@ -322,18 +335,18 @@ template <bool kKeepAc>
 // Up to `mcus` MCUs in a row, MCU m's blocks from blocks + m * stride, the
 // bit state in registers from the first to the last: stops after an MCU
 // in which the data ran out (counted), or at one that fails (not counted;
-// its status in *status, else 0). `step`, when not null, runs after each
-// block.
+// its status in *status, else 0). `after` follows each block.
+template <typename Step>
 [[gnu::always_inline]] inline int32_t sequential_mcus(InputStream* s, const SequentialBlock* plan,
                                                       int32_t count, int32_t* dc_pred,
                                                       int16_t* blocks, int32_t stride, int32_t mcus,
-                                                      JpegStatus* status, BatchStep* step) {
+                                                      JpegStatus* status, Step after) {
   RegisterBits bits(s);
   *status = JpegSuccess;
   int32_t m = 0;
   while (m < mcus) {
     *status =
-        mcu_in_registers(bits, plan, count, dc_pred, blocks + int64_t{m} * stride, false, step);
+        mcu_in_registers(bits, plan, count, dc_pred, blocks + int64_t{m} * stride, false, after);
     if (*status < 0) break;
     ++m;
     // The careful path, the only one that meets the end of the data, keeps

@@ -188,12 +188,7 @@ BatchWriter batch_writer_for(const ScanContext& ctx);
 // A batch transformed while it is decoded (see BatchStep), each block one
 // behind the decoder; what is left when the batch ends is transformed by
 // write_batch.
-struct BatchPipeline : BatchStep {
-  const IdctFn* transforms;  // the transform of each block of an MCU
-  int32_t blocks;            // an MCU's
-  int32_t in_mcu;            // the next block to transform, within its MCU
-  int16_t* next;             // and in the batch
-};
+using BatchPipeline = BatchStep;
 // Whether a batch of this read is transformed as it is decoded: blocks
 // dequantized as decoded, each with a transform of its own, and the DCs
 // not left to the batch writer.
