@@ -29,6 +29,8 @@ struct TransformStep {
       if (++step->in_mcu == step->blocks) step->in_mcu = 0;
       if (transform == idct_accurate_8x8_avx2) {
         accurate_8x8_avx2(block);
+      } else if (transform == idct_accurate_1x1) {
+        block[0] = accurate_dc_sample(block[0]);
       } else {
         transform(block);
       }
