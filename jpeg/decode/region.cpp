@@ -85,8 +85,9 @@ namespace {
 // MCUs *col..to-1 of a row of a region, in batches through the pipeline
 // and written MCU by MCU, with what one MCU at a time gives: an MCU whose
 // decoding fails, or after which a restart marker cannot be passed, is not
-// written (-8 the first, the restart's failure the second), and an MCU in
-// which the data end is the last (-2). *col ends after the MCUs written.
+// written (JpegDataError the first, the restart's failure the second), and
+// an MCU in which the data end is the last written (JpegEofError). *col
+// ends after the MCUs written.
 JpegStatus decode_row_in_batches(ScanContext& ctx, int32_t row, int32_t* col, int32_t to) {
   int16_t* const buffer = ctx.props->mcu_buffer;
   const int32_t room = 64 * ctx.plan_blocks;
@@ -105,7 +106,10 @@ JpegStatus decode_row_in_batches(ScanContext& ctx, int32_t row, int32_t* col, in
       int16_t* const at = buffer + int64_t{room} * (next - start);
       int32_t decoded = 1;
       if (ctx.stream->data_ended & kOutOfData) {
-        if (decode_mcu(ctx, false, at) < 0) decoded = 0, failure = JpegDataError;
+        if (decode_mcu(ctx, false, at) < 0) {
+          decoded = 0;
+          failure = JpegDataError;
+        }
       } else {
         JpegStatus status;
         decoded = ctx.mcu_batch_decoder(ctx.stream, ctx.plan, ctx.plan_blocks, ctx.header->dc_pred,
