@@ -129,6 +129,15 @@ struct BatchStep {
   int32_t in_mcu;
   int16_t* next;
 };
+// The step's next block to transform, its transform in *transform; the
+// step moves past it.
+inline int16_t* take_next(BatchStep& step, void (**transform)(int16_t*)) {
+  int16_t* const block = step.next;
+  *transform = step.transforms[step.in_mcu];
+  step.next = block + 64;
+  if (++step.in_mcu == step.blocks) step.in_mcu = 0;
+  return block;
+}
 // Up to `mcus` MCUs one after another, MCU m's blocks from blocks + m *
 // stride (none passed over), as as many calls of the MCU decoder would
 // give them: returns how many were decoded, stopping after one in which

@@ -23,16 +23,12 @@ struct TransformStep {
       return;
     }
     while (step->next + 64 < decoded_end) {
-      int16_t* const block = step->next;
-      const auto transform = step->transforms[step->in_mcu];
-      step->next = block + 64;
-      if (++step->in_mcu == step->blocks) step->in_mcu = 0;
+      void (*transform)(int16_t*);
+      int16_t* const block = take_next(*step, &transform);
       if (transform == idct_accurate_8x8_avx2) {
         accurate_8x8_avx2(block);
-      } else if (transform == idct_accurate_1x1) {
-        block[0] = accurate_dc_sample(block[0]);
       } else {
-        transform(block);
+        transform_block(transform, block);
       }
     }
   }

@@ -31,6 +31,15 @@ void idct_accurate_8x8(int16_t* block);
 void idct_accurate_4x4(int16_t* block);
 void idct_accurate_2x2(int16_t* block);
 void idct_accurate_1x1(int16_t* block);
+// A block transformed by `transform`, the accurate 1x1 transform taken
+// inline (one sum: a call would cost more).
+inline void transform_block(void (*transform)(int16_t*), int16_t* block) {
+  if (transform == idct_accurate_1x1) {
+    block[0] = accurate_dc_sample(block[0]);
+  } else {
+    transform(block);
+  }
+}
 void idct_fast_8x8(int16_t* block);
 void idct_fast_4x4(int16_t* block);
 void idct_fast_2x2(int16_t* block);

@@ -40,17 +40,9 @@ void output_one(ScanContext& ctx, int16_t* samples, int32_t col, int32_t row) {
 
 // The next block of the pipeline's batch transformed, in place.
 inline void transform_next(BatchPipeline& pipe) {
-  int16_t* const block = pipe.next;
-  const IdctFn idct = pipe.transforms[pipe.in_mcu];
-  pipe.next += 64;
-  if (++pipe.in_mcu == pipe.blocks) pipe.in_mcu = 0;
-  // The 1x1 transform of the accurate family is one sum: a call would cost
-  // more.
-  if (idct == idct_accurate_1x1) {
-    block[0] = accurate_dc_sample(block[0]);
-    return;
-  }
-  idct(block);
+  IdctFn idct;
+  int16_t* const block = take_next(pipe, &idct);
+  transform_block(idct, block);
 }
 
 void pipeline_run(BatchStep* self, const int16_t* decoded_end) {

@@ -334,14 +334,7 @@ void copy_to_planes(ScanContext& ctx, const int16_t* mcu, int32_t col, int32_t r
 void transform_mcu(ScanContext& ctx, int16_t* mcu, bool progressive) {
   if (!progressive && ctx.transform_blocks != 0) {
     for (int32_t b = 0; b < ctx.transform_blocks; ++b) {
-      // The 1x1 transform of the accurate family is one sum: a call would
-      // cost more (1/8 of 4:2:0, whose chroma takes the 2x2 one).
-      int16_t* block = mcu + 64 * b;
-      if (ctx.block_transform[b] == idct_accurate_1x1) {
-        block[0] = accurate_dc_sample(block[0]);
-      } else {
-        ctx.block_transform[b](block);
-      }
+      transform_block(ctx.block_transform[b], mcu + 64 * b);
     }
     return;
   }
