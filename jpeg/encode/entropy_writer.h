@@ -10,10 +10,16 @@
 namespace jpegcodec {
 
 // The codes of one Huffman table, by symbol: code bits right-aligned and
-// their length (0: the table has no code for the symbol).
+// their length (0: the table has no code for the symbol). A symbol's low
+// four bits count the value bits that follow its code in a sequential scan
+// (the DC difference's category, the AC coefficient's), so the code is also
+// kept shifted left by that count, with the two lengths added: writing a
+// coefficient is then one or of its value bits and one put.
 struct HuffEncodeTable {
   uint16_t code[256];
   uint8_t length[256];
+  uint32_t code_before_bits[256];
+  uint8_t length_with_bits[256];
 };
 
 // Bits not yet written sit right-aligned in `bits` (`count` of them, fewer
@@ -31,22 +37,30 @@ struct EntropyWriter {
 // The most bytes one block can add to an entropy writer.
 inline constexpr int32_t kBlockBytesMost = 520;
 
+// Writes `word` at `next` byte by byte, a zero stuffed after each 0xFF;
+// returns where the bytes end. Kept out of line and given the pointer by
+// value, so that a writer inlined into a loop stays in registers.
+[[gnu::noinline, gnu::cold]] inline uint8_t* write_word_stuffed(uint8_t* next, uint64_t word) {
+  for (int shift = 56; shift >= 0; shift -= 8) {
+    const auto byte = static_cast<uint8_t>(word >> shift);
+    *next++ = byte;
+    if (byte == 0xFF) *next++ = 0;
+  }
+  return next;
+}
+
 // Writes `word` as eight bytes, each 0xFF followed by a stuffed zero.
 inline void write_word(EntropyWriter& w, uint64_t word) {
   // A byte of 0xFF is a zero byte of the inverted word.
   const uint64_t inverted = ~word;
   const bool any_ff = ((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u) != 0;
-  if (!any_ff) {  // the usual case: eight bytes at once
+  if (!any_ff) [[likely]] {  // eight bytes at once
     const uint64_t big_endian = __builtin_bswap64(word);
     std::memcpy(w.next, &big_endian, 8);
     w.next += 8;
     return;
   }
-  for (int shift = 56; shift >= 0; shift -= 8) {
-    const auto byte = static_cast<uint8_t>(word >> shift);
-    *w.next++ = byte;
-    if (byte == 0xFF) *w.next++ = 0;
-  }
+  w.next = write_word_stuffed(w.next, word);
 }
 
 // Appends the low `n` bits of `value` (n at most 32, value holding no

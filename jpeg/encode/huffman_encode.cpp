@@ -11,14 +11,10 @@ namespace jpegcodec {
 
 namespace {
 
-// T.81 Figure A.6: the zig-zag position of each natural index.
+// The zig-zag position of each natural index.
 constexpr std::array<uint8_t, 64> kZigzagOf = [] {
-  constexpr uint8_t kNaturalOf[64] = {
-      0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-      41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-      30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
   std::array<uint8_t, 64> zigzag{};
-  for (int k = 0; k < 64; ++k) zigzag[kNaturalOf[k]] = static_cast<uint8_t>(k);
+  for (int k = 0; k < 64; ++k) zigzag[kNaturalOfZigzag[k]] = static_cast<uint8_t>(k);
   return zigzag;
 }();
 
@@ -40,6 +36,9 @@ const ZigzagRowMasks kZigzagRowMasks = [] {
 
 void build_encode_table(const uint8_t* counts, const uint8_t* symbols, HuffEncodeTable* table) {
   std::memset(table, 0, sizeof *table);
+  // A symbol without a code still takes its value bits.
+  for (int symbol = 0; symbol < 256; ++symbol)
+    table->length_with_bits[symbol] = static_cast<uint8_t>(symbol & 15);
   // Canonical codes (T.81 C.2): each length's codes follow the last code of
   // the length before, shifted left by one.
   uint32_t code = 0;
@@ -52,6 +51,9 @@ void build_encode_table(const uint8_t* counts, const uint8_t* symbols, HuffEncod
       const uint8_t symbol = symbols[k];
       table->code[symbol] = static_cast<uint16_t>(code);
       table->length[symbol] = static_cast<uint8_t>(length);
+      const int value_bits = symbol & 15;
+      table->code_before_bits[symbol] = code << value_bits;
+      table->length_with_bits[symbol] = static_cast<uint8_t>(length + value_bits);
       ++code;
     }
     code <<= 1;
@@ -61,15 +63,16 @@ void build_encode_table(const uint8_t* counts, const uint8_t* symbols, HuffEncod
 void encode_block_portable(EntropyWriter* writer, const int16_t* block, int16_t* dc_pred,
                            const HuffEncodeTable* dc, const HuffEncodeTable* ac) {
   const uint64_t natural = nonzero_natural_portable(block) & ~uint64_t{1};
-  encode_block_symbols(writer, block, zigzag_mask(natural), dc_pred, dc, ac);
+  encode_block_symbols(writer, block[0], zigzag_mask(natural), dc_pred, dc, ac,
+                       ValuesInBlock{block});
 }
 
 void count_block_symbols(const int16_t* block, int16_t* dc_pred, SymbolCounts* dc,
                          SymbolCounts* ac) {
   const uint64_t natural = nonzero_natural_portable(block) & ~uint64_t{1};
-  block_symbols(block, zigzag_mask(natural), dc_pred, [&](int table, int symbol, uint32_t, int) {
-    ++(table == 0 ? dc : ac)->count[symbol];
-  });
+  block_symbols(
+      block[0], zigzag_mask(natural), dc_pred, ValuesInBlock{block},
+      [&](int table, uint32_t symbol, uint32_t) { ++(table == 0 ? dc : ac)->count[symbol]; });
 }
 
 void optimal_table(const SymbolCounts& counts, HuffDefinition* definition) {

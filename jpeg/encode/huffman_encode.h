@@ -79,50 +79,80 @@ inline uint64_t nonzero_natural_portable(const int16_t* block) {
   return mask;
 }
 
+// T.81 Figure A.6: the natural index of each zig-zag position.
+inline constexpr uint8_t kNaturalOfZigzag[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+// A coefficient as its symbol's low four bits and the bits after its code.
+struct CodedValue {
+  uint32_t category;
+  uint32_t bits;
+};
+
+// The coded value of zig-zag position k read from the block itself: the
+// portable block encoder's and the symbol counts' way.
+struct ValuesInBlock {
+  const int16_t* block;
+  [[gnu::always_inline]] CodedValue operator()(uint32_t k) const {
+    const int32_t value = block[kNaturalOfZigzag[k]];
+    const int category = magnitude_category(value);
+    return {static_cast<uint32_t>(category), magnitude_bits(value, category)};
+  }
+};
+
 // A quantized block's symbols and bits from its AC coefficients' non-zero
 // mask in zig-zag order (bit k: position k): the DC difference, each
 // non-zero coefficient with the run of zeros before it (sixteen at a time
-// as ZRL), and the end of block unless position 63 is non-zero. `emit` is
-// called with (table, symbol, bits, bit count), table 0 being the DC
-// table. Writing and counting symbols, and the portable block encoder and
-// its processor-specific twins, differ only in `emit` and in how they find
-// the mask, and inline this for the rest.
-template <typename Emit>
-[[gnu::always_inline]] inline void block_symbols(const int16_t* block, uint64_t nonzero,
-                                                 int16_t* dc_pred, Emit emit) {
-  const int32_t diff = int32_t{block[0]} - *dc_pred;
-  *dc_pred = block[0];
+// as ZRL), and the end of block unless position 63 is non-zero. `value_at`
+// gives a position's coded value; `emit` is called with (table, symbol,
+// bits after the code), table 0 being the DC table. Writing and counting
+// symbols, and the portable block encoder and its processor-specific twins,
+// differ only in these two and in how they find the mask, and inline this
+// for the rest.
+template <typename ValueAt, typename Emit>
+[[gnu::always_inline]] inline void block_symbols(int16_t dc, uint64_t nonzero, int16_t* dc_pred,
+                                                 const ValueAt& value_at, Emit emit) {
+  const int32_t diff = int32_t{dc} - *dc_pred;
+  *dc_pred = dc;
   const int dc_category = magnitude_category(diff);
-  emit(0, dc_category, magnitude_bits(diff, dc_category), dc_category);
-  int last = 0;
+  emit(0, static_cast<uint32_t>(dc_category), magnitude_bits(diff, dc_category));
+  const bool end_of_block = (nonzero >> 63) == 0;
+  uint32_t last = 0;
   while (nonzero != 0) {
     // The next position is taken off the mask before this one's symbol is
     // written: after it, the next position waits on the bit writer's
     // branches, and the block takes twice as long.
-    const int k = __builtin_ctzll(nonzero);
+    const auto k = static_cast<uint32_t>(__builtin_ctzll(nonzero));
     nonzero &= nonzero - 1;
-    int run = k - last - 1;
-    for (; run > 15; run -= 16) emit(1, 0xF0, 0, 0);  // sixteen zeros (ZRL)
-    const int32_t value = block[natural_order[k]];
-    const int category = magnitude_category(value);
-    emit(1, (run << 4) | category, magnitude_bits(value, category), category);
+    uint32_t run = k - last - 1;
     last = k;
+    if (run > 15) [[unlikely]] {
+      do {
+        emit(1, 0xF0, 0);  // sixteen zeros (ZRL)
+        run -= 16;
+      } while (run > 15);
+    }
+    const CodedValue value = value_at(k);
+    emit(1, run << 4 | value.category, value.bits);
   }
-  if (last != 63) emit(1, 0x00, 0, 0);  // end of block
+  if (end_of_block) emit(1, 0x00, 0);
 }
 
 // Writes the block's symbols: the routine table's block encoders.
-[[gnu::always_inline]] inline void encode_block_symbols(EntropyWriter* writer, const int16_t* block,
+template <typename ValueAt>
+[[gnu::always_inline]] inline void encode_block_symbols(EntropyWriter* writer, int16_t dc,
                                                         uint64_t nonzero, int16_t* dc_pred,
-                                                        const HuffEncodeTable* dc,
-                                                        const HuffEncodeTable* ac) {
+                                                        const HuffEncodeTable* dc_table,
+                                                        const HuffEncodeTable* ac_table,
+                                                        const ValueAt& value_at) {
   EntropyWriter w = *writer;
-  // A symbol's code and its magnitude bits go out together (at most 16 +
-  // 11 bits).
-  block_symbols(block, nonzero, dc_pred, [&](int table, int symbol, uint32_t bits, int bit_count) {
-    const HuffEncodeTable* t = table == 0 ? dc : ac;
-    put_bits(w, static_cast<uint32_t>(t->code[symbol]) << bit_count | bits,
-             t->length[symbol] + bit_count);
+  // A symbol's code and its value bits go out together (at most 16 + 15
+  // bits).
+  block_symbols(dc, nonzero, dc_pred, value_at, [&](int table, uint32_t symbol, uint32_t bits) {
+    const HuffEncodeTable* t = table == 0 ? dc_table : ac_table;
+    put_bits(w, t->code_before_bits[symbol] | bits, t->length_with_bits[symbol]);
   });
   *writer = w;
 }
