@@ -16,6 +16,7 @@
 #include "jpeg/cpu/routine_table.h"
 #include "jpeg/encode/fdct.h"
 #include "jpeg/encode/mcu_input.h"
+#include "jpeg/encode/simd_encode.h"
 #include "jpeg/stream/coding_tables.h"
 #include "jpeg/stream/metadata.h"
 #include "jpeg/stream/standard_tables.h"
@@ -222,6 +223,15 @@ void set_up_tables(Encoder& e) {
   }
   e.t->fdct_current = accurate ? e.t->fdct_accurate : e.t->fdct_fast;
   e.t->quantize_current = accurate ? e.t->quantize_accurate : e.t->quantize_fast;
+  e.transform_pair = nullptr;
+#if KNOT_X86_SIMD
+  if (e.t->fdct_current == fdct_accurate_avx2) e.transform_pair = fdct_accurate_pair_avx2;
+#endif
+  for (int32_t c = 0; c < e.frame.count; ++c) {
+    const EncodeComponent& k = e.frame.comp[c];
+    for (int32_t b = 0; b < k.h * k.v; ++b)
+      e.block_quant[k.first + b] = static_cast<uint8_t>(k.quant);
+  }
   for (int table_class = 0; table_class < 2; ++table_class) {
     for (int table = 0; table < 2; ++table) {
       const StandardHuffmanTable& standard = standard_huffman_table(table_class, table);
@@ -297,12 +307,8 @@ void mcu_samples(Encoder& e, int32_t col, int32_t row, int16_t* blocks) {
 
 void quantized_mcu(Encoder& e, int32_t col, int32_t row, int16_t* blocks) {
   mcu_samples(e, col, row, blocks);
-  const EncodeFrame& f = e.frame;
-  for (int32_t c = 0; c < f.count; ++c) {
-    const EncodeComponent& k = f.comp[c];
-    int16_t* block = blocks + 64 * k.first;
-    for (int32_t b = 0; b < k.h * k.v; ++b, block += 64) quantized_block(e, k, block);
-  }
+  const int32_t count = e.frame.blocks_per_mcu;
+  for (int32_t b = 0; b < count; b += 2) quantized_blocks(e, blocks, b, count - b < 2 ? 1 : 2);
 }
 
 namespace {

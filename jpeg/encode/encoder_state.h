@@ -32,6 +32,10 @@ struct Encoder {
   bool packed;  // Y, Cb, Y, Cr for two pixels
   McuSource source;
   McuInputFn input;
+  // Two blocks transformed at once, where the processor has a way (else
+  // null), and the quantizer table of each block of an MCU.
+  void (*transform_pair)(int16_t* first, int16_t* second);
+  uint8_t block_quant[10];
 };
 
 inline SinkWriteFn writer_of(const Encoder& e) {
@@ -41,12 +45,19 @@ inline SinkWriteFn writer_of(const Encoder& e) {
 // MCU (col, row) as quantized blocks (encoder.cpp). It uses e.source: a
 // thread of its own needs an Encoder of its own.
 void quantized_mcu(Encoder& e, int32_t col, int32_t row, int16_t* blocks);
-// Its two stages: the MCU's samples, then each block transformed and
-// quantized in place.
+// Its two stages: the MCU's samples, then its blocks transformed and
+// quantized in place, one or two at a time (blocks [first, first + count)
+// of the MCU, count 1 or 2).
 void mcu_samples(Encoder& e, int32_t col, int32_t row, int16_t* blocks);
-inline void quantized_block(Encoder& e, const EncodeComponent& k, int16_t* block) {
-  e.t->fdct_current(block);
-  e.t->quantize_current(block, e.reciprocal[k.quant]);
+inline void quantized_blocks(Encoder& e, int16_t* blocks, int32_t first, int32_t count) {
+  int16_t* block = blocks + 64 * first;
+  if (count == 2 && e.transform_pair != nullptr) {
+    e.transform_pair(block, block + 64);
+  } else {
+    for (int32_t b = 0; b < count; ++b) e.t->fdct_current(block + 64 * b);
+  }
+  for (int32_t b = 0; b < count; ++b)
+    e.t->quantize_current(block + 64 * b, e.reciprocal[e.block_quant[first + b]]);
 }
 
 // The sequential scan's entropy-coded data (sequential_data.cpp), from the

@@ -3,11 +3,13 @@
 // the portable routine fits where it is kept here: samples are -128..127,
 // so a row pass's outputs (4·U) stay within ±4096 and the column pass's
 // sums of eight of them within -32768..32640; the products go through
-// _mm_madd_epi16 into 32 bits, as the portable routine's int32 sums do.
+// madd into 32 bits, as the portable routine's int32 sums do. One block
+// fills the eight lanes of a 128-bit register; two blocks, one in each
+// half of a 256-bit register, go through the same instructions (each works
+// within its half) at nearly the cost of one.
 
 #include <immintrin.h>
 
-#include "jpeg/cpu/transpose_sse2.h"
 #include "jpeg/encode/fdct.h"
 #include "jpeg/encode/simd_encode.h"
 
@@ -15,62 +17,135 @@ namespace jpegcodec {
 
 namespace {
 
-// Pairs of constants for _mm_madd_epi16 over interleaved (x, y): x k0 + y k1.
-inline __m128i pair(int16_t k0, int16_t k1) {
-  return _mm_set1_epi32(static_cast<int32_t>(
+// The instructions of the transform at both widths.
+#define FDCT_BOTH_WIDTHS(name, op)                                   \
+  [[gnu::always_inline]] inline __m128i name(__m128i a, __m128i b) { \
+    return _mm_##op(a, b);                                           \
+  }                                                                  \
+  [[gnu::always_inline]] inline __m256i name(__m256i a, __m256i b) { \
+    return _mm256_##op(a, b);                                        \
+  }
+FDCT_BOTH_WIDTHS(add16, add_epi16)
+FDCT_BOTH_WIDTHS(sub16, sub_epi16)
+FDCT_BOTH_WIDTHS(add32, add_epi32)
+FDCT_BOTH_WIDTHS(madd, madd_epi16)
+FDCT_BOTH_WIDTHS(pack32, packs_epi32)
+FDCT_BOTH_WIDTHS(low16, unpacklo_epi16)
+FDCT_BOTH_WIDTHS(high16, unpackhi_epi16)
+FDCT_BOTH_WIDTHS(low32, unpacklo_epi32)
+FDCT_BOTH_WIDTHS(high32, unpackhi_epi32)
+FDCT_BOTH_WIDTHS(low64, unpacklo_epi64)
+FDCT_BOTH_WIDTHS(high64, unpackhi_epi64)
+#undef FDCT_BOTH_WIDTHS
+
+template <int kBits>
+[[gnu::always_inline]] inline __m128i shift_left16(__m128i a) {
+  return _mm_slli_epi16(a, kBits);
+}
+template <int kBits>
+[[gnu::always_inline]] inline __m256i shift_left16(__m256i a) {
+  return _mm256_slli_epi16(a, kBits);
+}
+template <int kBits>
+[[gnu::always_inline]] inline __m128i shift_right16(__m128i a) {
+  return _mm_srai_epi16(a, kBits);
+}
+template <int kBits>
+[[gnu::always_inline]] inline __m256i shift_right16(__m256i a) {
+  return _mm256_srai_epi16(a, kBits);
+}
+template <int kBits>
+[[gnu::always_inline]] inline __m128i shift_right32(__m128i a) {
+  return _mm_srai_epi32(a, kBits);
+}
+template <int kBits>
+[[gnu::always_inline]] inline __m256i shift_right32(__m256i a) {
+  return _mm256_srai_epi32(a, kBits);
+}
+template <typename V>
+V broadcast32(int32_t value);
+template <>
+[[gnu::always_inline]] inline __m128i broadcast32(int32_t value) {
+  return _mm_set1_epi32(value);
+}
+template <>
+[[gnu::always_inline]] inline __m256i broadcast32(int32_t value) {
+  return _mm256_set1_epi32(value);
+}
+
+// Pairs of constants for madd over interleaved (x, y): x k0 + y k1.
+template <typename V>
+[[gnu::always_inline]] inline V pair(int16_t k0, int16_t k1) {
+  return broadcast32<V>(static_cast<int32_t>(
       static_cast<uint32_t>(static_cast<uint16_t>(k1)) << 16 | static_cast<uint16_t>(k0)));
 }
 
 // a·x + b·y in 32 bits for the eight lanes of x and y, rounded and shifted
-// down by `down`, back to 16 bits.
-template <int kDown>
-inline __m128i weighted(__m128i x, __m128i y, __m128i ab) {
-  const __m128i round = _mm_set1_epi32(1 << (kDown - 1));
-  const __m128i low =
-      _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(x, y), ab), round), kDown);
-  const __m128i high =
-      _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(x, y), ab), round), kDown);
-  return _mm_packs_epi32(low, high);
+// down by kDown, back to 16 bits.
+template <int kDown, typename V>
+[[gnu::always_inline]] inline V weighted(V x, V y, V ab) {
+  const V round = broadcast32<V>(1 << (kDown - 1));
+  const V low = shift_right32<kDown>(add32(madd(low16(x, y), ab), round));
+  const V high = shift_right32<kDown>(add32(madd(high16(x, y), ab), round));
+  return pack32(low, high);
 }
 
 // The same for four terms: a·x + b·y + c·z + d·w.
-template <int kDown>
-inline __m128i weighted4(__m128i x, __m128i y, __m128i ab, __m128i z, __m128i w, __m128i cd) {
-  const __m128i round = _mm_set1_epi32(1 << (kDown - 1));
-  const __m128i low = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(x, y), ab),
-                                    _mm_madd_epi16(_mm_unpacklo_epi16(z, w), cd));
-  const __m128i high = _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(x, y), ab),
-                                     _mm_madd_epi16(_mm_unpackhi_epi16(z, w), cd));
-  return _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(low, round), kDown),
-                         _mm_srai_epi32(_mm_add_epi32(high, round), kDown));
+template <int kDown, typename V>
+[[gnu::always_inline]] inline V weighted4(V x, V y, V ab, V z, V w, V cd) {
+  const V round = broadcast32<V>(1 << (kDown - 1));
+  const V low = add32(madd(low16(x, y), ab), madd(low16(z, w), cd));
+  const V high = add32(madd(high16(x, y), ab), madd(high16(z, w), cd));
+  return pack32(shift_right32<kDown>(add32(low, round)), shift_right32<kDown>(add32(high, round)));
+}
+
+// Eight rows of eight 16-bit values (in each 128-bit half) transposed.
+template <typename V>
+[[gnu::always_inline]] inline void transpose(V* v) {
+  const V a0 = low16(v[0], v[1]), a1 = high16(v[0], v[1]);
+  const V a2 = low16(v[2], v[3]), a3 = high16(v[2], v[3]);
+  const V a4 = low16(v[4], v[5]), a5 = high16(v[4], v[5]);
+  const V a6 = low16(v[6], v[7]), a7 = high16(v[6], v[7]);
+  const V b0 = low32(a0, a2), b1 = high32(a0, a2);
+  const V b2 = low32(a1, a3), b3 = high32(a1, a3);
+  const V b4 = low32(a4, a6), b5 = high32(a4, a6);
+  const V b6 = low32(a5, a7), b7 = high32(a5, a7);
+  v[0] = low64(b0, b4);
+  v[1] = high64(b0, b4);
+  v[2] = low64(b1, b5);
+  v[3] = high64(b1, b5);
+  v[4] = low64(b2, b6);
+  v[5] = high64(b2, b6);
+  v[6] = low64(b3, b7);
+  v[7] = high64(b3, b7);
 }
 
 // One pass over the eight lines held in the lanes (x[n]: input n of every
 // line); the exact sums scaled as the portable pass scales them.
-template <bool kRows>
-inline void pass(__m128i* x) {
+template <bool kRows, typename V>
+[[gnu::always_inline]] inline void pass(V* x) {
   // a_j · 2^13, as in the portable routine.
-  const __m128i a2a6 = pair(10703, 4433), a6_a2 = pair(4433, -10703);
-  const __m128i a1a3 = pair(11363, 9633), a5a7 = pair(6436, 2260);
-  const __m128i a3_a7 = pair(9633, -2260), _a1_a5 = pair(-11363, -6436);
-  const __m128i a5_a1 = pair(6436, -11363), a7a3 = pair(2260, 9633);
-  const __m128i a7_a5 = pair(2260, -6436), a3_a1 = pair(9633, -11363);
+  const V a2a6 = pair<V>(10703, 4433), a6_a2 = pair<V>(4433, -10703);
+  const V a1a3 = pair<V>(11363, 9633), a5a7 = pair<V>(6436, 2260);
+  const V a3_a7 = pair<V>(9633, -2260), _a1_a5 = pair<V>(-11363, -6436);
+  const V a5_a1 = pair<V>(6436, -11363), a7a3 = pair<V>(2260, 9633);
+  const V a7_a5 = pair<V>(2260, -6436), a3_a1 = pair<V>(9633, -11363);
   constexpr int kDown = kRows ? 11 : 15;
-  const __m128i s0 = _mm_add_epi16(x[0], x[7]), s1 = _mm_add_epi16(x[1], x[6]);
-  const __m128i s2 = _mm_add_epi16(x[2], x[5]), s3 = _mm_add_epi16(x[3], x[4]);
-  const __m128i d0 = _mm_sub_epi16(x[0], x[7]), d1 = _mm_sub_epi16(x[1], x[6]);
-  const __m128i d2 = _mm_sub_epi16(x[2], x[5]), d3 = _mm_sub_epi16(x[3], x[4]);
-  const __m128i sum = _mm_add_epi16(_mm_add_epi16(s0, s3), _mm_add_epi16(s1, s2));
-  const __m128i difference = _mm_sub_epi16(_mm_add_epi16(s0, s3), _mm_add_epi16(s1, s2));
+  const V s0 = add16(x[0], x[7]), s1 = add16(x[1], x[6]);
+  const V s2 = add16(x[2], x[5]), s3 = add16(x[3], x[4]);
+  const V d0 = sub16(x[0], x[7]), d1 = sub16(x[1], x[6]);
+  const V d2 = sub16(x[2], x[5]), d3 = sub16(x[3], x[4]);
+  const V sum = add16(add16(s0, s3), add16(s1, s2));
+  const V difference = sub16(add16(s0, s3), add16(s1, s2));
   if (kRows) {
-    x[0] = _mm_slli_epi16(sum, 2);
-    x[4] = _mm_slli_epi16(difference, 2);
+    x[0] = shift_left16<2>(sum);
+    x[4] = shift_left16<2>(difference);
   } else {
-    const __m128i two = _mm_set1_epi16(2);
-    x[0] = _mm_srai_epi16(_mm_add_epi16(sum, two), 2);
-    x[4] = _mm_srai_epi16(_mm_add_epi16(difference, two), 2);
+    const V two = pair<V>(2, 2);
+    x[0] = shift_right16<2>(add16(sum, two));
+    x[4] = shift_right16<2>(add16(difference, two));
   }
-  const __m128i e0 = _mm_sub_epi16(s0, s3), e1 = _mm_sub_epi16(s1, s2);
+  const V e0 = sub16(s0, s3), e1 = sub16(s1, s2);
   x[2] = weighted<kDown>(e0, e1, a2a6);
   x[6] = weighted<kDown>(e0, e1, a6_a2);
   x[1] = weighted4<kDown>(d0, d1, a1a3, d2, d3, a5a7);
@@ -79,20 +154,39 @@ inline void pass(__m128i* x) {
   x[7] = weighted4<kDown>(d0, d1, a7_a5, d2, d3, a3_a1);
 }
 
+// Both passes: rows (with the block transposed, lane r holds row r), then
+// columns (v[k] holds output k of every row; transposed, lane k holds
+// column k, and v[u] comes out as row u of the result).
+template <typename V>
+[[gnu::always_inline]] inline void transform(V* v) {
+  transpose(v);
+  pass<true>(v);
+  transpose(v);
+  pass<false>(v);
+}
+
 }  // namespace
 
 void fdct_accurate_avx2(int16_t* block) {
   __m128i v[8];
   for (int r = 0; r < 8; ++r)
     v[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
-  // Rows: with the block transposed, lane r holds row r.
-  transpose_8x8_epi16(v);
-  pass<true>(v);
-  // Columns: v[k] holds output k of every row; transposed, lane k holds
-  // column k, and v[u] comes out as row u of the result.
-  transpose_8x8_epi16(v);
-  pass<false>(v);
+  transform(v);
   for (int r = 0; r < 8; ++r) _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * r), v[r]);
+}
+
+void fdct_accurate_pair_avx2(int16_t* first, int16_t* second) {
+  __m256i v[8];
+  for (int r = 0; r < 8; ++r) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first + 8 * r));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(second + 8 * r));
+    v[r] = _mm256_inserti128_si256(_mm256_castsi128_si256(a), b, 1);
+  }
+  transform(v);
+  for (int r = 0; r < 8; ++r) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(first + 8 * r), _mm256_castsi256_si128(v[r]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(second + 8 * r), _mm256_extracti128_si256(v[r], 1));
+  }
 }
 
 namespace {

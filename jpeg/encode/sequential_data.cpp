@@ -108,9 +108,16 @@ bool code_mcus(Encoder& e, const CoefficientStore* store, int64_t first, int64_t
       const EncodeComponent& k = f.comp[c];
       const HuffEncodeTable* dc = &e.codes[0][k.table];
       const HuffEncodeTable* ac = &e.codes[1][k.table];
-      for (int32_t b = 0; b < k.h * k.v; ++b) {
-        e.t->enc_block(&w, mcu_blocks + 64 * (k.first + b), &pred[c], dc, ac);
-        if (next != nullptr) quantized_block(e, k, next + 64 * (k.first + b));
+      for (int32_t b = k.first; b < k.first + k.h * k.v; ++b) {
+        e.t->enc_block(&w, mcu_blocks + 64 * b, &pred[c], dc, ac);
+        // The next MCU's blocks two at a time, after every second block
+        // coded (the last alone when their count is odd).
+        if (next == nullptr) continue;
+        if (b % 2 == 1) {
+          quantized_blocks(e, next, b - 1, 2);
+        } else if (b == f.blocks_per_mcu - 1) {
+          quantized_blocks(e, next, b, 1);
+        }
       }
     }
   }

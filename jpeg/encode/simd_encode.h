@@ -13,6 +13,10 @@ struct EntropyWriter;
 struct HuffEncodeTable;
 
 void fdct_accurate_avx2(int16_t* block);
+// Two blocks at once, each given what fdct_accurate_avx2 gives it: no slot
+// of the routine table; the encoder takes it where the table's accurate
+// transform is fdct_accurate_avx2.
+void fdct_accurate_pair_avx2(int16_t* first, int16_t* second);
 void fdct_fast_avx2(int16_t* block);
 void quantize_fast_avx2(int16_t* block, const uint16_t* table);
 void quantize_accurate_avx2(int16_t* block, const uint16_t* table);
