@@ -14,7 +14,7 @@
 #include <initializer_list>
 
 #include "jpeg/cpu/routine_table.h"
-#include "jpeg/cpu/transpose_sse2.h"
+#include "jpeg/cpu/transpose.h"
 #include "jpeg/decode/idct.h"
 #include "jpeg/decode/portable_routines.h"
 

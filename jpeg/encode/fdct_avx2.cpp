@@ -10,6 +10,7 @@
 
 #include <immintrin.h>
 
+#include "jpeg/cpu/transpose.h"
 #include "jpeg/encode/fdct.h"
 #include "jpeg/encode/simd_encode.h"
 
@@ -18,50 +19,24 @@ namespace jpegcodec {
 namespace {
 
 // The instructions of the transform at both widths.
-#define FDCT_BOTH_WIDTHS(name, op)                                   \
-  [[gnu::always_inline]] inline __m128i name(__m128i a, __m128i b) { \
-    return _mm_##op(a, b);                                           \
-  }                                                                  \
-  [[gnu::always_inline]] inline __m256i name(__m256i a, __m256i b) { \
-    return _mm256_##op(a, b);                                        \
+VECTOR_OP(add16, add_epi16)
+VECTOR_OP(sub16, sub_epi16)
+VECTOR_OP(add32, add_epi32)
+VECTOR_OP(madd, madd_epi16)
+VECTOR_OP(pack32, packs_epi32)
+#define FDCT_SHIFT_BOTH_WIDTHS(name, op)                  \
+  template <int kBits>                                    \
+  [[gnu::always_inline]] inline __m128i name(__m128i a) { \
+    return _mm_##op(a, kBits);                            \
+  }                                                       \
+  template <int kBits>                                    \
+  [[gnu::always_inline]] inline __m256i name(__m256i a) { \
+    return _mm256_##op(a, kBits);                         \
   }
-FDCT_BOTH_WIDTHS(add16, add_epi16)
-FDCT_BOTH_WIDTHS(sub16, sub_epi16)
-FDCT_BOTH_WIDTHS(add32, add_epi32)
-FDCT_BOTH_WIDTHS(madd, madd_epi16)
-FDCT_BOTH_WIDTHS(pack32, packs_epi32)
-FDCT_BOTH_WIDTHS(low16, unpacklo_epi16)
-FDCT_BOTH_WIDTHS(high16, unpackhi_epi16)
-FDCT_BOTH_WIDTHS(low32, unpacklo_epi32)
-FDCT_BOTH_WIDTHS(high32, unpackhi_epi32)
-FDCT_BOTH_WIDTHS(low64, unpacklo_epi64)
-FDCT_BOTH_WIDTHS(high64, unpackhi_epi64)
-#undef FDCT_BOTH_WIDTHS
-
-template <int kBits>
-[[gnu::always_inline]] inline __m128i shift_left16(__m128i a) {
-  return _mm_slli_epi16(a, kBits);
-}
-template <int kBits>
-[[gnu::always_inline]] inline __m256i shift_left16(__m256i a) {
-  return _mm256_slli_epi16(a, kBits);
-}
-template <int kBits>
-[[gnu::always_inline]] inline __m128i shift_right16(__m128i a) {
-  return _mm_srai_epi16(a, kBits);
-}
-template <int kBits>
-[[gnu::always_inline]] inline __m256i shift_right16(__m256i a) {
-  return _mm256_srai_epi16(a, kBits);
-}
-template <int kBits>
-[[gnu::always_inline]] inline __m128i shift_right32(__m128i a) {
-  return _mm_srai_epi32(a, kBits);
-}
-template <int kBits>
-[[gnu::always_inline]] inline __m256i shift_right32(__m256i a) {
-  return _mm256_srai_epi32(a, kBits);
-}
+FDCT_SHIFT_BOTH_WIDTHS(shift_left16, slli_epi16)
+FDCT_SHIFT_BOTH_WIDTHS(shift_right16, srai_epi16)
+FDCT_SHIFT_BOTH_WIDTHS(shift_right32, srai_epi32)
+#undef FDCT_SHIFT_BOTH_WIDTHS
 template <typename V>
 V broadcast32(int32_t value);
 template <>
@@ -85,8 +60,8 @@ template <typename V>
 template <int kDown, typename V>
 [[gnu::always_inline]] inline V weighted(V x, V y, V ab) {
   const V round = broadcast32<V>(1 << (kDown - 1));
-  const V low = shift_right32<kDown>(add32(madd(low16(x, y), ab), round));
-  const V high = shift_right32<kDown>(add32(madd(high16(x, y), ab), round));
+  const V low = shift_right32<kDown>(add32(madd(interleave_low16(x, y), ab), round));
+  const V high = shift_right32<kDown>(add32(madd(interleave_high16(x, y), ab), round));
   return pack32(low, high);
 }
 
@@ -94,30 +69,9 @@ template <int kDown, typename V>
 template <int kDown, typename V>
 [[gnu::always_inline]] inline V weighted4(V x, V y, V ab, V z, V w, V cd) {
   const V round = broadcast32<V>(1 << (kDown - 1));
-  const V low = add32(madd(low16(x, y), ab), madd(low16(z, w), cd));
-  const V high = add32(madd(high16(x, y), ab), madd(high16(z, w), cd));
+  const V low = add32(madd(interleave_low16(x, y), ab), madd(interleave_low16(z, w), cd));
+  const V high = add32(madd(interleave_high16(x, y), ab), madd(interleave_high16(z, w), cd));
   return pack32(shift_right32<kDown>(add32(low, round)), shift_right32<kDown>(add32(high, round)));
-}
-
-// Eight rows of eight 16-bit values (in each 128-bit half) transposed.
-template <typename V>
-[[gnu::always_inline]] inline void transpose(V* v) {
-  const V a0 = low16(v[0], v[1]), a1 = high16(v[0], v[1]);
-  const V a2 = low16(v[2], v[3]), a3 = high16(v[2], v[3]);
-  const V a4 = low16(v[4], v[5]), a5 = high16(v[4], v[5]);
-  const V a6 = low16(v[6], v[7]), a7 = high16(v[6], v[7]);
-  const V b0 = low32(a0, a2), b1 = high32(a0, a2);
-  const V b2 = low32(a1, a3), b3 = high32(a1, a3);
-  const V b4 = low32(a4, a6), b5 = high32(a4, a6);
-  const V b6 = low32(a5, a7), b7 = high32(a5, a7);
-  v[0] = low64(b0, b4);
-  v[1] = high64(b0, b4);
-  v[2] = low64(b1, b5);
-  v[3] = high64(b1, b5);
-  v[4] = low64(b2, b6);
-  v[5] = high64(b2, b6);
-  v[6] = low64(b3, b7);
-  v[7] = high64(b3, b7);
 }
 
 // One pass over the eight lines held in the lanes (x[n]: input n of every
@@ -159,9 +113,9 @@ template <bool kRows, typename V>
 // column k, and v[u] comes out as row u of the result).
 template <typename V>
 [[gnu::always_inline]] inline void transform(V* v) {
-  transpose(v);
+  transpose_8x8_epi16(v);
   pass<true>(v);
-  transpose(v);
+  transpose_8x8_epi16(v);
   pass<false>(v);
 }
 
