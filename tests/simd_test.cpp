@@ -651,8 +651,9 @@ TEST(EntropyDecoding, BatchesGiveWhatMcuAfterMcuGives) {
   // A batch of MCUs against the MCU decoder called once per MCU, on random
   // data (some too short for the batch, some with markers), with the fast
   // tables and without, raw and dequantized: the same MCUs counted, status,
-  // coefficients, predictors and stream, with each table's decoders; and
-  // with a pipeline's transforms, the same samples.
+  // coefficients, predictors and stream, with each table's decoders, and
+  // the same stream and predictors at the MCUs the batch marks; and with a
+  // pipeline's transforms, the same samples.
   Tables t;
   std::mt19937 random(29);
   HuffDecodeTable dc{}, ac{};
@@ -686,7 +687,11 @@ TEST(EntropyDecoding, BatchesGiveWhatMcuAfterMcuGives) {
       std::memset(blocks_b, 0x11, sizeof blocks_b);
       JpegStatus status_a = JpegSuccess;
       int32_t count_a = 0;
+      // The stream and predictors before each MCU.
+      std::vector<std::vector<int64_t>> before;
       while (count_a < kMcus) {
+        before.push_back(stream_state(a.stream));
+        before.back().insert(before.back().end(), preds_a, preds_a + 4);
         status_a = single(&a.stream, plan, 3, preds_a, blocks_a + count_a * kStride, false);
         if (status_a < 0) break;
         ++count_a;
@@ -712,8 +717,33 @@ TEST(EntropyDecoding, BatchesGiveWhatMcuAfterMcuGives) {
       recorder.transforms = nullptr;
       recorder.base = recorder.last = blocks_b;
       JpegStatus status_b = JpegSuccess;
-      const int32_t count_b =
-          batch(&b.stream, plan, 3, preds_b, blocks_b, kStride, kMcus, &status_b, &recorder);
+      BatchMark marked[kMcus];
+      BatchMarks marks{1 + round % 2, 2 + round % 3, 0, marked};
+      const int32_t count_b = batch(&b.stream, plan, 3, preds_b, blocks_b, kStride, kMcus,
+                                    &status_b, &recorder, &marks);
+      // A mark for each MCU it names that the batch began (the one that
+      // failed among them), holding what the stream and predictors were
+      // before that MCU one at a time.
+      const int32_t began = count_b + (status_b < 0 ? 1 : 0);
+      int32_t expected_marks = 0;
+      for (int32_t m = 1 + round % 2; m < began; m += 2 + round % 3) ++expected_marks;
+      ASSERT_EQ(marks.made, expected_marks) << "round " << round;
+      for (int32_t k = 0; k < marks.made; ++k) {
+        const int32_t m = 1 + round % 2 + k * (2 + round % 3);
+        InputStream at = b.stream;
+        at.bit_acc = marked[k].bit_acc;
+        at.bit_count = marked[k].bit_count;
+        at.next = at.data_start + marked[k].consumed;
+        at.consumed = marked[k].consumed;
+        at.available = b.stream.available + static_cast<int32_t>(b.stream.next - at.next);
+        at.pending_marker = marked[k].pending_marker;
+        at.data_ended = marked[k].out_of_data ? kOutOfData : 0;
+        std::vector<int64_t> state = stream_state(at);
+        state.insert(state.end(), marked[k].dc_pred, marked[k].dc_pred + 4);
+        std::vector<int64_t> expected = before[static_cast<size_t>(m)];
+        expected[6] &= kOutOfData;  // of the data's end, a mark keeps this alone
+        ASSERT_EQ(state, expected) << "round " << round << " mark " << k;
+      }
       ASSERT_EQ(count_a, count_b) << "round " << round;
       ASSERT_EQ(status_a < 0 ? status_a : JpegSuccess, status_b) << "round " << round;
       ASSERT_EQ(std::memcmp(preds_a, preds_b, sizeof preds_a), 0) << "round " << round;
@@ -742,7 +772,7 @@ TEST(EntropyDecoding, BatchesGiveWhatMcuAfterMcuGives) {
                      transforms, 3, 0, blocks_c};
       JpegStatus status_c = JpegSuccess;
       const int32_t count_c =
-          batch(&c.stream, plan, 3, preds_c, blocks_c, kStride, kMcus, &status_c, &pipe);
+          batch(&c.stream, plan, 3, preds_c, blocks_c, kStride, kMcus, &status_c, &pipe, nullptr);
       ASSERT_EQ(count_a, count_c) << "round " << round;
       for (; pipe.next < blocks_c + kStride * count_c; pipe.next += 64) {
         transforms[pipe.in_mcu](pipe.next);

@@ -138,24 +138,46 @@ inline int16_t* take_next(BatchStep& step, void (**transform)(int16_t*)) {
   if (++step.in_mcu == step.blocks) step.in_mcu = 0;
   return block;
 }
+// The state of the data at an MCU's start, as the stream would hold it had
+// a batch stopped there: where a later read can go on from (the restart
+// index's checkpoints).
+struct BatchMark {
+  int32_t consumed;  // the data's bytes before the next byte
+  int32_t bit_count;
+  uint64_t bit_acc;
+  int32_t dc_pred[4];
+  uint8_t pending_marker;
+  bool out_of_data;
+};
+// The MCUs whose starts a batch decoder marks: MCU `at` of the call (0 its
+// first), then every `every` MCUs, `made` of them into `marks`, whose room
+// the caller keeps by limiting the batch. Marking them in passing costs a
+// test an MCU; stopping the batch there would cost a batch's start.
+struct BatchMarks {
+  int32_t at;
+  int32_t every;
+  int32_t made;
+  BatchMark* marks;
+};
 // Up to `mcus` MCUs one after another, MCU m's blocks from blocks + m *
 // stride (none passed over), as as many calls of the MCU decoder would
 // give them: returns how many were decoded, stopping after one in which
 // the data ran out (kOutOfData) or at one that fails (its status in
-// *status, else 0). `step`, when not null, runs after every block.
+// *status, else 0). `step`, when not null, runs after every block;
+// `marks`, when not null, are made before the MCUs they name.
 using McuBatchFn = int32_t (*)(InputStream* stream, const SequentialBlock* plan, int32_t count,
                                int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
-                               JpegStatus* status, BatchStep* step);
+                               JpegStatus* status, BatchStep* step, BatchMarks* marks);
 int32_t decode_mcus_portable(InputStream* stream, const SequentialBlock* plan, int32_t count,
                              int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
-                             JpegStatus* status, BatchStep* step);
+                             JpegStatus* status, BatchStep* step, BatchMarks* marks);
 int32_t decode_mcus_bmi2(InputStream* stream, const SequentialBlock* plan, int32_t count,
                          int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
-                         JpegStatus* status, BatchStep* step);
+                         JpegStatus* status, BatchStep* step, BatchMarks* marks);
 // The same with AVX2 besides, the accurate 8x8 transform of a step inlined.
 int32_t decode_mcus_avx2(InputStream* stream, const SequentialBlock* plan, int32_t count,
                          int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
-                         JpegStatus* status, BatchStep* step);
+                         JpegStatus* status, BatchStep* step, BatchMarks* marks);
 // The MCU decoder that gives what the table's block decoders give, or null
 // when the table holds decoders it has no MCU form of; its batch form.
 McuDecodeFn mcu_decoder_for(const RoutineTable* table);

@@ -175,9 +175,9 @@ JpegStatus decode_mcu_portable(InputStream* stream, const SequentialBlock* plan,
 
 int32_t decode_mcus_portable(InputStream* stream, const SequentialBlock* plan, int32_t count,
                              int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
-                             JpegStatus* status, BatchStep* step) {
-  return sequential_mcus(stream, plan, count, dc_pred, blocks, stride, mcus, status,
-                         CallStep{step});
+                             JpegStatus* status, BatchStep* step, BatchMarks* marks) {
+  return sequential_mcus(stream, plan, count, dc_pred, blocks, stride, mcus, status, CallStep{step},
+                         marks);
 }
 
 McuBatchFn mcu_batch_decoder_for(const RoutineTable* t) {

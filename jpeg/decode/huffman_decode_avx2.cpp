@@ -38,9 +38,9 @@ struct TransformStep {
 
 int32_t decode_mcus_avx2(InputStream* stream, const SequentialBlock* plan, int32_t count,
                          int32_t* dc_pred, int16_t* blocks, int32_t stride, int32_t mcus,
-                         JpegStatus* status, BatchStep* step) {
+                         JpegStatus* status, BatchStep* step, BatchMarks* marks) {
   return sequential_mcus(stream, plan, count, dc_pred, blocks, stride, mcus, status,
-                         TransformStep{step});
+                         TransformStep{step}, marks);
 }
 
 }  // namespace jpegcodec

@@ -34,9 +34,9 @@ namespace jpegcodec {
 [[gnu::target("bmi2")]] int32_t decode_mcus_bmi2(InputStream* stream, const SequentialBlock* plan,
                                                  int32_t count, int32_t* dc_pred, int16_t* blocks,
                                                  int32_t stride, int32_t mcus, JpegStatus* status,
-                                                 BatchStep* step) {
-  return sequential_mcus(stream, plan, count, dc_pred, blocks, stride, mcus, status,
-                         CallStep{step});
+                                                 BatchStep* step, BatchMarks* marks) {
+  return sequential_mcus(stream, plan, count, dc_pred, blocks, stride, mcus, status, CallStep{step},
+                         marks);
 }
 
 // Processors with BMI2 all count bits in one instruction too.

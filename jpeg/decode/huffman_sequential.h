@@ -47,6 +47,16 @@ class RegisterBits {
     s_->available -= taken;
     s_->consumed += taken;
   }
+  // What store() would leave in the stream, with the DC predictions, as
+  // `mark` (the stream itself unchanged).
+  [[gnu::always_inline]] void mark(BatchMark* mark, const int32_t* dc_pred) const {
+    mark->bit_acc = count_ != 0 ? bits_ >> (64 - count_) : 0;
+    mark->bit_count = count_;
+    mark->consumed = s_->consumed + static_cast<int32_t>(next_ - s_->next);
+    mark->pending_marker = static_cast<uint8_t>(s_->pending_marker);
+    mark->out_of_data = (s_->data_ended & kOutOfData) != 0;
+    for (int i = 0; i < 4; ++i) mark->dc_pred[i] = dc_pred[i];
+  }
   [[gnu::always_inline]] void load() {
     count_ = s_->bit_count;
     bits_ = count_ != 0 ? s_->bit_acc << (64 - count_) : 0;
@@ -340,11 +350,16 @@ template <typename Step>
 [[gnu::always_inline]] inline int32_t sequential_mcus(InputStream* s, const SequentialBlock* plan,
                                                       int32_t count, int32_t* dc_pred,
                                                       int16_t* blocks, int32_t stride, int32_t mcus,
-                                                      JpegStatus* status, Step after) {
+                                                      JpegStatus* status, Step after,
+                                                      BatchMarks* marks) {
   RegisterBits bits(s);
   *status = JpegSuccess;
   int32_t m = 0;
   while (m < mcus) {
+    if (marks != nullptr && m == marks->at) {
+      bits.mark(&marks->marks[marks->made++], dc_pred);
+      marks->at += marks->every;
+    }
     *status =
         mcu_in_registers(bits, plan, count, dc_pred, blocks + int64_t{m} * stride, false, after);
     if (*status < 0) break;

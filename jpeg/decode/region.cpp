@@ -67,7 +67,7 @@ JpegStatus pass_over(ScanContext& ctx, int32_t row, int32_t from, int32_t to) {
       JpegStatus status;
       const int32_t decoded =
           ctx.mcu_batch_decoder(ctx.stream, plan, ctx.plan_blocks, ctx.header->dc_pred, passed, 0,
-                                end - col, &status, nullptr);
+                                end - col, &status, nullptr, nullptr);
       if (status < 0) return JpegDataError;
       next = col + decoded;
     }
@@ -113,7 +113,7 @@ JpegStatus decode_row_in_batches(ScanContext& ctx, int32_t row, int32_t* col, in
       } else {
         JpegStatus status;
         decoded = ctx.mcu_batch_decoder(ctx.stream, ctx.plan, ctx.plan_blocks, ctx.header->dc_pred,
-                                        at, room, end - next, &status, &pipe);
+                                        at, room, end - next, &status, &pipe, nullptr);
         if (status != JpegSuccess) failure = JpegDataError;
       }
       next += decoded;

@@ -65,19 +65,38 @@ bool index_known(ScanContext& ctx, int32_t row, int32_t slot) {
 // Records where MCU (row, slot * checkpoint spacing) starts: 0, or -5 when the
 // row's checkpoints cannot be allocated.
 JpegStatus index_save(ScanContext& ctx, int32_t row, int32_t slot) {
+  const InputStream* s = ctx.stream;
+  BatchMark here{s->consumed, s->bit_count,      s->bit_acc,
+                 {},          s->pending_marker, (s->data_ended & kOutOfData) != 0};
+  for (int i = 0; i < 4; ++i) here.dc_pred[i] = ctx.header->dc_pred[i];
+  return index_save_mark(ctx, row, slot, here);
+}
+
+JpegStatus index_save_mark(ScanContext& ctx, int32_t row, int32_t slot, const BatchMark& mark) {
+  return index_save_marks(ctx, row, slot, &mark, 1);
+}
+
+JpegStatus index_save_marks(ScanContext& ctx, int32_t row, int32_t slot, const BatchMark* marks,
+                            int32_t count) {
+  if (count <= 0) return JpegSuccess;
   bool failed = false;
   RestartEntry* e = index_entry(ctx, row, slot, true, &failed);
   if (e == nullptr) return failed ? JpegMemoryError : JpegSuccess;
+  // Slots 1.. of a row lie one after another; slot 0 is the row's entry.
+  const int32_t spacing = ctx.checkpoint_spacing;
+  const int32_t slots = slot == 0 ? 1 : (ctx.per_row + spacing - 1) / spacing;
+  if (count > slots - slot) count = slot == 0 ? 1 : slots - slot;
   RestartIndex* index = ctx.props->restart_index;
   if (!ctx.index_shared && row >= index->rows_touched) index->rows_touched = row + 1;
-  e->position = file_input(ctx.props)
-                    ? int64_t{ctx.stream->consumed}
-                    : static_cast<int64_t>(reinterpret_cast<intptr_t>(ctx.stream->next));
-  for (int i = 0; i < 4; ++i) e->dc_pred[i] = static_cast<int16_t>(ctx.header->dc_pred[i]);
-  e->bit_acc = ctx.stream->bit_acc;
-  e->bit_count = static_cast<int8_t>(ctx.stream->bit_count);
-  e->pending_marker = ctx.stream->pending_marker;
-  e->out_of_data = (ctx.stream->data_ended & kOutOfData) != 0;
+  for (int32_t k = 0; k < count; ++k, ++e) {
+    const BatchMark& mark = marks[k];
+    e->position = mark.consumed;
+    for (int i = 0; i < 4; ++i) e->dc_pred[i] = static_cast<int16_t>(mark.dc_pred[i]);
+    e->bit_acc = mark.bit_acc;
+    e->bit_count = static_cast<int8_t>(mark.bit_count);
+    e->pending_marker = mark.pending_marker;
+    e->out_of_data = mark.out_of_data;
+  }
   return JpegSuccess;
 }
 
@@ -90,7 +109,7 @@ JpegStatus index_restore(ScanContext& ctx, int32_t row, int32_t slot) {
   s->pending_marker = e.pending_marker;
   s->data_ended = e.out_of_data ? s->data_ended | kOutOfData : s->data_ended & ~kOutOfData;
   if (file_input(ctx.props)) {
-    s->consumed = static_cast<int32_t>(e.position);
+    s->consumed = e.position;
     if (file_seek(s->file, e.position, 0) == 0) return JpegFileError;
     s->end_of_file = 0;
     s->available = 0;
@@ -99,8 +118,8 @@ JpegStatus index_restore(ScanContext& ctx, int32_t row, int32_t slot) {
     // a failure to read them.
     return stream_refill(s) == JpegFileError ? JpegFileError : JpegSuccess;
   }
-  s->next = reinterpret_cast<const uint8_t*>(static_cast<intptr_t>(e.position));
-  s->consumed = static_cast<int32_t>(s->next - s->data_start);
+  s->next = s->data_start + e.position;
+  s->consumed = e.position;
   s->available = s->data_size - s->consumed;
   return JpegSuccess;
 }

@@ -165,19 +165,6 @@ bool set_up_ring(const ScanContext& ctx, int32_t room, RowRing& ring, JPEG_PROPE
   return true;
 }
 
-// Records where MCU `col` of `row` starts when it is the index's next
-// checkpoint, as the one-thread decoder does; out of memory for it, the
-// read goes on without the index.
-void checkpoint_here(ScanContext& ctx, int32_t row, int32_t col, int32_t& checkpoint,
-                     bool& indexing) {
-  if (col != checkpoint) return;
-  checkpoint += ctx.checkpoint_spacing;
-  if (index_save(ctx, row, col / ctx.checkpoint_spacing) != JpegSuccess) {
-    indexing = false;
-    checkpoint = ctx.per_row;
-  }
-}
-
 }  // namespace
 
 // Whether a pipeline serves the read: a whole image decoded in batches
@@ -239,17 +226,15 @@ JpegStatus decode_scan_pipelined(ScanContext& ctx, bool indexing) {
       }
     }
     int16_t* const values = ring.values + ring.row_values * slot;
-    // The row's MCUs, with the stops one thread makes: the index's
-    // checkpoints, restart markers, a failure, the data's end.
-    int32_t checkpoint = indexing ? 0 : ctx.per_row;
+    // The row's MCUs, with the stops one thread makes: restart markers, a
+    // failure, the data's end; the index's checkpoints recorded as it does.
+    RowCheckpoints checkpoints = row_checkpoints(ctx, indexing, 0);
     int32_t col = 0;
     while (col < ctx.per_row) {
-      checkpoint_here(ctx, row, col, checkpoint, indexing);
-      int32_t end = ctx.per_row;
-      if (indexing && end > checkpoint) end = checkpoint;
-      end = interval_end(ctx, row, col, end);
+      int32_t end = interval_end(ctx, row, col, ctx.per_row);
       JpegStatus status;
-      col += decode_batch(ctx, col, row, end, values + int64_t{room} * col, &status);
+      col += decode_batch_indexed(ctx, col, row, end, values + int64_t{room} * col, &status,
+                                  nullptr, checkpoints, indexing);
       // An MCU that failed is not written; where the data ended, what
       // follows stays grey.
       if (status == JpegSuccess && scan_data_ended(ctx)) status = JpegEofError;
@@ -324,10 +309,10 @@ JpegStatus decode_scan_smoothed(ScanContext& ctx, bool indexing) {
       while (ring.busy[slot]) ring.signal.wait();
     }
     int16_t* const values = ring.values + ring.row_values * slot;
-    int32_t checkpoint = indexing ? 0 : ctx.per_row;
+    RowCheckpoints checkpoints = row_checkpoints(ctx, indexing, 0);
     int32_t col = 0;
     for (; col < ctx.per_row; ++col) {
-      checkpoint_here(ctx, row, col, checkpoint, indexing);
+      checkpoint_at(ctx, row, col, checkpoints, indexing);
       JpegStatus status = decode_mcu(ctx, false, values + int64_t{room} * col);
       if (status >= 0) status = restart_check(ctx, ctx.per_row, ctx.rows, col, row);
       if (status != JpegSuccess) {

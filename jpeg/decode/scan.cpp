@@ -66,7 +66,7 @@ void pipeline_start(BatchPipeline& pipe, ScanContext& ctx, int16_t* buffer) {
 }
 
 int32_t decode_batch(ScanContext& ctx, int32_t col, int32_t row, int32_t end, int16_t* buffer,
-                     JpegStatus* status, BatchPipeline* pipe) {
+                     JpegStatus* status, BatchPipeline* pipe, BatchMarks* marks) {
   // Once an interval's data are used up, its MCUs are zeros (which
   // decode_mcu gives, one at a time).
   *status = JpegSuccess;
@@ -76,7 +76,7 @@ int32_t decode_batch(ScanContext& ctx, int32_t col, int32_t row, int32_t end, in
     if (*status != JpegSuccess) decoded = 0;
   } else {
     decoded = ctx.mcu_batch_decoder(ctx.stream, ctx.plan, ctx.plan_blocks, ctx.header->dc_pred,
-                                    buffer, 64 * ctx.plan_blocks, end - col, status, pipe);
+                                    buffer, 64 * ctx.plan_blocks, end - col, status, pipe, marks);
   }
   // Only the batch's last MCU can end an interval; if the restart marker
   // after it cannot be passed, it is not written.
@@ -84,6 +84,49 @@ int32_t decode_batch(ScanContext& ctx, int32_t col, int32_t row, int32_t end, in
   if (decoded > 0 && *status == JpegSuccess) {
     *status = restart_check(ctx, ctx.per_row, ctx.rows, col + decoded - 1, row);
     if (*status != JpegSuccess) --good;
+  }
+  return good;
+}
+
+RowCheckpoints row_checkpoints(const ScanContext& ctx, bool indexing, int32_t first_col) {
+  const int32_t spacing = ctx.checkpoint_spacing;
+  if (!indexing) return {ctx.per_row, spacing};
+  if (ctx.scale != 1) return {first_col == 0 ? 0 : ctx.per_row, ctx.per_row};
+  return {(first_col + spacing - 1) / spacing * spacing, spacing};
+}
+
+void checkpoint_at(ScanContext& ctx, int32_t row, int32_t col, RowCheckpoints& c, bool& indexing) {
+  if (col != c.next) return;
+  c.next += c.step;
+  // Out of memory for it, the read goes on without the index.
+  if (index_save(ctx, row, col / ctx.checkpoint_spacing) != JpegSuccess) {
+    indexing = false;
+    c.next = ctx.per_row;
+  }
+}
+
+int32_t decode_batch_indexed(ScanContext& ctx, int32_t col, int32_t row, int32_t& end,
+                             int16_t* buffer, JpegStatus* status, BatchPipeline* pipe,
+                             RowCheckpoints& c, bool& indexing) {
+  // Checkpoints a batch decoder marks at most in one run (a batch of the
+  // MCU buffer holds fewer).
+  constexpr int32_t kMarks = 32;
+  checkpoint_at(ctx, row, col, c, indexing);
+  BatchMark marked[kMarks];
+  BatchMarks marks{c.next - col, c.step, 0, marked};
+  const bool marking = indexing && c.next < end;
+  if (marking && end > c.next + kMarks * c.step) end = c.next + kMarks * c.step;
+  const int32_t good =
+      decode_batch(ctx, col, row, end, buffer, status, pipe, marking ? &marks : nullptr);
+  if (marks.made > 0) {
+    // Out of memory for them, the read goes on without the index.
+    if (index_save_marks(ctx, row, c.next / ctx.checkpoint_spacing, marked, marks.made) !=
+        JpegSuccess) {
+      indexing = false;
+      c.next = ctx.per_row;
+    } else {
+      c.next += marks.made * c.step;
+    }
   }
   return good;
 }
@@ -139,7 +182,6 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop)
     ctx.props->written_until[1] = row;
     return status;
   };
-  const int32_t spacing = ctx.checkpoint_spacing;
   // MCUs are decoded in batches into the MCU buffer, one after another,
   // and then written: the bit state stays in registers from one MCU to the
   // next. Where it can, each block is transformed while the decoder goes on
@@ -171,24 +213,14 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop)
       if (left <= first_col) return JpegSuccess;
       if (left < row_end) row_end = static_cast<int32_t>(left);
     }
-    // The next column whose start the index records.
-    int32_t checkpoint = indexing ? (first_col + spacing - 1) / spacing * spacing : ctx.per_row;
-    auto index_here = [&](int32_t col) {
-      if (col != checkpoint) return;
-      checkpoint += spacing;
-      // Out of memory for it, the read goes on without the index.
-      if (index_save(ctx, row, col / spacing) != JpegSuccess) {
-        indexing = false;
-        checkpoint = ctx.per_row;
-      }
-    };
+    RowCheckpoints checkpoints = row_checkpoints(ctx, indexing, first_col);
     if (batched) {
       int16_t* const buffer = ctx.props->mcu_buffer;
       const int32_t room = 64 * ctx.plan_blocks;
       int32_t col = first_col;
       while (col < row_end) {
-        // A batch is filled in runs that stop where the index records a
-        // start or an interval ends, and written once full.
+        // A batch is filled in runs that stop where an interval ends, and
+        // written once full.
         const int32_t start = col;
         const int32_t full = col + batch_limit < row_end ? col + batch_limit : row_end;
         JpegStatus status = JpegSuccess;
@@ -196,13 +228,10 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop)
         BatchPipeline pipe;
         if (pipelined) pipeline_start(pipe, ctx, buffer);
         while (col < full) {
-          index_here(col);
-          int32_t end = full;
-          if (indexing && end > checkpoint) end = checkpoint;
-          end = interval_end(ctx, row, col, end);
+          int32_t end = interval_end(ctx, row, col, full);
           const int32_t good =
-              decode_batch(ctx, col, row, end, buffer + int64_t{room} * (col - start), &status,
-                           pipelined ? &pipe : nullptr);
+              decode_batch_indexed(ctx, col, row, end, buffer + int64_t{room} * (col - start),
+                                   &status, pipelined ? &pipe : nullptr, checkpoints, indexing);
           col += good;
           if (status != JpegSuccess) break;
           ended = scan_data_ended(ctx);
@@ -218,7 +247,7 @@ JpegStatus decode_scan_sequential(ScanContext& ctx, bool indexing, int64_t stop)
       continue;
     }
     for (int32_t col = first_col; col < row_end; ++col) {
-      index_here(col);
+      checkpoint_at(ctx, row, col, checkpoints, indexing);
       JpegStatus status = decode_mcu(ctx, false);
       if (status < 0) return written(col, row, status);
       status = restart_check(ctx, ctx.per_row, ctx.rows, col, row);

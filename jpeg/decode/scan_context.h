@@ -24,8 +24,10 @@
 namespace jpegcodec {
 
 struct RestartEntry {
-  int64_t position;  // file offset, or address of the next byte; -1 = unknown
   uint64_t bit_acc;
+  // The data's bytes consumed before it (the file offset, or the next
+  // byte's offset in the caller's buffer); -1 = unknown.
+  int32_t position;
   int16_t dc_pred[4];  // the predictors wrap at 16 bits
   int8_t bit_count;    // at most 64
   uint8_t pending_marker;
@@ -162,6 +164,12 @@ bool index_known(ScanContext& ctx, int32_t row, int32_t slot = 0);
 // two threads recording parts of the row never both allocate them.
 bool index_prepare_row(ScanContext& ctx, int32_t row);
 JpegStatus index_save(ScanContext& ctx, int32_t row, int32_t slot = 0);
+// The same for a start a batch decoder marked in passing, and for `count`
+// marks of slots slot, slot + 1, ... of a row (those past its last slot
+// dropped).
+JpegStatus index_save_mark(ScanContext& ctx, int32_t row, int32_t slot, const BatchMark& mark);
+JpegStatus index_save_marks(ScanContext& ctx, int32_t row, int32_t slot, const BatchMark* marks,
+                            int32_t count);
 JpegStatus index_restore(ScanContext& ctx, int32_t row, int32_t slot = 0);
 JpegStatus seek_to(ScanContext& ctx, int32_t row, int32_t col, int32_t at_row, int32_t at_col);
 bool have_restart_index(JPEG_PROPERTIES* p);
@@ -195,7 +203,28 @@ using BatchPipeline = BatchStep;
 bool pipelines_apply(const ScanContext& ctx);
 void pipeline_start(BatchPipeline& pipe, ScanContext& ctx, int16_t* buffer);
 int32_t decode_batch(ScanContext& ctx, int32_t col, int32_t row, int32_t end, int16_t* buffer,
-                     JpegStatus* status, BatchPipeline* pipe = nullptr);
+                     JpegStatus* status, BatchPipeline* pipe = nullptr,
+                     BatchMarks* marks = nullptr);
+// Where a whole-image read records the index's entries in a row: the
+// row's start and the checkpoints after it, or at a reduced size the start
+// alone. A reduced read does a fraction of the work an MCU, and recording
+// checkpoints (new memory every few MCUs) would be a large share of it; a
+// region read after it records them as it passes over the row.
+struct RowCheckpoints {
+  int32_t next;  // the next MCU whose start is recorded; none past the row
+  int32_t step;  // MCUs from one to the next
+};
+RowCheckpoints row_checkpoints(const ScanContext& ctx, bool indexing, int32_t first_col);
+// Records the start of MCU `col` of the row when it is the next; out of
+// memory for it, `indexing` goes false and the read goes on without.
+void checkpoint_at(ScanContext& ctx, int32_t row, int32_t col, RowCheckpoints& c, bool& indexing);
+// decode_batch, with the checkpoints among MCUs col..end-1 recorded: the
+// one at col, the others marked by the decoder in passing (stopping the
+// run there would cost a run's start each). `end` comes back earlier when
+// the marks' room ends the run.
+int32_t decode_batch_indexed(ScanContext& ctx, int32_t col, int32_t row, int32_t& end,
+                             int16_t* buffer, JpegStatus* status, BatchPipeline* pipe,
+                             RowCheckpoints& c, bool& indexing);
 // With `pipe`, what it has not done yet.
 void write_batch(ScanContext& ctx, BatchWriter batch_writer, int32_t col, int32_t row,
                  int32_t count, int16_t* buffer, BatchPipeline* pipe = nullptr);

@@ -181,7 +181,7 @@ void scout_part(Scout& me) {
     if (look == Look::kNear) batch = 1;
     JpegStatus status;
     const int32_t decoded = ctx.mcu_batch_decoder(&s, me.plan, ctx.plan_blocks, dc_pred, passed, 0,
-                                                  batch, &status, nullptr);
+                                                  batch, &status, nullptr, nullptr);
     m += decoded;
     if (status == JpegSuccess && s.data_ended == 0 && s.pending_marker == 0) continue;
     // A guess that meets a code no table has tries again from the next
