@@ -733,7 +733,7 @@ TEST(EntropyDecoding, BatchesGiveWhatMcuAfterMcuGives) {
         InputStream at = b.stream;
         at.bit_acc = marked[k].bit_acc;
         at.bit_count = marked[k].bit_count;
-        at.next = at.data_start + marked[k].consumed;
+        at.next = marked[k].next;
         at.consumed = marked[k].consumed;
         at.available = b.stream.available + static_cast<int32_t>(b.stream.next - at.next);
         at.pending_marker = marked[k].pending_marker;

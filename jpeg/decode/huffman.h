@@ -142,7 +142,8 @@ inline int16_t* take_next(BatchStep& step, void (**transform)(int16_t*)) {
 // a batch stopped there: where a later read can go on from (the restart
 // index's checkpoints).
 struct BatchMark {
-  int32_t consumed;  // the data's bytes before the next byte
+  const uint8_t* next;
+  int32_t consumed;
   int32_t bit_count;
   uint64_t bit_acc;
   int32_t dc_pred[4];

@@ -52,6 +52,7 @@ class RegisterBits {
   [[gnu::always_inline]] void mark(BatchMark* mark, const int32_t* dc_pred) const {
     mark->bit_acc = count_ != 0 ? bits_ >> (64 - count_) : 0;
     mark->bit_count = count_;
+    mark->next = next_;
     mark->consumed = s_->consumed + static_cast<int32_t>(next_ - s_->next);
     mark->pending_marker = static_cast<uint8_t>(s_->pending_marker);
     mark->out_of_data = (s_->data_ended & kOutOfData) != 0;

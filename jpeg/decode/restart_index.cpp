@@ -66,8 +66,13 @@ bool index_known(ScanContext& ctx, int32_t row, int32_t slot) {
 // row's checkpoints cannot be allocated.
 JpegStatus index_save(ScanContext& ctx, int32_t row, int32_t slot) {
   const InputStream* s = ctx.stream;
-  BatchMark here{s->consumed, s->bit_count,      s->bit_acc,
-                 {},          s->pending_marker, (s->data_ended & kOutOfData) != 0};
+  BatchMark here{s->next,
+                 s->consumed,
+                 s->bit_count,
+                 s->bit_acc,
+                 {},
+                 s->pending_marker,
+                 (s->data_ended & kOutOfData) != 0};
   for (int i = 0; i < 4; ++i) here.dc_pred[i] = ctx.header->dc_pred[i];
   return index_save_mark(ctx, row, slot, here);
 }
@@ -88,9 +93,13 @@ JpegStatus index_save_marks(ScanContext& ctx, int32_t row, int32_t slot, const B
   if (count > slots - slot) count = slot == 0 ? 1 : slots - slot;
   RestartIndex* index = ctx.props->restart_index;
   if (!ctx.index_shared && row >= index->rows_touched) index->rows_touched = row + 1;
+  // A file's offset is the bytes consumed; in a buffer, where the next
+  // byte lies (the count may leave out bytes a header read put back).
+  const bool file = file_input(ctx.props);
+  const uint8_t* const start = ctx.stream->data_start;
   for (int32_t k = 0; k < count; ++k, ++e) {
     const BatchMark& mark = marks[k];
-    e->position = mark.consumed;
+    e->position = file ? mark.consumed : static_cast<int32_t>(mark.next - start);
     for (int i = 0; i < 4; ++i) e->dc_pred[i] = static_cast<int16_t>(mark.dc_pred[i]);
     e->bit_acc = mark.bit_acc;
     e->bit_count = static_cast<int8_t>(mark.bit_count);

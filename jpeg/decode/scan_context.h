@@ -25,8 +25,8 @@ namespace jpegcodec {
 
 struct RestartEntry {
   uint64_t bit_acc;
-  // The data's bytes consumed before it (the file offset, or the next
-  // byte's offset in the caller's buffer); -1 = unknown.
+  // The file offset, or the next byte's offset in the caller's buffer;
+  // -1 = unknown.
   int32_t position;
   int16_t dc_pred[4];  // the predictors wrap at 16 bits
   int8_t bit_count;    // at most 64
