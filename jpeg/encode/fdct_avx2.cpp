@@ -95,7 +95,7 @@ template <bool kRows, typename V>
     x[0] = shift_left16<2>(sum);
     x[4] = shift_left16<2>(difference);
   } else {
-    const V two = pair<V>(2, 2);
+    const V two = pair<V>(2, 2);  // 2 in every 16-bit lane
     x[0] = shift_right16<2>(add16(sum, two));
     x[4] = shift_right16<2>(add16(difference, two));
   }
