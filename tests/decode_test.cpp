@@ -262,9 +262,12 @@ TEST(RegionDecode, AWholeReadOfALargeImageIndexesItForTheRegionsThatFollow) {
           EXPECT_EQ(whole, full.pixels);
         }
         EXPECT_TRUE(restart_index_knows(&job.job.properties, 63)) << "the last row is indexed";
-        // Lower regions first, then one above them, then one at the edges.
+        // Lower regions first (the second, right of the first in its rows,
+        // starts from a checkpoint the first recorded when the whole read
+        // was at 1/8), then one above them, then one at the edges.
         for (const auto& roi :
-             {std::array<int32_t, 4>{300, 700, 600, 900}, std::array<int32_t, 4>{40, 100, 560, 130},
+             {std::array<int32_t, 4>{300, 700, 600, 900},
+              std::array<int32_t, 4>{500, 720, 700, 800}, std::array<int32_t, 4>{40, 100, 560, 130},
               std::array<int32_t, 4>{1000, 1000, 1024, 1024}}) {
           const int32_t w = roi[2] - roi[0], h = roi[3] - roi[1];
           std::vector<uint8_t> region(size_t(w) * h * 3, 0xEE);

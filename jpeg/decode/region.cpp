@@ -31,10 +31,10 @@ Region region_in_mcus(const ScanContext& ctx, int32_t uw, int32_t uh) {
 
 // Passes over MCUs [from, to) of a row for their DCs alone. Checkpoints met
 // on the way are recorded. Runs of MCUs go through the batch decoder (the
-// bit state kept in registers from MCU to MCU) up to each checkpoint and
-// restart marker, their AC symbols through skip tables once the run is long
-// enough to pay for building them: the rows above a region are most of
-// what reading it costs.
+// bit state kept in registers from MCU to MCU) up to each restart marker,
+// marking the checkpoints in passing, their AC symbols through skip tables
+// once the run is long enough to pay for building them: the rows above a
+// region are most of what reading it costs.
 JpegStatus pass_over(ScanContext& ctx, int32_t row, int32_t from, int32_t to) {
   const int32_t spacing = ctx.props->restart_index != nullptr ? ctx.checkpoint_spacing : 0;
   const bool batches = ctx.plan_blocks != 0 && ctx.mcu_batch_decoder != nullptr;
@@ -61,13 +61,23 @@ JpegStatus pass_over(ScanContext& ctx, int32_t row, int32_t from, int32_t to) {
       // An interval whose data are used up decodes as zeros, MCU by MCU.
       if (decode_mcu(ctx, true) < 0) return JpegDataError;
     } else {
-      int32_t end = to;
-      if (spacing != 0 && (col / spacing + 1) * spacing < end) end = (col / spacing + 1) * spacing;
-      end = interval_end(ctx, row, col, end);
+      int32_t end = interval_end(ctx, row, col, to);
+      // The checkpoints after `col` in the run, as many as there is room for.
+      constexpr int32_t kMarks = 32;
+      BatchMark marked[kMarks];
+      const int32_t first_mark = spacing != 0 ? (col / spacing + 1) * spacing : to;
+      BatchMarks marks{first_mark - col, spacing, 0, marked};
+      const bool marking = first_mark < end;
+      if (marking && end > first_mark + kMarks * spacing) end = first_mark + kMarks * spacing;
       JpegStatus status;
       const int32_t decoded =
           ctx.mcu_batch_decoder(ctx.stream, plan, ctx.plan_blocks, ctx.header->dc_pred, passed, 0,
-                                end - col, &status, nullptr, nullptr);
+                                end - col, &status, nullptr, marking ? &marks : nullptr);
+      if (marks.made > 0) {
+        const JpegStatus saved =
+            index_save_marks(ctx, row, first_mark / spacing, marked, marks.made);
+        if (saved != JpegSuccess) return saved;
+      }
       if (status < 0) return JpegDataError;
       next = col + decoded;
     }
