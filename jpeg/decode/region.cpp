@@ -63,17 +63,15 @@ JpegStatus pass_over(ScanContext& ctx, int32_t row, int32_t from, int32_t to) {
     } else {
       int32_t end = interval_end(ctx, row, col, to);
       // The checkpoints after `col` in the run, as many as there is room for.
-      constexpr int32_t kMarks = 32;
-      BatchMark marked[kMarks];
+      BatchMark marked[kRunMarks];
+      BatchMarks marks;
       const int32_t first_mark = spacing != 0 ? (col / spacing + 1) * spacing : to;
-      BatchMarks marks{first_mark - col, spacing, 0, marked};
-      const bool marking = first_mark < end;
-      if (marking && end > first_mark + kMarks * spacing) end = first_mark + kMarks * spacing;
+      BatchMarks* const marking = run_marks(marks, marked, col, first_mark, spacing, end);
       JpegStatus status;
       const int32_t decoded =
           ctx.mcu_batch_decoder(ctx.stream, plan, ctx.plan_blocks, ctx.header->dc_pred, passed, 0,
-                                end - col, &status, nullptr, marking ? &marks : nullptr);
-      if (marks.made > 0) {
+                                end - col, &status, nullptr, marking);
+      if (marking != nullptr && marks.made > 0) {
         const JpegStatus saved =
             index_save_marks(ctx, row, first_mark / spacing, marked, marks.made);
         if (saved != JpegSuccess) return saved;

@@ -74,11 +74,7 @@ JpegStatus index_save(ScanContext& ctx, int32_t row, int32_t slot) {
                  s->pending_marker,
                  (s->data_ended & kOutOfData) != 0};
   for (int i = 0; i < 4; ++i) here.dc_pred[i] = ctx.header->dc_pred[i];
-  return index_save_mark(ctx, row, slot, here);
-}
-
-JpegStatus index_save_mark(ScanContext& ctx, int32_t row, int32_t slot, const BatchMark& mark) {
-  return index_save_marks(ctx, row, slot, &mark, 1);
+  return index_save_marks(ctx, row, slot, &here, 1);
 }
 
 JpegStatus index_save_marks(ScanContext& ctx, int32_t row, int32_t slot, const BatchMark* marks,

@@ -105,20 +105,24 @@ void checkpoint_at(ScanContext& ctx, int32_t row, int32_t col, RowCheckpoints& c
   }
 }
 
+BatchMarks* run_marks(BatchMarks& marks, BatchMark* room, int32_t col, int32_t first, int32_t step,
+                      int32_t& end) {
+  marks = {first - col, step, 0, room};
+  if (first >= end) return nullptr;
+  if (end > first + kRunMarks * step) end = first + kRunMarks * step;
+  return &marks;
+}
+
 int32_t decode_batch_indexed(ScanContext& ctx, int32_t col, int32_t row, int32_t& end,
                              int16_t* buffer, JpegStatus* status, BatchPipeline* pipe,
                              RowCheckpoints& c, bool& indexing) {
-  // Checkpoints a batch decoder marks at most in one run (a batch of the
-  // MCU buffer holds fewer).
-  constexpr int32_t kMarks = 32;
   checkpoint_at(ctx, row, col, c, indexing);
-  BatchMark marked[kMarks];
-  BatchMarks marks{c.next - col, c.step, 0, marked};
-  const bool marking = indexing && c.next < end;
-  if (marking && end > c.next + kMarks * c.step) end = c.next + kMarks * c.step;
-  const int32_t good =
-      decode_batch(ctx, col, row, end, buffer, status, pipe, marking ? &marks : nullptr);
-  if (marks.made > 0) {
+  BatchMark marked[kRunMarks];
+  BatchMarks marks;
+  BatchMarks* const marking =
+      indexing ? run_marks(marks, marked, col, c.next, c.step, end) : nullptr;
+  const int32_t good = decode_batch(ctx, col, row, end, buffer, status, pipe, marking);
+  if (marking != nullptr && marks.made > 0) {
     // Out of memory for them, the read goes on without the index.
     if (index_save_marks(ctx, row, c.next / ctx.checkpoint_spacing, marked, marks.made) !=
         JpegSuccess) {

@@ -164,10 +164,8 @@ bool index_known(ScanContext& ctx, int32_t row, int32_t slot = 0);
 // two threads recording parts of the row never both allocate them.
 bool index_prepare_row(ScanContext& ctx, int32_t row);
 JpegStatus index_save(ScanContext& ctx, int32_t row, int32_t slot = 0);
-// The same for a start a batch decoder marked in passing, and for `count`
-// marks of slots slot, slot + 1, ... of a row (those past its last slot
-// dropped).
-JpegStatus index_save_mark(ScanContext& ctx, int32_t row, int32_t slot, const BatchMark& mark);
+// The same for `count` starts a batch decoder marked in passing, of slots
+// slot, slot + 1, ... of a row (those past its last slot dropped).
 JpegStatus index_save_marks(ScanContext& ctx, int32_t row, int32_t slot, const BatchMark* marks,
                             int32_t count);
 JpegStatus index_restore(ScanContext& ctx, int32_t row, int32_t slot = 0);
@@ -205,6 +203,13 @@ void pipeline_start(BatchPipeline& pipe, ScanContext& ctx, int16_t* buffer);
 int32_t decode_batch(ScanContext& ctx, int32_t col, int32_t row, int32_t end, int16_t* buffer,
                      JpegStatus* status, BatchPipeline* pipe = nullptr,
                      BatchMarks* marks = nullptr);
+// Checkpoints a batch decoder marks at most in one run.
+constexpr int32_t kRunMarks = 32;
+// Sets `marks` up to mark, in a run from MCU `col` to `end`, MCUs `first`,
+// `first + step`, ... into `room` (kRunMarks of them), bringing `end` in
+// where they would not all fit; null when none lies in the run.
+BatchMarks* run_marks(BatchMarks& marks, BatchMark* room, int32_t col, int32_t first, int32_t step,
+                      int32_t& end);
 // Where a whole-image read records the index's entries in a row: the
 // row's start and the checkpoints after it, or at a reduced size the start
 // alone. A reduced read does a fraction of the work an MCU, and recording
